@@ -1,0 +1,126 @@
+#include "registry/property_value.h"
+
+#include <limits>
+
+namespace halvane {
+
+struct PropertyValue::Rep {
+  std::variant<Dictionary, Array, std::string, Number, Data, bool> v;
+};
+
+bool Number::ToInt32(std::int32_t* out) const {
+  std::int64_t wide = 0;
+  if (!ToInt64(&wide) || wide < std::numeric_limits<std::int32_t>::min() ||
+      wide > std::numeric_limits<std::int32_t>::max()) {
+    return false;
+  }
+  *out = static_cast<std::int32_t>(wide);
+  return true;
+}
+
+bool Number::ToInt64(std::int64_t* out) const {
+  if (const auto* s = std::get_if<std::int64_t>(&v_)) {
+    *out = *s;
+    return true;
+  }
+  if (const auto* u = std::get_if<std::uint64_t>(&v_)) {
+    if (*u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+    *out = static_cast<std::int64_t>(*u);
+    return true;
+  }
+  return false;
+}
+
+bool Number::operator==(const Number& other) const {
+  // An integer given signed and the same integer given unsigned are the same number.
+  std::int64_t a = 0;
+  std::int64_t b = 0;
+  if (ToInt64(&a) && other.ToInt64(&b)) return a == b;
+  return v_ == other.v_;
+}
+
+PropertyValue PropertyValue::String(std::string bytes) {
+  return PropertyValue(std::make_shared<const Rep>(Rep{std::move(bytes)}));
+}
+PropertyValue PropertyValue::OfNumber(Number n) {
+  return PropertyValue(std::make_shared<const Rep>(Rep{n}));
+}
+PropertyValue PropertyValue::OfData(Data bytes) {
+  return PropertyValue(std::make_shared<const Rep>(Rep{std::move(bytes)}));
+}
+PropertyValue PropertyValue::Boolean(bool b) {
+  return PropertyValue(std::make_shared<const Rep>(Rep{b}));
+}
+PropertyValue PropertyValue::OfArray(Array items) {
+  return PropertyValue(std::make_shared<const Rep>(Rep{std::move(items)}));
+}
+PropertyValue PropertyValue::OfDictionary(Dictionary members) {
+  return PropertyValue(std::make_shared<const Rep>(Rep{std::move(members)}));
+}
+
+PropertyValue::Kind PropertyValue::kind() const {
+  return static_cast<Kind>(rep_->v.index());
+}
+
+const std::string* PropertyValue::AsString() const { return std::get_if<std::string>(&rep_->v); }
+const Number* PropertyValue::AsNumber() const { return std::get_if<Number>(&rep_->v); }
+const Data* PropertyValue::AsData() const { return std::get_if<Data>(&rep_->v); }
+const bool* PropertyValue::AsBoolean() const { return std::get_if<bool>(&rep_->v); }
+const Array* PropertyValue::AsArray() const { return std::get_if<Array>(&rep_->v); }
+const Dictionary* PropertyValue::AsDictionary() const { return std::get_if<Dictionary>(&rep_->v); }
+
+bool PropertyValue::operator==(const PropertyValue& other) const {
+  return rep_ == other.rep_ || rep_->v == other.rep_->v;
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    std::uint32_t cp = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto cc = static_cast<unsigned char>(bytes[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+std::optional<std::string_view> TextForLine(const PropertyValue& value, std::size_t area_size) {
+  const std::string* s = value.AsString();
+  if (s == nullptr || s->size() >= area_size || !IsValidUtf8(*s)) return std::nullopt;
+  std::string_view text(*s);
+  return text.substr(0, text.find('\0'));
+}
+
+const PropertyValue* FindMember(const Dictionary& dict, std::string_view key) {
+  auto it = dict.find(key);
+  return it == dict.end() ? nullptr : &it->second;
+}
+
+}  // namespace halvane

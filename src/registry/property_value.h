@@ -1,0 +1,95 @@
+// The values that registry properties, port records and settings are made of.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace halvane {
+
+class PropertyValue;
+
+using Dictionary = std::map<std::string, PropertyValue, std::less<>>;
+using Array = std::vector<PropertyValue>;
+using Data = std::vector<std::uint8_t>;
+
+// A number keeps exactly what it was given: a signed or an unsigned 64-bit integer, or a
+// floating-point value. Only integers that fit the asked width can be read as integers; a
+// floating-point value never can, even one without a fraction, because it was not given as an
+// integer.
+class Number {
+ public:
+  static Number FromInt64(std::int64_t v) { return Number(v); }
+  static Number FromUInt64(std::uint64_t v) { return Number(v); }
+  static Number FromDouble(double v) { return Number(v); }
+
+  // True, with the value in *out, when the number is an integer within the signed 32-bit range.
+  bool ToInt32(std::int32_t* out) const;
+  // True, with the value in *out, when the number is an integer within the signed 64-bit range.
+  bool ToInt64(std::int64_t* out) const;
+
+  const std::variant<std::int64_t, std::uint64_t, double>& raw() const { return v_; }
+  bool operator==(const Number& other) const;
+
+ private:
+  explicit Number(std::variant<std::int64_t, std::uint64_t, double> v) : v_(v) {}
+  std::variant<std::int64_t, std::uint64_t, double> v_;
+};
+
+// A tagged, immutable value of one of six kinds. Copies share the same contents, so handing a
+// property table or a large array around costs a reference count, never a deep copy.
+class PropertyValue {
+ public:
+  enum class Kind { kDictionary, kArray, kString, kNumber, kData, kBoolean };
+
+  // A String holds bytes. They are meant to be UTF-8; whether they are is asked with
+  // IsValidUtf8(), since text from drivers and from the command line is not checked on entry.
+  static PropertyValue String(std::string bytes);
+  static PropertyValue OfNumber(Number n);
+  static PropertyValue Int32(std::int32_t v) { return OfNumber(Number::FromInt64(v)); }
+  static PropertyValue Int64(std::int64_t v) { return OfNumber(Number::FromInt64(v)); }
+  static PropertyValue OfData(Data bytes);
+  static PropertyValue Boolean(bool b);
+  static PropertyValue OfArray(Array items);
+  static PropertyValue OfDictionary(Dictionary members);
+
+  Kind kind() const;
+
+  // Each accessor answers the value when it is of that kind and nullptr otherwise.
+  const std::string* AsString() const;
+  const Number* AsNumber() const;
+  const Data* AsData() const;
+  const bool* AsBoolean() const;
+  const Array* AsArray() const;
+  const Dictionary* AsDictionary() const;
+
+  // Deep, kind-sensitive equality.
+  bool operator==(const PropertyValue& other) const;
+
+ private:
+  struct Rep;
+  explicit PropertyValue(std::shared_ptr<const Rep> rep) : rep_(std::move(rep)) {}
+  std::shared_ptr<const Rep> rep_;
+};
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, nothing above
+// U+10FFFF).
+bool IsValidUtf8(std::string_view bytes);
+
+// The text of a String value as a line shows it. The conversion fills an area of area_size
+// bytes that must also hold a terminating zero, so a text of area_size bytes or more does not
+// fit; a text that does not fit, is not UTF-8, or a value that is not a String gives nothing.
+// What is answered ends before the first zero character, as a terminated text would.
+std::optional<std::string_view> TextForLine(const PropertyValue& value, std::size_t area_size);
+
+// The member of a Dictionary value under key, or nullptr.
+const PropertyValue* FindMember(const Dictionary& dict, std::string_view key);
+
+}  // namespace halvane
