@@ -1,0 +1,112 @@
+// The host's registry of driver service entries, as the tool uses it. Everything the tool knows
+// about adapters comes through this interface, and settings go back through it; it is abstract
+// so that a snapshot file, the live sysfs tree and tests can each stand behind it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "registry/property_value.h"
+
+namespace halvane {
+
+// Registry statuses: 0 is success. They travel unchanged through the tool's signed 32-bit
+// statuses and are only ever compared for equality.
+using RegistryStatus = std::uint32_t;
+inline constexpr RegistryStatus kRegistrySuccess = 0;
+inline constexpr RegistryStatus kRegistryError = 0xE00002BC;         // general failure
+inline constexpr RegistryStatus kRegistryNoMemory = 0xE00002BD;      // request could not be built
+inline constexpr RegistryStatus kRegistryNoDevice = 0xE00002C0;      // no such device
+inline constexpr RegistryStatus kRegistryNotPrivileged = 0xE00002C1; // permission denied
+inline constexpr RegistryStatus kRegistryBadArgument = 0xE00002C2;   // value refused
+inline constexpr RegistryStatus kRegistryUnsupported = 0xE00002C7;   // not supported
+inline constexpr RegistryStatus kRegistryIoError = 0xE00002CA;       // input/output error
+inline constexpr RegistryStatus kRegistryNotFound = 0xE00002F0;      // no such data
+
+// A counted handle to one service entry. Copying retains it, destruction releases it; an empty
+// handle stands for "none".
+class RegistryEntry {
+ public:
+  // What an implementation keeps behind a handle; only the implementation that made a handle
+  // looks inside it.
+  struct Impl {
+    virtual ~Impl() = default;
+  };
+
+  RegistryEntry() = default;
+  explicit RegistryEntry(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+  explicit operator bool() const { return impl_ != nullptr; }
+  Impl* impl() const { return impl_.get(); }
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// A counted handle yielding entries one at a time, each once, then none.
+class RegistryIterator {
+ public:
+  struct Impl {
+    virtual ~Impl() = default;
+    virtual RegistryEntry Next() = 0;
+  };
+
+  RegistryIterator() = default;
+  explicit RegistryIterator(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+  explicit operator bool() const { return impl_ != nullptr; }
+  Impl* impl() const { return impl_.get(); }
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+enum class SearchDirection { kAncestors, kDescendants };
+
+class DeviceRegistry {
+ public:
+  DeviceRegistry() = default;
+  DeviceRegistry(const DeviceRegistry&) = delete;
+  DeviceRegistry& operator=(const DeviceRegistry&) = delete;
+  virtual ~DeviceRegistry() = default;
+
+  // The first service, in registry order, whose class is or derives from class_name; empty
+  // when there is none.
+  virtual RegistryEntry MatchFirstService(std::string_view class_name) = 0;
+
+  // All services whose class is or derives from class_name, in registry order, in *out.
+  // kRegistryNoMemory when the match request cannot be built.
+  virtual RegistryStatus MatchServices(std::string_view class_name, RegistryIterator* out) = 0;
+
+  // The iterator's next entry, or an empty handle at the end.
+  virtual RegistryEntry NextEntry(RegistryIterator& iterator);
+
+  // The direct children of entry, in order, in *out.
+  virtual RegistryStatus ChildIterator(const RegistryEntry& entry, RegistryIterator* out) = 0;
+
+  // The value under key in the entry's own table, or nothing.
+  virtual std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
+                                                    std::string_view key) = 0;
+
+  // The entry's whole own table, as a Dictionary value, in *out.
+  virtual RegistryStatus ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) = 0;
+
+  // The entry's own value under key if it has one; otherwise the first one found walking its
+  // children (kDescendants) or its parents (kAncestors), level after level; otherwise nothing.
+  // The walk is bounded by the tree and never recurses on the call stack.
+  virtual std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry,
+                                                      std::string_view key,
+                                                      SearchDirection direction) = 0;
+
+  // Whether the entry's class is class_name or derives from it.
+  virtual bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) = 0;
+
+  // Hands settings to the driver behind entry and answers the driver's status;
+  // kRegistryNoDevice when the device is gone.
+  virtual RegistryStatus WriteProperties(const RegistryEntry& entry,
+                                         const Dictionary& settings) = 0;
+};
+
+}  // namespace halvane

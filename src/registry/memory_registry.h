@@ -1,0 +1,89 @@
+// A registry held in memory: a tree of entries in registry order and a table of classes. The
+// snapshot file and the live sysfs backend both build one; tests build them directly, and can
+// make chosen operations fail.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "registry/device_registry.h"
+
+namespace halvane {
+
+class MemoryRegistry : public DeviceRegistry {
+ public:
+  struct Node : RegistryEntry::Impl, std::enable_shared_from_this<Node> {
+    std::string class_name;
+    PropertyValue properties = PropertyValue::OfDictionary({});  // always a Dictionary
+    std::vector<std::shared_ptr<Node>> children;
+    Node* parent = nullptr;
+    // What the driver behind this entry answers to a settings write, and what it has taken.
+    RegistryStatus write_status = kRegistrySuccess;
+    bool keeps_received_settings = false;
+    std::vector<Dictionary> received_settings;
+  };
+
+  // What WriteProperties does once no injected failure applies: the behaviour of the driver
+  // behind the entry.
+  using Driver = std::function<RegistryStatus(Node& node, const Dictionary& settings)>;
+
+  enum class Operation { kMatch, kChildIterator, kReadAllProperties, kWriteProperties };
+
+  MemoryRegistry();
+  ~MemoryRegistry() override;
+
+  // Building. The root takes part in matching like any other entry.
+  Node* SetRoot(std::string class_name, Dictionary properties = {});
+  Node* AddChild(Node* parent, std::string class_name, Dictionary properties = {});
+  // Declares that class_name derives directly from superclass.
+  void DeclareClass(std::string class_name, std::string superclass);
+
+  // Makes op answer status: for kMatch when the class asked for is class_name, for the other
+  // operations when the entry's own class is class_name; an empty class_name means always.
+  void FailOperation(Operation op, RegistryStatus status, std::string class_name = {});
+
+  // Replaces the default driver, which answers the entry's write_status when it is not 0 and
+  // otherwise records the settings in received_settings.
+  void SetDriver(Driver driver) { driver_ = std::move(driver); }
+  static RegistryStatus RecordingDriver(Node& node, const Dictionary& settings);
+
+  const Node* root() const { return root_.get(); }
+  const std::map<std::string, std::string, std::less<>>& classes() const { return classes_; }
+  // The node behind a handle that this registry made, or nullptr.
+  static Node* NodeOf(const RegistryEntry& entry);
+
+  RegistryEntry MatchFirstService(std::string_view class_name) override;
+  RegistryStatus MatchServices(std::string_view class_name, RegistryIterator* out) override;
+  RegistryStatus ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
+  std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
+                                            std::string_view key) override;
+  RegistryStatus ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
+  std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry, std::string_view key,
+                                              SearchDirection direction) override;
+  bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
+  RegistryStatus WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+
+ private:
+  struct Failure {
+    Operation op;
+    RegistryStatus status;
+    std::string class_name;
+  };
+
+  bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;
+  const std::vector<Node*>& Order();
+  RegistryStatus InjectedFailure(Operation op, std::string_view class_name) const;
+
+  std::shared_ptr<Node> root_;
+  std::map<std::string, std::string, std::less<>> classes_;
+  std::vector<Node*> order_;
+  bool order_valid_ = false;
+  std::vector<Failure> failures_;
+  Driver driver_ = &MemoryRegistry::RecordingDriver;
+};
+
+}  // namespace halvane
