@@ -1,0 +1,36 @@
+// The registry snapshot file: a registry written down as JSON, which stands in for the host's
+// registry when HALVANE_REGISTRY names one. Scripts and test suites outside the project write
+// these files, so the format is checked strictly and every fault is named.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "registry/memory_registry.h"
+
+namespace halvane {
+
+// Deepest entry tree (and deepest nesting of a property value) that a snapshot may hold.
+inline constexpr int kMaxSnapshotDepth = 256;
+
+// Fills *out (a fresh registry) from snapshot text. On failure answers false with the reason in
+// *error, which names the place of the fault ("line 3, column 7", or a path such as
+// root.children[1].properties) but not the file.
+bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error);
+
+// The snapshot text of a registry: the same classes, entries, properties, driver statuses and
+// received settings, so that parsing it again gives the same registry.
+std::string SerializeSnapshot(const MemoryRegistry& registry);
+
+// Replaces the file at path with text without ever leaving it lost or half-written: a temporary
+// file in the same folder is written, flushed to disk and renamed over the original, keeping the
+// original's permissions and owner. On failure the original is untouched and *error says why.
+bool ReplaceFileAtomically(const std::string& path, std::string_view text, std::string* error);
+
+// A registry loaded from a snapshot file whose driver records the settings written to an entry
+// and saves the file. A save that fails undoes the record and answers kRegistryIoError.
+// On failure answers nullptr with "<path>: <reason>" in *error.
+std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::string* error);
+
+}  // namespace halvane
