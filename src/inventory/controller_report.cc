@@ -1,0 +1,65 @@
+#include "inventory/controller_report.h"
+
+#include <cstdio>
+
+#include "inventory/port_info.h"
+
+namespace halvane {
+namespace {
+
+// Texts are converted in an area of 256 bytes, terminator included.
+constexpr std::size_t kTextArea = 256;
+
+void PrintText(std::ostream& out, const Dictionary& record, std::string_view key,
+               std::string_view label, std::string_view ending) {
+  const PropertyValue* value = FindMember(record, key);
+  if (value == nullptr) return;
+  if (auto text = TextForLine(*value, kTextArea)) out << label << *text << ending;
+}
+
+std::optional<std::int32_t> ReadInt32(const Dictionary& record, std::string_view key) {
+  const PropertyValue* value = FindMember(record, key);
+  const Number* number = value ? value->AsNumber() : nullptr;
+  std::int32_t v = 0;
+  if (number == nullptr || !number->ToInt32(&v)) return std::nullopt;
+  return v;
+}
+
+}  // namespace
+
+std::int32_t PrintPortBlock(DeviceRegistry& registry, const RegistryEntry& entry,
+                            std::ostream& out) {
+  Dictionary record;
+  if (RegistryStatus s = BuildPortInfo(registry, entry, &record); s != kRegistrySuccess) {
+    return static_cast<std::int32_t>(s);
+  }
+  PrintText(out, record, "port-name", "    PortWWN ", "\n");
+  PrintText(out, record, "port-status", "        Port Status: ", "\n");
+  if (auto alpa = ReadInt32(record, "port-hard-loop-id")) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(*alpa));
+    out << "              AL_PA: 0x" << text << "\n";
+  }
+  PrintText(out, record, "port-speed", "              Speed: ", "\n");
+  PrintText(out, record, "port-topology", "           Topology: ", "\n");
+  PrintText(out, record, "slot", "               Slot: ", "\n");
+  if (auto port = ReadInt32(record, "port-number")) {
+    out << "               Port: " << *port << "\n";
+  }
+  PrintText(out, record, "cable-type", "         Cable Type: ", "\n\n");
+  return 0;
+}
+
+std::int32_t PrintControllerSection(DeviceRegistry& registry, std::ostream& out) {
+  RegistryIterator ports;
+  if (RegistryStatus s = DiscoverControllers(registry, &ports); s != kRegistrySuccess) {
+    return static_cast<std::int32_t>(s);
+  }
+  std::int32_t status = 0;
+  for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
+    status = PrintPortBlock(registry, port, out);
+  }
+  return status;
+}
+
+}  // namespace halvane

@@ -1,0 +1,155 @@
+#include "inventory/port_info.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace halvane {
+namespace {
+
+// "Port Description" is converted in an area of 64 bytes, its terminator included.
+constexpr std::size_t kPortDescriptionArea = 64;
+
+void CopyIfPresent(const Dictionary& from, std::string_view source, const char* key,
+                   Dictionary* record) {
+  if (const PropertyValue* v = FindMember(from, source)) record->insert_or_assign(key, *v);
+}
+
+std::optional<std::int64_t> PortNumberFromDescription(const PropertyValue& description) {
+  const std::string* text = description.AsString();
+  if (text == nullptr || text->size() >= kPortDescriptionArea || !IsValidUtf8(*text)) {
+    return std::nullopt;
+  }
+  if (text->compare(0, 5, "Port ") != 0) return std::nullopt;
+  // strtol reads up to the first zero byte, as it would in the converted buffer.
+  return std::strtol(text->c_str() + 5, nullptr, 10);
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+RegistryStatus DiscoverControllers(DeviceRegistry& registry, RegistryIterator* out) {
+  const char* controller_class = kFusionControllerClass;
+  if (registry.MatchFirstService(kUserControllerClass)) controller_class = kUserControllerClass;
+  return registry.MatchServices(controller_class, out);
+}
+
+std::string WWNText(const std::uint8_t b[8]) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X:%02X:%02X", b[0], b[1], b[2],
+                b[3], b[4], b[5], b[6], b[7]);
+  return text;
+}
+
+std::int32_t FormatWWNFromData(const PropertyValue& value, std::string* out) {
+  const Data* data = value.AsData();
+  if (data == nullptr || data->size() != 8) return kWwnWrongLength;
+  *out = WWNText(data->data());
+  return kWwnOk;
+}
+
+std::int32_t FormatWWNFromNumber(const PropertyValue& value, std::string* out) {
+  const Number* number = value.AsNumber();
+  std::int64_t v = 0;
+  if (number == nullptr || !number->ToInt64(&v)) return kWwnNotAnInteger;
+  const auto u = static_cast<std::uint64_t>(v);
+  std::uint8_t bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(u >> (8 * i));
+  *out = WWNText(bytes);
+  return kWwnOk;
+}
+
+RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry,
+                             Dictionary* out) {
+  Dictionary record;
+  const Dictionary* chars = nullptr;
+  std::optional<PropertyValue> holder = registry.ReadProperty(entry, "Controller Characteristics");
+  if (holder && holder->AsDictionary()) {
+    chars = holder->AsDictionary();
+  } else {
+    // The nested layout keeps the characteristics inside the protocol characteristics, and its
+    // ports take their slot from the registry around them.
+    holder = registry.ReadProperty(entry, "Protocol Characteristics");
+    const Dictionary* protocol = holder ? holder->AsDictionary() : nullptr;
+    const PropertyValue* nested = protocol ? FindMember(*protocol, "Controller Characteristics") : nullptr;
+    if (nested == nullptr || nested->AsDictionary() == nullptr) return kRegistryNotFound;
+    chars = nested->AsDictionary();
+
+    std::optional<PropertyValue> slot =
+        registry.SearchProperty(entry, "VORLA,slot-name", SearchDirection::kAncestors);
+    if (!slot) {
+      record.insert_or_assign("slot", PropertyValue::String("built-in"));
+    } else {
+      const Data* bytes = slot->AsData();
+      std::string text = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+      record.insert_or_assign("slot", PropertyValue::String(bytes && IsValidUtf8(text) ? std::move(text) : "bad"));
+    }
+  }
+
+  if (const PropertyValue* v = FindMember(*chars, "Port Status")) {
+    record.insert_or_assign("port-status", *v);
+  } else {
+    CopyIfPresent(*chars, "Port State", "port-status", &record);
+  }
+
+  if (const PropertyValue* description = FindMember(*chars, "Port Description")) {
+    if (auto number = PortNumberFromDescription(*description)) {
+      record.insert_or_assign("port-number", PropertyValue::Int64(*number));
+    }
+  } else {
+    CopyIfPresent(*chars, "Port Number", "port-number", &record);
+  }
+
+  const PropertyValue* alpa = FindMember(*chars, "AL_PA");
+  if (alpa && alpa->AsData() && alpa->AsData()->size() == 1) {
+    record.insert_or_assign("port-hard-loop-id", PropertyValue::Int64((*alpa->AsData())[0]));
+  } else {
+    CopyIfPresent(*chars, "Port Hard Loop ID", "port-hard-loop-id", &record);
+  }
+
+  CopyIfPresent(*chars, "Port Speed", "port-speed", &record);
+  CopyIfPresent(*chars, "Port Topology", "port-topology", &record);
+  CopyIfPresent(*chars, "Slot", "slot", &record);
+
+  // A present name that does not format gives "invalid"; it never falls back to the other key.
+  std::string name = "invalid";
+  if (const PropertyValue* data = FindMember(*chars, "Port World Wide Name")) {
+    std::string text;
+    if (FormatWWNFromData(*data, &text) == kWwnOk) name = std::move(text);
+  } else if (const PropertyValue* number = FindMember(*chars, "World Wide Port Name")) {
+    std::string text;
+    if (FormatWWNFromNumber(*number, &text) == kWwnOk) name = std::move(text);
+  }
+  record.insert_or_assign("port-name", PropertyValue::String(std::move(name)));
+
+  CopyIfPresent(*chars, "Fibre Channel Cabling Type", "cable-type", &record);
+  *out = std::move(record);
+  return kRegistrySuccess;
+}
+
+RegistryStatus FindPortByWWN(DeviceRegistry& registry, std::string_view wanted,
+                             RegistryEntry* out) {
+  RegistryIterator ports;
+  if (RegistryStatus s = DiscoverControllers(registry, &ports); s != kRegistrySuccess) return s;
+  RegistryEntry match;
+  // Every port is looked at: with duplicate names the last one wins.
+  for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
+    Dictionary record;
+    if (BuildPortInfo(registry, port, &record) != kRegistrySuccess) continue;
+    const PropertyValue* name = FindMember(record, "port-name");
+    const std::string* text = name ? name->AsString() : nullptr;
+    if (text && EqualIgnoringCase(wanted, *text)) match = port;
+  }
+  if (!match) return kRegistryNoDevice;
+  *out = std::move(match);
+  return kRegistrySuccess;
+}
+
+}  // namespace halvane

@@ -1,0 +1,43 @@
+// The controller ports of the host and the one normalised record, the PortInfo, that the reports
+// and the settings path read. Drivers publish port characteristics in two layouts and under
+// several key names; this is the one place that knows them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "registry/device_registry.h"
+
+namespace halvane {
+
+inline constexpr char kUserControllerClass[] = "KestritUserSCSIParallelInterfaceController";
+inline constexpr char kFusionControllerClass[] = "VorlaLSIFusionMPT";
+
+// Result codes of the WWN formatters.
+inline constexpr std::int32_t kWwnOk = 0;
+inline constexpr std::int32_t kWwnWrongLength = -9057;
+inline constexpr std::int32_t kWwnNotAnInteger = -50;
+
+// The controller ports in registry order. Entries of the user-client controller class hide the
+// older class entirely: only one class is ever listed.
+RegistryStatus DiscoverControllers(DeviceRegistry& registry, RegistryIterator* out);
+
+// The PortInfo of one port: kRegistryNotFound when the entry has no characteristics Dictionary
+// in either layout.
+RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry,
+                             Dictionary* out);
+
+// "XX:XX:XX:XX:XX:XX:XX:XX" from eight bytes of Data, first byte first.
+std::int32_t FormatWWNFromData(const PropertyValue& value, std::string* out);
+// The same text from a Number read as a signed 64-bit integer, least significant byte first.
+std::int32_t FormatWWNFromNumber(const PropertyValue& value, std::string* out);
+// The WWN text of eight bytes, first to last.
+std::string WWNText(const std::uint8_t bytes[8]);
+
+// The port whose "port-name" equals wanted, compared over the whole text without regard to case.
+// When several ports share a name, the last in registry order is the one found.
+// kRegistryNoDevice when there is no port or none matches.
+RegistryStatus FindPortByWWN(DeviceRegistry& registry, std::string_view wanted,
+                             RegistryEntry* out);
+
+}  // namespace halvane
