@@ -1,0 +1,53 @@
+#include "config/port_request.h"
+
+#include <cstdio>
+
+#include "inventory/controller_report.h"
+#include "inventory/port_info.h"
+
+namespace halvane {
+namespace {
+
+// A change that did not happen must never look like one that did: the administrator is told,
+// and the exit status says so.
+RunOutcome NotApplied(std::ostream& out, RegistryStatus status) {
+  char line[96];
+  std::snprintf(line, sizeof line, "Could not apply settings to the specified port (status 0x%08X).\n",
+                status);
+  out << line;
+  return RunOutcome::Exit(1);
+}
+
+RunOutcome PrintPort(const std::string& wwn, Services& services) {
+  RegistryEntry port;
+  if (RegistryStatus s = FindPortByWWN(services.registry, wwn, &port); s != kRegistrySuccess) {
+    return RunOutcome{static_cast<std::int32_t>(s), std::nullopt};
+  }
+  services.out << "\n";
+  return RunOutcome{PrintPortBlock(services.registry, port, services.out), std::nullopt};
+}
+
+}  // namespace
+
+RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services) {
+  const std::string& wwn = *options.portWWN->AsString();
+  if (!options.settingsGiven) return PrintPort(wwn, services);
+
+  // Checked before the registry is touched.
+  if (services.users.EffectiveUserId() != 0) {
+    services.out << kNotRootMessage << "\n";
+    return RunOutcome::Exit(77);
+  }
+  RegistryEntry port;
+  if (RegistryStatus s = FindPortByWWN(services.registry, wwn, &port); s != kRegistrySuccess) {
+    if (s == kRegistryNoDevice) return ExitWithUsage(services.out, 2, kPortNotFoundMessage, "");
+    return NotApplied(services.out, s);
+  }
+  const RegistryStatus written = services.registry.WriteProperties(port, options.settings);
+  // The port can go away between the lookup and the write.
+  if (written == kRegistryNoDevice) return ExitWithUsage(services.out, 2, kPortNotFoundMessage, "");
+  if (written != kRegistrySuccess) return NotApplied(services.out, written);
+  return RunOutcome{};
+}
+
+}  // namespace halvane

@@ -1,0 +1,14 @@
+// Applying new settings to the port named with -c, or printing that port when no settings were
+// given.
+#pragma once
+
+#include "cli/command.h"
+
+namespace halvane {
+
+inline constexpr char kNotRootMessage[] = "You must be running as root to modify settings...";
+inline constexpr char kPortNotFoundMessage[] = "Specified Port World Wide Name not found.";
+
+RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services);
+
+}  // namespace halvane
