@@ -1,0 +1,51 @@
+// What one run of the tool works with and how it ends.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string_view>
+
+#include "host/message_ports.h"
+#include "host/user_identity.h"
+#include "registry/device_registry.h"
+
+namespace halvane {
+
+// The host services of one run, and where its output goes.
+struct Services {
+  DeviceRegistry& registry;
+  const UserIdentity& users;
+  MessagePorts& ports;
+  std::ostream& out;
+};
+
+// What the option pass records for the settings path.
+struct ParsedOptions {
+  std::optional<PropertyValue> portWWN;  // a String, exactly as typed
+  Dictionary settings;                   // the port settings: "HardLoopID", "Speed", "Topology"
+  bool settingsGiven = false;
+};
+
+// How a run ends: with a status that does not change the exit status (the process then exits
+// with 0), or with an explicit exit status. Exits are decided only by the front end and the
+// settings path and travel up as this value, so nothing below them ends the process.
+struct RunOutcome {
+  std::int32_t status = 0;
+  std::optional<int> exit_status;
+
+  static RunOutcome Exit(int code) { return RunOutcome{code, code}; }
+  int ProcessExitStatus() const { return exit_status.value_or(0); }
+};
+
+inline constexpr char kVersion[] = "v2.4";
+
+// Writes the usage text and the line "exitcode <status> - <message> <detail>" and ends the run
+// with status.
+RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message,
+                         std::string_view detail);
+
+// The usage text, exactly as printed.
+extern const char kUsageText[];
+
+}  // namespace halvane

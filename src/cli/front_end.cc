@@ -1,0 +1,129 @@
+#include "cli/front_end.h"
+
+#include <getopt.h>
+
+#include <string_view>
+#include <vector>
+
+#include "cli/validation.h"
+#include "config/port_request.h"
+#include "config/refresh.h"
+#include "listing/full_report.h"
+
+namespace halvane {
+
+const char kShortOptions[] = "c:a:s:t:lrhv?";
+
+const LongOptionName kLongOptionNames[] = {
+    {"controller", 'c', true}, {"alpa", 'a', true}, {"speed", 's', true},
+    {"topology", 't', true},   {"list", 'l', false}, {"refresh", 'r', false},
+    {"help", 'h', false},      {"version", 'v', false},
+};
+const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
+
+namespace {
+
+constexpr char kBadWwn[] = "Invalid world wide name. Must be in form of xx:xx:xx:xx:xx:xx:xx:xx";
+constexpr char kBadAlpa[] = "Invalid ALPA value, must be an 8B10 Neutral Disparate number:";
+constexpr char kBadSpeed[] = "Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, or auto:";
+constexpr char kBadTopology[] = "Invalid Topology value, must be nport, nlport, or auto:";
+constexpr char kListExclusive[] = "The -l command is mutually exclusive.";
+constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name given with -c.";
+
+struct Keyword {
+  std::string_view typed;
+  const char* stored;
+};
+constexpr Keyword kSpeeds[] = {
+    {"1gigabit", "1 Gigabit"}, {"2gigabit", "2 Gigabit"},
+    {"4gigabit", "4 Gigabit"}, {"auto", "Automatic"},
+};
+constexpr Keyword kTopologies[] = {
+    {"nport", "N_Port"}, {"nlport", "NL_Port"}, {"auto", "Automatic"},
+};
+
+// Whole value, byte for byte, case included.
+template <std::size_t N>
+const char* Lookup(const Keyword (&table)[N], std::string_view typed) {
+  for (const Keyword& k : table) {
+    if (k.typed == typed) return k.stored;
+  }
+  return nullptr;
+}
+
+std::vector<option> LongOptionTable() {
+  std::vector<option> table;
+  for (int i = 0; i < kLongOptionCount; ++i) {
+    const LongOptionName& o = kLongOptionNames[i];
+    table.push_back(option{o.name, o.takes_value ? required_argument : no_argument, nullptr, o.letter});
+  }
+  table.push_back(option{nullptr, 0, nullptr, 0});
+  return table;
+}
+
+}  // namespace
+
+RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
+  ParsedOptions parsed;
+  const std::vector<option> long_options = LongOptionTable();
+  std::ostream& out = services.out;
+
+  // Restart the parser from scratch: a run may follow another in the same process.
+  optind = 0;
+  opterr = 1;
+  for (;;) {
+    const int c = getopt_long(argc, argv, kShortOptions, long_options.data(), nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'c':
+        // A name that is not UTF-8 text can match no port, and would otherwise be dropped
+        // silently together with the settings meant for it.
+        if (!IsValidWWNText(optarg) || !IsValidUtf8(optarg)) return ExitWithUsage(out, 3, kBadWwn, "");
+        parsed.portWWN = PropertyValue::String(optarg);
+        break;
+      case 'a': {
+        const auto alpa = ParseAlpaArgument(optarg);
+        if (!alpa) return ExitWithUsage(out, 3, kBadAlpa, optarg);
+        parsed.settings.insert_or_assign("HardLoopID", PropertyValue::Int32(*alpa));
+        parsed.settingsGiven = true;
+        break;
+      }
+      case 's': {
+        const char* speed = Lookup(kSpeeds, optarg);
+        if (speed == nullptr) return ExitWithUsage(out, 3, kBadSpeed, optarg);
+        parsed.settings.insert_or_assign("Speed", PropertyValue::String(speed));
+        parsed.settingsGiven = true;
+        break;
+      }
+      case 't': {
+        const char* topology = Lookup(kTopologies, optarg);
+        if (topology == nullptr) return ExitWithUsage(out, 3, kBadTopology, optarg);
+        parsed.settings.insert_or_assign("Topology", PropertyValue::String(topology));
+        parsed.settingsGiven = true;
+        break;
+      }
+      case 'l':
+        if (parsed.portWWN) return ExitWithUsage(out, 3, kListExclusive, "");
+        PrintFullReport(services.registry, out);
+        return RunOutcome::Exit(0);
+      case 'r':
+        SendRefreshNotification(services.ports);
+        break;
+      case 'h':
+        return ExitWithUsage(out, 0, "", "");
+      case 'v':
+        out << "halvane version " << kVersion << "\n";
+        return RunOutcome::Exit(0);
+      default:
+        return ExitWithUsage(out, 3, "", "");
+    }
+  }
+
+  if (parsed.portWWN) return HandlePortRequest(parsed, services);
+  // Settings with no port to take them must not pass for a change that was made.
+  if (parsed.settingsGiven) return ExitWithUsage(out, 3, kSettingsNeedPort, "");
+  if (argc == 1) return ExitWithUsage(out, 0, "", "");
+  return RunOutcome{};
+}
+
+}  // namespace halvane

@@ -1,0 +1,23 @@
+// The whole control flow of a run: one pass over the command line, left to right.
+#pragma once
+
+#include "cli/command.h"
+
+namespace halvane {
+
+// Options that stand alone act as they are parsed (-h, -v and -l end the run, -r sends its
+// notification and parsing goes on); the others are validated at once and recorded, and the
+// recorded port request is handled after the last option. argv is argc texts, as main gets them.
+RunOutcome RunCommandLine(int argc, char* argv[], Services& services);
+
+// The short options, and the long options with the letters they stand for.
+extern const char kShortOptions[];
+struct LongOptionName {
+  const char* name;
+  char letter;
+  bool takes_value;
+};
+extern const LongOptionName kLongOptionNames[];
+extern const int kLongOptionCount;
+
+}  // namespace halvane

@@ -1,0 +1,33 @@
+// The process entry: wires the real host services to the front end and turns the run's outcome
+// into the exit status.
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+
+#include "cli/front_end.h"
+#include "host/fd_output.h"
+#include "host/host_registry.h"
+#include "registry/lazy_registry.h"
+
+int main(int argc, char* argv[]) {
+  using namespace halvane;
+  FdOutput stdout_buffer(1);
+  std::ostream out(&stdout_buffer);
+  LazyRegistry registry(&OpenHostRegistry);
+  Services services{registry, ProcessUserIdentity(), ProcessMessagePorts(), out};
+
+  const RunOutcome outcome = RunCommandLine(argc, argv, services);
+
+  if (const auto& error = registry.open_error()) {
+    // Whatever the run printed before it found the registry unreadable is not a listing.
+    stdout_buffer.Discard();
+    std::fprintf(stderr, "halvane: %s\n", error->c_str());
+    return 1;
+  }
+  if (!stdout_buffer.Flush()) {
+    std::fprintf(stderr, "halvane: write error on standard output: %s\n",
+                 std::strerror(stdout_buffer.error()));
+    return 1;
+  }
+  return outcome.ProcessExitStatus();
+}

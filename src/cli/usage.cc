@@ -1,0 +1,41 @@
+#include "cli/command.h"
+
+namespace halvane {
+
+const char kUsageText[] =
+    "usage: halvane [-l] [-c PortWWN [-a, -s, -t]] [-r] [-v]\n"
+    "\n"
+    "where options are:\n"
+    "\n"
+    "\t-l Lists all known information about all nodes (controllers, targets, and their LUNs).\n"
+    "\n"
+    "\t-c xx:xx:xx:xx:xx:xx:xx:xx          Lists information for a controller specified by its "
+    "Port World Wide Name.\n"
+    "\n"
+    "\t-c xx:xx:xx:xx:xx:xx:xx:xx -a       Set AL_PA for specified Port World Wide Name (test for "
+    "neutral disparity).\n"
+    "\t\texample: -c 00:11:22:33:44:55:66:77 -a 1E     Sets the AL_PA to 1E.\n"
+    "\n"
+    "\t\texample: -c 00:11:22:33:44:55:66:77 -a FF     Disables AL_PA.\n"
+    "\n"
+    "\t-c xx:xx:xx:xx:xx:xx:xx:xx -s       Sets speed to [1gigabit, 2gigabit, 4gigabit, auto] for "
+    "specified Port World Wide Name.\n"
+    "\t\texample: -c 00:11:22:33:44:55:66:77 -s auto   Sets the speed to auto.\n"
+    "\n"
+    "\t-c xx:xx:xx:xx:xx:xx:xx:xx -t       Sets topology to [nport, nlport, auto] for specified "
+    "Port World Wide Name.\n"
+    "\t\texample: -c 00:11:22:33:44:55:66:77 -t nlport Sets the topology to nlport.\n"
+    "\n"
+    "\t-r Refreshes (synchronizes) any changes with the system information.\n"
+    "\t\tThis is typically done once all desired configurations have been set.\n"
+    "\n"
+    "\t-v Display version number\n"
+    "\n";
+
+RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message,
+                         std::string_view detail) {
+  out << kUsageText << "exitcode " << status << " - " << message << " " << detail << "\n\n";
+  return RunOutcome::Exit(status);
+}
+
+}  // namespace halvane

@@ -1,0 +1,5 @@
+#include "cli/validation.h"
+
+#include <gtest/gtest.h>
+
+TEST(Placeholder, Builds) { EXPECT_EQ(halvane::IsAcceptedALPA(0), 0); }
