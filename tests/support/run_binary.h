@@ -1,0 +1,46 @@
+// Runs the built halvane binary as an administrator would, with a controlled environment, and
+// captures everything it writes.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace halvane::testing {
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal
+};
+
+struct RunOptions {
+  // Added to a minimal environment (PATH only); nothing else of the test's environment leaks in.
+  std::map<std::string, std::string> env;
+  // Runs the binary through `setpriv` as this user id when set (the caller must be root).
+  int as_uid = -1;
+};
+
+RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// The absolute path of the built binary and of the source tree.
+std::string HalvaneBinary();
+std::string SourceDir();
+
+// A fresh temporary folder, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string Write(const std::string& name, const std::string& content) const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+
+}  // namespace halvane::testing
