@@ -15,8 +15,8 @@ namespace halvane {
 const char kShortOptions[] = "c:a:s:t:lrhv?";
 
 const LongOptionName kLongOptionNames[] = {
-    {"controller", 'c', true}, {"alpa", 'a', true}, {"speed", 's', true},
-    {"topology", 't', true},   {"list", 'l', false}, {"refresh", 'r', false},
+    {"controller", 'c', true}, {"alpa", 'a', true},     {"speed", 's', true},
+    {"topology", 't', true},   {"list", 'l', false},    {"refresh", 'r', false},
     {"help", 'h', false},      {"version", 'v', false},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
@@ -35,11 +35,15 @@ struct Keyword {
   const char* stored;
 };
 constexpr Keyword kSpeeds[] = {
-    {"1gigabit", "1 Gigabit"}, {"2gigabit", "2 Gigabit"},
-    {"4gigabit", "4 Gigabit"}, {"auto", "Automatic"},
+    {"1gigabit", "1 Gigabit"},
+    {"2gigabit", "2 Gigabit"},
+    {"4gigabit", "4 Gigabit"},
+    {"auto", "Automatic"},
 };
 constexpr Keyword kTopologies[] = {
-    {"nport", "N_Port"}, {"nlport", "NL_Port"}, {"auto", "Automatic"},
+    {"nport", "N_Port"},
+    {"nlport", "NL_Port"},
+    {"auto", "Automatic"},
 };
 
 // Whole value, byte for byte, case included.
@@ -55,7 +59,8 @@ std::vector<option> LongOptionTable() {
   std::vector<option> table;
   for (int i = 0; i < kLongOptionCount; ++i) {
     const LongOptionName& o = kLongOptionNames[i];
-    table.push_back(option{o.name, o.takes_value ? required_argument : no_argument, nullptr, o.letter});
+    table.push_back(
+        option{o.name, o.takes_value ? required_argument : no_argument, nullptr, o.letter});
   }
   table.push_back(option{nullptr, 0, nullptr, 0});
   return table;
@@ -78,7 +83,8 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case 'c':
         // A name that is not UTF-8 text can match no port, and would otherwise be dropped
         // silently together with the settings meant for it.
-        if (!IsValidWWNText(optarg) || !IsValidUtf8(optarg)) return ExitWithUsage(out, 3, kBadWwn, "");
+        if (!IsValidWWNText(optarg) || !IsValidUtf8(optarg))
+          return ExitWithUsage(out, 3, kBadWwn, "");
         parsed.portWWN = PropertyValue::String(optarg);
         break;
       case 'a': {

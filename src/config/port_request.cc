@@ -12,8 +12,8 @@ namespace {
 // and the exit status says so.
 RunOutcome NotApplied(std::ostream& out, RegistryStatus status) {
   char line[96];
-  std::snprintf(line, sizeof line, "Could not apply settings to the specified port (status 0x%08X).\n",
-                status);
+  std::snprintf(line, sizeof line,
+                "Could not apply settings to the specified port (status 0x%08X).\n", status);
   out << line;
   return RunOutcome::Exit(1);
 }

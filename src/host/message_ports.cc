@@ -25,8 +25,7 @@ class SocketDirectoryPorts : public MessagePorts {
     return 0;
   }
 
-  std::int32_t LookUpService(PortName lookup_port, std::string_view name,
-                             PortName* port) override {
+  std::int32_t LookUpService(PortName lookup_port, std::string_view name, PortName* port) override {
     const Port* directory = Find(lookup_port);
     if (directory == nullptr || !directory->is_directory) return kPortsInvalidArgument;
     // A service name names one socket in the directory and nothing outside it.
@@ -60,7 +59,8 @@ class SocketDirectoryPorts : public MessagePorts {
       return kPortsInvalidArgument;
     }
     // Non-blocking: a daemon whose queue is full makes the send fail instead of stalling.
-    const ssize_t sent = send(destination->fd, &message, sizeof message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t sent =
+        send(destination->fd, &message, sizeof message, MSG_DONTWAIT | MSG_NOSIGNAL);
     return sent == static_cast<ssize_t>(sizeof message) ? 0 : kPortsFailure;
   }
 
@@ -107,12 +107,12 @@ std::int32_t RecordingMessagePorts::LookUpService(PortName lookup, std::string_v
   return 0;
 }
 
-std::int32_t RecordingMessagePorts::SendMessage(const MessageHeader& message,
-                                                std::uint32_t options, std::uint32_t send_size,
-                                                std::uint32_t receive_size, PortName receive_port,
-                                                std::uint32_t timeout, PortName notify_port) {
-  calls.push_back("SendMessage " + std::to_string(options) + " " + std::to_string(send_size) +
-                  " " + std::to_string(receive_size) + " " + std::to_string(receive_port) + " " +
+std::int32_t RecordingMessagePorts::SendMessage(const MessageHeader& message, std::uint32_t options,
+                                                std::uint32_t send_size, std::uint32_t receive_size,
+                                                PortName receive_port, std::uint32_t timeout,
+                                                PortName notify_port) {
+  calls.push_back("SendMessage " + std::to_string(options) + " " + std::to_string(send_size) + " " +
+                  std::to_string(receive_size) + " " + std::to_string(receive_port) + " " +
                   std::to_string(timeout) + " " + std::to_string(notify_port));
   sent.push_back(message);
   return send_status;

@@ -65,8 +65,7 @@ class RecordingMessagePorts : public MessagePorts {
   std::vector<std::uint32_t> sent_options;
 
   std::int32_t GetSpecialPort(std::uint32_t which, PortName* port) override;
-  std::int32_t LookUpService(PortName lookup_port, std::string_view name,
-                             PortName* port) override;
+  std::int32_t LookUpService(PortName lookup_port, std::string_view name, PortName* port) override;
   std::int32_t SendMessage(const MessageHeader& message, std::uint32_t options,
                            std::uint32_t send_size, std::uint32_t receive_size,
                            PortName receive_port, std::uint32_t timeout,

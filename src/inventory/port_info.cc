@@ -27,7 +27,9 @@ std::optional<std::int64_t> PortNumberFromDescription(const PropertyValue& descr
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    auto lower = [](char c) {
+      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
@@ -78,7 +80,8 @@ RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entr
     // ports take their slot from the registry around them.
     holder = registry.ReadProperty(entry, "Protocol Characteristics");
     const Dictionary* protocol = holder ? holder->AsDictionary() : nullptr;
-    const PropertyValue* nested = protocol ? FindMember(*protocol, "Controller Characteristics") : nullptr;
+    const PropertyValue* nested =
+        protocol ? FindMember(*protocol, "Controller Characteristics") : nullptr;
     if (nested == nullptr || nested->AsDictionary() == nullptr) return kRegistryNotFound;
     chars = nested->AsDictionary();
 
@@ -89,7 +92,8 @@ RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entr
     } else {
       const Data* bytes = slot->AsData();
       std::string text = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
-      record.insert_or_assign("slot", PropertyValue::String(bytes && IsValidUtf8(text) ? std::move(text) : "bad"));
+      record.insert_or_assign(
+          "slot", PropertyValue::String(bytes && IsValidUtf8(text) ? std::move(text) : "bad"));
     }
   }
 

@@ -24,8 +24,7 @@ RegistryStatus DiscoverControllers(DeviceRegistry& registry, RegistryIterator* o
 
 // The PortInfo of one port: kRegistryNotFound when the entry has no characteristics Dictionary
 // in either layout.
-RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry,
-                             Dictionary* out);
+RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry, Dictionary* out);
 
 // "XX:XX:XX:XX:XX:XX:XX:XX" from eight bytes of Data, first byte first.
 std::int32_t FormatWWNFromData(const PropertyValue& value, std::string* out);
@@ -37,7 +36,6 @@ std::string WWNText(const std::uint8_t bytes[8]);
 // The port whose "port-name" equals wanted, compared over the whole text without regard to case.
 // When several ports share a name, the last in registry order is the one found.
 // kRegistryNoDevice when there is no port or none matches.
-RegistryStatus FindPortByWWN(DeviceRegistry& registry, std::string_view wanted,
-                             RegistryEntry* out);
+RegistryStatus FindPortByWWN(DeviceRegistry& registry, std::string_view wanted, RegistryEntry* out);
 
 }  // namespace halvane

@@ -157,12 +157,13 @@ RegistryStatus PrintTargetSection(DeviceRegistry& registry, std::ostream& out) {
   }
   for (RegistryEntry controller = registry.NextEntry(controllers); controller;
        controller = registry.NextEntry(controllers)) {
-    std::optional<PropertyValue> protocol =
-        registry.SearchProperty(controller, "Protocol Characteristics", SearchDirection::kDescendants);
+    std::optional<PropertyValue> protocol = registry.SearchProperty(
+        controller, "Protocol Characteristics", SearchDirection::kDescendants);
     const Dictionary* dict = protocol ? protocol->AsDictionary() : nullptr;
     const PropertyValue* interconnect = dict ? FindMember(*dict, "Physical Interconnect") : nullptr;
     const std::string* text = interconnect ? interconnect->AsString() : nullptr;
-    if (text && *text == "Fibre Channel Interface") PrintControllerTargets(registry, controller, out);
+    if (text && *text == "Fibre Channel Interface")
+      PrintControllerTargets(registry, controller, out);
   }
   return kRegistrySuccess;
 }

@@ -16,14 +16,14 @@ namespace halvane {
 // statuses and are only ever compared for equality.
 using RegistryStatus = std::uint32_t;
 inline constexpr RegistryStatus kRegistrySuccess = 0;
-inline constexpr RegistryStatus kRegistryError = 0xE00002BC;         // general failure
-inline constexpr RegistryStatus kRegistryNoMemory = 0xE00002BD;      // request could not be built
-inline constexpr RegistryStatus kRegistryNoDevice = 0xE00002C0;      // no such device
-inline constexpr RegistryStatus kRegistryNotPrivileged = 0xE00002C1; // permission denied
-inline constexpr RegistryStatus kRegistryBadArgument = 0xE00002C2;   // value refused
-inline constexpr RegistryStatus kRegistryUnsupported = 0xE00002C7;   // not supported
-inline constexpr RegistryStatus kRegistryIoError = 0xE00002CA;       // input/output error
-inline constexpr RegistryStatus kRegistryNotFound = 0xE00002F0;      // no such data
+inline constexpr RegistryStatus kRegistryError = 0xE00002BC;          // general failure
+inline constexpr RegistryStatus kRegistryNoMemory = 0xE00002BD;       // request could not be built
+inline constexpr RegistryStatus kRegistryNoDevice = 0xE00002C0;       // no such device
+inline constexpr RegistryStatus kRegistryNotPrivileged = 0xE00002C1;  // permission denied
+inline constexpr RegistryStatus kRegistryBadArgument = 0xE00002C2;    // value refused
+inline constexpr RegistryStatus kRegistryUnsupported = 0xE00002C7;    // not supported
+inline constexpr RegistryStatus kRegistryIoError = 0xE00002CA;        // input/output error
+inline constexpr RegistryStatus kRegistryNotFound = 0xE00002F0;       // no such data
 
 // A counted handle to one service entry. Copying retains it, destruction releases it; an empty
 // handle stands for "none".

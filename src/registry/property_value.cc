@@ -58,9 +58,7 @@ PropertyValue PropertyValue::OfDictionary(Dictionary members) {
   return PropertyValue(std::make_shared<const Rep>(Rep{std::move(members)}));
 }
 
-PropertyValue::Kind PropertyValue::kind() const {
-  return static_cast<Kind>(rep_->v.index());
-}
+PropertyValue::Kind PropertyValue::kind() const { return static_cast<Kind>(rep_->v.index()); }
 
 const std::string* PropertyValue::AsString() const { return std::get_if<std::string>(&rep_->v); }
 const Number* PropertyValue::AsNumber() const { return std::get_if<Number>(&rep_->v); }

@@ -68,7 +68,8 @@ class Loader {
   bool Load(const Json& doc) {
     if (!doc.is_object()) return Fail("the document", "is not a JSON object");
     for (const auto& [key, value] : doc.items()) {
-      if (key != "classes" && key != "root") return Fail("the document", "has an unknown key \"" + key + "\"");
+      if (key != "classes" && key != "root")
+        return Fail("the document", "has an unknown key \"" + key + "\"");
     }
     if (auto it = doc.find("classes"); it != doc.end() && !LoadClasses(*it)) return false;
     auto root = doc.find("root");
@@ -120,15 +121,16 @@ class Loader {
       Pending p = std::move(stack.back());
       stack.pop_back();
       if (p.depth > kMaxSnapshotDepth) {
-        return Fail(p.path, "is nested deeper than " + std::to_string(kMaxSnapshotDepth) + " levels");
+        return Fail(p.path,
+                    "is nested deeper than " + std::to_string(kMaxSnapshotDepth) + " levels");
       }
       MemoryRegistry::Node* node = LoadEntry(*p.json, p.parent, p.path);
       if (node == nullptr) return false;
       if (auto it = p.json->find("children"); it != p.json->end()) {
         if (!it->is_array()) return Fail(p.path + ".children", "is not an array");
         for (std::size_t i = it->size(); i-- > 0;) {
-          stack.push_back({&(*it)[i], node, p.path + ".children[" + std::to_string(i) + "]",
-                           p.depth + 1});
+          stack.push_back(
+              {&(*it)[i], node, p.path + ".children[" + std::to_string(i) + "]", p.depth + 1});
         }
       }
     }
@@ -166,7 +168,8 @@ class Loader {
                : out_->SetRoot(cls->get<std::string>(), std::move(properties));
     if (auto it = json.find("write-status"); it != json.end()) {
       if (!LoadStatus(*it, &node->write_status)) {
-        Fail(path + ".write-status", "is not a 32-bit status (an integer or \"0x\" and hex digits)");
+        Fail(path + ".write-status",
+             "is not a 32-bit status (an integer or \"0x\" and hex digits)");
         return nullptr;
       }
     }
@@ -206,7 +209,8 @@ class Loader {
     }
     if (!json.is_string()) return false;
     const std::string& text = json.get_ref<const std::string&>();
-    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
+    if (text.size() < 3 || text.size() > 10 || text[0] != '0' ||
+        (text[1] != 'x' && text[1] != 'X')) {
       return false;
     }
     std::uint32_t value = 0;
@@ -301,7 +305,8 @@ Json ValueToJson(const PropertyValue& value, int depth) {
       return *value.AsBoolean();
     case PropertyValue::Kind::kArray: {
       Json array = Json::array();
-      for (const PropertyValue& item : *value.AsArray()) array.push_back(ValueToJson(item, depth + 1));
+      for (const PropertyValue& item : *value.AsArray())
+        array.push_back(ValueToJson(item, depth + 1));
       return array;
     }
     case PropertyValue::Kind::kDictionary:
@@ -325,7 +330,8 @@ Json EntriesToJson(const MemoryRegistry::Node* root) {
     const auto* node = stack.back();
     stack.pop_back();
     order.push_back(node);
-    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) stack.push_back(it->get());
+    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it)
+      stack.push_back(it->get());
   }
   std::map<const MemoryRegistry::Node*, Json> done;
   for (auto it = order.rbegin(); it != order.rend(); ++it) {
@@ -343,10 +349,12 @@ Json EntriesToJson(const MemoryRegistry::Node* root) {
       }
       entry["children"] = std::move(children);
     }
-    if (node->write_status != kRegistrySuccess) entry["write-status"] = StatusText(node->write_status);
+    if (node->write_status != kRegistrySuccess)
+      entry["write-status"] = StatusText(node->write_status);
     if (node->keeps_received_settings) {
       Json received = Json::array();
-      for (const Dictionary& settings : node->received_settings) received.push_back(MembersToJson(settings, 1));
+      for (const Dictionary& settings : node->received_settings)
+        received.push_back(MembersToJson(settings, 1));
       entry["received-settings"] = std::move(received);
     }
     done.emplace(node, std::move(entry));

@@ -41,7 +41,8 @@ class FrontEndBinary : public ::testing::Test {
 TEST_F(FrontEndBinary, OutputAndExitStatus) {
   const std::string kBadWwn = "Invalid world wide name. Must be in form of xx:xx:xx:xx:xx:xx:xx:xx";
   const std::string kBadAlpa = "Invalid ALPA value, must be an 8B10 Neutral Disparate number:";
-  const std::string kBadSpeed = "Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, or auto:";
+  const std::string kBadSpeed =
+      "Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, or auto:";
   const std::string kBadTopology = "Invalid Topology value, must be nport, nlport, or auto:";
   const std::string kEmptyReport = "\nControllers\n\nTargets\n\n\n\n";
   struct Case {
@@ -80,8 +81,12 @@ TEST_F(FrontEndBinary, OutputAndExitStatus) {
       {{"-a", "10000001E"}, ErrorLine(3, kBadAlpa, "10000001E"), 3},
       {{"-a", "1E", "-a", "03", "-x"}, ErrorLine(3, kBadAlpa, "03"), 3},
       // Settings with no port to take them are refused rather than dropped.
-      {{"-s", "auto"}, ErrorLine(3, "Settings require a Port World Wide Name given with -c.", ""), 3},
-      {{"-a", "1E", "-r"}, ErrorLine(3, "Settings require a Port World Wide Name given with -c.", ""), 3},
+      {{"-s", "auto"},
+       ErrorLine(3, "Settings require a Port World Wide Name given with -c.", ""),
+       3},
+      {{"-a", "1E", "-r"},
+       ErrorLine(3, "Settings require a Port World Wide Name given with -c.", ""),
+       3},
   };
   for (const Case& c : cases) {
     std::string name;
@@ -101,10 +106,13 @@ TEST_F(FrontEndBinary, ParserDiagnosticsGoToStandardError) {
 TEST_F(FrontEndBinary, HugeAndControlByteValuesAreEchoedAndRefused) {
   const std::string huge(100000, 'x');
   const std::string control = "a\x01\x1b[31m\tb";
-  EXPECT_EQ(RunHalvane({"-s", huge}, options_).out, ErrorLine(3, "Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, or auto:", huge));
+  EXPECT_EQ(
+      RunHalvane({"-s", huge}, options_).out,
+      ErrorLine(3, "Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, or auto:", huge));
   const auto r = RunHalvane({"-t", control}, options_);
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.out, ErrorLine(3, "Invalid Topology value, must be nport, nlport, or auto:", control));
+  EXPECT_EQ(r.out,
+            ErrorLine(3, "Invalid Topology value, must be nport, nlport, or auto:", control));
   EXPECT_EQ(RunHalvane({"-c", huge}, options_).status, 3);
 }
 
@@ -113,10 +121,11 @@ class FrontEndSettings : public ::testing::Test {
  protected:
   FrontEndSettings() {
     MemoryRegistry::Node* root = registry_.SetRoot("Root");
-    port_ = registry_.AddChild(root, "KestritUserSCSIParallelInterfaceController",
-                               {{"Controller Characteristics",
-                                 Dict({{"Port World Wide Name",
-                                        Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77})}})}});
+    port_ =
+        registry_.AddChild(root, "KestritUserSCSIParallelInterfaceController",
+                           {{"Controller Characteristics",
+                             Dict({{"Port World Wide Name",
+                                    Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77})}})}});
   }
 
   RunOutcome Run(std::vector<std::string> args) {

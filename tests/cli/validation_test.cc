@@ -22,9 +22,9 @@ TEST(ParseHexBytes, ResultCodes) {
       {"aa bb cc dd ee ff 00 11", kHexOk},
       {"aa:bb-cc dd:ee-ff 00:11", kHexOk},
       {" \t0:1:2:3:4:5:6:7", kHexOk},
-      {"0:1:2:3:4:5:6:7xyz", kHexOk},         // nothing after the eighth byte is examined
-      {"00FF:1:2:3:4:5:6:7", kHexOk},         // leading zeros do not count
-      {"0011223344556677", kHexByteTooLarge}, // one run of digits
+      {"0:1:2:3:4:5:6:7xyz", kHexOk},          // nothing after the eighth byte is examined
+      {"00FF:1:2:3:4:5:6:7", kHexOk},          // leading zeros do not count
+      {"0011223344556677", kHexByteTooLarge},  // one run of digits
       {"100:1:2:3:4:5:6:7", kHexByteTooLarge},
       {"00:11:22:33:44:55:66", kHexBadSeparator},
       {"00.11.22.33.44.55.66.77", kHexBadSeparator},
@@ -85,16 +85,22 @@ TEST(IsValidWWNText, LengthWindowThenParse) {
 // The table is re-derived here from the 8b/10b code: a data character D.x.y has neutral
 // disparity when its 5b/6b and 3b/4b sub-blocks are both balanced or both unbalanced.
 TEST(AlpaAcceptTable, IsTheNeutralDisparityFamilyWithoutZero) {
-  const std::set<int> balanced5 = {3, 5, 6, 7, 9, 10, 11, 12, 13, 14, 17, 18, 19, 20, 21, 22, 25, 26, 28};
+  const std::set<int> balanced5 = {3,  5,  6,  7,  9,  10, 11, 12, 13, 14,
+                                   17, 18, 19, 20, 21, 22, 25, 26, 28};
   const std::set<int> balanced3 = {1, 2, 3, 5, 6};
   const char* listed =
-      "01 02 04 08 0F 10 17 18 1B 1D 1E 1F 23 25 26 27 29 2A 2B 2C 2D 2E 31 32 33 34 35 36 39 3A 3C "
-      "43 45 46 47 49 4A 4B 4C 4D 4E 51 52 53 54 55 56 59 5A 5C 63 65 66 67 69 6A 6B 6C 6D 6E 71 72 "
-      "73 74 75 76 79 7A 7C 80 81 82 84 88 8F 90 97 98 9B 9D 9E 9F A3 A5 A6 A7 A9 AA AB AC AD AE B1 "
-      "B2 B3 B4 B5 B6 B9 BA BC C3 C5 C6 C7 C9 CA CB CC CD CE D1 D2 D3 D4 D5 D6 D9 DA DC E0 E1 E2 E4 "
+      "01 02 04 08 0F 10 17 18 1B 1D 1E 1F 23 25 26 27 29 2A 2B 2C 2D 2E 31 32 33 34 35 36 39 3A "
+      "3C "
+      "43 45 46 47 49 4A 4B 4C 4D 4E 51 52 53 54 55 56 59 5A 5C 63 65 66 67 69 6A 6B 6C 6D 6E 71 "
+      "72 "
+      "73 74 75 76 79 7A 7C 80 81 82 84 88 8F 90 97 98 9B 9D 9E 9F A3 A5 A6 A7 A9 AA AB AC AD AE "
+      "B1 "
+      "B2 B3 B4 B5 B6 B9 BA BC C3 C5 C6 C7 C9 CA CB CC CD CE D1 D2 D3 D4 D5 D6 D9 DA DC E0 E1 E2 "
+      "E4 "
       "E8 EF F0 F7 F8 FB FD FE FF";
   std::set<int> listed_values;
-  for (const char* p = listed; *p; p += (p[2] ? 3 : 2)) listed_values.insert(std::stoi(std::string(p, 2), nullptr, 16));
+  for (const char* p = listed; *p; p += (p[2] ? 3 : 2))
+    listed_values.insert(std::stoi(std::string(p, 2), nullptr, 16));
   ASSERT_EQ(listed_values.size(), 133u);
 
   int neutral = 0;
@@ -114,12 +120,29 @@ TEST(ParseAlpaArgument, ConversionRangeAndTable) {
     int want;  // -1: refused
   };
   const Case cases[] = {
-      {"1e", 30},  {"1E", 30},  {"0x1E", 30}, {"0X1e", 30}, {"1EZZ", 30}, {" 1E", 30},
-      {"+1E", 30}, {"FF", 255}, {"01", 1},    {"EF", 239},  {"F0", 240},
-      {"0", -1},   {"100", -1}, {"-1", -1},   {"zz", -1},   {"", -1},     {"03", -1},
-      {"F1", -1},  {"-FF", -1},
+      {"1e", 30},
+      {"1E", 30},
+      {"0x1E", 30},
+      {"0X1e", 30},
+      {"1EZZ", 30},
+      {" 1E", 30},
+      {"+1E", 30},
+      {"FF", 255},
+      {"01", 1},
+      {"EF", 239},
+      {"F0", 240},
+      {"0", -1},
+      {"100", -1},
+      {"-1", -1},
+      {"zz", -1},
+      {"", -1},
+      {"03", -1},
+      {"F1", -1},
+      {"-FF", -1},
       // Values that only a narrowing would bring into range are refused.
-      {"10000001E", -1}, {"FFFFFFFF0000001E", -1}, {"1000000000000000001E", -1},
+      {"10000001E", -1},
+      {"FFFFFFFF0000001E", -1},
+      {"1000000000000000001E", -1},
   };
   for (const Case& c : cases) {
     const auto got = ParseAlpaArgument(c.text);

@@ -25,6 +25,10 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
     argv_storage = {"/usr/bin/setpriv", "--reuid=" + std::to_string(options.as_uid),
                     "--regid=" + std::to_string(options.as_uid), "--clear-groups", "--"};
   }
+  if (!options.shell_prefix.empty()) {
+    argv_storage.insert(argv_storage.end(),
+                        {"/bin/bash", "-c", options.shell_prefix + "; exec \"$0\" \"$@\""});
+  }
   argv_storage.push_back(HalvaneBinary());
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   std::vector<char*> argv;

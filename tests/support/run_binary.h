@@ -19,6 +19,8 @@ struct RunOptions {
   std::map<std::string, std::string> env;
   // Runs the binary through `setpriv` as this user id when set (the caller must be root).
   int as_uid = -1;
+  // Shell commands run before the binary replaces the shell, e.g. "ulimit -f 1".
+  std::string shell_prefix;
 };
 
 RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& options = {});

@@ -11,7 +11,9 @@ namespace halvane::testing {
 
 inline PropertyValue Str(std::string s) { return PropertyValue::String(std::move(s)); }
 inline PropertyValue Num(std::int64_t v) { return PropertyValue::Int64(v); }
-inline PropertyValue Bytes(std::initializer_list<std::uint8_t> b) { return PropertyValue::OfData(Data(b)); }
+inline PropertyValue Bytes(std::initializer_list<std::uint8_t> b) {
+  return PropertyValue::OfData(Data(b));
+}
 inline PropertyValue Dict(Dictionary d) { return PropertyValue::OfDictionary(std::move(d)); }
 inline PropertyValue List(Array a) { return PropertyValue::OfArray(std::move(a)); }
 

@@ -1,0 +1,162 @@
+// The settings path run as the real binary on snapshot files: what the driver receives is read
+// back from the file after the run.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "registry/snapshot.h"
+#include "support/run_binary.h"
+
+namespace halvane {
+namespace {
+
+using testing::ReadFile;
+using testing::RunHalvane;
+
+constexpr char kHost[] = R"({"root": {"class": "Root", "children": [
+  {"class": "KestritUserSCSIParallelInterfaceController", "properties": {"Controller Characteristics": {
+     "Port World Wide Name": {"$data": "00:11:22:33:44:55:66:77"}, "Port Status": "Online"}}},
+  {"class": "KestritUserSCSIParallelInterfaceController", "write-status": "0xE00002C7", "properties": {
+     "Controller Characteristics": {"Port World Wide Name": {"$data": "00:11:22:33:44:55:66:88"}}}},
+  {"class": "KestritUserSCSIParallelInterfaceController", "write-status": "0xE00002C0", "properties": {
+     "Controller Characteristics": {"Port World Wide Name": {"$data": "00:11:22:33:44:55:66:99"}}}},
+  {"class": "KestritUserSCSIParallelInterfaceController", "properties": {"Controller Characteristics": {
+     "Port World Wide Name": {"$data": "00:11:22:33:44:55:66:77"}, "Port Status": "Second"}}},
+  {"class": "Padding", "properties": {"Note": "This entry only makes the file larger than one kilobyte, so that a run limited to one kilobyte of file size cannot write its replacement. This entry only makes the file larger than one kilobyte, so that a run limited to one kilobyte of file size cannot write its replacement."}}]}})";
+
+class PortRequest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.Write("host.json", kHost);
+    chmod(path_.c_str(), 0644);
+    options_.env["HALVANE_REGISTRY"] = path_;
+    options_.env["HALVANE_SERVICE_DIR"] = dir_.path();
+  }
+  // The settings each port has received, in registry order.
+  std::vector<std::vector<Dictionary>> Received() {
+    MemoryRegistry registry;
+    std::string error;
+    EXPECT_TRUE(ParseSnapshot(ReadFile(path_), &registry, &error)) << error;
+    std::vector<std::vector<Dictionary>> all;
+    for (const auto& port : registry.root()->children) all.push_back(port->received_settings);
+    return all;
+  }
+  std::string Usage() { return ReadFile(testing::SourceDir() + "/tests/golden/usage.txt"); }
+
+  testing::TempDir dir_;
+  std::string path_;
+  testing::RunOptions options_;
+};
+
+TEST_F(PortRequest, SettingsReachTheLastPortWithThatName) {
+  const auto r = RunHalvane(
+      {"-c", "00:11:22:33:44:55:66:77", "-a", "1E", "-s", "auto", "-t", "nlport"}, options_);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+  const auto received = Received();
+  EXPECT_TRUE(received[0].empty());
+  ASSERT_EQ(received[3].size(), 1u);
+  EXPECT_EQ(received[3][0], (Dictionary{{"HardLoopID", PropertyValue::Int32(30)},
+                                        {"Speed", PropertyValue::String("Automatic")},
+                                        {"Topology", PropertyValue::String("NL_Port")}}));
+  EXPECT_NE(ReadFile(path_).find("\"HardLoopID\": 30"), std::string::npos);
+}
+
+TEST_F(PortRequest, EveryOutcomeAndTheFileAfterIt) {
+  const std::string not_found =
+      Usage() + "exitcode 2 - Specified Port World Wide Name not found. \n\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  };
+  const Case cases[] = {
+      {{"-c", "0:1:2:3:4:5:6:7", "-s", "auto"}, not_found, 2},
+      {{"-c", "00:11:22:33:44:55:66:88", "-s", "auto"},
+       "Could not apply settings to the specified port (status 0xE00002C7).\n",
+       1},
+      {{"-c", "00:11:22:33:44:55:66:99", "-t", "auto"}, not_found, 2},  // gone before the write
+      {{"-c", "0:1:2:3:4:5:6:7"}, "", 0},
+      {{"-c", "00:11:22:33:44:55:66:88"}, "\n    PortWWN 00:11:22:33:44:55:66:88\n", 0},
+  };
+  const std::string before = ReadFile(path_);
+  for (const Case& c : cases) {
+    const auto r = RunHalvane(c.args, options_);
+    EXPECT_EQ(r.out, c.out) << c.args[1];
+    EXPECT_EQ(r.status, c.status) << c.args[1];
+    EXPECT_EQ(ReadFile(path_), before) << c.args[1];
+  }
+}
+
+TEST_F(PortRequest, OnlyRootMayChangeSettings) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv";
+  options_.as_uid = 65534;
+  const std::string before = ReadFile(path_);
+  // Refused before the registry is read, even for a name that matches no port or a registry
+  // that does not exist.
+  for (const char* wwn : {"00:11:22:33:44:55:66:77", "0:1:2:3:4:5:6:7"}) {
+    const auto r = RunHalvane({"-c", wwn, "-s", "auto"}, options_);
+    EXPECT_EQ(r.out, "You must be running as root to modify settings...\n");
+    EXPECT_EQ(r.status, 77);
+  }
+  options_.env["HALVANE_REGISTRY"] = dir_.path() + "/missing.json";
+  EXPECT_EQ(RunHalvane({"-c", "0:1:2:3:4:5:6:7", "-a", "EF"}, options_).status, 77);
+  EXPECT_EQ(ReadFile(path_), before);
+  // Reading needs no privilege.
+  options_.env["HALVANE_REGISTRY"] = path_;
+  EXPECT_EQ(RunHalvane({"-c", "00:11:22:33:44:55:66:88"}, options_).out,
+            "\n    PortWWN 00:11:22:33:44:55:66:88\n");
+}
+
+TEST_F(PortRequest, AFailedSaveLeavesTheSnapshotByteForByte) {
+  // With SIGXFSZ ignored, a write past the file size limit fails with EFBIG, for root too.
+  options_.shell_prefix = "trap '' XFSZ; ulimit -f 1";
+  const std::string before = ReadFile(path_);
+  ASSERT_GT(before.size(), 1024u);
+  const auto r = RunHalvane({"-c", "00:11:22:33:44:55:66:77", "-s", "auto"}, options_);
+  EXPECT_EQ(r.out, "Could not apply settings to the specified port (status 0xE00002CA).\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadFile(path_), before);
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+    ++files;
+  EXPECT_EQ(files, 1u) << "a temporary file was left behind";
+}
+
+TEST_F(PortRequest, AnUnreadableSnapshotIsOneLineOnStandardError) {
+  struct Case {
+    std::string content;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"{\"root\": ", "syntax error at line 1, column 10"},
+      {R"({"root": {"class": "X", "properties": {"k": null}}})", "root.properties.k is null"},
+  };
+  for (const Case& c : cases) {
+    options_.env["HALVANE_REGISTRY"] = dir_.Write("broken.json", c.content);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-l"},
+                                                 {"-c", "00:11:22:33:44:55:66:77"},
+                                                 {"-c", "00:11:22:33:44:55:66:77", "-s", "auto"}}) {
+      const auto r = RunHalvane(args, options_);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err.rfind("halvane: " + dir_.path() + "/broken.json: ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    }
+  }
+  // Runs that need no registry never read it.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-h"}, {"-v"}, {"-x"}, {"-r"}, {"-a", "00"}}) {
+    const auto r = RunHalvane(args, options_);
+    EXPECT_NE(r.status, 1);
+    EXPECT_EQ(r.err.find("broken.json"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace halvane

@@ -1,0 +1,162 @@
+#include "config/refresh.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "support/run_binary.h"
+
+namespace halvane {
+namespace {
+
+TEST(RefreshMessage, IsASixWordHeaderInHostOrder) {
+  const MessageHeader m = MakeRefreshMessage(0x1234);
+  std::uint32_t words[6];
+  static_assert(sizeof words == sizeof m);
+  std::memcpy(words, &m, sizeof words);
+  EXPECT_EQ(words[0], 0x00001513u);
+  EXPECT_EQ(words[1], 24u);
+  EXPECT_EQ(words[2], 0x1234u);
+  EXPECT_EQ(words[3], 0u);
+  EXPECT_EQ(words[4], 0u);
+  EXPECT_EQ(words[5], 0u);
+}
+
+TEST(SendRefreshNotification, EveryStepOnEveryCallAndStatuses) {
+  RecordingMessagePorts ports;
+  EXPECT_EQ(SendRefreshNotification(ports), 0);
+  EXPECT_EQ(SendRefreshNotification(ports), 0);
+  const std::vector<std::string> one_call = {
+      "GetSpecialPort 4", "LookUpService 259 com.vorla.kestrit.scsid", "SendMessage 1 24 0 0 0 0"};
+  std::vector<std::string> twice = one_call;
+  twice.insert(twice.end(), one_call.begin(), one_call.end());
+  EXPECT_EQ(ports.calls, twice);
+  EXPECT_EQ(ports.sent.at(1).remote_port, 0x207u);
+  EXPECT_EQ(DaemonPort(), 0x207u);
+
+  ports.send_status = 9;  // a failed send is not noticed
+  EXPECT_EQ(SendRefreshNotification(ports), 0);
+  ports.service_port = 0;  // no port: nothing sent
+  ports.calls.clear();
+  EXPECT_EQ(SendRefreshNotification(ports), 0);
+  EXPECT_EQ(ports.calls.size(), 2u);
+  ports.lookup_status = 7;
+  EXPECT_EQ(SendRefreshNotification(ports), 7);
+  ports.special_port_status = 8;
+  ports.calls.clear();
+  EXPECT_EQ(SendRefreshNotification(ports), 8);
+  EXPECT_EQ(ports.calls.size(), 1u);
+}
+
+// A daemon stand-in: a datagram socket bound in a temporary service folder.
+class RefreshBinary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string path = dir_.path() + "/" + kScsiDaemonService;
+    daemon_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    path.copy(address.sun_path, path.size());
+    ASSERT_EQ(bind(daemon_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << strerror(errno);
+    options_.env["HALVANE_SERVICE_DIR"] = dir_.path();
+    options_.env["HALVANE_REGISTRY"] = dir_.Write("host.json", R"({"root": {"class": "Root"}})");
+  }
+  void TearDown() override { close(daemon_); }
+
+  std::vector<std::string> Received() {
+    std::vector<std::string> messages;
+    char buffer[256];
+    for (ssize_t n; (n = recv(daemon_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
+      messages.emplace_back(buffer, n);
+    return messages;
+  }
+
+  testing::TempDir dir_;
+  testing::RunOptions options_;
+  int daemon_ = -1;
+};
+
+TEST_F(RefreshBinary, OneMessagePerRefreshInCommandLineOrder) {
+  std::string want(24, '\0');
+  const std::uint32_t head[2] = {0x00001513, 24};
+  std::memcpy(want.data(), head, sizeof head);
+
+  struct Case {
+    std::vector<std::string> args;
+    std::size_t messages;
+    std::string out;
+    int status;
+  };
+  const Case cases[] = {
+      {{"-r"}, 1, "", 0},
+      {{"--refresh", "-r"}, 2, "", 0},
+      {{"-r", "-l"}, 1, "\nControllers\n\nTargets\n\n\n\n", 0},
+      {{"-l", "-r"}, 0, "\nControllers\n\nTargets\n\n\n\n", 0},
+      {{"-r", "-c", "1"}, 1, "", 3},
+  };
+  for (const Case& c : cases) {
+    const auto r = RunHalvane(c.args, options_);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    if (c.status == 0) {
+      EXPECT_EQ(r.out, c.out);
+    }
+    const auto messages = Received();
+    ASSERT_EQ(messages.size(), c.messages) << c.args[0];
+    for (const std::string& m : messages) {
+      ASSERT_EQ(m.size(), 24u);
+      EXPECT_EQ(m.substr(0, 8), want.substr(0, 8));
+      std::uint32_t port = 0;
+      std::memcpy(&port, m.data() + 8, 4);
+      EXPECT_NE(port, 0u);  // the daemon port name the lookup gave
+      EXPECT_EQ(m.substr(12), std::string(12, '\0'));
+    }
+  }
+}
+
+TEST_F(RefreshBinary, NoDaemonIsSilent) {
+  for (const std::string& dir : {dir_.path() + "/missing", std::string("/dev/null")}) {
+    options_.env["HALVANE_SERVICE_DIR"] = dir;
+    const auto r = RunHalvane({"-r"}, options_);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+  // A folder without the socket, and one whose path is too long for a socket address.
+  options_.env["HALVANE_SERVICE_DIR"] = dir_.path() + "/empty";
+  mkdir((dir_.path() + "/empty").c_str(), 0755);
+  EXPECT_EQ(RunHalvane({"-r"}, options_).status, 0);
+  std::string deep = dir_.path();
+  while (deep.size() < 120) {
+    deep += "/dddddddddd";
+    mkdir(deep.c_str(), 0755);
+  }
+  options_.env["HALVANE_SERVICE_DIR"] = deep;
+  EXPECT_EQ(RunHalvane({"-r"}, options_).out, "");
+  EXPECT_TRUE(Received().empty());
+}
+
+TEST_F(RefreshBinary, AFullDaemonQueueNeverBlocksTheTool) {
+  // Fill the socket's queue from this side, then ask for a refresh: the send must fail fast.
+  const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = dir_.path() + "/" + kScsiDaemonService;
+  path.copy(address.sun_path, path.size());
+  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const char chunk[24] = {};
+  while (send(filler, chunk, sizeof chunk, MSG_DONTWAIT) == sizeof chunk) {
+  }
+  const auto r = RunHalvane({"-r", "-r"}, options_);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  close(filler);
+}
+
+}  // namespace
+}  // namespace halvane

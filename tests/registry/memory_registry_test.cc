@@ -1,0 +1,92 @@
+#include "registry/memory_registry.h"
+
+#include <gtest/gtest.h>
+
+#include "support/values.h"
+
+namespace halvane {
+namespace {
+
+using testing::Num;
+using testing::Str;
+
+std::vector<std::string> Classes(DeviceRegistry& registry, RegistryIterator it) {
+  std::vector<std::string> names;
+  for (RegistryEntry e = registry.NextEntry(it); e; e = registry.NextEntry(it)) {
+    names.push_back(MemoryRegistry::NodeOf(e)->class_name);
+  }
+  return names;
+}
+
+class MemoryRegistryTest : public ::testing::Test {
+ protected:
+  MemoryRegistryTest() {
+    registry_.DeclareClass("Leaf", "Base");
+    registry_.DeclareClass("Base", "Root");
+    root_ = registry_.SetRoot("Root", {{"k", Str("root")}});
+    a_ = registry_.AddChild(root_, "Base", {{"only-a", Num(1)}});
+    a1_ = registry_.AddChild(a_, "Leaf", {{"deep", Str("a1")}});
+    b_ = registry_.AddChild(root_, "Leaf", {{"deep", Str("b")}});
+  }
+  RegistryEntry Handle(MemoryRegistry::Node* n) { return RegistryEntry(n->shared_from_this()); }
+
+  MemoryRegistry registry_;
+  MemoryRegistry::Node *root_, *a_, *a1_, *b_;
+};
+
+TEST_F(MemoryRegistryTest, MatchesInPreOrderThroughTheClassTable) {
+  RegistryIterator it;
+  ASSERT_EQ(registry_.MatchServices("Base", &it), kRegistrySuccess);
+  EXPECT_EQ(Classes(registry_, it), (std::vector<std::string>{"Base", "Leaf", "Leaf"}));
+  ASSERT_EQ(registry_.MatchServices("Root", &it), kRegistrySuccess);
+  EXPECT_EQ(Classes(registry_, it).size(), 4u);  // the root takes part too
+  EXPECT_EQ(MemoryRegistry::NodeOf(registry_.MatchFirstService("Leaf")), a1_);
+  EXPECT_FALSE(registry_.MatchFirstService("Nothing"));
+  EXPECT_TRUE(registry_.ConformsTo(Handle(a1_), "Root"));
+  EXPECT_FALSE(registry_.ConformsTo(Handle(a_), "Leaf"));
+}
+
+TEST_F(MemoryRegistryTest, SearchesOwnTableFirstThenTheWalk) {
+  auto value = [&](MemoryRegistry::Node* n, const char* key, SearchDirection d) {
+    auto v = registry_.SearchProperty(Handle(n), key, d);
+    return v && v->AsString() ? *v->AsString() : std::string("-");
+  };
+  EXPECT_EQ(value(root_, "deep", SearchDirection::kDescendants), "a1");
+  EXPECT_EQ(value(b_, "deep", SearchDirection::kDescendants), "b");
+  EXPECT_EQ(value(a1_, "k", SearchDirection::kAncestors), "root");
+  EXPECT_EQ(value(a_, "k", SearchDirection::kDescendants), "-");
+  EXPECT_FALSE(registry_.ReadProperty(Handle(root_), "deep"));
+}
+
+TEST_F(MemoryRegistryTest, InjectedFailuresAndTheDefaultDriver) {
+  registry_.FailOperation(MemoryRegistry::Operation::kMatch, kRegistryNoMemory, "Leaf");
+  registry_.FailOperation(MemoryRegistry::Operation::kChildIterator, kRegistryIoError, "Base");
+  RegistryIterator it;
+  EXPECT_EQ(registry_.MatchServices("Leaf", &it), kRegistryNoMemory);
+  EXPECT_EQ(registry_.MatchServices("Base", &it), kRegistrySuccess);
+  EXPECT_EQ(registry_.ChildIterator(Handle(a_), &it), kRegistryIoError);
+  EXPECT_EQ(registry_.ChildIterator(Handle(root_), &it), kRegistrySuccess);
+
+  b_->write_status = 0xE00002C7;
+  EXPECT_EQ(registry_.WriteProperties(Handle(b_), {{"Speed", Str("Automatic")}}), 0xE00002C7u);
+  EXPECT_TRUE(b_->received_settings.empty());
+  EXPECT_EQ(registry_.WriteProperties(Handle(a_), {{"Speed", Str("Automatic")}}), kRegistrySuccess);
+  ASSERT_EQ(a_->received_settings.size(), 1u);
+}
+
+TEST(MemoryRegistry, DeepTreesAreWalkedAndDestroyedWithoutRecursion) {
+  auto registry = std::make_unique<MemoryRegistry>();
+  MemoryRegistry::Node* node = registry->SetRoot("Root");
+  MemoryRegistry::Node* top = node;
+  for (int i = 0; i < 200000; ++i) node = registry->AddChild(node, "Level");
+  registry->AddChild(node, "Level", {{"bottom", Num(7)}});
+  auto found = registry->SearchProperty(RegistryEntry(top->shared_from_this()), "bottom",
+                                        SearchDirection::kDescendants);
+  ASSERT_TRUE(found);
+  RegistryIterator it;
+  EXPECT_EQ(registry->MatchServices("Level", &it), kRegistrySuccess);
+  registry.reset();
+}
+
+}  // namespace
+}  // namespace halvane

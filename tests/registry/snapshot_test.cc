@@ -1,0 +1,160 @@
+#include "registry/snapshot.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/run_binary.h"
+#include "support/values.h"
+
+namespace halvane {
+namespace {
+
+using testing::Bytes;
+using testing::ReadFile;
+using testing::Str;
+using testing::TempDir;
+
+TEST(ParseSnapshot, ReadsEveryKindOfValue) {
+  MemoryRegistry registry;
+  std::string error;
+  ASSERT_TRUE(ParseSnapshot(R"({
+    "classes": {"Leaf": "Base"},
+    "root": {"class": "Leaf", "write-status": "0xE00002C7", "properties": {
+      "s": "text", "i": -5, "big": 18446744073709551615, "f": 1.0, "e": 1e3, "b": true,
+      "a": [1, "x"], "d": {"$data": "0a:0B 0c0D"}, "empty": {"$data": ""},
+      "dict": {"$data": "00", "other": 1}}}})",
+                            &registry, &error))
+      << error;
+  const Dictionary& p = *registry.root()->properties.AsDictionary();
+  std::int64_t v = 0;
+  EXPECT_EQ(*p.at("s").AsString(), "text");
+  EXPECT_TRUE(p.at("i").AsNumber()->ToInt64(&v) && v == -5);
+  EXPECT_FALSE(p.at("big").AsNumber()->ToInt64(&v));
+  EXPECT_FALSE(p.at("f").AsNumber()->ToInt64(&v));
+  EXPECT_FALSE(p.at("e").AsNumber()->ToInt64(&v));
+  EXPECT_TRUE(*p.at("b").AsBoolean());
+  EXPECT_EQ(p.at("a").AsArray()->size(), 2u);
+  EXPECT_EQ(p.at("d"), Bytes({0x0A, 0x0B, 0x0C, 0x0D}));
+  EXPECT_EQ(p.at("empty").AsData()->size(), 0u);
+  EXPECT_TRUE(p.at("dict").AsDictionary());
+  EXPECT_EQ(registry.root()->write_status, 0xE00002C7u);
+  EXPECT_EQ(registry.classes().at("Leaf"), "Base");
+}
+
+TEST(ParseSnapshot, RefusesMalformedFormsAndSaysWhere) {
+  std::string deep = R"({"class": "X"})";
+  for (int i = 0; i < kMaxSnapshotDepth; ++i)
+    deep = R"({"class": "X", "children": [)" + deep + "]}";
+  struct Case {
+    std::string text;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"{\"root\": ", "syntax error at line 1, column 10"},
+      {"{\n  \"root\": {\"class\": \"X\"},\n  oops\n}", "syntax error at line 3, column 3"},
+      {"[]", "the document is not a JSON object"},
+      {"{}", "the document has no \"root\" entry"},
+      {R"({"root": {"class": "X"}, "extra": 1})", "the document has an unknown key \"extra\""},
+      {R"({"root": {"properties": {}}})", "root has no \"class\" string"},
+      {R"({"root": {"class": 5}})", "root has no \"class\" string"},
+      {R"({"root": {"class": "X", "colour": "red"}})", "root has an unknown key \"colour\""},
+      {R"({"root": {"class": "X", "properties": {"k": null}}})", "root.properties.k is null"},
+      {R"({"root": {"class": "X", "children": [{"class": "Y", "properties": {"a": [1, null]}}]}})",
+       "root.children[0].properties.a[1] is null"},
+      {R"({"root": {"class": "X", "properties": {"d": {"$data": "0g"}}}})",
+       "root.properties.d has a \"$data\""},
+      {R"({"root": {"class": "X", "properties": {"d": {"$data": "012"}}}})",
+       "root.properties.d has a \"$data\""},
+      {R"({"root": {"class": "X", "properties": {"d": {"$data": "01  02"}}}})",
+       "root.properties.d has a \"$data\""},
+      {R"({"root": {"class": "X", "properties": {"d": {"$data": 1}}}})",
+       "root.properties.d has a \"$data\""},
+      {R"({"classes": {"A": "B", "B": "A"}, "root": {"class": "X"}})",
+       "classes.A is part of a cycle"},
+      {R"({"classes": {"A": 1}, "root": {"class": "X"}})", "classes.A must name its superclass"},
+      {R"({"root": {"class": "X", "write-status": "E00002C7"}})",
+       "root.write-status is not a 32-bit status"},
+      {R"({"root": {"class": "X", "write-status": 4294967296}})",
+       "root.write-status is not a 32-bit status"},
+      {R"({"root": {"class": "X", "children": {}}})", "root.children is not an array"},
+      {R"({"root": {"class": "X", "received-settings": [1]}})",
+       "root.received-settings[0] is not an object"},
+      {R"({"root": {"class": "X", "class": "Y"}})", "the key \"class\" appears twice"},
+      {"{\"root\": {\"class\": \"\xFF\"}}", "syntax error"},
+      {R"({"root": )" + deep + "}", "is nested deeper than 256 levels"},
+  };
+  for (const Case& c : cases) {
+    MemoryRegistry registry;
+    std::string error;
+    EXPECT_FALSE(ParseSnapshot(c.text, &registry, &error)) << c.text;
+    EXPECT_NE(error.find(c.error), std::string::npos)
+        << "got: " << error << "\nwanted: " << c.error;
+  }
+  // 256 levels are allowed.
+  MemoryRegistry registry;
+  std::string error;
+  std::string ok = R"({"class": "X"})";
+  for (int i = 1; i < kMaxSnapshotDepth; ++i) ok = R"({"class": "X", "children": [)" + ok + "]}";
+  EXPECT_TRUE(ParseSnapshot(R"({"root": )" + ok + "}", &registry, &error)) << error;
+}
+
+TEST(SerializeSnapshot, GivesBackTheSameRegistry) {
+  const std::string example = ReadFile(testing::SourceDir() + "/examples/san.json");
+  MemoryRegistry first;
+  std::string error;
+  ASSERT_TRUE(ParseSnapshot(example, &first, &error)) << error;
+  first.root()->children[0]->write_status = 0xE00002C2;
+  const std::string once = SerializeSnapshot(first);
+  MemoryRegistry second;
+  ASSERT_TRUE(ParseSnapshot(once, &second, &error)) << error;
+  EXPECT_EQ(SerializeSnapshot(second), once);
+  EXPECT_EQ(second.root()->children[0]->write_status, 0xE00002C2u);
+  EXPECT_EQ(*second.root()->children[0]->children[0]->properties.AsDictionary(),
+            *first.root()->children[0]->children[0]->properties.AsDictionary());
+}
+
+TEST(LoadSnapshotFile, WritesAreRecordedAndSavedAtomically) {
+  TempDir dir;
+  const std::string path = dir.Write("host.json", R"({"root": {"class": "X", "children": [
+      {"class": "Port"}, {"class": "Refusing", "write-status": 3758097095}]}})");
+  chmod(path.c_str(), 0640);
+  std::string error;
+  auto registry = LoadSnapshotFile(path, &error);
+  ASSERT_TRUE(registry) << error;
+  RegistryIterator it;
+  ASSERT_EQ(registry->MatchServices("Port", &it), kRegistrySuccess);
+  RegistryEntry port = registry->NextEntry(it);
+  const Dictionary settings{{"HardLoopID", PropertyValue::Int32(30)}, {"Speed", Str("Automatic")}};
+  ASSERT_EQ(registry->WriteProperties(port, settings), kRegistrySuccess);
+
+  MemoryRegistry reloaded;
+  ASSERT_TRUE(ParseSnapshot(ReadFile(path), &reloaded, &error)) << error;
+  ASSERT_EQ(reloaded.root()->children[0]->received_settings.size(), 1u);
+  EXPECT_EQ(reloaded.root()->children[0]->received_settings[0], settings);
+  EXPECT_NE(ReadFile(path).find("\"HardLoopID\": 30"), std::string::npos);
+  struct stat info {};
+  stat(path.c_str(), &info);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+  // A refusing driver records nothing and leaves the file alone.
+  const std::string before = ReadFile(path);
+  ASSERT_EQ(registry->MatchServices("Refusing", &it), kRegistrySuccess);
+  EXPECT_EQ(registry->WriteProperties(registry->NextEntry(it), settings), 0xE00002C7u);
+  EXPECT_EQ(ReadFile(path), before);
+}
+
+TEST(LoadSnapshotFile, NamesTheFileAndTheReason) {
+  TempDir dir;
+  std::string error;
+  EXPECT_FALSE(LoadSnapshotFile(dir.path() + "/missing.json", &error));
+  EXPECT_EQ(error, dir.path() + "/missing.json: No such file or directory");
+  EXPECT_FALSE(LoadSnapshotFile(dir.path(), &error));
+  EXPECT_EQ(error, dir.path() + ": not a regular file");
+  const std::string bad = dir.Write("bad.json", "{\"root\": {\"class\": \"X\", \"k\": 1}}");
+  EXPECT_FALSE(LoadSnapshotFile(bad, &error));
+  EXPECT_EQ(error, bad + ": root has an unknown key \"k\"");
+}
+
+}  // namespace
+}  // namespace halvane
