@@ -2,16 +2,23 @@
 
 #include <cstdlib>
 
-#include "registry/memory_registry.h"
 #include "registry/snapshot.h"
+#include "sysfs/sysfs_registry.h"
 
 namespace halvane {
+namespace {
+
+std::string FromEnvironment(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return (value != nullptr && *value != '\0') ? value : fallback;
+}
+
+}  // namespace
 
 std::unique_ptr<DeviceRegistry> OpenHostRegistry(std::string* error) {
-  const char* snapshot = std::getenv("HALVANE_REGISTRY");
-  if (snapshot != nullptr && *snapshot != '\0') return LoadSnapshotFile(snapshot, error);
-  // No live backend yet: a host without a snapshot shows no ports.
-  return std::make_unique<MemoryRegistry>();
+  const std::string snapshot = FromEnvironment("HALVANE_REGISTRY", "");
+  if (!snapshot.empty()) return LoadSnapshotFile(snapshot, error);
+  return BuildSysfsRegistry(FromEnvironment("HALVANE_SYSFS_ROOT", "/sys"), error);
 }
 
 }  // namespace halvane

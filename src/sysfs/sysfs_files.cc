@@ -1,0 +1,83 @@
+#include "sysfs/sysfs_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace halvane {
+
+std::optional<std::string> ReadAttributeFile(const std::string& path, std::size_t limit) {
+  // O_NONBLOCK so that opening a FIFO planted in the tree cannot hang the run; the type is
+  // checked before anything is read.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return std::nullopt;
+  }
+  // sysfs reports size 0 for its files, so read to the end, one byte past the limit at most.
+  std::string content;
+  char buffer[4096];
+  bool failed = false;
+  while (content.size() <= limit) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      failed = true;
+      break;
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  if (failed || content.size() > limit) return std::nullopt;
+  return content;
+}
+
+std::optional<std::string> ReadTextAttribute(const std::string& path) {
+  std::optional<std::string> text = ReadAttributeFile(path, kTextAttributeLimit);
+  if (text && !text->empty() && text->back() == '\n') text->pop_back();
+  return text;
+}
+
+std::vector<std::string> ListFolder(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::optional<std::string> ResolveInside(const std::string& root, const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return std::nullopt;
+  const std::string real = resolved;
+  if (real != root && real.compare(0, root.size() + 1, root + "/") != 0 && root != "/") {
+    return std::nullopt;
+  }
+  return real;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+}  // namespace halvane

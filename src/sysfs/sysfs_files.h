@@ -1,0 +1,36 @@
+// Careful access to a sysfs tree. Attribute files are read with a size bound, never through a
+// symbolic link of their own, and never when they are not regular files (a FIFO would block the
+// tool); links are resolved only where the kernel puts them, and never to a place outside the
+// tree.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace halvane {
+
+inline constexpr std::size_t kTextAttributeLimit = 4 * 1024;
+inline constexpr std::size_t kBinaryAttributeLimit = 64 * 1024;
+
+// The whole content of a regular file of at most limit bytes, or nothing when it is missing,
+// unreadable, larger, or not a regular file.
+std::optional<std::string> ReadAttributeFile(const std::string& path, std::size_t limit);
+
+// A text attribute without its one trailing line end.
+std::optional<std::string> ReadTextAttribute(const std::string& path);
+
+// The names in a folder, sorted; empty when it cannot be read. "." and ".." are left out.
+std::vector<std::string> ListFolder(const std::string& path);
+
+// The real path of path when it resolves (links and all) to a place inside root, which must
+// itself be a real path; nothing otherwise, and nothing for a link loop.
+std::optional<std::string> ResolveInside(const std::string& root, const std::string& path);
+
+// Whether path names an existing folder (following links).
+bool IsFolder(const std::string& path);
+// Whether path names an existing entry of any kind, without following a final link.
+bool Exists(const std::string& path);
+
+}  // namespace halvane

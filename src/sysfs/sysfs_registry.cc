@@ -1,0 +1,407 @@
+#include "sysfs/sysfs_registry.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <tuple>
+
+#include "inventory/port_info.h"
+#include "listing/full_report.h"
+#include "sysfs/scsi_pages.h"
+#include "sysfs/sysfs_files.h"
+
+namespace halvane {
+namespace {
+
+// Strict parse of a whole unsigned decimal text; nothing for anything else.
+std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// "0x" and 1 to 16 hexadecimal digits, as the kernel writes names and ids ("0x%llx").
+std::optional<std::uint64_t> ParseHex(std::string_view text) {
+  if (text.size() < 3 || text.size() > 18 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  for (char c : text.substr(2)) {
+    int d = -1;
+    if (c >= '0' && c <= '9') d = c - '0';
+    if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    if (d < 0) return std::nullopt;
+    value = value * 16 + static_cast<std::uint64_t>(d);
+  }
+  return value;
+}
+
+// Splits "<prefix>A:B..." style names into their numbers: "rport-7:0-3" with prefix "rport-"
+// and separators ":-" gives 7, 0, 3.
+std::optional<std::vector<std::uint64_t>> NumbersOf(std::string_view name, std::string_view prefix,
+                                                    std::string_view separators) {
+  if (name.substr(0, prefix.size()) != prefix) return std::nullopt;
+  name.remove_prefix(prefix.size());
+  std::vector<std::uint64_t> numbers;
+  for (char separator : std::string(separators) + '\0') {
+    const std::size_t at = separator == '\0' ? name.size() : name.find(separator);
+    if (at == std::string_view::npos) return std::nullopt;
+    auto n = ParseDecimal(name.substr(0, at));
+    if (!n) return std::nullopt;
+    numbers.push_back(*n);
+    name.remove_prefix(separator == '\0' ? at : at + 1);
+  }
+  return numbers;
+}
+
+PropertyValue WwnData(std::uint64_t wwn) {
+  Data bytes(8);
+  for (int i = 0; i < 8; ++i)
+    bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(wwn >> (56 - 8 * i));
+  return PropertyValue::OfData(std::move(bytes));
+}
+
+std::string Basename(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+std::string Parent(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+
+bool IsPciAddress(const std::string& name) {
+  // dddd:bb:dd.f in lower-case hexadecimal
+  if (name.size() != 12 || name[4] != ':' || name[7] != ':' || name[10] != '.') return false;
+  for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
+  }
+  return name[11] >= '0' && name[11] <= '7';
+}
+
+std::string TrimInquiryText(std::string text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+class Builder {
+ public:
+  Builder(std::string root, MemoryRegistry* registry)
+      : root_(std::move(root)), registry_(registry) {}
+
+  // The folder of each host's scsi_host attributes, for the driver.
+  std::map<const MemoryRegistry::Node*, std::string> host_folders;
+
+  void Build() {
+    registry_->DeclareClass(kUserControllerClass, kScsiControllerClass);
+    registry_->DeclareClass(kSysfsHostClass, kUserControllerClass);
+    registry_->DeclareClass(kSysfsRemotePortClass, kScsiDeviceClass);
+    registry_->DeclareClass(kSysfsTargetClass, kScsiTargetClass);
+    MemoryRegistry::Node* top = registry_->SetRoot(kSysfsRootClass);
+
+    std::vector<std::pair<std::uint64_t, std::string>> hosts;
+    for (const std::string& name : ListFolder(root_ + "/class/fc_host")) {
+      if (auto n = NumbersOf(name, "host", "")) hosts.emplace_back((*n)[0], name);
+    }
+    std::sort(hosts.begin(), hosts.end());
+    for (const auto& [number, name] : hosts) AddHost(top, number, name);
+  }
+
+ private:
+  void AddHost(MemoryRegistry::Node* top, std::uint64_t number, const std::string& name) {
+    const auto folder = ResolveInside(root_, root_ + "/class/fc_host/" + name);
+    if (!folder || !IsFolder(*folder)) return;
+    Dictionary chars;
+    if (auto v = ReadTextAttribute(*folder + "/port_name"); v && ParseHex(*v)) {
+      chars.insert_or_assign("Port World Wide Name", WwnData(*ParseHex(*v)));
+    }
+    if (auto v = ReadTextAttribute(*folder + "/node_name"); v && ParseHex(*v)) {
+      chars.insert_or_assign("Node World Wide Name", WwnData(*ParseHex(*v)));
+    }
+    if (auto v = ReadTextAttribute(*folder + "/port_state")) {
+      chars.insert_or_assign("Port Status", PropertyValue::String(*v));
+    }
+    if (auto v = ReadTextAttribute(*folder + "/speed")) {
+      chars.insert_or_assign("Port Speed", PropertyValue::String(*v));
+    }
+    if (auto type = ReadTextAttribute(*folder + "/port_type")) {
+      chars.insert_or_assign("Port Topology", PropertyValue::String(*type));
+      // Only a loop port has an arbitrated-loop address: the low byte of its port id.
+      if (*type == "NLPort (fabric via loop)" || *type == "LPort (private loop)") {
+        if (auto id = ReadTextAttribute(*folder + "/port_id"); id && ParseHex(*id)) {
+          chars.insert_or_assign(
+              "AL_PA", PropertyValue::OfData({static_cast<std::uint8_t>(*ParseHex(*id) & 0xFF)}));
+        }
+      }
+    }
+    if (auto pci = PciFunctionOf(*folder)) {
+      const std::string address = Basename(*pci);
+      chars.insert_or_assign("Port Number", PropertyValue::Int64(address[11] - '0'));
+      chars.insert_or_assign("Slot", PropertyValue::String(SlotOf(address)));
+    }
+    Dictionary table{
+        {"Protocol Characteristics",
+         PropertyValue::OfDictionary(
+             {{"Physical Interconnect", PropertyValue::String("Fibre Channel Interface")}})},
+        {"Controller Characteristics", PropertyValue::OfDictionary(std::move(chars))}};
+    MemoryRegistry::Node* host = registry_->AddChild(top, kSysfsHostClass, std::move(table));
+    host_folders.emplace(host, root_ + "/class/scsi_host/" + name);
+    AddRemotePorts(host, number);
+  }
+
+  // The PCI function above a host: the first ancestor folder named like a PCI address.
+  std::optional<std::string> PciFunctionOf(const std::string& fc_host_folder) {
+    for (std::string folder = Parent(fc_host_folder); folder.size() > root_.size();
+         folder = Parent(folder)) {
+      if (IsPciAddress(Basename(folder))) return folder;
+    }
+    return std::nullopt;
+  }
+
+  // The physical slot holding a PCI function, by the "domain:bus:device" address of each slot;
+  // the function's own address when no slot holds it.
+  std::string SlotOf(const std::string& address) {
+    const std::string device = address.substr(0, 10);
+    for (const std::string& slot : ListFolder(root_ + "/bus/pci/slots")) {
+      auto text = ReadTextAttribute(root_ + "/bus/pci/slots/" + slot + "/address");
+      unsigned domain = 0, bus = 0, dev = 0;
+      char rest = 0;
+      if (!text || std::sscanf(text->c_str(), "%x:%x:%x%c", &domain, &bus, &dev, &rest) != 3)
+        continue;
+      char wanted[16];
+      std::snprintf(wanted, sizeof wanted, "%04x:%02x:%02x", domain, bus, dev);
+      if (device == wanted) return slot;
+    }
+    return address;
+  }
+
+  void AddRemotePorts(MemoryRegistry::Node* host, std::uint64_t host_number) {
+    struct RemotePort {
+      std::int64_t target_id;
+      std::uint64_t channel;
+      std::string name;
+      std::string folder;
+    };
+    std::vector<RemotePort> ports;
+    for (const std::string& name : ListFolder(root_ + "/class/fc_remote_ports")) {
+      auto numbers = NumbersOf(name, "rport-", ":-");
+      if (!numbers || (*numbers)[0] != host_number) continue;
+      auto folder = ResolveInside(root_, root_ + "/class/fc_remote_ports/" + name);
+      if (!folder) continue;
+      auto id_text = ReadTextAttribute(*folder + "/scsi_target_id");
+      if (!id_text) continue;
+      auto id = ParseDecimal(*id_text);  // -1, not a target, does not parse
+      if (!id || *id > INT32_MAX) continue;
+      ports.push_back({static_cast<std::int64_t>(*id), (*numbers)[1], name, *folder});
+    }
+    std::sort(ports.begin(), ports.end(), [](const RemotePort& a, const RemotePort& b) {
+      return std::tie(a.target_id, a.channel, a.name) < std::tie(b.target_id, b.channel, b.name);
+    });
+    for (const RemotePort& port : ports) {
+      Dictionary table{{"SCSI Target ID", PropertyValue::Int64(port.target_id)}};
+      if (auto v = ReadTextAttribute(port.folder + "/port_name"); v && ParseHex(*v)) {
+        table.insert_or_assign("Remote Port Name", WwnData(*ParseHex(*v)));
+      }
+      if (auto v = ReadTextAttribute(port.folder + "/node_name"); v && ParseHex(*v)) {
+        table.insert_or_assign("Remote Node Name", WwnData(*ParseHex(*v)));
+      }
+      if (auto v = ReadTextAttribute(port.folder + "/port_id"); v && ParseHex(*v)) {
+        table.insert_or_assign("Remote Port ID",
+                               PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*v))));
+      }
+      MemoryRegistry::Node* device =
+          registry_->AddChild(host, kSysfsRemotePortClass, std::move(table));
+
+      char target_name[80];
+      std::snprintf(target_name, sizeof target_name, "target%" PRIu64 ":%" PRIu64 ":%" PRId64,
+                    host_number, port.channel, port.target_id);
+      MemoryRegistry::Node* target = registry_->AddChild(
+          device, kSysfsTargetClass, {{"SCSI Target Name", PropertyValue::String(target_name)}});
+      // The rport device folder is two levels above its class folder, and holds the target.
+      const std::string rport_device = Parent(Parent(port.folder));
+      if (Basename(rport_device) != port.name) continue;
+      AddLogicalUnits(target, rport_device + "/" + target_name, host_number, port.channel,
+                      port.target_id);
+    }
+  }
+
+  void AddLogicalUnits(MemoryRegistry::Node* target, const std::string& folder, std::uint64_t host,
+                       std::uint64_t channel, std::int64_t target_id) {
+    std::vector<std::pair<std::uint64_t, std::string>> units;
+    for (const std::string& name : ListFolder(folder)) {
+      auto numbers = NumbersOf(name, "", ":::");
+      if (!numbers || (*numbers)[0] != host || (*numbers)[1] != channel ||
+          (*numbers)[2] != static_cast<std::uint64_t>(target_id)) {
+        continue;
+      }
+      units.emplace_back((*numbers)[3], name);
+    }
+    std::sort(units.begin(), units.end());
+    for (const auto& [lun, name] : units) AddLogicalUnit(target, folder + "/" + name, lun);
+  }
+
+  void AddLogicalUnit(MemoryRegistry::Node* target, const std::string& folder, std::uint64_t lun) {
+    Dictionary table;
+    table.insert_or_assign("SCSI Logical Unit Number",
+                           PropertyValue::OfNumber(Number::FromUInt64(lun)));
+    const auto sam = ScsiLunBytes(lun);
+    table.insert_or_assign("SCSI Logical Unit Bytes",
+                           PropertyValue::OfData(Data(sam.begin(), sam.end())));
+    const std::pair<const char*, const char*> texts[] = {{"vendor", "Vendor Identification"},
+                                                         {"model", "Product Identification"},
+                                                         {"rev", "Product Revision Level"}};
+    for (const auto& [file, key] : texts) {
+      if (auto v = ReadTextAttribute(folder + "/" + file)) {
+        table.insert_or_assign(key, PropertyValue::String(TrimInquiryText(*v)));
+      }
+    }
+    if (auto page = ReadAttributeFile(folder + "/vpd_pg83", kBinaryAttributeLimit)) {
+      AddIdentification(reinterpret_cast<const std::uint8_t*>(page->data()), page->size(), &table);
+    }
+    if (auto inquiry = ReadAttributeFile(folder + "/inquiry", kBinaryAttributeLimit)) {
+      if (auto alua = AluaSupportText(reinterpret_cast<const std::uint8_t*>(inquiry->data()),
+                                      inquiry->size())) {
+        table.insert_or_assign("ALUA Support", PropertyValue::String(*alua));
+      }
+    }
+    if (auto v = ReadTextAttribute(folder + "/access_state")) {
+      table.insert_or_assign("Logical Unit Access State", PropertyValue::String(*v));
+    }
+    registry_->AddChild(target, kSysfsLogicalUnitClass, std::move(table));
+  }
+
+  static void AddIdentification(const std::uint8_t* page, std::size_t size, Dictionary* table) {
+    const std::vector<Designator> designators = ParseDeviceIdentificationPage(page, size);
+    Array items;
+    const Designator* naa = nullptr;
+    const Designator* eui = nullptr;
+    for (const Designator& d : designators) {
+      const bool text = d.code_set == 2 || d.code_set == 3;
+      items.push_back(PropertyValue::OfDictionary({
+          {"Code Set", PropertyValue::Int32(d.code_set)},
+          {"Identifier Type", PropertyValue::Int32(d.type)},
+          {"Association", PropertyValue::Int32(d.association)},
+          {"Identifier", text ? PropertyValue::String(std::string(d.bytes.begin(), d.bytes.end()))
+                              : PropertyValue::OfData(d.bytes)},
+      }));
+      if (d.association == 0 && d.type == kDesignatorNaa && naa == nullptr) naa = &d;
+      if (d.association == 0 && d.type == kDesignatorEui64 && eui == nullptr) eui = &d;
+    }
+    if (!designators.empty())
+      table->insert_or_assign("INQUIRY Device Identification",
+                              PropertyValue::OfArray(std::move(items)));
+    if (const Designator* id = naa ? naa : eui) {
+      table->insert_or_assign("Logical Unit Unique Identifier", PropertyValue::OfData(id->bytes));
+    }
+  }
+
+  std::string root_;
+  MemoryRegistry* registry_;
+};
+
+// What a host's driver attribute takes for each setting value.
+struct Write {
+  std::string file;
+  std::string value;
+};
+
+RegistryStatus StatusOfErrno(int error, const std::string& host_folder) {
+  if (!IsFolder(host_folder)) return kRegistryNoDevice;
+  switch (error) {
+    case EPERM:
+    case EACCES:
+      return kRegistryNotPrivileged;
+    case EINVAL:
+      return kRegistryBadArgument;
+    default:
+      return kRegistryIoError;
+  }
+}
+
+// Writes one value as `echo` would; answers 0 or the errno of the failure.
+int WriteAttribute(const std::string& path, const std::string& value) {
+  const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return errno;
+  const std::string text = value + "\n";
+  ssize_t n;
+  do {
+    n = write(fd, text.data(), text.size());
+  } while (n < 0 && errno == EINTR);
+  const int error = n < 0 ? errno : (static_cast<std::size_t>(n) != text.size() ? EIO : 0);
+  close(fd);
+  return error;
+}
+
+RegistryStatus PlanWrites(const std::string& host_folder, const Dictionary& settings,
+                          std::vector<Write>* plan) {
+  std::optional<Write> speed;
+  std::optional<Write> topology;
+  for (const auto& [key, value] : settings) {
+    const std::string* text = value.AsString();
+    if (key == "Speed" && text) {
+      static const std::map<std::string, std::string, std::less<>> kLpfc = {
+          {"Automatic", "0"}, {"1 Gigabit", "1"}, {"2 Gigabit", "2"}, {"4 Gigabit", "4"}};
+      static const std::map<std::string, std::string, std::less<>> kPortSpeed = {
+          {"Automatic", "0"}, {"4 Gigabit", "4"}};
+      const bool lpfc = Exists(host_folder + "/lpfc_link_speed");
+      const auto& table = lpfc ? kLpfc : kPortSpeed;
+      const std::string file = lpfc ? "lpfc_link_speed" : "port_speed";
+      auto it = table.find(*text);
+      if ((!lpfc && !Exists(host_folder + "/port_speed")) || it == table.end())
+        return kRegistryUnsupported;
+      speed = Write{host_folder + "/" + file, it->second};
+    } else if (key == "Topology" && text && Exists(host_folder + "/lpfc_topology")) {
+      static const std::map<std::string, std::string, std::less<>> kLpfc = {
+          {"Automatic", "0"}, {"N_Port", "2"}, {"NL_Port", "4"}};
+      auto it = kLpfc.find(*text);
+      if (it == kLpfc.end()) return kRegistryUnsupported;
+      topology = Write{host_folder + "/lpfc_topology", it->second};
+    } else {
+      // No Linux driver takes a hard AL_PA at run time, and nothing else is a setting.
+      return kRegistryUnsupported;
+    }
+  }
+  if (speed) plan->push_back(*speed);
+  if (topology) plan->push_back(*topology);
+  return kRegistrySuccess;
+}
+
+}  // namespace
+
+std::unique_ptr<MemoryRegistry> BuildSysfsRegistry(const std::string& root, std::string* error) {
+  char resolved[PATH_MAX];
+  if (realpath(root.c_str(), resolved) == nullptr || !IsFolder(resolved)) {
+    *error = root + ": " + std::strerror(errno ? errno : ENOTDIR);
+    return nullptr;
+  }
+  auto registry = std::make_unique<MemoryRegistry>();
+  Builder builder(resolved, registry.get());
+  builder.Build();
+  registry->SetDriver([folders = std::move(builder.host_folders)](MemoryRegistry::Node& node,
+                                                                  const Dictionary& settings) {
+    auto it = folders.find(&node);
+    if (it == folders.end()) return kRegistryUnsupported;
+    if (!IsFolder(it->second)) return kRegistryNoDevice;
+    // Every key is checked before anything is written: a setting the host cannot take leaves the
+    // others unwritten too.
+    std::vector<Write> plan;
+    if (RegistryStatus s = PlanWrites(it->second, settings, &plan); s != kRegistrySuccess) return s;
+    for (const Write& w : plan) {
+      if (int error = WriteAttribute(w.file, w.value); error != 0)
+        return StatusOfErrno(error, it->second);
+    }
+    return kRegistrySuccess;
+  });
+  return registry;
+}
+
+}  // namespace halvane
