@@ -364,6 +364,12 @@ Json EntriesToJson(const MemoryRegistry::Node* root) {
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+FileIdentity IdentityOf(const struct stat& info) {
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                      static_cast<std::int64_t>(info.st_size),
+                      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
 }  // namespace
 
 bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
@@ -404,6 +410,12 @@ bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* erro
     *error = "syntax error at line " + std::to_string(line) + ", column " + std::to_string(column) +
              ": " + reason;
     return false;
+  } catch (const Json::exception& e) {
+    // A number too large for any numeric type, and whatever else the parser cannot represent.
+    std::string what = e.what();
+    const std::size_t bracket = what.find("] ");
+    *error = "unreadable value: " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
+    return false;
   }
   if (!duplicate.empty()) {
     *error = "the key \"" + duplicate + "\" appears twice in one object";
@@ -428,7 +440,8 @@ std::string SerializeSnapshot(const MemoryRegistry& registry) {
   return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-bool ReplaceFileAtomically(const std::string& path, std::string_view text, std::string* error) {
+bool ReplaceFileAtomically(const std::string& path, std::string_view text, std::string* error,
+                           FileIdentity* expected) {
   // Replace what a symbolic link points at, not the link itself.
   char resolved[PATH_MAX];
   if (realpath(path.c_str(), resolved) == nullptr) {
@@ -472,6 +485,13 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view text, std::
     unlink(temp.c_str());
     return false;
   }
+  // As late as possible before the rename: a file someone else wrote since it was read is theirs.
+  struct stat current {};
+  if (expected != nullptr && (stat(target.c_str(), &current) != 0 || !(IdentityOf(current) == *expected))) {
+    *error = target + " was changed by someone else since it was read; not overwriting it";
+    unlink(temp.c_str());
+    return false;
+  }
   if (rename(temp.c_str(), target.c_str()) != 0) {
     *error = ErrnoText("cannot rename " + temp);
     unlink(temp.c_str());
@@ -484,43 +504,54 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view text, std::
     fsync(dir);
     close(dir);
   }
+  if (expected != nullptr && stat(target.c_str(), &current) == 0) *expected = IdentityOf(current);
   return true;
 }
 
 std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::string* error) {
+  // The identity and the content come from one open descriptor, so they describe the same file.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0) {
+  if (fd < 0 || fstat(fd, &info) != 0) {
     *error = path + ": " + std::strerror(errno);
+    if (fd >= 0) close(fd);
     return nullptr;
   }
-  if (!S_ISREG(info.st_mode)) {
-    *error = path + ": not a regular file";
+  auto fail = [&](const std::string& reason) {
+    *error = path + ": " + reason;
+    close(fd);
     return nullptr;
+  };
+  if (!S_ISREG(info.st_mode)) return fail("not a regular file");
+  if (info.st_size > kMaxSnapshotBytes) return fail("larger than 1 GiB, too large for a registry snapshot");
+  auto identity = std::make_shared<FileIdentity>(IdentityOf(info));
+  std::string content;
+  content.reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(std::strerror(errno));
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+    if (static_cast<std::int64_t>(content.size()) > kMaxSnapshotBytes) {
+      return fail("larger than 1 GiB, too large for a registry snapshot");
+    }
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = path + ": " + std::strerror(errno);
-    return nullptr;
-  }
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) {
-    *error = path + ": read error";
-    return nullptr;
-  }
+  close(fd);
   auto registry = std::make_unique<MemoryRegistry>();
   std::string reason;
-  if (!ParseSnapshot(content.str(), registry.get(), &reason)) {
+  if (!ParseSnapshot(content, registry.get(), &reason)) {
     *error = path + ": " + reason;
     return nullptr;
   }
   MemoryRegistry* self = registry.get();
-  registry->SetDriver([self, path](MemoryRegistry::Node& node, const Dictionary& settings) {
+  registry->SetDriver([self, path, identity](MemoryRegistry::Node& node, const Dictionary& settings) {
     const bool kept_before = node.keeps_received_settings;
     RegistryStatus status = MemoryRegistry::RecordingDriver(node, settings);
     if (status != kRegistrySuccess) return status;
     std::string save_error;
-    if (!ReplaceFileAtomically(path, SerializeSnapshot(*self), &save_error)) {
+    if (!ReplaceFileAtomically(path, SerializeSnapshot(*self), &save_error, identity.get())) {
       node.received_settings.pop_back();
       node.keeps_received_settings = kept_before;
       return kRegistryIoError;

@@ -29,6 +29,12 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
     argv_storage.insert(argv_storage.end(),
                         {"/bin/bash", "-c", options.shell_prefix + "; exec \"$0\" \"$@\""});
   }
+  // Under HALVANE_VALGRIND every run goes through memcheck; any error or leak fails it.
+  if (std::getenv("HALVANE_VALGRIND") != nullptr) {
+    argv_storage.insert(argv_storage.end(),
+                        {"/usr/bin/valgrind", "-q", "--error-exitcode=86", "--leak-check=full",
+                         "--errors-for-leak-kinds=definite,indirect", "--track-fds=no"});
+  }
   argv_storage.push_back(HalvaneBinary());
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -36,6 +42,10 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   argv.push_back(nullptr);
 
   std::vector<std::string> env_storage{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+  // Sanitizer settings of the test run reach the binary, so its reports fail the test too.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) env_storage.push_back(std::string(name) + "=" + value);
+  }
   for (const auto& [k, v] : options.env) env_storage.push_back(k + "=" + v);
   std::vector<char*> envp;
   for (auto& e : env_storage) envp.push_back(e.data());
