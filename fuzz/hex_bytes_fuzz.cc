@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<char> exact(data + 1, data + size);
   std::uint8_t out[32];
   std::memset(out, 0xA5, sizeof out);
-  const std::int32_t code = ParseHexBytes(exact.data(), static_cast<std::int64_t>(exact.size()), count, out);
+  const std::int32_t code =
+      ParseHexBytes(exact.data(), static_cast<std::int64_t>(exact.size()), count, out);
   if (code == kHexOk && (count < 1 || count > 31)) std::abort();
   if (code != kHexOk && out[0] != 0xA5) std::abort();  // a failure leaves the output alone
 
@@ -32,10 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string wwn = WWNText(bytes);
     if (!IsValidWWNText(wwn.c_str())) std::abort();
     MemoryRegistry registry;
-    registry.AddChild(registry.SetRoot("Root"), kUserControllerClass,
-                      {{"Controller Characteristics",
-                        PropertyValue::OfDictionary(
-                            {{"Port World Wide Name", PropertyValue::OfData(Data(bytes, bytes + 8))}})}});
+    registry.AddChild(
+        registry.SetRoot("Root"), kUserControllerClass,
+        {{"Controller Characteristics",
+          PropertyValue::OfDictionary(
+              {{"Port World Wide Name", PropertyValue::OfData(Data(bytes, bytes + 8))}})}});
     std::string lower = wwn;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     RegistryEntry found;

@@ -32,7 +32,9 @@ void CheckLines(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MemoryRegistry registry;
   std::string error;
-  if (!ParseSnapshot(std::string_view(reinterpret_cast<const char*>(data), size), &registry, &error)) return 0;
+  if (!ParseSnapshot(std::string_view(reinterpret_cast<const char*>(data), size), &registry,
+                     &error))
+    return 0;
   std::ostringstream listing;
   PrintFullReport(registry, listing);
   CheckLines(listing.str());
@@ -46,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (BuildPortInfo(registry, port, &record) == kRegistrySuccess) {
         const std::string* name = record.at("port-name").AsString();
         RegistryEntry found;
-        if (*name != "invalid" && FindPortByWWN(registry, *name, &found) != kRegistrySuccess) std::abort();
+        if (*name != "invalid" && FindPortByWWN(registry, *name, &found) != kRegistrySuccess)
+          std::abort();
       }
     }
   }

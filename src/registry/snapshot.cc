@@ -365,32 +365,47 @@ Json EntriesToJson(const MemoryRegistry::Node* root) {
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 FileIdentity IdentityOf(const struct stat& info) {
-  return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-                      static_cast<std::int64_t>(info.st_size),
-                      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+  return FileIdentity{
+      static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+      static_cast<std::int64_t>(info.st_size),
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
 }
+
+// Builds the document as the library's own DOM builder does, and refuses a key given twice in
+// one object: a file that says two things about one key is not a registry anyone meant to write.
+// (The library's filtering parser would do the same check, but rescans the enclosing array at the
+// end of every object, which is quadratic in the number of entries.)
+class DuplicateKeyCheckingBuilder : public nlohmann::detail::json_sax_dom_parser<Json> {
+ public:
+  using Base = nlohmann::detail::json_sax_dom_parser<Json>;
+  explicit DuplicateKeyCheckingBuilder(Json& doc) : Base(doc, true) {}
+
+  bool start_object(std::size_t size) {
+    open_objects_.emplace_back();
+    return Base::start_object(size);
+  }
+  bool end_object() {
+    open_objects_.pop_back();
+    return Base::end_object();
+  }
+  bool key(std::string& key) {
+    if (duplicate_.empty() && !open_objects_.back().insert(key).second) duplicate_ = key;
+    return Base::key(key);
+  }
+  const std::string& duplicate() const { return duplicate_; }
+
+ private:
+  std::vector<std::set<std::string>> open_objects_;
+  std::string duplicate_;
+};
 
 }  // namespace
 
 bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
-  // Duplicate keys are refused: a file that says two things about one key is not a registry
-  // anyone meant to write.
-  std::vector<std::set<std::string>> open_objects;
-  std::string duplicate;
-  auto callback = [&](int, Json::parse_event_t event, Json& parsed) {
-    if (event == Json::parse_event_t::object_start) {
-      open_objects.emplace_back();
-    } else if (event == Json::parse_event_t::object_end) {
-      if (!open_objects.empty()) open_objects.pop_back();
-    } else if (event == Json::parse_event_t::key && !open_objects.empty() && duplicate.empty()) {
-      const auto& key = parsed.get_ref<const std::string&>();
-      if (!open_objects.back().insert(key).second) duplicate = key;
-    }
-    return true;
-  };
   Json doc;
+  DuplicateKeyCheckingBuilder builder(doc);
   try {
-    doc = Json::parse(text.begin(), text.end(), callback);
+    Json::sax_parse(text.begin(), text.end(), &builder);
   } catch (const Json::parse_error& e) {
     // The byte offset of the fault becomes a line and a column, counted from 1.
     std::size_t line = 1;
@@ -414,11 +429,12 @@ bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* erro
     // A number too large for any numeric type, and whatever else the parser cannot represent.
     std::string what = e.what();
     const std::size_t bracket = what.find("] ");
-    *error = "unreadable value: " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
+    *error =
+        "unreadable value: " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
     return false;
   }
-  if (!duplicate.empty()) {
-    *error = "the key \"" + duplicate + "\" appears twice in one object";
+  if (!builder.duplicate().empty()) {
+    *error = "the key \"" + builder.duplicate() + "\" appears twice in one object";
     return false;
   }
   Loader loader(out);
@@ -487,7 +503,8 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view text, std::
   }
   // As late as possible before the rename: a file someone else wrote since it was read is theirs.
   struct stat current {};
-  if (expected != nullptr && (stat(target.c_str(), &current) != 0 || !(IdentityOf(current) == *expected))) {
+  if (expected != nullptr &&
+      (stat(target.c_str(), &current) != 0 || !(IdentityOf(current) == *expected))) {
     *error = target + " was changed by someone else since it was read; not overwriting it";
     unlink(temp.c_str());
     return false;
@@ -523,7 +540,8 @@ std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::s
     return nullptr;
   };
   if (!S_ISREG(info.st_mode)) return fail("not a regular file");
-  if (info.st_size > kMaxSnapshotBytes) return fail("larger than 1 GiB, too large for a registry snapshot");
+  if (info.st_size > kMaxSnapshotBytes)
+    return fail("larger than 1 GiB, too large for a registry snapshot");
   auto identity = std::make_shared<FileIdentity>(IdentityOf(info));
   std::string content;
   content.reserve(static_cast<std::size_t>(info.st_size));
@@ -546,18 +564,19 @@ std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::s
     return nullptr;
   }
   MemoryRegistry* self = registry.get();
-  registry->SetDriver([self, path, identity](MemoryRegistry::Node& node, const Dictionary& settings) {
-    const bool kept_before = node.keeps_received_settings;
-    RegistryStatus status = MemoryRegistry::RecordingDriver(node, settings);
-    if (status != kRegistrySuccess) return status;
-    std::string save_error;
-    if (!ReplaceFileAtomically(path, SerializeSnapshot(*self), &save_error, identity.get())) {
-      node.received_settings.pop_back();
-      node.keeps_received_settings = kept_before;
-      return kRegistryIoError;
-    }
-    return kRegistrySuccess;
-  });
+  registry->SetDriver(
+      [self, path, identity](MemoryRegistry::Node& node, const Dictionary& settings) {
+        const bool kept_before = node.keeps_received_settings;
+        RegistryStatus status = MemoryRegistry::RecordingDriver(node, settings);
+        if (status != kRegistrySuccess) return status;
+        std::string save_error;
+        if (!ReplaceFileAtomically(path, SerializeSnapshot(*self), &save_error, identity.get())) {
+          node.received_settings.pop_back();
+          node.keeps_received_settings = kept_before;
+          return kRegistryIoError;
+        }
+        return kRegistrySuccess;
+      });
   return registry;
 }
 

@@ -32,7 +32,8 @@ testing::RunOptions WithRegistry(const std::string& path) {
 
 TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
   TempDir dir;
-  const std::string path = dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}");
+  const std::string path = dir.Write(
+      "host.json", std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}");
   for (bool by_rename : {false, true}) {
     std::string error;
     auto registry = LoadSnapshotFile(path, &error);
@@ -45,13 +46,17 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
       std::ofstream(path, std::ios::binary | std::ios::trunc) << theirs;
     }
     RegistryIterator it;
-    ASSERT_EQ(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it), kRegistrySuccess);
-    EXPECT_EQ(registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}}), kRegistryIoError);
+    ASSERT_EQ(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it),
+              kRegistrySuccess);
+    EXPECT_EQ(
+        registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}}),
+        kRegistryIoError);
     EXPECT_EQ(ReadFile(path), theirs);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         << std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}";
   }
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "a temporary file was left";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
+      << "a temporary file was left";
 }
 
 TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
@@ -61,7 +66,8 @@ TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
     std::ofstream out(dir.path() + "/big.json", std::ios::binary);
     out << R"({"root": {"class": "Root", "properties": {)";
     const std::string chunk(100000, 'x');
-    for (int i = 0; i < 1000; ++i) out << (i ? "," : "") << "\"pad" << i << "\": \"" << chunk << "\"";
+    for (int i = 0; i < 1000; ++i)
+      out << (i ? "," : "") << "\"pad" << i << "\": \"" << chunk << "\"";
     out << "}, \"children\": [" << kPort << "]}}";
   }
   {
@@ -72,7 +78,9 @@ TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
         "Protocol Characteristics": {"Physical Interconnect": "Fibre Channel Interface"},
         "Controller Characteristics": {}},
       "children": [{"class": "D", "children": [{"class": "T", "children": [)";
-    for (int i = 0; i < 100000; ++i) out << (i ? "," : "") << R"({"class": "U", "properties": {"SCSI Logical Unit Number": )" << i << "}}";
+    for (int i = 0; i < 100000; ++i)
+      out << (i ? "," : "") << R"({"class": "U", "properties": {"SCSI Logical Unit Number": )" << i
+          << "}}";
     out << "]}]}]}}";
   }
   const auto start = std::chrono::steady_clock::now();
@@ -82,7 +90,9 @@ TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
   const auto wide = RunHalvane({"-l"}, WithRegistry(dir.path() + "/wide.json"));
   EXPECT_EQ(wide.status, 0);
   std::size_t headings = 0;
-  for (std::size_t at = 0; (at = wide.out.find("SCSI Logical Unit @ ", at)) != std::string::npos; ++at) ++headings;
+  for (std::size_t at = 0; (at = wide.out.find("SCSI Logical Unit @ ", at)) != std::string::npos;
+       ++at)
+    ++headings;
   EXPECT_EQ(headings, 100000u);
   EXPECT_NE(wide.out.find("SCSI Logical Unit @ 99999\n\n\n\n\n"), std::string::npos);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
@@ -100,7 +110,8 @@ TEST(HostileSnapshot, FilesThatAreNotSnapshots) {
       {fifo, fifo + ": not a regular file"},
       {dir.path(), dir.path() + ": not a regular file"},
       {dir.Write("empty.json", ""), "syntax error at line 1, column 1"},
-      {dir.Write("binary.json", std::string("\x00\xff\x01{", 4)), "syntax error at line 1, column 1"},
+      {dir.Write("binary.json", std::string("\x00\xff\x01{", 4)),
+       "syntax error at line 1, column 1"},
   };
   for (const Case& c : cases) {
     const auto r = RunHalvane({"-l"}, WithRegistry(c.path));
@@ -122,12 +133,14 @@ TEST(HostileSnapshot, FilesThatAreNotSnapshots) {
 TEST(HostileSysfs, AttributeFilesOfEveryWrongShape) {
   TempDir dir;
   testing::FakeSysfs fake(dir.path());
-  fake.AddHost(4, "0000:06:00.0", {{"port_name", "0x10000090fa1b2c40"}, {"node_name", ""}, {"port_type", "Other"}},
+  fake.AddHost(4, "0000:06:00.0",
+               {{"port_name", "0x10000090fa1b2c40"}, {"node_name", ""}, {"port_type", "Other"}},
                {});
   fake.AddRemotePort(4, 0, 0, 0, {{"port_name", "0x5005076801400001"}});
   fake.AddLun(4, 0, 0, 0, 0, {{"vendor", ""}, {"rev", std::string(5000, 'r')}},
               {{"model", "\xff\xfe\n"}, {"inquiry", ""}, {"vpd_pg83", std::string(70000, '\x83')}});
-  const std::string lun = dir.path() + "/" + fake.HostFolder(4) + "/rport-4:0-0/target4:0:0/4:0:0:0";
+  const std::string lun =
+      dir.path() + "/" + fake.HostFolder(4) + "/rport-4:0-0/target4:0:0/4:0:0:0";
   std::filesystem::create_symlink("access_state", lun + "/access_state.loop");
   std::filesystem::create_symlink("access_state.loop", lun + "/access_state");
   testing::RunOptions options;

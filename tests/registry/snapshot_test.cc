@@ -82,8 +82,10 @@ TEST(ParseSnapshot, RefusesMalformedFormsAndSaysWhere) {
        "root.received-settings[0] is not an object"},
       {R"({"root": {"class": "X", "class": "Y"}})", "the key \"class\" appears twice"},
       {"{\"root\": {\"class\": \"\xFF\"}}", "syntax error"},
-      {R"({"root": {"class": "X", "properties": {"n": 1e400}}})", "unreadable value: number overflow parsing '1e400'"},
-      {R"({"root": {"class": "X", "properties": {"n": -1E+99999}}})", "unreadable value: number overflow"},
+      {R"({"root": {"class": "X", "properties": {"n": 1e400}}})",
+       "unreadable value: number overflow parsing '1e400'"},
+      {R"({"root": {"class": "X", "properties": {"n": -1E+99999}}})",
+       "unreadable value: number overflow"},
       {R"({"root": )" + deep + "}", "is nested deeper than 256 levels"},
   };
   for (const Case& c : cases) {

@@ -44,7 +44,8 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   std::vector<std::string> env_storage{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
   // Sanitizer settings of the test run reach the binary, so its reports fail the test too.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-    if (const char* value = std::getenv(name)) env_storage.push_back(std::string(name) + "=" + value);
+    if (const char* value = std::getenv(name))
+      env_storage.push_back(std::string(name) + "=" + value);
   }
   for (const auto& [k, v] : options.env) env_storage.push_back(k + "=" + v);
   std::vector<char*> envp;
