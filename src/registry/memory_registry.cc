@@ -196,7 +196,11 @@ std::optional<PropertyValue> MemoryRegistry::SearchProperty(const RegistryEntry&
     }
     return std::nullopt;
   }
-  std::vector<const Node*> stack{node};
+  // Most values sit in the entry's own table: answer those without setting up a walk.
+  if (const PropertyValue* v = OwnValue(*node, key)) return *v;
+  std::vector<const Node*> stack;
+  for (auto it = node->children.rbegin(); it != node->children.rend(); ++it)
+    stack.push_back(it->get());
   while (!stack.empty()) {
     const Node* n = stack.back();
     stack.pop_back();

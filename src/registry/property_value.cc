@@ -1,6 +1,8 @@
 #include "registry/property_value.h"
 
+#include <algorithm>
 #include <limits>
+#include <stdexcept>
 
 namespace halvane {
 
@@ -114,6 +116,45 @@ std::optional<std::string_view> TextForLine(const PropertyValue& value, std::siz
   if (s == nullptr || s->size() >= area_size || !IsValidUtf8(*s)) return std::nullopt;
   std::string_view text(*s);
   return text.substr(0, text.find('\0'));
+}
+
+Dictionary::Dictionary(std::initializer_list<value_type> items) {
+  items_.reserve(items.size());
+  for (const value_type& item : items) emplace(item.first, item.second);
+}
+
+namespace {
+bool KeyLess(const Dictionary::value_type& item, std::string_view key) { return item.first < key; }
+}  // namespace
+
+Dictionary::iterator Dictionary::LowerBound(std::string_view key) {
+  return std::lower_bound(items_.begin(), items_.end(), key, KeyLess);
+}
+
+Dictionary::const_iterator Dictionary::find(std::string_view key) const {
+  auto it = std::lower_bound(items_.begin(), items_.end(), key, KeyLess);
+  return (it != items_.end() && it->first == key) ? it : items_.end();
+}
+
+const PropertyValue& Dictionary::at(std::string_view key) const {
+  auto it = find(key);
+  if (it == items_.end()) throw std::out_of_range("no such key");
+  return it->second;
+}
+
+std::pair<Dictionary::iterator, bool> Dictionary::emplace(std::string key, PropertyValue value) {
+  auto it = LowerBound(key);
+  if (it != items_.end() && it->first == key) return {it, false};
+  return {items_.emplace(it, std::move(key), std::move(value)), true};
+}
+
+void Dictionary::insert_or_assign(std::string key, PropertyValue value) {
+  auto it = LowerBound(key);
+  if (it != items_.end() && it->first == key) {
+    it->second = std::move(value);
+  } else {
+    items_.emplace(it, std::move(key), std::move(value));
+  }
 }
 
 const PropertyValue* FindMember(const Dictionary& dict, std::string_view key) {

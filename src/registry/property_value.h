@@ -3,20 +3,20 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <map>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
 namespace halvane {
 
 class PropertyValue;
+class Dictionary;
 
-using Dictionary = std::map<std::string, PropertyValue, std::less<>>;
 using Array = std::vector<PropertyValue>;
 using Data = std::vector<std::uint8_t>;
 
@@ -77,6 +77,39 @@ class PropertyValue {
   struct Rep;
   explicit PropertyValue(std::shared_ptr<const Rep> rep) : rep_(std::move(rep)) {}
   std::shared_ptr<const Rep> rep_;
+};
+
+// String keys to values, kept sorted by key in one block of memory: registry tables are small and
+// numerous, so a node per member would cost more than the members. Iteration is in key order.
+class Dictionary {
+ public:
+  using value_type = std::pair<std::string, PropertyValue>;
+  using iterator = std::vector<value_type>::iterator;
+  using const_iterator = std::vector<value_type>::const_iterator;
+
+  Dictionary() = default;
+  // A key given twice keeps its first value, as a map built from the same list would.
+  Dictionary(std::initializer_list<value_type> items);
+
+  const_iterator begin() const { return items_.begin(); }
+  const_iterator end() const { return items_.end(); }
+  std::size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  void clear() { items_.clear(); }
+
+  const_iterator find(std::string_view key) const;
+  // The value under key, which must be present (std::out_of_range otherwise).
+  const PropertyValue& at(std::string_view key) const;
+  // Adds key unless it is present; answers where it stands and whether it was added.
+  std::pair<iterator, bool> emplace(std::string key, PropertyValue value);
+  // Adds key, or replaces its value.
+  void insert_or_assign(std::string key, PropertyValue value);
+
+  bool operator==(const Dictionary& other) const { return items_ == other.items_; }
+
+ private:
+  iterator LowerBound(std::string_view key);
+  std::vector<value_type> items_;
 };
 
 // True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, nothing above

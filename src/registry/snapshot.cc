@@ -61,19 +61,162 @@ std::string DataText(const Data& bytes) {
   return text;
 }
 
+// Builds registry values straight from the parser's events, with no intermediate document: an
+// object becomes a Dictionary (a key given twice is refused when it is inserted), an object whose
+// only key is "$data" becomes Data, null is refused where it stands. The place of a fault is kept
+// as a path of keys and indices, written out only when there is a fault.
+class ValueBuilder {
+ public:
+  using Json = nlohmann::json;
+
+  std::optional<PropertyValue> TakeResult() { return std::move(result_); }
+  const std::string& error() const { return error_; }
+  bool syntax_error() const { return syntax_error_; }
+  std::size_t error_byte() const { return error_byte_; }
+
+  bool null() { return Fail(Path() + " is null"); }
+  bool boolean(bool v) { return Add(PropertyValue::Boolean(v)); }
+  bool number_integer(std::int64_t v) { return Add(PropertyValue::OfNumber(Number::FromInt64(v))); }
+  bool number_unsigned(std::uint64_t v) {
+    return Add(PropertyValue::OfNumber(Number::FromUInt64(v)));
+  }
+  bool number_float(double v, const std::string&) {
+    return Add(PropertyValue::OfNumber(Number::FromDouble(v)));
+  }
+  bool string(std::string& v) { return Add(PropertyValue::String(std::move(v))); }
+  bool binary(Json::binary_t&) { return Fail(Path() + " is not a value a registry can hold"); }
+
+  bool start_object(std::size_t) { return Open(true); }
+  bool key(std::string& k) {
+    // Copied, not taken: the parser then keeps its token buffer and this frame its own.
+    frames_.back().key.assign(k);
+    return true;
+  }
+  bool end_object() {
+    Frame frame = std::move(frames_.back());
+    frames_.pop_back();
+    if (frame.members.size() == 1 && frame.members.begin()->first == "$data") {
+      const std::string* text = frame.members.begin()->second.AsString();
+      Data bytes;
+      if (text == nullptr || !ParseDataText(*text, &bytes)) {
+        frames_.push_back(std::move(frame));  // so that the path names this object
+        frames_.back().key.clear();
+        return Fail(Path() + " has a \"$data\" that is not pairs of hexadecimal digits");
+      }
+      return Add(PropertyValue::OfData(std::move(bytes)));
+    }
+    return Add(PropertyValue::OfDictionary(std::move(frame.members)));
+  }
+  bool start_array(std::size_t) { return Open(false); }
+  bool end_array() {
+    Frame frame = std::move(frames_.back());
+    frames_.pop_back();
+    return Add(PropertyValue::OfArray(std::move(frame.items)));
+  }
+
+  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
+    std::string what = e.what();
+    if (dynamic_cast<const Json::parse_error*>(&e) != nullptr) {
+      syntax_error_ = true;
+      error_byte_ = position;
+      const std::size_t colon = what.find(": ", what.find("parse error"));
+      error_ = colon == std::string::npos ? what : what.substr(colon + 2);
+    } else {
+      // A number too large for any numeric type, and whatever else cannot be represented.
+      const std::size_t bracket = what.find("] ");
+      error_ =
+          "unreadable value: " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
+    }
+    return false;
+  }
+
+ private:
+  struct Frame {
+    bool is_object;
+    std::string name;  // where this container stands in its parent, as a path step
+    std::string key;   // objects: the key of the member being read
+    Dictionary members;
+    Array items;
+  };
+
+  bool Fail(std::string message) {
+    if (error_.empty()) error_ = std::move(message);
+    return false;
+  }
+
+  // The path of the value being read: "root.children[0].properties.k".
+  std::string Path() const {
+    std::string path;
+    for (const Frame& f : frames_) path += f.name;
+    if (!frames_.empty()) path += NextStep(frames_.back());
+    if (!path.empty() && path[0] == '.') path.erase(0, 1);
+    return path.empty() ? "the document" : path;
+  }
+  static std::string NextStep(const Frame& f) {
+    std::string step;
+    if (!f.is_object) {
+      step.append("[").append(std::to_string(f.items.size())).append("]");
+    } else if (!f.key.empty()) {
+      step.append(".").append(f.key);
+    }
+    return step;
+  }
+
+  bool Open(bool is_object) {
+    // Containers nest on the heap here, but values are released recursively: bound the depth.
+    if (frames_.size() >= kMaxJsonDepth) {
+      return Fail(Path() + " is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+    }
+    Frame frame{is_object, frames_.empty() ? "" : NextStep(frames_.back()), {}, {}, {}};
+    frames_.push_back(std::move(frame));
+    return true;
+  }
+
+  bool Add(PropertyValue value) {
+    if (frames_.empty()) {
+      result_ = std::move(value);
+      return true;
+    }
+    Frame& top = frames_.back();
+    if (!top.is_object) {
+      top.items.push_back(std::move(value));
+      return true;
+    }
+    if (!top.members.emplace(top.key, std::move(value)).second) {
+      return Fail("the key \"" + top.key + "\" appears twice in one object");
+    }
+    return true;
+  }
+
+  // Entries nest two JSON levels each (an entry, its children array) below the document, and a
+  // property value may nest as deep again.
+  static constexpr std::size_t kMaxJsonDepth = 2 * kMaxSnapshotDepth + kMaxSnapshotDepth + 8;
+
+  std::vector<Frame> frames_;
+  std::optional<PropertyValue> result_;
+  std::string error_;
+  bool syntax_error_ = false;
+  std::size_t error_byte_ = 0;
+};
+
+// Turns the document's entry dictionaries into registry nodes. Property tables are shared with
+// the parsed document, never copied.
 class Loader {
  public:
   explicit Loader(MemoryRegistry* out) : out_(out) {}
 
-  bool Load(const Json& doc) {
-    if (!doc.is_object()) return Fail("the document", "is not a JSON object");
-    for (const auto& [key, value] : doc.items()) {
+  bool Load(const PropertyValue& doc) {
+    const Dictionary* top = doc.AsDictionary();
+    if (top == nullptr) return Fail("the document", "is not a JSON object");
+    for (const auto& [key, value] : *top) {
       if (key != "classes" && key != "root")
         return Fail("the document", "has an unknown key \"" + key + "\"");
     }
-    if (auto it = doc.find("classes"); it != doc.end() && !LoadClasses(*it)) return false;
-    auto root = doc.find("root");
-    if (root == doc.end()) return Fail("the document", "has no \"root\" entry");
+    if (const PropertyValue* classes = FindMember(*top, "classes");
+        classes && !LoadClasses(*classes))
+      return false;
+    const PropertyValue* root = FindMember(*top, "root");
+    if (root == nullptr) return Fail("the document", "has no \"root\" entry");
     return LoadEntries(*root);
   }
 
@@ -85,13 +228,13 @@ class Loader {
     return false;
   }
 
-  bool LoadClasses(const Json& classes) {
-    if (!classes.is_object()) return Fail("\"classes\"", "is not an object");
-    for (const auto& [name, super] : classes.items()) {
-      if (!super.is_string()) {
+  bool LoadClasses(const PropertyValue& value) {
+    const Dictionary* classes = value.AsDictionary();
+    if (classes == nullptr) return Fail("\"classes\"", "is not an object");
+    for (const auto& [name, super] : *classes) {
+      if (super.AsString() == nullptr)
         return Fail("classes." + name, "must name its superclass as a string");
-      }
-      out_->DeclareClass(name, super.get<std::string>());
+      out_->DeclareClass(name, *super.AsString());
     }
     // Every chain of superclasses must end; a cycle would make class tests meaningless.
     for (const auto& [name, unused] : out_->classes()) {
@@ -109,9 +252,9 @@ class Loader {
 
   // Entries are read with an explicit stack so that the depth limit, not the call stack,
   // decides how deep a snapshot may go.
-  bool LoadEntries(const Json& root) {
+  bool LoadEntries(const PropertyValue& root) {
     struct Pending {
-      const Json* json;
+      const PropertyValue* value;
       MemoryRegistry::Node* parent;
       std::string path;
       int depth;
@@ -124,161 +267,116 @@ class Loader {
         return Fail(p.path,
                     "is nested deeper than " + std::to_string(kMaxSnapshotDepth) + " levels");
       }
-      MemoryRegistry::Node* node = LoadEntry(*p.json, p.parent, p.path);
+      const Dictionary* entry = p.value->AsDictionary();
+      MemoryRegistry::Node* node = entry ? LoadEntry(*entry, p.parent, p.path) : nullptr;
+      if (entry == nullptr) return Fail(p.path, "is not an object");
       if (node == nullptr) return false;
-      if (auto it = p.json->find("children"); it != p.json->end()) {
-        if (!it->is_array()) return Fail(p.path + ".children", "is not an array");
-        for (std::size_t i = it->size(); i-- > 0;) {
+      if (const PropertyValue* children = FindMember(*entry, "children")) {
+        const Array* items = children->AsArray();
+        if (items == nullptr) return Fail(p.path + ".children", "is not an array");
+        for (std::size_t i = items->size(); i-- > 0;) {
           stack.push_back(
-              {&(*it)[i], node, p.path + ".children[" + std::to_string(i) + "]", p.depth + 1});
+              {&(*items)[i], node, p.path + ".children[" + std::to_string(i) + "]", p.depth + 1});
         }
       }
     }
     return true;
   }
 
-  MemoryRegistry::Node* LoadEntry(const Json& json, MemoryRegistry::Node* parent,
+  MemoryRegistry::Node* LoadEntry(const Dictionary& entry, MemoryRegistry::Node* parent,
                                   const std::string& path) {
-    if (!json.is_object()) {
-      Fail(path, "is not an object");
-      return nullptr;
-    }
-    for (const auto& [key, value] : json.items()) {
+    for (const auto& [key, value] : entry) {
       if (key != "class" && key != "properties" && key != "children" && key != "write-status" &&
           key != "received-settings") {
         Fail(path, "has an unknown key \"" + key + "\"");
         return nullptr;
       }
     }
-    auto cls = json.find("class");
-    if (cls == json.end() || !cls->is_string()) {
+    const PropertyValue* cls = FindMember(entry, "class");
+    if (cls == nullptr || cls->AsString() == nullptr) {
       Fail(path, "has no \"class\" string");
       return nullptr;
     }
-    Dictionary properties;
-    if (auto it = json.find("properties"); it != json.end()) {
-      if (!it->is_object()) {
-        Fail(path + ".properties", "is not an object");
-        return nullptr;
-      }
-      if (!LoadMembers(*it, path + ".properties", 1, &properties)) return nullptr;
+    const PropertyValue* properties = FindMember(entry, "properties");
+    if (properties != nullptr && properties->AsDictionary() == nullptr) {
+      Fail(path + ".properties", "is not an object");
+      return nullptr;
     }
+    if (properties != nullptr && !WithinDepth(*properties, path + ".properties", 1)) return nullptr;
     MemoryRegistry::Node* node =
-        parent ? out_->AddChild(parent, cls->get<std::string>(), std::move(properties))
-               : out_->SetRoot(cls->get<std::string>(), std::move(properties));
-    if (auto it = json.find("write-status"); it != json.end()) {
-      if (!LoadStatus(*it, &node->write_status)) {
+        parent ? out_->AddChild(parent, *cls->AsString()) : out_->SetRoot(*cls->AsString());
+    if (properties != nullptr) node->properties = *properties;
+    if (const PropertyValue* status = FindMember(entry, "write-status")) {
+      if (!LoadStatus(*status, &node->write_status)) {
         Fail(path + ".write-status",
              "is not a 32-bit status (an integer or \"0x\" and hex digits)");
         return nullptr;
       }
     }
-    if (auto it = json.find("received-settings"); it != json.end()) {
-      if (!it->is_array()) {
+    if (const PropertyValue* received = FindMember(entry, "received-settings")) {
+      const Array* items = received->AsArray();
+      if (items == nullptr) {
         Fail(path + ".received-settings", "is not an array");
         return nullptr;
       }
       node->keeps_received_settings = true;
-      for (std::size_t i = 0; i < it->size(); ++i) {
-        const std::string where = path + ".received-settings[" + std::to_string(i) + "]";
-        const Json& item = (*it)[i];
-        Dictionary settings;
-        if (!item.is_object()) {
-          Fail(where, "is not an object");
+      for (std::size_t i = 0; i < items->size(); ++i) {
+        const Dictionary* settings = (*items)[i].AsDictionary();
+        if (settings == nullptr) {
+          Fail(path + ".received-settings[" + std::to_string(i) + "]", "is not an object");
           return nullptr;
         }
-        if (!LoadMembers(item, where, 1, &settings)) return nullptr;
-        node->received_settings.push_back(std::move(settings));
+        node->received_settings.push_back(*settings);
       }
     }
     return node;
   }
 
-  static bool LoadStatus(const Json& json, RegistryStatus* out) {
-    if (json.is_number_integer()) {
-      if (json.is_number_unsigned()) {
-        const auto v = json.get<std::uint64_t>();
-        if (v > UINT32_MAX) return false;
+  // Property values may nest at most kMaxSnapshotDepth levels.
+  bool WithinDepth(const PropertyValue& value, const std::string& path, int depth) {
+    if (depth > kMaxSnapshotDepth) {
+      return Fail(path, "is nested deeper than " + std::to_string(kMaxSnapshotDepth) + " levels");
+    }
+    if (const Dictionary* members = value.AsDictionary()) {
+      for (const auto& [key, item] : *members) {
+        if ((item.AsDictionary() || item.AsArray()) &&
+            !WithinDepth(item, path + "." + key, depth + 1))
+          return false;
+      }
+    } else if (const Array* items = value.AsArray()) {
+      for (std::size_t i = 0; i < items->size(); ++i) {
+        const PropertyValue& item = (*items)[i];
+        if ((item.AsDictionary() || item.AsArray()) &&
+            !WithinDepth(item, path + "[" + std::to_string(i) + "]", depth + 1)) {
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  static bool LoadStatus(const PropertyValue& value, RegistryStatus* out) {
+    if (const Number* number = value.AsNumber()) {
+      std::int64_t v = 0;
+      if (number->ToInt64(&v) && v >= INT32_MIN && v <= static_cast<std::int64_t>(UINT32_MAX)) {
         *out = static_cast<RegistryStatus>(v);
         return true;
       }
-      const auto v = json.get<std::int64_t>();
-      if (v < INT32_MIN || v > static_cast<std::int64_t>(UINT32_MAX)) return false;
-      *out = static_cast<RegistryStatus>(v);
-      return true;
-    }
-    if (!json.is_string()) return false;
-    const std::string& text = json.get_ref<const std::string&>();
-    if (text.size() < 3 || text.size() > 10 || text[0] != '0' ||
-        (text[1] != 'x' && text[1] != 'X')) {
       return false;
     }
-    std::uint32_t value = 0;
-    for (std::size_t i = 2; i < text.size(); ++i) {
-      const int d = HexValue(text[i]);
+    const std::string* text = value.AsString();
+    if (text == nullptr || text->size() < 3 || text->size() > 10 || (*text)[0] != '0' ||
+        ((*text)[1] != 'x' && (*text)[1] != 'X')) {
+      return false;
+    }
+    std::uint32_t v = 0;
+    for (std::size_t i = 2; i < text->size(); ++i) {
+      const int d = HexValue((*text)[i]);
       if (d < 0) return false;
-      value = value * 16 + static_cast<std::uint32_t>(d);
+      v = v * 16 + static_cast<std::uint32_t>(d);
     }
-    *out = value;
+    *out = v;
     return true;
-  }
-
-  bool LoadMembers(const Json& object, const std::string& path, int depth, Dictionary* out) {
-    for (const auto& [key, item] : object.items()) {
-      std::optional<PropertyValue> value = LoadValue(item, path + "." + key, depth + 1);
-      if (!value) return false;
-      out->emplace(key, std::move(*value));
-    }
-    return true;
-  }
-
-  std::optional<PropertyValue> LoadValue(const Json& json, const std::string& path, int depth) {
-    if (depth > kMaxSnapshotDepth) {
-      Fail(path, "is nested deeper than " + std::to_string(kMaxSnapshotDepth) + " levels");
-      return std::nullopt;
-    }
-    switch (json.type()) {
-      case Json::value_t::string:
-        return PropertyValue::String(json.get<std::string>());
-      case Json::value_t::number_integer:
-        return PropertyValue::OfNumber(Number::FromInt64(json.get<std::int64_t>()));
-      case Json::value_t::number_unsigned:
-        return PropertyValue::OfNumber(Number::FromUInt64(json.get<std::uint64_t>()));
-      case Json::value_t::number_float:
-        return PropertyValue::OfNumber(Number::FromDouble(json.get<double>()));
-      case Json::value_t::boolean:
-        return PropertyValue::Boolean(json.get<bool>());
-      case Json::value_t::array: {
-        Array items;
-        items.reserve(json.size());
-        for (std::size_t i = 0; i < json.size(); ++i) {
-          auto item = LoadValue(json[i], path + "[" + std::to_string(i) + "]", depth + 1);
-          if (!item) return std::nullopt;
-          items.push_back(std::move(*item));
-        }
-        return PropertyValue::OfArray(std::move(items));
-      }
-      case Json::value_t::object: {
-        if (json.size() == 1 && json.contains("$data")) {
-          const Json& text = json["$data"];
-          Data bytes;
-          if (!text.is_string() || !ParseDataText(text.get<std::string>(), &bytes)) {
-            Fail(path, "has a \"$data\" that is not pairs of hexadecimal digits");
-            return std::nullopt;
-          }
-          return PropertyValue::OfData(std::move(bytes));
-        }
-        Dictionary members;
-        if (!LoadMembers(json, path, depth, &members)) return std::nullopt;
-        return PropertyValue::OfDictionary(std::move(members));
-      }
-      case Json::value_t::null:
-        Fail(path, "is null");
-        return std::nullopt;
-      default:
-        Fail(path, "is not a value a registry can hold");
-        return std::nullopt;
-    }
   }
 
   MemoryRegistry* out_;
@@ -321,45 +419,50 @@ std::string StatusText(RegistryStatus status) {
   return text;
 }
 
-// Builds the entry objects bottom-up from a pre-order list, so that depth never reaches the
-// call stack.
-Json EntriesToJson(const MemoryRegistry::Node* root) {
-  std::vector<const MemoryRegistry::Node*> order;
-  std::vector<const MemoryRegistry::Node*> stack{root};
-  while (!stack.empty()) {
-    const auto* node = stack.back();
-    stack.pop_back();
-    order.push_back(node);
-    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it)
-      stack.push_back(it->get());
-  }
-  std::map<const MemoryRegistry::Node*, Json> done;
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    const MemoryRegistry::Node* node = *it;
-    Json entry = Json::object();
-    entry["class"] = node->class_name;
+std::string Dump(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// Writes the entries one line each, depth first, holding no more than one entry's table as a
+// document at a time: a large registry is written in about the space of its text.
+void WriteEntries(const MemoryRegistry::Node* root, std::string* out) {
+  struct Open {
+    const MemoryRegistry::Node* node;
+    std::size_t next_child;
+  };
+  std::vector<Open> stack;
+  auto begin_entry = [&](const MemoryRegistry::Node* node) {
+    out->append(2 * stack.size() + 2, ' ');
+    out->append("{\"class\": ").append(Dump(node->class_name));
     const Dictionary& props = *node->properties.AsDictionary();
-    if (!props.empty()) entry["properties"] = MembersToJson(props, 1);
-    if (!node->children.empty()) {
-      Json children = Json::array();
-      for (const auto& child : node->children) {
-        auto found = done.find(child.get());
-        children.push_back(std::move(found->second));
-        done.erase(found);
-      }
-      entry["children"] = std::move(children);
+    if (!props.empty()) out->append(", \"properties\": ").append(Dump(MembersToJson(props, 1)));
+    if (node->write_status != kRegistrySuccess) {
+      out->append(", \"write-status\": ").append(Dump(StatusText(node->write_status)));
     }
-    if (node->write_status != kRegistrySuccess)
-      entry["write-status"] = StatusText(node->write_status);
     if (node->keeps_received_settings) {
       Json received = Json::array();
       for (const Dictionary& settings : node->received_settings)
         received.push_back(MembersToJson(settings, 1));
-      entry["received-settings"] = std::move(received);
+      out->append(", \"received-settings\": ").append(Dump(received));
     }
-    done.emplace(node, std::move(entry));
+    if (node->children.empty()) {
+      out->append("}");
+    } else {
+      out->append(", \"children\": [\n");
+      stack.push_back({node, 0});
+    }
+  };
+  begin_entry(root);
+  while (!stack.empty()) {
+    Open& top = stack.back();
+    if (top.next_child == top.node->children.size()) {
+      stack.pop_back();
+      out->append("]}");
+      continue;
+    }
+    if (top.next_child > 0) out->append(",\n");
+    begin_entry(top.node->children[top.next_child++].get());
   }
-  return std::move(done.at(root));
 }
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
@@ -371,89 +474,54 @@ FileIdentity IdentityOf(const struct stat& info) {
       static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
 }
 
-// Builds the document as the library's own DOM builder does, and refuses a key given twice in
-// one object: a file that says two things about one key is not a registry anyone meant to write.
-// (The library's filtering parser would do the same check, but rescans the enclosing array at the
-// end of every object, which is quadratic in the number of entries.)
-class DuplicateKeyCheckingBuilder : public nlohmann::detail::json_sax_dom_parser<Json> {
- public:
-  using Base = nlohmann::detail::json_sax_dom_parser<Json>;
-  explicit DuplicateKeyCheckingBuilder(Json& doc) : Base(doc, true) {}
-
-  bool start_object(std::size_t size) {
-    open_objects_.emplace_back();
-    return Base::start_object(size);
-  }
-  bool end_object() {
-    open_objects_.pop_back();
-    return Base::end_object();
-  }
-  bool key(std::string& key) {
-    if (duplicate_.empty() && !open_objects_.back().insert(key).second) duplicate_ = key;
-    return Base::key(key);
-  }
-  const std::string& duplicate() const { return duplicate_; }
-
- private:
-  std::vector<std::set<std::string>> open_objects_;
-  std::string duplicate_;
-};
-
 }  // namespace
 
 bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
-  Json doc;
-  DuplicateKeyCheckingBuilder builder(doc);
-  try {
-    Json::sax_parse(text.begin(), text.end(), &builder);
-  } catch (const Json::parse_error& e) {
-    // The byte offset of the fault becomes a line and a column, counted from 1.
-    std::size_t line = 1;
-    std::size_t column = 1;
-    const std::size_t end = std::min<std::size_t>(e.byte > 0 ? e.byte - 1 : 0, text.size());
-    for (std::size_t i = 0; i < end; ++i) {
-      if (text[i] == '\n') {
-        ++line;
-        column = 1;
-      } else {
-        ++column;
+  ValueBuilder builder;
+  if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
+    if (builder.syntax_error()) {
+      // The byte offset of the fault becomes a line and a column, counted from 1.
+      std::size_t line = 1;
+      std::size_t column = 1;
+      const std::size_t end = std::min<std::size_t>(
+          builder.error_byte() > 0 ? builder.error_byte() - 1 : 0, text.size());
+      for (std::size_t i = 0; i < end; ++i) {
+        if (text[i] == '\n') {
+          ++line;
+          column = 1;
+        } else {
+          ++column;
+        }
       }
+      *error = "syntax error at line " + std::to_string(line) + ", column " +
+               std::to_string(column) + ": " + builder.error();
+    } else {
+      *error = builder.error();
     }
-    std::string what = e.what();
-    const std::size_t colon = what.find(": ", what.find("parse error"));
-    std::string reason = colon == std::string::npos ? what : what.substr(colon + 2);
-    *error = "syntax error at line " + std::to_string(line) + ", column " + std::to_string(column) +
-             ": " + reason;
-    return false;
-  } catch (const Json::exception& e) {
-    // A number too large for any numeric type, and whatever else the parser cannot represent.
-    std::string what = e.what();
-    const std::size_t bracket = what.find("] ");
-    *error =
-        "unreadable value: " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
     return false;
   }
-  if (!builder.duplicate().empty()) {
-    *error = "the key \"" + builder.duplicate() + "\" appears twice in one object";
-    return false;
-  }
+  std::optional<PropertyValue> doc = builder.TakeResult();
   Loader loader(out);
-  if (!loader.Load(doc)) {
-    *error = loader.error();
+  if (!doc || !loader.Load(*doc)) {
+    *error = doc ? loader.error() : "the document is empty";
     return false;
   }
   return true;
 }
 
 std::string SerializeSnapshot(const MemoryRegistry& registry) {
-  Json doc = Json::object();
+  std::string out = "{";
   if (!registry.classes().empty()) {
     Json classes = Json::object();
     for (const auto& [name, super] : registry.classes()) classes[name] = super;
-    doc["classes"] = std::move(classes);
+    out.append("\"classes\": ").append(Dump(classes));
   }
-  if (registry.root() != nullptr) doc["root"] = EntriesToJson(registry.root());
-  return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  if (registry.root() != nullptr) {
+    out.append(registry.classes().empty() ? "\"root\":\n" : ",\n\"root\":\n");
+    WriteEntries(registry.root(), &out);
+  }
+  out.append("}\n");
+  return out;
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view text, std::string* error,

@@ -62,7 +62,7 @@ TEST_F(PortRequest, SettingsReachTheLastPortWithThatName) {
   EXPECT_EQ(received[3][0], (Dictionary{{"HardLoopID", PropertyValue::Int32(30)},
                                         {"Speed", PropertyValue::String("Automatic")},
                                         {"Topology", PropertyValue::String("NL_Port")}}));
-  EXPECT_NE(ReadFile(path_).find("\"HardLoopID\": 30"), std::string::npos);
+  EXPECT_NE(ReadFile(path_).find("\"HardLoopID\":30"), std::string::npos);
 }
 
 TEST_F(PortRequest, EveryOutcomeAndTheFileAfterIt) {

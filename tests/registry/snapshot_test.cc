@@ -136,7 +136,7 @@ TEST(LoadSnapshotFile, WritesAreRecordedAndSavedAtomically) {
   ASSERT_TRUE(ParseSnapshot(ReadFile(path), &reloaded, &error)) << error;
   ASSERT_EQ(reloaded.root()->children[0]->received_settings.size(), 1u);
   EXPECT_EQ(reloaded.root()->children[0]->received_settings[0], settings);
-  EXPECT_NE(ReadFile(path).find("\"HardLoopID\": 30"), std::string::npos);
+  EXPECT_NE(ReadFile(path).find("\"HardLoopID\":30"), std::string::npos);
   struct stat info {};
   stat(path.c_str(), &info);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
