@@ -1,0 +1,62 @@
+// The bash completion, exercised in a real bash the way readline calls it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "support/run_binary.h"
+
+namespace halvane {
+namespace {
+
+// What _halvane offers for a command line typed up to its end.
+std::string Complete(const std::string& line) {
+  const std::string bin = std::filesystem::path(testing::HalvaneBinary()).parent_path().string();
+  const std::string script =
+      "export PATH='" + bin + "':$PATH HALVANE_REGISTRY='" + testing::SourceDir() +
+      "/examples/san.json'\n" + "source '" + testing::SourceDir() + "/completions/halvane'\n" +
+      // What an interactive bash starts with; a script has no word breaks of its own.
+      "COMP_WORDBREAKS=$' \\t\\n\"\\'><=;|&(:'\n" + "COMP_LINE='" + line + "'\n" +
+      "COMP_POINT=${#COMP_LINE}\n" + "_halvane\n" + "printf '%s\\n' \"${COMPREPLY[@]}\"\n";
+  const std::string path = std::filesystem::temp_directory_path() / "halvane-completion-test.sh";
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  std::fputs(script.c_str(), f);
+  std::fclose(f);
+  std::FILE* bash = popen(("bash --norc --noprofile " + path).c_str(), "r");
+  std::string out;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, bash)) out += buffer;
+  pclose(bash);
+  std::filesystem::remove(path);
+  return out;
+}
+
+TEST(Completion, OptionsKeywordsAndPortNames) {
+  struct Case {
+    std::string line;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"halvane --sp", "--speed\n"},
+      {"halvane -s ", "1gigabit\n2gigabit\n4gigabit\nauto\n"},
+      {"halvane --speed=a", "auto\n"},
+      {"halvane -c 21:00:00:24:FF:3D:12:34 -t n", "nport\nnlport\n"},
+      {"halvane -a ", "\n"},
+      {"halvane -c ",
+       "10:00:00:90:FA:1B:2C:3D\n10:00:00:90:FA:1B:2C:3E\n21:00:00:24:FF:3D:12:34\n21:00:00:24:FF:"
+       "3D:12:35\n"},
+      // Readline replaces only what follows the last colon, so that is what is offered.
+      {"halvane -c 21:00:00:24:ff:3d:12:3", "34\n35\n"},
+      {"halvane -c 21:00:00:24:ff:3d", "3D:12:34\n3D:12:35\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Complete(c.line), c.want) << c.line;
+  const std::string all = Complete("halvane -");
+  for (const char* option :
+       {"-l", "-c", "-a", "-s", "-t", "-r", "-h", "-v", "--list", "--controller", "--alpa",
+        "--speed", "--topology", "--refresh", "--help", "--version"}) {
+    EXPECT_NE(all.find(std::string(option) + "\n"), std::string::npos) << option;
+  }
+}
+
+}  // namespace
+}  // namespace halvane

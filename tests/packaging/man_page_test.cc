@@ -1,0 +1,63 @@
+// The man page is what administrators read before they change a port: it must format cleanly
+// and list exactly the options and exit statuses the program has.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <set>
+
+#include "cli/front_end.h"
+#include "support/run_binary.h"
+
+namespace halvane {
+namespace {
+
+const std::string kManPage = testing::SourceDir() + "/doc/halvane.8";
+
+TEST(ManPage, OptionsMatchTheProgramsOptionTable) {
+  const std::string page = testing::ReadFile(kManPage);
+  std::set<std::pair<char, std::string>> documented;
+  const std::regex option_line(R"(^\.BR \\-(.) ", " \\-\\-([a-z]+))");
+  std::istringstream lines(page);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, option_line)) documented.insert({m[1].str()[0], m[2].str()});
+  }
+  std::set<std::pair<char, std::string>> program;
+  for (int i = 0; i < kLongOptionCount; ++i)
+    program.insert({kLongOptionNames[i].letter, kLongOptionNames[i].name});
+  EXPECT_EQ(documented, program);
+  // Every short option letter of the parser has its entry ("?" is the parser's own).
+  for (const char* c = kShortOptions; *c; ++c) {
+    if (*c == ':' || *c == '?') continue;
+    EXPECT_TRUE(std::any_of(documented.begin(), documented.end(), [&](auto& d) {
+      return d.first == *c;
+    })) << *c;
+  }
+}
+
+TEST(ManPage, ExitStatusesAreTheProgramsAndItFormatsCleanly) {
+  const std::string page = testing::ReadFile(kManPage);
+  const std::size_t start = page.find(".SH EXIT STATUS");
+  const std::size_t end = page.find(".SH", start + 1);
+  ASSERT_NE(start, std::string::npos);
+  std::set<int> statuses;
+  const std::regex status_line(R"(\n\.TP\n\.B (\d+)\n)");
+  const std::string section = page.substr(start, end - start);
+  for (std::sregex_iterator it(section.begin(), section.end(), status_line), stop; it != stop;
+       ++it) {
+    statuses.insert(std::stoi((*it)[1]));
+  }
+  EXPECT_EQ(statuses, (std::set<int>{0, 1, 2, 3, 77}));
+
+  std::FILE* groff = popen(("groff -man -ww -z -Tutf8 " + kManPage + " 2>&1").c_str(), "r");
+  ASSERT_NE(groff, nullptr);
+  std::string warnings;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, groff)) warnings += buffer;
+  EXPECT_EQ(pclose(groff), 0);
+  EXPECT_EQ(warnings, "");
+}
+
+}  // namespace
+}  // namespace halvane
