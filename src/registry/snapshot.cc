@@ -9,9 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -67,8 +65,6 @@ std::string DataText(const Data& bytes) {
 // as a path of keys and indices, written out only when there is a fault.
 class ValueBuilder {
  public:
-  using Json = nlohmann::json;
-
   std::optional<PropertyValue> TakeResult() { return std::move(result_); }
   const std::string& error() const { return error_; }
   bool syntax_error() const { return syntax_error_; }
@@ -383,15 +379,15 @@ class Loader {
   std::string error_;
 };
 
-Json ValueToJson(const PropertyValue& value, int depth);
+Json ValueToJson(const PropertyValue& value);
 
-Json MembersToJson(const Dictionary& members, int depth) {
+Json MembersToJson(const Dictionary& members) {
   Json object = Json::object();
-  for (const auto& [key, item] : members) object[key] = ValueToJson(item, depth + 1);
+  for (const auto& [key, item] : members) object[key] = ValueToJson(item);
   return object;
 }
 
-Json ValueToJson(const PropertyValue& value, int depth) {
+Json ValueToJson(const PropertyValue& value) {
   switch (value.kind()) {
     case PropertyValue::Kind::kString:
       return *value.AsString();
@@ -403,12 +399,11 @@ Json ValueToJson(const PropertyValue& value, int depth) {
       return *value.AsBoolean();
     case PropertyValue::Kind::kArray: {
       Json array = Json::array();
-      for (const PropertyValue& item : *value.AsArray())
-        array.push_back(ValueToJson(item, depth + 1));
+      for (const PropertyValue& item : *value.AsArray()) array.push_back(ValueToJson(item));
       return array;
     }
     case PropertyValue::Kind::kDictionary:
-      return MembersToJson(*value.AsDictionary(), depth);
+      return MembersToJson(*value.AsDictionary());
   }
   return Json();
 }
@@ -435,14 +430,14 @@ void WriteEntries(const MemoryRegistry::Node* root, std::string* out) {
     out->append(2 * stack.size() + 2, ' ');
     out->append("{\"class\": ").append(Dump(node->class_name));
     const Dictionary& props = *node->properties.AsDictionary();
-    if (!props.empty()) out->append(", \"properties\": ").append(Dump(MembersToJson(props, 1)));
+    if (!props.empty()) out->append(", \"properties\": ").append(Dump(MembersToJson(props)));
     if (node->write_status != kRegistrySuccess) {
       out->append(", \"write-status\": ").append(Dump(StatusText(node->write_status)));
     }
     if (node->keeps_received_settings) {
       Json received = Json::array();
       for (const Dictionary& settings : node->received_settings)
-        received.push_back(MembersToJson(settings, 1));
+        received.push_back(MembersToJson(settings));
       out->append(", \"received-settings\": ").append(Dump(received));
     }
     if (node->children.empty()) {
