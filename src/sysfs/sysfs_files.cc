@@ -12,10 +12,12 @@
 
 namespace halvane {
 
-std::optional<std::string> ReadAttributeFile(const std::string& path, std::size_t limit) {
+namespace {
+
+std::optional<std::string> ReadAttributeAt(int folder, const char* name, std::size_t limit) {
   // O_NONBLOCK so that opening a FIFO planted in the tree cannot hang the run; the type is
   // checked before anything is read.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  const int fd = openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -23,6 +25,8 @@ std::optional<std::string> ReadAttributeFile(const std::string& path, std::size_
     return std::nullopt;
   }
   // sysfs reports size 0 for its files, so read to the end, one byte past the limit at most.
+  // A read of a regular file that comes back short has reached the end; sysfs hands out at most
+  // a page per read and a page is never smaller than the chunk, so the same holds there.
   std::string content;
   char buffer[4096];
   bool failed = false;
@@ -33,17 +37,45 @@ std::optional<std::string> ReadAttributeFile(const std::string& path, std::size_
       failed = true;
       break;
     }
-    if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < sizeof buffer) break;
   }
   close(fd);
   if (failed || content.size() > limit) return std::nullopt;
   return content;
 }
 
+void StripLineEnd(std::optional<std::string>& text) {
+  if (text && !text->empty() && text->back() == '\n') text->pop_back();
+}
+
+}  // namespace
+
+std::optional<std::string> ReadAttributeFile(const std::string& path, std::size_t limit) {
+  return ReadAttributeAt(AT_FDCWD, path.c_str(), limit);
+}
+
 std::optional<std::string> ReadTextAttribute(const std::string& path) {
   std::optional<std::string> text = ReadAttributeFile(path, kTextAttributeLimit);
-  if (text && !text->empty() && text->back() == '\n') text->pop_back();
+  StripLineEnd(text);
+  return text;
+}
+
+AttributeFolder::AttributeFolder(const std::string& path)
+    : fd_(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+AttributeFolder::~AttributeFolder() {
+  if (fd_ >= 0) close(fd_);
+}
+
+std::optional<std::string> AttributeFolder::Read(const char* name, std::size_t limit) const {
+  if (fd_ < 0) return std::nullopt;
+  return ReadAttributeAt(fd_, name, limit);
+}
+
+std::optional<std::string> AttributeFolder::ReadText(const char* name) const {
+  std::optional<std::string> text = Read(name, kTextAttributeLimit);
+  StripLineEnd(text);
   return text;
 }
 

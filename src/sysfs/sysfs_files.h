@@ -21,6 +21,22 @@ std::optional<std::string> ReadAttributeFile(const std::string& path, std::size_
 // A text attribute without its one trailing line end.
 std::optional<std::string> ReadTextAttribute(const std::string& path);
 
+// An open folder whose attribute files are read by name, without walking the folder's path again
+// for each one. A folder that cannot be opened reads as empty.
+class AttributeFolder {
+ public:
+  explicit AttributeFolder(const std::string& path);
+  ~AttributeFolder();
+  AttributeFolder(const AttributeFolder&) = delete;
+  AttributeFolder& operator=(const AttributeFolder&) = delete;
+
+  std::optional<std::string> Read(const char* name, std::size_t limit) const;
+  std::optional<std::string> ReadText(const char* name) const;
+
+ private:
+  int fd_;
+};
+
 // The names in a folder, sorted; empty when it cannot be read. "." and ".." are left out.
 std::vector<std::string> ListFolder(const std::string& path);
 

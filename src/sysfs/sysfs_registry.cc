@@ -249,7 +249,8 @@ class Builder {
     for (const auto& [lun, name] : units) AddLogicalUnit(target, folder + "/" + name, lun);
   }
 
-  void AddLogicalUnit(MemoryRegistry::Node* target, const std::string& folder, std::uint64_t lun) {
+  void AddLogicalUnit(MemoryRegistry::Node* target, const std::string& path, std::uint64_t lun) {
+    const AttributeFolder folder(path);
     Dictionary table;
     table.insert_or_assign("SCSI Logical Unit Number",
                            PropertyValue::OfNumber(Number::FromUInt64(lun)));
@@ -260,20 +261,20 @@ class Builder {
                                                          {"model", "Product Identification"},
                                                          {"rev", "Product Revision Level"}};
     for (const auto& [file, key] : texts) {
-      if (auto v = ReadTextAttribute(folder + "/" + file)) {
+      if (auto v = folder.ReadText(file)) {
         table.insert_or_assign(key, PropertyValue::String(TrimInquiryText(*v)));
       }
     }
-    if (auto page = ReadAttributeFile(folder + "/vpd_pg83", kBinaryAttributeLimit)) {
+    if (auto page = folder.Read("vpd_pg83", kBinaryAttributeLimit)) {
       AddIdentification(reinterpret_cast<const std::uint8_t*>(page->data()), page->size(), &table);
     }
-    if (auto inquiry = ReadAttributeFile(folder + "/inquiry", kBinaryAttributeLimit)) {
+    if (auto inquiry = folder.Read("inquiry", kBinaryAttributeLimit)) {
       if (auto alua = AluaSupportText(reinterpret_cast<const std::uint8_t*>(inquiry->data()),
                                       inquiry->size())) {
         table.insert_or_assign("ALUA Support", PropertyValue::String(*alua));
       }
     }
-    if (auto v = ReadTextAttribute(folder + "/access_state")) {
+    if (auto v = folder.ReadText("access_state")) {
       table.insert_or_assign("Logical Unit Access State", PropertyValue::String(*v));
     }
     registry_->AddChild(target, kSysfsLogicalUnitClass, std::move(table));
