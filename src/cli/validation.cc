@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "registry/property_value.h"
+
 namespace halvane {
 namespace {
 
@@ -29,13 +31,6 @@ constexpr std::array<std::uint8_t, 256> kAlpaAcceptTable = {
 };
 
 constexpr int kMaxHexBytes = 31;
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

@@ -65,14 +65,10 @@ std::optional<std::string> FormatUniqueID(const std::optional<PropertyValue>& va
   const Data& data = *value->AsData();
   std::array<std::uint8_t, 16> bytes{};
   std::copy_n(data.begin(), std::min<std::size_t>(data.size(), bytes.size()), bytes.begin());
-  static const char kDigits[] = "0123456789ABCDEF";
   const std::size_t shown = data.size() > 8 ? 16 : 8;
   std::string text = "0x";
   text.reserve(2 + 2 * shown);
-  for (std::size_t i = 0; i < shown; ++i) {
-    text.push_back(kDigits[bytes[i] >> 4]);
-    text.push_back(kDigits[bytes[i] & 0x0F]);
-  }
+  for (std::size_t i = 0; i < shown; ++i) AppendHexByte(text, bytes[i]);
   return text;
 }
 

@@ -157,6 +157,33 @@ void Dictionary::insert_or_assign(std::string key, PropertyValue value) {
   }
 }
 
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::uint64_t> ParsePrefixedHex(std::string_view text, std::size_t max_digits) {
+  if (text.size() < 3 || text.size() > 2 + max_digits || text[0] != '0' ||
+      (text[1] != 'x' && text[1] != 'X')) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  for (char c : text.substr(2)) {
+    const int d = HexDigitValue(c);
+    if (d < 0) return std::nullopt;
+    value = value * 16 + static_cast<std::uint64_t>(d);
+  }
+  return value;
+}
+
+void AppendHexByte(std::string& out, std::uint8_t byte) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  out.push_back(kDigits[byte >> 4]);
+  out.push_back(kDigits[byte & 0x0F]);
+}
+
 const PropertyValue* FindMember(const Dictionary& dict, std::string_view key) {
   auto it = dict.find(key);
   return it == dict.end() ? nullptr : &it->second;

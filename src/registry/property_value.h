@@ -122,6 +122,14 @@ bool IsValidUtf8(std::string_view bytes);
 // What is answered ends before the first zero character, as a terminated text would.
 std::optional<std::string_view> TextForLine(const PropertyValue& value, std::size_t area_size);
 
+// The value of a hexadecimal digit of either case, or -1.
+int HexDigitValue(char c);
+// The value of "0x" (or "0X") followed by 1 to max_digits hexadecimal digits and nothing else,
+// as the kernel and status texts write numbers; nothing for any other text.
+std::optional<std::uint64_t> ParsePrefixedHex(std::string_view text, std::size_t max_digits);
+// Appends a byte as two upper-case hexadecimal digits.
+void AppendHexByte(std::string& out, std::uint8_t byte);
+
 // The member of a Dictionary value under key, or nullptr.
 const PropertyValue* FindMember(const Dictionary& dict, std::string_view key);
 

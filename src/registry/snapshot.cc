@@ -19,13 +19,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // "$data" text: pairs of hexadecimal digits, each gap between pairs empty or one space or one
 // colon.
 bool ParseDataText(const std::string& text, Data* out) {
@@ -37,8 +30,8 @@ bool ParseDataText(const std::string& text, Data* out) {
       if (i == text.size()) return false;
     }
     if (i + 1 >= text.size()) return false;
-    const int hi = HexValue(text[i]);
-    const int lo = HexValue(text[i + 1]);
+    const int hi = HexDigitValue(text[i]);
+    const int lo = HexDigitValue(text[i + 1]);
     if (hi < 0 || lo < 0) return false;
     bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
     i += 2;
@@ -48,13 +41,11 @@ bool ParseDataText(const std::string& text, Data* out) {
 }
 
 std::string DataText(const Data& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string text;
   text.reserve(bytes.size() * 3);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (i != 0) text.push_back(' ');
-    text.push_back(kDigits[bytes[i] >> 4]);
-    text.push_back(kDigits[bytes[i] & 0x0F]);
+    AppendHexByte(text, bytes[i]);
   }
   return text;
 }
@@ -361,17 +352,9 @@ class Loader {
       return false;
     }
     const std::string* text = value.AsString();
-    if (text == nullptr || text->size() < 3 || text->size() > 10 || (*text)[0] != '0' ||
-        ((*text)[1] != 'x' && (*text)[1] != 'X')) {
-      return false;
-    }
-    std::uint32_t v = 0;
-    for (std::size_t i = 2; i < text->size(); ++i) {
-      const int d = HexValue((*text)[i]);
-      if (d < 0) return false;
-      v = v * 16 + static_cast<std::uint32_t>(d);
-    }
-    *out = v;
+    const auto v = text ? ParsePrefixedHex(*text, 8) : std::nullopt;
+    if (!v) return false;
+    *out = static_cast<RegistryStatus>(*v);
     return true;
   }
 

@@ -34,22 +34,8 @@ std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
   return value;
 }
 
-// "0x" and 1 to 16 hexadecimal digits, as the kernel writes names and ids ("0x%llx").
-std::optional<std::uint64_t> ParseHex(std::string_view text) {
-  if (text.size() < 3 || text.size() > 18 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
-    return std::nullopt;
-  }
-  std::uint64_t value = 0;
-  for (char c : text.substr(2)) {
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) return std::nullopt;
-    value = value * 16 + static_cast<std::uint64_t>(d);
-  }
-  return value;
-}
+// Names and ids as the kernel writes them ("0x%llx").
+std::optional<std::uint64_t> ParseHex(std::string_view text) { return ParsePrefixedHex(text, 16); }
 
 // Splits "<prefix>A:B..." style names into their numbers: "rport-7:0-3" with prefix "rport-"
 // and separators ":-" gives 7, 0, 3.
