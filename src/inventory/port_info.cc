@@ -15,13 +15,9 @@ void CopyIfPresent(const Dictionary& from, std::string_view source, const char* 
 }
 
 std::optional<std::int64_t> PortNumberFromDescription(const PropertyValue& description) {
-  const std::string* text = description.AsString();
-  if (text == nullptr || text->size() >= kPortDescriptionArea || !IsValidUtf8(*text)) {
-    return std::nullopt;
-  }
-  if (text->compare(0, 5, "Port ") != 0) return std::nullopt;
-  // strtol reads up to the first zero byte, as it would in the converted buffer.
-  return std::strtol(text->c_str() + 5, nullptr, 10);
+  const std::optional<std::string_view> text = TextForLine(description, kPortDescriptionArea);
+  if (!text || text->substr(0, 5) != "Port ") return std::nullopt;
+  return std::strtol(std::string(text->substr(5)).c_str(), nullptr, 10);
 }
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
