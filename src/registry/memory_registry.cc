@@ -133,8 +133,7 @@ RegistryStatus MemoryRegistry::InjectedFailure(Operation op, std::string_view cl
 RegistryEntry MemoryRegistry::MatchFirstService(std::string_view class_name) {
   if (InjectedFailure(Operation::kMatch, class_name) != kRegistrySuccess) return RegistryEntry();
   for (Node* node : Order()) {
-    if (ClassConformsTo(node->class_name, class_name))
-      return RegistryEntry(node->shared_from_this());
+    if (ClassConformsTo(node->class_name, class_name)) return EntryFor(node);
   }
   return RegistryEntry();
 }

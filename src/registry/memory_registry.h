@@ -53,8 +53,9 @@ class MemoryRegistry : public DeviceRegistry {
 
   const Node* root() const { return root_.get(); }
   const std::map<std::string, std::string, std::less<>>& classes() const { return classes_; }
-  // The node behind a handle that this registry made, or nullptr.
+  // The node behind a handle that this registry made, or nullptr; and a handle to a node.
   static Node* NodeOf(const RegistryEntry& entry);
+  static RegistryEntry EntryFor(Node* node) { return RegistryEntry(node->shared_from_this()); }
 
   RegistryEntry MatchFirstService(std::string_view class_name) override;
   RegistryStatus MatchServices(std::string_view class_name, RegistryIterator* out) override;

@@ -21,7 +21,7 @@ std::string Block(Dictionary chars) {
   auto* port = registry.AddChild(registry.SetRoot("Root"), kUserControllerClass,
                                  {{"Controller Characteristics", Dict(std::move(chars))}});
   std::ostringstream out;
-  EXPECT_EQ(PrintPortBlock(registry, RegistryEntry(port->shared_from_this()), out), 0);
+  EXPECT_EQ(PrintPortBlock(registry, MemoryRegistry::EntryFor(port), out), 0);
   return out.str();
 }
 

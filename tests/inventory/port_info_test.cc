@@ -13,8 +13,6 @@ using testing::Dict;
 using testing::Num;
 using testing::Str;
 
-RegistryEntry Handle(MemoryRegistry::Node* n) { return RegistryEntry(n->shared_from_this()); }
-
 // Shows a record as "key=value" lines so a whole record compares in one assertion.
 std::string Show(const Dictionary& record) {
   std::string text;
@@ -33,7 +31,7 @@ std::string RecordOf(Dictionary chars) {
   auto* port = registry.AddChild(registry.SetRoot("Root"), kUserControllerClass,
                                  {{"Controller Characteristics", Dict(std::move(chars))}});
   Dictionary record;
-  EXPECT_EQ(BuildPortInfo(registry, Handle(port), &record), kRegistrySuccess);
+  EXPECT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(port), &record), kRegistrySuccess);
   return Show(record);
 }
 
@@ -107,13 +105,13 @@ TEST(BuildPortInfo, NestedLayoutTakesItsSlotFromTheRegistry) {
   };
   for (const Case& c : cases) {
     Dictionary record;
-    ASSERT_EQ(BuildPortInfo(registry, Handle(c.port), &record), kRegistrySuccess);
+    ASSERT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(c.port), &record), kRegistrySuccess);
     EXPECT_EQ(*record.at("slot").AsString(), c.want_slot);
   }
   Dictionary record;
   auto* bare = registry.AddChild(root, "P", {{"Protocol Characteristics", Dict({})}});
-  EXPECT_EQ(BuildPortInfo(registry, Handle(bare), &record), kRegistryNotFound);
-  EXPECT_EQ(BuildPortInfo(registry, Handle(root), &record), kRegistryNotFound);
+  EXPECT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(bare), &record), kRegistryNotFound);
+  EXPECT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(root), &record), kRegistryNotFound);
 }
 
 class FindPortTest : public ::testing::Test {

@@ -153,7 +153,7 @@ TEST_F(TargetSection, LunBlocks) {
   for (const Case& c : cases) {
     std::ostringstream out;
     auto* unit = registry_.AddChild(root_, "Unit", c.unit);
-    PrintLunBlock(registry_, RegistryEntry(unit->shared_from_this()), out);
+    PrintLunBlock(registry_, MemoryRegistry::EntryFor(unit), out);
     EXPECT_EQ(out.str(), c.want);
   }
 }

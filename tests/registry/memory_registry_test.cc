@@ -28,7 +28,6 @@ class MemoryRegistryTest : public ::testing::Test {
     a1_ = registry_.AddChild(a_, "Leaf", {{"deep", Str("a1")}});
     b_ = registry_.AddChild(root_, "Leaf", {{"deep", Str("b")}});
   }
-  RegistryEntry Handle(MemoryRegistry::Node* n) { return RegistryEntry(n->shared_from_this()); }
 
   MemoryRegistry registry_;
   MemoryRegistry::Node *root_, *a_, *a1_, *b_;
@@ -42,20 +41,20 @@ TEST_F(MemoryRegistryTest, MatchesInPreOrderThroughTheClassTable) {
   EXPECT_EQ(Classes(registry_, it).size(), 4u);  // the root takes part too
   EXPECT_EQ(MemoryRegistry::NodeOf(registry_.MatchFirstService("Leaf")), a1_);
   EXPECT_FALSE(registry_.MatchFirstService("Nothing"));
-  EXPECT_TRUE(registry_.ConformsTo(Handle(a1_), "Root"));
-  EXPECT_FALSE(registry_.ConformsTo(Handle(a_), "Leaf"));
+  EXPECT_TRUE(registry_.ConformsTo(MemoryRegistry::EntryFor(a1_), "Root"));
+  EXPECT_FALSE(registry_.ConformsTo(MemoryRegistry::EntryFor(a_), "Leaf"));
 }
 
 TEST_F(MemoryRegistryTest, SearchesOwnTableFirstThenTheWalk) {
   auto value = [&](MemoryRegistry::Node* n, const char* key, SearchDirection d) {
-    auto v = registry_.SearchProperty(Handle(n), key, d);
+    auto v = registry_.SearchProperty(MemoryRegistry::EntryFor(n), key, d);
     return v && v->AsString() ? *v->AsString() : std::string("-");
   };
   EXPECT_EQ(value(root_, "deep", SearchDirection::kDescendants), "a1");
   EXPECT_EQ(value(b_, "deep", SearchDirection::kDescendants), "b");
   EXPECT_EQ(value(a1_, "k", SearchDirection::kAncestors), "root");
   EXPECT_EQ(value(a_, "k", SearchDirection::kDescendants), "-");
-  EXPECT_FALSE(registry_.ReadProperty(Handle(root_), "deep"));
+  EXPECT_FALSE(registry_.ReadProperty(MemoryRegistry::EntryFor(root_), "deep"));
 }
 
 TEST_F(MemoryRegistryTest, InjectedFailuresAndTheDefaultDriver) {
@@ -64,13 +63,15 @@ TEST_F(MemoryRegistryTest, InjectedFailuresAndTheDefaultDriver) {
   RegistryIterator it;
   EXPECT_EQ(registry_.MatchServices("Leaf", &it), kRegistryNoMemory);
   EXPECT_EQ(registry_.MatchServices("Base", &it), kRegistrySuccess);
-  EXPECT_EQ(registry_.ChildIterator(Handle(a_), &it), kRegistryIoError);
-  EXPECT_EQ(registry_.ChildIterator(Handle(root_), &it), kRegistrySuccess);
+  EXPECT_EQ(registry_.ChildIterator(MemoryRegistry::EntryFor(a_), &it), kRegistryIoError);
+  EXPECT_EQ(registry_.ChildIterator(MemoryRegistry::EntryFor(root_), &it), kRegistrySuccess);
 
   b_->write_status = 0xE00002C7;
-  EXPECT_EQ(registry_.WriteProperties(Handle(b_), {{"Speed", Str("Automatic")}}), 0xE00002C7u);
+  EXPECT_EQ(registry_.WriteProperties(MemoryRegistry::EntryFor(b_), {{"Speed", Str("Automatic")}}),
+            0xE00002C7u);
   EXPECT_TRUE(b_->received_settings.empty());
-  EXPECT_EQ(registry_.WriteProperties(Handle(a_), {{"Speed", Str("Automatic")}}), kRegistrySuccess);
+  EXPECT_EQ(registry_.WriteProperties(MemoryRegistry::EntryFor(a_), {{"Speed", Str("Automatic")}}),
+            kRegistrySuccess);
   ASSERT_EQ(a_->received_settings.size(), 1u);
 }
 
@@ -80,7 +81,7 @@ TEST(MemoryRegistry, DeepTreesAreWalkedAndDestroyedWithoutRecursion) {
   MemoryRegistry::Node* top = node;
   for (int i = 0; i < 200000; ++i) node = registry->AddChild(node, "Level");
   registry->AddChild(node, "Level", {{"bottom", Num(7)}});
-  auto found = registry->SearchProperty(RegistryEntry(top->shared_from_this()), "bottom",
+  auto found = registry->SearchProperty(MemoryRegistry::EntryFor(top), "bottom",
                                         SearchDirection::kDescendants);
   ASSERT_TRUE(found);
   RegistryIterator it;
