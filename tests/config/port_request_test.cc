@@ -52,6 +52,7 @@ class PortRequest : public ::testing::Test {
 };
 
 TEST_F(PortRequest, SettingsReachTheLastPortWithThatName) {
+  chmod(path_.c_str(), 0640);
   const auto r = RunHalvane(
       {"-c", "00:11:22:33:44:55:66:77", "-a", "1E", "-s", "auto", "-t", "nlport"}, options_);
   EXPECT_EQ(r.out, "");
@@ -63,6 +64,9 @@ TEST_F(PortRequest, SettingsReachTheLastPortWithThatName) {
                                         {"Speed", PropertyValue::String("Automatic")},
                                         {"Topology", PropertyValue::String("NL_Port")}}));
   EXPECT_NE(ReadFile(path_).find("\"HardLoopID\":30"), std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(stat(path_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);  // the saved file keeps the original's mode
 }
 
 TEST_F(PortRequest, EveryOutcomeAndTheFileAfterIt) {

@@ -107,6 +107,7 @@ TEST(HostileSnapshot, FilesThatAreNotSnapshots) {
     std::string err;
   };
   const Case cases[] = {
+      {dir.path() + "/missing.json", dir.path() + "/missing.json: No such file or directory"},
       {fifo, fifo + ": not a regular file"},
       {dir.path(), dir.path() + ": not a regular file"},
       {dir.Write("empty.json", ""), "syntax error at line 1, column 1"},

@@ -57,24 +57,6 @@ TEST_F(MemoryRegistryTest, SearchesOwnTableFirstThenTheWalk) {
   EXPECT_FALSE(registry_.ReadProperty(MemoryRegistry::EntryFor(root_), "deep"));
 }
 
-TEST_F(MemoryRegistryTest, InjectedFailuresAndTheDefaultDriver) {
-  registry_.FailOperation(MemoryRegistry::Operation::kMatch, kRegistryNoMemory, "Leaf");
-  registry_.FailOperation(MemoryRegistry::Operation::kChildIterator, kRegistryIoError, "Base");
-  RegistryIterator it;
-  EXPECT_EQ(registry_.MatchServices("Leaf", &it), kRegistryNoMemory);
-  EXPECT_EQ(registry_.MatchServices("Base", &it), kRegistrySuccess);
-  EXPECT_EQ(registry_.ChildIterator(MemoryRegistry::EntryFor(a_), &it), kRegistryIoError);
-  EXPECT_EQ(registry_.ChildIterator(MemoryRegistry::EntryFor(root_), &it), kRegistrySuccess);
-
-  b_->write_status = 0xE00002C7;
-  EXPECT_EQ(registry_.WriteProperties(MemoryRegistry::EntryFor(b_), {{"Speed", Str("Automatic")}}),
-            0xE00002C7u);
-  EXPECT_TRUE(b_->received_settings.empty());
-  EXPECT_EQ(registry_.WriteProperties(MemoryRegistry::EntryFor(a_), {{"Speed", Str("Automatic")}}),
-            kRegistrySuccess);
-  ASSERT_EQ(a_->received_settings.size(), 1u);
-}
-
 TEST(MemoryRegistry, DeepTreesAreWalkedAndDestroyedWithoutRecursion) {
   auto registry = std::make_unique<MemoryRegistry>();
   MemoryRegistry::Node* node = registry->SetRoot("Root");

@@ -1,8 +1,6 @@
 #include "registry/snapshot.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "support/run_binary.h"
 #include "support/values.h"
@@ -12,8 +10,6 @@ namespace {
 
 using testing::Bytes;
 using testing::ReadFile;
-using testing::Str;
-using testing::TempDir;
 
 TEST(ParseSnapshot, ReadsEveryKindOfValue) {
   MemoryRegistry registry;
@@ -116,48 +112,6 @@ TEST(SerializeSnapshot, GivesBackTheSameRegistry) {
   EXPECT_EQ(second.root()->children[0]->write_status, 0xE00002C2u);
   EXPECT_EQ(*second.root()->children[0]->children[0]->properties.AsDictionary(),
             *first.root()->children[0]->children[0]->properties.AsDictionary());
-}
-
-TEST(LoadSnapshotFile, WritesAreRecordedAndSavedAtomically) {
-  TempDir dir;
-  const std::string path = dir.Write("host.json", R"({"root": {"class": "X", "children": [
-      {"class": "Port"}, {"class": "Refusing", "write-status": 3758097095}]}})");
-  chmod(path.c_str(), 0640);
-  std::string error;
-  auto registry = LoadSnapshotFile(path, &error);
-  ASSERT_TRUE(registry) << error;
-  RegistryIterator it;
-  ASSERT_EQ(registry->MatchServices("Port", &it), kRegistrySuccess);
-  RegistryEntry port = registry->NextEntry(it);
-  const Dictionary settings{{"HardLoopID", PropertyValue::Int32(30)}, {"Speed", Str("Automatic")}};
-  ASSERT_EQ(registry->WriteProperties(port, settings), kRegistrySuccess);
-
-  MemoryRegistry reloaded;
-  ASSERT_TRUE(ParseSnapshot(ReadFile(path), &reloaded, &error)) << error;
-  ASSERT_EQ(reloaded.root()->children[0]->received_settings.size(), 1u);
-  EXPECT_EQ(reloaded.root()->children[0]->received_settings[0], settings);
-  EXPECT_NE(ReadFile(path).find("\"HardLoopID\":30"), std::string::npos);
-  struct stat info {};
-  stat(path.c_str(), &info);
-  EXPECT_EQ(info.st_mode & 07777, 0640u);
-
-  // A refusing driver records nothing and leaves the file alone.
-  const std::string before = ReadFile(path);
-  ASSERT_EQ(registry->MatchServices("Refusing", &it), kRegistrySuccess);
-  EXPECT_EQ(registry->WriteProperties(registry->NextEntry(it), settings), 0xE00002C7u);
-  EXPECT_EQ(ReadFile(path), before);
-}
-
-TEST(LoadSnapshotFile, NamesTheFileAndTheReason) {
-  TempDir dir;
-  std::string error;
-  EXPECT_FALSE(LoadSnapshotFile(dir.path() + "/missing.json", &error));
-  EXPECT_EQ(error, dir.path() + "/missing.json: No such file or directory");
-  EXPECT_FALSE(LoadSnapshotFile(dir.path(), &error));
-  EXPECT_EQ(error, dir.path() + ": not a regular file");
-  const std::string bad = dir.Write("bad.json", "{\"root\": {\"class\": \"X\", \"k\": 1}}");
-  EXPECT_FALSE(LoadSnapshotFile(bad, &error));
-  EXPECT_EQ(error, bad + ": root has an unknown key \"k\"");
 }
 
 }  // namespace
