@@ -30,7 +30,9 @@ constexpr char kQlaPort[] = "10:00:00:90:FA:1B:2C:3E";   // host5
 
 class LiveHostWrites : public ::testing::Test {
  protected:
-  LiveHostWrites() {
+  LiveHostWrites() { Build(); }
+
+  void Build() {
     fake_.AddHost(3, "0000:05:00.0", {{"port_name", "0x10000090fa1b2c3d"}},
                   {{"lpfc_link_speed", "0"}, {"lpfc_topology", "0"}, {"scan", ""}});
     fake_.AddHost(5, "0000:05:00.1", {{"port_name", "0x10000090fa1b2c3e"}},
@@ -61,104 +63,68 @@ class LiveHostWrites : public ::testing::Test {
 
 TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
   const Dictionary speed{{"Speed", Str("2 Gigabit")}};
+  const Dictionary topology{{"Topology", Str("N_Port")}};
   const Dictionary both{{"Speed", Str("2 Gigabit")}, {"Topology", Str("NL_Port")}};
+  const std::string nolip2 = "host3/lpfc_link_speed nolip 2\n";
+  const std::string nlport = "host3/lpfc_topology 4\n";
   struct Case {
-    const char* what;
-    std::string speed3, topology3;  // lpfc's configured values before the run
+    std::string before;  // lpfc's configured speed and topology
     const char* port;
     Dictionary settings;
     std::vector<int> answers;
-    std::vector<std::string> writes;
+    std::string writes;  // "<host>/<attribute> <bytes>" for each write, in order
     RegistryStatus status;
     std::string errors;
   };
   const Case cases[] = {
-      {"speed alone", "0", "0", kLpfcPort, speed, {}, {"host3/lpfc_link_speed 2\n"}, 0, ""},
-      {"topology alone",
-       "0",
-       "0",
-       kLpfcPort,
-       {{"Topology", Str("N_Port")}},
-       {},
-       {"host3/lpfc_topology 2\n"},
-       0,
-       ""},
-      {"both: the speed is recorded, the topology resets the link",
-       "0",
-       "0",
-       kLpfcPort,
-       both,
-       {},
-       {"host3/lpfc_link_speed nolip 2\n", "host3/lpfc_topology 4\n"},
-       0,
-       ""},
-      {"the topology refused: the speed goes back",
-       "0",
-       "0",
+      {"00", kLpfcPort, speed, {}, "host3/lpfc_link_speed 2\n", 0, ""},
+      {"00", kLpfcPort, topology, {}, "host3/lpfc_topology 2\n", 0, ""},
+      // The speed is only recorded; the topology resets the link, once, with both in place.
+      {"00", kLpfcPort, both, {}, nolip2 + nlport, 0, ""},
+      // The topology refused: the speed goes back as it was, without a reset.
+      {"00",
        kLpfcPort,
        both,
        {0, EINVAL},
-       {"host3/lpfc_link_speed nolip 2\n", "host3/lpfc_topology 4\n",
-        "host3/lpfc_link_speed nolip 0\n"},
+       nolip2 + nlport + "host3/lpfc_link_speed nolip 0\n",
        kRegistryBadArgument,
        ""},
-      {"the way back refused too",
-       "1",
-       "0",
+      {"10",
        kLpfcPort,
        both,
        {0, EINVAL, EACCES},
-       {"host3/lpfc_link_speed nolip 2\n", "host3/lpfc_topology 4\n",
-        "host3/lpfc_link_speed nolip 1\n"},
+       nolip2 + nlport + "host3/lpfc_link_speed nolip 1\n",
        kRegistryBadArgument,
-       "halvane: host3: lpfc_link_speed is left at 2 (writing back 1 failed: Permission "
-       "denied)\n"},
-      {"the first write refused: nothing to take back",
-       "0",
-       "0",
-       kLpfcPort,
-       both,
-       {EACCES},
-       {"host3/lpfc_link_speed nolip 2\n"},
-       kRegistryNotPrivileged,
-       ""},
-      {"lpfc already at both values", "2", "4", kLpfcPort, both, {}, {}, 0, ""},
-      {"lpfc already at the speed",
-       "2",
-       "0",
-       kLpfcPort,
-       both,
-       {},
-       {"host3/lpfc_topology 4\n"},
-       0,
-       ""},
-      // port_speed reads back the link's rate, here the one asked for; qla2xxx refuses a rate it
-      // is already configured for, and says so with EINVAL.
-      {"qla2xxx at the asked rate",
-       "0",
-       "0",
+       "halvane: host3: lpfc_link_speed is left at 2 (writing back 1 failed: Permission denied)\n"},
+      {"00", kLpfcPort, both, {EACCES}, nolip2, kRegistryNotPrivileged, ""},
+      // lpfc already configured so: no write, no reset.
+      {"24", kLpfcPort, both, {}, "", 0, ""},
+      {"20", kLpfcPort, both, {}, nlport, 0, ""},
+      // port_speed reads back the link's rate, here the one asked for, so it is written anyway;
+      // qla2xxx refuses a rate it is already configured for with EINVAL.
+      {"00",
        kQlaPort,
        {{"Speed", Str("4 Gigabit")}},
        {EINVAL},
-       {"host5/port_speed 4\n"},
+       "host5/port_speed 4\n",
        kRegistryBadArgument,
        ""},
   };
   for (const Case& c : cases) {
-    FakeSysfs::WriteFile(Attribute(3, "lpfc_link_speed"), c.speed3 + "\n");
-    FakeSysfs::WriteFile(Attribute(3, "lpfc_topology"), c.topology3 + "\n");
+    FakeSysfs::WriteFile(Attribute(3, "lpfc_link_speed"), c.before.substr(0, 1) + "\n");
+    FakeSysfs::WriteFile(Attribute(3, "lpfc_topology"), c.before.substr(1, 1) + "\n");
     errors_.str("");
     RecordingAttributeWriter writer;
     writer.answers = c.answers;
-    EXPECT_EQ(Apply(c.port, c.settings, writer), c.status) << c.what;
-    std::vector<std::string> writes;
+    EXPECT_EQ(Apply(c.port, c.settings, writer), c.status) << c.writes;
+    std::string writes;
     for (const auto& w : writer.writes) {
       const fs::path path(w.path);
-      writes.push_back(path.parent_path().filename().string() + "/" + path.filename().string() +
-                       " " + w.bytes);
+      writes +=
+          path.parent_path().filename().string() + "/" + path.filename().string() + " " + w.bytes;
     }
-    EXPECT_EQ(writes, c.writes) << c.what;
-    EXPECT_EQ(errors_.str(), c.errors) << c.what;
+    EXPECT_EQ(writes, c.writes);
+    EXPECT_EQ(errors_.str(), c.errors) << c.writes;
   }
 }
 
@@ -200,12 +166,6 @@ TEST_F(LiveHostWrites, RefusedWithNothingWritten) {
        },
        kQlaPort,
        {{"Speed", Str("Automatic")}}},
-      {"an attribute is a folder",
-       [&] {
-         fs::remove(Attribute(3, "lpfc_topology"));
-         fs::create_directory(Attribute(3, "lpfc_topology"));
-       },
-       kLpfcPort, both},
       {"the host is an NPIV virtual port",
        [&] {
          fake_.AddHost(7, "0000:05:00.1/host5/vport-5:0-0", {{"port_name", "0x10000090fa1b2c3f"}},
@@ -219,9 +179,7 @@ TEST_F(LiveHostWrites, RefusedWithNothingWritten) {
   for (const Case& c : cases) {
     fs::remove_all(root());
     fs::create_directory(root());
-    fake_.AddHost(3, "0000:05:00.0", {{"port_name", "0x10000090fa1b2c3d"}},
-                  {{"lpfc_link_speed", "0"}, {"lpfc_topology", "0"}});
-    fake_.AddHost(5, "0000:05:00.1", {{"port_name", "0x10000090fa1b2c3e"}}, {{"port_speed", "4"}});
+    Build();
     c.plant();
     EXPECT_EQ(Apply(c.port, c.settings, ProcessAttributeWriter()), kRegistryUnsupported) << c.what;
     for (const std::string& file : {outside + "/lpfc_link_speed", outside + "/lpfc_topology",
