@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string_view>
 
+#include "host/host_rescan.h"
 #include "host/message_ports.h"
 #include "host/user_identity.h"
 #include "registry/device_registry.h"
@@ -18,6 +19,7 @@ struct Services {
   const UserIdentity& users;
   MessagePorts& ports;
   std::ostream& out;
+  HostRescan& rescan;
 };
 
 // What the option pass records for the settings path.

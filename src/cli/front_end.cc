@@ -113,7 +113,10 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         PrintFullReport(services.registry, out);
         return RunOutcome::Exit(0);
       case 'r':
+        // The daemon's message goes out as it always has; the kernel is asked too, as a host
+        // without the daemon would otherwise not notice the changed ports at all.
         SendRefreshNotification(services.ports);
+        services.rescan.RescanFibreChannelHosts();
         break;
       case 'h':
         return ExitWithUsage(out, 0, "", "");

@@ -15,7 +15,8 @@ int main(int argc, char* argv[]) {
   FdOutput stdout_buffer(1);
   std::ostream out(&stdout_buffer);
   LazyRegistry registry(&OpenHostRegistry);
-  Services services{registry, ProcessUserIdentity(), ProcessMessagePorts(), out};
+  Services services{registry, ProcessUserIdentity(), ProcessMessagePorts(), out,
+                    ProcessHostRescan()};
 
   const RunOutcome outcome = RunCommandLine(argc, argv, services);
 

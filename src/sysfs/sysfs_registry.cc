@@ -1,8 +1,5 @@
 #include "sysfs/sysfs_registry.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -10,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <tuple>
 
@@ -79,13 +77,55 @@ std::string TrimInquiryText(std::string text) {
   return text;
 }
 
+// A Fibre Channel host as the listing finds it: class/fc_host/hostN leading to a folder inside
+// the tree. In host number order.
+struct FibreChannelHost {
+  std::uint64_t number;
+  std::string name;    // "hostN"
+  std::string folder;  // its fc_host folder, a real path
+};
+
+std::vector<FibreChannelHost> FibreChannelHosts(const std::string& root) {
+  std::vector<FibreChannelHost> hosts;
+  for (const std::string& name : ListFolder(root + "/class/fc_host")) {
+    auto n = NumbersOf(name, "host", "");
+    if (!n) continue;
+    auto folder = ResolveInside(root, root + "/class/fc_host/" + name);
+    if (folder && IsFolder(*folder)) hosts.push_back({(*n)[0], name, *folder});
+  }
+  std::sort(hosts.begin(), hosts.end(), [](const FibreChannelHost& a, const FibreChannelHost& b) {
+    return std::tie(a.number, a.name) < std::tie(b.number, b.name);
+  });
+  return hosts;
+}
+
+// The host device of an fc_host folder: the kernel puts a host's class folders at
+// <device>/fc_host/hostN and <device>/scsi_host/hostN.
+std::string DeviceOf(const std::string& fc_folder) { return Parent(Parent(fc_folder)); }
+
+// What the driver needs of a host entry: its name and the device its port was read from.
+struct HostPlace {
+  std::string name;
+  std::string device;
+};
+
+// The folder of a host's driver attributes: its class/scsi_host link, followed only into the
+// tree and only to the scsi_host folder of the device the port was read from, so that nothing is
+// ever written outside the tree or to another adapter.
+std::optional<std::string> ScsiHostFolder(const std::string& root, const HostPlace& host) {
+  auto folder = ResolveInside(root, root + "/class/scsi_host/" + host.name);
+  if (!folder || *folder != host.device + "/scsi_host/" + host.name || !IsFolder(*folder))
+    return std::nullopt;
+  return folder;
+}
+
 class Builder {
  public:
   Builder(std::string root, MemoryRegistry* registry)
       : root_(std::move(root)), registry_(registry) {}
 
-  // The folder of each host's scsi_host attributes, for the driver.
-  std::map<const MemoryRegistry::Node*, std::string> host_folders;
+  // Where each host entry's device is, for the driver.
+  std::map<const MemoryRegistry::Node*, HostPlace> hosts;
 
   void Build() {
     registry_->DeclareClass(kUserControllerClass, kScsiControllerClass);
@@ -93,43 +133,37 @@ class Builder {
     registry_->DeclareClass(kSysfsRemotePortClass, kScsiDeviceClass);
     registry_->DeclareClass(kSysfsTargetClass, kScsiTargetClass);
     MemoryRegistry::Node* top = registry_->SetRoot(kSysfsRootClass);
-
-    std::vector<std::pair<std::uint64_t, std::string>> hosts;
-    for (const std::string& name : ListFolder(root_ + "/class/fc_host")) {
-      if (auto n = NumbersOf(name, "host", "")) hosts.emplace_back((*n)[0], name);
-    }
-    std::sort(hosts.begin(), hosts.end());
-    for (const auto& [number, name] : hosts) AddHost(top, number, name);
+    for (const FibreChannelHost& host : FibreChannelHosts(root_))
+      AddHost(top, host.number, host.name, host.folder);
   }
 
  private:
-  void AddHost(MemoryRegistry::Node* top, std::uint64_t number, const std::string& name) {
-    const auto folder = ResolveInside(root_, root_ + "/class/fc_host/" + name);
-    if (!folder || !IsFolder(*folder)) return;
+  void AddHost(MemoryRegistry::Node* top, std::uint64_t number, const std::string& name,
+               const std::string& fc_folder) {
     Dictionary chars;
-    if (auto v = ReadTextAttribute(*folder + "/port_name"); v && ParseHex(*v)) {
+    if (auto v = ReadTextAttribute(fc_folder + "/port_name"); v && ParseHex(*v)) {
       chars.insert_or_assign("Port World Wide Name", WwnData(*ParseHex(*v)));
     }
-    if (auto v = ReadTextAttribute(*folder + "/node_name"); v && ParseHex(*v)) {
+    if (auto v = ReadTextAttribute(fc_folder + "/node_name"); v && ParseHex(*v)) {
       chars.insert_or_assign("Node World Wide Name", WwnData(*ParseHex(*v)));
     }
-    if (auto v = ReadTextAttribute(*folder + "/port_state")) {
+    if (auto v = ReadTextAttribute(fc_folder + "/port_state")) {
       chars.insert_or_assign("Port Status", PropertyValue::String(*v));
     }
-    if (auto v = ReadTextAttribute(*folder + "/speed")) {
+    if (auto v = ReadTextAttribute(fc_folder + "/speed")) {
       chars.insert_or_assign("Port Speed", PropertyValue::String(*v));
     }
-    if (auto type = ReadTextAttribute(*folder + "/port_type")) {
+    if (auto type = ReadTextAttribute(fc_folder + "/port_type")) {
       chars.insert_or_assign("Port Topology", PropertyValue::String(*type));
       // Only a loop port has an arbitrated-loop address: the low byte of its port id.
       if (*type == "NLPort (fabric via loop)" || *type == "LPort (private loop)") {
-        if (auto id = ReadTextAttribute(*folder + "/port_id"); id && ParseHex(*id)) {
+        if (auto id = ReadTextAttribute(fc_folder + "/port_id"); id && ParseHex(*id)) {
           chars.insert_or_assign(
               "AL_PA", PropertyValue::OfData({static_cast<std::uint8_t>(*ParseHex(*id) & 0xFF)}));
         }
       }
     }
-    if (auto pci = PciFunctionOf(*folder)) {
+    if (auto pci = PciFunctionOf(fc_folder)) {
       const std::string address = Basename(*pci);
       chars.insert_or_assign("Port Number", PropertyValue::Int64(address[11] - '0'));
       chars.insert_or_assign("Slot", PropertyValue::String(SlotOf(address)));
@@ -140,7 +174,7 @@ class Builder {
              {{"Physical Interconnect", PropertyValue::String("Fibre Channel Interface")}})},
         {"Controller Characteristics", PropertyValue::OfDictionary(std::move(chars))}};
     MemoryRegistry::Node* host = registry_->AddChild(top, kSysfsHostClass, std::move(table));
-    host_folders.emplace(host, root_ + "/class/scsi_host/" + name);
+    hosts.emplace(host, HostPlace{name, DeviceOf(fc_folder)});
     AddRemotePorts(host, number);
   }
 
@@ -295,13 +329,8 @@ class Builder {
   MemoryRegistry* registry_;
 };
 
-// What a host's driver attribute takes for each setting value.
-struct Write {
-  std::string file;
-  std::string value;
-};
-
 RegistryStatus StatusOfErrno(int error, const std::string& host_folder) {
+  if (error == kNotAnAttribute) return kRegistryUnsupported;
   if (!IsFolder(host_folder)) return kRegistryNoDevice;
   switch (error) {
     case EPERM:
@@ -314,24 +343,34 @@ RegistryStatus StatusOfErrno(int error, const std::string& host_folder) {
   }
 }
 
-// Writes one value as `echo` would; answers 0 or the errno of the failure.
-int WriteAttribute(const std::string& path, const std::string& value) {
-  const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return errno;
-  const std::string text = value + "\n";
-  ssize_t n;
-  do {
-    n = write(fd, text.data(), text.size());
-  } while (n < 0 && errno == EINTR);
-  const int error = n < 0 ? errno : (static_cast<std::size_t>(n) != text.size() ? EIO : 0);
-  close(fd);
-  return error;
+// Whether the host is an NPIV virtual port: its device sits below a vport-H:C-N folder. A virtual
+// port shares the physical adapter's attributes, so a setting written through it would change
+// the link of the physical port and of every other virtual port on it.
+bool IsVirtualPort(const std::string& root, const std::string& folder) {
+  for (std::string f = folder; f.size() > root.size(); f = Parent(f)) {
+    if (NumbersOf(Basename(f), "vport-", ":-")) return true;
+  }
+  return false;
 }
 
-RegistryStatus PlanWrites(const std::string& host_folder, const Dictionary& settings,
-                          std::vector<Write>* plan) {
-  std::optional<Write> speed;
-  std::optional<Write> topology;
+// One driver attribute to change.
+struct Change {
+  const char* attribute;
+  std::string value;
+  // lpfc's attributes read back their configured value, and take "nolip <value>" to record a
+  // value without resetting the link.
+  bool lpfc = false;
+  std::string previous;  // lpfc: the configured value before the run
+};
+
+// The changes the settings ask of the host whose attributes are in folder, speed first: lpfc's
+// topology store checks loop mode against the configured speed. An lpfc attribute already at the
+// value asked for is left alone, as writing it would reset the link for nothing; qla2xxx's
+// port_speed reads back the link's rate, not the configured one, so it is always written.
+RegistryStatus PlanChanges(const std::string& folder, const Dictionary& settings,
+                           std::vector<Change>* plan) {
+  std::optional<Change> speed;
+  std::optional<Change> topology;
   for (const auto& [key, value] : settings) {
     const std::string* text = value.AsString();
     if (key == "Speed" && text) {
@@ -339,32 +378,99 @@ RegistryStatus PlanWrites(const std::string& host_folder, const Dictionary& sett
           {"Automatic", "0"}, {"1 Gigabit", "1"}, {"2 Gigabit", "2"}, {"4 Gigabit", "4"}};
       static const std::map<std::string, std::string, std::less<>> kPortSpeed = {
           {"Automatic", "0"}, {"4 Gigabit", "4"}};
-      const bool lpfc = Exists(host_folder + "/lpfc_link_speed");
+      const bool lpfc = Exists(folder + "/lpfc_link_speed");
       const auto& table = lpfc ? kLpfc : kPortSpeed;
-      const std::string file = lpfc ? "lpfc_link_speed" : "port_speed";
       auto it = table.find(*text);
-      if ((!lpfc && !Exists(host_folder + "/port_speed")) || it == table.end())
+      if ((!lpfc && !Exists(folder + "/port_speed")) || it == table.end())
         return kRegistryUnsupported;
-      speed = Write{host_folder + "/" + file, it->second};
-    } else if (key == "Topology" && text && Exists(host_folder + "/lpfc_topology")) {
+      speed = Change{lpfc ? "lpfc_link_speed" : "port_speed", it->second, lpfc, {}};
+    } else if (key == "Topology" && text && Exists(folder + "/lpfc_topology")) {
       static const std::map<std::string, std::string, std::less<>> kLpfc = {
           {"Automatic", "0"}, {"N_Port", "2"}, {"NL_Port", "4"}};
       auto it = kLpfc.find(*text);
       if (it == kLpfc.end()) return kRegistryUnsupported;
-      topology = Write{host_folder + "/lpfc_topology", it->second};
+      topology = Change{"lpfc_topology", it->second, true, {}};
     } else {
       // No Linux driver takes a hard AL_PA at run time, and nothing else is a setting.
       return kRegistryUnsupported;
     }
   }
-  if (speed) plan->push_back(*speed);
-  if (topology) plan->push_back(*topology);
+  for (std::optional<Change>* change : {&speed, &topology}) {
+    if (!*change) continue;
+    if ((*change)->lpfc) {
+      // Without the configured value a refusal could not be rolled back: nothing is written.
+      auto previous = ReadTextAttribute(folder + "/" + (*change)->attribute);
+      auto number = previous ? ParseDecimal(*previous) : std::nullopt;
+      if (!number) return kRegistryUnsupported;
+      if (*number == *ParseDecimal((*change)->value)) continue;
+      (*change)->previous = std::to_string(*number);
+    } else if (topology) {
+      // Only a change that can be rolled back may come before another.
+      return kRegistryUnsupported;
+    }
+    plan->push_back(**change);
+  }
   return kRegistrySuccess;
 }
+
+class SettingsDriver {
+ public:
+  SettingsDriver(std::string root, std::map<const MemoryRegistry::Node*, HostPlace> hosts,
+                 AttributeWriter& writer, std::ostream& errors)
+      : root_(std::move(root)), hosts_(std::move(hosts)), writer_(writer), errors_(errors) {}
+
+  RegistryStatus operator()(MemoryRegistry::Node& node, const Dictionary& settings) const {
+    auto it = hosts_.find(&node);
+    if (it == hosts_.end()) return kRegistryUnsupported;
+    const HostPlace& host = it->second;
+    if (!IsFolder(root_ + "/class/scsi_host/" + host.name)) return kRegistryNoDevice;
+    const auto folder = ScsiHostFolder(root_, host);
+    if (!folder || IsVirtualPort(root_, *folder)) return kRegistryUnsupported;
+    // Every key is checked before anything is written: a setting the host cannot take leaves the
+    // others unwritten too.
+    std::vector<Change> plan;
+    if (RegistryStatus s = PlanChanges(*folder, settings, &plan); s != kRegistrySuccess) return s;
+    // Every lpfc write resets the link unless it says "nolip": all but the last say so, and the
+    // link resets once, with every value in place.
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      const bool last = i + 1 == plan.size();
+      const int error = Write(*folder, plan[i], plan[i].value, plan[i].lpfc && !last);
+      if (error == 0) continue;
+      // A refused change leaves none of the others made.
+      for (std::size_t j = i; j-- > 0;) Restore(host, *folder, plan[j]);
+      return StatusOfErrno(error, *folder);
+    }
+    return kRegistrySuccess;
+  }
+
+ private:
+  int Write(const std::string& folder, const Change& change, const std::string& value,
+            bool nolip) const {
+    return writer_.Write(folder + "/" + change.attribute, (nolip ? "nolip " : "") + value + "\n");
+  }
+
+  void Restore(const HostPlace& host, const std::string& folder, const Change& change) const {
+    const int error = Write(folder, change, change.previous, true);
+    if (error == 0) return;
+    errors_ << "halvane: " << host.name << ": " << change.attribute << " is left at "
+            << change.value << " (writing back " << change.previous
+            << " failed: " << WriteErrorText(error) << ")\n";
+  }
+
+  std::string root_;
+  std::map<const MemoryRegistry::Node*, HostPlace> hosts_;
+  AttributeWriter& writer_;
+  std::ostream& errors_;
+};
 
 }  // namespace
 
 std::unique_ptr<MemoryRegistry> BuildSysfsRegistry(const std::string& root, std::string* error) {
+  return BuildSysfsRegistry(root, ProcessAttributeWriter(), std::cerr, error);
+}
+
+std::unique_ptr<MemoryRegistry> BuildSysfsRegistry(const std::string& root, AttributeWriter& writer,
+                                                   std::ostream& errors, std::string* error) {
   char resolved[PATH_MAX];
   if (realpath(root.c_str(), resolved) == nullptr || !IsFolder(resolved)) {
     *error = root + ": " + std::strerror(errno ? errno : ENOTDIR);
@@ -373,22 +479,24 @@ std::unique_ptr<MemoryRegistry> BuildSysfsRegistry(const std::string& root, std:
   auto registry = std::make_unique<MemoryRegistry>();
   Builder builder(resolved, registry.get());
   builder.Build();
-  registry->SetDriver([folders = std::move(builder.host_folders)](MemoryRegistry::Node& node,
-                                                                  const Dictionary& settings) {
-    auto it = folders.find(&node);
-    if (it == folders.end()) return kRegistryUnsupported;
-    if (!IsFolder(it->second)) return kRegistryNoDevice;
-    // Every key is checked before anything is written: a setting the host cannot take leaves the
-    // others unwritten too.
-    std::vector<Write> plan;
-    if (RegistryStatus s = PlanWrites(it->second, settings, &plan); s != kRegistrySuccess) return s;
-    for (const Write& w : plan) {
-      if (int error = WriteAttribute(w.file, w.value); error != 0)
-        return StatusOfErrno(error, it->second);
-    }
-    return kRegistrySuccess;
-  });
+  registry->SetDriver(SettingsDriver(resolved, std::move(builder.hosts), writer, errors));
   return registry;
+}
+
+void RescanSysfsHosts(const std::string& root, AttributeWriter& writer, std::ostream& errors) {
+  char resolved[PATH_MAX];
+  if (realpath(root.c_str(), resolved) == nullptr) return;
+  const std::string tree = resolved;
+  for (const FibreChannelHost& host : FibreChannelHosts(tree)) {
+    int error = 0;
+    if (auto folder = ScsiHostFolder(tree, HostPlace{host.name, DeviceOf(host.folder)})) {
+      error = writer.Write(*folder + "/scan", "- - -\n");
+    } else {
+      error = Exists(tree + "/class/scsi_host/" + host.name) ? kNotAnAttribute : ENOENT;
+    }
+    if (error != 0)
+      errors << "halvane: cannot rescan " << host.name << ": " << WriteErrorText(error) << "\n";
+  }
 }
 
 }  // namespace halvane

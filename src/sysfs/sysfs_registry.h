@@ -4,10 +4,12 @@
 // to the driver attributes that accept them.
 #pragma once
 
+#include <iosfwd>
 #include <memory>
 #include <string>
 
 #include "registry/memory_registry.h"
+#include "sysfs/attribute_writer.h"
 
 namespace halvane {
 
@@ -20,6 +22,15 @@ inline constexpr char kSysfsLogicalUnitClass[] = "LinuxSCSILogicalUnit";
 // Builds the registry of the sysfs tree at root (normally "/sys"). A tree without
 // class/fc_host gives a registry with no ports. Answers nullptr, with the reason in *error, only
 // when root itself cannot be used.
+// Settings go through writer; a change that could not be rolled back after a refusal is reported
+// on errors. Without them, the process's own writer and standard error.
 std::unique_ptr<MemoryRegistry> BuildSysfsRegistry(const std::string& root, std::string* error);
+std::unique_ptr<MemoryRegistry> BuildSysfsRegistry(const std::string& root, AttributeWriter& writer,
+                                                   std::ostream& errors, std::string* error);
+
+// Asks the kernel to look again for devices behind every Fibre Channel host that the registry of
+// the tree at root lists: "- - -" to each one's scsi_host scan attribute, the rescan that adds new
+// LUNs and resets no link. Each host that could not be asked gets one line on errors.
+void RescanSysfsHosts(const std::string& root, AttributeWriter& writer, std::ostream& errors);
 
 }  // namespace halvane

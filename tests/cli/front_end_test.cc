@@ -133,7 +133,7 @@ class FrontEndSettings : public ::testing::Test {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    Services services{registry_, root_user_, ports_, out_};
+    Services services{registry_, root_user_, ports_, out_, rescan_};
     return RunCommandLine(static_cast<int>(args.size()), argv.data(), services);
   }
 
@@ -142,6 +142,7 @@ class FrontEndSettings : public ::testing::Test {
   FixedUserIdentity root_user_{0};
   RecordingMessagePorts ports_;
   std::ostringstream out_;
+  RecordingHostRescan rescan_;
 };
 
 TEST_F(FrontEndSettings, TheLastValueOfEachSettingReachesTheDriverInOneWrite) {
@@ -175,12 +176,15 @@ TEST_F(FrontEndSettings, TheLastValueOfEachSettingReachesTheDriverInOneWrite) {
 
 TEST_F(FrontEndSettings, RefreshGoesOutAsParsedBeforeSettingsAreWritten) {
   std::size_t messages_at_write = 99;
+  int rescans_at_write = 99;
   registry_.SetDriver([&](MemoryRegistry::Node&, const Dictionary&) {
     messages_at_write = ports_.sent.size();
+    rescans_at_write = rescan_.rescans;
     return kRegistrySuccess;
   });
   Run({"-c", kPort, "-r", "-s", "auto", "-r"});
   EXPECT_EQ(messages_at_write, 2u);
+  EXPECT_EQ(rescans_at_write, 2);
 
   ports_.sent.clear();
   EXPECT_EQ(Run({"-r", "-c", "1"}).ProcessExitStatus(), 3);
@@ -188,6 +192,7 @@ TEST_F(FrontEndSettings, RefreshGoesOutAsParsedBeforeSettingsAreWritten) {
   ports_.sent.clear();
   Run({"-l", "-r"});
   EXPECT_EQ(ports_.sent.size(), 0u);
+  EXPECT_EQ(rescan_.rescans, 3);
 }
 
 }  // namespace

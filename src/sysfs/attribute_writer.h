@@ -1,0 +1,47 @@
+// Writes to the kernel's attribute files: how settings and rescans reach a driver. A write
+// changes a running adapter, so it goes to exactly the file named, in one write(2) as the
+// kernel's store takes it, and never to anything that is not a regular file of its own (a link,
+// a FIFO, a folder, a device). Abstract so that tests see every byte written, in order, and can
+// make any write fail.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace halvane {
+
+// What a write answers for a path that is not a regular file of its own; nothing was written.
+inline constexpr int kNotAnAttribute = -1;
+
+class AttributeWriter {
+ public:
+  virtual ~AttributeWriter() = default;
+
+  // Writes bytes to the attribute file at path. Answers 0 when every byte was taken,
+  // kNotAnAttribute, or the errno of the failure.
+  virtual int Write(const std::string& path, std::string_view bytes) = 0;
+};
+
+// Opens the file with O_NOFOLLOW and O_NONBLOCK, checks with fstat that it is a regular file,
+// then writes once.
+AttributeWriter& ProcessAttributeWriter();
+
+// The reason for a write's answer, for a line on standard error.
+std::string WriteErrorText(int error);
+
+// A twin that records every write asked for, failed ones included, and answers each in turn from
+// answers (0 once they run out), for tests.
+class RecordingAttributeWriter : public AttributeWriter {
+ public:
+  struct Written {
+    std::string path;
+    std::string bytes;
+  };
+  std::vector<Written> writes;
+  std::vector<int> answers;
+
+  int Write(const std::string& path, std::string_view bytes) override;
+};
+
+}  // namespace halvane
