@@ -63,7 +63,7 @@ TEST_F(PortRequest, SettingsReachTheLastPortWithThatName) {
   EXPECT_EQ(received[3][0], (Dictionary{{"HardLoopID", PropertyValue::Int32(30)},
                                         {"Speed", PropertyValue::String("Automatic")},
                                         {"Topology", PropertyValue::String("NL_Port")}}));
-  EXPECT_NE(ReadFile(path_).find("\"HardLoopID\":30"), std::string::npos);
+  EXPECT_NE(ReadFile(path_).find("\"HardLoopID\": 30"), std::string::npos);
   struct stat info {};
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);  // the saved file keeps the original's mode
