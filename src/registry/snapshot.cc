@@ -715,11 +715,12 @@ class SnapshotFile {
     for (;;) {
       char resolved[PATH_MAX];
       if (realpath(path.c_str(), resolved) == nullptr) return Fail(ErrnoText(path), error);
-      const std::string target = resolved;
+      // An absolute path without links: the folder is all before the last slash ("/" for a
+      // file at the top), the name all after it ("." for the top itself).
+      const std::string_view target = resolved;
       const std::size_t slash = target.find_last_of('/');
-      folder_path_ = slash == 0 ? "/" : target.substr(0, slash);
-      name_ = target.substr(slash + 1);
-      if (name_.empty()) name_ = ".";
+      folder_path_ = target.substr(0, std::max<std::size_t>(slash, 1));
+      name_ = slash + 1 < target.size() ? target.substr(slash + 1) : std::string_view(".");
       folder_ = Fd(open(folder_path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
       if (folder_.get() < 0) return Fail(ErrnoText(path), error);
       file_ =
@@ -734,9 +735,14 @@ class SnapshotFile {
         lock_failure_ = LockFailure(path);
         break;
       }
-      locked_ = true;
-      if (StillNamed(IdentityNow())) break;
-      locked_ = false;
+      if (StillNamed(IdentityNow())) {
+        locked_ = true;
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        lock_failure_ = "snapshot kept being replaced while waiting to save: " + path;
+        break;
+      }
     }
     return Read(content, error);
   }
