@@ -1,5 +1,8 @@
 // The process entry: wires the real host services to the front end and turns the run's outcome
 // into the exit status.
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +15,12 @@
 
 int main(int argc, char* argv[]) {
   using namespace halvane;
+  // A standard descriptor left closed would be taken by the next file or socket opened, and
+  // what is meant for standard output would go there. Each closed one gets /dev/null, read only,
+  // so that output to it fails as it would have.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != fd) return 1;
+  }
   FdOutput stdout_buffer(1);
   std::ostream out(&stdout_buffer);
   LazyRegistry registry(&OpenHostRegistry);
@@ -26,6 +35,9 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "halvane: %s\n", error->c_str());
     return 1;
   }
+  // Standard output says that the settings were not applied; this says why.
+  if (const std::string why = registry.WriteFailureReason(); !why.empty())
+    std::fprintf(stderr, "halvane: %s\n", why.c_str());
   if (!stdout_buffer.Flush()) {
     std::fprintf(stderr, "halvane: write error on standard output: %s\n",
                  std::strerror(stdout_buffer.error()));

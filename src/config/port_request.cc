@@ -38,6 +38,7 @@ RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services) {
     services.out << kNotRootMessage << "\n";
     return RunOutcome::Exit(77);
   }
+  services.registry.PrepareToWrite();
   RegistryEntry port;
   if (RegistryStatus s = FindPortByWWN(services.registry, wwn, &port); s != kRegistrySuccess) {
     if (s == kRegistryNoDevice) return ExitWithUsage(services.out, 2, kPortNotFoundMessage, "");

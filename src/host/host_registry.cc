@@ -15,9 +15,12 @@ std::string FromEnvironment(const char* name, const char* fallback) {
 
 }  // namespace
 
-std::unique_ptr<DeviceRegistry> OpenHostRegistry(std::string* error) {
+std::unique_ptr<DeviceRegistry> OpenHostRegistry(bool for_writing, std::string* error) {
   const std::string snapshot = FromEnvironment("HALVANE_REGISTRY", "");
-  if (!snapshot.empty()) return LoadSnapshotFile(snapshot, error);
+  if (!snapshot.empty()) {
+    return LoadSnapshotFile(snapshot, error,
+                            for_writing ? SnapshotUse::kReadAndWrite : SnapshotUse::kRead);
+  }
   return BuildSysfsRegistry(FromEnvironment("HALVANE_SYSFS_ROOT", "/sys"), error);
 }
 

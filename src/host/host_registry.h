@@ -9,7 +9,8 @@
 
 namespace halvane {
 
-// Opens the registry of this run, or answers nullptr with the reason in *error.
-std::unique_ptr<DeviceRegistry> OpenHostRegistry(std::string* error);
+// Opens the registry of this run, for writing to it or only reading, or answers nullptr with the
+// reason in *error.
+std::unique_ptr<DeviceRegistry> OpenHostRegistry(bool for_writing, std::string* error);
 
 }  // namespace halvane

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -33,7 +34,14 @@ class SocketDirectoryPorts : public MessagePorts {
         name.find('\0') != std::string_view::npos) {
       return kPortsInvalidArgument;
     }
-    const std::string path = directory->path + "/" + std::string(name);
+    // The name itself must be a socket: a link there could lead out of the directory.
+    const std::string file(name);
+    struct stat info {};
+    if (fstatat(directory->fd, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISSOCK(info.st_mode)) {
+      return kPortsFailure;
+    }
+    const std::string path = directory->path + "/" + file;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // A path that does not fit is refused, never cut short to name some other socket.

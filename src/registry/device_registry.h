@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "registry/property_value.h"
@@ -65,6 +66,14 @@ class RegistryIterator {
 
 enum class SearchDirection { kAncestors, kDescendants };
 
+// A status and, for a failure, one line saying why, for the administrator.
+struct RegistryResult {
+  RegistryStatus status = kRegistrySuccess;
+  std::string reason;
+
+  bool ok() const { return status == kRegistrySuccess; }
+};
+
 class DeviceRegistry {
  public:
   DeviceRegistry() = default;
@@ -107,6 +116,14 @@ class DeviceRegistry {
   // kRegistryNoDevice when the device is gone.
   virtual RegistryStatus WriteProperties(const RegistryEntry& entry,
                                          const Dictionary& settings) = 0;
+
+  // Announces, before anything is read, that this run is going to write: a backend whose
+  // writers must not interleave keeps the others out from the read on.
+  virtual void PrepareToWrite() {}
+
+  // Why the last write that failed did, when the backend can say more than its status; empty
+  // otherwise.
+  virtual std::string WriteFailureReason() const { return {}; }
 };
 
 }  // namespace halvane

@@ -6,7 +6,7 @@ DeviceRegistry* LazyRegistry::Get() {
   if (!opened_) {
     opened_ = true;
     std::string error;
-    registry_ = opener_(&error);
+    registry_ = opener_(for_writing_, &error);
     if (!registry_) open_error_ = error.empty() ? "the device registry cannot be opened" : error;
   }
   return registry_.get();
@@ -59,6 +59,18 @@ RegistryStatus LazyRegistry::WriteProperties(const RegistryEntry& entry,
                                              const Dictionary& settings) {
   DeviceRegistry* r = Get();
   return r ? r->WriteProperties(entry, settings) : kRegistryIoError;
+}
+
+void LazyRegistry::PrepareToWrite() {
+  if (!opened_) {
+    for_writing_ = true;
+  } else if (registry_) {
+    registry_->PrepareToWrite();
+  }
+}
+
+std::string LazyRegistry::WriteFailureReason() const {
+  return registry_ ? registry_->WriteFailureReason() : std::string();
 }
 
 }  // namespace halvane

@@ -14,8 +14,10 @@ namespace halvane {
 
 class LazyRegistry : public DeviceRegistry {
  public:
-  // Opens the registry, or answers nullptr with the reason in *error.
-  using Opener = std::function<std::unique_ptr<DeviceRegistry>(std::string* error)>;
+  // Opens the registry, for a run that will write to it or not, or answers nullptr with the
+  // reason in *error.
+  using Opener =
+      std::function<std::unique_ptr<DeviceRegistry>(bool for_writing, std::string* error)>;
 
   explicit LazyRegistry(Opener opener) : opener_(std::move(opener)) {}
 
@@ -34,12 +36,15 @@ class LazyRegistry : public DeviceRegistry {
                                               SearchDirection direction) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   RegistryStatus WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  void PrepareToWrite() override;
+  std::string WriteFailureReason() const override;
 
  private:
   DeviceRegistry* Get();
 
   Opener opener_;
   bool opened_ = false;
+  bool for_writing_ = false;
   std::unique_ptr<DeviceRegistry> registry_;
   std::optional<std::string> open_error_;
 };

@@ -123,6 +123,24 @@ Dictionary::Dictionary(std::initializer_list<value_type> items) {
   for (const value_type& item : items) emplace(item.first, item.second);
 }
 
+std::optional<Dictionary> Dictionary::FromItems(std::vector<value_type> items,
+                                                std::string* duplicate) {
+  auto less = [](const value_type& a, const value_type& b) { return a.first < b.first; };
+  // Files are mostly written in key order already; then nothing needs to move.
+  if (!std::is_sorted(items.begin(), items.end(), less))
+    std::stable_sort(items.begin(), items.end(), less);
+  auto same = std::adjacent_find(
+      items.begin(), items.end(),
+      [](const value_type& a, const value_type& b) { return a.first == b.first; });
+  if (same != items.end()) {
+    *duplicate = same->first;
+    return std::nullopt;
+  }
+  Dictionary dict;
+  dict.items_ = std::move(items);
+  return dict;
+}
+
 namespace {
 bool KeyLess(const Dictionary::value_type& item, std::string_view key) { return item.first < key; }
 }  // namespace

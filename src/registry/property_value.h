@@ -90,6 +90,9 @@ class Dictionary {
   Dictionary() = default;
   // A key given twice keeps its first value, as a map built from the same list would.
   Dictionary(std::initializer_list<value_type> items);
+  // A Dictionary of items in any order, sorted once: O(n log n) however the keys arrive. When a
+  // key is given twice, answers nothing and that key in *duplicate.
+  static std::optional<Dictionary> FromItems(std::vector<value_type> items, std::string* duplicate);
 
   const_iterator begin() const { return items_.begin(); }
   const_iterator end() const { return items_.end(); }

@@ -1,15 +1,23 @@
 #include "registry/snapshot.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <set>
+#include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -67,7 +75,11 @@ class ValueBuilder {
   bool number_unsigned(std::uint64_t v) {
     return Add(PropertyValue::OfNumber(Number::FromUInt64(v)));
   }
-  bool number_float(double v, const std::string&) {
+  bool number_float(double v, const std::string& text) {
+    // An integer too wide for 64 bits arrives here too; as a floating-point value it would be
+    // saved back rounded, so it is refused instead.
+    if (text.find_first_of(".eE") == std::string::npos)
+      return Fail(Path() + " is an integer wider than 64 bits");
     return Add(PropertyValue::OfNumber(Number::FromDouble(v)));
   }
   bool string(std::string& v) { return Add(PropertyValue::String(std::move(v))); }
@@ -82,8 +94,8 @@ class ValueBuilder {
   bool end_object() {
     Frame frame = std::move(frames_.back());
     frames_.pop_back();
-    if (frame.members.size() == 1 && frame.members.begin()->first == "$data") {
-      const std::string* text = frame.members.begin()->second.AsString();
+    if (frame.members.size() == 1 && frame.members[0].first == "$data") {
+      const std::string* text = frame.members[0].second.AsString();
       Data bytes;
       if (text == nullptr || !ParseDataText(*text, &bytes)) {
         frames_.push_back(std::move(frame));  // so that the path names this object
@@ -92,7 +104,10 @@ class ValueBuilder {
       }
       return Add(PropertyValue::OfData(std::move(bytes)));
     }
-    return Add(PropertyValue::OfDictionary(std::move(frame.members)));
+    std::string twice;
+    std::optional<Dictionary> members = Dictionary::FromItems(std::move(frame.members), &twice);
+    if (!members) return Fail("the key \"" + twice + "\" appears twice in one object");
+    return Add(PropertyValue::OfDictionary(std::move(*members)));
   }
   bool start_array(std::size_t) { return Open(false); }
   bool end_array() {
@@ -122,7 +137,9 @@ class ValueBuilder {
     bool is_object;
     std::string name;  // where this container stands in its parent, as a path step
     std::string key;   // objects: the key of the member being read
-    Dictionary members;
+    // Members as they arrive; sorted into a Dictionary once the object ends, so that a large
+    // object costs O(n log n) in any key order.
+    std::vector<Dictionary::value_type> members;
     Array items;
   };
 
@@ -169,9 +186,7 @@ class ValueBuilder {
       top.items.push_back(std::move(value));
       return true;
     }
-    if (!top.members.emplace(top.key, std::move(value)).second) {
-      return Fail("the key \"" + top.key + "\" appears twice in one object");
-    }
+    top.members.emplace_back(top.key, std::move(value));
     return true;
   }
 
@@ -313,6 +328,9 @@ class Loader {
           Fail(path + ".received-settings[" + std::to_string(i) + "]", "is not an object");
           return nullptr;
         }
+        if (!WithinDepth((*items)[i], path + ".received-settings[" + std::to_string(i) + "]", 1)) {
+          return nullptr;
+        }
         node->received_settings.push_back(*settings);
       }
     }
@@ -362,88 +380,281 @@ class Loader {
   std::string error_;
 };
 
-Json ValueToJson(const PropertyValue& value);
-
-Json MembersToJson(const Dictionary& members) {
-  Json object = Json::object();
-  for (const auto& [key, item] : members) object[key] = ValueToJson(item);
-  return object;
-}
-
-Json ValueToJson(const PropertyValue& value) {
-  switch (value.kind()) {
-    case PropertyValue::Kind::kString:
-      return *value.AsString();
-    case PropertyValue::Kind::kNumber:
-      return std::visit([](auto v) { return Json(v); }, value.AsNumber()->raw());
-    case PropertyValue::Kind::kData:
-      return Json{{"$data", DataText(*value.AsData())}};
-    case PropertyValue::Kind::kBoolean:
-      return *value.AsBoolean();
-    case PropertyValue::Kind::kArray: {
-      Json array = Json::array();
-      for (const PropertyValue& item : *value.AsArray()) array.push_back(ValueToJson(item));
-      return array;
-    }
-    case PropertyValue::Kind::kDictionary:
-      return MembersToJson(*value.AsDictionary());
-  }
-  return Json();
-}
-
 std::string StatusText(RegistryStatus status) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", status);
   return text;
 }
 
-std::string Dump(const Json& json) {
-  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
+// The snapshot layout: two spaces of indent per level, one member or item per line, as
+// hand-written snapshots are laid out, so that a save changes only the lines of what changed.
+class SnapshotWriter {
+ public:
+  explicit SnapshotWriter(std::string* out) : out_(*out) {}
 
-// Writes the entries one line each, depth first, holding no more than one entry's table as a
-// document at a time: a large registry is written in about the space of its text.
-void WriteEntries(const MemoryRegistry::Node* root, std::string* out) {
-  struct Open {
-    const MemoryRegistry::Node* node;
-    std::size_t next_child;
-  };
-  std::vector<Open> stack;
-  auto begin_entry = [&](const MemoryRegistry::Node* node) {
-    out->append(2 * stack.size() + 2, ' ');
-    out->append("{\"class\": ").append(Dump(node->class_name));
-    const Dictionary& props = *node->properties.AsDictionary();
-    if (!props.empty()) out->append(", \"properties\": ").append(Dump(MembersToJson(props)));
+  void Document(const MemoryRegistry& registry) {
+    if (registry.classes().empty() && registry.root() == nullptr) {
+      out_.append("{}\n");
+      return;
+    }
+    out_.append("{");
+    const char* separator = "\n";
+    if (!registry.classes().empty()) {
+      out_.append(separator);
+      Indent(1);
+      out_.append("\"classes\": {");
+      const char* inner = "\n";
+      for (const auto& [name, super] : registry.classes()) {
+        out_.append(inner);
+        Indent(2);
+        String(name);
+        out_.append(": ");
+        String(super);
+        inner = ",\n";
+      }
+      out_.push_back('\n');
+      Indent(1);
+      out_.push_back('}');
+      separator = ",\n";
+    }
+    if (registry.root() != nullptr) {
+      out_.append(separator);
+      Indent(1);
+      out_.append("\"root\": ");
+      Entries(registry.root());
+    }
+    out_.append("\n}\n");
+  }
+
+ private:
+  void Indent(std::size_t level) { out_.append(2 * level, ' '); }
+
+  // Text that needs no escaping is copied as it is; anything else is left to the JSON library.
+  void String(std::string_view text) {
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte >= 0x7F || c == '"' || c == '\\') {
+        out_.append(Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace));
+        return;
+      }
+    }
+    out_.push_back('"');
+    out_.append(text);
+    out_.push_back('"');
+  }
+
+  void Members(const Dictionary& members, std::size_t level) {
+    if (members.empty()) {
+      out_.append("{}");
+      return;
+    }
+    out_.push_back('{');
+    const char* separator = "\n";
+    for (const auto& [key, item] : members) {
+      out_.append(separator);
+      Indent(level + 1);
+      String(key);
+      out_.append(": ");
+      Value(item, level + 1);
+      separator = ",\n";
+    }
+    out_.push_back('\n');
+    Indent(level);
+    out_.push_back('}');
+  }
+
+  // Values nest at most kMaxSnapshotDepth levels, so the call stack bounds nothing here.
+  void Value(const PropertyValue& value, std::size_t level) {
+    switch (value.kind()) {
+      case PropertyValue::Kind::kString:
+        return String(*value.AsString());
+      case PropertyValue::Kind::kNumber:
+        return std::visit(
+            [this](auto v) {
+              if constexpr (std::is_same_v<decltype(v), double>) {
+                out_.append(Json(v).dump());
+              } else {
+                out_.append(std::to_string(v));
+              }
+            },
+            value.AsNumber()->raw());
+      case PropertyValue::Kind::kData:
+        out_.append("{\n");
+        Indent(level + 1);
+        out_.append("\"$data\": ");
+        String(DataText(*value.AsData()));
+        out_.push_back('\n');
+        Indent(level);
+        out_.push_back('}');
+        return;
+      case PropertyValue::Kind::kBoolean:
+        out_.append(*value.AsBoolean() ? "true" : "false");
+        return;
+      case PropertyValue::Kind::kArray: {
+        const Array& items = *value.AsArray();
+        if (items.empty()) {
+          out_.append("[]");
+          return;
+        }
+        out_.push_back('[');
+        const char* separator = "\n";
+        for (const PropertyValue& item : items) {
+          out_.append(separator);
+          Indent(level + 1);
+          Value(item, level + 1);
+          separator = ",\n";
+        }
+        out_.push_back('\n');
+        Indent(level);
+        out_.push_back(']');
+        return;
+      }
+      case PropertyValue::Kind::kDictionary:
+        return Members(*value.AsDictionary(), level);
+    }
+  }
+
+  // Opens an entry whose "{" stands at level; answers whether its children follow.
+  bool BeginEntry(const MemoryRegistry::Node* node, std::size_t level) {
+    out_.append("{\n");
+    Indent(level + 1);
+    out_.append("\"class\": ");
+    String(node->class_name);
+    if (const Dictionary& props = *node->properties.AsDictionary(); !props.empty()) {
+      out_.append(",\n");
+      Indent(level + 1);
+      out_.append("\"properties\": ");
+      Members(props, level + 1);
+    }
     if (node->write_status != kRegistrySuccess) {
-      out->append(", \"write-status\": ").append(Dump(StatusText(node->write_status)));
+      out_.append(",\n");
+      Indent(level + 1);
+      out_.append("\"write-status\": ");
+      String(StatusText(node->write_status));
     }
     if (node->keeps_received_settings) {
-      Json received = Json::array();
-      for (const Dictionary& settings : node->received_settings)
-        received.push_back(MembersToJson(settings));
-      out->append(", \"received-settings\": ").append(Dump(received));
+      out_.append(",\n");
+      Indent(level + 1);
+      out_.append("\"received-settings\": ");
+      if (node->received_settings.empty()) {
+        out_.append("[]");
+      } else {
+        out_.push_back('[');
+        const char* separator = "\n";
+        for (const Dictionary& settings : node->received_settings) {
+          out_.append(separator);
+          Indent(level + 2);
+          Members(settings, level + 2);
+          separator = ",\n";
+        }
+        out_.push_back('\n');
+        Indent(level + 1);
+        out_.push_back(']');
+      }
     }
     if (node->children.empty()) {
-      out->append("}");
-    } else {
-      out->append(", \"children\": [\n");
-      stack.push_back({node, 0});
+      out_.push_back('\n');
+      Indent(level);
+      out_.push_back('}');
+      return false;
     }
-  };
-  begin_entry(root);
-  while (!stack.empty()) {
-    Open& top = stack.back();
-    if (top.next_child == top.node->children.size()) {
-      stack.pop_back();
-      out->append("]}");
-      continue;
-    }
-    if (top.next_child > 0) out->append(",\n");
-    begin_entry(top.node->children[top.next_child++].get());
+    out_.append(",\n");
+    Indent(level + 1);
+    out_.append("\"children\": [\n");
+    return true;
   }
+
+  // Depth first with an explicit stack: entries may nest as deep as the loader allows.
+  void Entries(const MemoryRegistry::Node* root) {
+    struct Open {
+      const MemoryRegistry::Node* node;
+      std::size_t level;
+      std::size_t next_child;
+    };
+    std::vector<Open> stack;
+    if (BeginEntry(root, 1)) stack.push_back({root, 1, 0});
+    while (!stack.empty()) {
+      Open& top = stack.back();
+      if (top.next_child == top.node->children.size()) {
+        out_.push_back('\n');
+        Indent(top.level + 1);
+        out_.append("]\n");
+        Indent(top.level);
+        out_.push_back('}');
+        stack.pop_back();
+        continue;
+      }
+      if (top.next_child > 0) out_.append(",\n");
+      const MemoryRegistry::Node* child = top.node->children[top.next_child++].get();
+      const std::size_t level = top.level + 2;
+      Indent(level);
+      if (BeginEntry(child, level)) stack.push_back({child, level, 0});
+    }
+  }
+
+  std::string& out_;
+};
+
+// A byte offset as "line L, column C", both counted from 1.
+std::string Place(std::string_view text, std::size_t offset) {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  const std::size_t end = std::min(offset, text.size());
+  for (std::size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
+// A descriptor, closed when it goes.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { Reset(); }
+  int get() const { return fd_; }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Why LockBefore failed.
+std::string LockFailure(const std::string& path) {
+  if (errno == EWOULDBLOCK) return "another run has been saving " + path + " for too long";
+  return ErrnoText("cannot lock " + path);
+}
+
+// Which file a name stood for when it was read, and what it held: a file replaced or rewritten
+// since then is someone else's.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modified_ns = 0;
+  bool operator==(const FileIdentity&) const = default;
+  bool SameFile(const struct stat& info) const {
+    return device == static_cast<std::uint64_t>(info.st_dev) &&
+           inode == static_cast<std::uint64_t>(info.st_ino);
+  }
+};
 
 FileIdentity IdentityOf(const struct stat& info) {
   return FileIdentity{
@@ -452,30 +663,264 @@ FileIdentity IdentityOf(const struct stat& info) {
       static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
 }
 
+// How long a writer waits for the writers before it. A save of the largest snapshot takes
+// seconds; a lock held longer than this belongs to a run that is stuck, and waiting on it
+// would make this one stuck too.
+constexpr auto kLockWait = std::chrono::seconds(60);
+
+// Takes the exclusive lock on fd, waiting at most until deadline; never blocks past it.
+bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
+  errno = 0;
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(16));
+  }
+}
+
+// While a save writes, a file size limit makes the write fail with EFBIG instead of ending the
+// process by SIGXFSZ with a temporary file left behind.
+class FileSizeSignalIgnored {
+ public:
+  FileSizeSignalIgnored() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    restore_ = sigaction(SIGXFSZ, &ignore, &saved_) == 0;
+  }
+  ~FileSizeSignalIgnored() {
+    if (restore_) sigaction(SIGXFSZ, &saved_, nullptr);
+  }
+  FileSizeSignalIgnored(const FileSizeSignalIgnored&) = delete;
+  FileSizeSignalIgnored& operator=(const FileSizeSignalIgnored&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+  bool restore_ = false;
+};
+
+// The snapshot file as a run holds it: the folder it was read in (a descriptor, so that a save
+// lands there even if the path is redirected meanwhile), the file read, and the writers' lock.
+class SnapshotFile {
+ public:
+  // Opens the file that path names, after its links. For a writer the file is locked first and
+  // then checked to be still the one the path names: a writer that saved while this one waited
+  // has replaced it, and the new one is opened instead.
+  bool Open(const std::string& path, SnapshotUse use, std::string* content, std::string* error) {
+    path_ = path;
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    for (;;) {
+      char resolved[PATH_MAX];
+      if (realpath(path.c_str(), resolved) == nullptr) return Fail(ErrnoText(path), error);
+      // An absolute path without links: the folder is all before the last slash ("/" for a
+      // file at the top), the name all after it ("." for the top itself).
+      const std::string_view target = resolved;
+      const std::size_t slash = target.find_last_of('/');
+      folder_path_ = target.substr(0, std::max<std::size_t>(slash, 1));
+      name_ = slash + 1 < target.size() ? target.substr(slash + 1) : std::string_view(".");
+      folder_ = Fd(open(folder_path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (folder_.get() < 0) return Fail(ErrnoText(path), error);
+      file_ =
+          Fd(openat(folder_.get(), name_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+      if (file_.get() < 0) return Fail(ErrnoText(path), error);
+      struct stat info {};
+      if (fstat(file_.get(), &info) != 0) return Fail(ErrnoText(path), error);
+      if (!S_ISREG(info.st_mode)) return Fail(path + ": not a regular file", error);
+      if (use == SnapshotUse::kRead) break;
+      if (!LockBefore(file_.get(), deadline)) {
+        // Read all the same: the listing is still right, and the save will say why it failed.
+        lock_failure_ = LockFailure(path);
+        break;
+      }
+      if (StillNamed(IdentityNow())) {
+        locked_ = true;
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        lock_failure_ = "snapshot kept being replaced while waiting to save: " + path;
+        break;
+      }
+    }
+    return Read(content, error);
+  }
+
+  // Replaces the file with text, as LoadSnapshotFile says.
+  RegistryResult Save(std::string_view text) {
+    FileSizeSignalIgnored signal_ignored;
+    if (!locked_) {
+      if (!lock_failure_.empty()) return Failure(lock_failure_);
+      if (!LockBefore(file_.get(), std::chrono::steady_clock::now() + kLockWait))
+        return Failure(LockFailure(path_));
+      locked_ = true;
+    }
+    if (!StillNamed(identity_)) return Failure("snapshot changed while saving: " + path_);
+    struct stat original {};
+    if (fstat(file_.get(), &original) != 0) return Failure(ErrnoText(path_));
+
+    std::string temp;
+    Fd out = CreateTemporary(&temp);
+    if (out.get() < 0)
+      return Failure(ErrnoText("cannot create a temporary file in " + folder_path_));
+    const std::string temp_path = folder_path_ + "/" + temp;
+    auto abandon = [&](const std::string& what) {
+      RegistryResult result = Failure(ErrnoText(what));
+      unlinkat(folder_.get(), temp.c_str(), 0);
+      return result;
+    };
+    for (std::size_t written = 0; written < text.size();) {
+      const ssize_t n = write(out.get(), text.data() + written, text.size() - written);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return abandon("cannot write " + temp_path);
+      }
+      written += static_cast<std::size_t>(n);
+    }
+    if (fchmod(out.get(), original.st_mode & 07777) != 0)
+      return abandon("cannot set the mode of " + temp_path);
+    if ((original.st_uid != geteuid() || original.st_gid != getegid()) &&
+        fchown(out.get(), original.st_uid, original.st_gid) != 0) {
+      return abandon("cannot set the owner of " + temp_path);
+    }
+    if (fsync(out.get()) != 0) return abandon("cannot flush " + temp_path);
+    // The new file is locked before it takes the name, so that a writer that opens it next
+    // waits for this run as it would have on the file it replaces.
+    if (flock(out.get(), LOCK_EX | LOCK_NB) != 0) return abandon("cannot lock " + temp_path);
+    struct stat saved {};
+    if (fstat(out.get(), &saved) != 0) return abandon("cannot read back " + temp_path);
+    if (!StillNamed(identity_)) {
+      RegistryResult result = Failure("snapshot changed while saving: " + path_);
+      unlinkat(folder_.get(), temp.c_str(), 0);
+      return result;
+    }
+    if (renameat(folder_.get(), temp.c_str(), folder_.get(), name_.c_str()) != 0)
+      return abandon("cannot rename " + temp_path + " to " + name_);
+    // Makes the rename itself durable; the save has happened whatever this answers.
+    if (Fd folder(openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        folder.get() >= 0)
+      fsync(folder.get());
+    file_ = std::move(out);
+    identity_ = IdentityOf(saved);
+    return RegistryResult{};
+  }
+
+ private:
+  static bool Fail(std::string reason, std::string* error) {
+    *error = std::move(reason);
+    return false;
+  }
+  static RegistryResult Failure(std::string reason) {
+    return RegistryResult{kRegistryIoError, std::move(reason)};
+  }
+
+  FileIdentity IdentityNow() const {
+    struct stat info {};
+    return fstat(file_.get(), &info) == 0 ? IdentityOf(info) : FileIdentity{};
+  }
+
+  // Whether the name in the folder, and the path as given, still stand for the file that was
+  // read, as it was read.
+  bool StillNamed(const FileIdentity& expected) const {
+    struct stat in_folder {};
+    struct stat by_path {};
+    return fstatat(folder_.get(), name_.c_str(), &in_folder, AT_SYMLINK_NOFOLLOW) == 0 &&
+           IdentityOf(in_folder) == expected && stat(path_.c_str(), &by_path) == 0 &&
+           expected.SameFile(by_path);
+  }
+
+  bool Read(std::string* content, std::string* error) {
+    struct stat info {};
+    if (fstat(file_.get(), &info) != 0) return Fail(ErrnoText(path_), error);
+    if (info.st_size > kMaxSnapshotBytes)
+      return Fail(path_ + ": larger than 1 GiB, too large for a registry snapshot", error);
+    identity_ = IdentityOf(info);
+    content->clear();
+    content->reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t n = read(file_.get(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Fail(ErrnoText(path_), error);
+      if (n == 0) return true;
+      content->append(buffer, static_cast<std::size_t>(n));
+      if (static_cast<std::int64_t>(content->size()) > kMaxSnapshotBytes)
+        return Fail(path_ + ": larger than 1 GiB, too large for a registry snapshot", error);
+    }
+  }
+
+  // A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done.
+  Fd CreateTemporary(std::string* temp) const {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      *temp = name_ + ".";
+      for (int i = 0; i < 6; ++i) temp->push_back(kLetters[random() % (sizeof kLetters - 1)]);
+      Fd fd(openat(folder_.get(), temp->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                   0600));
+      if (fd.get() >= 0 || errno != EEXIST) return fd;
+    }
+    return Fd();
+  }
+
+  std::string path_;         // as given, for messages and to check where it leads
+  std::string folder_path_;  // where the file was found, for messages
+  std::string name_;         // its name in that folder
+  Fd folder_;
+  Fd file_;  // the file read, or the last one saved; holds the lock
+  FileIdentity identity_;
+  bool locked_ = false;
+  std::string lock_failure_;
+};
+
+// A registry read from a snapshot file, which it saves after every write its driver takes.
+class SnapshotRegistry : public MemoryRegistry {
+ public:
+  SnapshotRegistry() {
+    SetDriver([this](Node& node, const Dictionary& settings) { return Record(node, settings); });
+  }
+  SnapshotFile& file() { return file_; }
+  std::string WriteFailureReason() const override { return failure_; }
+
+ private:
+  RegistryStatus Record(Node& node, const Dictionary& settings) {
+    failure_.clear();
+    const bool kept_before = node.keeps_received_settings;
+    const RegistryStatus status = RecordingDriver(node, settings);
+    if (status != kRegistrySuccess) return status;
+    RegistryResult saved = file_.Save(SerializeSnapshot(*this));
+    if (!saved.ok()) {
+      node.received_settings.pop_back();
+      node.keeps_received_settings = kept_before;
+      failure_ = std::move(saved.reason);
+    }
+    return saved.status;
+  }
+
+  SnapshotFile file_;
+  std::string failure_;
+};
+
 }  // namespace
 
 bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
   ValueBuilder builder;
   if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
     if (builder.syntax_error()) {
-      // The byte offset of the fault becomes a line and a column, counted from 1.
-      std::size_t line = 1;
-      std::size_t column = 1;
-      const std::size_t end = std::min<std::size_t>(
-          builder.error_byte() > 0 ? builder.error_byte() - 1 : 0, text.size());
-      for (std::size_t i = 0; i < end; ++i) {
-        if (text[i] == '\n') {
-          ++line;
-          column = 1;
-        } else {
-          ++column;
-        }
-      }
-      *error = "syntax error at line " + std::to_string(line) + ", column " +
-               std::to_string(column) + ": " + builder.error();
+      *error = "syntax error at " +
+               Place(text, builder.error_byte() > 0 ? builder.error_byte() - 1 : 0) + ": " +
+               builder.error();
     } else {
       *error = builder.error();
     }
+    return false;
+  }
+  // The parser takes a NUL byte for the end of the text; anything after the document but white
+  // space would be lost at the next save.
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    *error = "syntax error at " + Place(text, nul) + ": a NUL byte after the document";
     return false;
   }
   std::optional<PropertyValue> doc = builder.TakeResult();
@@ -488,141 +933,21 @@ bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* erro
 }
 
 std::string SerializeSnapshot(const MemoryRegistry& registry) {
-  std::string out = "{";
-  if (!registry.classes().empty()) {
-    Json classes = Json::object();
-    for (const auto& [name, super] : registry.classes()) classes[name] = super;
-    out.append("\"classes\": ").append(Dump(classes));
-  }
-  if (registry.root() != nullptr) {
-    out.append(registry.classes().empty() ? "\"root\":\n" : ",\n\"root\":\n");
-    WriteEntries(registry.root(), &out);
-  }
-  out.append("}\n");
+  std::string out;
+  SnapshotWriter(&out).Document(registry);
   return out;
 }
 
-bool ReplaceFileAtomically(const std::string& path, std::string_view text, std::string* error,
-                           FileIdentity* expected) {
-  // Replace what a symbolic link points at, not the link itself.
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) == nullptr) {
-    *error = ErrnoText(path);
-    return false;
-  }
-  const std::string target = resolved;
-  struct stat original {};
-  if (stat(target.c_str(), &original) != 0) {
-    *error = ErrnoText(target);
-    return false;
-  }
-  std::string temp = target + ".XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = ErrnoText("cannot create a temporary file beside " + target);
-    return false;
-  }
-  auto abandon = [&](const std::string& what) {
-    *error = ErrnoText(what);
-    close(fd);
-    unlink(temp.c_str());
-    return false;
-  };
-  for (std::size_t written = 0; written < text.size();) {
-    const ssize_t n = write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return abandon("cannot write " + temp);
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (fchmod(fd, original.st_mode & 07777) != 0) return abandon("cannot set the mode of " + temp);
-  if ((original.st_uid != geteuid() || original.st_gid != getegid()) &&
-      fchown(fd, original.st_uid, original.st_gid) != 0) {
-    return abandon("cannot set the owner of " + temp);
-  }
-  if (fsync(fd) != 0) return abandon("cannot flush " + temp);
-  if (close(fd) != 0) {
-    *error = ErrnoText("cannot close " + temp);
-    unlink(temp.c_str());
-    return false;
-  }
-  // As late as possible before the rename: a file someone else wrote since it was read is theirs.
-  struct stat current {};
-  if (expected != nullptr &&
-      (stat(target.c_str(), &current) != 0 || !(IdentityOf(current) == *expected))) {
-    *error = target + " was changed by someone else since it was read; not overwriting it";
-    unlink(temp.c_str());
-    return false;
-  }
-  if (rename(temp.c_str(), target.c_str()) != 0) {
-    *error = ErrnoText("cannot rename " + temp);
-    unlink(temp.c_str());
-    return false;
-  }
-  // Make the rename itself durable.
-  const std::string folder = target.substr(0, target.find_last_of('/') + 1);
-  const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  if (expected != nullptr && stat(target.c_str(), &current) == 0) *expected = IdentityOf(current);
-  return true;
-}
-
-std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::string* error) {
-  // The identity and the content come from one open descriptor, so they describe the same file.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0) {
-    *error = path + ": " + std::strerror(errno);
-    if (fd >= 0) close(fd);
-    return nullptr;
-  }
-  auto fail = [&](const std::string& reason) {
-    *error = path + ": " + reason;
-    close(fd);
-    return nullptr;
-  };
-  if (!S_ISREG(info.st_mode)) return fail("not a regular file");
-  if (info.st_size > kMaxSnapshotBytes)
-    return fail("larger than 1 GiB, too large for a registry snapshot");
-  auto identity = std::make_shared<FileIdentity>(IdentityOf(info));
+std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::string* error,
+                                                 SnapshotUse use) {
+  auto registry = std::make_unique<SnapshotRegistry>();
   std::string content;
-  content.reserve(static_cast<std::size_t>(info.st_size));
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(std::strerror(errno));
-    if (n == 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
-    if (static_cast<std::int64_t>(content.size()) > kMaxSnapshotBytes) {
-      return fail("larger than 1 GiB, too large for a registry snapshot");
-    }
-  }
-  close(fd);
-  auto registry = std::make_unique<MemoryRegistry>();
+  if (!registry->file().Open(path, use, &content, error)) return nullptr;
   std::string reason;
   if (!ParseSnapshot(content, registry.get(), &reason)) {
     *error = path + ": " + reason;
     return nullptr;
   }
-  MemoryRegistry* self = registry.get();
-  registry->SetDriver(
-      [self, path, identity](MemoryRegistry::Node& node, const Dictionary& settings) {
-        const bool kept_before = node.keeps_received_settings;
-        RegistryStatus status = MemoryRegistry::RecordingDriver(node, settings);
-        if (status != kRegistrySuccess) return status;
-        std::string save_error;
-        if (!ReplaceFileAtomically(path, SerializeSnapshot(*self), &save_error, identity.get())) {
-          node.received_settings.pop_back();
-          node.keeps_received_settings = kept_before;
-          return kRegistryIoError;
-        }
-        return kRegistrySuccess;
-      });
   return registry;
 }
 

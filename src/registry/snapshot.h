@@ -21,33 +21,29 @@ inline constexpr int kMaxSnapshotDepth = 256;
 bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error);
 
 // The snapshot text of a registry: the same classes, entries, properties, driver statuses and
-// received settings, so that parsing it again gives the same registry.
+// received settings, so that parsing it again gives the same registry. One layout, so that a
+// save changes only the lines of what changed: two spaces of indent per level, one member or
+// item per line, members in the order the registry keeps them (an entry's "class", then
+// "properties", "write-status", "received-settings" and "children"), and a final newline.
 std::string SerializeSnapshot(const MemoryRegistry& registry);
-
-// Which file a path named when it was read, to notice that it has been replaced since.
-struct FileIdentity {
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  std::int64_t size = 0;
-  std::int64_t modified_ns = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-
-// Replaces the file at path with text without ever leaving it lost or half-written: a temporary
-// file in the same folder is written, flushed to disk and renamed over the original, keeping the
-// original's permissions and owner. With expected, a file that is no longer the one expected (it
-// was rewritten or replaced by someone else) is left alone and the save fails, so that their
-// change is not lost; on success *expected becomes the new file's identity. On failure the
-// original is untouched and *error says why.
-bool ReplaceFileAtomically(const std::string& path, std::string_view text, std::string* error,
-                           FileIdentity* expected = nullptr);
 
 // Files larger than this are not snapshots anyone wrote by hand or by script.
 inline constexpr std::int64_t kMaxSnapshotBytes = std::int64_t{1} << 30;
 
+enum class SnapshotUse { kRead, kReadAndWrite };
+
 // A registry loaded from a snapshot file whose driver records the settings written to an entry
-// and saves the file. A save that fails undoes the record and answers kRegistryIoError.
-// On failure answers nullptr with "<path>: <reason>" in *error.
-std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::string* error);
+// and saves the file. A save that fails undoes the record, answers kRegistryIoError and keeps
+// why for WriteFailureReason(). On failure answers nullptr with "<path>: <reason>" in *error.
+//
+// Saves never lose another writer's change, never land outside the folder that was read and
+// never leave the file half written: a writer holds an exclusive lock on the file it read from
+// before reading it (kReadAndWrite) or before saving (kRead) until the process ends; the new
+// text is written to a temporary file in the same folder (reached through the folder's
+// descriptor kept from the load), flushed to disk and renamed over the original, keeping its
+// permissions and owner. When the path no longer names the file that was read, unchanged, the
+// save is refused. Readers take no lock and always see a whole file.
+std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::string* error,
+                                                 SnapshotUse use = SnapshotUse::kRead);
 
 }  // namespace halvane

@@ -63,7 +63,7 @@ TEST_F(PortRequest, SettingsReachTheLastPortWithThatName) {
   EXPECT_EQ(received[3][0], (Dictionary{{"HardLoopID", PropertyValue::Int32(30)},
                                         {"Speed", PropertyValue::String("Automatic")},
                                         {"Topology", PropertyValue::String("NL_Port")}}));
-  EXPECT_NE(ReadFile(path_).find("\"HardLoopID\":30"), std::string::npos);
+  EXPECT_NE(ReadFile(path_).find("\"HardLoopID\": 30"), std::string::npos);
   struct stat info {};
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);  // the saved file keeps the original's mode
@@ -117,13 +117,16 @@ TEST_F(PortRequest, OnlyRootMayChangeSettings) {
 }
 
 TEST_F(PortRequest, AFailedSaveLeavesTheSnapshotByteForByte) {
-  // With SIGXFSZ ignored, a write past the file size limit fails with EFBIG, for root too.
-  options_.shell_prefix = "trap '' XFSZ; ulimit -f 1";
+  // A write past the file size limit fails with EFBIG instead of ending the run by SIGXFSZ.
+  options_.shell_prefix = "ulimit -f 1";
   const std::string before = ReadFile(path_);
   ASSERT_GT(before.size(), 1024u);
   const auto r = RunHalvane({"-c", "00:11:22:33:44:55:66:77", "-s", "auto"}, options_);
   EXPECT_EQ(r.out, "Could not apply settings to the specified port (status 0xE00002CA).\n");
   EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("halvane: cannot write " + dir_.path() + "/host.json.", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(": File too large\n"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
   EXPECT_EQ(ReadFile(path_), before);
   std::size_t files = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.path()))

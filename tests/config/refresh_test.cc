@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "support/run_binary.h"
 
@@ -156,6 +157,34 @@ TEST_F(RefreshBinary, AFullDaemonQueueNeverBlocksTheTool) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   close(filler);
+}
+
+TEST_F(RefreshBinary, NothingReachesTheDaemonButTheMessage) {
+  struct Case {
+    std::string what;
+    std::string service_dir;
+    std::string shell_prefix;
+    std::size_t messages;
+    int status;
+  };
+  // A service name that is a link to the daemon's socket from another folder.
+  const std::string links = dir_.path() + "/links";
+  std::filesystem::create_directory(links);
+  std::filesystem::create_symlink(dir_.path() + "/" + kScsiDaemonService,
+                                  links + "/" + kScsiDaemonService);
+  const Case cases[] = {
+      {"a link in the service folder", links, "", 0, 0},
+      // With descriptors 0 and 1 closed, the socket would become standard output.
+      {"closed standard descriptors", dir_.path(), "exec <&- >&-", 1, 1},
+  };
+  for (const Case& c : cases) {
+    options_.env["HALVANE_SERVICE_DIR"] = c.service_dir;
+    options_.shell_prefix = c.shell_prefix;
+    EXPECT_EQ(RunHalvane({"-r", "-l"}, options_).status, c.status) << c.what;
+    const auto messages = Received();
+    EXPECT_EQ(messages.size(), c.messages) << c.what;
+    for (const std::string& m : messages) EXPECT_EQ(m.size(), 24u) << c.what;
+  }
 }
 
 }  // namespace

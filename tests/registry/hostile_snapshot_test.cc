@@ -1,13 +1,16 @@
 // Snapshots and sysfs trees that nobody should write, and what the tool does with them: every case
 // ends with a clear outcome and loses nothing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "registry/snapshot.h"
 #include "support/run_binary.h"
@@ -51,12 +54,100 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
     EXPECT_EQ(
         registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}}),
         kRegistryIoError);
+    EXPECT_EQ(registry->WriteFailureReason(), "snapshot changed while saving: " + path);
     EXPECT_EQ(ReadFile(path), theirs);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         << std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}";
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
       << "a temporary file was left";
+}
+
+std::size_t SettingsReceived(const std::string& path) {
+  MemoryRegistry registry;
+  std::string error;
+  EXPECT_TRUE(ParseSnapshot(ReadFile(path), &registry, &error)) << error;
+  return registry.root() && !registry.root()->children.empty()
+             ? registry.root()->children[0]->received_settings.size()
+             : 0;
+}
+
+TEST(HostileSnapshot, ParallelWritersAllLand) {
+  if (geteuid() != 0) GTEST_SKIP() << "settings need root";
+  TempDir dir;
+  const std::string path = dir.Write(
+      "host.json", std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}");
+  constexpr int kWriters = 100;
+  std::vector<testing::RunResult> results(kWriters);
+  std::vector<std::thread> writers;
+  for (int i = 0; i < kWriters; ++i) {
+    writers.emplace_back([&, i] {
+      results[i] = RunHalvane({"-c", "00:11:22:33:44:55:66:77", "-t", "nport"}, WithRegistry(path));
+    });
+  }
+  for (std::thread& t : writers) t.join();
+  for (const testing::RunResult& r : results) EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(SettingsReceived(path), std::size_t{kWriters});
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
+      << "a temporary file was left";
+}
+
+TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
+  // The snapshot's folder is swapped, over and over, with a link to another folder whose file
+  // only root may read. Each save must land beside the file it read, keep that file's mode,
+  // and leave nothing behind; a save that finds the path leading elsewhere is refused.
+  TempDir dir;
+  const std::string content =
+      std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}";
+  const std::string own = dir.path() + "/own";
+  const std::string secret = dir.path() + "/secret";
+  const std::string link = dir.path() + "/link";
+  std::filesystem::create_directory(own);
+  std::filesystem::create_directory(secret);
+  chmod(secret.c_str(), 0700);
+  std::ofstream(own + "/host.json") << content;
+  std::ofstream(secret + "/host.json") << content;
+  chmod((own + "/host.json").c_str(), 0644);
+  chmod((secret + "/host.json").c_str(), 0600);
+  std::filesystem::create_symlink(secret, link);
+  if (renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) != 0 ||
+      renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) != 0) {
+    GTEST_SKIP() << "this file system cannot exchange names";
+  }
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    while (!stop) renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+  });
+  int saved = 0;
+  for (int i = 0; i < 300; ++i) {
+    std::string error;
+    auto registry = LoadSnapshotFile(own + "/host.json", &error, SnapshotUse::kReadAndWrite);
+    if (!registry) continue;  // the path led nowhere at that moment
+    RegistryIterator it;
+    ASSERT_EQ(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it),
+              kRegistrySuccess);
+    const RegistryStatus status =
+        registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}});
+    ASSERT_TRUE(status == kRegistrySuccess || status == kRegistryIoError) << status;
+    saved += status == kRegistrySuccess;
+  }
+  stop = true;
+  swapper.join();
+  if (std::filesystem::is_symlink(own))
+    renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+  struct Folder {
+    std::string path;
+    mode_t mode;
+  };
+  for (const Folder& f : {Folder{own, 0644}, Folder{secret, 0600}}) {
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(f.path), {}), 1)
+        << "a temporary file was left in " << f.path;
+    struct stat info {};
+    ASSERT_EQ(stat((f.path + "/host.json").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, f.mode) << f.path;
+  }
+  EXPECT_EQ(SettingsReceived(own + "/host.json") + SettingsReceived(secret + "/host.json"),
+            static_cast<std::size_t>(saved));
 }
 
 TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {

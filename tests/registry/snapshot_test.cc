@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <sstream>
+
 #include "support/run_binary.h"
 #include "support/values.h"
 
@@ -83,6 +86,13 @@ TEST(ParseSnapshot, RefusesMalformedFormsAndSaysWhere) {
       {R"({"root": {"class": "X", "properties": {"n": -1E+99999}}})",
        "unreadable value: number overflow"},
       {R"({"root": )" + deep + "}", "is nested deeper than 256 levels"},
+      {R"({"root": {"class": "X", "received-settings": [{"k": )" + std::string(256, '[') +
+           std::string(256, ']') + "}]}}",
+       "root.received-settings[0].k[0][0]"},
+      {R"({"root": {"class": "X", "properties": {"n": 12345678901234567890123}}})",
+       "root.properties.n is an integer wider than 64 bits"},
+      {std::string(R"({"root": {"class": "X"}})") + '\0' + "anything",
+       "syntax error at line 1, column 25: a NUL byte after the document"},
   };
   for (const Case& c : cases) {
     MemoryRegistry registry;
@@ -112,6 +122,56 @@ TEST(SerializeSnapshot, GivesBackTheSameRegistry) {
   EXPECT_EQ(second.root()->children[0]->write_status, 0xE00002C2u);
   EXPECT_EQ(*second.root()->children[0]->children[0]->properties.AsDictionary(),
             *first.root()->children[0]->children[0]->properties.AsDictionary());
+}
+
+TEST(ParseSnapshot, KeysInDescendingOrderLoadInTime) {
+  std::string text = R"({"root": {"class": "X", "properties": {)";
+  for (int i = 200000; i > 0; --i) text += "\"k" + std::to_string(i) + "\": 1" + (i > 1 ? "," : "");
+  text += "}}}";
+  const auto start = std::chrono::steady_clock::now();
+  MemoryRegistry registry;
+  std::string error;
+  ASSERT_TRUE(ParseSnapshot(text, &registry, &error)) << error;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(registry.root()->properties.AsDictionary()->size(), 200000u);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(SerializeSnapshot, TheExampleIsInTheSavedLayoutAndASaveOnlyAddsLines) {
+  const std::string example = ReadFile(testing::SourceDir() + "/examples/san.json");
+  MemoryRegistry registry;
+  std::string error;
+  ASSERT_TRUE(ParseSnapshot(example, &registry, &error)) << error;
+  EXPECT_EQ(SerializeSnapshot(registry), example);
+
+  testing::TempDir dir;
+  testing::RunOptions options;
+  options.env["HALVANE_REGISTRY"] = dir.Write("san.json", example);
+  ASSERT_EQ(testing::RunHalvane({"-c", "10:00:00:90:FA:1B:2C:3D", "-s", "auto"}, options).status,
+            0);
+  const std::vector<std::string> before = Lines(example);
+  const std::vector<std::string> after = Lines(ReadFile(dir.path() + "/san.json"));
+  ASSERT_GT(after.size(), before.size());
+  std::size_t same_start = 0;
+  while (same_start < before.size() && before[same_start] == after[same_start]) ++same_start;
+  std::size_t same_end = 0;
+  while (same_end < before.size() - same_start &&
+         before[before.size() - 1 - same_end] == after[after.size() - 1 - same_end]) {
+    ++same_end;
+  }
+  // Every line is kept, but for at most one that gains a comma before the new entry's lines.
+  const std::size_t changed = before.size() - same_start - same_end;
+  ASSERT_LE(changed, 1u);
+  if (changed == 1) {
+    EXPECT_EQ(after[same_start], before[same_start] + ",");
+  }
+  EXPECT_NE(after[same_start + changed].find("\"received-settings\": ["), std::string::npos);
 }
 
 }  // namespace
