@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "registry/property_value.h"
@@ -107,6 +108,10 @@ class DeviceRegistry {
   // kRegistryNoDevice when the device is gone.
   virtual RegistryStatus WriteProperties(const RegistryEntry& entry,
                                          const Dictionary& settings) = 0;
+
+  // The whole registry written down as a snapshot document, which a later run can read in its
+  // place; kRegistryUnsupported for a registry that cannot be written down.
+  virtual RegistryStatus WriteSnapshot(std::string* out);
 };
 
 }  // namespace halvane

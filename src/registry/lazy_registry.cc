@@ -61,4 +61,9 @@ RegistryStatus LazyRegistry::WriteProperties(const RegistryEntry& entry,
   return r ? r->WriteProperties(entry, settings) : kRegistryIoError;
 }
 
+RegistryStatus LazyRegistry::WriteSnapshot(std::string* out) {
+  DeviceRegistry* r = Get();
+  return r ? r->WriteSnapshot(out) : kRegistryIoError;
+}
+
 }  // namespace halvane

@@ -134,6 +134,7 @@ class Builder {
       chars.insert_or_assign("Port Number", PropertyValue::Int64(address[11] - '0'));
       chars.insert_or_assign("Slot", PropertyValue::String(SlotOf(address)));
     }
+    AddHostInventory(*folder, number, name, &chars);
     Dictionary table{
         {"Protocol Characteristics",
          PropertyValue::OfDictionary(
@@ -142,6 +143,70 @@ class Builder {
     MemoryRegistry::Node* host = registry_->AddChild(top, kSysfsHostClass, std::move(table));
     host_folders.emplace(host, root_ + "/class/scsi_host/" + name);
     AddRemotePorts(host, number);
+  }
+
+  // What the kernel and the driver publish about a host beyond what the port block shows: an
+  // inventory for scripts. Missing or malformed attributes are left out.
+  void AddHostInventory(const std::string& fc_host_folder, std::uint64_t number,
+                        const std::string& name, Dictionary* chars) {
+    chars->insert_or_assign("SCSI Host Number",
+                            PropertyValue::OfNumber(Number::FromUInt64(number)));
+    const AttributeFolder fc(fc_host_folder);
+    if (auto v = fc.ReadText("port_id"); v && ParseHex(*v)) {
+      chars->insert_or_assign("Port ID",
+                              PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
+    }
+    if (auto v = fc.ReadText("fabric_name"); v && ParseHex(*v)) {
+      chars->insert_or_assign("Fabric Name", WwnData(*ParseHex(*v)));
+    }
+    const std::pair<const char*, const char*> fc_texts[] = {
+        {"supported_speeds", "Supported Speeds"}, {"symbolic_name", "Symbolic Name"}};
+    for (const auto& [file, key] : fc_texts) {
+      if (auto v = fc.ReadText(file)) chars->insert_or_assign(key, PropertyValue::String(*v));
+    }
+    Dictionary statistics;
+    const AttributeFolder counters(fc_host_folder + "/statistics");
+    for (const std::string& counter : ListFolder(fc_host_folder + "/statistics")) {
+      auto v = counters.ReadText(counter.c_str());
+      // All ones is the kernel's "not supported".
+      if (!v || !ParseHex(*v) || *ParseHex(*v) == UINT64_MAX) continue;
+      statistics.insert_or_assign(counter,
+                                  PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
+    }
+    if (!statistics.empty())
+      chars->insert_or_assign("Statistics", PropertyValue::OfDictionary(std::move(statistics)));
+
+    if (auto scsi_host = ResolveInside(root_, root_ + "/class/scsi_host/" + name)) {
+      const AttributeFolder host(*scsi_host);
+      // A driver without a name of its own prints a null pointer's text.
+      if (auto v = host.ReadText("proc_name"); v && *v != "(null)" && *v != "<NULL>") {
+        chars->insert_or_assign("Driver Name", PropertyValue::String(*v));
+      }
+      // Only the names these drivers are known to publish; lpfc's fwrev, qla2xxx's fw_version.
+      for (const char* file : {"fwrev", "fw_version"}) {
+        if (auto v = host.ReadText(file)) {
+          chars->insert_or_assign("Firmware Version", PropertyValue::String(*v));
+          break;
+        }
+      }
+      if (auto v = host.ReadText("driver_version")) {
+        chars->insert_or_assign("Driver Version", PropertyValue::String(*v));
+      }
+    }
+
+    // An NPIV virtual port's host sits under its vport, which sits under the physical port's host.
+    const std::string host_device = Parent(Parent(fc_host_folder));
+    const std::string vport = Parent(host_device);
+    const std::string physical = Parent(vport);
+    auto physical_number = NumbersOf(Basename(physical), "host", "");
+    if (Basename(vport).substr(0, 6) == "vport-" && physical_number) {
+      chars->insert_or_assign("Physical SCSI Host Number",
+                              PropertyValue::OfNumber(Number::FromUInt64((*physical_number)[0])));
+      const std::string physical_fc = physical + "/fc_host/" + Basename(physical);
+      if (auto v = ReadTextAttribute(physical_fc + "/port_name"); v && ParseHex(*v)) {
+        chars->insert_or_assign("Physical Port World Wide Name", WwnData(*ParseHex(*v)));
+      }
+    }
   }
 
   // The PCI function above a host: the first ancestor folder named like a PCI address.
@@ -204,6 +269,12 @@ class Builder {
         table.insert_or_assign("Remote Port ID",
                                PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*v))));
       }
+      if (auto v = ReadTextAttribute(port.folder + "/port_state")) {
+        table.insert_or_assign("Remote Port State", PropertyValue::String(*v));
+      }
+      if (auto v = ReadTextAttribute(port.folder + "/roles")) {
+        table.insert_or_assign("Remote Port Roles", PropertyValue::String(*v));
+      }
       MemoryRegistry::Node* device =
           registry_->AddChild(host, kSysfsRemotePortClass, std::move(table));
 
@@ -211,7 +282,9 @@ class Builder {
       std::snprintf(target_name, sizeof target_name, "target%" PRIu64 ":%" PRIu64 ":%" PRId64,
                     host_number, port.channel, port.target_id);
       MemoryRegistry::Node* target = registry_->AddChild(
-          device, kSysfsTargetClass, {{"SCSI Target Name", PropertyValue::String(target_name)}});
+          device, kSysfsTargetClass,
+          {{"SCSI Target Name", PropertyValue::String(target_name)},
+           {"SCSI Address", PropertyValue::String(target_name + std::strlen("target"))}});
       // The rport device folder is two levels above its class folder, and holds the target.
       const std::string rport_device = Parent(Parent(port.folder));
       if (Basename(rport_device) != port.name) continue;
@@ -262,6 +335,16 @@ class Builder {
     }
     if (auto v = folder.ReadText("access_state")) {
       table.insert_or_assign("Logical Unit Access State", PropertyValue::String(*v));
+    }
+    table.insert_or_assign("SCSI Address", PropertyValue::String(Basename(path)));
+    if (auto v = folder.ReadText("state")) {
+      table.insert_or_assign("SCSI Device State", PropertyValue::String(*v));
+    }
+    if (auto v = folder.FirstNameIn("block")) {
+      table.insert_or_assign("Block Device", PropertyValue::String(*v));
+    }
+    if (auto v = folder.FirstNameIn("scsi_generic")) {
+      table.insert_or_assign("SCSI Generic Device", PropertyValue::String(*v));
     }
     registry_->AddChild(target, kSysfsLogicalUnitClass, std::move(table));
   }
