@@ -65,6 +65,9 @@ std::vector<option> LongOptionTable() {
     table.push_back(
         option{o.name, o.takes_value ? required_argument : no_argument, nullptr, o.letter});
   }
+  // "--s" abbreviated --speed before --snapshot existed; an exact name outranks the abbreviations,
+  // so it keeps doing so.
+  table.push_back(option{"s", required_argument, nullptr, 's'});
   table.push_back(option{nullptr, 0, nullptr, 0});
   return table;
 }

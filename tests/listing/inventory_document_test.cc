@@ -219,6 +219,9 @@ TEST(InventoryDocument, JsonChangesTheFormOfTheReportsOnly) {
     EXPECT_EQ(b.err, a.err) << args[0];
     EXPECT_EQ(b.status, a.status) << args[0];
   }
+  // "--s" still abbreviates --speed, as it did before --snapshot.
+  EXPECT_EQ(RunHalvane({"-c", port, "--s", "fast"}, options).out,
+            RunHalvane({"-c", port, "--speed", "fast"}, options).out);
   const auto value = RunHalvane({"-s", "--json"}, options);
   EXPECT_EQ(value.status, 3);
   EXPECT_NE(value.out.find("Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, or auto: "
