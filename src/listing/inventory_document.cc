@@ -84,11 +84,19 @@ class JsonWriter {
   bool after_key_ = false;
 };
 
-// A String's text as a line would show it: up to its first zero character.
+// The text of a String, or of the bytes a live host read where it expected text but found no
+// UTF-8 (the writer turns what is not UTF-8 into U+FFFD); up to its first zero character, as a
+// line would show it.
 const std::string_view* TextOf(const PropertyValue* value, std::string_view* holder) {
-  const std::string* text = value ? value->AsString() : nullptr;
-  if (text == nullptr) return nullptr;
-  *holder = std::string_view(*text).substr(0, text->find('\0'));
+  if (value == nullptr) return nullptr;
+  if (const std::string* text = value->AsString()) {
+    *holder = *text;
+  } else if (const Data* bytes = value->AsData()) {
+    *holder = std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  } else {
+    return nullptr;
+  }
+  *holder = holder->substr(0, holder->find('\0'));
   return holder;
 }
 

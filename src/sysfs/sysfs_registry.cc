@@ -74,6 +74,14 @@ bool IsPciAddress(const std::string& name) {
   return name[11] >= '0' && name[11] <= '7';
 }
 
+// What an attribute or a device holds as text. Text that is not UTF-8 is kept as the bytes read,
+// so that no report shows it as text and a snapshot of the host keeps it byte for byte (a
+// snapshot's strings can only be Unicode).
+PropertyValue AttributeText(std::string bytes) {
+  if (IsValidUtf8(bytes)) return PropertyValue::String(std::move(bytes));
+  return PropertyValue::OfData(Data(bytes.begin(), bytes.end()));
+}
+
 std::string TrimInquiryText(std::string text) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
   return text;
@@ -114,13 +122,13 @@ class Builder {
       chars.insert_or_assign("Node World Wide Name", WwnData(*ParseHex(*v)));
     }
     if (auto v = ReadTextAttribute(*folder + "/port_state")) {
-      chars.insert_or_assign("Port Status", PropertyValue::String(*v));
+      chars.insert_or_assign("Port Status", AttributeText(*v));
     }
     if (auto v = ReadTextAttribute(*folder + "/speed")) {
-      chars.insert_or_assign("Port Speed", PropertyValue::String(*v));
+      chars.insert_or_assign("Port Speed", AttributeText(*v));
     }
     if (auto type = ReadTextAttribute(*folder + "/port_type")) {
-      chars.insert_or_assign("Port Topology", PropertyValue::String(*type));
+      chars.insert_or_assign("Port Topology", AttributeText(*type));
       // Only a loop port has an arbitrated-loop address: the low byte of its port id.
       if (*type == "NLPort (fabric via loop)" || *type == "LPort (private loop)") {
         if (auto id = ReadTextAttribute(*folder + "/port_id"); id && ParseHex(*id)) {
@@ -132,7 +140,7 @@ class Builder {
     if (auto pci = PciFunctionOf(*folder)) {
       const std::string address = Basename(*pci);
       chars.insert_or_assign("Port Number", PropertyValue::Int64(address[11] - '0'));
-      chars.insert_or_assign("Slot", PropertyValue::String(SlotOf(address)));
+      chars.insert_or_assign("Slot", AttributeText(SlotOf(address)));
     }
     AddHostInventory(*folder, number, name, &chars);
     Dictionary table{
@@ -162,7 +170,7 @@ class Builder {
     const std::pair<const char*, const char*> fc_texts[] = {
         {"supported_speeds", "Supported Speeds"}, {"symbolic_name", "Symbolic Name"}};
     for (const auto& [file, key] : fc_texts) {
-      if (auto v = fc.ReadText(file)) chars->insert_or_assign(key, PropertyValue::String(*v));
+      if (auto v = fc.ReadText(file)) chars->insert_or_assign(key, AttributeText(*v));
     }
     Dictionary statistics;
     const AttributeFolder counters(fc_host_folder + "/statistics");
@@ -180,17 +188,17 @@ class Builder {
       const AttributeFolder host(*scsi_host);
       // A driver without a name of its own prints a null pointer's text.
       if (auto v = host.ReadText("proc_name"); v && *v != "(null)" && *v != "<NULL>") {
-        chars->insert_or_assign("Driver Name", PropertyValue::String(*v));
+        chars->insert_or_assign("Driver Name", AttributeText(*v));
       }
       // Only the names these drivers are known to publish; lpfc's fwrev, qla2xxx's fw_version.
       for (const char* file : {"fwrev", "fw_version"}) {
         if (auto v = host.ReadText(file)) {
-          chars->insert_or_assign("Firmware Version", PropertyValue::String(*v));
+          chars->insert_or_assign("Firmware Version", AttributeText(*v));
           break;
         }
       }
       if (auto v = host.ReadText("driver_version")) {
-        chars->insert_or_assign("Driver Version", PropertyValue::String(*v));
+        chars->insert_or_assign("Driver Version", AttributeText(*v));
       }
     }
 
@@ -270,10 +278,10 @@ class Builder {
                                PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*v))));
       }
       if (auto v = ReadTextAttribute(port.folder + "/port_state")) {
-        table.insert_or_assign("Remote Port State", PropertyValue::String(*v));
+        table.insert_or_assign("Remote Port State", AttributeText(*v));
       }
       if (auto v = ReadTextAttribute(port.folder + "/roles")) {
-        table.insert_or_assign("Remote Port Roles", PropertyValue::String(*v));
+        table.insert_or_assign("Remote Port Roles", AttributeText(*v));
       }
       MemoryRegistry::Node* device =
           registry_->AddChild(host, kSysfsRemotePortClass, std::move(table));
@@ -321,7 +329,7 @@ class Builder {
                                                          {"rev", "Product Revision Level"}};
     for (const auto& [file, key] : texts) {
       if (auto v = folder.ReadText(file)) {
-        table.insert_or_assign(key, PropertyValue::String(TrimInquiryText(*v)));
+        table.insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
       }
     }
     if (auto page = folder.Read("vpd_pg83", kBinaryAttributeLimit)) {
@@ -334,17 +342,17 @@ class Builder {
       }
     }
     if (auto v = folder.ReadText("access_state")) {
-      table.insert_or_assign("Logical Unit Access State", PropertyValue::String(*v));
+      table.insert_or_assign("Logical Unit Access State", AttributeText(*v));
     }
     table.insert_or_assign("SCSI Address", PropertyValue::String(Basename(path)));
     if (auto v = folder.ReadText("state")) {
-      table.insert_or_assign("SCSI Device State", PropertyValue::String(*v));
+      table.insert_or_assign("SCSI Device State", AttributeText(*v));
     }
     if (auto v = folder.FirstNameIn("block")) {
-      table.insert_or_assign("Block Device", PropertyValue::String(*v));
+      table.insert_or_assign("Block Device", AttributeText(*v));
     }
     if (auto v = folder.FirstNameIn("scsi_generic")) {
-      table.insert_or_assign("SCSI Generic Device", PropertyValue::String(*v));
+      table.insert_or_assign("SCSI Generic Device", AttributeText(*v));
     }
     registry_->AddChild(target, kSysfsLogicalUnitClass, std::move(table));
   }
@@ -360,7 +368,7 @@ class Builder {
           {"Code Set", PropertyValue::Int32(d.code_set)},
           {"Identifier Type", PropertyValue::Int32(d.type)},
           {"Association", PropertyValue::Int32(d.association)},
-          {"Identifier", text ? PropertyValue::String(std::string(d.bytes.begin(), d.bytes.end()))
+          {"Identifier", text ? AttributeText(std::string(d.bytes.begin(), d.bytes.end()))
                               : PropertyValue::OfData(d.bytes)},
       }));
       if (d.association == 0 && d.type == kDesignatorNaa && naa == nullptr) naa = &d;

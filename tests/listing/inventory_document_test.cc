@@ -75,7 +75,8 @@ void BuildHost(FakeSysfs& fake) {
                  {"speed", "16 Gbit"}},
                 {{"proc_name", "lpfc"}});
   fake.AddRemotePort(4, 0, 0, 0, {{"port_name", "0x500507680140a123"}, {"roles", "FCP Target"}});
-  fake.AddLun(4, 0, 0, 0, 16385, {{"vendor", "ACME"}, {"state", "offline"}}, {});
+  // A vendor text that is not UTF-8: the text report leaves it out, the document shows U+FFFD.
+  fake.AddLun(4, 0, 0, 0, 16385, {{"vendor", "AC\xffME"}, {"state", "offline"}}, {});
   fake.AddHost(6, "0000:42:00.0",
                {{"port_name", "0x21000024ff000006"},
                 {"port_type", "LPort (private loop)"},
@@ -87,11 +88,13 @@ void BuildHost(FakeSysfs& fake) {
 }
 
 // The text listing as the document tells it: every line the text report prints must come from a
-// member of the document with the same value.
+// member of the document with the same value. Text that was not UTF-8 has no line.
 std::string AsListing(const nlohmann::json& document) {
   std::ostringstream out;
   auto line = [&](const nlohmann::json& object, const char* key, const char* label) {
-    if (object.contains(key)) out << label << object[key].get<std::string>() << "\n";
+    if (!object.contains(key)) return;
+    const std::string text = object[key].get<std::string>();
+    if (text.find("\xEF\xBF\xBD") == std::string::npos) out << label << text << "\n";
   };
   out << "\nControllers\n\n";
   for (const auto& c : document["controllers"]) {
