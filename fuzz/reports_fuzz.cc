@@ -1,13 +1,15 @@
-// The reports over any registry the loader accepts: they never crash, and no line is longer than
-// the widest label plus the longest text a line may show.
+// The reports over any registry the loader accepts: they never crash, no line is longer than the
+// widest label plus the longest text a line may show, and the inventory document is always JSON.
 #include <cstdint>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string_view>
 
 #include "inventory/controller_report.h"
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
+#include "listing/inventory_document.h"
 #include "registry/snapshot.h"
 
 using namespace halvane;
@@ -38,6 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::ostringstream listing;
   PrintFullReport(registry, listing);
   CheckLines(listing.str());
+  std::ostringstream document;
+  PrintInventoryDocument(registry, document);
+  if (nlohmann::json::parse(document.str(), nullptr, false).is_discarded()) std::abort();
   RegistryIterator ports;
   if (DiscoverControllers(registry, &ports) == kRegistrySuccess) {
     for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {

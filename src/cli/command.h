@@ -27,6 +27,7 @@ struct ParsedOptions {
   std::optional<PropertyValue> portWWN;  // a String, exactly as typed
   Dictionary settings;                   // the port settings: "HardLoopID", "Speed", "Topology"
   bool settingsGiven = false;
+  bool json = false;  // the reports print the inventory document instead of text
 };
 
 // How a run ends: with a status that does not change the exit status (the process then exits

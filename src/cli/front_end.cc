@@ -9,15 +9,18 @@
 #include "config/port_request.h"
 #include "config/refresh.h"
 #include "listing/full_report.h"
+#include "listing/inventory_document.h"
 
 namespace halvane {
 
 const char kShortOptions[] = "c:a:s:t:lrhv?";
 
 const LongOptionName kLongOptionNames[] = {
-    {"controller", 'c', true}, {"alpa", 'a', true},     {"speed", 's', true},
-    {"topology", 't', true},   {"list", 'l', false},    {"refresh", 'r', false},
-    {"help", 'h', false},      {"version", 'v', false},
+    {"controller", 'c', true},    {"alpa", 'a', true},
+    {"speed", 's', true},         {"topology", 't', true},
+    {"list", 'l', false},         {"refresh", 'r', false},
+    {"help", 'h', false},         {"version", 'v', false},
+    {"json", kJsonOption, false}, {"snapshot", kSnapshotOption, false},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -62,8 +65,23 @@ std::vector<option> LongOptionTable() {
     table.push_back(
         option{o.name, o.takes_value ? required_argument : no_argument, nullptr, o.letter});
   }
+  // "--s" abbreviated --speed before --snapshot existed; an exact name outranks the abbreviations,
+  // so it keeps doing so.
+  table.push_back(option{"s", required_argument, nullptr, 's'});
   table.push_back(option{nullptr, 0, nullptr, 0});
   return table;
+}
+
+// Whether --json is on the command line, found the way the option pass finds options (an option
+// value that reads "--json" is not one), without any message: the pass itself reports faults.
+bool AsksForJson(int argc, char* argv[], const std::vector<option>& long_options) {
+  optind = 0;
+  opterr = 0;
+  bool json = false;
+  for (int c; (c = getopt_long(argc, argv, kShortOptions, long_options.data(), nullptr)) != -1;) {
+    if (c == kJsonOption) json = true;
+  }
+  return json;
 }
 
 }  // namespace
@@ -73,6 +91,7 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   const std::vector<option> long_options = LongOptionTable();
   std::ostream& out = services.out;
 
+  parsed.json = AsksForJson(argc, argv, long_options);
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
@@ -110,8 +129,21 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       }
       case 'l':
         if (parsed.portWWN) return ExitWithUsage(out, 3, kListExclusive, "");
-        PrintFullReport(services.registry, out);
+        if (parsed.json) {
+          PrintInventoryDocument(services.registry, out);
+        } else {
+          PrintFullReport(services.registry, out);
+        }
         return RunOutcome::Exit(0);
+      case kJsonOption:
+        break;
+      case kSnapshotOption: {
+        // Nothing is printed unless the whole registry could be written down.
+        std::string text;
+        if (services.registry.WriteSnapshot(&text) != kRegistrySuccess) return RunOutcome::Exit(1);
+        out << text;
+        return RunOutcome::Exit(0);
+      }
       case 'r':
         // The daemon's message goes out as it always has; the kernel is asked too, as a host
         // without the daemon would otherwise not notice the changed ports at all.

@@ -7,14 +7,19 @@ namespace halvane {
 
 // Options that stand alone act as they are parsed (-h, -v and -l end the run, -r sends its
 // notification and parsing goes on); the others are validated at once and recorded, and the
-// recorded port request is handled after the last option. argv is argc texts, as main gets them.
+// recorded port request is handled after the last option. --json is looked for before that pass,
+// so that it changes the form of the reports wherever it stands. argv is argc texts, as main
+// gets them.
 RunOutcome RunCommandLine(int argc, char* argv[], Services& services);
 
-// The short options, and the long options with the letters they stand for.
+// The short options, and the long options with the letters they stand for. Options that have
+// only a long form stand for a code above every letter.
 extern const char kShortOptions[];
+inline constexpr int kJsonOption = 0x100;
+inline constexpr int kSnapshotOption = 0x101;
 struct LongOptionName {
   const char* name;
-  char letter;
+  int letter;
   bool takes_value;
 };
 extern const LongOptionName kLongOptionNames[];

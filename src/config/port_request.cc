@@ -4,6 +4,7 @@
 
 #include "inventory/controller_report.h"
 #include "inventory/port_info.h"
+#include "listing/inventory_document.h"
 
 namespace halvane {
 namespace {
@@ -18,9 +19,15 @@ RunOutcome NotApplied(std::ostream& out, RegistryStatus status) {
   return RunOutcome::Exit(1);
 }
 
-RunOutcome PrintPort(const std::string& wwn, Services& services) {
+RunOutcome PrintPort(const std::string& wwn, bool json, Services& services) {
   RegistryEntry port;
-  if (RegistryStatus s = FindPortByWWN(services.registry, wwn, &port); s != kRegistrySuccess) {
+  const RegistryStatus found = FindPortByWWN(services.registry, wwn, &port);
+  if (json) {
+    // A port that is not there is an empty inventory, which scripts read like any other.
+    PrintPortDocument(services.registry, port, services.out);
+    return RunOutcome{static_cast<std::int32_t>(found), std::nullopt};
+  }
+  if (RegistryStatus s = found; s != kRegistrySuccess) {
     return RunOutcome{static_cast<std::int32_t>(s), std::nullopt};
   }
   services.out << "\n";
@@ -31,7 +38,7 @@ RunOutcome PrintPort(const std::string& wwn, Services& services) {
 
 RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services) {
   const std::string& wwn = *options.portWWN->AsString();
-  if (!options.settingsGiven) return PrintPort(wwn, services);
+  if (!options.settingsGiven) return PrintPort(wwn, options.json, services);
 
   // Checked before the registry is touched.
   if (services.users.EffectiveUserId() != 0) {

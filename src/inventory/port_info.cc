@@ -130,6 +130,21 @@ RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entr
   record.insert_or_assign("port-name", PropertyValue::String(std::move(name)));
 
   CopyIfPresent(*chars, "Fibre Channel Cabling Type", "cable-type", &record);
+  // What a live host publishes beyond the port block; only the inventory document shows it.
+  static constexpr std::pair<std::string_view, const char*> kInventory[] = {
+      {"SCSI Host Number", "scsi-host-number"},
+      {"Driver Name", "driver-name"},
+      {"Driver Version", "driver-version"},
+      {"Firmware Version", "firmware-version"},
+      {"Port ID", "port-id"},
+      {"Fabric Name", "fabric-name"},
+      {"Supported Speeds", "supported-speeds"},
+      {"Symbolic Name", "symbolic-name"},
+      {"Physical Port World Wide Name", "physical-port-name"},
+      {"Physical SCSI Host Number", "physical-scsi-host-number"},
+      {"Statistics", "statistics"},
+  };
+  for (const auto& [source, key] : kInventory) CopyIfPresent(*chars, source, key, &record);
   *out = std::move(record);
   return kRegistrySuccess;
 }

@@ -33,24 +33,51 @@ bool MemberEquals(const Dictionary& dict, std::string_view key, std::int32_t wan
   return n != nullptr && n->ToInt32(&got) && got == wanted;
 }
 
-std::optional<std::string> Heading(DeviceRegistry& registry, const RegistryEntry& unit) {
+}  // namespace
+
+std::optional<std::string> LunAddressText(DeviceRegistry& registry, const RegistryEntry& unit) {
   std::optional<PropertyValue> bytes_value = Search(registry, unit, "SCSI Logical Unit Bytes");
   if (bytes_value && bytes_value->AsData()) {
     const Data& bytes = *bytes_value->AsData();
     const std::uint8_t b0 = bytes.size() > 0 ? bytes[0] : 0;
     const std::uint8_t b1 = bytes.size() > 1 ? bytes[1] : 0;
-    if (b0 == 0) return "SCSI Logical Unit @ " + std::to_string(b1);
-    return "SCSI Logical Unit @ " + *FormatPaddedWWN(bytes_value);
+    if (b0 == 0) return std::to_string(b1);
+    return *FormatPaddedWWN(bytes_value);
   }
   std::optional<PropertyValue> number = Search(registry, unit, "SCSI Logical Unit Number");
   std::int32_t lun = 0;
   if (number && number->AsNumber() && number->AsNumber()->ToInt32(&lun)) {
-    return "SCSI Logical Unit @ " + std::to_string(lun);
+    return std::to_string(lun);
   }
   return std::nullopt;
 }
 
-}  // namespace
+std::vector<PropertyValue> LunAliases(const std::optional<PropertyValue>& identification) {
+  std::vector<PropertyValue> aliases;
+  if (!identification || !identification->AsArray()) return aliases;
+  for (const PropertyValue& item : *identification->AsArray()) {
+    const Dictionary* designator = item.AsDictionary();
+    // Vendor-specific ASCII designators of the addressed logical unit are its aliases.
+    if (designator == nullptr || !MemberEquals(*designator, "Code Set", 2) ||
+        !MemberEquals(*designator, "Identifier Type", 0) ||
+        !MemberEquals(*designator, "Association", 0)) {
+      continue;
+    }
+    if (const PropertyValue* alias = FindMember(*designator, "Identifier")) {
+      aliases.push_back(*alias);
+    }
+  }
+  return aliases;
+}
+
+bool HasFibreChannelInterconnect(DeviceRegistry& registry, const RegistryEntry& controller) {
+  std::optional<PropertyValue> protocol = registry.SearchProperty(
+      controller, "Protocol Characteristics", SearchDirection::kDescendants);
+  const Dictionary* dict = protocol ? protocol->AsDictionary() : nullptr;
+  const PropertyValue* interconnect = dict ? FindMember(*dict, "Physical Interconnect") : nullptr;
+  const std::string* text = interconnect ? interconnect->AsString() : nullptr;
+  return text && *text == "Fibre Channel Interface";
+}
 
 std::optional<std::string> FormatPaddedWWN(const std::optional<PropertyValue>& value) {
   if (!value || value->AsData() == nullptr) return std::nullopt;
@@ -73,7 +100,9 @@ std::optional<std::string> FormatUniqueID(const std::optional<PropertyValue>& va
 }
 
 void PrintLunBlock(DeviceRegistry& registry, const RegistryEntry& unit, std::ostream& out) {
-  if (auto heading = Heading(registry, unit)) out << *heading << "\n\n";
+  if (auto address = LunAddressText(registry, unit)) {
+    out << "SCSI Logical Unit @ " << *address << "\n\n";
+  }
 
   PrintLunText(out, Search(registry, unit, "Product Revision Level"),
                "                     Revision:    ");
@@ -86,20 +115,9 @@ void PrintLunBlock(DeviceRegistry& registry, const RegistryEntry& unit, std::ost
   PrintLunText(out, Search(registry, unit, "Load Balancing Algorithm"),
                "     Load Balancing Algorithm:    ");
 
-  std::optional<PropertyValue> ids = Search(registry, unit, "INQUIRY Device Identification");
-  if (ids && ids->AsArray()) {
-    for (const PropertyValue& item : *ids->AsArray()) {
-      const Dictionary* designator = item.AsDictionary();
-      // Vendor-specific ASCII designators of the addressed logical unit are its aliases.
-      if (designator == nullptr || !MemberEquals(*designator, "Code Set", 2) ||
-          !MemberEquals(*designator, "Identifier Type", 0) ||
-          !MemberEquals(*designator, "Association", 0)) {
-        continue;
-      }
-      if (const PropertyValue* alias = FindMember(*designator, "Identifier")) {
-        PrintLunText(out, *alias, "                    LUN Alias:    ");
-      }
-    }
+  for (const PropertyValue& alias :
+       LunAliases(Search(registry, unit, "INQUIRY Device Identification"))) {
+    PrintLunText(out, alias, "                    LUN Alias:    ");
   }
 
   PrintLunText(out, Search(registry, unit, "Product Identification"),
@@ -154,12 +172,7 @@ RegistryStatus PrintTargetSection(DeviceRegistry& registry, std::ostream& out) {
   }
   for (RegistryEntry controller = registry.NextEntry(controllers); controller;
        controller = registry.NextEntry(controllers)) {
-    std::optional<PropertyValue> protocol = registry.SearchProperty(
-        controller, "Protocol Characteristics", SearchDirection::kDescendants);
-    const Dictionary* dict = protocol ? protocol->AsDictionary() : nullptr;
-    const PropertyValue* interconnect = dict ? FindMember(*dict, "Physical Interconnect") : nullptr;
-    const std::string* text = interconnect ? interconnect->AsString() : nullptr;
-    if (text && *text == "Fibre Channel Interface")
+    if (HasFibreChannelInterconnect(registry, controller))
       PrintControllerTargets(registry, controller, out);
   }
   return kRegistrySuccess;

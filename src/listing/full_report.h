@@ -6,6 +6,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "registry/device_registry.h"
 
@@ -21,6 +22,16 @@ void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& contr
                             std::ostream& out);
 void PrintTargetLuns(DeviceRegistry& registry, const RegistryEntry& target, std::ostream& out);
 void PrintLunBlock(DeviceRegistry& registry, const RegistryEntry& unit, std::ostream& out);
+
+// What the heading of a logical unit's block shows after "SCSI Logical Unit @ ": the LUN in
+// decimal, or the 8-byte form of a LUN that is not in the peripheral address space.
+std::optional<std::string> LunAddressText(DeviceRegistry& registry, const RegistryEntry& unit);
+// The aliases of a logical unit among the designators of its identification: the vendor-specific
+// ASCII designators of the addressed logical unit, in page order, as registry values.
+std::vector<PropertyValue> LunAliases(const std::optional<PropertyValue>& identification);
+// Whether a controller's protocol characteristics name the Fibre Channel interconnect: only
+// those controllers have their targets listed.
+bool HasFibreChannelInterconnect(DeviceRegistry& registry, const RegistryEntry& controller);
 
 // The WWN text of up to the first eight bytes of a Data value, missing bytes counting as 0.
 std::optional<std::string> FormatPaddedWWN(const std::optional<PropertyValue>& value);

@@ -6,4 +6,6 @@ RegistryEntry DeviceRegistry::NextEntry(RegistryIterator& iterator) {
   return iterator ? iterator.impl()->Next() : RegistryEntry();
 }
 
+RegistryStatus DeviceRegistry::WriteSnapshot(std::string*) { return kRegistryUnsupported; }
+
 }  // namespace halvane

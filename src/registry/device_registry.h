@@ -124,6 +124,10 @@ class DeviceRegistry {
   // Why the last write that failed did, when the backend can say more than its status; empty
   // otherwise.
   virtual std::string WriteFailureReason() const { return {}; }
+
+  // The whole registry written down as a snapshot document, which a later run can read in its
+  // place; kRegistryUnsupported for a registry that cannot be written down.
+  virtual RegistryStatus WriteSnapshot(std::string* out);
 };
 
 }  // namespace halvane

@@ -73,4 +73,9 @@ std::string LazyRegistry::WriteFailureReason() const {
   return registry_ ? registry_->WriteFailureReason() : std::string();
 }
 
+RegistryStatus LazyRegistry::WriteSnapshot(std::string* out) {
+  DeviceRegistry* r = Get();
+  return r ? r->WriteSnapshot(out) : kRegistryIoError;
+}
+
 }  // namespace halvane

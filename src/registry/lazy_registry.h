@@ -38,6 +38,7 @@ class LazyRegistry : public DeviceRegistry {
   RegistryStatus WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
   void PrepareToWrite() override;
   std::string WriteFailureReason() const override;
+  RegistryStatus WriteSnapshot(std::string* out) override;
 
  private:
   DeviceRegistry* Get();

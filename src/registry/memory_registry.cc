@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "registry/snapshot.h"
+
 namespace halvane {
 namespace {
 
@@ -225,6 +227,11 @@ RegistryStatus MemoryRegistry::WriteProperties(const RegistryEntry& entry,
     return s;
   }
   return driver_(*node, settings);
+}
+
+RegistryStatus MemoryRegistry::WriteSnapshot(std::string* out) {
+  *out = SerializeSnapshot(*this);
+  return kRegistrySuccess;
 }
 
 }  // namespace halvane

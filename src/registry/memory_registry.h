@@ -67,6 +67,7 @@ class MemoryRegistry : public DeviceRegistry {
                                               SearchDirection direction) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   RegistryStatus WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  RegistryStatus WriteSnapshot(std::string* out) override;
 
  private:
   struct Failure {

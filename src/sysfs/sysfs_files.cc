@@ -79,6 +79,25 @@ std::optional<std::string> AttributeFolder::ReadText(const char* name) const {
   return text;
 }
 
+std::optional<std::string> AttributeFolder::FirstNameIn(const char* name) const {
+  if (fd_ < 0) return std::nullopt;
+  const int fd = openat(fd_, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return std::nullopt;
+  }
+  std::optional<std::string> first;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string_view entry_name = entry->d_name;
+    if (entry_name == "." || entry_name == "..") continue;
+    if (!first || entry_name < *first) first = std::string(entry_name);
+  }
+  closedir(dir);
+  return first;
+}
+
 std::vector<std::string> ListFolder(const std::string& path) {
   std::vector<std::string> names;
   DIR* dir = opendir(path.c_str());

@@ -32,6 +32,10 @@ class AttributeFolder {
 
   std::optional<std::string> Read(const char* name, std::size_t limit) const;
   std::optional<std::string> ReadText(const char* name) const;
+  // The first name, in sorted order, inside the subfolder name (which must be a folder of its
+  // own, not a link); nothing when it is missing or empty. The kernel puts exactly one entry in
+  // the folders read this way (a disk's block/ and scsi_generic/).
+  std::optional<std::string> FirstNameIn(const char* name) const;
 
  private:
   int fd_;

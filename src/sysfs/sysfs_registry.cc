@@ -72,6 +72,14 @@ bool IsPciAddress(const std::string& name) {
   return name[11] >= '0' && name[11] <= '7';
 }
 
+// What an attribute or a device holds as text. Text that is not UTF-8 is kept as the bytes read,
+// so that no report shows it as text and a snapshot of the host keeps it byte for byte (a
+// snapshot's strings can only be Unicode).
+PropertyValue AttributeText(std::string bytes) {
+  if (IsValidUtf8(bytes)) return PropertyValue::String(std::move(bytes));
+  return PropertyValue::OfData(Data(bytes.begin(), bytes.end()));
+}
+
 std::string TrimInquiryText(std::string text) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
   return text;
@@ -148,13 +156,13 @@ class Builder {
       chars.insert_or_assign("Node World Wide Name", WwnData(*ParseHex(*v)));
     }
     if (auto v = ReadTextAttribute(fc_folder + "/port_state")) {
-      chars.insert_or_assign("Port Status", PropertyValue::String(*v));
+      chars.insert_or_assign("Port Status", AttributeText(*v));
     }
     if (auto v = ReadTextAttribute(fc_folder + "/speed")) {
-      chars.insert_or_assign("Port Speed", PropertyValue::String(*v));
+      chars.insert_or_assign("Port Speed", AttributeText(*v));
     }
     if (auto type = ReadTextAttribute(fc_folder + "/port_type")) {
-      chars.insert_or_assign("Port Topology", PropertyValue::String(*type));
+      chars.insert_or_assign("Port Topology", AttributeText(*type));
       // Only a loop port has an arbitrated-loop address: the low byte of its port id.
       if (*type == "NLPort (fabric via loop)" || *type == "LPort (private loop)") {
         if (auto id = ReadTextAttribute(fc_folder + "/port_id"); id && ParseHex(*id)) {
@@ -166,8 +174,9 @@ class Builder {
     if (auto pci = PciFunctionOf(fc_folder)) {
       const std::string address = Basename(*pci);
       chars.insert_or_assign("Port Number", PropertyValue::Int64(address[11] - '0'));
-      chars.insert_or_assign("Slot", PropertyValue::String(SlotOf(address)));
+      chars.insert_or_assign("Slot", AttributeText(SlotOf(address)));
     }
+    AddHostInventory(fc_folder, number, name, &chars);
     Dictionary table{
         {"Protocol Characteristics",
          PropertyValue::OfDictionary(
@@ -176,6 +185,70 @@ class Builder {
     MemoryRegistry::Node* host = registry_->AddChild(top, kSysfsHostClass, std::move(table));
     hosts.emplace(host, HostPlace{name, DeviceOf(fc_folder)});
     AddRemotePorts(host, number);
+  }
+
+  // What the kernel and the driver publish about a host beyond what the port block shows: an
+  // inventory for scripts. Missing or malformed attributes are left out.
+  void AddHostInventory(const std::string& fc_host_folder, std::uint64_t number,
+                        const std::string& name, Dictionary* chars) {
+    chars->insert_or_assign("SCSI Host Number",
+                            PropertyValue::OfNumber(Number::FromUInt64(number)));
+    const AttributeFolder fc(fc_host_folder);
+    if (auto v = fc.ReadText("port_id"); v && ParseHex(*v)) {
+      chars->insert_or_assign("Port ID",
+                              PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
+    }
+    if (auto v = fc.ReadText("fabric_name"); v && ParseHex(*v)) {
+      chars->insert_or_assign("Fabric Name", WwnData(*ParseHex(*v)));
+    }
+    const std::pair<const char*, const char*> fc_texts[] = {
+        {"supported_speeds", "Supported Speeds"}, {"symbolic_name", "Symbolic Name"}};
+    for (const auto& [file, key] : fc_texts) {
+      if (auto v = fc.ReadText(file)) chars->insert_or_assign(key, AttributeText(*v));
+    }
+    Dictionary statistics;
+    const AttributeFolder counters(fc_host_folder + "/statistics");
+    for (const std::string& counter : ListFolder(fc_host_folder + "/statistics")) {
+      auto v = counters.ReadText(counter.c_str());
+      // All ones is the kernel's "not supported".
+      if (!v || !ParseHex(*v) || *ParseHex(*v) == UINT64_MAX) continue;
+      statistics.insert_or_assign(counter,
+                                  PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
+    }
+    if (!statistics.empty())
+      chars->insert_or_assign("Statistics", PropertyValue::OfDictionary(std::move(statistics)));
+
+    if (auto scsi_host = ResolveInside(root_, root_ + "/class/scsi_host/" + name)) {
+      const AttributeFolder host(*scsi_host);
+      // A driver without a name of its own prints a null pointer's text.
+      if (auto v = host.ReadText("proc_name"); v && *v != "(null)" && *v != "<NULL>") {
+        chars->insert_or_assign("Driver Name", AttributeText(*v));
+      }
+      // Only the names these drivers are known to publish; lpfc's fwrev, qla2xxx's fw_version.
+      for (const char* file : {"fwrev", "fw_version"}) {
+        if (auto v = host.ReadText(file)) {
+          chars->insert_or_assign("Firmware Version", AttributeText(*v));
+          break;
+        }
+      }
+      if (auto v = host.ReadText("driver_version")) {
+        chars->insert_or_assign("Driver Version", AttributeText(*v));
+      }
+    }
+
+    // An NPIV virtual port's host sits under its vport, which sits under the physical port's host.
+    const std::string host_device = Parent(Parent(fc_host_folder));
+    const std::string vport = Parent(host_device);
+    const std::string physical = Parent(vport);
+    auto physical_number = NumbersOf(Basename(physical), "host", "");
+    if (Basename(vport).substr(0, 6) == "vport-" && physical_number) {
+      chars->insert_or_assign("Physical SCSI Host Number",
+                              PropertyValue::OfNumber(Number::FromUInt64((*physical_number)[0])));
+      const std::string physical_fc = physical + "/fc_host/" + Basename(physical);
+      if (auto v = ReadTextAttribute(physical_fc + "/port_name"); v && ParseHex(*v)) {
+        chars->insert_or_assign("Physical Port World Wide Name", WwnData(*ParseHex(*v)));
+      }
+    }
   }
 
   // The PCI function above a host: the first ancestor folder named like a PCI address.
@@ -238,6 +311,12 @@ class Builder {
         table.insert_or_assign("Remote Port ID",
                                PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*v))));
       }
+      if (auto v = ReadTextAttribute(port.folder + "/port_state")) {
+        table.insert_or_assign("Remote Port State", AttributeText(*v));
+      }
+      if (auto v = ReadTextAttribute(port.folder + "/roles")) {
+        table.insert_or_assign("Remote Port Roles", AttributeText(*v));
+      }
       MemoryRegistry::Node* device =
           registry_->AddChild(host, kSysfsRemotePortClass, std::move(table));
 
@@ -245,7 +324,9 @@ class Builder {
       std::snprintf(target_name, sizeof target_name, "target%" PRIu64 ":%" PRIu64 ":%" PRId64,
                     host_number, port.channel, port.target_id);
       MemoryRegistry::Node* target = registry_->AddChild(
-          device, kSysfsTargetClass, {{"SCSI Target Name", PropertyValue::String(target_name)}});
+          device, kSysfsTargetClass,
+          {{"SCSI Target Name", PropertyValue::String(target_name)},
+           {"SCSI Address", PropertyValue::String(target_name + std::strlen("target"))}});
       // The rport device folder is two levels above its class folder, and holds the target.
       const std::string rport_device = Parent(Parent(port.folder));
       if (Basename(rport_device) != port.name) continue;
@@ -282,7 +363,7 @@ class Builder {
                                                          {"rev", "Product Revision Level"}};
     for (const auto& [file, key] : texts) {
       if (auto v = folder.ReadText(file)) {
-        table.insert_or_assign(key, PropertyValue::String(TrimInquiryText(*v)));
+        table.insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
       }
     }
     if (auto page = folder.Read("vpd_pg83", kBinaryAttributeLimit)) {
@@ -295,7 +376,17 @@ class Builder {
       }
     }
     if (auto v = folder.ReadText("access_state")) {
-      table.insert_or_assign("Logical Unit Access State", PropertyValue::String(*v));
+      table.insert_or_assign("Logical Unit Access State", AttributeText(*v));
+    }
+    table.insert_or_assign("SCSI Address", PropertyValue::String(Basename(path)));
+    if (auto v = folder.ReadText("state")) {
+      table.insert_or_assign("SCSI Device State", AttributeText(*v));
+    }
+    if (auto v = folder.FirstNameIn("block")) {
+      table.insert_or_assign("Block Device", AttributeText(*v));
+    }
+    if (auto v = folder.FirstNameIn("scsi_generic")) {
+      table.insert_or_assign("SCSI Generic Device", AttributeText(*v));
     }
     registry_->AddChild(target, kSysfsLogicalUnitClass, std::move(table));
   }
@@ -311,7 +402,7 @@ class Builder {
           {"Code Set", PropertyValue::Int32(d.code_set)},
           {"Identifier Type", PropertyValue::Int32(d.type)},
           {"Association", PropertyValue::Int32(d.association)},
-          {"Identifier", text ? PropertyValue::String(std::string(d.bytes.begin(), d.bytes.end()))
+          {"Identifier", text ? AttributeText(std::string(d.bytes.begin(), d.bytes.end()))
                               : PropertyValue::OfData(d.bytes)},
       }));
       if (d.association == 0 && d.type == kDesignatorNaa && naa == nullptr) naa = &d;

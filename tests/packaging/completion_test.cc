@@ -53,7 +53,7 @@ TEST(Completion, OptionsKeywordsAndPortNames) {
   const std::string all = Complete("halvane -");
   for (const char* option :
        {"-l", "-c", "-a", "-s", "-t", "-r", "-h", "-v", "--list", "--controller", "--alpa",
-        "--speed", "--topology", "--refresh", "--help", "--version"}) {
+        "--speed", "--topology", "--refresh", "--help", "--version", "--json", "--snapshot"}) {
     EXPECT_NE(all.find(std::string(option) + "\n"), std::string::npos) << option;
   }
 }

@@ -16,16 +16,23 @@ const std::string kManPage = testing::SourceDir() + "/doc/halvane.8";
 
 TEST(ManPage, OptionsMatchTheProgramsOptionTable) {
   const std::string page = testing::ReadFile(kManPage);
+  // An option's entry: ".BR \-l ", " \-\-list", or ".B \-\-json" for one without a letter.
   std::set<std::pair<char, std::string>> documented;
   const std::regex option_line(R"(^\.BR \\-(.) ", " \\-\\-([a-z]+))");
+  const std::regex long_only_line(R"(^\.B \\-\\-([a-z]+)$)");
   std::istringstream lines(page);
-  for (std::string line; std::getline(lines, line);) {
+  std::string previous;
+  for (std::string line; std::getline(lines, line); previous = line) {
     std::smatch m;
     if (std::regex_search(line, m, option_line)) documented.insert({m[1].str()[0], m[2].str()});
+    if (previous == ".TP" && std::regex_search(line, m, long_only_line))
+      documented.insert({'\0', m[1].str()});
   }
   std::set<std::pair<char, std::string>> program;
-  for (int i = 0; i < kLongOptionCount; ++i)
-    program.insert({kLongOptionNames[i].letter, kLongOptionNames[i].name});
+  for (int i = 0; i < kLongOptionCount; ++i) {
+    const int letter = kLongOptionNames[i].letter;
+    program.insert({letter > 0xFF ? '\0' : static_cast<char>(letter), kLongOptionNames[i].name});
+  }
   EXPECT_EQ(documented, program);
   // Every short option letter of the parser has its entry ("?" is the parser's own).
   for (const char* c = kShortOptions; *c; ++c) {

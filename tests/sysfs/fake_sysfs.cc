@@ -19,6 +19,8 @@ void FakeSysfs::Link(const std::string& target, const std::string& link) const {
 }
 
 std::string FakeSysfs::HostFolder(int host) const {
+  if (auto it = vport_folder_.find(host); it != vport_folder_.end())
+    return it->second + "/host" + std::to_string(host);
   return "devices/pci0000:00/0000:00:03.0/" + host_pci_.at(host) + "/host" + std::to_string(host);
 }
 
@@ -42,6 +44,13 @@ void FakeSysfs::AddHost(int host, const std::string& pci, const Attributes& fc_h
   Link(ScsiHostFolder(host), "class/scsi_host/" + h);
   Link(folder, folder + "/fc_host/" + h + "/device");
   Link(folder, ScsiHostFolder(host) + "/device");
+}
+
+void FakeSysfs::AddVport(int physical, int vport, int host, const Attributes& fc_host,
+                         const Attributes& scsi_host) {
+  vport_folder_[host] =
+      HostFolder(physical) + "/vport-" + std::to_string(physical) + ":0-" + std::to_string(vport);
+  AddHost(host, host_pci_.at(physical), fc_host, scsi_host);
 }
 
 void FakeSysfs::AddSlot(const std::string& name, const std::string& address) {

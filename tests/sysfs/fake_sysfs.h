@@ -19,6 +19,9 @@ class FakeSysfs {
   // Text attributes are written with the kernel's one trailing line end.
   void AddHost(int host, const std::string& pci, const Attributes& fc_host,
                const Attributes& scsi_host);
+  // An NPIV virtual port: host sits under vport-<physical>:0-<vport> under the physical host.
+  void AddVport(int physical, int vport, int host, const Attributes& fc_host,
+                const Attributes& scsi_host);
   void AddSlot(const std::string& name, const std::string& address);
   // A remote port; with target_id >= 0 also its SCSI target and fc_transport entry.
   void AddRemotePort(int host, int channel, int number, int target_id, const Attributes& rport);
@@ -37,6 +40,7 @@ class FakeSysfs {
 
   std::string root_;
   std::map<int, std::string> host_pci_;
+  std::map<int, std::string> vport_folder_;  // the folder holding a virtual port's host
 };
 
 // Bytes from hexadecimal text ("00 83 00 04 ..."; spaces ignored).
