@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 
 #include "support/run_binary.h"
@@ -58,7 +59,10 @@ TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
     ++headings;
   EXPECT_EQ(headings, 100000u);
   EXPECT_NE(wide.out.find("SCSI Logical Unit @ 99999\n\n\n\n\n"), std::string::npos);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  // Memcheck runs the binary tens of times slower; there only its findings count.
+  if (std::getenv("HALVANE_VALGRIND") == nullptr) {
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  }
 }
 
 }  // namespace
