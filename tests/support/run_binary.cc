@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 extern char** environ;
@@ -40,7 +42,15 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
     argv_storage.insert(argv_storage.end(),
                         {"/bin/bash", "-c", options.shell_prefix + "; exec \"$0\" \"$@\""});
   }
-  const std::vector<std::string> command = HalvaneCommand();
+  std::vector<std::string> command = HalvaneCommand();
+  // The user switched to may not reach the build tree (a checkout in a private folder, which
+  // memcheck has to open as that user): it runs a copy from a folder everyone may enter.
+  std::optional<TempDir> copy;
+  if (options.as_uid >= 0) {
+    copy.emplace();
+    std::filesystem::copy_file(command.back(), copy->path() + "/halvane");
+    command.back() = copy->path() + "/halvane";
+  }
   argv_storage.insert(argv_storage.end(), command.begin(), command.end());
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
