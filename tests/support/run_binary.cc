@@ -8,8 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <stdexcept>
 
 extern char** environ;
@@ -17,7 +16,21 @@ extern char** environ;
 namespace halvane::testing {
 
 std::string HalvaneBinary() { return HALVANE_BINARY; }
-std::string SourceDir() { return HALVANE_SOURCE_DIR; }
+
+std::vector<std::string> HalvaneCommand() {
+  std::vector<std::string> command;
+  // Under HALVANE_VALGRIND every run goes through memcheck; any error or leak fails it.
+  if (std::getenv("HALVANE_VALGRIND") != nullptr) {
+    command = {"/usr/bin/valgrind",
+               "-q",
+               "--error-exitcode=86",
+               "--leak-check=full",
+               "--errors-for-leak-kinds=definite,indirect",
+               "--track-fds=no"};
+  }
+  command.push_back(HalvaneBinary());
+  return command;
+}
 
 RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& options) {
   std::vector<std::string> argv_storage;
@@ -29,13 +42,16 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
     argv_storage.insert(argv_storage.end(),
                         {"/bin/bash", "-c", options.shell_prefix + "; exec \"$0\" \"$@\""});
   }
-  // Under HALVANE_VALGRIND every run goes through memcheck; any error or leak fails it.
-  if (std::getenv("HALVANE_VALGRIND") != nullptr) {
-    argv_storage.insert(argv_storage.end(),
-                        {"/usr/bin/valgrind", "-q", "--error-exitcode=86", "--leak-check=full",
-                         "--errors-for-leak-kinds=definite,indirect", "--track-fds=no"});
+  std::vector<std::string> command = HalvaneCommand();
+  // The user switched to may not reach the build tree (a checkout in a private folder, which
+  // memcheck has to open as that user): it runs a copy from a folder everyone may enter.
+  std::optional<TempDir> copy;
+  if (options.as_uid >= 0) {
+    copy.emplace();
+    std::filesystem::copy_file(command.back(), copy->path() + "/halvane");
+    command.back() = copy->path() + "/halvane";
   }
-  argv_storage.push_back(HalvaneBinary());
+  argv_storage.insert(argv_storage.end(), command.begin(), command.end());
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_storage) argv.push_back(a.data());
@@ -92,32 +108,6 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   waitpid(pid, &wstatus, 0);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   return result;
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "halvane-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-  // Readable by the unprivileged user that some runs switch to.
-  std::filesystem::permissions(path_, std::filesystem::perms::all);
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::Write(const std::string& name, const std::string& content) const {
-  const std::string file = path_ + "/" + name;
-  std::ofstream(file, std::ios::binary) << content;
-  return file;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
 }
 
 }  // namespace halvane::testing

@@ -25,9 +25,14 @@ struct RunOptions {
 
 RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& options = {});
 
-// The absolute path of the built binary and of the source tree.
+// The absolute path of the built binary and of the source tree. RunHalvane, HalvaneCommand and
+// HalvaneBinary link only into the end-to-end test programs (tests/CMakeLists.txt), so a test
+// that starts the binary cannot end up among the unit tests.
 std::string HalvaneBinary();
 std::string SourceDir();
+
+// The words that start the binary as RunHalvane does: under valgrind when HALVANE_VALGRIND is set.
+std::vector<std::string> HalvaneCommand();
 
 // A fresh temporary folder, removed with everything in it when the object goes.
 class TempDir {
