@@ -25,7 +25,7 @@ struct Services {
 // What the option pass records for the settings path.
 struct ParsedOptions {
   std::optional<PropertyValue> portWWN;  // a String, exactly as typed
-  Dictionary settings;                   // the port settings: "HardLoopID", "Speed", "Topology"
+  Dictionary settings;                   // the port settings, under the k...Setting keys
   bool settingsGiven = false;
   bool json = false;  // the reports print the inventory document instead of text
 };

@@ -109,21 +109,21 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case 'a': {
         const auto alpa = ParseAlpaArgument(optarg);
         if (!alpa) return ExitWithUsage(out, 3, kBadAlpa, optarg);
-        parsed.settings.insert_or_assign("HardLoopID", PropertyValue::Int32(*alpa));
+        parsed.settings.insert_or_assign(kHardLoopIdSetting, PropertyValue::Int32(*alpa));
         parsed.settingsGiven = true;
         break;
       }
       case 's': {
         const char* speed = Lookup(kSpeeds, optarg);
         if (speed == nullptr) return ExitWithUsage(out, 3, kBadSpeed, optarg);
-        parsed.settings.insert_or_assign("Speed", PropertyValue::String(speed));
+        parsed.settings.insert_or_assign(kSpeedSetting, PropertyValue::String(speed));
         parsed.settingsGiven = true;
         break;
       }
       case 't': {
         const char* topology = Lookup(kTopologies, optarg);
         if (topology == nullptr) return ExitWithUsage(out, 3, kBadTopology, optarg);
-        parsed.settings.insert_or_assign("Topology", PropertyValue::String(topology));
+        parsed.settings.insert_or_assign(kTopologySetting, PropertyValue::String(topology));
         parsed.settingsGiven = true;
         break;
       }

@@ -9,12 +9,9 @@
 #include <vector>
 
 #include "registry/device_registry.h"
+#include "registry/vocabulary.h"
 
 namespace halvane {
-
-inline constexpr char kScsiControllerClass[] = "KestritSCSIParallelInterfaceController";
-inline constexpr char kScsiDeviceClass[] = "KestritSCSIParallelInterfaceDevice";
-inline constexpr char kScsiTargetClass[] = "KestritSCSITargetDevice";
 
 std::int32_t PrintFullReport(DeviceRegistry& registry, std::ostream& out);
 RegistryStatus PrintTargetSection(DeviceRegistry& registry, std::ostream& out);
