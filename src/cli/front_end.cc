@@ -13,6 +13,8 @@
 
 namespace halvane {
 
+inline constexpr char kVersion[] = "v2.4";
+
 const char kShortOptions[] = "c:a:s:t:lrhv?";
 
 const LongOptionName kLongOptionNames[] = {

@@ -1,4 +1,5 @@
-// What one run of the tool works with and how it ends.
+// What one run of the tool works with and how it ends: the front end and the settings path both
+// work in these terms, so they sit below both.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +41,6 @@ struct RunOutcome {
   static RunOutcome Exit(int code) { return RunOutcome{code, code}; }
   int ProcessExitStatus() const { return exit_status.value_or(0); }
 };
-
-inline constexpr char kVersion[] = "v2.4";
 
 // Writes the usage text and the line "exitcode <status> - <message> <detail>" and ends the run
 // with status.
