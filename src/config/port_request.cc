@@ -20,18 +20,19 @@ RunOutcome NotApplied(std::ostream& out, RegistryStatus status) {
 }
 
 RunOutcome PrintPort(const std::string& wwn, bool json, Services& services) {
+  // Printing a port never changes the exit status: a port that is not there, or one that cannot
+  // be read whole, prints what there is to print.
   RegistryEntry port;
   const RegistryStatus found = FindPortByWWN(services.registry, wwn, &port);
   if (json) {
     // A port that is not there is an empty inventory, which scripts read like any other.
     PrintPortDocument(services.registry, port, services.out);
-    return RunOutcome{static_cast<std::int32_t>(found), std::nullopt};
+    return RunOutcome{};
   }
-  if (RegistryStatus s = found; s != kRegistrySuccess) {
-    return RunOutcome{static_cast<std::int32_t>(s), std::nullopt};
-  }
+  if (found != kRegistrySuccess) return RunOutcome{};
   services.out << "\n";
-  return RunOutcome{PrintPortBlock(services.registry, port, services.out), std::nullopt};
+  PrintPortBlock(services.registry, port, services.out);
+  return RunOutcome{};
 }
 
 }  // namespace

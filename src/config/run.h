@@ -31,15 +31,13 @@ struct ParsedOptions {
   bool json = false;  // the reports print the inventory document instead of text
 };
 
-// How a run ends: with a status that does not change the exit status (the process then exits
-// with 0), or with an explicit exit status. Exits are decided only by the front end and the
+// How a run ends: the exit status of the process. Exits are decided only by the front end and the
 // settings path and travel up as this value, so nothing below them ends the process.
 struct RunOutcome {
-  std::int32_t status = 0;
-  std::optional<int> exit_status;
+  int exit_status = 0;
 
-  static RunOutcome Exit(int code) { return RunOutcome{code, code}; }
-  int ProcessExitStatus() const { return exit_status.value_or(0); }
+  static RunOutcome Exit(int code) { return RunOutcome{code}; }
+  int ProcessExitStatus() const { return exit_status; }
 };
 
 // Writes the usage text and the line "exitcode <status> - <message> <detail>" and ends the run

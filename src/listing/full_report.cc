@@ -125,6 +125,8 @@ void PrintLunBlock(DeviceRegistry& registry, const RegistryEntry& unit, std::ost
   out << "\n";
 }
 
+namespace {
+
 void PrintTargetLuns(DeviceRegistry& registry, const RegistryEntry& target, std::ostream& out) {
   RegistryIterator units;
   if (registry.ChildIterator(target, &units) != kRegistrySuccess) return;
@@ -161,6 +163,8 @@ void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& contr
     }
   }
 }
+
+}  // namespace
 
 RegistryStatus PrintTargetSection(DeviceRegistry& registry, std::ostream& out) {
   RegistryIterator controllers;

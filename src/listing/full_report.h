@@ -15,9 +15,6 @@ namespace halvane {
 
 std::int32_t PrintFullReport(DeviceRegistry& registry, std::ostream& out);
 RegistryStatus PrintTargetSection(DeviceRegistry& registry, std::ostream& out);
-void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& controller,
-                            std::ostream& out);
-void PrintTargetLuns(DeviceRegistry& registry, const RegistryEntry& target, std::ostream& out);
 void PrintLunBlock(DeviceRegistry& registry, const RegistryEntry& unit, std::ostream& out);
 
 // What the heading of a logical unit's block shows after "SCSI Logical Unit @ ": the LUN in

@@ -63,10 +63,4 @@ std::string WriteErrorText(int error) {
                                   : std::strerror(error);
 }
 
-int RecordingAttributeWriter::Write(const std::string& path, std::string_view bytes) {
-  const int answer = writes.size() < answers.size() ? answers[writes.size()] : 0;
-  writes.push_back({path, std::string(bytes)});
-  return answer;
-}
-
 }  // namespace halvane
