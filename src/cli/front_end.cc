@@ -13,7 +13,8 @@
 
 namespace halvane {
 
-inline constexpr char kVersion[] = "v2.4";
+// The project version, from the build (CMakeLists.txt).
+inline constexpr char kVersion[] = "v" HALVANE_VERSION;
 
 const char kShortOptions[] = "c:a:s:t:lrhv?";
 
