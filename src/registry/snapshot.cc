@@ -22,6 +22,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "registry/file_io.h"
+
 namespace halvane {
 namespace {
 
@@ -611,29 +613,6 @@ std::string Place(std::string_view text, std::size_t offset) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
-// A descriptor, closed when it goes.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { Reset(); }
-  int get() const { return fd_; }
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // Why LockBefore failed.
@@ -770,13 +749,9 @@ class SnapshotFile {
       unlinkat(folder_.get(), temp.c_str(), 0);
       return result;
     };
-    for (std::size_t written = 0; written < text.size();) {
-      const ssize_t n = write(out.get(), text.data() + written, text.size() - written);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return abandon("cannot write " + temp_path);
-      }
-      written += static_cast<std::size_t>(n);
+    if (const int error = WriteAll(out.get(), text, ShortWrite::kContinue); error != 0) {
+      errno = error;
+      return abandon("cannot write " + temp_path);
     }
     if (fchmod(out.get(), original.st_mode & 07777) != 0)
       return abandon("cannot set the mode of " + temp_path);
