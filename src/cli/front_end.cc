@@ -106,46 +106,47 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         // A name that is not UTF-8 text can match no port, and would otherwise be dropped
         // silently together with the settings meant for it.
         if (!IsValidWWNText(optarg) || !IsValidUtf8(optarg))
-          return ExitWithUsage(out, 3, kBadWwn, "");
+          return ExitWithUsage(out, kExitUsage, kBadWwn, "");
         parsed.portWWN = PropertyValue::String(optarg);
         break;
       case 'a': {
         const auto alpa = ParseAlpaArgument(optarg);
-        if (!alpa) return ExitWithUsage(out, 3, kBadAlpa, optarg);
+        if (!alpa) return ExitWithUsage(out, kExitUsage, kBadAlpa, optarg);
         parsed.settings.insert_or_assign(kHardLoopIdSetting, PropertyValue::Int32(*alpa));
         parsed.settingsGiven = true;
         break;
       }
       case 's': {
         const char* speed = Lookup(kSpeeds, optarg);
-        if (speed == nullptr) return ExitWithUsage(out, 3, kBadSpeed, optarg);
+        if (speed == nullptr) return ExitWithUsage(out, kExitUsage, kBadSpeed, optarg);
         parsed.settings.insert_or_assign(kSpeedSetting, PropertyValue::String(speed));
         parsed.settingsGiven = true;
         break;
       }
       case 't': {
         const char* topology = Lookup(kTopologies, optarg);
-        if (topology == nullptr) return ExitWithUsage(out, 3, kBadTopology, optarg);
+        if (topology == nullptr) return ExitWithUsage(out, kExitUsage, kBadTopology, optarg);
         parsed.settings.insert_or_assign(kTopologySetting, PropertyValue::String(topology));
         parsed.settingsGiven = true;
         break;
       }
       case 'l':
-        if (parsed.portWWN) return ExitWithUsage(out, 3, kListExclusive, "");
+        if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
         if (parsed.json) {
           PrintInventoryDocument(services.registry, out);
         } else {
           PrintFullReport(services.registry, out);
         }
-        return RunOutcome::Exit(0);
+        return RunOutcome::Exit(kExitSuccess);
       case kJsonOption:
         break;
       case kSnapshotOption: {
         // Nothing is printed unless the whole registry could be written down.
         std::string text;
-        if (services.registry.WriteSnapshot(&text) != kRegistrySuccess) return RunOutcome::Exit(1);
+        if (services.registry.WriteSnapshot(&text) != kRegistrySuccess)
+          return RunOutcome::Exit(kExitFailure);
         out << text;
-        return RunOutcome::Exit(0);
+        return RunOutcome::Exit(kExitSuccess);
       }
       case 'r':
         // The daemon's message goes out as it always has; the kernel is asked too, as a host
@@ -154,19 +155,19 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         services.rescan.RescanFibreChannelHosts();
         break;
       case 'h':
-        return ExitWithUsage(out, 0, "", "");
+        return ExitWithUsage(out, kExitSuccess, "", "");
       case 'v':
         out << "halvane version " << kVersion << "\n";
-        return RunOutcome::Exit(0);
+        return RunOutcome::Exit(kExitSuccess);
       default:
-        return ExitWithUsage(out, 3, "", "");
+        return ExitWithUsage(out, kExitUsage, "", "");
     }
   }
 
   if (parsed.portWWN) return HandlePortRequest(parsed, services);
   // Settings with no port to take them must not pass for a change that was made.
-  if (parsed.settingsGiven) return ExitWithUsage(out, 3, kSettingsNeedPort, "");
-  if (argc == 1) return ExitWithUsage(out, 0, "", "");
+  if (parsed.settingsGiven) return ExitWithUsage(out, kExitUsage, kSettingsNeedPort, "");
+  if (argc == 1) return ExitWithUsage(out, kExitSuccess, "", "");
   return RunOutcome{};
 }
 

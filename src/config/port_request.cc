@@ -16,7 +16,7 @@ RunOutcome NotApplied(std::ostream& out, RegistryStatus status) {
   std::snprintf(line, sizeof line,
                 "Could not apply settings to the specified port (status 0x%08X).\n", status);
   out << line;
-  return RunOutcome::Exit(1);
+  return RunOutcome::Exit(kExitFailure);
 }
 
 RunOutcome PrintPort(const std::string& wwn, bool json, Services& services) {
@@ -44,17 +44,19 @@ RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services) {
   // Checked before the registry is touched.
   if (services.users.EffectiveUserId() != 0) {
     services.out << kNotRootMessage << "\n";
-    return RunOutcome::Exit(77);
+    return RunOutcome::Exit(kExitNotRoot);
   }
   services.registry.PrepareToWrite();
   RegistryEntry port;
   if (RegistryStatus s = FindPortByWWN(services.registry, wwn, &port); s != kRegistrySuccess) {
-    if (s == kRegistryNoDevice) return ExitWithUsage(services.out, 2, kPortNotFoundMessage, "");
+    if (s == kRegistryNoDevice)
+      return ExitWithUsage(services.out, kExitPortNotFound, kPortNotFoundMessage, "");
     return NotApplied(services.out, s);
   }
   const RegistryStatus written = services.registry.WriteProperties(port, options.settings);
   // The port can go away between the lookup and the write.
-  if (written == kRegistryNoDevice) return ExitWithUsage(services.out, 2, kPortNotFoundMessage, "");
+  if (written == kRegistryNoDevice)
+    return ExitWithUsage(services.out, kExitPortNotFound, kPortNotFoundMessage, "");
   if (written != kRegistrySuccess) return NotApplied(services.out, written);
   return RunOutcome{};
 }

@@ -31,10 +31,17 @@ struct ParsedOptions {
   bool json = false;  // the reports print the inventory document instead of text
 };
 
+// The exit statuses of the process, as scripts read them.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;       // settings not applied, registry or output unusable
+inline constexpr int kExitPortNotFound = 2;  // no port has the name given with -c
+inline constexpr int kExitUsage = 3;         // the command line was refused
+inline constexpr int kExitNotRoot = 77;      // settings need root
+
 // How a run ends: the exit status of the process. Exits are decided only by the front end and the
 // settings path and travel up as this value, so nothing below them ends the process.
 struct RunOutcome {
-  int exit_status = 0;
+  int exit_status = kExitSuccess;
 
   static RunOutcome Exit(int code) { return RunOutcome{code}; }
   int ProcessExitStatus() const { return exit_status; }

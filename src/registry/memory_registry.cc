@@ -80,7 +80,7 @@ void MemoryRegistry::DeclareClass(std::string class_name, std::string superclass
   classes_[std::move(class_name)] = std::move(superclass);
 }
 
-RegistryStatus MemoryRegistry::RecordingDriver(Node& node, const Dictionary& settings) {
+Status MemoryRegistry::RecordingDriver(Node& node, const Dictionary& settings) {
   if (node.write_status != kRegistrySuccess) return node.write_status;
   node.keeps_received_settings = true;
   node.received_settings.push_back(settings);
@@ -199,7 +199,8 @@ RegistryStatus MemoryRegistry::WriteProperties(const RegistryEntry& entry,
                                                const Dictionary& settings) {
   Node* node = NodeOf(entry);
   if (node == nullptr) return kRegistryNoDevice;
-  return driver_(*node, settings);
+  last_write_ = driver_(*node, settings);
+  return last_write_.code();
 }
 
 RegistryStatus MemoryRegistry::WriteSnapshot(std::string* out) {

@@ -27,7 +27,7 @@ class MemoryRegistry : public DeviceRegistry {
   };
 
   // What WriteProperties does: the behaviour of the driver behind the entry.
-  using Driver = std::function<RegistryStatus(Node& node, const Dictionary& settings)>;
+  using Driver = std::function<Status(Node& node, const Dictionary& settings)>;
 
   MemoryRegistry();
   ~MemoryRegistry() override;
@@ -41,7 +41,9 @@ class MemoryRegistry : public DeviceRegistry {
   // Replaces the default driver, which answers the entry's write_status when it is not 0 and
   // otherwise records the settings in received_settings.
   void SetDriver(Driver driver) { driver_ = std::move(driver); }
-  static RegistryStatus RecordingDriver(Node& node, const Dictionary& settings);
+  static Status RecordingDriver(Node& node, const Dictionary& settings);
+  // What the driver answered to the last write, its reason included.
+  const Status& last_write() const { return last_write_; }
 
   const Node* root() const { return root_.get(); }
   const std::map<std::string, std::string, std::less<>>& classes() const { return classes_; }
@@ -70,6 +72,7 @@ class MemoryRegistry : public DeviceRegistry {
   std::vector<Node*> order_;
   bool order_valid_ = false;
   Driver driver_ = &MemoryRegistry::RecordingDriver;
+  Status last_write_;
 };
 
 }  // namespace halvane

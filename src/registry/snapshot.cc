@@ -727,7 +727,7 @@ class SnapshotFile {
   }
 
   // Replaces the file with text, as LoadSnapshotFile says.
-  RegistryResult Save(std::string_view text) {
+  Status Save(std::string_view text) {
     FileSizeSignalIgnored signal_ignored;
     if (!locked_) {
       if (!lock_failure_.empty()) return Failure(lock_failure_);
@@ -745,7 +745,7 @@ class SnapshotFile {
       return Failure(ErrnoText("cannot create a temporary file in " + folder_path_));
     const std::string temp_path = folder_path_ + "/" + temp;
     auto abandon = [&](const std::string& what) {
-      RegistryResult result = Failure(ErrnoText(what));
+      Status result = Failure(ErrnoText(what));
       unlinkat(folder_.get(), temp.c_str(), 0);
       return result;
     };
@@ -766,7 +766,7 @@ class SnapshotFile {
     struct stat saved {};
     if (fstat(out.get(), &saved) != 0) return abandon("cannot read back " + temp_path);
     if (!StillNamed(identity_)) {
-      RegistryResult result = Failure("snapshot changed while saving: " + path_);
+      Status result = Failure("snapshot changed while saving: " + path_);
       unlinkat(folder_.get(), temp.c_str(), 0);
       return result;
     }
@@ -778,7 +778,7 @@ class SnapshotFile {
       fsync(folder.get());
     file_ = std::move(out);
     identity_ = IdentityOf(saved);
-    return RegistryResult{};
+    return Status::Ok();
   }
 
  private:
@@ -786,8 +786,8 @@ class SnapshotFile {
     *error = std::move(reason);
     return false;
   }
-  static RegistryResult Failure(std::string reason) {
-    return RegistryResult{kRegistryIoError, std::move(reason)};
+  static Status Failure(std::string reason) {
+    return Status::Error(kRegistryIoError, std::move(reason));
   }
 
   FileIdentity IdentityNow() const {
@@ -857,25 +857,21 @@ class SnapshotRegistry : public MemoryRegistry {
     SetDriver([this](Node& node, const Dictionary& settings) { return Record(node, settings); });
   }
   SnapshotFile& file() { return file_; }
-  std::string WriteFailureReason() const override { return failure_; }
+  std::string WriteFailureReason() const override { return last_write().message(); }
 
  private:
-  RegistryStatus Record(Node& node, const Dictionary& settings) {
-    failure_.clear();
+  Status Record(Node& node, const Dictionary& settings) {
     const bool kept_before = node.keeps_received_settings;
-    const RegistryStatus status = RecordingDriver(node, settings);
-    if (status != kRegistrySuccess) return status;
-    RegistryResult saved = file_.Save(SerializeSnapshot(*this));
+    if (Status recorded = RecordingDriver(node, settings); !recorded.ok()) return recorded;
+    Status saved = file_.Save(SerializeSnapshot(*this));
     if (!saved.ok()) {
       node.received_settings.pop_back();
       node.keeps_received_settings = kept_before;
-      failure_ = std::move(saved.reason);
     }
-    return saved.status;
+    return saved;
   }
 
   SnapshotFile file_;
-  std::string failure_;
 };
 
 }  // namespace

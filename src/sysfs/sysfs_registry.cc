@@ -506,7 +506,7 @@ class SettingsDriver {
                  AttributeWriter& writer, std::ostream& errors)
       : root_(std::move(root)), hosts_(std::move(hosts)), writer_(writer), errors_(errors) {}
 
-  RegistryStatus operator()(MemoryRegistry::Node& node, const Dictionary& settings) const {
+  Status operator()(MemoryRegistry::Node& node, const Dictionary& settings) const {
     auto it = hosts_.find(&node);
     if (it == hosts_.end()) return kRegistryUnsupported;
     const HostPlace& host = it->second;
@@ -525,7 +525,8 @@ class SettingsDriver {
       if (error == 0) continue;
       // A refused change leaves none of the others made.
       for (std::size_t j = i; j-- > 0;) Restore(host, *folder, plan[j]);
-      return StatusOfErrno(error, *folder);
+      return Status::Error(StatusOfErrno(error, *folder),
+                           host.name + ": " + plan[i].attribute + ": " + WriteErrorText(error));
     }
     return kRegistrySuccess;
   }
