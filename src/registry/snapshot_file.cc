@@ -117,12 +117,7 @@ bool SnapshotFile::Open(const std::string& path, SnapshotUse use, std::string* c
 // Replaces the file with text, as LoadSnapshotFile says.
 Status SnapshotFile::Save(std::string_view text) {
   FileSizeSignalIgnored signal_ignored;
-  if (!locked_) {
-    if (!lock_failure_.empty()) return Failure(lock_failure_);
-    if (!LockBefore(file_.get(), std::chrono::steady_clock::now() + kLockWait))
-      return Failure(LockFailure(path_));
-    locked_ = true;
-  }
+  if (Status locked = TakeWritersLock(); !locked.ok()) return locked;
   if (!StillNamed(identity_)) return Failure("snapshot changed while saving: " + path_);
   struct stat original {};
   if (fstat(file_.get(), &original) != 0) return Failure(ErrnoText(path_));
@@ -136,20 +131,8 @@ Status SnapshotFile::Save(std::string_view text) {
     unlinkat(folder_.get(), temp.c_str(), 0);
     return result;
   };
-  if (const int error = WriteAll(out.get(), text, ShortWrite::kContinue); error != 0) {
-    errno = error;
-    return abandon("cannot write " + temp_path);
-  }
-  if (fchmod(out.get(), original.st_mode & 07777) != 0)
-    return abandon("cannot set the mode of " + temp_path);
-  if ((original.st_uid != geteuid() || original.st_gid != getegid()) &&
-      fchown(out.get(), original.st_uid, original.st_gid) != 0) {
-    return abandon("cannot set the owner of " + temp_path);
-  }
-  if (fsync(out.get()) != 0) return abandon("cannot flush " + temp_path);
-  // The new file is locked before it takes the name, so that a writer that opens it next
-  // waits for this run as it would have on the file it replaces.
-  if (flock(out.get(), LOCK_EX | LOCK_NB) != 0) return abandon("cannot lock " + temp_path);
+  if (const char* failed = WriteTemporary(out.get(), text, original))
+    return abandon(failed + temp_path);
   struct stat saved {};
   if (fstat(out.get(), &saved) != 0) return abandon("cannot read back " + temp_path);
   if (!StillNamed(identity_)) {
@@ -165,6 +148,33 @@ Status SnapshotFile::Save(std::string_view text) {
   file_ = std::move(out);
   identity_ = IdentityOf(saved);
   return Status::Ok();
+}
+
+Status SnapshotFile::TakeWritersLock() {
+  if (locked_) return Status::Ok();
+  if (!lock_failure_.empty()) return Failure(lock_failure_);
+  if (!LockBefore(file_.get(), std::chrono::steady_clock::now() + kLockWait))
+    return Failure(LockFailure(path_));
+  locked_ = true;
+  return Status::Ok();
+}
+
+const char* SnapshotFile::WriteTemporary(int fd, std::string_view text,
+                                         const struct stat& original) {
+  if (const int error = WriteAll(fd, text, ShortWrite::kContinue); error != 0) {
+    errno = error;
+    return "cannot write ";
+  }
+  if (fchmod(fd, original.st_mode & 07777) != 0) return "cannot set the mode of ";
+  if ((original.st_uid != geteuid() || original.st_gid != getegid()) &&
+      fchown(fd, original.st_uid, original.st_gid) != 0) {
+    return "cannot set the owner of ";
+  }
+  if (fsync(fd) != 0) return "cannot flush ";
+  // The new file is locked before it takes the name, so that a writer that opens it next
+  // waits for this run as it would have on the file it replaces.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return "cannot lock ";
+  return nullptr;
 }
 
 bool SnapshotFile::Fail(std::string reason, std::string* error) {

@@ -41,6 +41,13 @@ class SnapshotFile {
   Status Save(std::string_view text);
 
  private:
+  // The writers' lock on the file read, unless this run already holds it.
+  Status TakeWritersLock();
+  // Writes text to the temporary file fd with the original's mode and owner, flushed to disk and
+  // locked. Answers nullptr, or what failed as the start of a message that the file's path ends
+  // (errno says why).
+  static const char* WriteTemporary(int fd, std::string_view text, const struct stat& original);
+
   static bool Fail(std::string reason, std::string* error);
   static Status Failure(std::string reason);
 
