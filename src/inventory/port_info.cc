@@ -64,34 +64,54 @@ std::int32_t FormatWWNFromNumber(const PropertyValue& value, std::string* out) {
   return kWwnOk;
 }
 
+namespace {
+
+// The characteristics Dictionary of a port in either layout, kept alive by *holder, or nullptr.
+// The nested layout keeps it inside the protocol characteristics, and its ports take their slot
+// from the registry around them, which goes into *record.
+const Dictionary* Characteristics(DeviceRegistry& registry, const RegistryEntry& entry,
+                                  std::optional<PropertyValue>* holder, Dictionary* record) {
+  *holder = registry.ReadProperty(entry, kControllerCharacteristicsKey);
+  if (*holder && (*holder)->AsDictionary()) return (*holder)->AsDictionary();
+  *holder = registry.ReadProperty(entry, kProtocolCharacteristicsKey);
+  const Dictionary* protocol = *holder ? (*holder)->AsDictionary() : nullptr;
+  const PropertyValue* nested =
+      protocol ? FindMember(*protocol, kControllerCharacteristicsKey) : nullptr;
+  if (nested == nullptr || nested->AsDictionary() == nullptr) return nullptr;
+
+  std::optional<PropertyValue> slot =
+      registry.SearchProperty(entry, kSlotNameKey, SearchDirection::kAncestors);
+  if (!slot) {
+    record->insert_or_assign(kRecordSlot, PropertyValue::String("built-in"));
+  } else {
+    const Data* bytes = slot->AsData();
+    std::string text = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+    record->insert_or_assign(
+        kRecordSlot, PropertyValue::String(bytes && IsValidUtf8(text) ? std::move(text) : "bad"));
+  }
+  return nested->AsDictionary();
+}
+
+// The port's WWN text. A present name that does not format gives "invalid"; it never falls back
+// to the other key.
+std::string PortName(const Dictionary& chars) {
+  std::string text;
+  if (const PropertyValue* data = FindMember(chars, kPortWorldWideNameKey)) {
+    if (FormatWWNFromData(*data, &text) == kWwnOk) return text;
+  } else if (const PropertyValue* number = FindMember(chars, kWorldWidePortNameKey)) {
+    if (FormatWWNFromNumber(*number, &text) == kWwnOk) return text;
+  }
+  return "invalid";
+}
+
+}  // namespace
+
 RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry,
                              Dictionary* out) {
   Dictionary record;
-  const Dictionary* chars = nullptr;
-  std::optional<PropertyValue> holder = registry.ReadProperty(entry, kControllerCharacteristicsKey);
-  if (holder && holder->AsDictionary()) {
-    chars = holder->AsDictionary();
-  } else {
-    // The nested layout keeps the characteristics inside the protocol characteristics, and its
-    // ports take their slot from the registry around them.
-    holder = registry.ReadProperty(entry, kProtocolCharacteristicsKey);
-    const Dictionary* protocol = holder ? holder->AsDictionary() : nullptr;
-    const PropertyValue* nested =
-        protocol ? FindMember(*protocol, kControllerCharacteristicsKey) : nullptr;
-    if (nested == nullptr || nested->AsDictionary() == nullptr) return kRegistryNotFound;
-    chars = nested->AsDictionary();
-
-    std::optional<PropertyValue> slot =
-        registry.SearchProperty(entry, "VORLA,slot-name", SearchDirection::kAncestors);
-    if (!slot) {
-      record.insert_or_assign(kRecordSlot, PropertyValue::String("built-in"));
-    } else {
-      const Data* bytes = slot->AsData();
-      std::string text = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
-      record.insert_or_assign(
-          kRecordSlot, PropertyValue::String(bytes && IsValidUtf8(text) ? std::move(text) : "bad"));
-    }
-  }
+  std::optional<PropertyValue> holder;
+  const Dictionary* chars = Characteristics(registry, entry, &holder, &record);
+  if (chars == nullptr) return kRegistryNotFound;
 
   if (const PropertyValue* v = FindMember(*chars, kPortStatusKey)) {
     record.insert_or_assign(kRecordPortStatus, *v);
@@ -118,16 +138,7 @@ RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entr
   CopyIfPresent(*chars, kPortTopologyKey, kRecordTopology, &record);
   CopyIfPresent(*chars, kSlotKey, kRecordSlot, &record);
 
-  // A present name that does not format gives "invalid"; it never falls back to the other key.
-  std::string name = "invalid";
-  if (const PropertyValue* data = FindMember(*chars, kPortWorldWideNameKey)) {
-    std::string text;
-    if (FormatWWNFromData(*data, &text) == kWwnOk) name = std::move(text);
-  } else if (const PropertyValue* number = FindMember(*chars, kWorldWidePortNameKey)) {
-    std::string text;
-    if (FormatWWNFromNumber(*number, &text) == kWwnOk) name = std::move(text);
-  }
-  record.insert_or_assign(kRecordPortName, PropertyValue::String(std::move(name)));
+  record.insert_or_assign(kRecordPortName, PropertyValue::String(PortName(*chars)));
 
   CopyIfPresent(*chars, kCablingTypeKey, kRecordCableType, &record);
   // What a live host publishes beyond the port block; only the inventory document shows it.

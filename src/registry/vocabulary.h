@@ -31,6 +31,7 @@ inline constexpr char kPortHardLoopIdKey[] = "Port Hard Loop ID";
 inline constexpr char kPortSpeedKey[] = "Port Speed";
 inline constexpr char kPortTopologyKey[] = "Port Topology";
 inline constexpr char kSlotKey[] = "Slot";
+inline constexpr char kSlotNameKey[] = "VORLA,slot-name";  // an ancestor's, as Data
 inline constexpr char kPortWorldWideNameKey[] = "Port World Wide Name";
 inline constexpr char kWorldWidePortNameKey[] = "World Wide Port Name";
 inline constexpr char kNodeWorldWideNameKey[] = "Node World Wide Name";
