@@ -35,9 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemoryRegistry registry;
     registry.AddChild(
         registry.SetRoot("Root"), kUserControllerClass,
-        {{"Controller Characteristics",
+        {{kControllerCharacteristicsKey,
           PropertyValue::OfDictionary(
-              {{"Port World Wide Name", PropertyValue::OfData(Data(bytes, bytes + 8))}})}});
+              {{kPortWorldWideNameKey, PropertyValue::OfData(Data(bytes, bytes + 8))}})}});
     std::string lower = wwn;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     RegistryEntry found;

@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       CheckLines(block.str());
       Dictionary record;
       if (BuildPortInfo(registry, port, &record) == kRegistrySuccess) {
-        const std::string* name = record.at("port-name").AsString();
+        const std::string* name = record.at(kRecordPortName).AsString();
         RegistryEntry found;
         if (*name != "invalid" && FindPortByWWN(registry, *name, &found) != kRegistrySuccess)
           std::abort();

@@ -13,6 +13,9 @@
 
 namespace halvane {
 
+// The project version, from the build (CMakeLists.txt).
+inline constexpr char kVersion[] = "v" HALVANE_VERSION;
+
 const char kShortOptions[] = "c:a:s:t:lrhv?";
 
 const LongOptionName kLongOptionNames[] = {
@@ -84,6 +87,46 @@ bool AsksForJson(int argc, char* argv[], const std::vector<option>& long_options
   return json;
 }
 
+// Validates the value of -a, -s or -t (option) and records the setting; the end of the run when
+// the value is refused.
+std::optional<RunOutcome> RecordSetting(int option, const char* value, ParsedOptions* parsed,
+                                        std::ostream& out) {
+  if (option == 'a') {
+    const auto alpa = ParseAlpaArgument(value);
+    if (!alpa) return ExitWithUsage(out, kExitUsage, kBadAlpa, value);
+    parsed->settings.insert_or_assign(kHardLoopIdSetting, PropertyValue::Int32(*alpa));
+  } else if (option == 's') {
+    const char* speed = Lookup(kSpeeds, value);
+    if (speed == nullptr) return ExitWithUsage(out, kExitUsage, kBadSpeed, value);
+    parsed->settings.insert_or_assign(kSpeedSetting, PropertyValue::String(speed));
+  } else {
+    const char* topology = Lookup(kTopologies, value);
+    if (topology == nullptr) return ExitWithUsage(out, kExitUsage, kBadTopology, value);
+    parsed->settings.insert_or_assign(kTopologySetting, PropertyValue::String(topology));
+  }
+  parsed->settingsGiven = true;
+  return std::nullopt;
+}
+
+// -l: the full listing, or the inventory document under --json.
+RunOutcome PrintListing(Services& services, bool json) {
+  if (json) {
+    PrintInventoryDocument(services.registry, services.out);
+  } else {
+    PrintFullReport(services.registry, services.out);
+  }
+  return RunOutcome::Exit(kExitSuccess);
+}
+
+// --snapshot: nothing is printed unless the whole registry could be written down.
+RunOutcome PrintSnapshot(Services& services) {
+  std::string text;
+  if (services.registry.WriteSnapshot(&text) != kRegistrySuccess)
+    return RunOutcome::Exit(kExitFailure);
+  services.out << text;
+  return RunOutcome::Exit(kExitSuccess);
+}
+
 }  // namespace
 
 RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
@@ -103,47 +146,21 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         // A name that is not UTF-8 text can match no port, and would otherwise be dropped
         // silently together with the settings meant for it.
         if (!IsValidWWNText(optarg) || !IsValidUtf8(optarg))
-          return ExitWithUsage(out, 3, kBadWwn, "");
+          return ExitWithUsage(out, kExitUsage, kBadWwn, "");
         parsed.portWWN = PropertyValue::String(optarg);
         break;
-      case 'a': {
-        const auto alpa = ParseAlpaArgument(optarg);
-        if (!alpa) return ExitWithUsage(out, 3, kBadAlpa, optarg);
-        parsed.settings.insert_or_assign("HardLoopID", PropertyValue::Int32(*alpa));
-        parsed.settingsGiven = true;
+      case 'a':
+      case 's':
+      case 't':
+        if (auto refused = RecordSetting(c, optarg, &parsed, out)) return *refused;
         break;
-      }
-      case 's': {
-        const char* speed = Lookup(kSpeeds, optarg);
-        if (speed == nullptr) return ExitWithUsage(out, 3, kBadSpeed, optarg);
-        parsed.settings.insert_or_assign("Speed", PropertyValue::String(speed));
-        parsed.settingsGiven = true;
-        break;
-      }
-      case 't': {
-        const char* topology = Lookup(kTopologies, optarg);
-        if (topology == nullptr) return ExitWithUsage(out, 3, kBadTopology, optarg);
-        parsed.settings.insert_or_assign("Topology", PropertyValue::String(topology));
-        parsed.settingsGiven = true;
-        break;
-      }
       case 'l':
-        if (parsed.portWWN) return ExitWithUsage(out, 3, kListExclusive, "");
-        if (parsed.json) {
-          PrintInventoryDocument(services.registry, out);
-        } else {
-          PrintFullReport(services.registry, out);
-        }
-        return RunOutcome::Exit(0);
+        if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
+        return PrintListing(services, parsed.json);
       case kJsonOption:
         break;
-      case kSnapshotOption: {
-        // Nothing is printed unless the whole registry could be written down.
-        std::string text;
-        if (services.registry.WriteSnapshot(&text) != kRegistrySuccess) return RunOutcome::Exit(1);
-        out << text;
-        return RunOutcome::Exit(0);
-      }
+      case kSnapshotOption:
+        return PrintSnapshot(services);
       case 'r':
         // The daemon's message goes out as it always has; the kernel is asked too, as a host
         // without the daemon would otherwise not notice the changed ports at all.
@@ -151,19 +168,19 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         services.rescan.RescanFibreChannelHosts();
         break;
       case 'h':
-        return ExitWithUsage(out, 0, "", "");
+        return ExitWithUsage(out, kExitSuccess, "", "");
       case 'v':
         out << "halvane version " << kVersion << "\n";
-        return RunOutcome::Exit(0);
+        return RunOutcome::Exit(kExitSuccess);
       default:
-        return ExitWithUsage(out, 3, "", "");
+        return ExitWithUsage(out, kExitUsage, "", "");
     }
   }
 
   if (parsed.portWWN) return HandlePortRequest(parsed, services);
   // Settings with no port to take them must not pass for a change that was made.
-  if (parsed.settingsGiven) return ExitWithUsage(out, 3, kSettingsNeedPort, "");
-  if (argc == 1) return ExitWithUsage(out, 0, "", "");
+  if (parsed.settingsGiven) return ExitWithUsage(out, kExitUsage, kSettingsNeedPort, "");
+  if (argc == 1) return ExitWithUsage(out, kExitSuccess, "", "");
   return RunOutcome{};
 }
 

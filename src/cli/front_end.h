@@ -1,7 +1,7 @@
 // The whole control flow of a run: one pass over the command line, left to right.
 #pragma once
 
-#include "cli/command.h"
+#include "config/run.h"
 
 namespace halvane {
 

@@ -19,7 +19,8 @@ int main(int argc, char* argv[]) {
   // what is meant for standard output would go there. Each closed one gets /dev/null, read only,
   // so that output to it fails as it would have.
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != fd) return 1;
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != fd)
+      return kExitFailure;
   }
   FdOutput stdout_buffer(1);
   std::ostream out(&stdout_buffer);
@@ -33,7 +34,7 @@ int main(int argc, char* argv[]) {
     // Whatever the run printed before it found the registry unreadable is not a listing.
     stdout_buffer.Discard();
     std::fprintf(stderr, "halvane: %s\n", error->c_str());
-    return 1;
+    return kExitFailure;
   }
   // Standard output says that the settings were not applied; this says why.
   if (const std::string why = registry.WriteFailureReason(); !why.empty())
@@ -41,7 +42,7 @@ int main(int argc, char* argv[]) {
   if (!stdout_buffer.Flush()) {
     std::fprintf(stderr, "halvane: write error on standard output: %s\n",
                  std::strerror(stdout_buffer.error()));
-    return 1;
+    return kExitFailure;
   }
   // The registry lives until the process ends. Releasing a large one value by value costs more
   // than printing it did, so the process ends here and its memory goes back whole.

@@ -16,22 +16,23 @@ RunOutcome NotApplied(std::ostream& out, RegistryStatus status) {
   std::snprintf(line, sizeof line,
                 "Could not apply settings to the specified port (status 0x%08X).\n", status);
   out << line;
-  return RunOutcome::Exit(1);
+  return RunOutcome::Exit(kExitFailure);
 }
 
 RunOutcome PrintPort(const std::string& wwn, bool json, Services& services) {
+  // Printing a port never changes the exit status: a port that is not there, or one that cannot
+  // be read whole, prints what there is to print.
   RegistryEntry port;
   const RegistryStatus found = FindPortByWWN(services.registry, wwn, &port);
   if (json) {
     // A port that is not there is an empty inventory, which scripts read like any other.
     PrintPortDocument(services.registry, port, services.out);
-    return RunOutcome{static_cast<std::int32_t>(found), std::nullopt};
+    return RunOutcome{};
   }
-  if (RegistryStatus s = found; s != kRegistrySuccess) {
-    return RunOutcome{static_cast<std::int32_t>(s), std::nullopt};
-  }
+  if (found != kRegistrySuccess) return RunOutcome{};
   services.out << "\n";
-  return RunOutcome{PrintPortBlock(services.registry, port, services.out), std::nullopt};
+  PrintPortBlock(services.registry, port, services.out);
+  return RunOutcome{};
 }
 
 }  // namespace
@@ -43,17 +44,19 @@ RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services) {
   // Checked before the registry is touched.
   if (services.users.EffectiveUserId() != 0) {
     services.out << kNotRootMessage << "\n";
-    return RunOutcome::Exit(77);
+    return RunOutcome::Exit(kExitNotRoot);
   }
   services.registry.PrepareToWrite();
   RegistryEntry port;
   if (RegistryStatus s = FindPortByWWN(services.registry, wwn, &port); s != kRegistrySuccess) {
-    if (s == kRegistryNoDevice) return ExitWithUsage(services.out, 2, kPortNotFoundMessage, "");
+    if (s == kRegistryNoDevice)
+      return ExitWithUsage(services.out, kExitPortNotFound, kPortNotFoundMessage, "");
     return NotApplied(services.out, s);
   }
   const RegistryStatus written = services.registry.WriteProperties(port, options.settings);
   // The port can go away between the lookup and the write.
-  if (written == kRegistryNoDevice) return ExitWithUsage(services.out, 2, kPortNotFoundMessage, "");
+  if (written == kRegistryNoDevice)
+    return ExitWithUsage(services.out, kExitPortNotFound, kPortNotFoundMessage, "");
   if (written != kRegistrySuccess) return NotApplied(services.out, written);
   return RunOutcome{};
 }

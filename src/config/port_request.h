@@ -2,7 +2,7 @@
 // given.
 #pragma once
 
-#include "cli/command.h"
+#include "config/run.h"
 
 namespace halvane {
 

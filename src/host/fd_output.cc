@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "registry/file_io.h"
+
 namespace halvane {
 
 FdOutput::FdOutput(int fd, std::size_t capacity) : fd_(fd), buffer_(capacity) {
@@ -14,16 +16,8 @@ FdOutput::FdOutput(int fd, std::size_t capacity) : fd_(fd), buffer_(capacity) {
 FdOutput::~FdOutput() { Flush(); }
 
 bool FdOutput::WriteAll(const char* data, std::size_t size) {
-  while (size > 0 && error_ == 0) {
-    const ssize_t n = write(fd_, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error_ = errno;
-      break;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
+  if (error_ == 0)
+    error_ = halvane::WriteAll(fd_, std::string_view(data, size), ShortWrite::kContinue);
   return error_ == 0;
 }
 

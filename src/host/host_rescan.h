@@ -16,11 +16,4 @@ class HostRescan {
 // a snapshot (HALVANE_REGISTRY), which has no host behind it.
 HostRescan& ProcessHostRescan();
 
-// A twin that counts the rescans asked for, for tests.
-class RecordingHostRescan : public HostRescan {
- public:
-  int rescans = 0;
-  void RescanFibreChannelHosts() override { ++rescans; }
-};
-
 }  // namespace halvane

@@ -15,14 +15,4 @@ class UserIdentity {
 // The real process identity.
 const UserIdentity& ProcessUserIdentity();
 
-// A fixed identity, for tests.
-class FixedUserIdentity : public UserIdentity {
- public:
-  explicit FixedUserIdentity(std::uint32_t uid) : uid_(uid) {}
-  std::uint32_t EffectiveUserId() const override { return uid_; }
-
- private:
-  std::uint32_t uid_;
-};
-
 }  // namespace halvane

@@ -33,20 +33,20 @@ std::int32_t PrintPortBlock(DeviceRegistry& registry, const RegistryEntry& entry
   if (RegistryStatus s = BuildPortInfo(registry, entry, &record); s != kRegistrySuccess) {
     return static_cast<std::int32_t>(s);
   }
-  PrintText(out, record, "port-name", "    PortWWN ", "\n");
-  PrintText(out, record, "port-status", "        Port Status: ", "\n");
-  if (auto alpa = ReadInt32(record, "port-hard-loop-id")) {
+  PrintText(out, record, kRecordPortName, "    PortWWN ", "\n");
+  PrintText(out, record, kRecordPortStatus, "        Port Status: ", "\n");
+  if (auto alpa = ReadInt32(record, kRecordHardLoopId)) {
     char text[16];
     std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(*alpa));
     out << "              AL_PA: 0x" << text << "\n";
   }
-  PrintText(out, record, "port-speed", "              Speed: ", "\n");
-  PrintText(out, record, "port-topology", "           Topology: ", "\n");
-  PrintText(out, record, "slot", "               Slot: ", "\n");
-  if (auto port = ReadInt32(record, "port-number")) {
+  PrintText(out, record, kRecordSpeed, "              Speed: ", "\n");
+  PrintText(out, record, kRecordTopology, "           Topology: ", "\n");
+  PrintText(out, record, kRecordSlot, "               Slot: ", "\n");
+  if (auto port = ReadInt32(record, kRecordPortNumber)) {
     out << "               Port: " << *port << "\n";
   }
-  PrintText(out, record, "cable-type", "         Cable Type: ", "\n\n");
+  PrintText(out, record, kRecordCableType, "         Cable Type: ", "\n\n");
   return 0;
 }
 

@@ -6,7 +6,7 @@
 namespace halvane {
 namespace {
 
-// "Port Description" is converted in an area of 64 bytes, its terminator included.
+// kPortDescriptionKey is converted in an area of 64 bytes, its terminator included.
 constexpr std::size_t kPortDescriptionArea = 64;
 
 void CopyIfPresent(const Dictionary& from, std::string_view source, const char* key,
@@ -64,85 +64,96 @@ std::int32_t FormatWWNFromNumber(const PropertyValue& value, std::string* out) {
   return kWwnOk;
 }
 
+namespace {
+
+// The characteristics Dictionary of a port in either layout, kept alive by *holder, or nullptr.
+// The nested layout keeps it inside the protocol characteristics, and its ports take their slot
+// from the registry around them, which goes into *record.
+const Dictionary* Characteristics(DeviceRegistry& registry, const RegistryEntry& entry,
+                                  std::optional<PropertyValue>* holder, Dictionary* record) {
+  *holder = registry.ReadProperty(entry, kControllerCharacteristicsKey);
+  if (*holder && (*holder)->AsDictionary()) return (*holder)->AsDictionary();
+  *holder = registry.ReadProperty(entry, kProtocolCharacteristicsKey);
+  const Dictionary* protocol = *holder ? (*holder)->AsDictionary() : nullptr;
+  const PropertyValue* nested =
+      protocol ? FindMember(*protocol, kControllerCharacteristicsKey) : nullptr;
+  if (nested == nullptr || nested->AsDictionary() == nullptr) return nullptr;
+
+  std::optional<PropertyValue> slot =
+      registry.SearchProperty(entry, kSlotNameKey, SearchDirection::kAncestors);
+  if (!slot) {
+    record->insert_or_assign(kRecordSlot, PropertyValue::String("built-in"));
+  } else {
+    const Data* bytes = slot->AsData();
+    std::string text = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+    record->insert_or_assign(
+        kRecordSlot, PropertyValue::String(bytes && IsValidUtf8(text) ? std::move(text) : "bad"));
+  }
+  return nested->AsDictionary();
+}
+
+// The port's WWN text. A present name that does not format gives "invalid"; it never falls back
+// to the other key.
+std::string PortName(const Dictionary& chars) {
+  std::string text;
+  if (const PropertyValue* data = FindMember(chars, kPortWorldWideNameKey)) {
+    if (FormatWWNFromData(*data, &text) == kWwnOk) return text;
+  } else if (const PropertyValue* number = FindMember(chars, kWorldWidePortNameKey)) {
+    if (FormatWWNFromNumber(*number, &text) == kWwnOk) return text;
+  }
+  return "invalid";
+}
+
+}  // namespace
+
 RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry,
                              Dictionary* out) {
   Dictionary record;
-  const Dictionary* chars = nullptr;
-  std::optional<PropertyValue> holder = registry.ReadProperty(entry, "Controller Characteristics");
-  if (holder && holder->AsDictionary()) {
-    chars = holder->AsDictionary();
-  } else {
-    // The nested layout keeps the characteristics inside the protocol characteristics, and its
-    // ports take their slot from the registry around them.
-    holder = registry.ReadProperty(entry, "Protocol Characteristics");
-    const Dictionary* protocol = holder ? holder->AsDictionary() : nullptr;
-    const PropertyValue* nested =
-        protocol ? FindMember(*protocol, "Controller Characteristics") : nullptr;
-    if (nested == nullptr || nested->AsDictionary() == nullptr) return kRegistryNotFound;
-    chars = nested->AsDictionary();
+  std::optional<PropertyValue> holder;
+  const Dictionary* chars = Characteristics(registry, entry, &holder, &record);
+  if (chars == nullptr) return kRegistryNotFound;
 
-    std::optional<PropertyValue> slot =
-        registry.SearchProperty(entry, "VORLA,slot-name", SearchDirection::kAncestors);
-    if (!slot) {
-      record.insert_or_assign("slot", PropertyValue::String("built-in"));
-    } else {
-      const Data* bytes = slot->AsData();
-      std::string text = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
-      record.insert_or_assign(
-          "slot", PropertyValue::String(bytes && IsValidUtf8(text) ? std::move(text) : "bad"));
-    }
+  if (const PropertyValue* v = FindMember(*chars, kPortStatusKey)) {
+    record.insert_or_assign(kRecordPortStatus, *v);
+  } else {
+    CopyIfPresent(*chars, kPortStateKey, kRecordPortStatus, &record);
   }
 
-  if (const PropertyValue* v = FindMember(*chars, "Port Status")) {
-    record.insert_or_assign("port-status", *v);
-  } else {
-    CopyIfPresent(*chars, "Port State", "port-status", &record);
-  }
-
-  if (const PropertyValue* description = FindMember(*chars, "Port Description")) {
+  if (const PropertyValue* description = FindMember(*chars, kPortDescriptionKey)) {
     if (auto number = PortNumberFromDescription(*description)) {
-      record.insert_or_assign("port-number", PropertyValue::Int64(*number));
+      record.insert_or_assign(kRecordPortNumber, PropertyValue::Int64(*number));
     }
   } else {
-    CopyIfPresent(*chars, "Port Number", "port-number", &record);
+    CopyIfPresent(*chars, kPortNumberKey, kRecordPortNumber, &record);
   }
 
-  const PropertyValue* alpa = FindMember(*chars, "AL_PA");
+  const PropertyValue* alpa = FindMember(*chars, kAlpaKey);
   if (alpa && alpa->AsData() && alpa->AsData()->size() == 1) {
-    record.insert_or_assign("port-hard-loop-id", PropertyValue::Int64((*alpa->AsData())[0]));
+    record.insert_or_assign(kRecordHardLoopId, PropertyValue::Int64((*alpa->AsData())[0]));
   } else {
-    CopyIfPresent(*chars, "Port Hard Loop ID", "port-hard-loop-id", &record);
+    CopyIfPresent(*chars, kPortHardLoopIdKey, kRecordHardLoopId, &record);
   }
 
-  CopyIfPresent(*chars, "Port Speed", "port-speed", &record);
-  CopyIfPresent(*chars, "Port Topology", "port-topology", &record);
-  CopyIfPresent(*chars, "Slot", "slot", &record);
+  CopyIfPresent(*chars, kPortSpeedKey, kRecordSpeed, &record);
+  CopyIfPresent(*chars, kPortTopologyKey, kRecordTopology, &record);
+  CopyIfPresent(*chars, kSlotKey, kRecordSlot, &record);
 
-  // A present name that does not format gives "invalid"; it never falls back to the other key.
-  std::string name = "invalid";
-  if (const PropertyValue* data = FindMember(*chars, "Port World Wide Name")) {
-    std::string text;
-    if (FormatWWNFromData(*data, &text) == kWwnOk) name = std::move(text);
-  } else if (const PropertyValue* number = FindMember(*chars, "World Wide Port Name")) {
-    std::string text;
-    if (FormatWWNFromNumber(*number, &text) == kWwnOk) name = std::move(text);
-  }
-  record.insert_or_assign("port-name", PropertyValue::String(std::move(name)));
+  record.insert_or_assign(kRecordPortName, PropertyValue::String(PortName(*chars)));
 
-  CopyIfPresent(*chars, "Fibre Channel Cabling Type", "cable-type", &record);
+  CopyIfPresent(*chars, kCablingTypeKey, kRecordCableType, &record);
   // What a live host publishes beyond the port block; only the inventory document shows it.
   static constexpr std::pair<std::string_view, const char*> kInventory[] = {
-      {"SCSI Host Number", "scsi-host-number"},
-      {"Driver Name", "driver-name"},
-      {"Driver Version", "driver-version"},
-      {"Firmware Version", "firmware-version"},
-      {"Port ID", "port-id"},
-      {"Fabric Name", "fabric-name"},
-      {"Supported Speeds", "supported-speeds"},
-      {"Symbolic Name", "symbolic-name"},
-      {"Physical Port World Wide Name", "physical-port-name"},
-      {"Physical SCSI Host Number", "physical-scsi-host-number"},
-      {"Statistics", "statistics"},
+      {kScsiHostNumberKey, kRecordScsiHostNumber},
+      {kDriverNameKey, kRecordDriverName},
+      {kDriverVersionKey, kRecordDriverVersion},
+      {kFirmwareVersionKey, kRecordFirmwareVersion},
+      {kPortIdKey, kRecordPortId},
+      {kFabricNameKey, kRecordFabricName},
+      {kSupportedSpeedsKey, kRecordSupportedSpeeds},
+      {kSymbolicNameKey, kRecordSymbolicName},
+      {kPhysicalPortWorldWideNameKey, kRecordPhysicalPortName},
+      {kPhysicalScsiHostNumberKey, kRecordPhysicalScsiHostNumber},
+      {kStatisticsKey, kRecordStatistics},
   };
   for (const auto& [source, key] : kInventory) CopyIfPresent(*chars, source, key, &record);
   *out = std::move(record);
@@ -158,7 +169,7 @@ RegistryStatus FindPortByWWN(DeviceRegistry& registry, std::string_view wanted,
   for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
     Dictionary record;
     if (BuildPortInfo(registry, port, &record) != kRegistrySuccess) continue;
-    const PropertyValue* name = FindMember(record, "port-name");
+    const PropertyValue* name = FindMember(record, kRecordPortName);
     const std::string* text = name ? name->AsString() : nullptr;
     if (text && EqualIgnoringCase(wanted, *text)) match = port;
   }

@@ -7,11 +7,9 @@
 #include <string>
 
 #include "registry/device_registry.h"
+#include "registry/vocabulary.h"
 
 namespace halvane {
-
-inline constexpr char kUserControllerClass[] = "KestritUserSCSIParallelInterfaceController";
-inline constexpr char kFusionControllerClass[] = "VorlaLSIFusionMPT";
 
 // Result codes of the WWN formatters.
 inline constexpr std::int32_t kWwnOk = 0;
@@ -33,8 +31,8 @@ std::int32_t FormatWWNFromNumber(const PropertyValue& value, std::string* out);
 // The WWN text of eight bytes, first to last.
 std::string WWNText(const std::uint8_t bytes[8]);
 
-// The port whose "port-name" equals wanted, compared over the whole text without regard to case.
-// When several ports share a name, the last in registry order is the one found.
+// The port whose kRecordPortName equals wanted, compared over the whole text without regard to
+// case. When several ports share a name, the last in registry order is the one found.
 // kRegistryNoDevice when there is no port or none matches.
 RegistryStatus FindPortByWWN(DeviceRegistry& registry, std::string_view wanted, RegistryEntry* out);
 

@@ -36,7 +36,7 @@ bool MemberEquals(const Dictionary& dict, std::string_view key, std::int32_t wan
 }  // namespace
 
 std::optional<std::string> LunAddressText(DeviceRegistry& registry, const RegistryEntry& unit) {
-  std::optional<PropertyValue> bytes_value = Search(registry, unit, "SCSI Logical Unit Bytes");
+  std::optional<PropertyValue> bytes_value = Search(registry, unit, kLogicalUnitBytesKey);
   if (bytes_value && bytes_value->AsData()) {
     const Data& bytes = *bytes_value->AsData();
     const std::uint8_t b0 = bytes.size() > 0 ? bytes[0] : 0;
@@ -44,7 +44,7 @@ std::optional<std::string> LunAddressText(DeviceRegistry& registry, const Regist
     if (b0 == 0) return std::to_string(b1);
     return *FormatPaddedWWN(bytes_value);
   }
-  std::optional<PropertyValue> number = Search(registry, unit, "SCSI Logical Unit Number");
+  std::optional<PropertyValue> number = Search(registry, unit, kLogicalUnitNumberKey);
   std::int32_t lun = 0;
   if (number && number->AsNumber() && number->AsNumber()->ToInt32(&lun)) {
     return std::to_string(lun);
@@ -58,12 +58,12 @@ std::vector<PropertyValue> LunAliases(const std::optional<PropertyValue>& identi
   for (const PropertyValue& item : *identification->AsArray()) {
     const Dictionary* designator = item.AsDictionary();
     // Vendor-specific ASCII designators of the addressed logical unit are its aliases.
-    if (designator == nullptr || !MemberEquals(*designator, "Code Set", 2) ||
-        !MemberEquals(*designator, "Identifier Type", 0) ||
-        !MemberEquals(*designator, "Association", 0)) {
+    if (designator == nullptr || !MemberEquals(*designator, kCodeSetKey, 2) ||
+        !MemberEquals(*designator, kIdentifierTypeKey, 0) ||
+        !MemberEquals(*designator, kAssociationKey, 0)) {
       continue;
     }
-    if (const PropertyValue* alias = FindMember(*designator, "Identifier")) {
+    if (const PropertyValue* alias = FindMember(*designator, kIdentifierKey)) {
       aliases.push_back(*alias);
     }
   }
@@ -72,11 +72,11 @@ std::vector<PropertyValue> LunAliases(const std::optional<PropertyValue>& identi
 
 bool HasFibreChannelInterconnect(DeviceRegistry& registry, const RegistryEntry& controller) {
   std::optional<PropertyValue> protocol = registry.SearchProperty(
-      controller, "Protocol Characteristics", SearchDirection::kDescendants);
+      controller, kProtocolCharacteristicsKey, SearchDirection::kDescendants);
   const Dictionary* dict = protocol ? protocol->AsDictionary() : nullptr;
-  const PropertyValue* interconnect = dict ? FindMember(*dict, "Physical Interconnect") : nullptr;
+  const PropertyValue* interconnect = dict ? FindMember(*dict, kPhysicalInterconnectKey) : nullptr;
   const std::string* text = interconnect ? interconnect->AsString() : nullptr;
-  return text && *text == "Fibre Channel Interface";
+  return text && *text == kFibreChannelInterconnect;
 }
 
 std::optional<std::string> FormatPaddedWWN(const std::optional<PropertyValue>& value) {
@@ -104,28 +104,28 @@ void PrintLunBlock(DeviceRegistry& registry, const RegistryEntry& unit, std::ost
     out << "SCSI Logical Unit @ " << *address << "\n\n";
   }
 
-  PrintLunText(out, Search(registry, unit, "Product Revision Level"),
+  PrintLunText(out, Search(registry, unit, kProductRevisionLevelKey),
                "                     Revision:    ");
-  if (auto id = FormatUniqueID(Search(registry, unit, "Logical Unit Unique Identifier"))) {
+  if (auto id = FormatUniqueID(Search(registry, unit, kUniqueIdentifierKey))) {
     out << "       Logical Unit Unique ID:    " << *id << "\n";
   }
-  PrintLunText(out, Search(registry, unit, "ALUA Support"), "                 ALUA Support:    ");
-  PrintLunText(out, Search(registry, unit, "Logical Unit Access State"),
-               "    Logical Unit Access State:    ");
-  PrintLunText(out, Search(registry, unit, "Load Balancing Algorithm"),
+  PrintLunText(out, Search(registry, unit, kAluaSupportKey), "                 ALUA Support:    ");
+  PrintLunText(out, Search(registry, unit, kAccessStateKey), "    Logical Unit Access State:    ");
+  PrintLunText(out, Search(registry, unit, kLoadBalancingAlgorithmKey),
                "     Load Balancing Algorithm:    ");
 
-  for (const PropertyValue& alias :
-       LunAliases(Search(registry, unit, "INQUIRY Device Identification"))) {
+  for (const PropertyValue& alias : LunAliases(Search(registry, unit, kDeviceIdentificationKey))) {
     PrintLunText(out, alias, "                    LUN Alias:    ");
   }
 
-  PrintLunText(out, Search(registry, unit, "Product Identification"),
+  PrintLunText(out, Search(registry, unit, kProductIdentificationKey),
                "                        Model:    ");
-  PrintLunText(out, Search(registry, unit, "Vendor Identification"),
+  PrintLunText(out, Search(registry, unit, kVendorIdentificationKey),
                "                       Vendor:    ");
   out << "\n";
 }
+
+namespace {
 
 void PrintTargetLuns(DeviceRegistry& registry, const RegistryEntry& target, std::ostream& out) {
   RegistryIterator units;
@@ -145,9 +145,9 @@ void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& contr
 
   PropertyValue table = PropertyValue::OfDictionary({});
   if (registry.ReadAllProperties(controller, &table) == kRegistrySuccess && table.AsDictionary()) {
-    const PropertyValue* chars = FindMember(*table.AsDictionary(), "Controller Characteristics");
+    const PropertyValue* chars = FindMember(*table.AsDictionary(), kControllerCharacteristicsKey);
     const Dictionary* dict = chars ? chars->AsDictionary() : nullptr;
-    const PropertyValue* node_wwn = dict ? FindMember(*dict, "Node World Wide Name") : nullptr;
+    const PropertyValue* node_wwn = dict ? FindMember(*dict, kNodeWorldWideNameKey) : nullptr;
     if (auto text = node_wwn ? FormatPaddedWWN(*node_wwn) : std::nullopt) {
       if (text->size() < kNodeWwnArea) out << "NodeWWN " << *text << "\n\n";
     }
@@ -163,6 +163,8 @@ void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& contr
     }
   }
 }
+
+}  // namespace
 
 RegistryStatus PrintTargetSection(DeviceRegistry& registry, std::ostream& out) {
   RegistryIterator controllers;

@@ -9,18 +9,12 @@
 #include <vector>
 
 #include "registry/device_registry.h"
+#include "registry/vocabulary.h"
 
 namespace halvane {
 
-inline constexpr char kScsiControllerClass[] = "KestritSCSIParallelInterfaceController";
-inline constexpr char kScsiDeviceClass[] = "KestritSCSIParallelInterfaceDevice";
-inline constexpr char kScsiTargetClass[] = "KestritSCSITargetDevice";
-
 std::int32_t PrintFullReport(DeviceRegistry& registry, std::ostream& out);
 RegistryStatus PrintTargetSection(DeviceRegistry& registry, std::ostream& out);
-void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& controller,
-                            std::ostream& out);
-void PrintTargetLuns(DeviceRegistry& registry, const RegistryEntry& target, std::ostream& out);
 void PrintLunBlock(DeviceRegistry& registry, const RegistryEntry& unit, std::ostream& out);
 
 // What the heading of a logical unit's block shows after "SCSI Logical Unit @ ": the LUN in

@@ -135,13 +135,13 @@ void WriteLun(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& u
   };
   json.Open('{');
   MemberText(json, "lun", LunAddressText(registry, unit));
-  MemberText(json, "revision", search("Product Revision Level"));
-  MemberText(json, "unique_id", FormatUniqueID(search("Logical Unit Unique Identifier")));
-  MemberText(json, "alua_support", search("ALUA Support"));
-  MemberText(json, "access_state", search("Logical Unit Access State"));
-  MemberText(json, "load_balancing", search("Load Balancing Algorithm"));
+  MemberText(json, "revision", search(kProductRevisionLevelKey));
+  MemberText(json, "unique_id", FormatUniqueID(search(kUniqueIdentifierKey)));
+  MemberText(json, "alua_support", search(kAluaSupportKey));
+  MemberText(json, "access_state", search(kAccessStateKey));
+  MemberText(json, "load_balancing", search(kLoadBalancingAlgorithmKey));
   std::vector<std::string_view> aliases;
-  const std::vector<PropertyValue> values = LunAliases(search("INQUIRY Device Identification"));
+  const std::vector<PropertyValue> values = LunAliases(search(kDeviceIdentificationKey));
   std::vector<std::string_view> holders(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (const std::string_view* text = TextOf(&values[i], &holders[i])) aliases.push_back(*text);
@@ -152,27 +152,27 @@ void WriteLun(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& u
     for (std::string_view alias : aliases) json.String(alias);
     json.Close(']');
   }
-  MemberText(json, "model", search("Product Identification"));
-  MemberText(json, "vendor", search("Vendor Identification"));
-  MemberText(json, "scsi_address", registry.ReadProperty(unit, "SCSI Address"));
-  MemberText(json, "device_state", registry.ReadProperty(unit, "SCSI Device State"));
-  MemberText(json, "block_device", registry.ReadProperty(unit, "Block Device"));
-  MemberText(json, "sg_device", registry.ReadProperty(unit, "SCSI Generic Device"));
+  MemberText(json, "model", search(kProductIdentificationKey));
+  MemberText(json, "vendor", search(kVendorIdentificationKey));
+  MemberText(json, "scsi_address", registry.ReadProperty(unit, kScsiAddressKey));
+  MemberText(json, "device_state", registry.ReadProperty(unit, kScsiDeviceStateKey));
+  MemberText(json, "block_device", registry.ReadProperty(unit, kBlockDeviceKey));
+  MemberText(json, "sg_device", registry.ReadProperty(unit, kScsiGenericDeviceKey));
   json.Close('}');
 }
 
 void WriteTarget(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& device,
                  const RegistryEntry& target) {
   json.Open('{');
-  const std::optional<PropertyValue> port_name = registry.ReadProperty(device, "Remote Port Name");
+  const std::optional<PropertyValue> port_name = registry.ReadProperty(device, kRemotePortNameKey);
   MemberWWN(json, "port_name", port_name ? &*port_name : nullptr);
-  const std::optional<PropertyValue> node_name = registry.ReadProperty(device, "Remote Node Name");
+  const std::optional<PropertyValue> node_name = registry.ReadProperty(device, kRemoteNodeNameKey);
   MemberWWN(json, "node_name", node_name ? &*node_name : nullptr);
-  const std::optional<PropertyValue> port_id = registry.ReadProperty(device, "Remote Port ID");
+  const std::optional<PropertyValue> port_id = registry.ReadProperty(device, kRemotePortIdKey);
   MemberInteger(json, "port_id", port_id ? &*port_id : nullptr);
-  MemberText(json, "port_state", registry.ReadProperty(device, "Remote Port State"));
-  MemberText(json, "roles", registry.ReadProperty(device, "Remote Port Roles"));
-  MemberText(json, "scsi_address", registry.ReadProperty(target, "SCSI Address"));
+  MemberText(json, "port_state", registry.ReadProperty(device, kRemotePortStateKey));
+  MemberText(json, "roles", registry.ReadProperty(device, kRemotePortRolesKey));
+  MemberText(json, "scsi_address", registry.ReadProperty(target, kScsiAddressKey));
   json.Key("luns");
   json.Open('[');
   RegistryIterator units;
@@ -188,9 +188,9 @@ void WriteTarget(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry
 void WriteFibreChannelMembers(JsonWriter& json, DeviceRegistry& registry,
                               const RegistryEntry& controller) {
   std::optional<PropertyValue> chars =
-      registry.ReadProperty(controller, "Controller Characteristics");
+      registry.ReadProperty(controller, kControllerCharacteristicsKey);
   const Dictionary* dict = chars ? chars->AsDictionary() : nullptr;
-  const PropertyValue* node_wwn = dict ? FindMember(*dict, "Node World Wide Name") : nullptr;
+  const PropertyValue* node_wwn = dict ? FindMember(*dict, kNodeWorldWideNameKey) : nullptr;
   if (node_wwn) MemberText(json, "node_name", FormatPaddedWWN(*node_wwn));
 
   json.Key("targets");
@@ -224,38 +224,38 @@ bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& 
   *status = BuildPortInfo(registry, port, &record);
   if (*status != kRegistrySuccess) return false;
   json.Open('{');
-  MemberText(json, "port_name", FindMember(record, "port-name"));
-  MemberText(json, "port_status", FindMember(record, "port-status"));
+  MemberText(json, "port_name", FindMember(record, kRecordPortName));
+  MemberText(json, "port_status", FindMember(record, kRecordPortStatus));
   // The AL_PA is shown as the report shows it: the 32 bits of the record's value, unsigned.
-  const PropertyValue* alpa = FindMember(record, "port-hard-loop-id");
+  const PropertyValue* alpa = FindMember(record, kRecordHardLoopId);
   std::int32_t alpa_value = 0;
   if (alpa && alpa->AsNumber() && alpa->AsNumber()->ToInt32(&alpa_value)) {
     json.Key("al_pa");
     json.Integer(Number::FromUInt64(static_cast<std::uint32_t>(alpa_value)));
   }
-  MemberText(json, "speed", FindMember(record, "port-speed"));
-  MemberText(json, "topology", FindMember(record, "port-topology"));
-  MemberText(json, "slot", FindMember(record, "slot"));
-  const PropertyValue* number = FindMember(record, "port-number");
+  MemberText(json, "speed", FindMember(record, kRecordSpeed));
+  MemberText(json, "topology", FindMember(record, kRecordTopology));
+  MemberText(json, "slot", FindMember(record, kRecordSlot));
+  const PropertyValue* number = FindMember(record, kRecordPortNumber);
   std::int32_t number_value = 0;
   if (number && number->AsNumber() && number->AsNumber()->ToInt32(&number_value)) {
     json.Key("port_number");
     json.Integer(Number::FromInt64(number_value));
   }
-  MemberText(json, "cable_type", FindMember(record, "cable-type"));
-  MemberInteger(json, "scsi_host", FindMember(record, "scsi-host-number"));
-  MemberText(json, "driver", FindMember(record, "driver-name"));
-  MemberText(json, "driver_version", FindMember(record, "driver-version"));
-  MemberText(json, "firmware_version", FindMember(record, "firmware-version"));
-  MemberInteger(json, "port_id", FindMember(record, "port-id"));
-  MemberWWN(json, "fabric_name", FindMember(record, "fabric-name"));
-  MemberText(json, "supported_speeds", FindMember(record, "supported-speeds"));
-  MemberText(json, "symbolic_name", FindMember(record, "symbolic-name"));
-  MemberWWN(json, "physical_port_name", FindMember(record, "physical-port-name"));
-  MemberInteger(json, "physical_scsi_host", FindMember(record, "physical-scsi-host-number"));
-  const PropertyValue* statistics = FindMember(record, "statistics");
+  MemberText(json, "cable_type", FindMember(record, kRecordCableType));
+  MemberInteger(json, "scsi_host", FindMember(record, kRecordScsiHostNumber));
+  MemberText(json, "driver", FindMember(record, kRecordDriverName));
+  MemberText(json, "driver_version", FindMember(record, kRecordDriverVersion));
+  MemberText(json, "firmware_version", FindMember(record, kRecordFirmwareVersion));
+  MemberInteger(json, "port_id", FindMember(record, kRecordPortId));
+  MemberWWN(json, "fabric_name", FindMember(record, kRecordFabricName));
+  MemberText(json, "supported_speeds", FindMember(record, kRecordSupportedSpeeds));
+  MemberText(json, "symbolic_name", FindMember(record, kRecordSymbolicName));
+  MemberWWN(json, "physical_port_name", FindMember(record, kRecordPhysicalPortName));
+  MemberInteger(json, "physical_scsi_host", FindMember(record, kRecordPhysicalScsiHostNumber));
+  const PropertyValue* statistics = FindMember(record, kRecordStatistics);
   if (const Dictionary* counters = statistics ? statistics->AsDictionary() : nullptr) {
-    json.Key("statistics");
+    json.Key(kRecordStatistics);
     json.Open('{');
     for (const auto& [name, value] : *counters) MemberInteger(json, name, &value);
     json.Close('}');

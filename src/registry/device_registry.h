@@ -10,21 +10,9 @@
 #include <string_view>
 
 #include "registry/property_value.h"
+#include "registry/status.h"
 
 namespace halvane {
-
-// Registry statuses: 0 is success. They travel unchanged through the tool's signed 32-bit
-// statuses and are only ever compared for equality.
-using RegistryStatus = std::uint32_t;
-inline constexpr RegistryStatus kRegistrySuccess = 0;
-inline constexpr RegistryStatus kRegistryError = 0xE00002BC;          // general failure
-inline constexpr RegistryStatus kRegistryNoMemory = 0xE00002BD;       // request could not be built
-inline constexpr RegistryStatus kRegistryNoDevice = 0xE00002C0;       // no such device
-inline constexpr RegistryStatus kRegistryNotPrivileged = 0xE00002C1;  // permission denied
-inline constexpr RegistryStatus kRegistryBadArgument = 0xE00002C2;    // value refused
-inline constexpr RegistryStatus kRegistryUnsupported = 0xE00002C7;    // not supported
-inline constexpr RegistryStatus kRegistryIoError = 0xE00002CA;        // input/output error
-inline constexpr RegistryStatus kRegistryNotFound = 0xE00002F0;       // no such data
 
 // A counted handle to one service entry. Copying retains it, destruction releases it; an empty
 // handle stands for "none".
@@ -66,14 +54,6 @@ class RegistryIterator {
 
 enum class SearchDirection { kAncestors, kDescendants };
 
-// A status and, for a failure, one line saying why, for the administrator.
-struct RegistryResult {
-  RegistryStatus status = kRegistrySuccess;
-  std::string reason;
-
-  bool ok() const { return status == kRegistrySuccess; }
-};
-
 class DeviceRegistry {
  public:
   DeviceRegistry() = default;
@@ -103,7 +83,8 @@ class DeviceRegistry {
   virtual RegistryStatus ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) = 0;
 
   // The entry's own value under key if it has one; otherwise the first one found walking its
-  // children (kDescendants) or its parents (kAncestors), level after level; otherwise nothing.
+  // children (kDescendants, depth first, in child order) or its parents (kAncestors, nearest
+  // first); otherwise nothing.
   // The walk is bounded by the tree and never recurses on the call stack.
   virtual std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry,
                                                       std::string_view key,

@@ -80,11 +80,7 @@ void MemoryRegistry::DeclareClass(std::string class_name, std::string superclass
   classes_[std::move(class_name)] = std::move(superclass);
 }
 
-void MemoryRegistry::FailOperation(Operation op, RegistryStatus status, std::string class_name) {
-  failures_.push_back(Failure{op, status, std::move(class_name)});
-}
-
-RegistryStatus MemoryRegistry::RecordingDriver(Node& node, const Dictionary& settings) {
+Status MemoryRegistry::RecordingDriver(Node& node, const Dictionary& settings) {
   if (node.write_status != kRegistrySuccess) return node.write_status;
   node.keeps_received_settings = true;
   node.received_settings.push_back(settings);
@@ -125,15 +121,7 @@ const std::vector<MemoryRegistry::Node*>& MemoryRegistry::Order() {
   return order_;
 }
 
-RegistryStatus MemoryRegistry::InjectedFailure(Operation op, std::string_view class_name) const {
-  for (const Failure& f : failures_) {
-    if (f.op == op && (f.class_name.empty() || f.class_name == class_name)) return f.status;
-  }
-  return kRegistrySuccess;
-}
-
 RegistryEntry MemoryRegistry::MatchFirstService(std::string_view class_name) {
-  if (InjectedFailure(Operation::kMatch, class_name) != kRegistrySuccess) return RegistryEntry();
   for (Node* node : Order()) {
     if (ClassConformsTo(node->class_name, class_name)) return EntryFor(node);
   }
@@ -141,9 +129,6 @@ RegistryEntry MemoryRegistry::MatchFirstService(std::string_view class_name) {
 }
 
 RegistryStatus MemoryRegistry::MatchServices(std::string_view class_name, RegistryIterator* out) {
-  if (RegistryStatus s = InjectedFailure(Operation::kMatch, class_name); s != kRegistrySuccess) {
-    return s;
-  }
   // Conformance is decided once per distinct class, not once per entry.
   std::map<std::string_view, bool, std::less<>> verdicts;
   std::vector<std::shared_ptr<Node>> matches;
@@ -159,10 +144,6 @@ RegistryStatus MemoryRegistry::MatchServices(std::string_view class_name, Regist
 RegistryStatus MemoryRegistry::ChildIterator(const RegistryEntry& entry, RegistryIterator* out) {
   Node* node = NodeOf(entry);
   if (node == nullptr) return kRegistryNoDevice;
-  if (RegistryStatus s = InjectedFailure(Operation::kChildIterator, node->class_name);
-      s != kRegistrySuccess) {
-    return s;
-  }
   *out = RegistryIterator(std::make_shared<ChildrenIterator>(node->shared_from_this()));
   return kRegistrySuccess;
 }
@@ -178,10 +159,6 @@ std::optional<PropertyValue> MemoryRegistry::ReadProperty(const RegistryEntry& e
 RegistryStatus MemoryRegistry::ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) {
   const Node* node = NodeOf(entry);
   if (node == nullptr) return kRegistryNoDevice;
-  if (RegistryStatus s = InjectedFailure(Operation::kReadAllProperties, node->class_name);
-      s != kRegistrySuccess) {
-    return s;
-  }
   *out = node->properties;
   return kRegistrySuccess;
 }
@@ -222,11 +199,8 @@ RegistryStatus MemoryRegistry::WriteProperties(const RegistryEntry& entry,
                                                const Dictionary& settings) {
   Node* node = NodeOf(entry);
   if (node == nullptr) return kRegistryNoDevice;
-  if (RegistryStatus s = InjectedFailure(Operation::kWriteProperties, node->class_name);
-      s != kRegistrySuccess) {
-    return s;
-  }
-  return driver_(*node, settings);
+  last_write_ = driver_(*node, settings);
+  return last_write_.code();
 }
 
 RegistryStatus MemoryRegistry::WriteSnapshot(std::string* out) {

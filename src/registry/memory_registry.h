@@ -1,6 +1,5 @@
 // A registry held in memory: a tree of entries in registry order and a table of classes. The
-// snapshot file and the live sysfs backend both build one; tests build them directly, and can
-// make chosen operations fail.
+// snapshot file and the live sysfs backend both build one; tests build them directly.
 #pragma once
 
 #include <functional>
@@ -27,11 +26,8 @@ class MemoryRegistry : public DeviceRegistry {
     std::vector<Dictionary> received_settings;
   };
 
-  // What WriteProperties does once no injected failure applies: the behaviour of the driver
-  // behind the entry.
-  using Driver = std::function<RegistryStatus(Node& node, const Dictionary& settings)>;
-
-  enum class Operation { kMatch, kChildIterator, kReadAllProperties, kWriteProperties };
+  // What WriteProperties does: the behaviour of the driver behind the entry.
+  using Driver = std::function<Status(Node& node, const Dictionary& settings)>;
 
   MemoryRegistry();
   ~MemoryRegistry() override;
@@ -42,14 +38,12 @@ class MemoryRegistry : public DeviceRegistry {
   // Declares that class_name derives directly from superclass.
   void DeclareClass(std::string class_name, std::string superclass);
 
-  // Makes op answer status: for kMatch when the class asked for is class_name, for the other
-  // operations when the entry's own class is class_name; an empty class_name means always.
-  void FailOperation(Operation op, RegistryStatus status, std::string class_name = {});
-
   // Replaces the default driver, which answers the entry's write_status when it is not 0 and
   // otherwise records the settings in received_settings.
   void SetDriver(Driver driver) { driver_ = std::move(driver); }
-  static RegistryStatus RecordingDriver(Node& node, const Dictionary& settings);
+  static Status RecordingDriver(Node& node, const Dictionary& settings);
+  // What the driver answered to the last write, its reason included.
+  const Status& last_write() const { return last_write_; }
 
   const Node* root() const { return root_.get(); }
   const std::map<std::string, std::string, std::less<>>& classes() const { return classes_; }
@@ -70,22 +64,15 @@ class MemoryRegistry : public DeviceRegistry {
   RegistryStatus WriteSnapshot(std::string* out) override;
 
  private:
-  struct Failure {
-    Operation op;
-    RegistryStatus status;
-    std::string class_name;
-  };
-
   bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;
   const std::vector<Node*>& Order();
-  RegistryStatus InjectedFailure(Operation op, std::string_view class_name) const;
 
   std::shared_ptr<Node> root_;
   std::map<std::string, std::string, std::less<>> classes_;
   std::vector<Node*> order_;
   bool order_valid_ = false;
-  std::vector<Failure> failures_;
   Driver driver_ = &MemoryRegistry::RecordingDriver;
+  Status last_write_;
 };
 
 }  // namespace halvane

@@ -7,22 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "registry/file_io.h"
+
 namespace halvane {
 namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class FileAttributeWriter : public AttributeWriter {
  public:
@@ -30,8 +18,7 @@ class FileAttributeWriter : public AttributeWriter {
     // O_NONBLOCK so that a FIFO planted where an attribute should be cannot hang the run (with no
     // reader its open fails at once); O_TRUNC gives a regular file exactly the bytes, as `echo`
     // would, and changes nothing else.
-    const Descriptor file(
-        open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    const Fd file(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat info {};
     if (file.get() < 0) {
       const int error = errno;
@@ -40,14 +27,7 @@ class FileAttributeWriter : public AttributeWriter {
     }
     if (fstat(file.get(), &info) != 0) return errno;
     if (!S_ISREG(info.st_mode)) return kNotAnAttribute;
-    ssize_t n;
-    do {
-      n = write(file.get(), bytes.data(), bytes.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno;
-    // A store takes its value whole or not at all; a short count is a failure, never retried
-    // with the rest, which the driver would read as a value of its own.
-    return static_cast<std::size_t>(n) == bytes.size() ? 0 : EIO;
+    return WriteAll(file.get(), bytes, ShortWrite::kFail);
   }
 };
 
@@ -61,12 +41,6 @@ AttributeWriter& ProcessAttributeWriter() {
 std::string WriteErrorText(int error) {
   return error == kNotAnAttribute ? "not a regular file inside the sysfs tree"
                                   : std::strerror(error);
-}
-
-int RecordingAttributeWriter::Write(const std::string& path, std::string_view bytes) {
-  const int answer = writes.size() < answers.size() ? answers[writes.size()] : 0;
-  writes.push_back({path, std::string(bytes)});
-  return answer;
 }
 
 }  // namespace halvane

@@ -30,18 +30,4 @@ AttributeWriter& ProcessAttributeWriter();
 // The reason for a write's answer, for a line on standard error.
 std::string WriteErrorText(int error);
 
-// A twin that records every write asked for, failed ones included, and answers each in turn from
-// answers (0 once they run out), for tests.
-class RecordingAttributeWriter : public AttributeWriter {
- public:
-  struct Written {
-    std::string path;
-    std::string bytes;
-  };
-  std::vector<Written> writes;
-  std::vector<int> answers;
-
-  int Write(const std::string& path, std::string_view bytes) override;
-};
-
 }  // namespace halvane

@@ -13,9 +13,7 @@ std::vector<Designator> ParseDeviceIdentificationPage(const std::uint8_t* page, 
     const std::size_t length = d[3];
     if (pos + 4 + length > end) break;
     Designator item;
-    item.protocol = d[0] >> 4;
     item.code_set = d[0] & 0x0F;
-    item.piv = (d[1] & 0x80) != 0;
     item.association = (d[1] >> 4) & 0x03;
     item.type = d[1] & 0x0F;
     item.bytes.assign(d + 4, d + 4 + length);

@@ -13,9 +13,7 @@
 namespace halvane {
 
 struct Designator {
-  std::uint8_t protocol = 0;  // valid only with piv
-  std::uint8_t code_set = 0;  // 1 binary, 2 ASCII, 3 UTF-8
-  bool piv = false;
+  std::uint8_t code_set = 0;     // 1 binary, 2 ASCII, 3 UTF-8
   std::uint8_t association = 0;  // 0 logical unit, 1 target port, 2 target device
   std::uint8_t type = 0;         // 0 vendor specific, 2 EUI-64, 3 NAA, 8 SCSI name, ...
   std::vector<std::uint8_t> bytes;

@@ -51,12 +51,8 @@ void StripLineEnd(std::optional<std::string>& text) {
 
 }  // namespace
 
-std::optional<std::string> ReadAttributeFile(const std::string& path, std::size_t limit) {
-  return ReadAttributeAt(AT_FDCWD, path.c_str(), limit);
-}
-
 std::optional<std::string> ReadTextAttribute(const std::string& path) {
-  std::optional<std::string> text = ReadAttributeFile(path, kTextAttributeLimit);
+  std::optional<std::string> text = ReadAttributeAt(AT_FDCWD, path.c_str(), kTextAttributeLimit);
   StripLineEnd(text);
   return text;
 }

@@ -14,10 +14,6 @@ namespace halvane {
 inline constexpr std::size_t kTextAttributeLimit = 4 * 1024;
 inline constexpr std::size_t kBinaryAttributeLimit = 64 * 1024;
 
-// The whole content of a regular file of at most limit bytes, or nothing when it is missing,
-// unreadable, larger, or not a regular file.
-std::optional<std::string> ReadAttributeFile(const std::string& path, std::size_t limit);
-
 // A text attribute without its one trailing line end.
 std::optional<std::string> ReadTextAttribute(const std::string& path);
 

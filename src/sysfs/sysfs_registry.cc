@@ -11,8 +11,6 @@
 #include <map>
 #include <tuple>
 
-#include "inventory/port_info.h"
-#include "listing/full_report.h"
 #include "sysfs/scsi_pages.h"
 #include "sysfs/sysfs_files.h"
 
@@ -150,38 +148,38 @@ class Builder {
                const std::string& fc_folder) {
     Dictionary chars;
     if (auto v = ReadTextAttribute(fc_folder + "/port_name"); v && ParseHex(*v)) {
-      chars.insert_or_assign("Port World Wide Name", WwnData(*ParseHex(*v)));
+      chars.insert_or_assign(kPortWorldWideNameKey, WwnData(*ParseHex(*v)));
     }
     if (auto v = ReadTextAttribute(fc_folder + "/node_name"); v && ParseHex(*v)) {
-      chars.insert_or_assign("Node World Wide Name", WwnData(*ParseHex(*v)));
+      chars.insert_or_assign(kNodeWorldWideNameKey, WwnData(*ParseHex(*v)));
     }
     if (auto v = ReadTextAttribute(fc_folder + "/port_state")) {
-      chars.insert_or_assign("Port Status", AttributeText(*v));
+      chars.insert_or_assign(kPortStatusKey, AttributeText(*v));
     }
     if (auto v = ReadTextAttribute(fc_folder + "/speed")) {
-      chars.insert_or_assign("Port Speed", AttributeText(*v));
+      chars.insert_or_assign(kPortSpeedKey, AttributeText(*v));
     }
     if (auto type = ReadTextAttribute(fc_folder + "/port_type")) {
-      chars.insert_or_assign("Port Topology", AttributeText(*type));
+      chars.insert_or_assign(kPortTopologyKey, AttributeText(*type));
       // Only a loop port has an arbitrated-loop address: the low byte of its port id.
       if (*type == "NLPort (fabric via loop)" || *type == "LPort (private loop)") {
         if (auto id = ReadTextAttribute(fc_folder + "/port_id"); id && ParseHex(*id)) {
           chars.insert_or_assign(
-              "AL_PA", PropertyValue::OfData({static_cast<std::uint8_t>(*ParseHex(*id) & 0xFF)}));
+              kAlpaKey, PropertyValue::OfData({static_cast<std::uint8_t>(*ParseHex(*id) & 0xFF)}));
         }
       }
     }
     if (auto pci = PciFunctionOf(fc_folder)) {
       const std::string address = Basename(*pci);
-      chars.insert_or_assign("Port Number", PropertyValue::Int64(address[11] - '0'));
-      chars.insert_or_assign("Slot", AttributeText(SlotOf(address)));
+      chars.insert_or_assign(kPortNumberKey, PropertyValue::Int64(address[11] - '0'));
+      chars.insert_or_assign(kSlotKey, AttributeText(SlotOf(address)));
     }
     AddHostInventory(fc_folder, number, name, &chars);
     Dictionary table{
-        {"Protocol Characteristics",
+        {kProtocolCharacteristicsKey,
          PropertyValue::OfDictionary(
-             {{"Physical Interconnect", PropertyValue::String("Fibre Channel Interface")}})},
-        {"Controller Characteristics", PropertyValue::OfDictionary(std::move(chars))}};
+             {{kPhysicalInterconnectKey, PropertyValue::String(kFibreChannelInterconnect)}})},
+        {kControllerCharacteristicsKey, PropertyValue::OfDictionary(std::move(chars))}};
     MemoryRegistry::Node* host = registry_->AddChild(top, kSysfsHostClass, std::move(table));
     hosts.emplace(host, HostPlace{name, DeviceOf(fc_folder)});
     AddRemotePorts(host, number);
@@ -191,18 +189,18 @@ class Builder {
   // inventory for scripts. Missing or malformed attributes are left out.
   void AddHostInventory(const std::string& fc_host_folder, std::uint64_t number,
                         const std::string& name, Dictionary* chars) {
-    chars->insert_or_assign("SCSI Host Number",
+    chars->insert_or_assign(kScsiHostNumberKey,
                             PropertyValue::OfNumber(Number::FromUInt64(number)));
     const AttributeFolder fc(fc_host_folder);
     if (auto v = fc.ReadText("port_id"); v && ParseHex(*v)) {
-      chars->insert_or_assign("Port ID",
+      chars->insert_or_assign(kPortIdKey,
                               PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
     }
     if (auto v = fc.ReadText("fabric_name"); v && ParseHex(*v)) {
-      chars->insert_or_assign("Fabric Name", WwnData(*ParseHex(*v)));
+      chars->insert_or_assign(kFabricNameKey, WwnData(*ParseHex(*v)));
     }
     const std::pair<const char*, const char*> fc_texts[] = {
-        {"supported_speeds", "Supported Speeds"}, {"symbolic_name", "Symbolic Name"}};
+        {"supported_speeds", kSupportedSpeedsKey}, {"symbolic_name", kSymbolicNameKey}};
     for (const auto& [file, key] : fc_texts) {
       if (auto v = fc.ReadText(file)) chars->insert_or_assign(key, AttributeText(*v));
     }
@@ -216,23 +214,23 @@ class Builder {
                                   PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
     }
     if (!statistics.empty())
-      chars->insert_or_assign("Statistics", PropertyValue::OfDictionary(std::move(statistics)));
+      chars->insert_or_assign(kStatisticsKey, PropertyValue::OfDictionary(std::move(statistics)));
 
     if (auto scsi_host = ResolveInside(root_, root_ + "/class/scsi_host/" + name)) {
       const AttributeFolder host(*scsi_host);
       // A driver without a name of its own prints a null pointer's text.
       if (auto v = host.ReadText("proc_name"); v && *v != "(null)" && *v != "<NULL>") {
-        chars->insert_or_assign("Driver Name", AttributeText(*v));
+        chars->insert_or_assign(kDriverNameKey, AttributeText(*v));
       }
       // Only the names these drivers are known to publish; lpfc's fwrev, qla2xxx's fw_version.
       for (const char* file : {"fwrev", "fw_version"}) {
         if (auto v = host.ReadText(file)) {
-          chars->insert_or_assign("Firmware Version", AttributeText(*v));
+          chars->insert_or_assign(kFirmwareVersionKey, AttributeText(*v));
           break;
         }
       }
       if (auto v = host.ReadText("driver_version")) {
-        chars->insert_or_assign("Driver Version", AttributeText(*v));
+        chars->insert_or_assign(kDriverVersionKey, AttributeText(*v));
       }
     }
 
@@ -242,11 +240,11 @@ class Builder {
     const std::string physical = Parent(vport);
     auto physical_number = NumbersOf(Basename(physical), "host", "");
     if (Basename(vport).substr(0, 6) == "vport-" && physical_number) {
-      chars->insert_or_assign("Physical SCSI Host Number",
+      chars->insert_or_assign(kPhysicalScsiHostNumberKey,
                               PropertyValue::OfNumber(Number::FromUInt64((*physical_number)[0])));
       const std::string physical_fc = physical + "/fc_host/" + Basename(physical);
       if (auto v = ReadTextAttribute(physical_fc + "/port_name"); v && ParseHex(*v)) {
-        chars->insert_or_assign("Physical Port World Wide Name", WwnData(*ParseHex(*v)));
+        chars->insert_or_assign(kPhysicalPortWorldWideNameKey, WwnData(*ParseHex(*v)));
       }
     }
   }
@@ -300,22 +298,22 @@ class Builder {
       return std::tie(a.target_id, a.channel, a.name) < std::tie(b.target_id, b.channel, b.name);
     });
     for (const RemotePort& port : ports) {
-      Dictionary table{{"SCSI Target ID", PropertyValue::Int64(port.target_id)}};
+      Dictionary table{{kScsiTargetIdKey, PropertyValue::Int64(port.target_id)}};
       if (auto v = ReadTextAttribute(port.folder + "/port_name"); v && ParseHex(*v)) {
-        table.insert_or_assign("Remote Port Name", WwnData(*ParseHex(*v)));
+        table.insert_or_assign(kRemotePortNameKey, WwnData(*ParseHex(*v)));
       }
       if (auto v = ReadTextAttribute(port.folder + "/node_name"); v && ParseHex(*v)) {
-        table.insert_or_assign("Remote Node Name", WwnData(*ParseHex(*v)));
+        table.insert_or_assign(kRemoteNodeNameKey, WwnData(*ParseHex(*v)));
       }
       if (auto v = ReadTextAttribute(port.folder + "/port_id"); v && ParseHex(*v)) {
-        table.insert_or_assign("Remote Port ID",
+        table.insert_or_assign(kRemotePortIdKey,
                                PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*v))));
       }
       if (auto v = ReadTextAttribute(port.folder + "/port_state")) {
-        table.insert_or_assign("Remote Port State", AttributeText(*v));
+        table.insert_or_assign(kRemotePortStateKey, AttributeText(*v));
       }
       if (auto v = ReadTextAttribute(port.folder + "/roles")) {
-        table.insert_or_assign("Remote Port Roles", AttributeText(*v));
+        table.insert_or_assign(kRemotePortRolesKey, AttributeText(*v));
       }
       MemoryRegistry::Node* device =
           registry_->AddChild(host, kSysfsRemotePortClass, std::move(table));
@@ -325,8 +323,8 @@ class Builder {
                     host_number, port.channel, port.target_id);
       MemoryRegistry::Node* target = registry_->AddChild(
           device, kSysfsTargetClass,
-          {{"SCSI Target Name", PropertyValue::String(target_name)},
-           {"SCSI Address", PropertyValue::String(target_name + std::strlen("target"))}});
+          {{kScsiTargetNameKey, PropertyValue::String(target_name)},
+           {kScsiAddressKey, PropertyValue::String(target_name + std::strlen("target"))}});
       // The rport device folder is two levels above its class folder, and holds the target.
       const std::string rport_device = Parent(Parent(port.folder));
       if (Basename(rport_device) != port.name) continue;
@@ -353,14 +351,13 @@ class Builder {
   void AddLogicalUnit(MemoryRegistry::Node* target, const std::string& path, std::uint64_t lun) {
     const AttributeFolder folder(path);
     Dictionary table;
-    table.insert_or_assign("SCSI Logical Unit Number",
-                           PropertyValue::OfNumber(Number::FromUInt64(lun)));
+    table.insert_or_assign(kLogicalUnitNumberKey, PropertyValue::OfNumber(Number::FromUInt64(lun)));
     const auto sam = ScsiLunBytes(lun);
-    table.insert_or_assign("SCSI Logical Unit Bytes",
+    table.insert_or_assign(kLogicalUnitBytesKey,
                            PropertyValue::OfData(Data(sam.begin(), sam.end())));
-    const std::pair<const char*, const char*> texts[] = {{"vendor", "Vendor Identification"},
-                                                         {"model", "Product Identification"},
-                                                         {"rev", "Product Revision Level"}};
+    const std::pair<const char*, const char*> texts[] = {{"vendor", kVendorIdentificationKey},
+                                                         {"model", kProductIdentificationKey},
+                                                         {"rev", kProductRevisionLevelKey}};
     for (const auto& [file, key] : texts) {
       if (auto v = folder.ReadText(file)) {
         table.insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
@@ -372,21 +369,21 @@ class Builder {
     if (auto inquiry = folder.Read("inquiry", kBinaryAttributeLimit)) {
       if (auto alua = AluaSupportText(reinterpret_cast<const std::uint8_t*>(inquiry->data()),
                                       inquiry->size())) {
-        table.insert_or_assign("ALUA Support", PropertyValue::String(*alua));
+        table.insert_or_assign(kAluaSupportKey, PropertyValue::String(*alua));
       }
     }
     if (auto v = folder.ReadText("access_state")) {
-      table.insert_or_assign("Logical Unit Access State", AttributeText(*v));
+      table.insert_or_assign(kAccessStateKey, AttributeText(*v));
     }
-    table.insert_or_assign("SCSI Address", PropertyValue::String(Basename(path)));
+    table.insert_or_assign(kScsiAddressKey, PropertyValue::String(Basename(path)));
     if (auto v = folder.ReadText("state")) {
-      table.insert_or_assign("SCSI Device State", AttributeText(*v));
+      table.insert_or_assign(kScsiDeviceStateKey, AttributeText(*v));
     }
     if (auto v = folder.FirstNameIn("block")) {
-      table.insert_or_assign("Block Device", AttributeText(*v));
+      table.insert_or_assign(kBlockDeviceKey, AttributeText(*v));
     }
     if (auto v = folder.FirstNameIn("scsi_generic")) {
-      table.insert_or_assign("SCSI Generic Device", AttributeText(*v));
+      table.insert_or_assign(kScsiGenericDeviceKey, AttributeText(*v));
     }
     registry_->AddChild(target, kSysfsLogicalUnitClass, std::move(table));
   }
@@ -399,20 +396,19 @@ class Builder {
     for (const Designator& d : designators) {
       const bool text = d.code_set == 2 || d.code_set == 3;
       items.push_back(PropertyValue::OfDictionary({
-          {"Code Set", PropertyValue::Int32(d.code_set)},
-          {"Identifier Type", PropertyValue::Int32(d.type)},
-          {"Association", PropertyValue::Int32(d.association)},
-          {"Identifier", text ? AttributeText(std::string(d.bytes.begin(), d.bytes.end()))
-                              : PropertyValue::OfData(d.bytes)},
+          {kCodeSetKey, PropertyValue::Int32(d.code_set)},
+          {kIdentifierTypeKey, PropertyValue::Int32(d.type)},
+          {kAssociationKey, PropertyValue::Int32(d.association)},
+          {kIdentifierKey, text ? AttributeText(std::string(d.bytes.begin(), d.bytes.end()))
+                                : PropertyValue::OfData(d.bytes)},
       }));
       if (d.association == 0 && d.type == kDesignatorNaa && naa == nullptr) naa = &d;
       if (d.association == 0 && d.type == kDesignatorEui64 && eui == nullptr) eui = &d;
     }
     if (!designators.empty())
-      table->insert_or_assign("INQUIRY Device Identification",
-                              PropertyValue::OfArray(std::move(items)));
+      table->insert_or_assign(kDeviceIdentificationKey, PropertyValue::OfArray(std::move(items)));
     if (const Designator* id = naa ? naa : eui) {
-      table->insert_or_assign("Logical Unit Unique Identifier", PropertyValue::OfData(id->bytes));
+      table->insert_or_assign(kUniqueIdentifierKey, PropertyValue::OfData(id->bytes));
     }
   }
 
@@ -464,7 +460,7 @@ RegistryStatus PlanChanges(const std::string& folder, const Dictionary& settings
   std::optional<Change> topology;
   for (const auto& [key, value] : settings) {
     const std::string* text = value.AsString();
-    if (key == "Speed" && text) {
+    if (key == kSpeedSetting && text) {
       static const std::map<std::string, std::string, std::less<>> kLpfc = {
           {"Automatic", "0"}, {"1 Gigabit", "1"}, {"2 Gigabit", "2"}, {"4 Gigabit", "4"}};
       static const std::map<std::string, std::string, std::less<>> kPortSpeed = {
@@ -475,7 +471,7 @@ RegistryStatus PlanChanges(const std::string& folder, const Dictionary& settings
       if ((!lpfc && !Exists(folder + "/port_speed")) || it == table.end())
         return kRegistryUnsupported;
       speed = Change{lpfc ? "lpfc_link_speed" : "port_speed", it->second, lpfc, {}};
-    } else if (key == "Topology" && text && Exists(folder + "/lpfc_topology")) {
+    } else if (key == kTopologySetting && text && Exists(folder + "/lpfc_topology")) {
       static const std::map<std::string, std::string, std::less<>> kLpfc = {
           {"Automatic", "0"}, {"N_Port", "2"}, {"NL_Port", "4"}};
       auto it = kLpfc.find(*text);
@@ -510,7 +506,7 @@ class SettingsDriver {
                  AttributeWriter& writer, std::ostream& errors)
       : root_(std::move(root)), hosts_(std::move(hosts)), writer_(writer), errors_(errors) {}
 
-  RegistryStatus operator()(MemoryRegistry::Node& node, const Dictionary& settings) const {
+  Status operator()(MemoryRegistry::Node& node, const Dictionary& settings) const {
     auto it = hosts_.find(&node);
     if (it == hosts_.end()) return kRegistryUnsupported;
     const HostPlace& host = it->second;
@@ -529,7 +525,8 @@ class SettingsDriver {
       if (error == 0) continue;
       // A refused change leaves none of the others made.
       for (std::size_t j = i; j-- > 0;) Restore(host, *folder, plan[j]);
-      return StatusOfErrno(error, *folder);
+      return Status::Error(StatusOfErrno(error, *folder),
+                           host.name + ": " + plan[i].attribute + ": " + WriteErrorText(error));
     }
     return kRegistrySuccess;
   }

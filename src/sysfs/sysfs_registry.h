@@ -9,15 +9,10 @@
 #include <string>
 
 #include "registry/memory_registry.h"
+#include "registry/vocabulary.h"
 #include "sysfs/attribute_writer.h"
 
 namespace halvane {
-
-inline constexpr char kSysfsRootClass[] = "LinuxSysfsRoot";
-inline constexpr char kSysfsHostClass[] = "LinuxFibreChannelHost";
-inline constexpr char kSysfsRemotePortClass[] = "LinuxFibreChannelRemotePort";
-inline constexpr char kSysfsTargetClass[] = "LinuxSCSITarget";
-inline constexpr char kSysfsLogicalUnitClass[] = "LinuxSCSILogicalUnit";
 
 // Builds the registry of the sysfs tree at root (normally "/sys"). A tree without
 // class/fc_host gives a registry with no ports. Answers nullptr, with the reason in *error, only

@@ -9,6 +9,7 @@
 
 #include "registry/memory_registry.h"
 #include "support/run_binary.h"
+#include "support/twins.h"
 #include "support/values.h"
 
 namespace halvane {

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "support/run_binary.h"
+#include "support/twins.h"
 
 namespace halvane {
 namespace {

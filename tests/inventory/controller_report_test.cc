@@ -6,6 +6,7 @@
 
 #include "inventory/port_info.h"
 #include "registry/memory_registry.h"
+#include "support/twins.h"
 #include "support/values.h"
 
 namespace halvane {
@@ -63,7 +64,7 @@ TEST(PrintPortBlock, LinesTheirOrderAndWhatLeavesThemOut) {
 }
 
 TEST(PrintControllerSection, StatusIsTheLastPortsAndFailedPortsPrintNothing) {
-  MemoryRegistry registry;
+  FailingRegistry registry;
   auto* root = registry.SetRoot("Root");
   std::ostringstream out;
   EXPECT_EQ(PrintControllerSection(registry, out), 0);
@@ -84,7 +85,7 @@ TEST(PrintControllerSection, StatusIsTheLastPortsAndFailedPortsPrintNothing) {
 
   registry.AddChild(root, kUserControllerClass, {});
   EXPECT_EQ(PrintControllerSection(registry, out), static_cast<std::int32_t>(kRegistryNotFound));
-  registry.FailOperation(MemoryRegistry::Operation::kMatch, kRegistryNoMemory);
+  registry.FailOperation(FailingRegistry::Operation::kMatch, kRegistryNoMemory);
   EXPECT_EQ(PrintControllerSection(registry, out), static_cast<std::int32_t>(kRegistryNoMemory));
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "registry/memory_registry.h"
+#include "support/twins.h"
 #include "support/values.h"
 
 namespace halvane {
@@ -126,7 +127,7 @@ class FindPortTest : public ::testing::Test {
     EXPECT_EQ(FindPortByWWN(registry_, wanted, &entry), want_status) << wanted;
     return entry ? MemoryRegistry::NodeOf(entry) : nullptr;
   }
-  MemoryRegistry registry_;
+  FailingRegistry registry_;
   MemoryRegistry::Node* root_ = registry_.SetRoot("Root");
 };
 
@@ -149,7 +150,7 @@ TEST_F(FindPortTest, TheUserClassHidesTheOlderClass) {
   EXPECT_EQ(Found("AA:BB:00:00:00:00:00:07"), older);
   AddPort(kUserControllerClass, 8);
   EXPECT_EQ(Found("AA:BB:00:00:00:00:00:07", kRegistryNoDevice), nullptr);
-  registry_.FailOperation(MemoryRegistry::Operation::kMatch, kRegistryNoMemory);
+  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryNoMemory);
   EXPECT_EQ(Found("AA:BB:00:00:00:00:00:08", kRegistryNoMemory), nullptr);
 }
 

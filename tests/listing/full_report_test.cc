@@ -9,6 +9,7 @@
 #include "inventory/port_info.h"
 #include "registry/memory_registry.h"
 #include "support/run_binary.h"
+#include "support/twins.h"
 #include "support/values.h"
 
 namespace halvane {
@@ -70,7 +71,7 @@ class TargetSection : public ::testing::Test {
     PrintFullReport(registry_, out);
     return out.str();
   }
-  MemoryRegistry registry_;
+  FailingRegistry registry_;
   MemoryRegistry::Node* root_;
 };
 
@@ -171,16 +172,16 @@ TEST_F(TargetSection, UnitValuesComeFromTheUnitFirstThenItsDescendants) {
 TEST_F(TargetSection, FailuresLeaveOutOnlyWhatTheyTouch) {
   auto* controller = Controller();
   Unit(controller, {{"SCSI Logical Unit Number", Num(1)}});
-  registry_.FailOperation(MemoryRegistry::Operation::kReadAllProperties, kRegistryIoError);
+  registry_.FailOperation(FailingRegistry::Operation::kReadAllProperties, kRegistryIoError);
   EXPECT_EQ(Section(), "LUNs:\n\nSCSI Logical Unit @ 1\n\n\n");
 
-  registry_.FailOperation(MemoryRegistry::Operation::kChildIterator, kRegistryIoError, "Dev");
+  registry_.FailOperation(FailingRegistry::Operation::kChildIterator, kRegistryIoError, "Dev");
   EXPECT_EQ(Section(), "");
 
-  registry_.FailOperation(MemoryRegistry::Operation::kMatch, kRegistryNoMemory,
+  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryNoMemory,
                           kScsiControllerClass);
   EXPECT_EQ(Report(), "\nControllers\n\n    PortWWN invalid\nTargets\n\n\n\n");
-  registry_.FailOperation(MemoryRegistry::Operation::kMatch, kRegistryNoMemory);
+  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryNoMemory);
   EXPECT_EQ(Report(), "\nControllers\n\n");
 }
 

@@ -66,5 +66,18 @@ TEST(ManPage, ExitStatusesAreTheProgramsAndItFormatsCleanly) {
   EXPECT_EQ(warnings, "");
 }
 
+// The version has one source, CMakeLists.txt's project line; the documents name it by hand.
+TEST(Version, TheDocumentsNameTheProjectVersion) {
+  const std::string v = HALVANE_VERSION;
+  const std::string page = testing::ReadFile(kManPage);
+  EXPECT_NE(page.find("\"halvane v" + v + "\""), std::string::npos);
+  EXPECT_NE(page.find(".B \"halvane version v" + v + "\""), std::string::npos);
+  const std::string readme = testing::ReadFile(testing::SourceDir() + "/README.md");
+  EXPECT_NE(readme.find("`halvane_" + v + "_<arch>.deb`"), std::string::npos);
+  EXPECT_NE(readme.find("`halvane version v" + v + "`"), std::string::npos);
+  const std::string changelog = testing::ReadFile(testing::SourceDir() + "/doc/changelog");
+  EXPECT_EQ(changelog.rfind("halvane (" + v + ") ", 0), 0u);
+}
+
 }  // namespace
 }  // namespace halvane

@@ -13,6 +13,7 @@
 
 #include "inventory/port_info.h"
 #include "support/run_binary.h"
+#include "support/twins.h"
 #include "support/values.h"
 #include "sysfs/fake_sysfs.h"
 #include "sysfs/sysfs_registry.h"

@@ -1,4 +1,4 @@
-#include "cli/command.h"
+#include "config/run.h"
 
 namespace halvane {
 

@@ -1,4 +1,5 @@
-// What one run of the tool works with and how it ends.
+// What one run of the tool works with and how it ends: the front end and the settings path both
+// work in these terms, so they sit below both.
 #pragma once
 
 #include <cstdint>
@@ -25,23 +26,26 @@ struct Services {
 // What the option pass records for the settings path.
 struct ParsedOptions {
   std::optional<PropertyValue> portWWN;  // a String, exactly as typed
-  Dictionary settings;                   // the port settings: "HardLoopID", "Speed", "Topology"
+  Dictionary settings;                   // the port settings, under the k...Setting keys
   bool settingsGiven = false;
   bool json = false;  // the reports print the inventory document instead of text
 };
 
-// How a run ends: with a status that does not change the exit status (the process then exits
-// with 0), or with an explicit exit status. Exits are decided only by the front end and the
+// The exit statuses of the process, as scripts read them.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;       // settings not applied, registry or output unusable
+inline constexpr int kExitPortNotFound = 2;  // no port has the name given with -c
+inline constexpr int kExitUsage = 3;         // the command line was refused
+inline constexpr int kExitNotRoot = 77;      // settings need root
+
+// How a run ends: the exit status of the process. Exits are decided only by the front end and the
 // settings path and travel up as this value, so nothing below them ends the process.
 struct RunOutcome {
-  std::int32_t status = 0;
-  std::optional<int> exit_status;
+  int exit_status = kExitSuccess;
 
-  static RunOutcome Exit(int code) { return RunOutcome{code, code}; }
-  int ProcessExitStatus() const { return exit_status.value_or(0); }
+  static RunOutcome Exit(int code) { return RunOutcome{code}; }
+  int ProcessExitStatus() const { return exit_status; }
 };
-
-inline constexpr char kVersion[] = "v2.4";
 
 // Writes the usage text and the line "exitcode <status> - <message> <detail>" and ends the run
 // with status.

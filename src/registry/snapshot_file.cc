@@ -1,0 +1,239 @@
+#include "registry/snapshot_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <utility>
+
+namespace halvane {
+namespace {
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Why LockBefore failed.
+std::string LockFailure(const std::string& path) {
+  if (errno == EWOULDBLOCK) return "another run has been saving " + path + " for too long";
+  return ErrnoText("cannot lock " + path);
+}
+
+FileIdentity IdentityOf(const struct stat& info) {
+  return FileIdentity{
+      static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+      static_cast<std::int64_t>(info.st_size),
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+// How long a writer waits for the writers before it. A save of the largest snapshot takes
+// seconds; a lock held longer than this belongs to a run that is stuck, and waiting on it
+// would make this one stuck too.
+constexpr auto kLockWait = std::chrono::seconds(60);
+
+// Takes the exclusive lock on fd, waiting at most until deadline; never blocks past it.
+bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
+  errno = 0;
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(16));
+  }
+}
+
+// While a save writes, a file size limit makes the write fail with EFBIG instead of ending the
+// process by SIGXFSZ with a temporary file left behind.
+class FileSizeSignalIgnored {
+ public:
+  FileSizeSignalIgnored() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    restore_ = sigaction(SIGXFSZ, &ignore, &saved_) == 0;
+  }
+  ~FileSizeSignalIgnored() {
+    if (restore_) sigaction(SIGXFSZ, &saved_, nullptr);
+  }
+  FileSizeSignalIgnored(const FileSizeSignalIgnored&) = delete;
+  FileSizeSignalIgnored& operator=(const FileSizeSignalIgnored&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+  bool restore_ = false;
+};
+}  // namespace
+
+// Opens the file that path names, after its links. For a writer the file is locked first and
+// then checked to be still the one the path names: a writer that saved while this one waited
+// has replaced it, and the new one is opened instead.
+bool SnapshotFile::Open(const std::string& path, SnapshotUse use, std::string* content,
+                        std::string* error) {
+  path_ = path;
+  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  for (;;) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return Fail(ErrnoText(path), error);
+    // An absolute path without links: the folder is all before the last slash ("/" for a
+    // file at the top), the name all after it ("." for the top itself).
+    const std::string_view target = resolved;
+    const std::size_t slash = target.find_last_of('/');
+    folder_path_ = target.substr(0, std::max<std::size_t>(slash, 1));
+    name_ = slash + 1 < target.size() ? target.substr(slash + 1) : std::string_view(".");
+    folder_ = Fd(open(folder_path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (folder_.get() < 0) return Fail(ErrnoText(path), error);
+    file_ =
+        Fd(openat(folder_.get(), name_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    if (file_.get() < 0) return Fail(ErrnoText(path), error);
+    struct stat info {};
+    if (fstat(file_.get(), &info) != 0) return Fail(ErrnoText(path), error);
+    if (!S_ISREG(info.st_mode)) return Fail(path + ": not a regular file", error);
+    if (use == SnapshotUse::kRead) break;
+    if (!LockBefore(file_.get(), deadline)) {
+      // Read all the same: the listing is still right, and the save will say why it failed.
+      lock_failure_ = LockFailure(path);
+      break;
+    }
+    if (StillNamed(IdentityNow())) {
+      locked_ = true;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      lock_failure_ = "snapshot kept being replaced while waiting to save: " + path;
+      break;
+    }
+  }
+  return Read(content, error);
+}
+
+// Replaces the file with text, as LoadSnapshotFile says.
+Status SnapshotFile::Save(std::string_view text) {
+  FileSizeSignalIgnored signal_ignored;
+  if (Status locked = TakeWritersLock(); !locked.ok()) return locked;
+  if (!StillNamed(identity_)) return Failure("snapshot changed while saving: " + path_);
+  struct stat original {};
+  if (fstat(file_.get(), &original) != 0) return Failure(ErrnoText(path_));
+
+  std::string temp;
+  Fd out = CreateTemporary(&temp);
+  if (out.get() < 0) return Failure(ErrnoText("cannot create a temporary file in " + folder_path_));
+  const std::string temp_path = folder_path_ + "/" + temp;
+  auto abandon = [&](const std::string& what) {
+    Status result = Failure(ErrnoText(what));
+    unlinkat(folder_.get(), temp.c_str(), 0);
+    return result;
+  };
+  if (const char* failed = WriteTemporary(out.get(), text, original))
+    return abandon(failed + temp_path);
+  struct stat saved {};
+  if (fstat(out.get(), &saved) != 0) return abandon("cannot read back " + temp_path);
+  if (!StillNamed(identity_)) {
+    Status result = Failure("snapshot changed while saving: " + path_);
+    unlinkat(folder_.get(), temp.c_str(), 0);
+    return result;
+  }
+  if (renameat(folder_.get(), temp.c_str(), folder_.get(), name_.c_str()) != 0)
+    return abandon("cannot rename " + temp_path + " to " + name_);
+  // Makes the rename itself durable; the save has happened whatever this answers.
+  if (Fd folder(openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.get() >= 0)
+    fsync(folder.get());
+  file_ = std::move(out);
+  identity_ = IdentityOf(saved);
+  return Status::Ok();
+}
+
+Status SnapshotFile::TakeWritersLock() {
+  if (locked_) return Status::Ok();
+  if (!lock_failure_.empty()) return Failure(lock_failure_);
+  if (!LockBefore(file_.get(), std::chrono::steady_clock::now() + kLockWait))
+    return Failure(LockFailure(path_));
+  locked_ = true;
+  return Status::Ok();
+}
+
+const char* SnapshotFile::WriteTemporary(int fd, std::string_view text,
+                                         const struct stat& original) {
+  if (const int error = WriteAll(fd, text, ShortWrite::kContinue); error != 0) {
+    errno = error;
+    return "cannot write ";
+  }
+  if (fchmod(fd, original.st_mode & 07777) != 0) return "cannot set the mode of ";
+  if ((original.st_uid != geteuid() || original.st_gid != getegid()) &&
+      fchown(fd, original.st_uid, original.st_gid) != 0) {
+    return "cannot set the owner of ";
+  }
+  if (fsync(fd) != 0) return "cannot flush ";
+  // The new file is locked before it takes the name, so that a writer that opens it next
+  // waits for this run as it would have on the file it replaces.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return "cannot lock ";
+  return nullptr;
+}
+
+bool SnapshotFile::Fail(std::string reason, std::string* error) {
+  *error = std::move(reason);
+  return false;
+}
+
+Status SnapshotFile::Failure(std::string reason) {
+  return Status::Error(kRegistryIoError, std::move(reason));
+}
+
+FileIdentity SnapshotFile::IdentityNow() const {
+  struct stat info {};
+  return fstat(file_.get(), &info) == 0 ? IdentityOf(info) : FileIdentity{};
+}
+
+// Whether the name in the folder, and the path as given, still stand for the file that was
+// read, as it was read.
+bool SnapshotFile::StillNamed(const FileIdentity& expected) const {
+  struct stat in_folder {};
+  struct stat by_path {};
+  return fstatat(folder_.get(), name_.c_str(), &in_folder, AT_SYMLINK_NOFOLLOW) == 0 &&
+         IdentityOf(in_folder) == expected && stat(path_.c_str(), &by_path) == 0 &&
+         expected.SameFile(by_path);
+}
+
+bool SnapshotFile::Read(std::string* content, std::string* error) {
+  struct stat info {};
+  if (fstat(file_.get(), &info) != 0) return Fail(ErrnoText(path_), error);
+  if (info.st_size > kMaxSnapshotBytes)
+    return Fail(path_ + ": larger than 1 GiB, too large for a registry snapshot", error);
+  identity_ = IdentityOf(info);
+  content->clear();
+  content->reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = read(file_.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(ErrnoText(path_), error);
+    if (n == 0) return true;
+    content->append(buffer, static_cast<std::size_t>(n));
+    if (static_cast<std::int64_t>(content->size()) > kMaxSnapshotBytes)
+      return Fail(path_ + ": larger than 1 GiB, too large for a registry snapshot", error);
+  }
+}
+
+// A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done.
+Fd SnapshotFile::CreateTemporary(std::string* temp) const {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *temp = name_ + ".";
+    for (int i = 0; i < 6; ++i) temp->push_back(kLetters[random() % (sizeof kLetters - 1)]);
+    Fd fd(openat(folder_.get(), temp->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                 0600));
+    if (fd.get() >= 0 || errno != EEXIST) return fd;
+  }
+  return Fd();
+}
+
+}  // namespace halvane

@@ -1,0 +1,75 @@
+// The snapshot file as a run holds it, and its atomic replacement: a save writes a temporary
+// file beside it and renames it over the original, under the writers' lock.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "registry/file_io.h"
+#include "registry/snapshot.h"
+#include "registry/status.h"
+
+namespace halvane {
+
+// Which file a name stood for when it was read, and what it held: a file replaced or rewritten
+// since then is someone else's.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modified_ns = 0;
+  bool operator==(const FileIdentity&) const = default;
+  bool SameFile(const struct stat& info) const {
+    return device == static_cast<std::uint64_t>(info.st_dev) &&
+           inode == static_cast<std::uint64_t>(info.st_ino);
+  }
+};
+
+// The snapshot file as a run holds it: the folder it was read in (a descriptor, so that a save
+// lands there even if the path is redirected meanwhile), the file read, and the writers' lock.
+class SnapshotFile {
+ public:
+  // Opens the file that path names, after its links. For a writer the file is locked first and
+  // then checked to be still the one the path names: a writer that saved while this one waited
+  // has replaced it, and the new one is opened instead.
+  bool Open(const std::string& path, SnapshotUse use, std::string* content, std::string* error);
+
+  // Replaces the file with text, as LoadSnapshotFile says.
+  Status Save(std::string_view text);
+
+ private:
+  // The writers' lock on the file read, unless this run already holds it.
+  Status TakeWritersLock();
+  // Writes text to the temporary file fd with the original's mode and owner, flushed to disk and
+  // locked. Answers nullptr, or what failed as the start of a message that the file's path ends
+  // (errno says why).
+  static const char* WriteTemporary(int fd, std::string_view text, const struct stat& original);
+
+  static bool Fail(std::string reason, std::string* error);
+  static Status Failure(std::string reason);
+
+  FileIdentity IdentityNow() const;
+
+  // Whether the name in the folder, and the path as given, still stand for the file that was
+  // read, as it was read.
+  bool StillNamed(const FileIdentity& expected) const;
+
+  bool Read(std::string* content, std::string* error);
+
+  // A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done.
+  Fd CreateTemporary(std::string* temp) const;
+
+  std::string path_;         // as given, for messages and to check where it leads
+  std::string folder_path_;  // where the file was found, for messages
+  std::string name_;         // its name in that folder
+  Fd folder_;
+  Fd file_;  // the file read, or the last one saved; holds the lock
+  FileIdentity identity_;
+  bool locked_ = false;
+  std::string lock_failure_;
+};
+
+}  // namespace halvane

@@ -1,0 +1,408 @@
+#include "registry/snapshot.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace halvane {
+namespace {
+
+using Json = nlohmann::json;
+
+// "$data" text: pairs of hexadecimal digits, each gap between pairs empty or one space or one
+// colon.
+bool ParseDataText(const std::string& text, Data* out) {
+  Data bytes;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (!bytes.empty() && (text[i] == ' ' || text[i] == ':')) {
+      ++i;
+      if (i == text.size()) return false;
+    }
+    if (i + 1 >= text.size()) return false;
+    const int hi = HexDigitValue(text[i]);
+    const int lo = HexDigitValue(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+    i += 2;
+  }
+  *out = std::move(bytes);
+  return true;
+}
+
+// Builds registry values straight from the parser's events, with no intermediate document: an
+// object becomes a Dictionary (a key given twice is refused when it is inserted), an object whose
+// only key is "$data" becomes Data, null is refused where it stands. The place of a fault is kept
+// as a path of keys and indices, written out only when there is a fault.
+class ValueBuilder {
+ public:
+  std::optional<PropertyValue> TakeResult() { return std::move(result_); }
+  const std::string& error() const { return error_; }
+  bool syntax_error() const { return syntax_error_; }
+  std::size_t error_byte() const { return error_byte_; }
+
+  bool null() { return Fail(Path() + " is null"); }
+  bool boolean(bool v) { return Add(PropertyValue::Boolean(v)); }
+  bool number_integer(std::int64_t v) { return Add(PropertyValue::OfNumber(Number::FromInt64(v))); }
+  bool number_unsigned(std::uint64_t v) {
+    return Add(PropertyValue::OfNumber(Number::FromUInt64(v)));
+  }
+  bool number_float(double v, const std::string& text) {
+    // An integer too wide for 64 bits arrives here too; as a floating-point value it would be
+    // saved back rounded, so it is refused instead.
+    if (text.find_first_of(".eE") == std::string::npos)
+      return Fail(Path() + " is an integer wider than 64 bits");
+    return Add(PropertyValue::OfNumber(Number::FromDouble(v)));
+  }
+  bool string(std::string& v) { return Add(PropertyValue::String(std::move(v))); }
+  bool binary(Json::binary_t&) { return Fail(Path() + " is not a value a registry can hold"); }
+
+  bool start_object(std::size_t) { return Open(true); }
+  bool key(std::string& k) {
+    // Copied, not taken: the parser then keeps its token buffer and this frame its own.
+    frames_.back().key.assign(k);
+    return true;
+  }
+  bool end_object() {
+    Frame frame = std::move(frames_.back());
+    frames_.pop_back();
+    if (frame.members.size() == 1 && frame.members[0].first == "$data") {
+      const std::string* text = frame.members[0].second.AsString();
+      Data bytes;
+      if (text == nullptr || !ParseDataText(*text, &bytes)) {
+        frames_.push_back(std::move(frame));  // so that the path names this object
+        frames_.back().key.clear();
+        return Fail(Path() + " has a \"$data\" that is not pairs of hexadecimal digits");
+      }
+      return Add(PropertyValue::OfData(std::move(bytes)));
+    }
+    std::string twice;
+    std::optional<Dictionary> members = Dictionary::FromItems(std::move(frame.members), &twice);
+    if (!members) return Fail("the key \"" + twice + "\" appears twice in one object");
+    return Add(PropertyValue::OfDictionary(std::move(*members)));
+  }
+  bool start_array(std::size_t) { return Open(false); }
+  bool end_array() {
+    Frame frame = std::move(frames_.back());
+    frames_.pop_back();
+    return Add(PropertyValue::OfArray(std::move(frame.items)));
+  }
+
+  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
+    std::string what = e.what();
+    if (dynamic_cast<const Json::parse_error*>(&e) != nullptr) {
+      syntax_error_ = true;
+      error_byte_ = position;
+      const std::size_t colon = what.find(": ", what.find("parse error"));
+      error_ = colon == std::string::npos ? what : what.substr(colon + 2);
+    } else {
+      // A number too large for any numeric type, and whatever else cannot be represented.
+      const std::size_t bracket = what.find("] ");
+      error_ =
+          "unreadable value: " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
+    }
+    return false;
+  }
+
+ private:
+  struct Frame {
+    bool is_object;
+    std::string name;  // where this container stands in its parent, as a path step
+    std::string key;   // objects: the key of the member being read
+    // Members as they arrive; sorted into a Dictionary once the object ends, so that a large
+    // object costs O(n log n) in any key order.
+    std::vector<Dictionary::value_type> members;
+    Array items;
+  };
+
+  bool Fail(std::string message) {
+    if (error_.empty()) error_ = std::move(message);
+    return false;
+  }
+
+  // The path of the value being read: "root.children[0].properties.k".
+  std::string Path() const {
+    std::string path;
+    for (const Frame& f : frames_) path += f.name;
+    if (!frames_.empty()) path += NextStep(frames_.back());
+    if (!path.empty() && path[0] == '.') path.erase(0, 1);
+    return path.empty() ? "the document" : path;
+  }
+  static std::string NextStep(const Frame& f) {
+    std::string step;
+    if (!f.is_object) {
+      step.append("[").append(std::to_string(f.items.size())).append("]");
+    } else if (!f.key.empty()) {
+      step.append(".").append(f.key);
+    }
+    return step;
+  }
+
+  bool Open(bool is_object) {
+    // Containers nest on the heap here, but values are released recursively: bound the depth.
+    if (frames_.size() >= kMaxJsonDepth) {
+      return Fail(Path() + " is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+    }
+    Frame frame{is_object, frames_.empty() ? "" : NextStep(frames_.back()), {}, {}, {}};
+    frames_.push_back(std::move(frame));
+    return true;
+  }
+
+  bool Add(PropertyValue value) {
+    if (frames_.empty()) {
+      result_ = std::move(value);
+      return true;
+    }
+    Frame& top = frames_.back();
+    if (!top.is_object) {
+      top.items.push_back(std::move(value));
+      return true;
+    }
+    top.members.emplace_back(top.key, std::move(value));
+    return true;
+  }
+
+  // Entries nest two JSON levels each (an entry, its children array) below the document, and a
+  // property value may nest as deep again.
+  static constexpr std::size_t kMaxJsonDepth = 2 * kMaxSnapshotDepth + kMaxSnapshotDepth + 8;
+
+  std::vector<Frame> frames_;
+  std::optional<PropertyValue> result_;
+  std::string error_;
+  bool syntax_error_ = false;
+  std::size_t error_byte_ = 0;
+};
+
+// Turns the document's entry dictionaries into registry nodes. Property tables are shared with
+// the parsed document, never copied.
+class Loader {
+ public:
+  explicit Loader(MemoryRegistry* out) : out_(out) {}
+
+  bool Load(const PropertyValue& doc) {
+    const Dictionary* top = doc.AsDictionary();
+    if (top == nullptr) return Fail("the document", "is not a JSON object");
+    for (const auto& [key, value] : *top) {
+      if (key != "classes" && key != "root")
+        return Fail("the document", "has an unknown key \"" + key + "\"");
+    }
+    if (const PropertyValue* classes = FindMember(*top, "classes");
+        classes && !LoadClasses(*classes))
+      return false;
+    const PropertyValue* root = FindMember(*top, "root");
+    if (root == nullptr) return Fail("the document", "has no \"root\" entry");
+    return LoadEntries(*root);
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Fail(const std::string& where, const std::string& what) {
+    error_ = where + " " + what;
+    return false;
+  }
+
+  bool LoadClasses(const PropertyValue& value) {
+    const Dictionary* classes = value.AsDictionary();
+    if (classes == nullptr) return Fail("\"classes\"", "is not an object");
+    for (const auto& [name, super] : *classes) {
+      if (super.AsString() == nullptr)
+        return Fail("classes." + name, "must name its superclass as a string");
+      out_->DeclareClass(name, *super.AsString());
+    }
+    // Every chain of superclasses must end; a cycle would make class tests meaningless.
+    for (const auto& [name, unused] : out_->classes()) {
+      std::set<std::string_view> seen;
+      std::string_view current = name;
+      while (true) {
+        if (!seen.insert(current).second) return Fail("classes." + name, "is part of a cycle");
+        auto it = out_->classes().find(current);
+        if (it == out_->classes().end()) break;
+        current = it->second;
+      }
+    }
+    return true;
+  }
+
+  // Entries are read with an explicit stack so that the depth limit, not the call stack,
+  // decides how deep a snapshot may go.
+  bool LoadEntries(const PropertyValue& root) {
+    struct Pending {
+      const PropertyValue* value;
+      MemoryRegistry::Node* parent;
+      std::string path;
+      int depth;
+    };
+    std::vector<Pending> stack{{&root, nullptr, "root", 1}};
+    while (!stack.empty()) {
+      Pending p = std::move(stack.back());
+      stack.pop_back();
+      if (p.depth > kMaxSnapshotDepth) {
+        return Fail(p.path,
+                    "is nested deeper than " + std::to_string(kMaxSnapshotDepth) + " levels");
+      }
+      const Dictionary* entry = p.value->AsDictionary();
+      MemoryRegistry::Node* node = entry ? LoadEntry(*entry, p.parent, p.path) : nullptr;
+      if (entry == nullptr) return Fail(p.path, "is not an object");
+      if (node == nullptr) return false;
+      if (const PropertyValue* children = FindMember(*entry, "children")) {
+        const Array* items = children->AsArray();
+        if (items == nullptr) return Fail(p.path + ".children", "is not an array");
+        for (std::size_t i = items->size(); i-- > 0;) {
+          stack.push_back(
+              {&(*items)[i], node, p.path + ".children[" + std::to_string(i) + "]", p.depth + 1});
+        }
+      }
+    }
+    return true;
+  }
+
+  MemoryRegistry::Node* LoadEntry(const Dictionary& entry, MemoryRegistry::Node* parent,
+                                  const std::string& path) {
+    for (const auto& [key, value] : entry) {
+      if (key != "class" && key != "properties" && key != "children" && key != "write-status" &&
+          key != "received-settings") {
+        Fail(path, "has an unknown key \"" + key + "\"");
+        return nullptr;
+      }
+    }
+    const PropertyValue* cls = FindMember(entry, "class");
+    if (cls == nullptr || cls->AsString() == nullptr) {
+      Fail(path, "has no \"class\" string");
+      return nullptr;
+    }
+    const PropertyValue* properties = FindMember(entry, "properties");
+    if (properties != nullptr && properties->AsDictionary() == nullptr) {
+      Fail(path + ".properties", "is not an object");
+      return nullptr;
+    }
+    if (properties != nullptr && !WithinDepth(*properties, path + ".properties", 1)) return nullptr;
+    MemoryRegistry::Node* node =
+        parent ? out_->AddChild(parent, *cls->AsString()) : out_->SetRoot(*cls->AsString());
+    if (properties != nullptr) node->properties = *properties;
+    if (const PropertyValue* status = FindMember(entry, "write-status")) {
+      if (!LoadStatus(*status, &node->write_status)) {
+        Fail(path + ".write-status",
+             "is not a 32-bit status (an integer or \"0x\" and hex digits)");
+        return nullptr;
+      }
+    }
+    if (const PropertyValue* received = FindMember(entry, "received-settings")) {
+      const Array* items = received->AsArray();
+      if (items == nullptr) {
+        Fail(path + ".received-settings", "is not an array");
+        return nullptr;
+      }
+      node->keeps_received_settings = true;
+      for (std::size_t i = 0; i < items->size(); ++i) {
+        const Dictionary* settings = (*items)[i].AsDictionary();
+        if (settings == nullptr) {
+          Fail(path + ".received-settings[" + std::to_string(i) + "]", "is not an object");
+          return nullptr;
+        }
+        if (!WithinDepth((*items)[i], path + ".received-settings[" + std::to_string(i) + "]", 1)) {
+          return nullptr;
+        }
+        node->received_settings.push_back(*settings);
+      }
+    }
+    return node;
+  }
+
+  // Property values may nest at most kMaxSnapshotDepth levels.
+  bool WithinDepth(const PropertyValue& value, const std::string& path, int depth) {
+    if (depth > kMaxSnapshotDepth) {
+      return Fail(path, "is nested deeper than " + std::to_string(kMaxSnapshotDepth) + " levels");
+    }
+    if (const Dictionary* members = value.AsDictionary()) {
+      for (const auto& [key, item] : *members) {
+        if ((item.AsDictionary() || item.AsArray()) &&
+            !WithinDepth(item, path + "." + key, depth + 1))
+          return false;
+      }
+    } else if (const Array* items = value.AsArray()) {
+      for (std::size_t i = 0; i < items->size(); ++i) {
+        const PropertyValue& item = (*items)[i];
+        if ((item.AsDictionary() || item.AsArray()) &&
+            !WithinDepth(item, path + "[" + std::to_string(i) + "]", depth + 1)) {
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  static bool LoadStatus(const PropertyValue& value, RegistryStatus* out) {
+    if (const Number* number = value.AsNumber()) {
+      std::int64_t v = 0;
+      if (number->ToInt64(&v) && v >= INT32_MIN && v <= static_cast<std::int64_t>(UINT32_MAX)) {
+        *out = static_cast<RegistryStatus>(v);
+        return true;
+      }
+      return false;
+    }
+    const std::string* text = value.AsString();
+    const auto v = text ? ParsePrefixedHex(*text, 8) : std::nullopt;
+    if (!v) return false;
+    *out = static_cast<RegistryStatus>(*v);
+    return true;
+  }
+
+  MemoryRegistry* out_;
+  std::string error_;
+};
+
+// A byte offset as "line L, column C", both counted from 1.
+std::string Place(std::string_view text, std::size_t offset) {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  const std::size_t end = std::min(offset, text.size());
+  for (std::size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+}  // namespace
+
+bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
+  ValueBuilder builder;
+  if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
+    if (builder.syntax_error()) {
+      *error = "syntax error at " +
+               Place(text, builder.error_byte() > 0 ? builder.error_byte() - 1 : 0) + ": " +
+               builder.error();
+    } else {
+      *error = builder.error();
+    }
+    return false;
+  }
+  // The parser takes a NUL byte for the end of the text; anything after the document but white
+  // space would be lost at the next save.
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    *error = "syntax error at " + Place(text, nul) + ": a NUL byte after the document";
+    return false;
+  }
+  std::optional<PropertyValue> doc = builder.TakeResult();
+  Loader loader(out);
+  if (!doc || !loader.Load(*doc)) {
+    *error = doc ? loader.error() : "the document is empty";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace halvane

@@ -1,0 +1,248 @@
+#include "registry/snapshot.h"
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace halvane {
+namespace {
+
+using Json = nlohmann::json;
+
+std::string DataText(const Data& bytes) {
+  std::string text;
+  text.reserve(bytes.size() * 3);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i != 0) text.push_back(' ');
+    AppendHexByte(text, bytes[i]);
+  }
+  return text;
+}
+
+std::string StatusText(RegistryStatus status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", status);
+  return text;
+}
+
+// The snapshot layout: two spaces of indent per level, one member or item per line, as
+// hand-written snapshots are laid out, so that a save changes only the lines of what changed.
+class SnapshotWriter {
+ public:
+  explicit SnapshotWriter(std::string* out) : out_(*out) {}
+
+  void Document(const MemoryRegistry& registry) {
+    if (registry.classes().empty() && registry.root() == nullptr) {
+      out_.append("{}\n");
+      return;
+    }
+    out_.append("{");
+    const char* separator = "\n";
+    if (!registry.classes().empty()) {
+      out_.append(separator);
+      Indent(1);
+      out_.append("\"classes\": {");
+      const char* inner = "\n";
+      for (const auto& [name, super] : registry.classes()) {
+        out_.append(inner);
+        Indent(2);
+        String(name);
+        out_.append(": ");
+        String(super);
+        inner = ",\n";
+      }
+      out_.push_back('\n');
+      Indent(1);
+      out_.push_back('}');
+      separator = ",\n";
+    }
+    if (registry.root() != nullptr) {
+      out_.append(separator);
+      Indent(1);
+      out_.append("\"root\": ");
+      Entries(registry.root());
+    }
+    out_.append("\n}\n");
+  }
+
+ private:
+  void Indent(std::size_t level) { out_.append(2 * level, ' '); }
+
+  // Text that needs no escaping is copied as it is; anything else is left to the JSON library.
+  void String(std::string_view text) {
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte >= 0x7F || c == '"' || c == '\\') {
+        out_.append(Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace));
+        return;
+      }
+    }
+    out_.push_back('"');
+    out_.append(text);
+    out_.push_back('"');
+  }
+
+  void Members(const Dictionary& members, std::size_t level) {
+    if (members.empty()) {
+      out_.append("{}");
+      return;
+    }
+    out_.push_back('{');
+    const char* separator = "\n";
+    for (const auto& [key, item] : members) {
+      out_.append(separator);
+      Indent(level + 1);
+      String(key);
+      out_.append(": ");
+      Value(item, level + 1);
+      separator = ",\n";
+    }
+    out_.push_back('\n');
+    Indent(level);
+    out_.push_back('}');
+  }
+
+  // Values nest at most kMaxSnapshotDepth levels, so the call stack bounds nothing here.
+  void Value(const PropertyValue& value, std::size_t level) {
+    switch (value.kind()) {
+      case PropertyValue::Kind::kString:
+        return String(*value.AsString());
+      case PropertyValue::Kind::kNumber:
+        return std::visit(
+            [this](auto v) {
+              if constexpr (std::is_same_v<decltype(v), double>) {
+                out_.append(Json(v).dump());
+              } else {
+                out_.append(std::to_string(v));
+              }
+            },
+            value.AsNumber()->raw());
+      case PropertyValue::Kind::kData:
+        out_.append("{\n");
+        Indent(level + 1);
+        out_.append("\"$data\": ");
+        String(DataText(*value.AsData()));
+        out_.push_back('\n');
+        Indent(level);
+        out_.push_back('}');
+        return;
+      case PropertyValue::Kind::kBoolean:
+        out_.append(*value.AsBoolean() ? "true" : "false");
+        return;
+      case PropertyValue::Kind::kArray: {
+        const Array& items = *value.AsArray();
+        if (items.empty()) {
+          out_.append("[]");
+          return;
+        }
+        out_.push_back('[');
+        const char* separator = "\n";
+        for (const PropertyValue& item : items) {
+          out_.append(separator);
+          Indent(level + 1);
+          Value(item, level + 1);
+          separator = ",\n";
+        }
+        out_.push_back('\n');
+        Indent(level);
+        out_.push_back(']');
+        return;
+      }
+      case PropertyValue::Kind::kDictionary:
+        return Members(*value.AsDictionary(), level);
+    }
+  }
+
+  // Opens an entry whose "{" stands at level; answers whether its children follow.
+  bool BeginEntry(const MemoryRegistry::Node* node, std::size_t level) {
+    out_.append("{\n");
+    Indent(level + 1);
+    out_.append("\"class\": ");
+    String(node->class_name);
+    if (const Dictionary& props = *node->properties.AsDictionary(); !props.empty()) {
+      out_.append(",\n");
+      Indent(level + 1);
+      out_.append("\"properties\": ");
+      Members(props, level + 1);
+    }
+    if (node->write_status != kRegistrySuccess) {
+      out_.append(",\n");
+      Indent(level + 1);
+      out_.append("\"write-status\": ");
+      String(StatusText(node->write_status));
+    }
+    if (node->keeps_received_settings) {
+      out_.append(",\n");
+      Indent(level + 1);
+      out_.append("\"received-settings\": ");
+      if (node->received_settings.empty()) {
+        out_.append("[]");
+      } else {
+        out_.push_back('[');
+        const char* separator = "\n";
+        for (const Dictionary& settings : node->received_settings) {
+          out_.append(separator);
+          Indent(level + 2);
+          Members(settings, level + 2);
+          separator = ",\n";
+        }
+        out_.push_back('\n');
+        Indent(level + 1);
+        out_.push_back(']');
+      }
+    }
+    if (node->children.empty()) {
+      out_.push_back('\n');
+      Indent(level);
+      out_.push_back('}');
+      return false;
+    }
+    out_.append(",\n");
+    Indent(level + 1);
+    out_.append("\"children\": [\n");
+    return true;
+  }
+
+  // Depth first with an explicit stack: entries may nest as deep as the loader allows.
+  void Entries(const MemoryRegistry::Node* root) {
+    struct Open {
+      const MemoryRegistry::Node* node;
+      std::size_t level;
+      std::size_t next_child;
+    };
+    std::vector<Open> stack;
+    if (BeginEntry(root, 1)) stack.push_back({root, 1, 0});
+    while (!stack.empty()) {
+      Open& top = stack.back();
+      if (top.next_child == top.node->children.size()) {
+        out_.push_back('\n');
+        Indent(top.level + 1);
+        out_.append("]\n");
+        Indent(top.level);
+        out_.push_back('}');
+        stack.pop_back();
+        continue;
+      }
+      if (top.next_child > 0) out_.append(",\n");
+      const MemoryRegistry::Node* child = top.node->children[top.next_child++].get();
+      const std::size_t level = top.level + 2;
+      Indent(level);
+      if (BeginEntry(child, level)) stack.push_back({child, level, 0});
+    }
+  }
+
+  std::string& out_;
+};
+
+}  // namespace
+
+std::string SerializeSnapshot(const MemoryRegistry& registry) {
+  std::string out;
+  SnapshotWriter(&out).Document(registry);
+  return out;
+}
+
+}  // namespace halvane

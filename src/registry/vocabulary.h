@@ -1,0 +1,105 @@
+// The registry's vocabulary: the class names of its entries, the keys of their property tables
+// and of the settings written back, and the keys of the normalised port record. Every layer that
+// reads or builds registry tables names them from here, so that a key is spelt once.
+#pragma once
+
+namespace halvane {
+
+// Classes. The Kestrit and Vorla classes are those that drivers publish; the Linux classes are
+// the live sysfs backend's, each declared as deriving from the class the reports look for.
+inline constexpr char kScsiControllerClass[] = "KestritSCSIParallelInterfaceController";
+inline constexpr char kUserControllerClass[] = "KestritUserSCSIParallelInterfaceController";
+inline constexpr char kFusionControllerClass[] = "VorlaLSIFusionMPT";
+inline constexpr char kScsiDeviceClass[] = "KestritSCSIParallelInterfaceDevice";
+inline constexpr char kScsiTargetClass[] = "KestritSCSITargetDevice";
+inline constexpr char kSysfsRootClass[] = "LinuxSysfsRoot";
+inline constexpr char kSysfsHostClass[] = "LinuxFibreChannelHost";
+inline constexpr char kSysfsRemotePortClass[] = "LinuxFibreChannelRemotePort";
+inline constexpr char kSysfsTargetClass[] = "LinuxSCSITarget";
+inline constexpr char kSysfsLogicalUnitClass[] = "LinuxSCSILogicalUnit";
+
+// Keys of the entries' property tables and of the Dictionaries inside them.
+inline constexpr char kControllerCharacteristicsKey[] = "Controller Characteristics";
+inline constexpr char kProtocolCharacteristicsKey[] = "Protocol Characteristics";
+inline constexpr char kPhysicalInterconnectKey[] = "Physical Interconnect";
+inline constexpr char kPortStatusKey[] = "Port Status";
+inline constexpr char kPortStateKey[] = "Port State";
+inline constexpr char kPortDescriptionKey[] = "Port Description";
+inline constexpr char kPortNumberKey[] = "Port Number";
+inline constexpr char kAlpaKey[] = "AL_PA";
+inline constexpr char kPortHardLoopIdKey[] = "Port Hard Loop ID";
+inline constexpr char kPortSpeedKey[] = "Port Speed";
+inline constexpr char kPortTopologyKey[] = "Port Topology";
+inline constexpr char kSlotKey[] = "Slot";
+inline constexpr char kSlotNameKey[] = "VORLA,slot-name";  // an ancestor's, as Data
+inline constexpr char kPortWorldWideNameKey[] = "Port World Wide Name";
+inline constexpr char kWorldWidePortNameKey[] = "World Wide Port Name";
+inline constexpr char kNodeWorldWideNameKey[] = "Node World Wide Name";
+inline constexpr char kCablingTypeKey[] = "Fibre Channel Cabling Type";
+inline constexpr char kScsiHostNumberKey[] = "SCSI Host Number";
+inline constexpr char kDriverNameKey[] = "Driver Name";
+inline constexpr char kDriverVersionKey[] = "Driver Version";
+inline constexpr char kFirmwareVersionKey[] = "Firmware Version";
+inline constexpr char kPortIdKey[] = "Port ID";
+inline constexpr char kFabricNameKey[] = "Fabric Name";
+inline constexpr char kSupportedSpeedsKey[] = "Supported Speeds";
+inline constexpr char kSymbolicNameKey[] = "Symbolic Name";
+inline constexpr char kPhysicalPortWorldWideNameKey[] = "Physical Port World Wide Name";
+inline constexpr char kPhysicalScsiHostNumberKey[] = "Physical SCSI Host Number";
+inline constexpr char kStatisticsKey[] = "Statistics";
+inline constexpr char kScsiTargetIdKey[] = "SCSI Target ID";
+inline constexpr char kRemotePortNameKey[] = "Remote Port Name";
+inline constexpr char kRemoteNodeNameKey[] = "Remote Node Name";
+inline constexpr char kRemotePortIdKey[] = "Remote Port ID";
+inline constexpr char kRemotePortStateKey[] = "Remote Port State";
+inline constexpr char kRemotePortRolesKey[] = "Remote Port Roles";
+inline constexpr char kScsiTargetNameKey[] = "SCSI Target Name";
+inline constexpr char kScsiAddressKey[] = "SCSI Address";
+inline constexpr char kLogicalUnitNumberKey[] = "SCSI Logical Unit Number";
+inline constexpr char kLogicalUnitBytesKey[] = "SCSI Logical Unit Bytes";
+inline constexpr char kVendorIdentificationKey[] = "Vendor Identification";
+inline constexpr char kProductIdentificationKey[] = "Product Identification";
+inline constexpr char kProductRevisionLevelKey[] = "Product Revision Level";
+inline constexpr char kAluaSupportKey[] = "ALUA Support";
+inline constexpr char kAccessStateKey[] = "Logical Unit Access State";
+inline constexpr char kLoadBalancingAlgorithmKey[] = "Load Balancing Algorithm";
+inline constexpr char kUniqueIdentifierKey[] = "Logical Unit Unique Identifier";
+inline constexpr char kDeviceIdentificationKey[] = "INQUIRY Device Identification";
+inline constexpr char kCodeSetKey[] = "Code Set";
+inline constexpr char kIdentifierTypeKey[] = "Identifier Type";
+inline constexpr char kAssociationKey[] = "Association";
+inline constexpr char kIdentifierKey[] = "Identifier";
+inline constexpr char kScsiDeviceStateKey[] = "SCSI Device State";
+inline constexpr char kBlockDeviceKey[] = "Block Device";
+inline constexpr char kScsiGenericDeviceKey[] = "SCSI Generic Device";
+
+// The value of kPhysicalInterconnectKey that marks a Fibre Channel controller.
+inline constexpr char kFibreChannelInterconnect[] = "Fibre Channel Interface";
+
+// Keys of the settings Dictionary handed to DeviceRegistry::WriteProperties.
+inline constexpr char kHardLoopIdSetting[] = "HardLoopID";
+inline constexpr char kSpeedSetting[] = "Speed";
+inline constexpr char kTopologySetting[] = "Topology";
+
+// Keys of the PortInfo record that BuildPortInfo makes, whatever layout the driver used.
+inline constexpr char kRecordPortName[] = "port-name";
+inline constexpr char kRecordPortStatus[] = "port-status";
+inline constexpr char kRecordHardLoopId[] = "port-hard-loop-id";
+inline constexpr char kRecordSpeed[] = "port-speed";
+inline constexpr char kRecordTopology[] = "port-topology";
+inline constexpr char kRecordPortNumber[] = "port-number";
+inline constexpr char kRecordSlot[] = "slot";
+inline constexpr char kRecordCableType[] = "cable-type";
+inline constexpr char kRecordScsiHostNumber[] = "scsi-host-number";
+inline constexpr char kRecordDriverName[] = "driver-name";
+inline constexpr char kRecordDriverVersion[] = "driver-version";
+inline constexpr char kRecordFirmwareVersion[] = "firmware-version";
+inline constexpr char kRecordPortId[] = "port-id";
+inline constexpr char kRecordFabricName[] = "fabric-name";
+inline constexpr char kRecordSupportedSpeeds[] = "supported-speeds";
+inline constexpr char kRecordSymbolicName[] = "symbolic-name";
+inline constexpr char kRecordPhysicalPortName[] = "physical-port-name";
+inline constexpr char kRecordPhysicalScsiHostNumber[] = "physical-scsi-host-number";
+inline constexpr char kRecordStatistics[] = "statistics";
+
+}  // namespace halvane

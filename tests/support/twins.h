@@ -1,0 +1,96 @@
+// In-memory twins of the host services, for tests: each records what the code under test asked
+// of it and answers as the test configured.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/host_rescan.h"
+#include "host/message_ports.h"
+#include "host/user_identity.h"
+#include "registry/memory_registry.h"
+#include "sysfs/attribute_writer.h"
+
+namespace halvane {
+
+// Records every call and answers as configured.
+class RecordingMessagePorts : public MessagePorts {
+ public:
+  std::int32_t special_port_status = 0;
+  PortName lookup_port = 0x103;
+  std::int32_t lookup_status = 0;
+  PortName service_port = 0x207;
+  std::int32_t send_status = 0;
+  std::vector<std::string> calls;
+  std::vector<MessageHeader> sent;
+
+  std::int32_t GetSpecialPort(std::uint32_t which, PortName* port) override;
+  std::int32_t LookUpService(PortName lookup_port, std::string_view name, PortName* port) override;
+  std::int32_t SendMessage(const MessageHeader& message, std::uint32_t options,
+                           std::uint32_t send_size, std::uint32_t receive_size,
+                           PortName receive_port, std::uint32_t timeout,
+                           PortName notify_port) override;
+};
+
+// A fixed identity.
+class FixedUserIdentity : public UserIdentity {
+ public:
+  explicit FixedUserIdentity(std::uint32_t uid) : uid_(uid) {}
+  std::uint32_t EffectiveUserId() const override { return uid_; }
+
+ private:
+  std::uint32_t uid_;
+};
+
+// Counts the rescans asked for.
+class RecordingHostRescan : public HostRescan {
+ public:
+  int rescans = 0;
+  void RescanFibreChannelHosts() override { ++rescans; }
+};
+
+// Records every write asked for, failed ones included, and answers each in turn from answers (0
+// once they run out).
+class RecordingAttributeWriter : public AttributeWriter {
+ public:
+  struct Written {
+    std::string path;
+    std::string bytes;
+  };
+  std::vector<Written> writes;
+  std::vector<int> answers;
+  int Write(const std::string& path, std::string_view bytes) override;
+};
+
+// A memory registry whose chosen operations fail.
+class FailingRegistry : public MemoryRegistry {
+ public:
+  enum class Operation { kMatch, kChildIterator, kReadAllProperties, kWriteProperties };
+
+  // Makes op answer status: for kMatch when the class asked for is class_name, for the other
+  // operations when the entry's own class is class_name; an empty class_name means always.
+  void FailOperation(Operation op, RegistryStatus status, std::string class_name = {}) {
+    failures_.push_back(Failure{op, status, std::move(class_name)});
+  }
+
+  RegistryEntry MatchFirstService(std::string_view class_name) override;
+  RegistryStatus MatchServices(std::string_view class_name, RegistryIterator* out) override;
+  RegistryStatus ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
+  RegistryStatus ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
+  RegistryStatus WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+
+ private:
+  struct Failure {
+    Operation op;
+    RegistryStatus status;
+    std::string class_name;
+  };
+  RegistryStatus Injected(Operation op, std::string_view class_name) const;
+  RegistryStatus InjectedFor(Operation op, const RegistryEntry& entry) const;
+
+  std::vector<Failure> failures_;
+};
+
+}  // namespace halvane
