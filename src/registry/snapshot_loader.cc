@@ -453,7 +453,10 @@ std::string Place(std::string_view text, std::size_t offset) {
 
 }  // namespace
 
-bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
+namespace {
+
+// The document's values, or false with the reason in *error.
+bool ParseValues(std::string_view text, std::optional<PropertyValue>* doc, std::string* error) {
   ValueBuilder builder;
   if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
     if (builder.syntax_error()) {
@@ -471,13 +474,33 @@ bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* erro
     *error = "syntax error at " + Place(text, nul) + ": a NUL byte after the document";
     return false;
   }
-  std::optional<PropertyValue> doc = builder.TakeResult();
+  *doc = builder.TakeResult();
+  return true;
+}
+
+bool LoadValues(const std::optional<PropertyValue>& doc, MemoryRegistry* out, std::string* error) {
   Loader loader(out);
   if (!doc || !loader.Load(*doc)) {
     *error = doc ? loader.error() : "the document is empty";
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
+  std::optional<PropertyValue> doc;
+  return ParseValues(text, &doc, error) && LoadValues(doc, out, error);
+}
+
+bool ParseSnapshotText(std::string text, MemoryRegistry* out, std::string* error) {
+  std::optional<PropertyValue> doc;
+  if (!ParseValues(text, &doc, error)) return false;
+  // Once its values are built the text is not needed; a large one goes back before the
+  // registry's entries are made.
+  std::string().swap(text);
+  return LoadValues(doc, out, error);
 }
 
 }  // namespace halvane
