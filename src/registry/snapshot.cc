@@ -37,7 +37,7 @@ std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::s
   std::string content;
   if (!registry->file().Open(path, use, &content, error)) return nullptr;
   std::string reason;
-  if (!ParseSnapshot(content, registry.get(), &reason)) {
+  if (!ParseSnapshotText(std::move(content), registry.get(), &reason)) {
     *error = path + ": " + reason;
     return nullptr;
   }

@@ -19,6 +19,8 @@ inline constexpr int kMaxSnapshotDepth = 256;
 // *error, which names the place of the fault ("line 3, column 7", or a path such as
 // root.children[1].properties) but not the file.
 bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error);
+// The same, releasing the text as soon as it has been read.
+bool ParseSnapshotText(std::string text, MemoryRegistry* out, std::string* error);
 
 // The snapshot text of a registry: the same classes, entries, properties, driver statuses and
 // received settings, so that parsing it again gives the same registry. One layout, so that a

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <type_traits>
 #include <utility>
@@ -38,6 +39,61 @@ bool ParseDataText(const std::string& text, Data* out) {
   return true;
 }
 
+// Values that recur across a snapshot's entries (vendor and model texts, states, small numbers,
+// class names) are made once and shared: values never change once made, and a host's thousands
+// of logical units mostly repeat a handful of them. A fixed table of recent values, indexed by a
+// hash of the content, catches the repeats in bounded memory; a value that is not in it is made
+// afresh.
+class RecentValues {
+ public:
+  PropertyValue String(std::string& text) {
+    if (text.size() > kLongest) return PropertyValue::String(std::move(text));
+    PropertyValue& slot = slots_[Hash(text, kStringSeed)];
+    if (const std::string* held = slot.AsString(); held && *held == text) return slot;
+    slot = PropertyValue::String(std::move(text));
+    return slot;
+  }
+  PropertyValue OfData(Data bytes) {
+    if (bytes.size() > kLongest) return PropertyValue::OfData(std::move(bytes));
+    PropertyValue& slot = slots_[Hash(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), kDataSeed)];
+    if (const Data* held = slot.AsData(); held && *held == bytes) return slot;
+    slot = PropertyValue::OfData(std::move(bytes));
+    return slot;
+  }
+  PropertyValue Integer(std::int64_t v) {
+    if (v < 0 || v >= static_cast<std::int64_t>(kSmallIntegers))
+      return PropertyValue::OfNumber(Number::FromInt64(v));
+    std::optional<PropertyValue>& slot = integers_[static_cast<std::size_t>(v)];
+    if (!slot) slot = PropertyValue::OfNumber(Number::FromInt64(v));
+    return *slot;
+  }
+  PropertyValue Unsigned(std::uint64_t v) {
+    if (v >= kSmallIntegers) return PropertyValue::OfNumber(Number::FromUInt64(v));
+    std::optional<PropertyValue>& slot = unsigned_[v];
+    if (!slot) slot = PropertyValue::OfNumber(Number::FromUInt64(v));
+    return *slot;
+  }
+
+ private:
+  static constexpr std::size_t kLongest = 64;
+  static constexpr std::size_t kSlots = 4096;
+  static constexpr std::size_t kSmallIntegers = 4096;  // LUN numbers, ids and codes
+
+  static constexpr std::size_t kStringSeed = 1469598103934665603u;
+  static constexpr std::size_t kDataSeed = 7809847782465536322u;
+  static std::size_t Hash(std::string_view text, std::size_t seed) {
+    std::size_t h = seed;
+    for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211u;
+    return h % kSlots;
+  }
+
+  std::vector<PropertyValue> slots_ =
+      std::vector<PropertyValue>(kSlots, PropertyValue::Boolean(false));
+  std::optional<PropertyValue> integers_[kSmallIntegers];
+  std::optional<PropertyValue> unsigned_[kSmallIntegers];
+};
+
 // Builds registry values straight from the parser's events, with no intermediate document: an
 // object becomes a Dictionary (a key given twice is refused when it is inserted), an object whose
 // only key is "$data" becomes Data, null is refused where it stands. The place of a fault is kept
@@ -51,10 +107,8 @@ class ValueBuilder {
 
   bool null() { return Fail(Path() + " is null"); }
   bool boolean(bool v) { return Add(PropertyValue::Boolean(v)); }
-  bool number_integer(std::int64_t v) { return Add(PropertyValue::OfNumber(Number::FromInt64(v))); }
-  bool number_unsigned(std::uint64_t v) {
-    return Add(PropertyValue::OfNumber(Number::FromUInt64(v)));
-  }
+  bool number_integer(std::int64_t v) { return Add(recent_.Integer(v)); }
+  bool number_unsigned(std::uint64_t v) { return Add(recent_.Unsigned(v)); }
   bool number_float(double v, const std::string& text) {
     // An integer too wide for 64 bits arrives here too; as a floating-point value it would be
     // saved back rounded, so it is refused instead.
@@ -62,38 +116,44 @@ class ValueBuilder {
       return Fail(Path() + " is an integer wider than 64 bits");
     return Add(PropertyValue::OfNumber(Number::FromDouble(v)));
   }
-  bool string(std::string& v) { return Add(PropertyValue::String(std::move(v))); }
+  bool string(std::string& v) { return Add(recent_.String(v)); }
   bool binary(Json::binary_t&) { return Fail(Path() + " is not a value a registry can hold"); }
 
   bool start_object(std::size_t) { return Open(true); }
   bool key(std::string& k) {
     // Copied, not taken: the parser then keeps its token buffer and this frame its own.
-    frames_.back().key.assign(k);
+    Top().key.assign(k);
     return true;
   }
   bool end_object() {
-    Frame frame = std::move(frames_.back());
-    frames_.pop_back();
+    Frame& frame = Top();
     if (frame.members.size() == 1 && frame.members[0].first == "$data") {
       const std::string* text = frame.members[0].second.AsString();
       Data bytes;
       if (text == nullptr || !ParseDataText(*text, &bytes)) {
-        frames_.push_back(std::move(frame));  // so that the path names this object
-        frames_.back().key.clear();
+        frame.key.clear();  // the frame stays, so that the path names this object
         return Fail(Path() + " has a \"$data\" that is not pairs of hexadecimal digits");
       }
-      return Add(PropertyValue::OfData(std::move(bytes)));
+      --depth_;
+      return Add(recent_.OfData(std::move(bytes)));
     }
+    // The frame's buffer is kept for the next object at this depth; the Dictionary gets a block
+    // of exactly its size.
+    std::vector<Dictionary::value_type> items(std::make_move_iterator(frame.members.begin()),
+                                              std::make_move_iterator(frame.members.end()));
+    --depth_;
     std::string twice;
-    std::optional<Dictionary> members = Dictionary::FromItems(std::move(frame.members), &twice);
+    std::optional<Dictionary> members = Dictionary::FromItems(std::move(items), &twice);
     if (!members) return Fail("the key \"" + twice + "\" appears twice in one object");
     return Add(PropertyValue::OfDictionary(std::move(*members)));
   }
   bool start_array(std::size_t) { return Open(false); }
   bool end_array() {
-    Frame frame = std::move(frames_.back());
-    frames_.pop_back();
-    return Add(PropertyValue::OfArray(std::move(frame.items)));
+    Frame& frame = Top();
+    Array items(std::make_move_iterator(frame.items.begin()),
+                std::make_move_iterator(frame.items.end()));
+    --depth_;
+    return Add(PropertyValue::OfArray(std::move(items)));
   }
 
   bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
@@ -114,7 +174,7 @@ class ValueBuilder {
 
  private:
   struct Frame {
-    bool is_object;
+    bool is_object = false;
     std::string name;  // where this container stands in its parent, as a path step
     std::string key;   // objects: the key of the member being read
     // Members as they arrive; sorted into a Dictionary once the object ends, so that a large
@@ -131,8 +191,8 @@ class ValueBuilder {
   // The path of the value being read: "root.children[0].properties.k".
   std::string Path() const {
     std::string path;
-    for (const Frame& f : frames_) path += f.name;
-    if (!frames_.empty()) path += NextStep(frames_.back());
+    for (std::size_t i = 0; i < depth_; ++i) path += frames_[i].name;
+    if (depth_ > 0) path += NextStep(frames_[depth_ - 1]);
     if (!path.empty() && path[0] == '.') path.erase(0, 1);
     return path.empty() ? "the document" : path;
   }
@@ -148,20 +208,33 @@ class ValueBuilder {
 
   bool Open(bool is_object) {
     // Containers nest on the heap here, but values are released recursively: bound the depth.
-    if (frames_.size() >= kMaxJsonDepth) {
+    if (depth_ >= kMaxJsonDepth) {
       return Fail(Path() + " is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
     }
-    Frame frame{is_object, frames_.empty() ? "" : NextStep(frames_.back()), {}, {}, {}};
-    frames_.push_back(std::move(frame));
+    // Frames are reused, buffers and all, by the containers that open at the same depth later.
+    if (depth_ == frames_.size()) frames_.emplace_back();
+    Frame& frame = frames_[depth_];
+    frame.is_object = is_object;
+    if (depth_ == 0) {
+      frame.name.clear();
+    } else {
+      frame.name = NextStep(frames_[depth_ - 1]);
+    }
+    frame.key.clear();
+    frame.members.clear();
+    frame.items.clear();
+    ++depth_;
     return true;
   }
 
+  Frame& Top() { return frames_[depth_ - 1]; }
+
   bool Add(PropertyValue value) {
-    if (frames_.empty()) {
+    if (depth_ == 0) {
       result_ = std::move(value);
       return true;
     }
-    Frame& top = frames_.back();
+    Frame& top = Top();
     if (!top.is_object) {
       top.items.push_back(std::move(value));
       return true;
@@ -174,7 +247,9 @@ class ValueBuilder {
   // property value may nest as deep again.
   static constexpr std::size_t kMaxJsonDepth = 2 * kMaxSnapshotDepth + kMaxSnapshotDepth + 8;
 
-  std::vector<Frame> frames_;
+  std::vector<Frame> frames_;  // the first depth_ are open
+  std::size_t depth_ = 0;
+  RecentValues recent_;
   std::optional<PropertyValue> result_;
   std::string error_;
   bool syntax_error_ = false;
@@ -378,7 +453,10 @@ std::string Place(std::string_view text, std::size_t offset) {
 
 }  // namespace
 
-bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
+namespace {
+
+// The document's values, or false with the reason in *error.
+bool ParseValues(std::string_view text, std::optional<PropertyValue>* doc, std::string* error) {
   ValueBuilder builder;
   if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
     if (builder.syntax_error()) {
@@ -396,13 +474,33 @@ bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* erro
     *error = "syntax error at " + Place(text, nul) + ": a NUL byte after the document";
     return false;
   }
-  std::optional<PropertyValue> doc = builder.TakeResult();
+  *doc = builder.TakeResult();
+  return true;
+}
+
+bool LoadValues(const std::optional<PropertyValue>& doc, MemoryRegistry* out, std::string* error) {
   Loader loader(out);
   if (!doc || !loader.Load(*doc)) {
     *error = doc ? loader.error() : "the document is empty";
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
+  std::optional<PropertyValue> doc;
+  return ParseValues(text, &doc, error) && LoadValues(doc, out, error);
+}
+
+bool ParseSnapshotText(std::string text, MemoryRegistry* out, std::string* error) {
+  std::optional<PropertyValue> doc;
+  if (!ParseValues(text, &doc, error)) return false;
+  // Once its values are built the text is not needed; a large one goes back before the
+  // registry's entries are made.
+  std::string().swap(text);
+  return LoadValues(doc, out, error);
 }
 
 }  // namespace halvane

@@ -94,6 +94,43 @@ std::optional<std::string> AttributeFolder::FirstNameIn(const char* name) const 
   return first;
 }
 
+std::optional<std::string> SysfsReader::ReadText(const std::string& folder, const char* name) {
+  std::optional<std::string> text = Read(folder, name, kTextAttributeLimit);
+  StripLineEnd(text);
+  return text;
+}
+
+namespace {
+
+class TreeReader : public SysfsReader {
+ public:
+  std::vector<std::string> List(const std::string& folder) override { return ListFolder(folder); }
+  std::optional<std::string> Read(const std::string& folder, const char* name,
+                                  std::size_t limit) override {
+    return Open(folder).Read(name, limit);
+  }
+  std::optional<std::string> FirstNameIn(const std::string& folder, const char* name) override {
+    return Open(folder).FirstNameIn(name);
+  }
+
+ private:
+  const AttributeFolder& Open(const std::string& folder) {
+    if (!open_ || open_path_ != folder) {
+      open_.reset();  // one descriptor at a time
+      open_ = std::make_unique<AttributeFolder>(folder);
+      open_path_ = folder;
+    }
+    return *open_;
+  }
+
+  std::string open_path_;
+  std::unique_ptr<AttributeFolder> open_;
+};
+
+}  // namespace
+
+std::unique_ptr<SysfsReader> MakeTreeReader() { return std::make_unique<TreeReader>(); }
+
 std::vector<std::string> ListFolder(const std::string& path) {
   std::vector<std::string> names;
   DIR* dir = opendir(path.c_str());

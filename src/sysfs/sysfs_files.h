@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,28 @@ class AttributeFolder {
  private:
   int fd_;
 };
+
+// Everything the live registry reads from the tree goes through this: the folders it lists and
+// the attribute files it reads, named by folder and file. A run's reads can then be seen, and
+// counted, by standing a twin in its place.
+class SysfsReader {
+ public:
+  virtual ~SysfsReader() = default;
+  // The names in folder, sorted, as ListFolder.
+  virtual std::vector<std::string> List(const std::string& folder) = 0;
+  // The file name inside folder, as AttributeFolder::Read.
+  virtual std::optional<std::string> Read(const std::string& folder, const char* name,
+                                          std::size_t limit) = 0;
+  // As AttributeFolder::FirstNameIn.
+  virtual std::optional<std::string> FirstNameIn(const std::string& folder, const char* name) = 0;
+
+  // A text attribute without its one trailing line end.
+  std::optional<std::string> ReadText(const std::string& folder, const char* name);
+};
+
+// Reads the tree itself. Attributes are read one folder after another (a logical unit's, then the
+// next one's), so the folder last read from stays open and its files are opened relative to it.
+std::unique_ptr<SysfsReader> MakeTreeReader();
 
 // The names in a folder, sorted; empty when it cannot be read. "." and ".." are left out.
 std::vector<std::string> ListFolder(const std::string& path);

@@ -11,6 +11,7 @@
 #include <map>
 #include <tuple>
 
+#include "registry/snapshot.h"
 #include "sysfs/scsi_pages.h"
 #include "sysfs/sysfs_files.h"
 
@@ -91,9 +92,9 @@ struct FibreChannelHost {
   std::string folder;  // its fc_host folder, a real path
 };
 
-std::vector<FibreChannelHost> FibreChannelHosts(const std::string& root) {
+std::vector<FibreChannelHost> FibreChannelHosts(SysfsReader& reader, const std::string& root) {
   std::vector<FibreChannelHost> hosts;
-  for (const std::string& name : ListFolder(root + "/class/fc_host")) {
+  for (const std::string& name : reader.List(root + "/class/fc_host")) {
     auto n = NumbersOf(name, "host", "");
     if (!n) continue;
     auto folder = ResolveInside(root, root + "/class/fc_host/" + name);
@@ -124,297 +125,6 @@ std::optional<std::string> ScsiHostFolder(const std::string& root, const HostPla
     return std::nullopt;
   return folder;
 }
-
-class Builder {
- public:
-  Builder(std::string root, MemoryRegistry* registry)
-      : root_(std::move(root)), registry_(registry) {}
-
-  // Where each host entry's device is, for the driver.
-  std::map<const MemoryRegistry::Node*, HostPlace> hosts;
-
-  void Build() {
-    registry_->DeclareClass(kUserControllerClass, kScsiControllerClass);
-    registry_->DeclareClass(kSysfsHostClass, kUserControllerClass);
-    registry_->DeclareClass(kSysfsRemotePortClass, kScsiDeviceClass);
-    registry_->DeclareClass(kSysfsTargetClass, kScsiTargetClass);
-    MemoryRegistry::Node* top = registry_->SetRoot(kSysfsRootClass);
-    for (const FibreChannelHost& host : FibreChannelHosts(root_))
-      AddHost(top, host.number, host.name, host.folder);
-  }
-
- private:
-  void AddHost(MemoryRegistry::Node* top, std::uint64_t number, const std::string& name,
-               const std::string& fc_folder) {
-    Dictionary chars;
-    if (auto v = ReadTextAttribute(fc_folder + "/port_name"); v && ParseHex(*v)) {
-      chars.insert_or_assign(kPortWorldWideNameKey, WwnData(*ParseHex(*v)));
-    }
-    if (auto v = ReadTextAttribute(fc_folder + "/node_name"); v && ParseHex(*v)) {
-      chars.insert_or_assign(kNodeWorldWideNameKey, WwnData(*ParseHex(*v)));
-    }
-    if (auto v = ReadTextAttribute(fc_folder + "/port_state")) {
-      chars.insert_or_assign(kPortStatusKey, AttributeText(*v));
-    }
-    if (auto v = ReadTextAttribute(fc_folder + "/speed")) {
-      chars.insert_or_assign(kPortSpeedKey, AttributeText(*v));
-    }
-    if (auto type = ReadTextAttribute(fc_folder + "/port_type")) {
-      chars.insert_or_assign(kPortTopologyKey, AttributeText(*type));
-      // Only a loop port has an arbitrated-loop address: the low byte of its port id.
-      if (*type == "NLPort (fabric via loop)" || *type == "LPort (private loop)") {
-        if (auto id = ReadTextAttribute(fc_folder + "/port_id"); id && ParseHex(*id)) {
-          chars.insert_or_assign(
-              kAlpaKey, PropertyValue::OfData({static_cast<std::uint8_t>(*ParseHex(*id) & 0xFF)}));
-        }
-      }
-    }
-    if (auto pci = PciFunctionOf(fc_folder)) {
-      const std::string address = Basename(*pci);
-      chars.insert_or_assign(kPortNumberKey, PropertyValue::Int64(address[11] - '0'));
-      chars.insert_or_assign(kSlotKey, AttributeText(SlotOf(address)));
-    }
-    AddHostInventory(fc_folder, number, name, &chars);
-    Dictionary table{
-        {kProtocolCharacteristicsKey,
-         PropertyValue::OfDictionary(
-             {{kPhysicalInterconnectKey, PropertyValue::String(kFibreChannelInterconnect)}})},
-        {kControllerCharacteristicsKey, PropertyValue::OfDictionary(std::move(chars))}};
-    MemoryRegistry::Node* host = registry_->AddChild(top, kSysfsHostClass, std::move(table));
-    hosts.emplace(host, HostPlace{name, DeviceOf(fc_folder)});
-    AddRemotePorts(host, number);
-  }
-
-  // What the kernel and the driver publish about a host beyond what the port block shows: an
-  // inventory for scripts. Missing or malformed attributes are left out.
-  void AddHostInventory(const std::string& fc_host_folder, std::uint64_t number,
-                        const std::string& name, Dictionary* chars) {
-    chars->insert_or_assign(kScsiHostNumberKey,
-                            PropertyValue::OfNumber(Number::FromUInt64(number)));
-    const AttributeFolder fc(fc_host_folder);
-    if (auto v = fc.ReadText("port_id"); v && ParseHex(*v)) {
-      chars->insert_or_assign(kPortIdKey,
-                              PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
-    }
-    if (auto v = fc.ReadText("fabric_name"); v && ParseHex(*v)) {
-      chars->insert_or_assign(kFabricNameKey, WwnData(*ParseHex(*v)));
-    }
-    const std::pair<const char*, const char*> fc_texts[] = {
-        {"supported_speeds", kSupportedSpeedsKey}, {"symbolic_name", kSymbolicNameKey}};
-    for (const auto& [file, key] : fc_texts) {
-      if (auto v = fc.ReadText(file)) chars->insert_or_assign(key, AttributeText(*v));
-    }
-    Dictionary statistics;
-    const AttributeFolder counters(fc_host_folder + "/statistics");
-    for (const std::string& counter : ListFolder(fc_host_folder + "/statistics")) {
-      auto v = counters.ReadText(counter.c_str());
-      // All ones is the kernel's "not supported".
-      if (!v || !ParseHex(*v) || *ParseHex(*v) == UINT64_MAX) continue;
-      statistics.insert_or_assign(counter,
-                                  PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
-    }
-    if (!statistics.empty())
-      chars->insert_or_assign(kStatisticsKey, PropertyValue::OfDictionary(std::move(statistics)));
-
-    if (auto scsi_host = ResolveInside(root_, root_ + "/class/scsi_host/" + name)) {
-      const AttributeFolder host(*scsi_host);
-      // A driver without a name of its own prints a null pointer's text.
-      if (auto v = host.ReadText("proc_name"); v && *v != "(null)" && *v != "<NULL>") {
-        chars->insert_or_assign(kDriverNameKey, AttributeText(*v));
-      }
-      // Only the names these drivers are known to publish; lpfc's fwrev, qla2xxx's fw_version.
-      for (const char* file : {"fwrev", "fw_version"}) {
-        if (auto v = host.ReadText(file)) {
-          chars->insert_or_assign(kFirmwareVersionKey, AttributeText(*v));
-          break;
-        }
-      }
-      if (auto v = host.ReadText("driver_version")) {
-        chars->insert_or_assign(kDriverVersionKey, AttributeText(*v));
-      }
-    }
-
-    // An NPIV virtual port's host sits under its vport, which sits under the physical port's host.
-    const std::string host_device = Parent(Parent(fc_host_folder));
-    const std::string vport = Parent(host_device);
-    const std::string physical = Parent(vport);
-    auto physical_number = NumbersOf(Basename(physical), "host", "");
-    if (Basename(vport).substr(0, 6) == "vport-" && physical_number) {
-      chars->insert_or_assign(kPhysicalScsiHostNumberKey,
-                              PropertyValue::OfNumber(Number::FromUInt64((*physical_number)[0])));
-      const std::string physical_fc = physical + "/fc_host/" + Basename(physical);
-      if (auto v = ReadTextAttribute(physical_fc + "/port_name"); v && ParseHex(*v)) {
-        chars->insert_or_assign(kPhysicalPortWorldWideNameKey, WwnData(*ParseHex(*v)));
-      }
-    }
-  }
-
-  // The PCI function above a host: the first ancestor folder named like a PCI address.
-  std::optional<std::string> PciFunctionOf(const std::string& fc_host_folder) {
-    for (std::string folder = Parent(fc_host_folder); folder.size() > root_.size();
-         folder = Parent(folder)) {
-      if (IsPciAddress(Basename(folder))) return folder;
-    }
-    return std::nullopt;
-  }
-
-  // The physical slot holding a PCI function, by the "domain:bus:device" address of each slot;
-  // the function's own address when no slot holds it.
-  std::string SlotOf(const std::string& address) {
-    const std::string device = address.substr(0, 10);
-    for (const std::string& slot : ListFolder(root_ + "/bus/pci/slots")) {
-      auto text = ReadTextAttribute(root_ + "/bus/pci/slots/" + slot + "/address");
-      unsigned domain = 0, bus = 0, dev = 0;
-      char rest = 0;
-      if (!text || std::sscanf(text->c_str(), "%x:%x:%x%c", &domain, &bus, &dev, &rest) != 3)
-        continue;
-      char wanted[16];
-      std::snprintf(wanted, sizeof wanted, "%04x:%02x:%02x", domain, bus, dev);
-      if (device == wanted) return slot;
-    }
-    return address;
-  }
-
-  void AddRemotePorts(MemoryRegistry::Node* host, std::uint64_t host_number) {
-    struct RemotePort {
-      std::int64_t target_id;
-      std::uint64_t channel;
-      std::string name;
-      std::string folder;
-    };
-    std::vector<RemotePort> ports;
-    for (const std::string& name : ListFolder(root_ + "/class/fc_remote_ports")) {
-      auto numbers = NumbersOf(name, "rport-", ":-");
-      if (!numbers || (*numbers)[0] != host_number) continue;
-      auto folder = ResolveInside(root_, root_ + "/class/fc_remote_ports/" + name);
-      if (!folder) continue;
-      auto id_text = ReadTextAttribute(*folder + "/scsi_target_id");
-      if (!id_text) continue;
-      auto id = ParseDecimal(*id_text);  // -1, not a target, does not parse
-      if (!id || *id > INT32_MAX) continue;
-      ports.push_back({static_cast<std::int64_t>(*id), (*numbers)[1], name, *folder});
-    }
-    std::sort(ports.begin(), ports.end(), [](const RemotePort& a, const RemotePort& b) {
-      return std::tie(a.target_id, a.channel, a.name) < std::tie(b.target_id, b.channel, b.name);
-    });
-    for (const RemotePort& port : ports) {
-      Dictionary table{{kScsiTargetIdKey, PropertyValue::Int64(port.target_id)}};
-      if (auto v = ReadTextAttribute(port.folder + "/port_name"); v && ParseHex(*v)) {
-        table.insert_or_assign(kRemotePortNameKey, WwnData(*ParseHex(*v)));
-      }
-      if (auto v = ReadTextAttribute(port.folder + "/node_name"); v && ParseHex(*v)) {
-        table.insert_or_assign(kRemoteNodeNameKey, WwnData(*ParseHex(*v)));
-      }
-      if (auto v = ReadTextAttribute(port.folder + "/port_id"); v && ParseHex(*v)) {
-        table.insert_or_assign(kRemotePortIdKey,
-                               PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*v))));
-      }
-      if (auto v = ReadTextAttribute(port.folder + "/port_state")) {
-        table.insert_or_assign(kRemotePortStateKey, AttributeText(*v));
-      }
-      if (auto v = ReadTextAttribute(port.folder + "/roles")) {
-        table.insert_or_assign(kRemotePortRolesKey, AttributeText(*v));
-      }
-      MemoryRegistry::Node* device =
-          registry_->AddChild(host, kSysfsRemotePortClass, std::move(table));
-
-      char target_name[80];
-      std::snprintf(target_name, sizeof target_name, "target%" PRIu64 ":%" PRIu64 ":%" PRId64,
-                    host_number, port.channel, port.target_id);
-      MemoryRegistry::Node* target = registry_->AddChild(
-          device, kSysfsTargetClass,
-          {{kScsiTargetNameKey, PropertyValue::String(target_name)},
-           {kScsiAddressKey, PropertyValue::String(target_name + std::strlen("target"))}});
-      // The rport device folder is two levels above its class folder, and holds the target.
-      const std::string rport_device = Parent(Parent(port.folder));
-      if (Basename(rport_device) != port.name) continue;
-      AddLogicalUnits(target, rport_device + "/" + target_name, host_number, port.channel,
-                      port.target_id);
-    }
-  }
-
-  void AddLogicalUnits(MemoryRegistry::Node* target, const std::string& folder, std::uint64_t host,
-                       std::uint64_t channel, std::int64_t target_id) {
-    std::vector<std::pair<std::uint64_t, std::string>> units;
-    for (const std::string& name : ListFolder(folder)) {
-      auto numbers = NumbersOf(name, "", ":::");
-      if (!numbers || (*numbers)[0] != host || (*numbers)[1] != channel ||
-          (*numbers)[2] != static_cast<std::uint64_t>(target_id)) {
-        continue;
-      }
-      units.emplace_back((*numbers)[3], name);
-    }
-    std::sort(units.begin(), units.end());
-    for (const auto& [lun, name] : units) AddLogicalUnit(target, folder + "/" + name, lun);
-  }
-
-  void AddLogicalUnit(MemoryRegistry::Node* target, const std::string& path, std::uint64_t lun) {
-    const AttributeFolder folder(path);
-    Dictionary table;
-    table.insert_or_assign(kLogicalUnitNumberKey, PropertyValue::OfNumber(Number::FromUInt64(lun)));
-    const auto sam = ScsiLunBytes(lun);
-    table.insert_or_assign(kLogicalUnitBytesKey,
-                           PropertyValue::OfData(Data(sam.begin(), sam.end())));
-    const std::pair<const char*, const char*> texts[] = {{"vendor", kVendorIdentificationKey},
-                                                         {"model", kProductIdentificationKey},
-                                                         {"rev", kProductRevisionLevelKey}};
-    for (const auto& [file, key] : texts) {
-      if (auto v = folder.ReadText(file)) {
-        table.insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
-      }
-    }
-    if (auto page = folder.Read("vpd_pg83", kBinaryAttributeLimit)) {
-      AddIdentification(reinterpret_cast<const std::uint8_t*>(page->data()), page->size(), &table);
-    }
-    if (auto inquiry = folder.Read("inquiry", kBinaryAttributeLimit)) {
-      if (auto alua = AluaSupportText(reinterpret_cast<const std::uint8_t*>(inquiry->data()),
-                                      inquiry->size())) {
-        table.insert_or_assign(kAluaSupportKey, PropertyValue::String(*alua));
-      }
-    }
-    if (auto v = folder.ReadText("access_state")) {
-      table.insert_or_assign(kAccessStateKey, AttributeText(*v));
-    }
-    table.insert_or_assign(kScsiAddressKey, PropertyValue::String(Basename(path)));
-    if (auto v = folder.ReadText("state")) {
-      table.insert_or_assign(kScsiDeviceStateKey, AttributeText(*v));
-    }
-    if (auto v = folder.FirstNameIn("block")) {
-      table.insert_or_assign(kBlockDeviceKey, AttributeText(*v));
-    }
-    if (auto v = folder.FirstNameIn("scsi_generic")) {
-      table.insert_or_assign(kScsiGenericDeviceKey, AttributeText(*v));
-    }
-    registry_->AddChild(target, kSysfsLogicalUnitClass, std::move(table));
-  }
-
-  static void AddIdentification(const std::uint8_t* page, std::size_t size, Dictionary* table) {
-    const std::vector<Designator> designators = ParseDeviceIdentificationPage(page, size);
-    Array items;
-    const Designator* naa = nullptr;
-    const Designator* eui = nullptr;
-    for (const Designator& d : designators) {
-      const bool text = d.code_set == 2 || d.code_set == 3;
-      items.push_back(PropertyValue::OfDictionary({
-          {kCodeSetKey, PropertyValue::Int32(d.code_set)},
-          {kIdentifierTypeKey, PropertyValue::Int32(d.type)},
-          {kAssociationKey, PropertyValue::Int32(d.association)},
-          {kIdentifierKey, text ? AttributeText(std::string(d.bytes.begin(), d.bytes.end()))
-                                : PropertyValue::OfData(d.bytes)},
-      }));
-      if (d.association == 0 && d.type == kDesignatorNaa && naa == nullptr) naa = &d;
-      if (d.association == 0 && d.type == kDesignatorEui64 && eui == nullptr) eui = &d;
-    }
-    if (!designators.empty())
-      table->insert_or_assign(kDeviceIdentificationKey, PropertyValue::OfArray(std::move(items)));
-    if (const Designator* id = naa ? naa : eui) {
-      table->insert_or_assign(kUniqueIdentifierKey, PropertyValue::OfData(id->bytes));
-    }
-  }
-
-  std::string root_;
-  MemoryRegistry* registry_;
-};
 
 RegistryStatus StatusOfErrno(int error, const std::string& host_folder) {
   if (error == kNotAnAttribute) return kRegistryUnsupported;
@@ -502,14 +212,10 @@ RegistryStatus PlanChanges(const std::string& folder, const Dictionary& settings
 
 class SettingsDriver {
  public:
-  SettingsDriver(std::string root, std::map<const MemoryRegistry::Node*, HostPlace> hosts,
-                 AttributeWriter& writer, std::ostream& errors)
-      : root_(std::move(root)), hosts_(std::move(hosts)), writer_(writer), errors_(errors) {}
+  SettingsDriver(std::string root, AttributeWriter& writer, std::ostream& errors)
+      : root_(std::move(root)), writer_(writer), errors_(errors) {}
 
-  Status operator()(MemoryRegistry::Node& node, const Dictionary& settings) const {
-    auto it = hosts_.find(&node);
-    if (it == hosts_.end()) return kRegistryUnsupported;
-    const HostPlace& host = it->second;
+  Status Apply(const HostPlace& host, const Dictionary& settings) const {
     if (!IsFolder(root_ + "/class/scsi_host/" + host.name)) return kRegistryNoDevice;
     const auto folder = ScsiHostFolder(root_, host);
     if (!folder || IsVirtualPort(root_, *folder)) return kRegistryUnsupported;
@@ -546,36 +252,605 @@ class SettingsDriver {
   }
 
   std::string root_;
-  std::map<const MemoryRegistry::Node*, HostPlace> hosts_;
   AttributeWriter& writer_;
   std::ostream& errors_;
 };
 
+// The live registry. Its structure (hosts, their remote ports that are targets, each one's target
+// and the target's logical units) is found by listing folders when a walk first reaches it; an
+// entry's properties are read when the run first asks for any of them. A run that needs only the
+// ports (a port's block, a settings run) therefore never reads below the Fibre Channel hosts,
+// and a target's logical units are listed afresh on each walk and kept by nobody but the walk,
+// so a listing holds one target's units at a time.
+enum class Level { kRoot, kHost, kRemotePort, kTarget, kUnit };
+
+struct LiveNode : RegistryEntry::Impl {
+  Level level = Level::kRoot;
+  LiveNode* parent = nullptr;  // parents outlive the walks that reach their children
+  std::string name;            // "hostN", "rport-H:C-N", "targetH:C:T", "H:C:T:L"
+  std::string folder;          // the folder its attributes are read from
+  std::uint64_t number = 0;    // host number, or LUN
+  std::uint64_t channel = 0;   // remote ports
+  std::int64_t target_id = 0;  // remote ports
+  std::optional<PropertyValue> table;
+  bool listed = false;
+  std::vector<std::shared_ptr<LiveNode>> children;  // kept for every level but targets
+};
+
+using LiveNodes = std::vector<std::shared_ptr<LiveNode>>;
+
+class SysfsRegistry : public DeviceRegistry {
+ public:
+  SysfsRegistry(std::string root, std::unique_ptr<SysfsReader> owned, SysfsReader& reader,
+                AttributeWriter& writer, std::ostream& errors)
+      : root_(root),
+        owned_reader_(std::move(owned)),
+        reader_(reader),
+        driver_(std::move(root), writer, errors) {
+    classes_ = {{kUserControllerClass, kScsiControllerClass},
+                {kSysfsHostClass, kUserControllerClass},
+                {kSysfsRemotePortClass, kScsiDeviceClass},
+                {kSysfsTargetClass, kScsiTargetClass}};
+    top_ = std::make_shared<LiveNode>();
+    top_->table = PropertyValue::OfDictionary({});
+  }
+
+  RegistryEntry MatchFirstService(std::string_view class_name) override {
+    RegistryIterator matches;
+    MatchServices(class_name, &matches);
+    return NextEntry(matches);
+  }
+
+  RegistryStatus MatchServices(std::string_view class_name, RegistryIterator* out) override {
+    // Entries of one level share one class, so the walk goes no deeper than the deepest level
+    // whose class conforms.
+    std::optional<Level> deepest;
+    for (Level level :
+         {Level::kRoot, Level::kHost, Level::kRemotePort, Level::kTarget, Level::kUnit}) {
+      if (ClassConformsTo(ClassOf(level), class_name)) deepest = level;
+    }
+    *out = RegistryIterator(std::make_shared<Walk>(*this, top_, class_name, deepest));
+    return kRegistrySuccess;
+  }
+
+  RegistryStatus ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override {
+    LiveNode* node = NodeOf(entry);
+    if (node == nullptr) return kRegistryNoDevice;
+    *out = RegistryIterator(std::make_shared<ListIterator>(Children(*node)));
+    return kRegistrySuccess;
+  }
+
+  std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
+                                            std::string_view key) override {
+    LiveNode* node = NodeOf(entry);
+    if (node == nullptr) return std::nullopt;
+    const PropertyValue* value = FindMember(Own(*node), key);
+    return value ? std::optional<PropertyValue>(*value) : std::nullopt;
+  }
+
+  RegistryStatus ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override {
+    LiveNode* node = NodeOf(entry);
+    if (node == nullptr) return kRegistryNoDevice;
+    Table(*node);
+    *out = *node->table;
+    return kRegistrySuccess;
+  }
+
+  std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry, std::string_view key,
+                                              SearchDirection direction) override {
+    LiveNode* node = NodeOf(entry);
+    if (node == nullptr) return std::nullopt;
+    if (direction == SearchDirection::kAncestors) {
+      for (LiveNode* n = node; n != nullptr; n = n->parent) {
+        if (const PropertyValue* v = FindMember(Own(*n), key)) return *v;
+      }
+      return std::nullopt;
+    }
+    if (const PropertyValue* v = FindMember(Own(*node), key)) return *v;
+    // Depth first, in child order; each level's entries live only while the walk is on them.
+    std::vector<std::pair<LiveNodes, std::size_t>> stack;
+    stack.emplace_back(Children(*node), 0);
+    while (!stack.empty()) {
+      auto& [nodes, next] = stack.back();
+      if (next == nodes.size()) {
+        stack.pop_back();
+        continue;
+      }
+      std::shared_ptr<LiveNode> n = nodes[next++];
+      if (const PropertyValue* v = FindMember(Own(*n), key)) return *v;
+      stack.emplace_back(Children(*n), 0);
+    }
+    return std::nullopt;
+  }
+
+  bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override {
+    const LiveNode* node = NodeOf(entry);
+    return node != nullptr && ClassConformsTo(ClassOf(node->level), class_name);
+  }
+
+  RegistryStatus WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override {
+    const LiveNode* node = NodeOf(entry);
+    if (node == nullptr) return kRegistryNoDevice;
+    if (node->level != Level::kHost) return kRegistryUnsupported;
+    return driver_.Apply(HostPlace{node->name, DeviceOf(node->folder)}, settings).code();
+  }
+
+  // The snapshot holds every property, so the whole tree is read and copied into the registry
+  // that snapshots are written from.
+  RegistryStatus WriteSnapshot(std::string* out) override {
+    MemoryRegistry copy;
+    for (const auto& [name, superclass] : classes_) copy.DeclareClass(name, superclass);
+    std::vector<std::pair<LiveNodes, MemoryRegistry::Node*>> stack;
+    MemoryRegistry::Node* root = copy.SetRoot(kSysfsRootClass);
+    stack.emplace_back(Children(*top_), root);
+    while (!stack.empty()) {
+      auto [nodes, parent] = std::move(stack.back());
+      stack.pop_back();
+      // Children are added in order before any of them is expanded, so order is kept.
+      std::vector<std::pair<LiveNodes, MemoryRegistry::Node*>> expansions;
+      for (const auto& n : nodes) {
+        MemoryRegistry::Node* added =
+            copy.AddChild(parent, std::string(ClassOf(n->level)), *Table(*n).AsDictionary());
+        expansions.emplace_back(Children(*n), added);
+      }
+      for (auto it = expansions.rbegin(); it != expansions.rend(); ++it)
+        stack.push_back(std::move(*it));
+    }
+    *out = SerializeSnapshot(copy);
+    return kRegistrySuccess;
+  }
+
+ private:
+  static LiveNode* NodeOf(const RegistryEntry& entry) {
+    return dynamic_cast<LiveNode*>(entry.impl());
+  }
+
+  static std::string_view ClassOf(Level level) {
+    switch (level) {
+      case Level::kRoot:
+        return kSysfsRootClass;
+      case Level::kHost:
+        return kSysfsHostClass;
+      case Level::kRemotePort:
+        return kSysfsRemotePortClass;
+      case Level::kTarget:
+        return kSysfsTargetClass;
+      case Level::kUnit:
+        break;
+    }
+    return kSysfsLogicalUnitClass;
+  }
+
+  bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const {
+    std::string_view current = class_name;
+    for (std::size_t steps = 0; steps <= classes_.size(); ++steps) {
+      if (current == wanted) return true;
+      auto it = classes_.find(current);
+      if (it == classes_.end()) return false;
+      current = it->second;
+    }
+    return false;
+  }
+
+  class ListIterator : public RegistryIterator::Impl {
+   public:
+    explicit ListIterator(LiveNodes nodes) : nodes_(std::move(nodes)) {}
+    RegistryEntry Next() override {
+      if (next_ == nodes_.size()) return RegistryEntry();
+      return RegistryEntry(std::move(nodes_[next_++]));
+    }
+
+   private:
+    LiveNodes nodes_;
+    std::size_t next_ = 0;
+  };
+
+  // Registry order (depth-first pre-order), listing each level only when the walk reaches it.
+  class Walk : public RegistryIterator::Impl {
+   public:
+    Walk(SysfsRegistry& registry, std::shared_ptr<LiveNode> top, std::string_view class_name,
+         std::optional<Level> deepest)
+        : registry_(registry), class_name_(class_name), deepest_(deepest) {
+      if (deepest_) stack_.emplace_back(LiveNodes{std::move(top)}, 0);
+    }
+
+    RegistryEntry Next() override {
+      while (!stack_.empty()) {
+        auto& [nodes, next] = stack_.back();
+        if (next == nodes.size()) {
+          stack_.pop_back();
+          continue;
+        }
+        std::shared_ptr<LiveNode> node = nodes[next++];
+        if (node->level < *deepest_) stack_.emplace_back(registry_.Children(*node), 0);
+        if (registry_.ClassConformsTo(ClassOf(node->level), class_name_))
+          return RegistryEntry(std::move(node));
+      }
+      return RegistryEntry();
+    }
+
+   private:
+    SysfsRegistry& registry_;
+    std::string class_name_;
+    std::optional<Level> deepest_;
+    std::vector<std::pair<LiveNodes, std::size_t>> stack_;
+  };
+
+  std::shared_ptr<LiveNode> Child(LiveNode& parent, Level level, std::string name,
+                                  std::string folder) {
+    auto node = std::make_shared<LiveNode>();
+    node->level = level;
+    node->parent = &parent;
+    node->name = std::move(name);
+    node->folder = std::move(folder);
+    return node;
+  }
+
+  LiveNodes Children(LiveNode& node) {
+    if (node.level == Level::kTarget) return ListUnits(node);
+    if (node.level == Level::kUnit) return {};
+    if (!node.listed) {
+      node.listed = true;
+      if (node.level == Level::kRoot) {
+        for (const FibreChannelHost& host : FibreChannelHosts(reader_, root_)) {
+          auto child = Child(node, Level::kHost, host.name, host.folder);
+          child->number = host.number;
+          node.children.push_back(std::move(child));
+        }
+      } else if (node.level == Level::kHost) {
+        ListRemotePorts(node);
+      } else {
+        ListTarget(node);
+      }
+    }
+    return node.children;
+  }
+
+  const Dictionary& Own(LiveNode& node) { return *Table(node).AsDictionary(); }
+
+  const PropertyValue& Table(LiveNode& node) {
+    if (!node.table) {
+      switch (node.level) {
+        case Level::kHost:
+          node.table = HostTable(node);
+          break;
+        case Level::kRemotePort:
+          node.table = RemotePortTable(node);
+          break;
+        case Level::kUnit:
+          node.table = UnitTable(node);
+          break;
+        default:  // the root's and a target's tables are made with them
+          node.table = PropertyValue::OfDictionary({});
+      }
+    }
+    return *node.table;
+  }
+
+  PropertyValue HostTable(const LiveNode& node) {
+    const std::string& fc_folder = node.folder;
+    Dictionary chars;
+    if (auto v = reader_.ReadText(fc_folder, "port_name"); v && ParseHex(*v)) {
+      chars.insert_or_assign(kPortWorldWideNameKey, WwnData(*ParseHex(*v)));
+    }
+    if (auto v = reader_.ReadText(fc_folder, "node_name"); v && ParseHex(*v)) {
+      chars.insert_or_assign(kNodeWorldWideNameKey, WwnData(*ParseHex(*v)));
+    }
+    if (auto v = reader_.ReadText(fc_folder, "port_state")) {
+      chars.insert_or_assign(kPortStatusKey, AttributeText(*v));
+    }
+    if (auto v = reader_.ReadText(fc_folder, "speed")) {
+      chars.insert_or_assign(kPortSpeedKey, AttributeText(*v));
+    }
+    if (auto type = reader_.ReadText(fc_folder, "port_type")) {
+      chars.insert_or_assign(kPortTopologyKey, AttributeText(*type));
+      // Only a loop port has an arbitrated-loop address: the low byte of its port id.
+      if (*type == "NLPort (fabric via loop)" || *type == "LPort (private loop)") {
+        if (auto id = reader_.ReadText(fc_folder, "port_id"); id && ParseHex(*id)) {
+          chars.insert_or_assign(
+              kAlpaKey, PropertyValue::OfData({static_cast<std::uint8_t>(*ParseHex(*id) & 0xFF)}));
+        }
+      }
+    }
+    if (auto pci = PciFunctionOf(fc_folder)) {
+      const std::string address = Basename(*pci);
+      chars.insert_or_assign(kPortNumberKey, PropertyValue::Int64(address[11] - '0'));
+      chars.insert_or_assign(kSlotKey, AttributeText(SlotOf(address)));
+    }
+    AddHostInventory(fc_folder, node.number, node.name, &chars);
+    return PropertyValue::OfDictionary(
+        {{kProtocolCharacteristicsKey,
+          PropertyValue::OfDictionary(
+              {{kPhysicalInterconnectKey, PropertyValue::String(kFibreChannelInterconnect)}})},
+         {kControllerCharacteristicsKey, PropertyValue::OfDictionary(std::move(chars))}});
+  }
+
+  // What the kernel and the driver publish about a host beyond what the port block shows: an
+  // inventory for scripts. Missing or malformed attributes are left out.
+  void AddHostInventory(const std::string& fc_host_folder, std::uint64_t number,
+                        const std::string& name, Dictionary* chars) {
+    chars->insert_or_assign(kScsiHostNumberKey,
+                            PropertyValue::OfNumber(Number::FromUInt64(number)));
+    if (auto v = reader_.ReadText(fc_host_folder, "port_id"); v && ParseHex(*v)) {
+      chars->insert_or_assign(kPortIdKey,
+                              PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
+    }
+    if (auto v = reader_.ReadText(fc_host_folder, "fabric_name"); v && ParseHex(*v)) {
+      chars->insert_or_assign(kFabricNameKey, WwnData(*ParseHex(*v)));
+    }
+    const std::pair<const char*, const char*> fc_texts[] = {
+        {"supported_speeds", kSupportedSpeedsKey}, {"symbolic_name", kSymbolicNameKey}};
+    for (const auto& [file, key] : fc_texts) {
+      if (auto v = reader_.ReadText(fc_host_folder, file))
+        chars->insert_or_assign(key, AttributeText(*v));
+    }
+    Dictionary statistics;
+    const std::string counters = fc_host_folder + "/statistics";
+    for (const std::string& counter : reader_.List(counters)) {
+      auto v = reader_.ReadText(counters, counter.c_str());
+      // All ones is the kernel's "not supported".
+      if (!v || !ParseHex(*v) || *ParseHex(*v) == UINT64_MAX) continue;
+      statistics.insert_or_assign(counter,
+                                  PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
+    }
+    if (!statistics.empty())
+      chars->insert_or_assign(kStatisticsKey, PropertyValue::OfDictionary(std::move(statistics)));
+
+    if (auto scsi_host = ResolveInside(root_, root_ + "/class/scsi_host/" + name)) {
+      // A driver without a name of its own prints a null pointer's text.
+      if (auto v = reader_.ReadText(*scsi_host, "proc_name");
+          v && *v != "(null)" && *v != "<NULL>") {
+        chars->insert_or_assign(kDriverNameKey, AttributeText(*v));
+      }
+      // Only the names these drivers are known to publish; lpfc's fwrev, qla2xxx's fw_version.
+      for (const char* file : {"fwrev", "fw_version"}) {
+        if (auto v = reader_.ReadText(*scsi_host, file)) {
+          chars->insert_or_assign(kFirmwareVersionKey, AttributeText(*v));
+          break;
+        }
+      }
+      if (auto v = reader_.ReadText(*scsi_host, "driver_version")) {
+        chars->insert_or_assign(kDriverVersionKey, AttributeText(*v));
+      }
+    }
+
+    // An NPIV virtual port's host sits under its vport, which sits under the physical port's host.
+    const std::string host_device = Parent(Parent(fc_host_folder));
+    const std::string vport = Parent(host_device);
+    const std::string physical = Parent(vport);
+    auto physical_number = NumbersOf(Basename(physical), "host", "");
+    if (Basename(vport).substr(0, 6) == "vport-" && physical_number) {
+      chars->insert_or_assign(kPhysicalScsiHostNumberKey,
+                              PropertyValue::OfNumber(Number::FromUInt64((*physical_number)[0])));
+      const std::string physical_fc = physical + "/fc_host/" + Basename(physical);
+      if (auto v = reader_.ReadText(physical_fc, "port_name"); v && ParseHex(*v)) {
+        chars->insert_or_assign(kPhysicalPortWorldWideNameKey, WwnData(*ParseHex(*v)));
+      }
+    }
+  }
+
+  // The PCI function above a host: the first ancestor folder named like a PCI address.
+  std::optional<std::string> PciFunctionOf(const std::string& fc_host_folder) {
+    for (std::string folder = Parent(fc_host_folder); folder.size() > root_.size();
+         folder = Parent(folder)) {
+      if (IsPciAddress(Basename(folder))) return folder;
+    }
+    return std::nullopt;
+  }
+
+  // The physical slot holding a PCI function, by the "domain:bus:device" address of each slot;
+  // the function's own address when no slot holds it.
+  std::string SlotOf(const std::string& address) {
+    const std::string device = address.substr(0, 10);
+    const std::string slots = root_ + "/bus/pci/slots";
+    for (const std::string& slot : reader_.List(slots)) {
+      auto text = reader_.ReadText(slots + "/" + slot, "address");
+      unsigned domain = 0, bus = 0, dev = 0;
+      char rest = 0;
+      if (!text || std::sscanf(text->c_str(), "%x:%x:%x%c", &domain, &bus, &dev, &rest) != 3)
+        continue;
+      char wanted[16];
+      std::snprintf(wanted, sizeof wanted, "%04x:%02x:%02x", domain, bus, dev);
+      if (device == wanted) return slot;
+    }
+    return address;
+  }
+
+  // A host's remote ports that are SCSI targets, in target id order.
+  void ListRemotePorts(LiveNode& host) {
+    std::vector<std::shared_ptr<LiveNode>> ports;
+    const std::string remote_ports = root_ + "/class/fc_remote_ports";
+    for (const std::string& name : reader_.List(remote_ports)) {
+      auto numbers = NumbersOf(name, "rport-", ":-");
+      if (!numbers || (*numbers)[0] != host.number) continue;
+      auto folder = ResolveInside(root_, remote_ports + "/" + name);
+      if (!folder) continue;
+      auto id_text = reader_.ReadText(*folder, "scsi_target_id");
+      if (!id_text) continue;
+      auto id = ParseDecimal(*id_text);  // -1, not a target, does not parse
+      if (!id || *id > INT32_MAX) continue;
+      auto port = Child(host, Level::kRemotePort, name, *folder);
+      port->channel = (*numbers)[1];
+      port->target_id = static_cast<std::int64_t>(*id);
+      ports.push_back(std::move(port));
+    }
+    std::sort(ports.begin(), ports.end(), [](const auto& a, const auto& b) {
+      return std::tie(a->target_id, a->channel, a->name) <
+             std::tie(b->target_id, b->channel, b->name);
+    });
+    host.children = std::move(ports);
+  }
+
+  PropertyValue RemotePortTable(const LiveNode& port) {
+    Dictionary table{{kScsiTargetIdKey, PropertyValue::Int64(port.target_id)}};
+    if (auto v = reader_.ReadText(port.folder, "port_name"); v && ParseHex(*v)) {
+      table.insert_or_assign(kRemotePortNameKey, WwnData(*ParseHex(*v)));
+    }
+    if (auto v = reader_.ReadText(port.folder, "node_name"); v && ParseHex(*v)) {
+      table.insert_or_assign(kRemoteNodeNameKey, WwnData(*ParseHex(*v)));
+    }
+    if (auto v = reader_.ReadText(port.folder, "port_id"); v && ParseHex(*v)) {
+      table.insert_or_assign(kRemotePortIdKey,
+                             PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*v))));
+    }
+    if (auto v = reader_.ReadText(port.folder, "port_state")) {
+      table.insert_or_assign(kRemotePortStateKey, AttributeText(*v));
+    }
+    if (auto v = reader_.ReadText(port.folder, "roles")) {
+      table.insert_or_assign(kRemotePortRolesKey, AttributeText(*v));
+    }
+    return PropertyValue::OfDictionary(std::move(table));
+  }
+
+  // A remote port's one SCSI target. The rport device folder is two levels above its class
+  // folder, and holds the target's folder; a port found anywhere else has no logical units.
+  void ListTarget(LiveNode& port) {
+    const std::uint64_t host = port.parent->number;
+    char target_name[80];
+    std::snprintf(target_name, sizeof target_name, "target%" PRIu64 ":%" PRIu64 ":%" PRId64, host,
+                  port.channel, port.target_id);
+    const std::string rport_device = Parent(Parent(port.folder));
+    auto target = Child(
+        port, Level::kTarget, target_name,
+        Basename(rport_device) == port.name ? rport_device + "/" + target_name : std::string());
+    target->channel = port.channel;
+    target->target_id = port.target_id;
+    target->number = host;
+    target->table = PropertyValue::OfDictionary(
+        {{kScsiTargetNameKey, PropertyValue::String(target_name)},
+         {kScsiAddressKey, PropertyValue::String(target_name + std::strlen("target"))}});
+    port.children.push_back(std::move(target));
+  }
+
+  // A target's logical units in LUN order, made afresh for each walk.
+  LiveNodes ListUnits(LiveNode& target) {
+    if (target.folder.empty()) return {};
+    std::vector<std::pair<std::uint64_t, std::string>> units;
+    for (const std::string& name : reader_.List(target.folder)) {
+      auto numbers = NumbersOf(name, "", ":::");
+      if (!numbers || (*numbers)[0] != target.number || (*numbers)[1] != target.channel ||
+          (*numbers)[2] != static_cast<std::uint64_t>(target.target_id)) {
+        continue;
+      }
+      units.emplace_back((*numbers)[3], name);
+    }
+    std::sort(units.begin(), units.end());
+    LiveNodes nodes;
+    nodes.reserve(units.size());
+    for (auto& [lun, name] : units) {
+      std::string folder = target.folder + "/" + name;
+      auto unit = Child(target, Level::kUnit, std::move(name), std::move(folder));
+      unit->number = lun;
+      nodes.push_back(std::move(unit));
+    }
+    return nodes;
+  }
+
+  // A logical unit's properties. A unit whose folder went away since it was listed reads like
+  // one whose attributes are missing.
+  PropertyValue UnitTable(const LiveNode& unit) {
+    const std::string& folder = unit.folder;
+    Dictionary table;
+    table.insert_or_assign(kLogicalUnitNumberKey,
+                           PropertyValue::OfNumber(Number::FromUInt64(unit.number)));
+    const auto sam = ScsiLunBytes(unit.number);
+    table.insert_or_assign(kLogicalUnitBytesKey,
+                           PropertyValue::OfData(Data(sam.begin(), sam.end())));
+    const std::pair<const char*, const char*> texts[] = {{"vendor", kVendorIdentificationKey},
+                                                         {"model", kProductIdentificationKey},
+                                                         {"rev", kProductRevisionLevelKey}};
+    for (const auto& [file, key] : texts) {
+      if (auto v = reader_.ReadText(folder, file)) {
+        table.insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
+      }
+    }
+    if (auto page = reader_.Read(folder, "vpd_pg83", kBinaryAttributeLimit)) {
+      AddIdentification(reinterpret_cast<const std::uint8_t*>(page->data()), page->size(), &table);
+    }
+    if (auto inquiry = reader_.Read(folder, "inquiry", kBinaryAttributeLimit)) {
+      if (auto alua = AluaSupportText(reinterpret_cast<const std::uint8_t*>(inquiry->data()),
+                                      inquiry->size())) {
+        table.insert_or_assign(kAluaSupportKey, PropertyValue::String(*alua));
+      }
+    }
+    if (auto v = reader_.ReadText(folder, "access_state")) {
+      table.insert_or_assign(kAccessStateKey, AttributeText(*v));
+    }
+    table.insert_or_assign(kScsiAddressKey, PropertyValue::String(unit.name));
+    if (auto v = reader_.ReadText(folder, "state")) {
+      table.insert_or_assign(kScsiDeviceStateKey, AttributeText(*v));
+    }
+    if (auto v = reader_.FirstNameIn(folder, "block")) {
+      table.insert_or_assign(kBlockDeviceKey, AttributeText(*v));
+    }
+    if (auto v = reader_.FirstNameIn(folder, "scsi_generic")) {
+      table.insert_or_assign(kScsiGenericDeviceKey, AttributeText(*v));
+    }
+    return PropertyValue::OfDictionary(std::move(table));
+  }
+
+  static void AddIdentification(const std::uint8_t* page, std::size_t size, Dictionary* table) {
+    const std::vector<Designator> designators = ParseDeviceIdentificationPage(page, size);
+    Array items;
+    const Designator* naa = nullptr;
+    const Designator* eui = nullptr;
+    for (const Designator& d : designators) {
+      const bool text = d.code_set == 2 || d.code_set == 3;
+      items.push_back(PropertyValue::OfDictionary({
+          {kCodeSetKey, PropertyValue::Int32(d.code_set)},
+          {kIdentifierTypeKey, PropertyValue::Int32(d.type)},
+          {kAssociationKey, PropertyValue::Int32(d.association)},
+          {kIdentifierKey, text ? AttributeText(std::string(d.bytes.begin(), d.bytes.end()))
+                                : PropertyValue::OfData(d.bytes)},
+      }));
+      if (d.association == 0 && d.type == kDesignatorNaa && naa == nullptr) naa = &d;
+      if (d.association == 0 && d.type == kDesignatorEui64 && eui == nullptr) eui = &d;
+    }
+    if (!designators.empty())
+      table->insert_or_assign(kDeviceIdentificationKey, PropertyValue::OfArray(std::move(items)));
+    if (const Designator* id = naa ? naa : eui) {
+      table->insert_or_assign(kUniqueIdentifierKey, PropertyValue::OfData(id->bytes));
+    }
+  }
+
+  std::string root_;
+  std::unique_ptr<SysfsReader> owned_reader_;
+  SysfsReader& reader_;
+  SettingsDriver driver_;
+  std::map<std::string, std::string, std::less<>> classes_;
+  std::shared_ptr<LiveNode> top_;
+};
+
 }  // namespace
 
-std::unique_ptr<MemoryRegistry> BuildSysfsRegistry(const std::string& root, std::string* error) {
+std::unique_ptr<DeviceRegistry> BuildSysfsRegistry(const std::string& root, std::string* error) {
   return BuildSysfsRegistry(root, ProcessAttributeWriter(), std::cerr, error);
 }
 
-std::unique_ptr<MemoryRegistry> BuildSysfsRegistry(const std::string& root, AttributeWriter& writer,
+std::unique_ptr<DeviceRegistry> BuildSysfsRegistry(const std::string& root, AttributeWriter& writer,
                                                    std::ostream& errors, std::string* error) {
+  return BuildSysfsRegistry(root, nullptr, writer, errors, error);
+}
+
+std::unique_ptr<DeviceRegistry> BuildSysfsRegistry(const std::string& root, SysfsReader* reader,
+                                                   AttributeWriter& writer, std::ostream& errors,
+                                                   std::string* error) {
   char resolved[PATH_MAX];
   if (realpath(root.c_str(), resolved) == nullptr || !IsFolder(resolved)) {
     *error = root + ": " + std::strerror(errno ? errno : ENOTDIR);
     return nullptr;
   }
-  auto registry = std::make_unique<MemoryRegistry>();
-  Builder builder(resolved, registry.get());
-  builder.Build();
-  registry->SetDriver(SettingsDriver(resolved, std::move(builder.hosts), writer, errors));
-  return registry;
+  std::unique_ptr<SysfsReader> owned = reader ? nullptr : MakeTreeReader();
+  SysfsReader& used = reader ? *reader : *owned;
+  return std::make_unique<SysfsRegistry>(resolved, std::move(owned), used, writer, errors);
 }
 
 void RescanSysfsHosts(const std::string& root, AttributeWriter& writer, std::ostream& errors) {
   char resolved[PATH_MAX];
   if (realpath(root.c_str(), resolved) == nullptr) return;
   const std::string tree = resolved;
-  for (const FibreChannelHost& host : FibreChannelHosts(tree)) {
+  const auto reader = MakeTreeReader();
+  for (const FibreChannelHost& host : FibreChannelHosts(*reader, tree)) {
     int error = 0;
     if (auto folder = ScsiHostFolder(tree, HostPlace{host.name, DeviceOf(host.folder)})) {
       error = writer.Write(*folder + "/scan", "- - -\n");

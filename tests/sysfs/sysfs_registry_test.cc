@@ -291,10 +291,11 @@ TEST_F(SysfsHost, AgreesWithLsscsi) {
   RegistryIterator devices;
   ASSERT_EQ(registry->MatchServices(kScsiDeviceClass, &devices), kRegistrySuccess);
   for (RegistryEntry d = registry->NextEntry(devices); d; d = registry->NextEntry(devices)) {
-    auto node = MemoryRegistry::NodeOf(d);
+    RegistryIterator targets;
+    ASSERT_EQ(registry->ChildIterator(d, &targets), kRegistrySuccess);
     const std::string target =
-        *node->children[0]->properties.AsDictionary()->at("SCSI Target Name").AsString();
-    const auto& name = *node->properties.AsDictionary()->at("Remote Port Name").AsData();
+        *registry->ReadProperty(registry->NextEntry(targets), "SCSI Target Name")->AsString();
+    const Data name = *registry->ReadProperty(d, "Remote Port Name")->AsData();
     std::uint64_t v = 0;
     for (std::uint8_t b : name) v = v << 8 | b;
     our_targets.push_back(target.substr(6) + " " + wwn(v));

@@ -1,0 +1,52 @@
+// A snapshot's recurring values are shared between entries; every entry must still read back
+// exactly the value its own text gave, however many different values pass through the loader.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "registry/snapshot.h"
+
+namespace halvane {
+namespace {
+
+TEST(SnapshotSharedValues, EveryEntryKeepsItsOwnValue) {
+  constexpr int kEntries = 6000;
+  constexpr std::uint64_t kWide =
+      10'000'000'000'000'000'000u;  // above every signed integer  // more than the loader keeps at
+                                    // hand, with repeats among them
+  auto hex = [](int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x %02x", (i >> 8) & 0xff, i & 0xff);
+    return std::string(text);
+  };
+  std::string text = R"({"root": {"class": "R", "children": [)";
+  for (int i = 0; i < kEntries; ++i) {
+    const int v = i % 4500;  // small and larger integers, each text given twice or once
+    text += std::string(i ? "," : "") + R"({"class": "E", "properties": {"s": "v)" +
+            std::to_string(v) + R"(", "n": )" + std::to_string(v) + R"(, "u": )" +
+            std::to_string(kWide + v) + R"(, "d": {"$data": ")" + hex(v) + R"("}, "f": )" +
+            std::to_string(v) + ".5}}";
+  }
+  text += "]}}";
+  MemoryRegistry registry;
+  std::string error;
+  ASSERT_TRUE(ParseSnapshot(text, &registry, &error)) << error;
+  ASSERT_EQ(registry.root()->children.size(), static_cast<std::size_t>(kEntries));
+  for (int i = 0; i < kEntries; ++i) {
+    const int v = i % 4500;
+    const Dictionary& table = *registry.root()->children[i]->properties.AsDictionary();
+    EXPECT_EQ(*table.at("s").AsString(), "v" + std::to_string(v)) << i;
+    std::int64_t n = -1;
+    ASSERT_TRUE(table.at("n").AsNumber()->ToInt64(&n));
+    EXPECT_EQ(n, v) << i;
+    EXPECT_EQ(table.at("u").AsNumber()->raw(), Number::FromUInt64(kWide + v).raw()) << i;
+    EXPECT_EQ(*table.at("d").AsData(),
+              (Data{static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xff)}))
+        << i;
+    EXPECT_EQ(table.at("f"), PropertyValue::OfNumber(Number::FromDouble(v + 0.5))) << i;
+  }
+}
+
+}  // namespace
+}  // namespace halvane
