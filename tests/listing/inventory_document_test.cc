@@ -18,74 +18,10 @@
 namespace halvane {
 namespace {
 
-using testing::Attributes;
-using testing::FakeSysfs;
-using testing::HexBytes;
 using testing::RunHalvane;
 using testing::RunOptions;
 
 const std::string kGolden = testing::SourceDir() + "/tests/golden/";
-
-// Host 3 (lpfc, slot 2): statistics with an unsupported counter, a target with a disk that has
-// block and sg names, a target without LUNs, and NPIV virtual port host 4 with a target of its
-// own; host 6 (qla2xxx, which names no driver of its own) without remote ports.
-void BuildHost(FakeSysfs& fake) {
-  fake.AddSlot("2", "0000:41:00");
-  fake.AddHost(3, "0000:41:00.0",
-               {{"port_name", "0x10000090fa000003"},
-                {"node_name", "0x20000090fa000003"},
-                {"port_id", "0x010a00"},
-                {"port_type", "NPort (fabric via point-to-point)"},
-                {"port_state", "Online"},
-                {"speed", "16 Gbit"},
-                {"supported_speeds", "4 Gbit, 8 Gbit, 16 Gbit"},
-                {"fabric_name", "0x100000051e000001"},
-                {"symbolic_name", "Emulex LPe32002 FV14.2.0 DV14.4.0 HN:db1 OS:Linux"},
-                {"statistics/tx_frames", "0x2a"},
-                {"statistics/rx_words", "0xffffffffff"},
-                {"statistics/fcp_packet_aborts", "0xffffffffffffffff"},
-                {"statistics/seconds_since_last_reset", "0x1c20"}},
-               {{"proc_name", "lpfc"}, {"fwrev", "14.2.539.16, sli-4:6:d"}});
-  fake.AddRemotePort(3, 0, 0, 0,
-                     {{"port_name", "0x500507680140a123"},
-                      {"node_name", "0x500507680100a123"},
-                      {"port_id", "0x010200"},
-                      {"port_state", "Online"},
-                      {"roles", "FCP Target"}});
-  fake.AddLun(3, 0, 0, 0, 0,
-              {{"vendor", "ACME    "},
-               {"model", "FakeDisk        "},
-               {"rev", "0001"},
-               {"state", "running"},
-               {"access_state", "active/optimized"},
-               {"block/sdb/dev", "8:16"},
-               {"scsi_generic/sg2/dev", "21:2"}},
-              {{"inquiry", HexBytes("00 00 06 12 1f 30 00 02") + std::string(28, ' ')},
-               {"vpd_pg83", HexBytes("00 83 00 1b  01 03 00 08 60 01 12 23 34 45 56 67"
-                                     "  02 00 00 07 61 6c 69 61 73 2d 30")}});
-  fake.AddRemotePort(3, 0, 1, 1,
-                     {{"port_name", "0x50050768014000ff"},
-                      {"port_state", "Blocked"},
-                      {"roles", "FCP Target, NVMe Target"}});
-  fake.AddVport(3, 0, 4,
-                {{"port_name", "0xc05076ffe5000004"},
-                 {"node_name", "0xc05076ffe5000005"},
-                 {"port_type", "NPIV VPORT"},
-                 {"port_state", "Online"},
-                 {"speed", "16 Gbit"}},
-                {{"proc_name", "lpfc"}});
-  fake.AddRemotePort(4, 0, 0, 0, {{"port_name", "0x500507680140a123"}, {"roles", "FCP Target"}});
-  // A vendor text that is not UTF-8: the text report leaves it out, the document shows U+FFFD.
-  fake.AddLun(4, 0, 0, 0, 16385, {{"vendor", "AC\xffME"}, {"state", "offline"}}, {});
-  fake.AddHost(6, "0000:42:00.0",
-               {{"port_name", "0x21000024ff000006"},
-                {"port_type", "LPort (private loop)"},
-                {"port_id", "0x0000e8"},
-                {"port_state", "Linkdown"}},
-               {{"proc_name", "(null)"},
-                {"fw_version", "9.10.00 (d0d5)"},
-                {"driver_version", "10.02.09.100-k"}});
-}
 
 // The text listing as the document tells it: every line the text report prints must come from a
 // member of the document with the same value. Text that was not UTF-8 has no line.
@@ -142,12 +78,11 @@ std::string AsListing(const nlohmann::json& document) {
 // Set HALVANE_UPDATE_GOLDEN=1 to rewrite the golden documents after an intended change.
 TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
   testing::TempDir dir;
-  FakeSysfs fake(dir.path() + "/sys");
-  BuildHost(fake);
+  testing::BuildTree("inventory", dir.path() + "/sys");
   RunOptions example;
   example.env["HALVANE_REGISTRY"] = testing::SourceDir() + "/examples/san.json";
   RunOptions live;
-  live.env["HALVANE_SYSFS_ROOT"] = fake.root();
+  live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
   const std::pair<std::string, RunOptions> sources[] = {{"san-inventory.json", example},
                                                         {"sysfs-inventory.json", live}};
   for (const auto& [golden, options] : sources) {

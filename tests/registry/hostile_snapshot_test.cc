@@ -184,17 +184,12 @@ TEST(HostileSnapshot, FilesThatAreNotSnapshots) {
 
 TEST(HostileSysfs, AttributeFilesOfEveryWrongShape) {
   TempDir dir;
-  testing::FakeSysfs fake(dir.path());
-  fake.AddHost(4, "0000:06:00.0",
-               {{"port_name", "0x10000090fa1b2c40"}, {"node_name", ""}, {"port_type", "Other"}},
-               {});
-  fake.AddRemotePort(4, 0, 0, 0, {{"port_name", "0x5005076801400001"}});
-  fake.AddLun(4, 0, 0, 0, 0, {{"vendor", ""}, {"rev", std::string(5000, 'r')}},
-              {{"model", "\xff\xfe\n"}, {"inquiry", ""}, {"vpd_pg83", std::string(70000, '\x83')}});
-  const std::string lun =
-      dir.path() + "/" + fake.HostFolder(4) + "/rport-4:0-0/target4:0:0/4:0:0:0";
-  std::filesystem::create_symlink("access_state", lun + "/access_state.loop");
-  std::filesystem::create_symlink("access_state.loop", lun + "/access_state");
+  testing::BuildTree("hostile", dir.path());
+  const std::string lun = dir.path() +
+                          "/devices/pci0000:00/0000:00:03.0/0000:06:00.0/host4/rport-4:0-0/"
+                          "target4:0:0/4:0:0:0/";
+  testing::WriteFile(lun + "rev", std::string(5000, 'r') + "\n");
+  testing::WriteFile(lun + "vpd_pg83", std::string(70000, '\x83'));
   testing::RunOptions options;
   options.env["HALVANE_SYSFS_ROOT"] = dir.path();
   const auto r = RunHalvane({"-l"}, options);

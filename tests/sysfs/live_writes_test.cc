@@ -22,27 +22,21 @@ namespace halvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::FakeSysfs;
 using testing::ReadFile;
 using testing::Str;
 
 constexpr char kLpfcPort[] = "10:00:00:90:FA:1B:2C:3D";  // host3
 constexpr char kQlaPort[] = "10:00:00:90:FA:1B:2C:3E";   // host5
+constexpr char kHost3[] = "/devices/pci0000:00/0000:00:03.0/0000:05:00.0/host3/scsi_host/host3/";
+constexpr char kHost5[] = "/devices/pci0000:00/0000:00:03.0/0000:05:00.1/host5/scsi_host/host5/";
 
 class LiveHostWrites : public ::testing::Test {
  protected:
-  LiveHostWrites() { Build(); }
-
-  void Build() {
-    fake_.AddHost(3, "0000:05:00.0", {{"port_name", "0x10000090fa1b2c3d"}},
-                  {{"lpfc_link_speed", "0"}, {"lpfc_topology", "0"}, {"scan", ""}});
-    fake_.AddHost(5, "0000:05:00.1", {{"port_name", "0x10000090fa1b2c3e"}},
-                  {{"port_speed", "4"}, {"scan", ""}});
-  }
+  LiveHostWrites() { testing::BuildTree("writes", root()); }
 
   std::string root() const { return dir_.path(); }
   std::string Attribute(int host, const std::string& name) const {
-    return root() + "/" + fake_.ScsiHostFolder(host) + "/" + name;
+    return root() + (host == 3 ? kHost3 : kHost5) + name;
   }
 
   RegistryStatus Apply(const std::string& wwn, const Dictionary& settings,
@@ -58,7 +52,6 @@ class LiveHostWrites : public ::testing::Test {
   }
 
   testing::TempDir dir_;
-  FakeSysfs fake_{dir_.path()};
   std::ostringstream errors_;
 };
 
@@ -112,8 +105,8 @@ TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
        ""},
   };
   for (const Case& c : cases) {
-    FakeSysfs::WriteFile(Attribute(3, "lpfc_link_speed"), c.before.substr(0, 1) + "\n");
-    FakeSysfs::WriteFile(Attribute(3, "lpfc_topology"), c.before.substr(1, 1) + "\n");
+    testing::WriteFile(Attribute(3, "lpfc_link_speed"), c.before.substr(0, 1) + "\n");
+    testing::WriteFile(Attribute(3, "lpfc_topology"), c.before.substr(1, 1) + "\n");
     errors_.str("");
     RecordingAttributeWriter writer;
     writer.answers = c.answers;
@@ -134,8 +127,8 @@ TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
 TEST_F(LiveHostWrites, RefusedWithNothingWritten) {
   const testing::TempDir outside_dir;
   const std::string outside = outside_dir.path();
-  FakeSysfs::WriteFile(outside + "/lpfc_link_speed", "0\n");
-  FakeSysfs::WriteFile(outside + "/lpfc_topology", "0\n");
+  testing::WriteFile(outside + "/lpfc_link_speed", "0\n");
+  testing::WriteFile(outside + "/lpfc_topology", "0\n");
   auto relink = [&](const std::string& link, const std::string& target) {
     fs::remove(root() + "/" + link);
     fs::create_directory_symlink(target, root() + "/" + link);
@@ -151,7 +144,7 @@ TEST_F(LiveHostWrites, RefusedWithNothingWritten) {
       {"the host's scsi_host link leaves the tree",
        [&] { relink("class/scsi_host/host3", outside); }, kLpfcPort, both},
       {"the host's scsi_host link leads to another adapter",
-       [&] { relink("class/scsi_host/host3", root() + "/" + fake_.ScsiHostFolder(5)); },
+       [&] { relink("class/scsi_host/host3", root() + kHost5); },
        kLpfcPort,
        {{"Speed", Str("Automatic")}}},
       {"an attribute is a link out of the tree",
@@ -168,10 +161,7 @@ TEST_F(LiveHostWrites, RefusedWithNothingWritten) {
        kQlaPort,
        {{"Speed", Str("Automatic")}}},
       {"the host is an NPIV virtual port",
-       [&] {
-         fake_.AddHost(7, "0000:05:00.1/host5/vport-5:0-0", {{"port_name", "0x10000090fa1b2c3f"}},
-                       {{"port_speed", "4"}});
-       },
+       [&] { testing::BuildTree("writes-npiv", root()); },
        "10:00:00:90:FA:1B:2C:3F",
        {{"Speed", Str("Automatic")}}},
   };
@@ -179,8 +169,7 @@ TEST_F(LiveHostWrites, RefusedWithNothingWritten) {
   alarm(20);
   for (const Case& c : cases) {
     fs::remove_all(root());
-    fs::create_directory(root());
-    Build();
+    testing::BuildTree("writes", root());
     c.plant();
     EXPECT_EQ(Apply(c.port, c.settings, ProcessAttributeWriter()), kRegistryUnsupported) << c.what;
     for (const std::string& file : {outside + "/lpfc_link_speed", outside + "/lpfc_topology",

@@ -17,13 +17,10 @@
 namespace halvane {
 namespace {
 
-using testing::FakeSysfs;
+constexpr char kHost10[] = "devices/pci0000:00/0000:00:03.0/0000:81:00.0/host10";
 using testing::HexBytes;
 using testing::ReadFile;
 using testing::RunHalvane;
-
-const std::string kInquiryAluaBoth = HexBytes("00 00 06 12 1f 30 00 02") + std::string(28, ' ');
-const std::string kInquiryNoAlua = HexBytes("00 00 06 12 1f 00 00 02") + std::string(28, ' ');
 
 // Host 3 (lpfc-like, in slot 3): two SCSI targets and an initiator; host 5 (same card, loop,
 // speed through port_speed): no remote ports; host 10 (hostile): unreadable and missing
@@ -31,64 +28,11 @@ const std::string kInquiryNoAlua = HexBytes("00 00 06 12 1f 00 00 02") + std::st
 class SysfsHost : public ::testing::Test {
  protected:
   void Build(bool hostile) {
-    FakeSysfs& fake = fake_;
-    fake.AddSlot("3", "0000:05:00");
-    fake.AddSlot("9", "0000:07");  // an empty slot's placeholder address
-    fake.AddHost(3, "0000:05:00.0",
-                 {{"port_name", "0x10000090fa1b2c3d"},
-                  {"node_name", "0x20000090fa1b2c3d"},
-                  {"port_id", "0x010a00"},
-                  {"port_type", "NPort (fabric via point-to-point)"},
-                  {"port_state", "Online"},
-                  {"speed", "8 Gbit"}},
-                 {{"proc_name", "lpfc"}, {"lpfc_link_speed", "0"}, {"lpfc_topology", "0"}});
-    fake.AddRemotePort(3, 0, 0, 1,
-                       {{"port_name", "0x500507680140a123"},
-                        {"node_name", "0x500507680100a123"},
-                        {"port_id", "0x010200"},
-                        {"roles", "FCP Target"}});
-    fake.AddRemotePort(3, 0, 1, 0, {{"port_name", "0x50050768014000ff"}, {"port_id", "0x010300"}});
-    fake.AddRemotePort(3, 0, 2, -1,
-                       {{"port_name", "0x2000000000000001"}, {"roles", "FCP Initiator"}});
-    const testing::Attributes disk = {
-        {"vendor", "ACME    "}, {"model", "FakeDisk        "}, {"rev", "0001"}};
-    testing::Attributes lun0 = disk;
-    lun0["access_state"] = "active/optimized";
-    fake.AddLun(
-        3, 0, 0, 1, 0, lun0,
-        {{"inquiry", kInquiryAluaBoth},
-         {"vpd_pg83",
-          HexBytes("00 83 00 2b  01 03 00 10 60 01 12 23 34 45 56 67 88 99 aa bb cc dd 00 00"
-                   "  02 00 00 07 61 6c 69 61 73 2d 30"
-                   "  01 93 00 08 50 05 07 68 01 40 a1 23")}});
-    fake.AddLun(3, 0, 0, 1, 1, disk,
-                {{"inquiry", kInquiryNoAlua},
-                 {"vpd_pg83", HexBytes("00 83 00 0c 01 02 00 08 00 11 22 33 44 55 66 77")}});
-    fake.AddLun(3, 0, 0, 1, 16385, disk, {});
-    // A page whose second descriptor runs past its end, and INQUIRY data too short for TPGS.
-    fake.AddLun(
-        3, 0, 1, 0, 2, {{"vendor", "TAPECO  "}, {"model", "LTO"}},
-        {{"inquiry", HexBytes("00 00 06 12")},
-         {"vpd_pg83",
-          HexBytes("00 83 00 1f  02 00 00 07 61 6c 69 61 73 2d 32  01 03 00 10 60 01 12 23")}});
-    fake.AddHost(5, "0000:05:00.1",
-                 {{"port_name", "0x10000090fa1b2c3e"},
-                  {"node_name", "0x20000090fa1b2c3e"},
-                  {"port_id", "0x0100ef"},
-                  {"port_type", "NLPort (fabric via loop)"},
-                  {"port_state", "Linkdown"},
-                  {"speed", "unknown"}},
-                 {{"proc_name", "qla2xxx"}, {"port_speed", "8"}});
+    testing::BuildTree("host", root());
     if (!hostile) return;
-    fake.AddHost(10, "0000:81:00.0",
-                 {{"node_name", "0x2000000000000a0a"}, {"port_type", "LPort (private loop)"}},
-                 {{"proc_name", "lpfc"}});
-    const std::string h10 = root() + "/" + fake.HostFolder(10) + "/fc_host/host10";
-    std::filesystem::create_directory(h10 + "/port_state");       // a folder, not a file
-    std::filesystem::create_symlink("loop", h10 + "/port_name");  // a link loop
-    std::filesystem::create_symlink("port_name", h10 + "/loop");
-    mkfifo((h10 + "/speed").c_str(), 0644);                          // would block a plain read
-    FakeSysfs::WriteFile(h10 + "/port_id", std::string(5000, '7'));  // larger than any attribute
+    testing::BuildTree("host-hostile", root());
+    testing::WriteFile(root() + "/" + kHost10 + "/fc_host/host10/port_id",
+                       std::string(5000, '7'));  // larger than any attribute
   }
 
   std::string root() const { return dir_.path(); }
@@ -98,67 +42,22 @@ class SysfsHost : public ::testing::Test {
     options.env["HALVANE_SERVICE_DIR"] = root() + "/none";
     return options;
   }
-  std::string Attribute(int host, const std::string& name) {
-    return ReadFile(root() + "/" + fake_.ScsiHostFolder(host) + "/" + name);
+  std::string Attribute(const char* host, const std::string& name) {
+    return ReadFile(root() + "/class/scsi_host/" + host + "/" + name);
   }
 
   testing::TempDir dir_;
-  FakeSysfs fake_{dir_.path()};
 };
-
-const char kHost3Block[] =
-    "    PortWWN 10:00:00:90:FA:1B:2C:3D\n"
-    "        Port Status: Online\n"
-    "              Speed: 8 Gbit\n"
-    "           Topology: NPort (fabric via point-to-point)\n"
-    "               Slot: 3\n"
-    "               Port: 0\n";
 
 TEST_F(SysfsHost, ListingAndPortBlocks) {
   Build(true);
   const auto r = RunHalvane({"-l"}, Options());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string("\nControllers\n\n") + kHost3Block +
-                       "    PortWWN 10:00:00:90:FA:1B:2C:3E\n"
-                       "        Port Status: Linkdown\n"
-                       "              AL_PA: 0xEF\n"
-                       "              Speed: unknown\n"
-                       "           Topology: NLPort (fabric via loop)\n"
-                       "               Slot: 3\n"
-                       "               Port: 1\n"
-                       "    PortWWN invalid\n"
-                       "           Topology: LPort (private loop)\n"
-                       "               Slot: 0000:81:00.0\n"
-                       "               Port: 0\n"
-                       "Targets\n\n"
-                       "NodeWWN 20:00:00:90:FA:1B:2C:3D\n\n"
-                       "LUNs:\n\n"
-                       "SCSI Logical Unit @ 2\n\n"
-                       "                    LUN Alias:    alias-2\n"
-                       "                        Model:    LTO\n"
-                       "                       Vendor:    TAPECO\n\n"
-                       "LUNs:\n\n"
-                       "SCSI Logical Unit @ 0\n\n"
-                       "                     Revision:    0001\n"
-                       "       Logical Unit Unique ID:    0x60011223344556678899AABBCCDD0000\n"
-                       "                 ALUA Support:    Implicit and Explicit\n"
-                       "    Logical Unit Access State:    active/optimized\n"
-                       "                    LUN Alias:    alias-0\n"
-                       "                        Model:    FakeDisk\n"
-                       "                       Vendor:    ACME\n\n"
-                       "SCSI Logical Unit @ 1\n\n"
-                       "                     Revision:    0001\n"
-                       "       Logical Unit Unique ID:    0x0011223344556677\n"
-                       "                 ALUA Support:    Not Supported\n"
-                       "                        Model:    FakeDisk\n"
-                       "                       Vendor:    ACME\n\n"
-                       "SCSI Logical Unit @ 40:01:00:00:00:00:00:00\n\n"
-                       "                     Revision:    0001\n"
-                       "                        Model:    FakeDisk\n"
-                       "                       Vendor:    ACME\n\n"
-                       "\n\n");
+  const std::string listing = ReadFile(testing::SourceDir() + "/tests/golden/sysfs-listing.txt");
+  EXPECT_EQ(r.out, listing);
+  const std::size_t block = listing.find("    PortWWN");  // host 3's, up to host 5's
   EXPECT_EQ(RunHalvane({"-c", "10:00:00:90:fa:1b:2c:3d"}, Options()).out,
-            std::string("\n") + kHost3Block);
+            "\n" + listing.substr(block, listing.find("    PortWWN", block + 1) - block));
 }
 
 TEST_F(SysfsHost, HostsWithoutFibreChannelOrWithoutATree) {
@@ -209,15 +108,15 @@ TEST_F(SysfsHost, SettingsReachTheDriverAttributesThatTakeThem) {
        "8\n"},
   };
   for (const Case& c : cases) {
-    FakeSysfs::WriteFile(root() + "/" + fake_.ScsiHostFolder(3) + "/lpfc_link_speed", "0\n");
-    FakeSysfs::WriteFile(root() + "/" + fake_.ScsiHostFolder(3) + "/lpfc_topology", "0\n");
-    FakeSysfs::WriteFile(root() + "/" + fake_.ScsiHostFolder(5) + "/port_speed", "8\n");
+    testing::WriteFile(root() + "/class/scsi_host/host3/lpfc_link_speed", "0\n");
+    testing::WriteFile(root() + "/class/scsi_host/host3/lpfc_topology", "0\n");
+    testing::WriteFile(root() + "/class/scsi_host/host5/port_speed", "8\n");
     const auto r = RunHalvane(c.args, Options());
     EXPECT_EQ(r.out, c.out) << c.args[3];
     EXPECT_EQ(r.status, c.status) << c.args[3];
-    EXPECT_EQ(Attribute(3, "lpfc_link_speed"), c.speed3) << c.args[3];
-    EXPECT_EQ(Attribute(3, "lpfc_topology"), c.topology3) << c.args[3];
-    EXPECT_EQ(Attribute(5, "port_speed"), c.speed5) << c.args[3];
+    EXPECT_EQ(Attribute("host3", "lpfc_link_speed"), c.speed3) << c.args[3];
+    EXPECT_EQ(Attribute("host3", "lpfc_topology"), c.topology3) << c.args[3];
+    EXPECT_EQ(Attribute("host5", "port_speed"), c.speed5) << c.args[3];
   }
 }
 
