@@ -30,6 +30,23 @@ std::string TempDir::Write(const std::string& name, const std::string& content) 
   return file;
 }
 
+std::string Unescape(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      bytes += text[i];
+    } else if (text[++i] == 'x') {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      const std::string from = "nts", to = "\n\t ";
+      const std::size_t at = from.find(text[i]);
+      bytes += at == std::string::npos ? text[i] : to[at];
+    }
+  }
+  return bytes;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;

@@ -50,4 +50,7 @@ class TempDir {
 
 std::string ReadFile(const std::string& path);
 
+// Text with C escapes (\n, \t, \s for a space, \\, \xHH) as the bytes it stands for.
+std::string Unescape(const std::string& text);
+
 }  // namespace halvane::testing

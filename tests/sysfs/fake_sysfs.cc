@@ -18,25 +18,6 @@ void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-namespace {
-
-std::string Unescape(const std::string& text) {
-  std::string bytes;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\') {
-      bytes += text[i];
-    } else if (text[++i] == 'x') {
-      bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      bytes += text[i] == 'n' ? '\n' : text[i];
-    }
-  }
-  return bytes;
-}
-
-}  // namespace
-
 void BuildTree(const std::string& name, const std::string& root) {
   std::istringstream lines(ReadFile(SourceDir() + "/tests/sysfs/trees/" + name + ".tree"));
   for (std::string line; std::getline(lines, line);) {

@@ -1,0 +1,111 @@
+// Runs of the real binary kept as data in tests/cli/runs.txt: each block, blocks apart by a blank
+// line, sets up a fresh folder, runs halvane once in it and checks what the block says. Lines:
+//   registry FILE    a copy of FILE of the source tree is the snapshot (else an empty registry)
+//   tree NAME        tests/sysfs/trees/NAME.tree under sys/ is the live host instead
+//   write NAME TEXT  a file of the folder; fifo NAME a FIFO
+//   env NAME=TEXT    one more environment variable (HALVANE_SERVICE_DIR is none/ of the folder)
+//   run WORDS        the arguments, split at spaces
+//   status N         the exit status (0 unless given); out TEXT standard output (empty unless
+//                    given); err TEXT standard error (unchecked unless given)
+//   file NAME TEXT   a file of the folder after the run; unchanged: the snapshot is as before
+// TEXT and WORDS take C escapes (\s is a space), {dir} for the folder and {usage} for the usage
+// text; "@FILE" as the whole TEXT is a file under tests/.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <optional>
+#include <sstream>
+
+#include "support/run_binary.h"
+#include "sysfs/fake_sysfs.h"
+
+namespace halvane::testing {
+namespace {
+
+std::string Expand(const std::string& text, const std::string& dir) {
+  if (text.rfind('@', 0) == 0) return ReadFile(SourceDir() + "/tests/" + text.substr(1));
+  std::string out = Unescape(text);
+  for (const auto& [name, value] :
+       {std::pair<std::string, std::string>{"{dir}", dir},
+        {"{usage}", ReadFile(SourceDir() + "/tests/golden/usage.txt")}}) {
+    for (std::size_t at; (at = out.find(name)) != std::string::npos;)
+      out.replace(at, name.size(), value);
+  }
+  return out;
+}
+
+void RunBlock(const std::vector<std::string>& lines) {
+  TempDir dir;
+  const std::string snapshot = dir.Write("host.json", R"({"root": {"class": "Root"}})");
+  RunOptions options;
+  options.env = {{"HALVANE_REGISTRY", snapshot}, {"HALVANE_SERVICE_DIR", dir.path() + "/none"}};
+  std::vector<std::string> args;
+  int status = 0;
+  std::string out;
+  std::optional<std::string> err;
+  std::vector<std::pair<std::string, std::string>> files;
+  bool unchanged = false;
+  for (const std::string& line : lines) {
+    const std::size_t space = line.find(' ');
+    const std::string key = line.substr(0, space);
+    const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+    const std::string name = value.substr(0, value.find(' '));
+    const std::string text =
+        Expand(value.substr(std::min(value.size(), name.size() + 1)), dir.path());
+    if (key == "registry") {
+      dir.Write("host.json", ReadFile(SourceDir() + "/" + value));
+    } else if (key == "tree") {
+      BuildTree(value, dir.path() + "/sys");
+      options.env.erase("HALVANE_REGISTRY");
+      options.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
+    } else if (key == "write") {
+      dir.Write(name, text);
+    } else if (key == "fifo") {
+      mkfifo((dir.path() + "/" + value).c_str(), 0644);
+    } else if (key == "env") {
+      options.env[value.substr(0, value.find('='))] =
+          Expand(value.substr(value.find('=') + 1), dir.path());
+    } else if (key == "run") {
+      std::istringstream words(value);
+      for (std::string word; words >> word;) args.push_back(Expand(word, dir.path()));
+    } else if (key == "status") {
+      status = std::stoi(value);
+    } else if (key == "out" || key == "err") {
+      (key == "out" ? out : err.emplace()) = Expand(value, dir.path());
+    } else if (key == "file") {
+      files.emplace_back(name, text);
+    } else {
+      ASSERT_EQ(key, "unchanged") << "an unknown line";
+      unchanged = true;
+    }
+  }
+  const std::string before = ReadFile(snapshot);
+  const RunResult r = RunHalvane(args, options);
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.status, status);
+  EXPECT_EQ(r.err, err.value_or(r.err));
+  for (const auto& [file, content] : files)
+    EXPECT_EQ(ReadFile(dir.path() + "/" + file), content) << file;
+  EXPECT_EQ(unchanged ? ReadFile(snapshot) : before, before);
+}
+
+TEST(Runs, AsTheTableSays) {
+  std::istringstream table(ReadFile(SourceDir() + "/tests/cli/runs.txt"));
+  std::vector<std::string> block;
+  int number = 0, first = 0;
+  for (std::string line; std::getline(table, line) || !block.empty();) {
+    ++number;
+    if (!line.empty() && line[0] != '#') {
+      if (block.empty()) first = number;
+      block.push_back(line);
+    } else if (line.empty() && !block.empty()) {
+      SCOPED_TRACE("tests/cli/runs.txt:" + std::to_string(first));
+      RunBlock(block);
+      block.clear();
+    }
+    line.clear();
+  }
+}
+
+}  // namespace
+}  // namespace halvane::testing
