@@ -96,36 +96,5 @@ TEST_F(PortRequest, AFailedSaveLeavesTheSnapshotByteForByte) {
   EXPECT_EQ(files, 1u) << "a temporary file was left behind";
 }
 
-TEST_F(PortRequest, AnUnreadableSnapshotIsOneLineOnStandardError) {
-  struct Case {
-    std::string content;
-    std::string err;
-  };
-  const Case cases[] = {
-      {"{\"root\": ", "syntax error at line 1, column 10"},
-      {R"({"root": {"class": "X", "properties": {"k": null}}})", "root.properties.k is null"},
-  };
-  for (const Case& c : cases) {
-    options_.env["HALVANE_REGISTRY"] = dir_.Write("broken.json", c.content);
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"-l"},
-                                                 {"-c", "00:11:22:33:44:55:66:77"},
-                                                 {"-c", "00:11:22:33:44:55:66:77", "-s", "auto"}}) {
-      const auto r = RunHalvane(args, options_);
-      EXPECT_EQ(r.out, "");
-      EXPECT_EQ(r.status, 1);
-      EXPECT_EQ(r.err.rfind("halvane: " + dir_.path() + "/broken.json: ", 0), 0u) << r.err;
-      EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
-    }
-  }
-  // Runs that need no registry never read it.
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-h"}, {"-v"}, {"-x"}, {"-r"}, {"-a", "00"}}) {
-    const auto r = RunHalvane(args, options_);
-    EXPECT_NE(r.status, 1);
-    EXPECT_EQ(r.err.find("broken.json"), std::string::npos);
-  }
-}
-
 }  // namespace
 }  // namespace halvane

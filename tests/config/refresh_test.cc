@@ -15,45 +15,6 @@
 namespace halvane {
 namespace {
 
-TEST(RefreshMessage, IsASixWordHeaderInHostOrder) {
-  const MessageHeader m = MakeRefreshMessage(0x1234);
-  std::uint32_t words[6];
-  static_assert(sizeof words == sizeof m);
-  std::memcpy(words, &m, sizeof words);
-  EXPECT_EQ(words[0], 0x00001513u);
-  EXPECT_EQ(words[1], 24u);
-  EXPECT_EQ(words[2], 0x1234u);
-  EXPECT_EQ(words[3], 0u);
-  EXPECT_EQ(words[4], 0u);
-  EXPECT_EQ(words[5], 0u);
-}
-
-TEST(SendRefreshNotification, EveryStepOnEveryCallAndStatuses) {
-  RecordingMessagePorts ports;
-  EXPECT_EQ(SendRefreshNotification(ports), 0);
-  EXPECT_EQ(SendRefreshNotification(ports), 0);
-  const std::vector<std::string> one_call = {
-      "GetSpecialPort 4", "LookUpService 259 com.vorla.kestrit.scsid", "SendMessage 1 24 0 0 0 0"};
-  std::vector<std::string> twice = one_call;
-  twice.insert(twice.end(), one_call.begin(), one_call.end());
-  EXPECT_EQ(ports.calls, twice);
-  EXPECT_EQ(ports.sent.at(1).remote_port, 0x207u);
-  EXPECT_EQ(DaemonPort(), 0x207u);
-
-  ports.send_status = 9;  // a failed send is not noticed
-  EXPECT_EQ(SendRefreshNotification(ports), 0);
-  ports.service_port = 0;  // no port: nothing sent
-  ports.calls.clear();
-  EXPECT_EQ(SendRefreshNotification(ports), 0);
-  EXPECT_EQ(ports.calls.size(), 2u);
-  ports.lookup_status = 7;
-  EXPECT_EQ(SendRefreshNotification(ports), 7);
-  ports.special_port_status = 8;
-  ports.calls.clear();
-  EXPECT_EQ(SendRefreshNotification(ports), 8);
-  EXPECT_EQ(ports.calls.size(), 1u);
-}
-
 // A daemon stand-in: a datagram socket bound in a temporary service folder.
 class RefreshBinary : public ::testing::Test {
  protected:
@@ -119,28 +80,6 @@ TEST_F(RefreshBinary, OneMessagePerRefreshInCommandLineOrder) {
       EXPECT_EQ(m.substr(12), std::string(12, '\0'));
     }
   }
-}
-
-TEST_F(RefreshBinary, NoDaemonIsSilent) {
-  for (const std::string& dir : {dir_.path() + "/missing", std::string("/dev/null")}) {
-    options_.env["HALVANE_SERVICE_DIR"] = dir;
-    const auto r = RunHalvane({"-r"}, options_);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-  }
-  // A folder without the socket, and one whose path is too long for a socket address.
-  options_.env["HALVANE_SERVICE_DIR"] = dir_.path() + "/empty";
-  mkdir((dir_.path() + "/empty").c_str(), 0755);
-  EXPECT_EQ(RunHalvane({"-r"}, options_).status, 0);
-  std::string deep = dir_.path();
-  while (deep.size() < 120) {
-    deep += "/dddddddddd";
-    mkdir(deep.c_str(), 0755);
-  }
-  options_.env["HALVANE_SERVICE_DIR"] = deep;
-  EXPECT_EQ(RunHalvane({"-r"}, options_).out, "");
-  EXPECT_TRUE(Received().empty());
 }
 
 TEST_F(RefreshBinary, AFullDaemonQueueNeverBlocksTheTool) {

@@ -149,39 +149,6 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
             static_cast<std::size_t>(saved));
 }
 
-TEST(HostileSnapshot, FilesThatAreNotSnapshots) {
-  TempDir dir;
-  const std::string fifo = dir.path() + "/fifo.json";
-  mkfifo(fifo.c_str(), 0644);
-  struct Case {
-    std::string path;
-    std::string err;
-  };
-  const Case cases[] = {
-      {dir.path() + "/missing.json", dir.path() + "/missing.json: No such file or directory"},
-      {fifo, fifo + ": not a regular file"},
-      {dir.path(), dir.path() + ": not a regular file"},
-      {dir.Write("empty.json", ""), "syntax error at line 1, column 1"},
-      {dir.Write("binary.json", std::string("\x00\xff\x01{", 4)),
-       "syntax error at line 1, column 1"},
-  };
-  for (const Case& c : cases) {
-    const auto r = RunHalvane({"-l"}, WithRegistry(c.path));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-  }
-  if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
-    const std::string secret = dir.Write("secret.json", R"({"root": {"class": "Root"}})");
-    chmod(secret.c_str(), 0600);
-    auto options = WithRegistry(secret);
-    options.as_uid = 65534;
-    const auto r = RunHalvane({"-l"}, options);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "halvane: " + secret + ": Permission denied\n");
-  }
-}
-
 TEST(HostileSysfs, AttributeFilesOfEveryWrongShape) {
   TempDir dir;
   testing::BuildTree("hostile", dir.path());

@@ -42,9 +42,6 @@ class SysfsHost : public ::testing::Test {
     options.env["HALVANE_SERVICE_DIR"] = root() + "/none";
     return options;
   }
-  std::string Attribute(const char* host, const std::string& name) {
-    return ReadFile(root() + "/class/scsi_host/" + host + "/" + name);
-  }
 
   testing::TempDir dir_;
 };
@@ -58,66 +55,6 @@ TEST_F(SysfsHost, ListingAndPortBlocks) {
   const std::size_t block = listing.find("    PortWWN");  // host 3's, up to host 5's
   EXPECT_EQ(RunHalvane({"-c", "10:00:00:90:fa:1b:2c:3d"}, Options()).out,
             "\n" + listing.substr(block, listing.find("    PortWWN", block + 1) - block));
-}
-
-TEST_F(SysfsHost, HostsWithoutFibreChannelOrWithoutATree) {
-  const auto empty = RunHalvane({"-l"}, Options());  // no class/fc_host at all
-  EXPECT_EQ(empty.out, "\nControllers\n\nTargets\n\n\n\n");
-  EXPECT_EQ(empty.status, 0);
-  auto options = Options();
-  options.env["HALVANE_SYSFS_ROOT"] = root() + "/missing";
-  const auto missing = RunHalvane({"-l"}, options);
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out, "");
-  EXPECT_EQ(missing.err, "halvane: " + root() + "/missing: No such file or directory\n");
-}
-
-TEST_F(SysfsHost, SettingsReachTheDriverAttributesThatTakeThem) {
-  Build(true);
-  const std::string refused =
-      "Could not apply settings to the specified port (status 0xE00002C7).\n";
-  struct Case {
-    std::vector<std::string> args;
-    std::string out;
-    int status;
-    std::string speed3, topology3, speed5;
-  };
-  // Each run starts from lpfc at auto/auto and qla2xxx at 8G.
-  const Case cases[] = {
-      {{"-c", "10:00:00:90:FA:1B:2C:3D", "-s", "2gigabit", "-t", "nport"},
-       "",
-       0,
-       "nolip 2\n",
-       "2\n",
-       "8\n"},
-      {{"-c", "10:00:00:90:FA:1B:2C:3D", "-s", "auto", "-t", "nlport"}, "", 0, "0\n", "4\n", "8\n"},
-      // Any key the host cannot take refuses the whole request, with nothing written.
-      {{"-c", "10:00:00:90:FA:1B:2C:3D", "-s", "1gigabit", "-a", "1E"},
-       refused,
-       1,
-       "0\n",
-       "0\n",
-       "8\n"},
-      {{"-c", "10:00:00:90:FA:1B:2C:3E", "-s", "4gigabit"}, "", 0, "0\n", "0\n", "4\n"},
-      {{"-c", "10:00:00:90:FA:1B:2C:3E", "-s", "2gigabit"}, refused, 1, "0\n", "0\n", "8\n"},
-      {{"-c", "10:00:00:90:FA:1B:2C:3E", "-s", "auto", "-t", "auto"},
-       refused,
-       1,
-       "0\n",
-       "0\n",
-       "8\n"},
-  };
-  for (const Case& c : cases) {
-    testing::WriteFile(root() + "/class/scsi_host/host3/lpfc_link_speed", "0\n");
-    testing::WriteFile(root() + "/class/scsi_host/host3/lpfc_topology", "0\n");
-    testing::WriteFile(root() + "/class/scsi_host/host5/port_speed", "8\n");
-    const auto r = RunHalvane(c.args, Options());
-    EXPECT_EQ(r.out, c.out) << c.args[3];
-    EXPECT_EQ(r.status, c.status) << c.args[3];
-    EXPECT_EQ(Attribute("host3", "lpfc_link_speed"), c.speed3) << c.args[3];
-    EXPECT_EQ(Attribute("host3", "lpfc_topology"), c.topology3) << c.args[3];
-    EXPECT_EQ(Attribute("host5", "port_speed"), c.speed5) << c.args[3];
-  }
 }
 
 // What lsscsi reads from the same tree: host port names, target port names and H:C:T:L.
