@@ -54,4 +54,19 @@ std::string ReadFile(const std::string& path) {
   return content.str();
 }
 
+std::vector<std::vector<std::string>> Rows(const std::string& name) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(ReadFile(SourceDir() + "/tests/" + name));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    rows.emplace_back();
+    for (std::size_t at = 0, end; at != std::string::npos;
+         at = end == std::string::npos ? end : end + 3) {
+      end = line.find(" | ", at);
+      rows.back().push_back(Unescape(line.substr(at, end - at)));
+    }
+  }
+  return rows;
+}
+
 }  // namespace halvane::testing

@@ -1,6 +1,19 @@
 #include "support/twins.h"
 
+#include <stdexcept>
+
+#include "registry/snapshot.h"
+#include "support/values.h"
+
 namespace halvane {
+
+Dictionary testing::Properties(const std::string& json) {
+  MemoryRegistry registry;
+  std::string error;
+  if (!ParseSnapshot(R"({"root": {"class": "X", "properties": )" + json + "}}", &registry, &error))
+    throw std::invalid_argument(error);
+  return *registry.root()->properties.AsDictionary();
+}
 
 int RecordingAttributeWriter::Write(const std::string& path, std::string_view bytes) {
   const int answer = writes.size() < answers.size() ? answers[writes.size()] : 0;
