@@ -6,6 +6,7 @@
 
 #include "inventory/port_info.h"
 #include "registry/memory_registry.h"
+#include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
 
@@ -75,65 +76,11 @@ TEST_F(TargetSection, WhichControllersAndTargetsPrint) {
 }
 
 TEST_F(TargetSection, LunBlocks) {
-  const std::string l254(254, 'x');
-  const auto alias = [](int cs, int type, int assoc, const char* id) {
-    return Dict({{"Code Set", Num(cs)},
-                 {"Identifier Type", Num(type)},
-                 {"Association", Num(assoc)},
-                 {"Identifier", Str(id)}});
-  };
-  struct Case {
-    Dictionary unit;
-    std::string want;
-  };
-  const Case cases[] = {
-      {{}, "\n"},
-      {{{"SCSI Logical Unit Bytes", Bytes({0, 5, 0, 0, 0, 0, 0, 0})},
-        {"SCSI Logical Unit Number", Num(9)}},
-       "SCSI Logical Unit @ 5\n\n\n"},
-      {{{"SCSI Logical Unit Bytes", Bytes({0x40, 5, 0, 0, 0, 0, 0, 0})}},
-       "SCSI Logical Unit @ 40:05:00:00:00:00:00:00\n\n\n"},
-      {{{"SCSI Logical Unit Bytes", Bytes({0})}}, "SCSI Logical Unit @ 0\n\n\n"},
-      {{{"SCSI Logical Unit Bytes", Bytes({})}}, "SCSI Logical Unit @ 0\n\n\n"},
-      {{{"SCSI Logical Unit Bytes", Num(4)}, {"SCSI Logical Unit Number", Num(-3)}},
-       "SCSI Logical Unit @ -3\n\n\n"},
-      {{{"SCSI Logical Unit Number", Num(1LL << 40)}}, "\n"},
-      {{{"Logical Unit Unique Identifier", Bytes({1, 2, 3, 4, 5, 6, 7, 8})}},
-       "       Logical Unit Unique ID:    0x0102030405060708\n\n"},
-      {{{"Logical Unit Unique Identifier", Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9})}},
-       "       Logical Unit Unique ID:    0x01020304050607080900000000000000\n\n"},
-      {{{"Logical Unit Unique Identifier",
-         Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20})}},
-       "       Logical Unit Unique ID:    0x0102030405060708090A0B0C0D0E0F10\n\n"},
-      {{{"Vendor Identification", Str(l254)}, {"Product Identification", Str(l254 + "y")}},
-       "                       Vendor:    " + l254 + "\n\n"},
-      {{{"Vendor Identification", Str("V")},
-        {"Product Identification", Str("M")},
-        {"Load Balancing Algorithm", Str("RR")},
-        {"Logical Unit Access State", Str("Standby")},
-        {"ALUA Support", Str("Implicit")},
-        {"Product Revision Level", Str("1")},
-        {"INQUIRY Device Identification",
-         List({alias(2, 0, 0, "first"), alias(1, 0, 0, "cs1"), alias(2, 1, 0, "type1"),
-               alias(2, 0, 1, "assoc1"),
-               Dict({{"Code Set", Num(2)},
-                     {"Identifier Type", Num(0)},
-                     {"Identifier", Str("no-assoc")}}),
-               Str("not a dictionary"), alias(2, 0, 0, "second")})}},
-       "                     Revision:    1\n"
-       "                 ALUA Support:    Implicit\n"
-       "    Logical Unit Access State:    Standby\n"
-       "     Load Balancing Algorithm:    RR\n"
-       "                    LUN Alias:    first\n"
-       "                    LUN Alias:    second\n"
-       "                        Model:    M\n"
-       "                       Vendor:    V\n\n"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& row : testing::Rows("listing/lun_blocks.txt")) {
     std::ostringstream out;
-    auto* unit = registry_.AddChild(root_, "Unit", c.unit);
+    auto* unit = registry_.AddChild(root_, "Unit", testing::Properties(row.at(0)));
     PrintLunBlock(registry_, MemoryRegistry::EntryFor(unit), out);
-    EXPECT_EQ(out.str(), c.want);
+    EXPECT_EQ(out.str(), row.at(1)) << row[0];
   }
 }
 
