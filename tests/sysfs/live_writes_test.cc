@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "inventory/port_info.h"
@@ -56,69 +57,30 @@ class LiveHostWrites : public ::testing::Test {
 };
 
 TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
-  const Dictionary speed{{"Speed", Str("2 Gigabit")}};
-  const Dictionary topology{{"Topology", Str("N_Port")}};
-  const Dictionary both{{"Speed", Str("2 Gigabit")}, {"Topology", Str("NL_Port")}};
-  const std::string nolip2 = "host3/lpfc_link_speed nolip 2\n";
-  const std::string nlport = "host3/lpfc_topology 4\n";
-  struct Case {
-    std::string before;  // lpfc's configured speed and topology
-    const char* port;
-    Dictionary settings;
-    std::vector<int> answers;
-    std::string writes;  // "<host>/<attribute> <bytes>" for each write, in order
-    RegistryStatus status;
-    std::string errors;
-  };
-  const Case cases[] = {
-      {"00", kLpfcPort, speed, {}, "host3/lpfc_link_speed 2\n", 0, ""},
-      {"00", kLpfcPort, topology, {}, "host3/lpfc_topology 2\n", 0, ""},
-      // The speed is only recorded; the topology resets the link, once, with both in place.
-      {"00", kLpfcPort, both, {}, nolip2 + nlport, 0, ""},
-      // The topology refused: the speed goes back as it was, without a reset.
-      {"00",
-       kLpfcPort,
-       both,
-       {0, EINVAL},
-       nolip2 + nlport + "host3/lpfc_link_speed nolip 0\n",
-       kRegistryBadArgument,
-       ""},
-      {"10",
-       kLpfcPort,
-       both,
-       {0, EINVAL, EACCES},
-       nolip2 + nlport + "host3/lpfc_link_speed nolip 1\n",
-       kRegistryBadArgument,
-       "halvane: host3: lpfc_link_speed is left at 2 (writing back 1 failed: Permission denied)\n"},
-      {"00", kLpfcPort, both, {EACCES}, nolip2, kRegistryNotPrivileged, ""},
-      // lpfc already configured so: no write, no reset.
-      {"24", kLpfcPort, both, {}, "", 0, ""},
-      {"20", kLpfcPort, both, {}, nlport, 0, ""},
-      // port_speed reads back the link's rate, here the one asked for, so it is written anyway;
-      // qla2xxx refuses a rate it is already configured for with EINVAL.
-      {"00",
-       kQlaPort,
-       {{"Speed", Str("4 Gigabit")}},
-       {EINVAL},
-       "host5/port_speed 4\n",
-       kRegistryBadArgument,
-       ""},
-  };
-  for (const Case& c : cases) {
-    testing::WriteFile(Attribute(3, "lpfc_link_speed"), c.before.substr(0, 1) + "\n");
-    testing::WriteFile(Attribute(3, "lpfc_topology"), c.before.substr(1, 1) + "\n");
+  const std::map<std::string, int> numbers = {{"0", 0}, {"EINVAL", EINVAL}, {"EACCES", EACCES}};
+  const std::map<std::string, RegistryStatus> statuses = {
+      {"ok", kRegistrySuccess},
+      {"bad-argument", kRegistryBadArgument},
+      {"not-privileged", kRegistryNotPrivileged}};
+  for (const auto& c : testing::Rows("sysfs/live_writes.txt")) {
+    testing::WriteFile(Attribute(3, "lpfc_link_speed"), c.at(0).substr(0, 1) + "\n");
+    testing::WriteFile(Attribute(3, "lpfc_topology"), c.at(0).substr(1, 1) + "\n");
     errors_.str("");
     RecordingAttributeWriter writer;
-    writer.answers = c.answers;
-    EXPECT_EQ(Apply(c.port, c.settings, writer), c.status) << c.writes;
+    std::istringstream answers(c.at(3));
+    for (std::string answer; answers >> answer;) writer.answers.push_back(numbers.at(answer));
+    const Dictionary settings = testing::Properties(c.at(2));
+    EXPECT_EQ(Apply(c.at(1) == "lpfc" ? kLpfcPort : kQlaPort, settings, writer),
+              statuses.at(c.at(5)))
+        << c[4];
     std::string writes;
     for (const auto& w : writer.writes) {
       const fs::path path(w.path);
       writes +=
           path.parent_path().filename().string() + "/" + path.filename().string() + " " + w.bytes;
     }
-    EXPECT_EQ(writes, c.writes);
-    EXPECT_EQ(errors_.str(), c.errors) << c.writes;
+    EXPECT_EQ(writes, c.at(4));
+    EXPECT_EQ(errors_.str(), c.at(6)) << c[4];
   }
 }
 
