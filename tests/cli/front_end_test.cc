@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "registry/memory_registry.h"
+#include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
 
@@ -49,30 +50,14 @@ class FrontEndSettings : public ::testing::Test {
 };
 
 TEST_F(FrontEndSettings, TheLastValueOfEachSettingReachesTheDriverInOneWrite) {
-  struct Case {
+  for (const auto& row : testing::Rows("cli/settings.txt")) {
+    std::istringstream words(row.at(0));
     std::vector<std::string> args;
-    Dictionary want;
-  };
-  const Case cases[] = {
-      {{"-c", kPort, "-a", "1e"}, {{"HardLoopID", PropertyValue::Int32(30)}}},
-      {{"-c", kPort, "-a", "0x1E"}, {{"HardLoopID", PropertyValue::Int32(30)}}},
-      {{"-c", kPort, "-a", "FF"}, {{"HardLoopID", PropertyValue::Int32(255)}}},
-      {{"-c", kPort, "-a", "1E", "-a", "EF"}, {{"HardLoopID", PropertyValue::Int32(239)}}},
-      {{"-c", kPort, "-t", "auto", "-s", "auto"},
-       {{"Topology", Str("Automatic")}, {"Speed", Str("Automatic")}}},
-      {{"-c", kPort, "-s", "auto", "-s", "2gigabit"}, {{"Speed", Str("2 Gigabit")}}},
-      {{"-c", kPort, "-t", "nport"}, {{"Topology", Str("N_Port")}}},
-      {{"--controller", "00:11:22:33:44:55:66:77", "--topology=nlport", "--speed", "1gigabit"},
-       {{"Topology", Str("NL_Port")}, {"Speed", Str("1 Gigabit")}}},
-      {{"-c", "0:1:2:3:4:5:6:7", "-c", "00:11:22:33:44:55:66:77", "-s", "4gigabit"},
-       {{"Speed", Str("4 Gigabit")}}},
-  };
-  for (const Case& c : cases) {
+    for (std::string word; words >> word;) args.push_back(word);
     port_->received_settings.clear();
-    const RunOutcome outcome = Run(c.args);
-    EXPECT_EQ(outcome.ProcessExitStatus(), 0);
-    ASSERT_EQ(port_->received_settings.size(), 1u) << c.args.back();
-    EXPECT_EQ(port_->received_settings[0], c.want) << c.args.back();
+    EXPECT_EQ(Run(args).ProcessExitStatus(), 0);
+    ASSERT_EQ(port_->received_settings.size(), 1u) << row[0];
+    EXPECT_EQ(port_->received_settings[0], testing::Properties(row.at(1))) << row[0];
   }
   EXPECT_EQ(out_.str(), "");
 }
