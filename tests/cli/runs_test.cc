@@ -9,14 +9,25 @@
 //                    given); err TEXT standard error (unchecked unless given; a TEXT ending in
 //                    "..." is what it starts with)
 //   file NAME TEXT   a file of the folder after the run; unchanged: the snapshot is as before
+//   link NAME TARGET a symbolic link of the folder
+//   uid N            runs as that user (the block is skipped unless the test runs as root)
+//   shell TEXT       shell commands run before the binary replaces the shell
+//   daemon           a datagram socket in none/ stands in for the SCSI daemon; full: its queue
+//                    is full; messages N: it received N refresh messages
 // TEXT and WORDS take C escapes (\s is a space), {dir} for the folder and {usage} for the usage
 // text; "@FILE" as the whole TEXT is a file under tests/.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 
+#include "config/refresh.h"
 #include "support/run_binary.h"
 #include "sysfs/fake_sysfs.h"
 
@@ -35,8 +46,35 @@ std::string Expand(const std::string& text, const std::string& dir) {
   return out;
 }
 
+// The daemon's socket, and one that fills its queue.
+struct Daemon {
+  int socket = -1, filler = -1;
+  sockaddr_un address{AF_UNIX, {}};
+  ~Daemon() {
+    for (int fd : {socket, filler})
+      if (fd >= 0) close(fd);
+  }
+};
+
+// The refresh messages the daemon received: each its 24-byte header, in host order, with the
+// daemon port name the lookup gave.
+std::size_t Messages(const Daemon& daemon) {
+  const std::uint32_t head[2] = {0x1513, 24};
+  std::size_t count = 0;
+  char m[256];
+  for (ssize_t n; (n = recv(daemon.socket, m, sizeof m, MSG_DONTWAIT)) >= 0; ++count) {
+    EXPECT_EQ(n, 24);
+    EXPECT_EQ(std::memcmp(m, head, 8), 0);
+    EXPECT_NE(std::string(m + 8, 4), std::string(4, '\0'));
+    EXPECT_EQ(std::string(m + 12, 12), std::string(12, '\0'));
+  }
+  return count;
+}
+
 void RunBlock(const std::vector<std::string>& lines) {
   TempDir dir;
+  Daemon daemon;
+  std::optional<std::size_t> messages;
   const std::string snapshot = dir.Write("host.json", R"({"root": {"class": "Root"}})");
   RunOptions options;
   options.env = {{"HALVANE_REGISTRY", snapshot}, {"HALVANE_SERVICE_DIR", dir.path() + "/none"}};
@@ -75,6 +113,31 @@ void RunBlock(const std::vector<std::string>& lines) {
       (key == "out" ? out : err.emplace()) = Expand(value, dir.path());
     } else if (key == "file") {
       files.emplace_back(name, text);
+    } else if (key == "link") {
+      std::filesystem::create_directories(dir.path() + "/" + name.substr(0, name.rfind('/') + 1));
+      std::filesystem::create_symlink(text, dir.path() + "/" + name);
+    } else if (key == "uid") {
+      if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) return;
+      options.as_uid = std::stoi(value);
+    } else if (key == "shell") {
+      options.shell_prefix = value;
+    } else if (key == "daemon") {
+      const std::string path = dir.path() + "/none/" + kScsiDaemonService;
+      std::filesystem::create_directories(dir.path() + "/none");
+      path.copy(daemon.address.sun_path, sizeof daemon.address.sun_path - 1);
+      daemon.socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      ASSERT_EQ(
+          bind(daemon.socket, reinterpret_cast<sockaddr*>(&daemon.address), sizeof daemon.address),
+          0);
+    } else if (key == "full") {
+      daemon.filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      ASSERT_EQ(connect(daemon.filler, reinterpret_cast<sockaddr*>(&daemon.address),
+                        sizeof daemon.address),
+                0);
+      while (send(daemon.filler, "", 1, MSG_DONTWAIT) == 1) {
+      }
+    } else if (key == "messages") {
+      messages = std::stoul(value);
     } else {
       ASSERT_EQ(key, "unchanged") << "an unknown line";
       unchanged = true;
@@ -89,6 +152,7 @@ void RunBlock(const std::vector<std::string>& lines) {
   for (const auto& [file, content] : files)
     EXPECT_EQ(ReadFile(dir.path() + "/" + file), content) << file;
   EXPECT_EQ(unchanged ? ReadFile(snapshot) : before, before);
+  EXPECT_EQ(messages ? Messages(daemon) : 0, messages.value_or(0));
 }
 
 TEST(Runs, AsTheTableSays) {

@@ -57,27 +57,6 @@ TEST_F(PortRequest, SettingsReachTheLastPortWithThatName) {
   EXPECT_EQ(info.st_mode & 07777, 0640u);  // the saved file keeps the original's mode
 }
 
-TEST_F(PortRequest, OnlyRootMayChangeSettings) {
-  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
-    GTEST_SKIP() << "needs root and setpriv";
-  options_.as_uid = 65534;
-  const std::string before = ReadFile(path_);
-  // Refused before the registry is read, even for a name that matches no port or a registry
-  // that does not exist.
-  for (const char* wwn : {"00:11:22:33:44:55:66:77", "0:1:2:3:4:5:6:7"}) {
-    const auto r = RunHalvane({"-c", wwn, "-s", "auto"}, options_);
-    EXPECT_EQ(r.out, "You must be running as root to modify settings...\n");
-    EXPECT_EQ(r.status, 77);
-  }
-  options_.env["HALVANE_REGISTRY"] = dir_.path() + "/missing.json";
-  EXPECT_EQ(RunHalvane({"-c", "0:1:2:3:4:5:6:7", "-a", "EF"}, options_).status, 77);
-  EXPECT_EQ(ReadFile(path_), before);
-  // Reading needs no privilege.
-  options_.env["HALVANE_REGISTRY"] = path_;
-  EXPECT_EQ(RunHalvane({"-c", "00:11:22:33:44:55:66:88"}, options_).out,
-            "\n    PortWWN 00:11:22:33:44:55:66:88\n");
-}
-
 TEST_F(PortRequest, AFailedSaveLeavesTheSnapshotByteForByte) {
   // A write past the file size limit fails with EFBIG instead of ending the run by SIGXFSZ.
   options_.shell_prefix = "ulimit -f 1";

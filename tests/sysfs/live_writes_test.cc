@@ -156,33 +156,5 @@ TEST_F(LiveHostWrites, AFifoWithAReaderIsNotWrittenEither) {
   close(reader);
 }
 
-// -r asks the kernel to rescan every listed host, on the live host only; failures are told per
-// host on standard error and change nothing else.
-TEST_F(LiveHostWrites, RefreshRescansEveryFibreChannelHostOfTheLiveHost) {
-  testing::RunOptions options;
-  options.env["HALVANE_SYSFS_ROOT"] = root();
-  options.env["HALVANE_SERVICE_DIR"] = root() + "/none";
-  const auto nobody = [&] {
-    testing::RunOptions o = options;
-    o.as_uid = 65534;
-    return testing::RunHalvane({"-r"}, o);
-  }();
-  EXPECT_EQ(nobody.err,
-            "halvane: cannot rescan host3: Permission denied\n"
-            "halvane: cannot rescan host5: Permission denied\n");
-  EXPECT_EQ(nobody.status, 0);
-
-  options.env["HALVANE_REGISTRY"] = testing::SourceDir() + "/examples/san.json";
-  EXPECT_EQ(testing::RunHalvane({"-r"}, options).status, 0);
-  EXPECT_EQ(ReadFile(Attribute(3, "scan")), "\n");  // a snapshot has no host behind it
-
-  options.env.erase("HALVANE_REGISTRY");
-  const auto r = testing::RunHalvane({"-r"}, options);
-  EXPECT_EQ(r.out + r.err, "");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(ReadFile(Attribute(3, "scan")), "- - -\n");
-  EXPECT_EQ(ReadFile(Attribute(5, "scan")), "- - -\n");
-}
-
 }  // namespace
 }  // namespace halvane
