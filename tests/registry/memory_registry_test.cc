@@ -10,14 +10,6 @@ namespace {
 using testing::Num;
 using testing::Str;
 
-std::vector<std::string> Classes(DeviceRegistry& registry, RegistryIterator it) {
-  std::vector<std::string> names;
-  for (RegistryEntry e = registry.NextEntry(it); e; e = registry.NextEntry(it)) {
-    names.push_back(MemoryRegistry::NodeOf(e)->class_name);
-  }
-  return names;
-}
-
 class MemoryRegistryTest : public ::testing::Test {
  protected:
   MemoryRegistryTest() {
@@ -32,18 +24,6 @@ class MemoryRegistryTest : public ::testing::Test {
   MemoryRegistry registry_;
   MemoryRegistry::Node *root_, *a_, *a1_, *b_;
 };
-
-TEST_F(MemoryRegistryTest, MatchesInPreOrderThroughTheClassTable) {
-  RegistryIterator it;
-  ASSERT_EQ(registry_.MatchServices("Base", &it), kRegistrySuccess);
-  EXPECT_EQ(Classes(registry_, it), (std::vector<std::string>{"Base", "Leaf", "Leaf"}));
-  ASSERT_EQ(registry_.MatchServices("Root", &it), kRegistrySuccess);
-  EXPECT_EQ(Classes(registry_, it).size(), 4u);  // the root takes part too
-  EXPECT_EQ(MemoryRegistry::NodeOf(registry_.MatchFirstService("Leaf")), a1_);
-  EXPECT_FALSE(registry_.MatchFirstService("Nothing"));
-  EXPECT_TRUE(registry_.ConformsTo(MemoryRegistry::EntryFor(a1_), "Root"));
-  EXPECT_FALSE(registry_.ConformsTo(MemoryRegistry::EntryFor(a_), "Leaf"));
-}
 
 TEST_F(MemoryRegistryTest, SearchesOwnTableFirstThenTheWalk) {
   auto value = [&](MemoryRegistry::Node* n, const char* key, SearchDirection d) {
