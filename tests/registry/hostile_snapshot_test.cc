@@ -149,30 +149,5 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
             static_cast<std::size_t>(saved));
 }
 
-TEST(HostileSysfs, AttributeFilesOfEveryWrongShape) {
-  TempDir dir;
-  testing::BuildTree("hostile", dir.path());
-  const std::string lun = dir.path() +
-                          "/devices/pci0000:00/0000:00:03.0/0000:06:00.0/host4/rport-4:0-0/"
-                          "target4:0:0/4:0:0:0/";
-  testing::WriteFile(lun + "rev", std::string(5000, 'r') + "\n");
-  testing::WriteFile(lun + "vpd_pg83", std::string(70000, '\x83'));
-  testing::RunOptions options;
-  options.env["HALVANE_SYSFS_ROOT"] = dir.path();
-  const auto r = RunHalvane({"-l"}, options);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "\nControllers\n\n"
-            "    PortWWN 10:00:00:90:FA:1B:2C:40\n"
-            "           Topology: Other\n"
-            "               Slot: 0000:06:00.0\n"
-            "               Port: 0\n"
-            "Targets\n\n"
-            "LUNs:\n\n"
-            "SCSI Logical Unit @ 0\n\n"
-            "                       Vendor:    \n\n"
-            "\n\n");
-}
-
 }  // namespace
 }  // namespace halvane

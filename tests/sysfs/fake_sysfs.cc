@@ -22,11 +22,19 @@ void BuildTree(const std::string& name, const std::string& root) {
   std::istringstream lines(ReadFile(SourceDir() + "/tests/sysfs/trees/" + name + ".tree"));
   for (std::string line; std::getline(lines, line);) {
     if (line.empty() || line[0] == '#') continue;
-    const std::size_t file = line.find(" = "), link = line.find(" -> ");
+    const std::size_t file = line.find(" = "), link = line.find(" -> "), many = line.find(" * ");
     const std::string path = root + "/" + line.substr(0, std::min({file, link, line.find(' ')}));
     fs::create_directories(fs::path(path).parent_path());
     if (file != std::string::npos) {
       WriteFile(path, Unescape(line.substr(file + 3)));
+    } else if (many != std::string::npos) {
+      std::istringstream count_and_text(line.substr(many + 3));
+      std::size_t count = 0;
+      std::string text;
+      count_and_text >> count >> text;
+      std::string content;
+      for (std::size_t i = 0; i < count; ++i) content += Unescape(text);
+      WriteFile(path, content);
     } else if (link != std::string::npos) {
       fs::create_symlink(line.substr(link + 4), path);
     } else if (line.back() == '|') {
