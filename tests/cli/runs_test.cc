@@ -6,16 +6,19 @@
 //   env NAME=TEXT    one more environment variable (HALVANE_SERVICE_DIR is none/ of the folder)
 //   run WORDS        the arguments, split at spaces
 //   status N         the exit status (0 unless given); out TEXT standard output (empty unless
-//                    given); err TEXT standard error (unchecked unless given; a TEXT ending in
-//                    "..." is what it starts with)
+//                    given); err TEXT standard error (unchecked unless given; a shell pattern,
+//                    where * stands for any text)
 //   file NAME TEXT   a file of the folder after the run; unchanged: the snapshot is as before
 //   link NAME TARGET a symbolic link of the folder
+//   mode NAME OCTAL  the file's mode, before the run and after it
+//   entries N        the folder holds N entries after the run (nothing left behind)
 //   uid N            runs as that user (the block is skipped unless the test runs as root)
 //   shell TEXT       shell commands run before the binary replaces the shell
 //   daemon           a datagram socket in none/ stands in for the SCSI daemon; full: its queue
 //                    is full; messages N: it received N refresh messages
 // TEXT and WORDS take C escapes (\s is a space), {dir} for the folder and {usage} for the usage
 // text; "@FILE" as the whole TEXT is a file under tests/.
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -75,6 +78,8 @@ void RunBlock(const std::vector<std::string>& lines) {
   TempDir dir;
   Daemon daemon;
   std::optional<std::size_t> messages;
+  std::optional<long> entries;
+  std::vector<std::pair<std::string, mode_t>> modes;
   const std::string snapshot = dir.Write("host.json", R"({"root": {"class": "Root"}})");
   RunOptions options;
   options.env = {{"HALVANE_REGISTRY", snapshot}, {"HALVANE_SERVICE_DIR", dir.path() + "/none"}};
@@ -116,6 +121,11 @@ void RunBlock(const std::vector<std::string>& lines) {
     } else if (key == "link") {
       std::filesystem::create_directories(dir.path() + "/" + name.substr(0, name.rfind('/') + 1));
       std::filesystem::create_symlink(text, dir.path() + "/" + name);
+    } else if (key == "mode") {
+      modes.emplace_back(name, std::stoul(text, nullptr, 8));
+      chmod((dir.path() + "/" + name).c_str(), modes.back().second);
+    } else if (key == "entries") {
+      entries = std::stol(value);
     } else if (key == "uid") {
       if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) return;
       options.as_uid = std::stoi(value);
@@ -147,8 +157,14 @@ void RunBlock(const std::vector<std::string>& lines) {
   const RunResult r = RunHalvane(args, options);
   EXPECT_EQ(r.out, out);
   EXPECT_EQ(r.status, status);
-  const bool start = err && err->size() > 3 && err->substr(err->size() - 3) == "...";
-  EXPECT_EQ(start ? r.err.substr(0, err->size() - 3) + "..." : r.err, err.value_or(r.err));
+  EXPECT_EQ(fnmatch(err.value_or("*").c_str(), r.err.c_str(), 0), 0) << r.err;
+  for (const auto& [file, mode] : modes) {
+    struct stat info {};
+    EXPECT_EQ(stat((dir.path() + "/" + file).c_str(), &info) == 0 ? info.st_mode & 07777 : 0, mode);
+  }
+  if (entries) {
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), *entries);
+  }
   for (const auto& [file, content] : files)
     EXPECT_EQ(ReadFile(dir.path() + "/" + file), content) << file;
   EXPECT_EQ(unchanged ? ReadFile(snapshot) : before, before);
