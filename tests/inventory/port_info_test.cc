@@ -42,36 +42,6 @@ TEST(BuildPortInfo, DirectLayoutKeys) {
     EXPECT_EQ(RecordOf(testing::Properties(row.at(0))), row.at(1)) << row[0];
 }
 
-TEST(BuildPortInfo, NestedLayoutTakesItsSlotFromTheRegistry) {
-  MemoryRegistry registry;
-  auto* root = registry.SetRoot("Root");
-  auto nested = [](Dictionary chars) {
-    return Dictionary{{"Protocol Characteristics",
-                       Dict({{"Controller Characteristics", Dict(std::move(chars))}})}};
-  };
-  auto* slot = registry.AddChild(root, "Bridge", {{"VORLA,slot-name", Bytes({'S', '3', 0})}});
-  auto* bad_slot = registry.AddChild(root, "Bridge", {{"VORLA,slot-name", Bytes({0xFF})}});
-  struct Case {
-    MemoryRegistry::Node* port;
-    std::string want_slot;
-  };
-  const Case cases[] = {
-      {registry.AddChild(registry.AddChild(slot, "Mid"), "P", nested({})), std::string("S3\0", 3)},
-      {registry.AddChild(bad_slot, "P", nested({})), "bad"},
-      {registry.AddChild(root, "P", nested({})), "built-in"},
-      {registry.AddChild(slot, "P", nested({{"Slot", Str("Override")}})), "Override"},
-  };
-  for (const Case& c : cases) {
-    Dictionary record;
-    ASSERT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(c.port), &record), kRegistrySuccess);
-    EXPECT_EQ(*record.at("slot").AsString(), c.want_slot);
-  }
-  Dictionary record;
-  auto* bare = registry.AddChild(root, "P", {{"Protocol Characteristics", Dict({})}});
-  EXPECT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(bare), &record), kRegistryNotFound);
-  EXPECT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(root), &record), kRegistryNotFound);
-}
-
 class FindPortTest : public ::testing::Test {
  protected:
   MemoryRegistry::Node* AddPort(const char* cls, std::uint8_t last, Dictionary extra = {}) {
@@ -87,20 +57,6 @@ class FindPortTest : public ::testing::Test {
   FailingRegistry registry_;
   MemoryRegistry::Node* root_ = registry_.SetRoot("Root");
 };
-
-TEST_F(FindPortTest, ComparesWholeTextsIgnoringCaseAndTheLastDuplicateWins) {
-  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:01", kRegistryNoDevice), nullptr);
-  auto* first = AddPort(kUserControllerClass, 1);
-  registry_.AddChild(root_, kUserControllerClass, {});  // no characteristics: passed over
-  auto* twin = AddPort(kUserControllerClass, 1);
-  auto* other = AddPort(kUserControllerClass, 2);
-  EXPECT_EQ(Found("aa:bb:00:00:00:00:00:02"), other);
-  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:01"), twin);
-  EXPECT_NE(twin, first);
-  EXPECT_EQ(Found("AA:BB:0:0:0:0:0:1", kRegistryNoDevice), nullptr);
-  EXPECT_EQ(Found("AA-BB-00-00-00-00-00-02", kRegistryNoDevice), nullptr);
-  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:0", kRegistryNoDevice), nullptr);
-}
 
 TEST_F(FindPortTest, TheUserClassHidesTheOlderClass) {
   auto* older = AddPort(kFusionControllerClass, 7);
