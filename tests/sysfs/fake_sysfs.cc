@@ -25,6 +25,7 @@ void BuildTree(const std::string& name, const std::string& root) {
     const std::size_t file = line.find(" = "), link = line.find(" -> "), many = line.find(" * ");
     const std::string path = root + "/" + line.substr(0, std::min({file, link, line.find(' ')}));
     fs::create_directories(fs::path(path).parent_path());
+    fs::remove(path);  // an entry a later tree replaces
     if (file != std::string::npos) {
       WriteFile(path, Unescape(line.substr(file + 3)));
     } else if (many != std::string::npos) {

@@ -8,7 +8,8 @@ namespace halvane::testing {
 
 // Adds the entries of tests/sysfs/trees/NAME.tree under root, one a line: "PATH = CONTENT" a file
 // (C escapes \n, \\ and \xHH), "PATH * N TEXT" a file of N times TEXT, "PATH -> TARGET" a
-// symbolic link, "PATH/" an empty folder, "PATH |" a FIFO; "#" starts a comment line.
+// symbolic link, "PATH/" an empty folder, "PATH |" a FIFO; "#" starts a comment line. An entry
+// replaces what was at its path.
 void BuildTree(const std::string& name, const std::string& root);
 
 // Writes content to path, creating the folders on the way.

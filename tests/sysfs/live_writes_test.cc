@@ -84,67 +84,6 @@ TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
   }
 }
 
-// Each case plants one hostile thing in a fresh tree; the real writer must refuse at once with
-// nothing written anywhere.
-TEST_F(LiveHostWrites, RefusedWithNothingWritten) {
-  const testing::TempDir outside_dir;
-  const std::string outside = outside_dir.path();
-  testing::WriteFile(outside + "/lpfc_link_speed", "0\n");
-  testing::WriteFile(outside + "/lpfc_topology", "0\n");
-  auto relink = [&](const std::string& link, const std::string& target) {
-    fs::remove(root() + "/" + link);
-    fs::create_directory_symlink(target, root() + "/" + link);
-  };
-  struct Case {
-    const char* what;
-    std::function<void()> plant;
-    const char* port;
-    Dictionary settings;
-  };
-  const Dictionary both{{"Speed", Str("1 Gigabit")}, {"Topology", Str("N_Port")}};
-  const Case cases[] = {
-      {"the host's scsi_host link leaves the tree",
-       [&] { relink("class/scsi_host/host3", outside); }, kLpfcPort, both},
-      {"the host's scsi_host link leads to another adapter",
-       [&] { relink("class/scsi_host/host3", root() + kHost5); },
-       kLpfcPort,
-       {{"Speed", Str("Automatic")}}},
-      {"an attribute is a link out of the tree",
-       [&] {
-         fs::remove(Attribute(3, "lpfc_topology"));
-         fs::create_symlink(outside + "/lpfc_topology", Attribute(3, "lpfc_topology"));
-       },
-       kLpfcPort, both},
-      {"an attribute is a FIFO",
-       [&] {
-         fs::remove(Attribute(5, "port_speed"));
-         ASSERT_EQ(mkfifo(Attribute(5, "port_speed").c_str(), 0644), 0);
-       },
-       kQlaPort,
-       {{"Speed", Str("Automatic")}}},
-      {"the host is an NPIV virtual port",
-       [&] { testing::BuildTree("writes-npiv", root()); },
-       "10:00:00:90:FA:1B:2C:3F",
-       {{"Speed", Str("Automatic")}}},
-  };
-  // A FIFO opened for writing without O_NONBLOCK would wait for a reader forever.
-  alarm(20);
-  for (const Case& c : cases) {
-    fs::remove_all(root());
-    testing::BuildTree("writes", root());
-    c.plant();
-    EXPECT_EQ(Apply(c.port, c.settings, ProcessAttributeWriter()), kRegistryUnsupported) << c.what;
-    for (const std::string& file : {outside + "/lpfc_link_speed", outside + "/lpfc_topology",
-                                    Attribute(3, "lpfc_link_speed")}) {
-      EXPECT_EQ(ReadFile(file), "0\n") << c.what << ": " << file;
-    }
-    if (c.port != kQlaPort) {
-      EXPECT_EQ(ReadFile(Attribute(5, "port_speed")), "4\n") << c.what;
-    }
-  }
-  alarm(0);
-}
-
 TEST_F(LiveHostWrites, AFifoWithAReaderIsNotWrittenEither) {
   const std::string fifo = root() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
