@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """Checks inventory documents against the shipped schema, more strictly than a consumer would:
 every member must be declared, members must come in the declared order, and the text must be
 exactly the 2-space layout. Exit status 77 when python3-jsonschema is missing."""

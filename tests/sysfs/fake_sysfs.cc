@@ -46,18 +46,4 @@ void BuildTree(const std::string& name, const std::string& root) {
   }
 }
 
-std::string HexBytes(const std::string& hex) {
-  std::string bytes;
-  std::string digits;
-  for (char c : hex) {
-    if (c == ' ' || c == '\n') continue;
-    digits += c;
-    if (digits.size() == 2) {
-      bytes += static_cast<char>(std::stoi(digits, nullptr, 16));
-      digits.clear();
-    }
-  }
-  return bytes;
-}
-
 }  // namespace halvane::testing

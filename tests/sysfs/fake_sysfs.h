@@ -15,7 +15,4 @@ void BuildTree(const std::string& name, const std::string& root);
 // Writes content to path, creating the folders on the way.
 void WriteFile(const std::string& path, const std::string& content);
 
-// Bytes from hexadecimal text ("00 83 00 04 ..."; spaces ignored).
-std::string HexBytes(const std::string& hex);
-
 }  // namespace halvane::testing

@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "sysfs/fake_sysfs.h"
+#include "support/run_binary.h"
 
 namespace halvane {
 namespace {
-
-using testing::HexBytes;
 
 TEST(ScsiPages, LunFormsAndIdentificationPages) {
   const std::pair<std::uint64_t, std::array<std::uint8_t, 8>> luns[] = {
@@ -22,8 +20,8 @@ TEST(ScsiPages, LunFormsAndIdentificationPages) {
     EXPECT_EQ(ScsiLunBytes(lun), bytes) << lun;
     EXPECT_EQ(ScsiLunNumber(bytes), lun);
   }
-  const std::string page =
-      HexBytes("00 83 00 10  01 03 00 04 60 01 12 23  02 00 00 04 61 62 63 64");
+  const std::string page = testing::Unescape(
+      "\\x00\\x83\\x00\\x10\\x01\\x03\\x00\\x04\\x60\\x01\\x12\\x23\\x02\\x00\\x00\\x04abcd");
   auto parse = [](const std::string& p, std::size_t size) {
     return ParseDeviceIdentificationPage(reinterpret_cast<const std::uint8_t*>(p.data()), size);
   };
