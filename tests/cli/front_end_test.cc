@@ -16,7 +16,6 @@ namespace {
 
 using testing::Bytes;
 using testing::Dict;
-using testing::Str;
 
 const std::string kPort = "00:11:22:33:44:55:66:77";
 

@@ -13,9 +13,7 @@
 namespace halvane {
 namespace {
 
-using testing::Bytes;
 using testing::Dict;
-using testing::Num;
 using testing::Str;
 
 std::string Block(Dictionary chars) {

@@ -12,8 +12,6 @@ namespace {
 
 using testing::Bytes;
 using testing::Dict;
-using testing::Num;
-using testing::Str;
 
 // Shows a record as "key=value" lines so a whole record compares in one assertion.
 std::string Show(const Dictionary& record) {

@@ -15,7 +15,6 @@ namespace {
 
 using testing::Bytes;
 using testing::Dict;
-using testing::List;
 using testing::Num;
 using testing::Str;
 

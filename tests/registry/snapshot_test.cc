@@ -62,6 +62,16 @@ TEST(ParseSnapshot, RefusesMalformedFormsAndSaysWhere) {
   std::string ok = R"({"class": "X"})";
   for (int i = 1; i < kMaxSnapshotDepth; ++i) ok = R"({"class": "X", "children": [)" + ok + "]}";
   EXPECT_TRUE(ParseSnapshot(R"({"root": )" + ok + "}", &registry, &error)) << error;
+  // So are values nested as deep under the properties' own level.
+  const int levels = kMaxSnapshotDepth - 1;
+  std::string dictionaries = "1";
+  for (int i = 0; i < levels; ++i) dictionaries = R"({"k": )" + dictionaries + "}";
+  for (const std::string& value :
+       {std::string(levels, '[') + std::string(levels, ']'), dictionaries}) {
+    EXPECT_TRUE(ParseSnapshot(R"({"root": {"class": "X", "properties": {"a": )" + value + "}}}",
+                              &registry, &error))
+        << error;
+  }
 }
 
 TEST(ParseSnapshot, KeysInDescendingOrderLoadInTime) {

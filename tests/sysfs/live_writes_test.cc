@@ -23,8 +23,6 @@ namespace halvane {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ReadFile;
-using testing::Str;
 
 constexpr char kLpfcPort[] = "10:00:00:90:FA:1B:2C:3D";  // host3
 constexpr char kQlaPort[] = "10:00:00:90:FA:1B:2C:3E";   // host5

@@ -33,6 +33,8 @@ TEST(ScsiPages, LunFormsAndIdentificationPages) {
   shorter[1] = static_cast<char>(0x80);
   EXPECT_TRUE(parse(shorter, shorter.size()).empty());
   EXPECT_TRUE(parse(page, 3).empty());
+  EXPECT_EQ(parse(testing::Unescape("\\x00\\x83\\x00\\x04\\x01\\x03\\x00\\x00"), 8).size(),
+            1u);  // empty
   const auto d = parse(page, page.size());
   EXPECT_EQ(d[1].code_set, 2);
   EXPECT_EQ(d[1].type, 0);
