@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "registry/memory_registry.h"
+#include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
 
@@ -11,8 +12,6 @@ namespace {
 
 using testing::Bytes;
 using testing::Dict;
-using testing::Num;
-using testing::Str;
 
 // Shows a record as "key=value" lines so a whole record compares in one assertion.
 std::string Show(const Dictionary& record) {
@@ -37,82 +36,8 @@ std::string RecordOf(Dictionary chars) {
 }
 
 TEST(BuildPortInfo, DirectLayoutKeys) {
-  const PropertyValue wwn = Bytes({0x10, 0, 0, 0x90, 0xFA, 0x1B, 0x2C, 0x3D});
-  struct Case {
-    Dictionary chars;
-    std::string want;
-  };
-  const Case cases[] = {
-      {{}, "port-name=invalid;"},
-      {{{"Port World Wide Name", wwn},
-        {"Slot", Str("S1")},
-        {"Port Speed", Str("8 Gigabit")},
-        {"Port Topology", Str("N_Port")},
-        {"Fibre Channel Cabling Type", Str("Optical")}},
-       "cable-type=Optical;port-name=10:00:00:90:FA:1B:2C:3D;port-speed=8 "
-       "Gigabit;port-topology=N_Port;slot=S1;"},
-      {{{"Port Status", Str("Online")}, {"Port State", Str("Linkdown")}},
-       "port-name=invalid;port-status=Online;"},
-      {{{"Port State", Str("Linkdown")}}, "port-name=invalid;port-status=Linkdown;"},
-      // Port numbers: parsed from the description when there is one, which hides "Port Number".
-      {{{"Port Description", Str("Port 2")}, {"Port Number", Num(9)}},
-       "port-name=invalid;port-number=#2;"},
-      {{{"Port Description", Str("Port -1")}}, "port-name=invalid;port-number=#-1;"},
-      {{{"Port Description", Str("Port ")}}, "port-name=invalid;port-number=#0;"},
-      {{{"Port Description", Str("Port x")}}, "port-name=invalid;port-number=#0;"},
-      {{{"Port Description", Str("port 2")}, {"Port Number", Num(9)}}, "port-name=invalid;"},
-      {{{"Port Description", Str("Port2")}}, "port-name=invalid;"},
-      {{{"Port Description", Str("Port " + std::string(58, '7'))}},
-       "port-name=invalid;port-number=#9223372036854775807;"},
-      {{{"Port Description", Str("Port " + std::string(59, '7'))}}, "port-name=invalid;"},
-      {{{"Port Description", Num(3)}, {"Port Number", Num(9)}}, "port-name=invalid;"},
-      {{{"Port Number", Num(9)}}, "port-name=invalid;port-number=#9;"},
-      // Hard loop id: a one-byte AL_PA wins, anything else falls back.
-      {{{"AL_PA", Bytes({0xEF})}, {"Port Hard Loop ID", Num(5)}},
-       "port-hard-loop-id=#239;port-name=invalid;"},
-      {{{"AL_PA", Bytes({0xEF, 0x01})}, {"Port Hard Loop ID", Num(5)}},
-       "port-hard-loop-id=#5;port-name=invalid;"},
-      {{{"AL_PA", Num(1)}}, "port-name=invalid;"},
-      // Names: Data first, no fall-back from a present but bad value; Numbers least significant
-      // first.
-      {{{"Port World Wide Name", Bytes({1, 2, 3, 4, 5, 6})}, {"World Wide Port Name", Num(1)}},
-       "port-name=invalid;"},
-      {{{"World Wide Port Name", Num(0x0102030405060708)}}, "port-name=08:07:06:05:04:03:02:01;"},
-      {{{"World Wide Port Name", PropertyValue::OfNumber(Number::FromUInt64(1ULL << 63))}},
-       "port-name=invalid;"},
-      {{{"World Wide Port Name", Num(-1)}}, "port-name=FF:FF:FF:FF:FF:FF:FF:FF;"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(RecordOf(c.chars), c.want);
-}
-
-TEST(BuildPortInfo, NestedLayoutTakesItsSlotFromTheRegistry) {
-  MemoryRegistry registry;
-  auto* root = registry.SetRoot("Root");
-  auto nested = [](Dictionary chars) {
-    return Dictionary{{"Protocol Characteristics",
-                       Dict({{"Controller Characteristics", Dict(std::move(chars))}})}};
-  };
-  auto* slot = registry.AddChild(root, "Bridge", {{"VORLA,slot-name", Bytes({'S', '3', 0})}});
-  auto* bad_slot = registry.AddChild(root, "Bridge", {{"VORLA,slot-name", Bytes({0xFF})}});
-  struct Case {
-    MemoryRegistry::Node* port;
-    std::string want_slot;
-  };
-  const Case cases[] = {
-      {registry.AddChild(registry.AddChild(slot, "Mid"), "P", nested({})), std::string("S3\0", 3)},
-      {registry.AddChild(bad_slot, "P", nested({})), "bad"},
-      {registry.AddChild(root, "P", nested({})), "built-in"},
-      {registry.AddChild(slot, "P", nested({{"Slot", Str("Override")}})), "Override"},
-  };
-  for (const Case& c : cases) {
-    Dictionary record;
-    ASSERT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(c.port), &record), kRegistrySuccess);
-    EXPECT_EQ(*record.at("slot").AsString(), c.want_slot);
-  }
-  Dictionary record;
-  auto* bare = registry.AddChild(root, "P", {{"Protocol Characteristics", Dict({})}});
-  EXPECT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(bare), &record), kRegistryNotFound);
-  EXPECT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(root), &record), kRegistryNotFound);
+  for (const auto& row : testing::Rows("inventory/port_records.txt"))
+    EXPECT_EQ(RecordOf(testing::Properties(row.at(0))), row.at(1)) << row[0];
 }
 
 class FindPortTest : public ::testing::Test {
@@ -130,20 +55,6 @@ class FindPortTest : public ::testing::Test {
   FailingRegistry registry_;
   MemoryRegistry::Node* root_ = registry_.SetRoot("Root");
 };
-
-TEST_F(FindPortTest, ComparesWholeTextsIgnoringCaseAndTheLastDuplicateWins) {
-  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:01", kRegistryNoDevice), nullptr);
-  auto* first = AddPort(kUserControllerClass, 1);
-  registry_.AddChild(root_, kUserControllerClass, {});  // no characteristics: passed over
-  auto* twin = AddPort(kUserControllerClass, 1);
-  auto* other = AddPort(kUserControllerClass, 2);
-  EXPECT_EQ(Found("aa:bb:00:00:00:00:00:02"), other);
-  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:01"), twin);
-  EXPECT_NE(twin, first);
-  EXPECT_EQ(Found("AA:BB:0:0:0:0:0:1", kRegistryNoDevice), nullptr);
-  EXPECT_EQ(Found("AA-BB-00-00-00-00-00-02", kRegistryNoDevice), nullptr);
-  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:0", kRegistryNoDevice), nullptr);
-}
 
 TEST_F(FindPortTest, TheUserClassHidesTheOlderClass) {
   auto* older = AddPort(kFusionControllerClass, 7);

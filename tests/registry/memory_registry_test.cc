@@ -8,54 +8,6 @@ namespace halvane {
 namespace {
 
 using testing::Num;
-using testing::Str;
-
-std::vector<std::string> Classes(DeviceRegistry& registry, RegistryIterator it) {
-  std::vector<std::string> names;
-  for (RegistryEntry e = registry.NextEntry(it); e; e = registry.NextEntry(it)) {
-    names.push_back(MemoryRegistry::NodeOf(e)->class_name);
-  }
-  return names;
-}
-
-class MemoryRegistryTest : public ::testing::Test {
- protected:
-  MemoryRegistryTest() {
-    registry_.DeclareClass("Leaf", "Base");
-    registry_.DeclareClass("Base", "Root");
-    root_ = registry_.SetRoot("Root", {{"k", Str("root")}});
-    a_ = registry_.AddChild(root_, "Base", {{"only-a", Num(1)}});
-    a1_ = registry_.AddChild(a_, "Leaf", {{"deep", Str("a1")}});
-    b_ = registry_.AddChild(root_, "Leaf", {{"deep", Str("b")}});
-  }
-
-  MemoryRegistry registry_;
-  MemoryRegistry::Node *root_, *a_, *a1_, *b_;
-};
-
-TEST_F(MemoryRegistryTest, MatchesInPreOrderThroughTheClassTable) {
-  RegistryIterator it;
-  ASSERT_EQ(registry_.MatchServices("Base", &it), kRegistrySuccess);
-  EXPECT_EQ(Classes(registry_, it), (std::vector<std::string>{"Base", "Leaf", "Leaf"}));
-  ASSERT_EQ(registry_.MatchServices("Root", &it), kRegistrySuccess);
-  EXPECT_EQ(Classes(registry_, it).size(), 4u);  // the root takes part too
-  EXPECT_EQ(MemoryRegistry::NodeOf(registry_.MatchFirstService("Leaf")), a1_);
-  EXPECT_FALSE(registry_.MatchFirstService("Nothing"));
-  EXPECT_TRUE(registry_.ConformsTo(MemoryRegistry::EntryFor(a1_), "Root"));
-  EXPECT_FALSE(registry_.ConformsTo(MemoryRegistry::EntryFor(a_), "Leaf"));
-}
-
-TEST_F(MemoryRegistryTest, SearchesOwnTableFirstThenTheWalk) {
-  auto value = [&](MemoryRegistry::Node* n, const char* key, SearchDirection d) {
-    auto v = registry_.SearchProperty(MemoryRegistry::EntryFor(n), key, d);
-    return v && v->AsString() ? *v->AsString() : std::string("-");
-  };
-  EXPECT_EQ(value(root_, "deep", SearchDirection::kDescendants), "a1");
-  EXPECT_EQ(value(b_, "deep", SearchDirection::kDescendants), "b");
-  EXPECT_EQ(value(a1_, "k", SearchDirection::kAncestors), "root");
-  EXPECT_EQ(value(a_, "k", SearchDirection::kDescendants), "-");
-  EXPECT_FALSE(registry_.ReadProperty(MemoryRegistry::EntryFor(root_), "deep"));
-}
 
 TEST(MemoryRegistry, DeepTreesAreWalkedAndDestroyedWithoutRecursion) {
   auto registry = std::make_unique<MemoryRegistry>();

@@ -30,11 +30,45 @@ std::string TempDir::Write(const std::string& name, const std::string& content) 
   return file;
 }
 
+std::string Unescape(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      bytes += text[i];
+    } else if (text[++i] == 'x') {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      const std::string from = "nts", to = "\n\t ";
+      const std::size_t at = from.find(text[i]);
+      bytes += at == std::string::npos ? text[i] : to[at];
+    }
+  }
+  return bytes;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+std::vector<std::vector<std::string>> Rows(const std::string& name) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(ReadFile(SourceDir() + "/tests/" + name));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line.size() >= 2 && line.substr(line.size() - 2) == " |")
+      line += ' ';  // an empty last field
+    rows.emplace_back();
+    for (std::size_t at = 0, end; at != std::string::npos;
+         at = end == std::string::npos ? end : end + 3) {
+      end = line.find(" | ", at);
+      rows.back().push_back(Unescape(line.substr(at, end - at)));
+    }
+  }
+  return rows;
 }
 
 }  // namespace halvane::testing

@@ -50,4 +50,11 @@ class TempDir {
 
 std::string ReadFile(const std::string& path);
 
+// The rows of a table kept as data in tests/NAME: one row a line, fields apart by " | ", each
+// taking C escapes; blank lines and lines starting with "#" are skipped.
+std::vector<std::vector<std::string>> Rows(const std::string& name);
+
+// Text with C escapes (\n, \t, \s for a space, \\, \xHH) as the bytes it stands for.
+std::string Unescape(const std::string& text);
+
 }  // namespace halvane::testing

@@ -1,31 +1,18 @@
 #include "support/twins.h"
 
+#include <stdexcept>
+
+#include "registry/snapshot.h"
+#include "support/values.h"
+
 namespace halvane {
 
-std::int32_t RecordingMessagePorts::GetSpecialPort(std::uint32_t which, PortName* port) {
-  calls.push_back("GetSpecialPort " + std::to_string(which));
-  if (special_port_status != 0) return special_port_status;
-  *port = lookup_port;
-  return 0;
-}
-
-std::int32_t RecordingMessagePorts::LookUpService(PortName lookup, std::string_view name,
-                                                  PortName* port) {
-  calls.push_back("LookUpService " + std::to_string(lookup) + " " + std::string(name));
-  if (lookup_status != 0) return lookup_status;
-  *port = service_port;
-  return 0;
-}
-
-std::int32_t RecordingMessagePorts::SendMessage(const MessageHeader& message, std::uint32_t options,
-                                                std::uint32_t send_size, std::uint32_t receive_size,
-                                                PortName receive_port, std::uint32_t timeout,
-                                                PortName notify_port) {
-  calls.push_back("SendMessage " + std::to_string(options) + " " + std::to_string(send_size) + " " +
-                  std::to_string(receive_size) + " " + std::to_string(receive_port) + " " +
-                  std::to_string(timeout) + " " + std::to_string(notify_port));
-  sent.push_back(message);
-  return send_status;
+Dictionary testing::Properties(const std::string& json) {
+  MemoryRegistry registry;
+  std::string error;
+  if (!ParseSnapshot(R"({"root": {"class": "X", "properties": )" + json + "}}", &registry, &error))
+    throw std::invalid_argument(error);
+  return *registry.root()->properties.AsDictionary();
 }
 
 int RecordingAttributeWriter::Write(const std::string& path, std::string_view bytes) {

@@ -17,4 +17,7 @@ inline PropertyValue Bytes(std::initializer_list<std::uint8_t> b) {
 inline PropertyValue Dict(Dictionary d) { return PropertyValue::OfDictionary(std::move(d)); }
 inline PropertyValue List(Array a) { return PropertyValue::OfArray(std::move(a)); }
 
+// The properties a snapshot writes as this JSON object ({"$data": "0a:0b"} for bytes).
+Dictionary Properties(const std::string& json);
+
 }  // namespace halvane::testing

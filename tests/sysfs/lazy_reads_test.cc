@@ -48,35 +48,27 @@ class CountingReader : public SysfsReader {
   std::unique_ptr<SysfsReader> real_ = MakeTreeReader();
 };
 
-// Host 3 (lpfc) with two targets of `luns` logical units each, and an initiator port.
-void BuildHost(testing::FakeSysfs& fake, int luns) {
-  fake.AddHost(3, "0000:05:00.0",
-               {{"port_name", "0x10000090fa1b2c3d"},
-                {"node_name", "0x20000090fa1b2c3d"},
-                {"port_type", "NPort (fabric via point-to-point)"},
-                {"port_state", "Online"}},
-               {{"proc_name", "lpfc"}, {"lpfc_link_speed", "2"}, {"lpfc_topology", "0"}});
-  fake.AddRemotePort(3, 0, 2, -1, {{"port_name", "0x2000000000000001"}});
-  for (int target = 0; target < 2; ++target) {
-    fake.AddRemotePort(3, 0, target, target,
-                       {{"port_name", "0x500507680140a12" + std::to_string(target)}});
-    for (int lun = 0; lun < luns; ++lun) {
-      fake.AddLun(3, 0, target, target, static_cast<std::uint64_t>(lun),
-                  {{"vendor", "ACME    "}, {"model", "FakeDisk"}, {"state", "running"}}, {});
-    }
+// The host tree, whose lpfc host 3 gets `extra` more logical units on its target 3:0:1, each a
+// copy of unit 3:0:1:1.
+void BuildHost(const std::string& root, int extra) {
+  testing::BuildTree("host", root);
+  const fs::path target =
+      root + "/devices/pci0000:00/0000:00:03.0/0000:05:00.0/host3/rport-3:0-0/target3:0:1";
+  for (int lun = 100; lun < 100 + extra; ++lun) {
+    fs::copy(target / "3:0:1:1", target / ("3:0:1:" + std::to_string(lun)),
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
   }
 }
 
 TEST(LazySysfsReads, PortRunsReadTheSameFilesForAnyNumberOfUnits) {
   const std::vector<std::vector<std::string>> runs = {
       {"halvane", "-c", "10:00:00:90:fa:1b:2c:3d"},
-      {"halvane", "-c", "10:00:00:90:fa:1b:2c:3d", "-s", "auto", "-t", "nport"},
+      {"halvane", "-c", "10:00:00:90:fa:1b:2c:3d", "-s", "2gigabit", "-t", "nport"},
   };
   std::map<std::size_t, std::vector<int>> counts;  // by run
   for (int luns : {3, 100}) {
     testing::TempDir dir;
-    testing::FakeSysfs fake(dir.path());
-    BuildHost(fake, luns);
+    BuildHost(dir.path(), luns);
     for (std::size_t run = 0; run < runs.size(); ++run) {
       CountingReader reader;
       RecordingAttributeWriter writer;
@@ -107,8 +99,7 @@ TEST(LazySysfsReads, PortRunsReadTheSameFilesForAnyNumberOfUnits) {
 
 TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {
   testing::TempDir dir;
-  testing::FakeSysfs fake(dir.path());
-  BuildHost(fake, 2);
+  BuildHost(dir.path(), 0);
   std::string error;
   auto registry = BuildSysfsRegistry(dir.path(), &error);
   ASSERT_TRUE(registry) << error;
@@ -117,21 +108,21 @@ TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {
   const RegistryEntry first = registry->NextEntry(targets);
   const RegistryEntry second = registry->NextEntry(targets);
   RegistryIterator units;
-  ASSERT_EQ(registry->ChildIterator(first, &units), kRegistrySuccess);
+  ASSERT_EQ(registry->ChildIterator(second, &units), kRegistrySuccess);
   const RegistryEntry kept = registry->NextEntry(units);
   const RegistryEntry gone = registry->NextEntry(units);
   ASSERT_TRUE(kept && gone);
 
   // One unit's folder goes after it was listed, the other target's before its units are.
-  fs::remove_all(fs::canonical(dir.path() + "/bus/scsi/devices/3:0:0:1"));
-  fs::remove_all(fs::canonical(dir.path() + "/bus/scsi/devices/3:0:1:0").parent_path());
+  fs::remove_all(fs::canonical(dir.path() + "/bus/scsi/devices/3:0:1:1"));
+  fs::remove_all(fs::canonical(dir.path() + "/bus/scsi/devices/target3:0:0"));
 
   std::ostringstream block;
   PrintLunBlock(*registry, gone, block);
   EXPECT_EQ(block.str(), "SCSI Logical Unit @ 1\n\n\n");
   EXPECT_FALSE(registry->ReadProperty(gone, kVendorIdentificationKey));
   EXPECT_EQ(*registry->ReadProperty(kept, kVendorIdentificationKey)->AsString(), "ACME");
-  ASSERT_EQ(registry->ChildIterator(second, &units), kRegistrySuccess);
+  ASSERT_EQ(registry->ChildIterator(first, &units), kRegistrySuccess);
   EXPECT_FALSE(registry->NextEntry(units));
   std::ostringstream listing;
   EXPECT_EQ(PrintFullReport(*registry, listing), 0);
