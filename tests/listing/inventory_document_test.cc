@@ -29,8 +29,7 @@ const std::string kGolden = testing::SourceDir() + "/tests/golden/";
 TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
   testing::TempDir dir;
   testing::BuildTree("inventory", dir.path() + "/sys");
-  RunOptions example;
-  example.env["HALVANE_REGISTRY"] = testing::SourceDir() + "/examples/san.json";
+  const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
   RunOptions live;
   live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
   const std::tuple<std::string, std::string, RunOptions> sources[] = {
@@ -49,8 +48,7 @@ TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
 
     const auto capture = RunHalvane({"--snapshot"}, options);
     EXPECT_EQ(capture.status, 0);
-    RunOptions replay;
-    replay.env["HALVANE_REGISTRY"] = dir.Write(golden + ".snapshot", capture.out);
+    const RunOptions replay = testing::WithRegistry(dir.Write(golden + ".snapshot", capture.out));
     EXPECT_EQ(RunHalvane({"-l"}, replay).out, text.out);
     EXPECT_EQ(RunHalvane({"-l", "--json"}, replay).out, json.out);
   }
@@ -59,8 +57,7 @@ TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
 // The golden documents, and the document of one port, against the schema that is shipped.
 TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
   testing::TempDir dir;
-  RunOptions example;
-  example.env["HALVANE_REGISTRY"] = testing::SourceDir() + "/examples/san.json";
+  const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
   const std::string one =
       dir.Write("one.json", RunHalvane({"-c", "21:00:00:24:FF:3D:12:34", "--json"}, example).out);
   const std::string command =
@@ -83,8 +80,7 @@ TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
 // One port's document is that port's member of the whole one (tests/cli/runs.txt shows that --json
 // changes nothing else).
 TEST(InventoryDocument, OnePortsDocumentIsItsPartOfTheWhole) {
-  RunOptions options;
-  options.env["HALVANE_REGISTRY"] = testing::SourceDir() + "/examples/san.json";
+  const RunOptions options = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
   const std::string port = "21:00:00:24:ff:3d:12:35";
   const auto whole = nlohmann::json::parse(RunHalvane({"--json", "-l"}, options).out);
   const auto first = RunHalvane({"--json", "-c", port}, options);

@@ -22,20 +22,13 @@ namespace {
 using testing::ReadFile;
 using testing::RunHalvane;
 using testing::TempDir;
-
-constexpr char kPort[] = R"({"class": "KestritUserSCSIParallelInterfaceController", "properties": {
-  "Controller Characteristics": {"Port World Wide Name": {"$data": "00:11:22:33:44:55:66:77"}}}})";
-
-testing::RunOptions WithRegistry(const std::string& path) {
-  testing::RunOptions options;
-  options.env["HALVANE_REGISTRY"] = path;
-  return options;
-}
+using testing::WithRegistry;
 
 TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
   TempDir dir;
-  const std::string path = dir.Write(
-      "host.json", std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}");
+  const std::string path =
+      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
+                                 testing::kOnePortEntry + "]}}");
   for (bool by_rename : {false, true}) {
     std::string error;
     auto registry = LoadSnapshotFile(path, &error);
@@ -56,7 +49,8 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
     EXPECT_EQ(registry->WriteFailureReason(), "snapshot changed while saving: " + path);
     EXPECT_EQ(ReadFile(path), theirs);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
-        << std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}";
+        << std::string(R"({"root": {"class": "Root", "children": [)") + testing::kOnePortEntry +
+               "]}}";
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
       << "a temporary file was left";
@@ -74,8 +68,9 @@ std::size_t SettingsReceived(const std::string& path) {
 TEST(HostileSnapshot, ParallelWritersAllLand) {
   if (geteuid() != 0) GTEST_SKIP() << "settings need root";
   TempDir dir;
-  const std::string path = dir.Write(
-      "host.json", std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}");
+  const std::string path =
+      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
+                                 testing::kOnePortEntry + "]}}");
   constexpr int kWriters = 100;
   std::vector<testing::RunResult> results(kWriters);
   std::vector<std::thread> writers;
@@ -97,7 +92,7 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
   // and leave nothing behind; a save that finds the path leading elsewhere is refused.
   TempDir dir;
   const std::string content =
-      std::string(R"({"root": {"class": "Root", "children": [)") + kPort + "]}}";
+      std::string(R"({"root": {"class": "Root", "children": [)") + testing::kOnePortEntry + "]}}";
   const std::string own = dir.path() + "/own";
   const std::string secret = dir.path() + "/secret";
   const std::string link = dir.path() + "/link";

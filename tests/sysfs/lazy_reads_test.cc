@@ -81,9 +81,8 @@ TEST(LazySysfsReads, PortRunsReadTheSameFilesForAnyNumberOfUnits) {
       RecordingHostRescan rescan;
       std::ostringstream out;
       Services services{*registry, root, ports, out, rescan};
-      std::vector<std::string> args = runs[run];
       std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
+      for (const std::string& a : runs[run]) argv.push_back(const_cast<char*>(a.c_str()));
       EXPECT_EQ(
           RunCommandLine(static_cast<int>(argv.size()), argv.data(), services).ProcessExitStatus(),
           kExitSuccess)
