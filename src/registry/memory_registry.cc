@@ -91,13 +91,13 @@ MemoryRegistry::Node* MemoryRegistry::NodeOf(const RegistryEntry& entry) {
   return dynamic_cast<Node*>(entry.impl());
 }
 
-bool MemoryRegistry::ClassConformsTo(std::string_view class_name, std::string_view wanted) const {
-  // Bounded by the number of classes, so a cycle in a table built by hand cannot hang a walk.
+bool ClassDerivesFrom(const ClassTable& table, std::string_view class_name,
+                      std::string_view wanted) {
   std::string_view current = class_name;
-  for (std::size_t steps = 0; steps <= classes_.size(); ++steps) {
+  for (std::size_t steps = 0; steps <= table.size(); ++steps) {
     if (current == wanted) return true;
-    auto it = classes_.find(current);
-    if (it == classes_.end()) return false;
+    auto it = table.find(current);
+    if (it == table.end()) return false;
     current = it->second;
   }
   return false;
@@ -123,7 +123,7 @@ const std::vector<MemoryRegistry::Node*>& MemoryRegistry::Order() {
 
 RegistryEntry MemoryRegistry::MatchFirstService(std::string_view class_name) {
   for (Node* node : Order()) {
-    if (ClassConformsTo(node->class_name, class_name)) return EntryFor(node);
+    if (ClassDerivesFrom(classes_, node->class_name, class_name)) return EntryFor(node);
   }
   return RegistryEntry();
 }
@@ -134,7 +134,7 @@ RegistryStatus MemoryRegistry::MatchServices(std::string_view class_name, Regist
   std::vector<std::shared_ptr<Node>> matches;
   for (Node* node : Order()) {
     auto [it, fresh] = verdicts.try_emplace(node->class_name, false);
-    if (fresh) it->second = ClassConformsTo(node->class_name, class_name);
+    if (fresh) it->second = ClassDerivesFrom(classes_, node->class_name, class_name);
     if (it->second) matches.push_back(node->shared_from_this());
   }
   *out = RegistryIterator(std::make_shared<VectorIterator>(std::move(matches)));
@@ -192,7 +192,7 @@ std::optional<PropertyValue> MemoryRegistry::SearchProperty(const RegistryEntry&
 
 bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view class_name) {
   const Node* node = NodeOf(entry);
-  return node != nullptr && ClassConformsTo(node->class_name, class_name);
+  return node != nullptr && ClassDerivesFrom(classes_, node->class_name, class_name);
 }
 
 RegistryStatus MemoryRegistry::WriteProperties(const RegistryEntry& entry,

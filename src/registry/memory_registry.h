@@ -13,6 +13,14 @@
 
 namespace halvane {
 
+// A class table: each class name and the class it derives from.
+using ClassTable = std::map<std::string, std::string, std::less<>>;
+
+// Whether class_name is wanted or derives from it in table. Bounded by the table's size, so a
+// cycle in a table built by hand cannot hang a walk.
+bool ClassDerivesFrom(const ClassTable& table, std::string_view class_name,
+                      std::string_view wanted);
+
 class MemoryRegistry : public DeviceRegistry {
  public:
   struct Node : RegistryEntry::Impl, std::enable_shared_from_this<Node> {
@@ -46,7 +54,7 @@ class MemoryRegistry : public DeviceRegistry {
   const Status& last_write() const { return last_write_; }
 
   const Node* root() const { return root_.get(); }
-  const std::map<std::string, std::string, std::less<>>& classes() const { return classes_; }
+  const ClassTable& classes() const { return classes_; }
   // The node behind a handle that this registry made, or nullptr; and a handle to a node.
   static Node* NodeOf(const RegistryEntry& entry);
   static RegistryEntry EntryFor(Node* node) { return RegistryEntry(node->shared_from_this()); }
@@ -64,11 +72,10 @@ class MemoryRegistry : public DeviceRegistry {
   RegistryStatus WriteSnapshot(std::string* out) override;
 
  private:
-  bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;
   const std::vector<Node*>& Order();
 
   std::shared_ptr<Node> root_;
-  std::map<std::string, std::string, std::less<>> classes_;
+  ClassTable classes_;
   std::vector<Node*> order_;
   bool order_valid_ = false;
   Driver driver_ = &MemoryRegistry::RecordingDriver;

@@ -422,14 +422,7 @@ class SysfsRegistry : public DeviceRegistry {
   }
 
   bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const {
-    std::string_view current = class_name;
-    for (std::size_t steps = 0; steps <= classes_.size(); ++steps) {
-      if (current == wanted) return true;
-      auto it = classes_.find(current);
-      if (it == classes_.end()) return false;
-      current = it->second;
-    }
-    return false;
+    return ClassDerivesFrom(classes_, class_name, wanted);
   }
 
   class ListIterator : public RegistryIterator::Impl {
@@ -817,7 +810,7 @@ class SysfsRegistry : public DeviceRegistry {
   std::unique_ptr<SysfsReader> owned_reader_;
   SysfsReader& reader_;
   SettingsDriver driver_;
-  std::map<std::string, std::string, std::less<>> classes_;
+  ClassTable classes_;
   std::shared_ptr<LiveNode> top_;
 };
 
