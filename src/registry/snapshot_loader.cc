@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <type_traits>
@@ -488,6 +489,85 @@ bool LoadValues(const std::optional<PropertyValue>& doc, MemoryRegistry* out, st
 }
 
 }  // namespace
+
+namespace {
+
+// A text read chunk by chunk, walked once from its start by the parser through ChunkIterator.
+// A NUL byte anywhere, or a failed read, ends it early and is noted.
+class ChunkReader {
+ public:
+  explicit ChunkReader(const std::function<std::ptrdiff_t(char*, std::size_t)>& read)
+      : read_(read), buffer_(kChunk) {
+    Fill();
+  }
+  bool at_end() const { return pos_ == len_; }
+  const char& current() const { return buffer_[pos_]; }
+  void Advance() {
+    if (++pos_ == len_) Fill();
+  }
+  // Whether the text was read to its end and holds no NUL byte.
+  bool whole() const { return !stopped_; }
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 16;
+  void Fill() {
+    pos_ = len_ = 0;
+    if (stopped_) return;
+    const std::ptrdiff_t n = read_(buffer_.data(), buffer_.size());
+    if (n < 0 || std::memchr(buffer_.data(), '\0',
+                             static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0))) != nullptr) {
+      stopped_ = true;
+      return;
+    }
+    len_ = static_cast<std::size_t>(n);
+  }
+  const std::function<std::ptrdiff_t(char*, std::size_t)>& read_;
+  std::vector<char> buffer_;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+  bool stopped_ = false;
+};
+
+class ChunkIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  ChunkIterator() = default;  // the end of the text
+  explicit ChunkIterator(ChunkReader* reader) : reader_(reader) {}
+  reference operator*() const { return reader_->current(); }
+  ChunkIterator& operator++() {
+    reader_->Advance();
+    return *this;
+  }
+  bool operator==(const ChunkIterator& other) const { return AtEnd() == other.AtEnd(); }
+  bool operator!=(const ChunkIterator& other) const { return !(*this == other); }
+
+ private:
+  bool AtEnd() const { return reader_ == nullptr || reader_->at_end(); }
+  ChunkReader* reader_ = nullptr;
+};
+
+}  // namespace
+
+std::optional<bool> ParseSnapshotChunks(
+    const std::function<std::ptrdiff_t(char*, std::size_t)>& read, MemoryRegistry* out,
+    std::string* error) {
+  std::optional<PropertyValue> doc;
+  {
+    ChunkReader reader(read);
+    ValueBuilder builder;
+    if (!nlohmann::json::sax_parse(ChunkIterator(&reader), ChunkIterator(), &builder) ||
+        !reader.whole()) {
+      return std::nullopt;
+    }
+    doc = builder.TakeResult();
+  }
+  return LoadValues(doc, out, error);
+}
 
 bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
   std::optional<PropertyValue> doc;
