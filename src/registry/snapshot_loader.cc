@@ -527,8 +527,7 @@ class ChunkReader {
     pos_ = len_ = 0;
     if (stopped_) return;
     const std::ptrdiff_t n = read_(buffer_.data(), buffer_.size());
-    if (n < 0 || std::memchr(buffer_.data(), '\0',
-                             static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0))) != nullptr) {
+    if (n < 0 || std::memchr(buffer_.data(), '\0', static_cast<std::size_t>(n)) != nullptr) {
       stopped_ = true;
       return;
     }
