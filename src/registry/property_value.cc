@@ -1,6 +1,7 @@
 #include "registry/property_value.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <stdexcept>
 
@@ -8,7 +9,29 @@ namespace halvane {
 
 struct PropertyValue::Rep {
   std::variant<Dictionary, Array, std::string, Number, Data, bool> v;
+  mutable std::atomic<std::size_t> holders{1};
 };
+
+PropertyValue::PropertyValue(const PropertyValue& other) noexcept : rep_(other.rep_) {
+  if (rep_ != nullptr) rep_->holders.fetch_add(1, std::memory_order_relaxed);
+}
+
+PropertyValue& PropertyValue::operator=(const PropertyValue& other) noexcept {
+  if (other.rep_ != nullptr) other.rep_->holders.fetch_add(1, std::memory_order_relaxed);
+  Release(std::exchange(rep_, other.rep_));
+  return *this;
+}
+
+PropertyValue& PropertyValue::operator=(PropertyValue&& other) noexcept {
+  if (this != &other) Release(std::exchange(rep_, std::exchange(other.rep_, nullptr)));
+  return *this;
+}
+
+PropertyValue::~PropertyValue() { Release(rep_); }
+
+void PropertyValue::Release(const Rep* rep) noexcept {
+  if (rep != nullptr && rep->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete rep;
+}
 
 bool Number::ToInt32(std::int32_t* out) const {
   std::int64_t wide = 0;
@@ -42,22 +65,16 @@ bool Number::operator==(const Number& other) const {
 }
 
 PropertyValue PropertyValue::String(std::string bytes) {
-  return PropertyValue(std::make_shared<const Rep>(Rep{std::move(bytes)}));
+  return PropertyValue(new Rep{std::move(bytes)});
 }
-PropertyValue PropertyValue::OfNumber(Number n) {
-  return PropertyValue(std::make_shared<const Rep>(Rep{n}));
-}
-PropertyValue PropertyValue::OfData(Data bytes) {
-  return PropertyValue(std::make_shared<const Rep>(Rep{std::move(bytes)}));
-}
-PropertyValue PropertyValue::Boolean(bool b) {
-  return PropertyValue(std::make_shared<const Rep>(Rep{b}));
-}
+PropertyValue PropertyValue::OfNumber(Number n) { return PropertyValue(new Rep{n}); }
+PropertyValue PropertyValue::OfData(Data bytes) { return PropertyValue(new Rep{std::move(bytes)}); }
+PropertyValue PropertyValue::Boolean(bool b) { return PropertyValue(new Rep{b}); }
 PropertyValue PropertyValue::OfArray(Array items) {
-  return PropertyValue(std::make_shared<const Rep>(Rep{std::move(items)}));
+  return PropertyValue(new Rep{std::move(items)});
 }
 PropertyValue PropertyValue::OfDictionary(Dictionary members) {
-  return PropertyValue(std::make_shared<const Rep>(Rep{std::move(members)}));
+  return PropertyValue(new Rep{std::move(members)});
 }
 
 PropertyValue::Kind PropertyValue::kind() const { return static_cast<Kind>(rep_->v.index()); }

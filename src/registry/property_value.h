@@ -44,9 +44,17 @@ class Number {
 };
 
 // A tagged, immutable value of one of six kinds. Copies share the same contents, so handing a
-// property table or a large array around costs a reference count, never a deep copy.
+// property table or a large array around costs a reference count, never a deep copy. The count
+// sits in the same block as the contents, and a value is one pointer wide: a large snapshot holds
+// millions of them.
 class PropertyValue {
  public:
+  PropertyValue(const PropertyValue& other) noexcept;
+  PropertyValue(PropertyValue&& other) noexcept : rep_(std::exchange(other.rep_, nullptr)) {}
+  PropertyValue& operator=(const PropertyValue& other) noexcept;
+  PropertyValue& operator=(PropertyValue&& other) noexcept;
+  ~PropertyValue();
+
   enum class Kind { kDictionary, kArray, kString, kNumber, kData, kBoolean };
 
   // A String holds bytes. They are meant to be UTF-8; whether they are is asked with
@@ -75,8 +83,10 @@ class PropertyValue {
 
  private:
   struct Rep;
-  explicit PropertyValue(std::shared_ptr<const Rep> rep) : rep_(std::move(rep)) {}
-  std::shared_ptr<const Rep> rep_;
+  // Takes the reference that a new Rep starts with.
+  explicit PropertyValue(const Rep* rep) : rep_(rep) {}
+  static void Release(const Rep* rep) noexcept;
+  const Rep* rep_;
 };
 
 // String keys to values, kept sorted by key in one block of memory: registry tables are small and

@@ -34,10 +34,22 @@ class SnapshotRegistry : public MemoryRegistry {
 std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::string* error,
                                                  SnapshotUse use) {
   auto registry = std::make_unique<SnapshotRegistry>();
-  std::string content;
-  if (!registry->file().Open(path, use, &content, error)) return nullptr;
+  SnapshotFile& file = registry->file();
+  if (!file.Open(path, use, nullptr, error)) return nullptr;
   std::string reason;
-  if (!ParseSnapshotText(std::move(content), registry.get(), &reason)) {
+  // Read as it is parsed, so that the text is never held whole beside its values; a text that
+  // is refused is read again whole, to say where it is wrong.
+  const std::optional<bool> loaded = ParseSnapshotChunks(
+      [&file](char* buffer, std::size_t size) { return file.ReadSome(buffer, size); },
+      registry.get(), &reason);
+  if (loaded == std::nullopt) {
+    std::string content;
+    if (!file.ReadAgain(&content, error)) return nullptr;
+    if (!ParseSnapshotText(std::move(content), registry.get(), &reason)) {
+      *error = path + ": " + reason;
+      return nullptr;
+    }
+  } else if (!*loaded) {
     *error = path + ": " + reason;
     return nullptr;
   }

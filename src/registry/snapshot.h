@@ -3,8 +3,11 @@
 // these files, so the format is checked strictly and every fault is named.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +24,13 @@ inline constexpr int kMaxSnapshotDepth = 256;
 bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error);
 // The same, releasing the text as soon as it has been read.
 bool ParseSnapshotText(std::string text, MemoryRegistry* out, std::string* error);
+// The same from text read a chunk at a time by read (which answers how many bytes it put in its
+// buffer, 0 at the end, -1 when it cannot), so that a large text is never held whole. Answers
+// nothing, with *out untouched, when the text is not a document of values or cannot be read:
+// saying where the fault lies takes the whole text, so the caller reads it whole and parses that.
+std::optional<bool> ParseSnapshotChunks(
+    const std::function<std::ptrdiff_t(char*, std::size_t)>& read, MemoryRegistry* out,
+    std::string* error);
 
 // The snapshot text of a registry: the same classes, entries, properties, driver statuses and
 // received settings, so that parsing it again gives the same registry. One layout, so that a

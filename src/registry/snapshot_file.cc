@@ -111,6 +111,7 @@ bool SnapshotFile::Open(const std::string& path, SnapshotUse use, std::string* c
       break;
     }
   }
+  if (content == nullptr) return MeasureForRead(error);
   return Read(content, error);
 }
 
@@ -201,14 +202,19 @@ bool SnapshotFile::StillNamed(const FileIdentity& expected) const {
          expected.SameFile(by_path);
 }
 
-bool SnapshotFile::Read(std::string* content, std::string* error) {
+bool SnapshotFile::MeasureForRead(std::string* error) {
   struct stat info {};
   if (fstat(file_.get(), &info) != 0) return Fail(ErrnoText(path_), error);
   if (info.st_size > kMaxSnapshotBytes)
     return Fail(path_ + ": larger than 1 GiB, too large for a registry snapshot", error);
   identity_ = IdentityOf(info);
+  return true;
+}
+
+bool SnapshotFile::Read(std::string* content, std::string* error) {
+  if (!MeasureForRead(error)) return false;
   content->clear();
-  content->reserve(static_cast<std::size_t>(info.st_size));
+  content->reserve(static_cast<std::size_t>(identity_.size));
   char buffer[1 << 16];
   for (;;) {
     const ssize_t n = read(file_.get(), buffer, sizeof buffer);
@@ -219,6 +225,22 @@ bool SnapshotFile::Read(std::string* content, std::string* error) {
     if (static_cast<std::int64_t>(content->size()) > kMaxSnapshotBytes)
       return Fail(path_ + ": larger than 1 GiB, too large for a registry snapshot", error);
   }
+}
+
+std::ptrdiff_t SnapshotFile::ReadSome(char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = read(file_.get(), buffer, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    read_so_far_ += n;
+    return read_so_far_ > kMaxSnapshotBytes ? -1 : n;
+  }
+}
+
+bool SnapshotFile::ReadAgain(std::string* content, std::string* error) {
+  read_so_far_ = 0;
+  if (lseek(file_.get(), 0, SEEK_SET) != 0) return Fail(ErrnoText(path_), error);
+  return Read(content, error);
 }
 
 // A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done.

@@ -35,7 +35,14 @@ class SnapshotFile {
   // Opens the file that path names, after its links. For a writer the file is locked first and
   // then checked to be still the one the path names: a writer that saved while this one waited
   // has replaced it, and the new one is opened instead.
+  // With content nullptr nothing is read yet: the text is then read with ReadSome, or whole with
+  // ReadAgain.
   bool Open(const std::string& path, SnapshotUse use, std::string* content, std::string* error);
+  // The next bytes of the file into buffer: how many, 0 at its end, -1 when it cannot be read or
+  // has grown past the largest snapshot.
+  std::ptrdiff_t ReadSome(char* buffer, std::size_t size);
+  // The whole text again from its start, as Open reads it.
+  bool ReadAgain(std::string* content, std::string* error);
 
   // Replaces the file with text, as LoadSnapshotFile says.
   Status Save(std::string_view text);
@@ -58,6 +65,8 @@ class SnapshotFile {
   bool StillNamed(const FileIdentity& expected) const;
 
   bool Read(std::string* content, std::string* error);
+  // Notes which file is read, as it stands before the reading; refuses one too large.
+  bool MeasureForRead(std::string* error);
 
   // A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done.
   Fd CreateTemporary(std::string* temp) const;
@@ -69,6 +78,7 @@ class SnapshotFile {
   Fd file_;  // the file read, or the last one saved; holds the lock
   FileIdentity identity_;
   bool locked_ = false;
+  std::int64_t read_so_far_ = 0;  // by ReadSome
   std::string lock_failure_;
 };
 

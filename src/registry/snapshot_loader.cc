@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <type_traits>
@@ -104,6 +105,8 @@ class ValueBuilder {
   const std::string& error() const { return error_; }
   bool syntax_error() const { return syntax_error_; }
   std::size_t error_byte() const { return error_byte_; }
+  // How many containers deep the document nests at its deepest.
+  std::size_t deepest() const { return deepest_; }
 
   bool null() { return Fail(Path() + " is null"); }
   bool boolean(bool v) { return Add(PropertyValue::Boolean(v)); }
@@ -224,6 +227,7 @@ class ValueBuilder {
     frame.members.clear();
     frame.items.clear();
     ++depth_;
+    deepest_ = std::max(deepest_, depth_);
     return true;
   }
 
@@ -249,6 +253,7 @@ class ValueBuilder {
 
   std::vector<Frame> frames_;  // the first depth_ are open
   std::size_t depth_ = 0;
+  std::size_t deepest_ = 0;
   RecentValues recent_;
   std::optional<PropertyValue> result_;
   std::string error_;
@@ -260,7 +265,9 @@ class ValueBuilder {
 // the parsed document, never copied.
 class Loader {
  public:
-  explicit Loader(MemoryRegistry* out) : out_(out) {}
+  // Property values need their depth checked only when the document nests that deep at all.
+  Loader(MemoryRegistry* out, std::size_t document_depth)
+      : out_(out), check_property_depth_(document_depth > kMaxSnapshotDepth) {}
 
   bool Load(const PropertyValue& doc) {
     const Dictionary* top = doc.AsDictionary();
@@ -359,7 +366,9 @@ class Loader {
       Fail(path + ".properties", "is not an object");
       return nullptr;
     }
-    if (properties != nullptr && !WithinDepth(*properties, path + ".properties", 1)) return nullptr;
+    if (properties != nullptr && check_property_depth_ &&
+        !WithinDepth(*properties, path + ".properties", 1))
+      return nullptr;
     MemoryRegistry::Node* node =
         parent ? out_->AddChild(parent, *cls->AsString()) : out_->SetRoot(*cls->AsString());
     if (properties != nullptr) node->properties = *properties;
@@ -383,7 +392,8 @@ class Loader {
           Fail(path + ".received-settings[" + std::to_string(i) + "]", "is not an object");
           return nullptr;
         }
-        if (!WithinDepth((*items)[i], path + ".received-settings[" + std::to_string(i) + "]", 1)) {
+        if (check_property_depth_ &&
+            !WithinDepth((*items)[i], path + ".received-settings[" + std::to_string(i) + "]", 1)) {
           return nullptr;
         }
         node->received_settings.push_back(*settings);
@@ -432,6 +442,7 @@ class Loader {
   }
 
   MemoryRegistry* out_;
+  bool check_property_depth_;
   std::string error_;
 };
 
@@ -455,8 +466,9 @@ std::string Place(std::string_view text, std::size_t offset) {
 
 namespace {
 
-// The document's values, or false with the reason in *error.
-bool ParseValues(std::string_view text, std::optional<PropertyValue>* doc, std::string* error) {
+// The document's values and how deep it nests, or false with the reason in *error.
+bool ParseValues(std::string_view text, std::optional<PropertyValue>* doc, std::size_t* depth,
+                 std::string* error) {
   ValueBuilder builder;
   if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
     if (builder.syntax_error()) {
@@ -475,11 +487,13 @@ bool ParseValues(std::string_view text, std::optional<PropertyValue>* doc, std::
     return false;
   }
   *doc = builder.TakeResult();
+  *depth = builder.deepest();
   return true;
 }
 
-bool LoadValues(const std::optional<PropertyValue>& doc, MemoryRegistry* out, std::string* error) {
-  Loader loader(out);
+bool LoadValues(const std::optional<PropertyValue>& doc, std::size_t depth, MemoryRegistry* out,
+                std::string* error) {
+  Loader loader(out, depth);
   if (!doc || !loader.Load(*doc)) {
     *error = doc ? loader.error() : "the document is empty";
     return false;
@@ -489,18 +503,100 @@ bool LoadValues(const std::optional<PropertyValue>& doc, MemoryRegistry* out, st
 
 }  // namespace
 
+namespace {
+
+// A text read chunk by chunk, walked once from its start by the parser through ChunkIterator.
+// A NUL byte anywhere, or a failed read, ends it early and is noted.
+class ChunkReader {
+ public:
+  explicit ChunkReader(const std::function<std::ptrdiff_t(char*, std::size_t)>& read)
+      : read_(read), buffer_(kChunk) {
+    Fill();
+  }
+  bool at_end() const { return pos_ == len_; }
+  const char& current() const { return buffer_[pos_]; }
+  void Advance() {
+    if (++pos_ == len_) Fill();
+  }
+  // Whether the text was read to its end and holds no NUL byte.
+  bool whole() const { return !stopped_; }
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 16;
+  void Fill() {
+    pos_ = len_ = 0;
+    if (stopped_) return;
+    const std::ptrdiff_t n = read_(buffer_.data(), buffer_.size());
+    if (n < 0 || std::memchr(buffer_.data(), '\0', static_cast<std::size_t>(n)) != nullptr) {
+      stopped_ = true;
+      return;
+    }
+    len_ = static_cast<std::size_t>(n);
+  }
+  const std::function<std::ptrdiff_t(char*, std::size_t)>& read_;
+  std::vector<char> buffer_;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+  bool stopped_ = false;
+};
+
+class ChunkIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  ChunkIterator() = default;  // the end of the text
+  explicit ChunkIterator(ChunkReader* reader) : reader_(reader) {}
+  reference operator*() const { return reader_->current(); }
+  ChunkIterator& operator++() {
+    reader_->Advance();
+    return *this;
+  }
+  bool operator==(const ChunkIterator& other) const { return AtEnd() == other.AtEnd(); }
+  bool operator!=(const ChunkIterator& other) const { return !(*this == other); }
+
+ private:
+  bool AtEnd() const { return reader_ == nullptr || reader_->at_end(); }
+  ChunkReader* reader_ = nullptr;
+};
+
+}  // namespace
+
+std::optional<bool> ParseSnapshotChunks(
+    const std::function<std::ptrdiff_t(char*, std::size_t)>& read, MemoryRegistry* out,
+    std::string* error) {
+  std::optional<PropertyValue> doc;
+  std::size_t depth = 0;
+  {
+    ChunkReader reader(read);
+    ValueBuilder builder;
+    if (!nlohmann::json::sax_parse(ChunkIterator(&reader), ChunkIterator(), &builder) ||
+        !reader.whole()) {
+      return std::nullopt;
+    }
+    doc = builder.TakeResult();
+    depth = builder.deepest();
+  }
+  return LoadValues(doc, depth, out, error);
+}
+
 bool ParseSnapshot(std::string_view text, MemoryRegistry* out, std::string* error) {
   std::optional<PropertyValue> doc;
-  return ParseValues(text, &doc, error) && LoadValues(doc, out, error);
+  std::size_t depth = 0;
+  return ParseValues(text, &doc, &depth, error) && LoadValues(doc, depth, out, error);
 }
 
 bool ParseSnapshotText(std::string text, MemoryRegistry* out, std::string* error) {
   std::optional<PropertyValue> doc;
-  if (!ParseValues(text, &doc, error)) return false;
+  std::size_t depth = 0;
+  if (!ParseValues(text, &doc, &depth, error)) return false;
   // Once its values are built the text is not needed; a large one goes back before the
   // registry's entries are made.
   std::string().swap(text);
-  return LoadValues(doc, out, error);
+  return LoadValues(doc, depth, out, error);
 }
 
 }  // namespace halvane

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <sstream>
 
 #include "support/run_binary.h"
@@ -84,6 +86,48 @@ TEST(ParseSnapshot, KeysInDescendingOrderLoadInTime) {
   ASSERT_TRUE(ParseSnapshot(text, &registry, &error)) << error;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(registry.root()->properties.AsDictionary()->size(), 200000u);
+}
+
+// Read a piece at a time, a text loads as it does whole, and one refused whole is never taken.
+TEST(ParseSnapshotChunks, AgreesWithTheWholeTextAtEveryPieceSize) {
+  std::vector<std::string> texts = {ReadFile(testing::SourceDir() + "/examples/san.json"),
+                                    std::string("{\"root\": {\"class\": \"X\"}}\0 ", 26),
+                                    R"({"root": {"class": "X", "colour": "red"}})"};
+  for (const auto& row : testing::Rows("registry/malformed.txt")) texts.push_back(row.at(0));
+  for (const std::string& text : texts) {
+    MemoryRegistry whole;
+    std::string whole_error;
+    const bool whole_ok = ParseSnapshot(text, &whole, &whole_error);
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{1} << 20}) {
+      std::size_t at = 0;
+      const auto read = [&](char* buffer, std::size_t size) {
+        const std::size_t n = std::min({piece, size, text.size() - at});
+        std::copy_n(text.data() + at, n, buffer);
+        at += n;
+        return static_cast<std::ptrdiff_t>(n);
+      };
+      MemoryRegistry chunked;
+      std::string error;
+      const std::optional<bool> loaded = ParseSnapshotChunks(read, &chunked, &error);
+      if (whole_ok) {
+        ASSERT_EQ(loaded, std::optional<bool>(true)) << text;
+        EXPECT_EQ(SerializeSnapshot(chunked), SerializeSnapshot(whole));
+      } else if (loaded) {
+        EXPECT_FALSE(*loaded) << text;
+        EXPECT_EQ(error, whole_error);
+      }
+    }
+  }
+  // A read that fails part way is not taken for the end of the text.
+  int calls = 0;
+  const auto failing = [&](char* buffer, std::size_t) -> std::ptrdiff_t {
+    if (calls++ > 0) return -1;
+    std::copy_n("{\"root\": {\"class\": \"X\"}}", 3, buffer);
+    return 3;
+  };
+  MemoryRegistry registry;
+  std::string error;
+  EXPECT_EQ(ParseSnapshotChunks(failing, &registry, &error), std::nullopt);
 }
 
 // The example is in the saved layout (tests/golden/san-saved.json shows a save of it).
