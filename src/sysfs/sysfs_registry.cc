@@ -529,12 +529,8 @@ class SysfsRegistry : public DeviceRegistry {
     if (auto v = reader_.ReadText(fc_folder, "node_name"); v && ParseHex(*v)) {
       chars.insert_or_assign(kNodeWorldWideNameKey, WwnData(*ParseHex(*v)));
     }
-    if (auto v = reader_.ReadText(fc_folder, "port_state")) {
-      chars.insert_or_assign(kPortStatusKey, AttributeText(*v));
-    }
-    if (auto v = reader_.ReadText(fc_folder, "speed")) {
-      chars.insert_or_assign(kPortSpeedKey, AttributeText(*v));
-    }
+    CopyText(fc_folder, "port_state", kPortStatusKey, &chars);
+    CopyText(fc_folder, "speed", kPortSpeedKey, &chars);
     if (auto type = reader_.ReadText(fc_folder, "port_type")) {
       chars.insert_or_assign(kPortTopologyKey, AttributeText(*type));
       // Only a loop port has an arbitrated-loop address: the low byte of its port id.
@@ -571,12 +567,8 @@ class SysfsRegistry : public DeviceRegistry {
     if (auto v = reader_.ReadText(fc_host_folder, "fabric_name"); v && ParseHex(*v)) {
       chars->insert_or_assign(kFabricNameKey, WwnData(*ParseHex(*v)));
     }
-    const std::pair<const char*, const char*> fc_texts[] = {
-        {"supported_speeds", kSupportedSpeedsKey}, {"symbolic_name", kSymbolicNameKey}};
-    for (const auto& [file, key] : fc_texts) {
-      if (auto v = reader_.ReadText(fc_host_folder, file))
-        chars->insert_or_assign(key, AttributeText(*v));
-    }
+    CopyText(fc_host_folder, "supported_speeds", kSupportedSpeedsKey, chars);
+    CopyText(fc_host_folder, "symbolic_name", kSymbolicNameKey, chars);
     Dictionary statistics;
     const std::string counters = fc_host_folder + "/statistics";
     for (const std::string& counter : reader_.List(counters)) {
@@ -602,9 +594,7 @@ class SysfsRegistry : public DeviceRegistry {
           break;
         }
       }
-      if (auto v = reader_.ReadText(*scsi_host, "driver_version")) {
-        chars->insert_or_assign(kDriverVersionKey, AttributeText(*v));
-      }
+      CopyText(*scsi_host, "driver_version", kDriverVersionKey, chars);
     }
 
     // An NPIV virtual port's host sits under its vport, which sits under the physical port's host.
@@ -686,12 +676,8 @@ class SysfsRegistry : public DeviceRegistry {
       table.insert_or_assign(kRemotePortIdKey,
                              PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*v))));
     }
-    if (auto v = reader_.ReadText(port.folder, "port_state")) {
-      table.insert_or_assign(kRemotePortStateKey, AttributeText(*v));
-    }
-    if (auto v = reader_.ReadText(port.folder, "roles")) {
-      table.insert_or_assign(kRemotePortRolesKey, AttributeText(*v));
-    }
+    CopyText(port.folder, "port_state", kRemotePortStateKey, &table);
+    CopyText(port.folder, "roles", kRemotePortRolesKey, &table);
     return PropertyValue::OfDictionary(std::move(table));
   }
 
@@ -766,13 +752,9 @@ class SysfsRegistry : public DeviceRegistry {
         table.insert_or_assign(kAluaSupportKey, PropertyValue::String(*alua));
       }
     }
-    if (auto v = reader_.ReadText(folder, "access_state")) {
-      table.insert_or_assign(kAccessStateKey, AttributeText(*v));
-    }
+    CopyText(folder, "access_state", kAccessStateKey, &table);
     table.insert_or_assign(kScsiAddressKey, PropertyValue::String(unit.name));
-    if (auto v = reader_.ReadText(folder, "state")) {
-      table.insert_or_assign(kScsiDeviceStateKey, AttributeText(*v));
-    }
+    CopyText(folder, "state", kScsiDeviceStateKey, &table);
     if (auto v = reader_.FirstNameIn(folder, "block")) {
       table.insert_or_assign(kBlockDeviceKey, AttributeText(*v));
     }
@@ -804,6 +786,11 @@ class SysfsRegistry : public DeviceRegistry {
     if (const Designator* id = naa ? naa : eui) {
       table->insert_or_assign(kUniqueIdentifierKey, PropertyValue::OfData(id->bytes));
     }
+  }
+
+  // The text of the attribute file in folder under key, when the file reads.
+  void CopyText(const std::string& folder, const char* file, const char* key, Dictionary* table) {
+    if (auto v = reader_.ReadText(folder, file)) table->insert_or_assign(key, AttributeText(*v));
   }
 
   std::string root_;
