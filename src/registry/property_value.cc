@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
+#include <unordered_set>
 
 namespace halvane {
 
@@ -31,6 +33,28 @@ PropertyValue::~PropertyValue() { Release(rep_); }
 
 void PropertyValue::Release(const Rep* rep) noexcept {
   if (rep != nullptr && rep->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete rep;
+}
+
+namespace {
+
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
+}  // namespace
+
+Key::Key(std::string_view text) {
+  // Held for the life of the process and never released: keys are shared by every table that
+  // uses them, and a process holds a bounded vocabulary plus whatever keys its input names.
+  static std::mutex mutex;
+  static auto* const texts = new std::unordered_set<std::string, TextHash, std::equal_to<>>();
+  const std::lock_guard<std::mutex> lock(mutex);
+  auto it = texts->find(text);
+  if (it == texts->end()) it = texts->emplace(text).first;
+  text_ = &*it;
 }
 
 bool Number::ToInt32(std::int32_t* out) const {
@@ -140,17 +164,28 @@ Dictionary::Dictionary(std::initializer_list<value_type> items) {
   for (const value_type& item : items) emplace(item.first, item.second);
 }
 
+namespace {
+constexpr std::size_t kSortInPlace = 32;
+}  // namespace
+
 std::optional<Dictionary> Dictionary::FromItems(std::vector<value_type> items,
                                                 std::string* duplicate) {
   auto less = [](const value_type& a, const value_type& b) { return a.first < b.first; };
-  // Files are mostly written in key order already; then nothing needs to move.
-  if (!std::is_sorted(items.begin(), items.end(), less))
+  // Files are mostly written in key order already; then nothing needs to move. Registry tables
+  // are small: those are sorted in place, since a merge sort would first ask for a buffer.
+  if (items.size() <= kSortInPlace) {
+    for (auto it = items.begin(); it != items.end(); ++it) {
+      auto at = std::upper_bound(items.begin(), it, *it, less);
+      if (at != it) std::rotate(at, it, it + 1);
+    }
+  } else if (!std::is_sorted(items.begin(), items.end(), less)) {
     std::stable_sort(items.begin(), items.end(), less);
+  }
   auto same = std::adjacent_find(
       items.begin(), items.end(),
       [](const value_type& a, const value_type& b) { return a.first == b.first; });
   if (same != items.end()) {
-    *duplicate = same->first;
+    *duplicate = same->first.str();
     return std::nullopt;
   }
   Dictionary dict;
@@ -159,7 +194,9 @@ std::optional<Dictionary> Dictionary::FromItems(std::vector<value_type> items,
 }
 
 namespace {
-bool KeyLess(const Dictionary::value_type& item, std::string_view key) { return item.first < key; }
+bool KeyLess(const Dictionary::value_type& item, std::string_view key) {
+  return item.first.str() < key;
+}
 }  // namespace
 
 Dictionary::iterator Dictionary::LowerBound(std::string_view key) {
@@ -177,13 +214,13 @@ const PropertyValue& Dictionary::at(std::string_view key) const {
   return it->second;
 }
 
-std::pair<Dictionary::iterator, bool> Dictionary::emplace(std::string key, PropertyValue value) {
+std::pair<Dictionary::iterator, bool> Dictionary::emplace(Key key, PropertyValue value) {
   auto it = LowerBound(key);
   if (it != items_.end() && it->first == key) return {it, false};
   return {items_.emplace(it, std::move(key), std::move(value)), true};
 }
 
-void Dictionary::insert_or_assign(std::string key, PropertyValue value) {
+void Dictionary::insert_or_assign(Key key, PropertyValue value) {
   auto it = LowerBound(key);
   if (it != items_.end() && it->first == key) {
     it->second = std::move(value);

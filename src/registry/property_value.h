@@ -89,11 +89,39 @@ class PropertyValue {
   const Rep* rep_;
 };
 
+// A Dictionary's key. The same few dozen keys name the members of every table a registry holds
+// (each of a host's thousands of logical units has the same dozen), so each distinct text is
+// held once for the life of the process and a key is one pointer to it: equal keys are the same
+// pointer, and a table's member costs a pointer for its key, never a copy of the text.
+class Key {
+ public:
+  // Implicit, so that a key is written as its text wherever one is expected.
+  Key(std::string_view text);  // NOLINT(google-explicit-constructor)
+  Key(const std::string& text) : Key(std::string_view(text)) {}  // NOLINT
+  Key(const char* text) : Key(std::string_view(text)) {}         // NOLINT
+
+  const std::string& str() const { return *text_; }
+  operator std::string_view() const { return *text_; }  // NOLINT
+  std::size_t size() const { return text_->size(); }
+
+  bool operator==(const Key& other) const { return text_ == other.text_; }
+  friend bool operator==(const Key& key, std::string_view text) { return *key.text_ == text; }
+  friend bool operator==(const Key& key, const std::string& text) { return *key.text_ == text; }
+  friend bool operator==(const Key& key, const char* text) { return *key.text_ == text; }
+  // Keys order as their texts do.
+  friend bool operator<(const Key& a, const Key& b) {
+    return a.text_ != b.text_ && *a.text_ < *b.text_;
+  }
+
+ private:
+  const std::string* text_;
+};
+
 // String keys to values, kept sorted by key in one block of memory: registry tables are small and
 // numerous, so a node per member would cost more than the members. Iteration is in key order.
 class Dictionary {
  public:
-  using value_type = std::pair<std::string, PropertyValue>;
+  using value_type = std::pair<Key, PropertyValue>;
   using iterator = std::vector<value_type>::iterator;
   using const_iterator = std::vector<value_type>::const_iterator;
 
@@ -114,9 +142,9 @@ class Dictionary {
   // The value under key, which must be present (std::out_of_range otherwise).
   const PropertyValue& at(std::string_view key) const;
   // Adds key unless it is present; answers where it stands and whether it was added.
-  std::pair<iterator, bool> emplace(std::string key, PropertyValue value);
+  std::pair<iterator, bool> emplace(Key key, PropertyValue value);
   // Adds key, or replaces its value.
-  void insert_or_assign(std::string key, PropertyValue value);
+  void insert_or_assign(Key key, PropertyValue value);
 
   bool operator==(const Dictionary& other) const { return items_ == other.items_; }
 

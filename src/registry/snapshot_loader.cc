@@ -19,6 +19,8 @@ namespace {
 
 using Json = nlohmann::json;
 
+constexpr char kDataKey[] = "$data";
+
 // "$data" text: pairs of hexadecimal digits, each gap between pairs empty or one space or one
 // colon.
 bool ParseDataText(const std::string& text, Data* out) {
@@ -95,6 +97,29 @@ class RecentValues {
   std::optional<PropertyValue> unsigned_[kSmallIntegers];
 };
 
+// Keys as the parser hands them over, turned into Keys through a small table of those met last:
+// a snapshot repeats a few dozen keys millions of times, and a Key made afresh takes a lock.
+class RecentKeys {
+ public:
+  Key Get(const std::string& text) {
+    std::optional<Key>& slot = slots_[Slot(text)];
+    if (!slot || slot->str() != text) slot = Key(text);
+    return *slot;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 512;
+  // The length and three bytes tell a vocabulary's keys apart well enough, and cost no walk of
+  // the text.
+  static std::size_t Slot(const std::string& text) {
+    if (text.empty()) return 0;
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    return (text.size() * 131 + byte(0) * 31 + byte(text.size() / 2) * 7 + byte(text.size() - 1)) %
+           kSlots;
+  }
+  std::optional<Key> slots_[kSlots];
+};
+
 // Builds registry values straight from the parser's events, with no intermediate document: an
 // object becomes a Dictionary (a key given twice is refused when it is inserted), an object whose
 // only key is "$data" becomes Data, null is refused where it stands. The place of a fault is kept
@@ -124,17 +149,16 @@ class ValueBuilder {
 
   bool start_object(std::size_t) { return Open(true); }
   bool key(std::string& k) {
-    // Copied, not taken: the parser then keeps its token buffer and this frame its own.
-    Top().key.assign(k);
+    Top().key = keys_.Get(k);
     return true;
   }
   bool end_object() {
     Frame& frame = Top();
-    if (frame.members.size() == 1 && frame.members[0].first == "$data") {
+    if (frame.members.size() == 1 && frame.members[0].first == kDataKey) {
       const std::string* text = frame.members[0].second.AsString();
       Data bytes;
       if (text == nullptr || !ParseDataText(*text, &bytes)) {
-        frame.key.clear();  // the frame stays, so that the path names this object
+        frame.key.reset();  // the frame stays, so that the path names this object
         return Fail(Path() + " has a \"$data\" that is not pairs of hexadecimal digits");
       }
       --depth_;
@@ -178,8 +202,8 @@ class ValueBuilder {
  private:
   struct Frame {
     bool is_object = false;
-    std::string name;  // where this container stands in its parent, as a path step
-    std::string key;   // objects: the key of the member being read
+    std::string name;        // where this container stands in its parent, as a path step
+    std::optional<Key> key;  // objects: the key of the member being read
     // Members as they arrive; sorted into a Dictionary once the object ends, so that a large
     // object costs O(n log n) in any key order.
     std::vector<Dictionary::value_type> members;
@@ -203,8 +227,8 @@ class ValueBuilder {
     std::string step;
     if (!f.is_object) {
       step.append("[").append(std::to_string(f.items.size())).append("]");
-    } else if (!f.key.empty()) {
-      step.append(".").append(f.key);
+    } else if (f.key && f.key->size() > 0) {
+      step.append(".").append(f.key->str());
     }
     return step;
   }
@@ -223,7 +247,7 @@ class ValueBuilder {
     } else {
       frame.name = NextStep(frames_[depth_ - 1]);
     }
-    frame.key.clear();
+    frame.key.reset();
     frame.members.clear();
     frame.items.clear();
     ++depth_;
@@ -243,7 +267,7 @@ class ValueBuilder {
       top.items.push_back(std::move(value));
       return true;
     }
-    top.members.emplace_back(top.key, std::move(value));
+    top.members.emplace_back(*top.key, std::move(value));
     return true;
   }
 
@@ -255,6 +279,7 @@ class ValueBuilder {
   std::size_t depth_ = 0;
   std::size_t deepest_ = 0;
   RecentValues recent_;
+  RecentKeys keys_;
   std::optional<PropertyValue> result_;
   std::string error_;
   bool syntax_error_ = false;
@@ -274,7 +299,7 @@ class Loader {
     if (top == nullptr) return Fail("the document", "is not a JSON object");
     for (const auto& [key, value] : *top) {
       if (key != "classes" && key != "root")
-        return Fail("the document", "has an unknown key \"" + key + "\"");
+        return Fail("the document", "has an unknown key \"" + key.str() + "\"");
     }
     if (const PropertyValue* classes = FindMember(*top, "classes");
         classes && !LoadClasses(*classes))
@@ -297,8 +322,8 @@ class Loader {
     if (classes == nullptr) return Fail("\"classes\"", "is not an object");
     for (const auto& [name, super] : *classes) {
       if (super.AsString() == nullptr)
-        return Fail("classes." + name, "must name its superclass as a string");
-      out_->DeclareClass(name, *super.AsString());
+        return Fail("classes." + name.str(), "must name its superclass as a string");
+      out_->DeclareClass(name.str(), *super.AsString());
     }
     // Every chain of superclasses must end; a cycle would make class tests meaningless.
     for (const auto& [name, unused] : out_->classes()) {
@@ -352,7 +377,7 @@ class Loader {
     for (const auto& [key, value] : entry) {
       if (key != "class" && key != "properties" && key != "children" && key != "write-status" &&
           key != "received-settings") {
-        Fail(path, "has an unknown key \"" + key + "\"");
+        Fail(path, "has an unknown key \"" + key.str() + "\"");
         return nullptr;
       }
     }
@@ -410,7 +435,7 @@ class Loader {
     if (const Dictionary* members = value.AsDictionary()) {
       for (const auto& [key, item] : *members) {
         if ((item.AsDictionary() || item.AsArray()) &&
-            !WithinDepth(item, path + "." + key, depth + 1))
+            !WithinDepth(item, path + "." + key.str(), depth + 1))
           return false;
       }
     } else if (const Array* items = value.AsArray()) {
@@ -505,38 +530,35 @@ bool LoadValues(const std::optional<PropertyValue>& doc, std::size_t depth, Memo
 
 namespace {
 
-// A text read chunk by chunk, walked once from its start by the parser through ChunkIterator.
-// A NUL byte anywhere, or a failed read, ends it early and is noted.
+// A text read chunk by chunk and walked once from its start by the parser. The parser takes a
+// character, compares its place with the end and steps on for every byte of the file, so the
+// iterator holds the place in the chunk itself and only a step off the chunk's end calls back to
+// the reader. A NUL byte anywhere, or a failed read, ends the text early and is noted.
 class ChunkReader {
  public:
   explicit ChunkReader(const std::function<std::ptrdiff_t(char*, std::size_t)>& read)
-      : read_(read), buffer_(kChunk) {
-    Fill();
-  }
-  bool at_end() const { return pos_ == len_; }
-  const char& current() const { return buffer_[pos_]; }
-  void Advance() {
-    if (++pos_ == len_) Fill();
+      : read_(read), buffer_(kChunk) {}
+  // The next chunk as [*begin, *end), or false (and both null) once the text has ended.
+  bool Fill(const char** begin, const char** end) {
+    *begin = *end = nullptr;
+    if (stopped_) return false;
+    const std::ptrdiff_t n = read_(buffer_.data(), buffer_.size());
+    if (n < 0 || std::memchr(buffer_.data(), '\0', static_cast<std::size_t>(n)) != nullptr) {
+      stopped_ = true;
+      return false;
+    }
+    if (n == 0) return false;
+    *begin = buffer_.data();
+    *end = buffer_.data() + n;
+    return true;
   }
   // Whether the text was read to its end and holds no NUL byte.
   bool whole() const { return !stopped_; }
 
  private:
   static constexpr std::size_t kChunk = 1 << 16;
-  void Fill() {
-    pos_ = len_ = 0;
-    if (stopped_) return;
-    const std::ptrdiff_t n = read_(buffer_.data(), buffer_.size());
-    if (n < 0 || std::memchr(buffer_.data(), '\0', static_cast<std::size_t>(n)) != nullptr) {
-      stopped_ = true;
-      return;
-    }
-    len_ = static_cast<std::size_t>(n);
-  }
   const std::function<std::ptrdiff_t(char*, std::size_t)>& read_;
   std::vector<char> buffer_;
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
   bool stopped_ = false;
 };
 
@@ -549,18 +571,20 @@ class ChunkIterator {
   using reference = const char&;
 
   ChunkIterator() = default;  // the end of the text
-  explicit ChunkIterator(ChunkReader* reader) : reader_(reader) {}
-  reference operator*() const { return reader_->current(); }
+  explicit ChunkIterator(ChunkReader* reader) : reader_(reader) { reader_->Fill(&at_, &limit_); }
+  reference operator*() const { return *at_; }
   ChunkIterator& operator++() {
-    reader_->Advance();
+    if (++at_ == limit_) reader_->Fill(&at_, &limit_);
     return *this;
   }
-  bool operator==(const ChunkIterator& other) const { return AtEnd() == other.AtEnd(); }
-  bool operator!=(const ChunkIterator& other) const { return !(*this == other); }
+  // Only the end is ever compared with: a place is null once the text has ended.
+  bool operator==(const ChunkIterator& other) const { return at_ == other.at_; }
+  bool operator!=(const ChunkIterator& other) const { return at_ != other.at_; }
 
  private:
-  bool AtEnd() const { return reader_ == nullptr || reader_->at_end(); }
   ChunkReader* reader_ = nullptr;
+  const char* at_ = nullptr;
+  const char* limit_ = nullptr;
 };
 
 }  // namespace

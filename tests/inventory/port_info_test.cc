@@ -17,7 +17,7 @@ using testing::Dict;
 std::string Show(const Dictionary& record) {
   std::string text;
   for (const auto& [key, value] : record) {
-    text += key + "=";
+    text += key.str() + "=";
     if (value.AsString()) text += *value.AsString();
     std::int64_t v = 0;
     if (value.AsNumber() && value.AsNumber()->ToInt64(&v)) text += "#" + std::to_string(v);
