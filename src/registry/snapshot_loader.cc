@@ -42,24 +42,47 @@ bool ParseDataText(const std::string& text, Data* out) {
   return true;
 }
 
+// A hash of a text's length and of its first and last eight bytes, for tables that only catch
+// repeats: the texts a registry repeats differ there, and a text is not walked whole for each
+// of the millions of values and keys of a large snapshot.
+std::uint64_t QuickHash(std::string_view text, std::uint64_t seed) {
+  const std::size_t n = std::min<std::size_t>(text.size(), 8);
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    head = head << 8 | static_cast<unsigned char>(text[i]);
+    tail = tail << 8 | static_cast<unsigned char>(text[text.size() - n + i]);
+  }
+  std::uint64_t h = (seed ^ text.size()) * 0x9E3779B97F4A7C15u;
+  h = (h ^ head) * 0xC2B2AE3D27D4EB4Fu;
+  h = (h ^ tail) * 0x165667B19E3779F9u;
+  return h ^ (h >> 29);
+}
+
 // Values that recur across a snapshot's entries (vendor and model texts, states, small numbers,
 // class names) are made once and shared: values never change once made, and a host's thousands
 // of logical units mostly repeat a handful of them. A fixed table of recent values, indexed by a
 // hash of the content, catches the repeats in bounded memory; a value that is not in it is made
 // afresh.
+//
+// Texts are copied from the parser's buffer, never taken: the copy is one block of the text's
+// size, and the parser keeps a buffer that has grown to its longest text.
 class RecentValues {
  public:
-  PropertyValue String(std::string& text) {
-    if (text.size() > kLongest) return PropertyValue::String(std::move(text));
-    PropertyValue& slot = slots_[Hash(text, kStringSeed)];
+  PropertyValue String(const std::string& text) {
+    if (text.size() > kLongest) return PropertyValue::String(text);
+    PropertyValue& slot = slots_[QuickHash(text, kStringSeed) % kSlots];
     if (const std::string* held = slot.AsString(); held && *held == text) return slot;
-    slot = PropertyValue::String(std::move(text));
+    slot = PropertyValue::String(text);
     return slot;
   }
   PropertyValue OfData(Data bytes) {
     if (bytes.size() > kLongest) return PropertyValue::OfData(std::move(bytes));
-    PropertyValue& slot = slots_[Hash(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), kDataSeed)];
+    PropertyValue& slot =
+        slots_[QuickHash(
+                   std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                   kDataSeed) %
+               kSlots];
     if (const Data* held = slot.AsData(); held && *held == bytes) return slot;
     slot = PropertyValue::OfData(std::move(bytes));
     return slot;
@@ -85,11 +108,6 @@ class RecentValues {
 
   static constexpr std::size_t kStringSeed = 1469598103934665603u;
   static constexpr std::size_t kDataSeed = 7809847782465536322u;
-  static std::size_t Hash(std::string_view text, std::size_t seed) {
-    std::size_t h = seed;
-    for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211u;
-    return h % kSlots;
-  }
 
   std::vector<PropertyValue> slots_ =
       std::vector<PropertyValue>(kSlots, PropertyValue::Boolean(false));
@@ -109,14 +127,7 @@ class RecentKeys {
 
  private:
   static constexpr std::size_t kSlots = 512;
-  // The length and three bytes tell a vocabulary's keys apart well enough, and cost no walk of
-  // the text.
-  static std::size_t Slot(const std::string& text) {
-    if (text.empty()) return 0;
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    return (text.size() * 131 + byte(0) * 31 + byte(text.size() / 2) * 7 + byte(text.size() - 1)) %
-           kSlots;
-  }
+  static std::size_t Slot(const std::string& text) { return QuickHash(text, 0) % kSlots; }
   std::optional<Key> slots_[kSlots];
 };
 
@@ -144,7 +155,19 @@ class ValueBuilder {
       return Fail(Path() + " is an integer wider than 64 bits");
     return Add(PropertyValue::OfNumber(Number::FromDouble(v)));
   }
-  bool string(std::string& v) { return Add(recent_.String(v)); }
+  bool string(std::string& v) {
+    if (depth_ > 0 && Top().is_object && Top().key == data_key_) {
+      // A "$data" member is nearly always its object's only member, and the object becomes
+      // Data: its text is kept aside until the object ends rather than made a String first.
+      Frame& top = Top();
+      SettleData(top);
+      top.data_text.assign(v);
+      top.data_member = top.members.size();
+      top.members.emplace_back(data_key_, placeholder_);
+      return true;
+    }
+    return Add(recent_.String(v));
+  }
   bool binary(Json::binary_t&) { return Fail(Path() + " is not a value a registry can hold"); }
 
   bool start_object(std::size_t) { return Open(true); }
@@ -154,8 +177,9 @@ class ValueBuilder {
   }
   bool end_object() {
     Frame& frame = Top();
-    if (frame.members.size() == 1 && frame.members[0].first == kDataKey) {
-      const std::string* text = frame.members[0].second.AsString();
+    if (frame.members.size() == 1 && frame.members[0].first == data_key_) {
+      const std::string* text =
+          frame.data_member == kNoMember ? frame.members[0].second.AsString() : &frame.data_text;
       Data bytes;
       if (text == nullptr || !ParseDataText(*text, &bytes)) {
         frame.key.reset();  // the frame stays, so that the path names this object
@@ -164,6 +188,7 @@ class ValueBuilder {
       --depth_;
       return Add(recent_.OfData(std::move(bytes)));
     }
+    SettleData(frame);
     // The frame's buffer is kept for the next object at this depth; the Dictionary gets a block
     // of exactly its size.
     std::vector<Dictionary::value_type> items(std::make_move_iterator(frame.members.begin()),
@@ -200,15 +225,26 @@ class ValueBuilder {
   }
 
  private:
+  static constexpr std::size_t kNoMember = static_cast<std::size_t>(-1);
   struct Frame {
     bool is_object = false;
     std::string name;        // where this container stands in its parent, as a path step
     std::optional<Key> key;  // objects: the key of the member being read
+    // Objects: a "$data" member's text, kept aside, and where the member stands.
+    std::string data_text;
+    std::size_t data_member = kNoMember;
     // Members as they arrive; sorted into a Dictionary once the object ends, so that a large
     // object costs O(n log n) in any key order.
     std::vector<Dictionary::value_type> members;
     Array items;
   };
+
+  // Makes a "$data" text kept aside an ordinary String member of its object.
+  void SettleData(Frame& frame) {
+    if (frame.data_member == kNoMember) return;
+    frame.members[frame.data_member].second = recent_.String(frame.data_text);
+    frame.data_member = kNoMember;
+  }
 
   bool Fail(std::string message) {
     if (error_.empty()) error_ = std::move(message);
@@ -250,6 +286,7 @@ class ValueBuilder {
     frame.key.reset();
     frame.members.clear();
     frame.items.clear();
+    frame.data_member = kNoMember;
     ++depth_;
     deepest_ = std::max(deepest_, depth_);
     return true;
@@ -280,6 +317,9 @@ class ValueBuilder {
   std::size_t deepest_ = 0;
   RecentValues recent_;
   RecentKeys keys_;
+  const Key data_key_{kDataKey};
+  // Stands for a "$data" text kept aside until it is settled.
+  const PropertyValue placeholder_ = PropertyValue::Boolean(false);
   std::optional<PropertyValue> result_;
   std::string error_;
   bool syntax_error_ = false;
