@@ -6,13 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <iterator>
 #include <set>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "registry/json_chunks.h"
 
 namespace halvane {
 namespace {
@@ -135,7 +136,7 @@ class RecentKeys {
 // object becomes a Dictionary (a key given twice is refused when it is inserted), an object whose
 // only key is "$data" becomes Data, null is refused where it stands. The place of a fault is kept
 // as a path of keys and indices, written out only when there is a fault.
-class ValueBuilder {
+class ValueBuilder final : public JsonEvents {
  public:
   std::optional<PropertyValue> TakeResult() { return std::move(result_); }
   const std::string& error() const { return error_; }
@@ -144,18 +145,18 @@ class ValueBuilder {
   // How many containers deep the document nests at its deepest.
   std::size_t deepest() const { return deepest_; }
 
-  bool null() { return Fail(Path() + " is null"); }
-  bool boolean(bool v) { return Add(PropertyValue::Boolean(v)); }
-  bool number_integer(std::int64_t v) { return Add(recent_.Integer(v)); }
-  bool number_unsigned(std::uint64_t v) { return Add(recent_.Unsigned(v)); }
-  bool number_float(double v, const std::string& text) {
+  bool null() override { return Fail(Path() + " is null"); }
+  bool boolean(bool v) override { return Add(PropertyValue::Boolean(v)); }
+  bool number_integer(std::int64_t v) override { return Add(recent_.Integer(v)); }
+  bool number_unsigned(std::uint64_t v) override { return Add(recent_.Unsigned(v)); }
+  bool number_float(double v, const std::string& text) override {
     // An integer too wide for 64 bits arrives here too; as a floating-point value it would be
     // saved back rounded, so it is refused instead.
     if (text.find_first_of(".eE") == std::string::npos)
       return Fail(Path() + " is an integer wider than 64 bits");
     return Add(PropertyValue::OfNumber(Number::FromDouble(v)));
   }
-  bool string(std::string& v) {
+  bool string(std::string& v) override {
     if (depth_ > 0 && Top().is_object && Top().key == data_key_) {
       // A "$data" member is nearly always its object's only member, and the object becomes
       // Data: its text is kept aside until the object ends rather than made a String first.
@@ -168,14 +169,16 @@ class ValueBuilder {
     }
     return Add(recent_.String(v));
   }
-  bool binary(Json::binary_t&) { return Fail(Path() + " is not a value a registry can hold"); }
+  bool binary(Json::binary_t&) override {
+    return Fail(Path() + " is not a value a registry can hold");
+  }
 
-  bool start_object(std::size_t) { return Open(true); }
-  bool key(std::string& k) {
+  bool start_object(std::size_t) override { return Open(true); }
+  bool key(std::string& k) override {
     Top().key = keys_.Get(k);
     return true;
   }
-  bool end_object() {
+  bool end_object() override {
     Frame& frame = Top();
     if (frame.members.size() == 1 && frame.members[0].first == data_key_) {
       const std::string* text =
@@ -199,8 +202,8 @@ class ValueBuilder {
     if (!members) return Fail("the key \"" + twice + "\" appears twice in one object");
     return Add(PropertyValue::OfDictionary(std::move(*members)));
   }
-  bool start_array(std::size_t) { return Open(false); }
-  bool end_array() {
+  bool start_array(std::size_t) override { return Open(false); }
+  bool end_array() override {
     Frame& frame = Top();
     Array items(std::make_move_iterator(frame.items.begin()),
                 std::make_move_iterator(frame.items.end()));
@@ -208,7 +211,8 @@ class ValueBuilder {
     return Add(PropertyValue::OfArray(std::move(items)));
   }
 
-  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::detail::exception& e) override {
     std::string what = e.what();
     if (dynamic_cast<const Json::parse_error*>(&e) != nullptr) {
       syntax_error_ = true;
@@ -568,79 +572,14 @@ bool LoadValues(const std::optional<PropertyValue>& doc, std::size_t depth, Memo
 
 }  // namespace
 
-namespace {
-
-// A text read chunk by chunk and walked once from its start by the parser. The parser takes a
-// character, compares its place with the end and steps on for every byte of the file, so the
-// iterator holds the place in the chunk itself and only a step off the chunk's end calls back to
-// the reader. A NUL byte anywhere, or a failed read, ends the text early and is noted.
-class ChunkReader {
- public:
-  explicit ChunkReader(const std::function<std::ptrdiff_t(char*, std::size_t)>& read)
-      : read_(read), buffer_(kChunk) {}
-  // The next chunk as [*begin, *end), or false (and both null) once the text has ended.
-  bool Fill(const char** begin, const char** end) {
-    *begin = *end = nullptr;
-    if (stopped_) return false;
-    const std::ptrdiff_t n = read_(buffer_.data(), buffer_.size());
-    if (n < 0 || std::memchr(buffer_.data(), '\0', static_cast<std::size_t>(n)) != nullptr) {
-      stopped_ = true;
-      return false;
-    }
-    if (n == 0) return false;
-    *begin = buffer_.data();
-    *end = buffer_.data() + n;
-    return true;
-  }
-  // Whether the text was read to its end and holds no NUL byte.
-  bool whole() const { return !stopped_; }
-
- private:
-  static constexpr std::size_t kChunk = 1 << 16;
-  const std::function<std::ptrdiff_t(char*, std::size_t)>& read_;
-  std::vector<char> buffer_;
-  bool stopped_ = false;
-};
-
-class ChunkIterator {
- public:
-  using iterator_category = std::input_iterator_tag;
-  using value_type = char;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const char*;
-  using reference = const char&;
-
-  ChunkIterator() = default;  // the end of the text
-  explicit ChunkIterator(ChunkReader* reader) : reader_(reader) { reader_->Fill(&at_, &limit_); }
-  reference operator*() const { return *at_; }
-  ChunkIterator& operator++() {
-    if (++at_ == limit_) reader_->Fill(&at_, &limit_);
-    return *this;
-  }
-  // Only the end is ever compared with: a place is null once the text has ended.
-  bool operator==(const ChunkIterator& other) const { return at_ == other.at_; }
-  bool operator!=(const ChunkIterator& other) const { return at_ != other.at_; }
-
- private:
-  ChunkReader* reader_ = nullptr;
-  const char* at_ = nullptr;
-  const char* limit_ = nullptr;
-};
-
-}  // namespace
-
 std::optional<bool> ParseSnapshotChunks(
     const std::function<std::ptrdiff_t(char*, std::size_t)>& read, MemoryRegistry* out,
     std::string* error) {
   std::optional<PropertyValue> doc;
   std::size_t depth = 0;
   {
-    ChunkReader reader(read);
     ValueBuilder builder;
-    if (!nlohmann::json::sax_parse(ChunkIterator(&reader), ChunkIterator(), &builder) ||
-        !reader.whole()) {
-      return std::nullopt;
-    }
+    if (!ParseJsonChunks(read, &builder)) return std::nullopt;
     doc = builder.TakeResult();
     depth = builder.deepest();
   }

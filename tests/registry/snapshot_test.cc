@@ -94,6 +94,15 @@ TEST(ParseSnapshotChunks, AgreesWithTheWholeTextAtEveryPieceSize) {
                                     std::string("{\"root\": {\"class\": \"X\"}}\0 ", 26),
                                     R"({"root": {"class": "X", "colour": "red"}})"};
   for (const auto& row : testing::Rows("registry/malformed.txt")) texts.push_back(row.at(0));
+  // Texts long enough that the reading side waits for the building side: taken whole, refused
+  // at their start and refused at their end.
+  std::string many;
+  for (int i = 0; i < 100000; ++i) many += "\"k" + std::to_string(i) + "\": [1, \"v\"], ";
+  for (const std::string& text :
+       {R"({"root": {"class": "X", "properties": {)" + many + R"("z": 1}}})",
+        R"({"root": {"class": "X", "properties": {"a": null, )" + many + R"("z": 1}}})",
+        R"({"root": {"class": "X", "properties": {)" + many + R"("z": 1}}} x)"})
+    texts.push_back(text);
   for (const std::string& text : texts) {
     MemoryRegistry whole;
     std::string whole_error;
