@@ -196,8 +196,9 @@ RegistryStatus PlanChanges(const std::string& folder, const Dictionary& settings
     if (!*change) continue;
     if ((*change)->lpfc) {
       // Without the configured value a refusal could not be rolled back: nothing is written.
-      auto previous = ReadTextAttribute(folder + "/" + (*change)->attribute);
-      auto number = previous ? ParseDecimal(*previous) : std::nullopt;
+      // An attribute that cannot be read reads as "", which is no number either.
+      const auto number =
+          ParseDecimal(ReadTextAttribute(folder + "/" + (*change)->attribute).value_or(""));
       if (!number) return kRegistryUnsupported;
       if (*number == *ParseDecimal((*change)->value)) continue;
       (*change)->previous = std::to_string(*number);
