@@ -28,6 +28,8 @@ bool ParseSnapshotText(std::string text, MemoryRegistry* out, std::string* error
 // buffer, 0 at the end, -1 when it cannot), so that a large text is never held whole. Answers
 // nothing, with *out untouched, when the text is not a document of values or cannot be read:
 // saying where the fault lies takes the whole text, so the caller reads it whole and parses that.
+// read is called from a second thread (the text is lexed there while the values are built on
+// this one), one call at a time, and never after this returns.
 std::optional<bool> ParseSnapshotChunks(
     const std::function<std::ptrdiff_t(char*, std::size_t)>& read, MemoryRegistry* out,
     std::string* error);
