@@ -33,7 +33,7 @@ TEST(Number, ReadsOnlyExactIntegersOfTheAskedWidth) {
 
 TEST(Utf8, ValidityAndLineText) {
   EXPECT_TRUE(IsValidUtf8("plain"));
-  EXPECT_TRUE(IsValidUtf8("caf\xC3\xA9 \xF0\x9F\x92\xBE"));
+  EXPECT_TRUE(IsValidUtf8("caf\xC3\xA9 \xF0\x9F\x92\xBE \xF4\x8F\xBF\xBF"));  // to U+10FFFF
   EXPECT_FALSE(IsValidUtf8("\xFF"));
   EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));          // overlong
   EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate

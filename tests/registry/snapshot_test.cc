@@ -24,7 +24,7 @@ TEST(ParseSnapshot, ReadsEveryKindOfValue) {
     "root": {"class": "Leaf", "write-status": "0xE00002C7", "properties": {
       "s": "text", "i": -5, "big": 18446744073709551615, "f": 1.0, "e": 1e3, "b": true,
       "a": [1, "x"], "d": {"$data": "0a:0B 0c0D"}, "empty": {"$data": ""},
-      "dict": {"$data": "00", "other": 1}}}})",
+      "dict": {"$data": "00", "other": 1}, "none": {}}}})",
                             &registry, &error))
       << error;
   const Dictionary& p = *registry.root()->properties.AsDictionary();
@@ -41,6 +41,8 @@ TEST(ParseSnapshot, ReadsEveryKindOfValue) {
   EXPECT_TRUE(p.at("dict").AsDictionary());
   EXPECT_EQ(registry.root()->write_status, 0xE00002C7u);
   EXPECT_EQ(registry.classes().at("Leaf"), "Base");
+  MemoryRegistry again;  // and every kind is saved in a form that loads again
+  EXPECT_TRUE(ParseSnapshot(SerializeSnapshot(registry), &again, &error)) << error;
 }
 
 TEST(ParseSnapshot, RefusesMalformedFormsAndSaysWhere) {
