@@ -193,7 +193,11 @@ class EventRecorder {
     block_.append(reinterpret_cast<const char*>(&v), sizeof v);
     return true;
   }
-  bool Text(const std::string& text) { return Raw(text.size()) && (block_.append(text), true); }
+  bool Text(const std::string& text) {
+    Raw(text.size());
+    block_.append(text);
+    return true;
+  }
 
   EventBlocks* blocks_;
   std::string block_;

@@ -173,12 +173,12 @@ std::optional<Dictionary> Dictionary::FromItems(std::vector<value_type> items,
   auto less = [](const value_type& a, const value_type& b) { return a.first < b.first; };
   // Files are mostly written in key order already; then nothing needs to move. Registry tables
   // are small: those are sorted in place, since a merge sort would first ask for a buffer.
-  if (items.size() <= kSortInPlace) {
-    for (auto it = items.begin(); it != items.end(); ++it) {
-      auto at = std::upper_bound(items.begin(), it, *it, less);
-      if (at != it) std::rotate(at, it, it + 1);
-    }
-  } else if (!std::is_sorted(items.begin(), items.end(), less)) {
+  if (std::is_sorted(items.begin(), items.end(), less)) {
+    // nothing to move
+  } else if (items.size() <= kSortInPlace) {
+    for (auto it = items.begin(); it != items.end(); ++it)
+      std::rotate(std::upper_bound(items.begin(), it, *it, less), it, it + 1);
+  } else {
     std::stable_sort(items.begin(), items.end(), less);
   }
   auto same = std::adjacent_find(
