@@ -19,16 +19,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<char> exact(data + 1, data + size);
   std::uint8_t out[32];
   std::memset(out, 0xA5, sizeof out);
-  const std::int32_t code =
-      ParseHexBytes(exact.data(), static_cast<std::int64_t>(exact.size()), count, out);
-  if (code == kHexOk && (count < 1 || count > 31)) std::abort();
-  if (code != kHexOk && out[0] != 0xA5) std::abort();  // a failure leaves the output alone
+  const bool ok =
+      ParseHexBytes(exact.data(), static_cast<std::int64_t>(exact.size()), count, out).ok();
+  if (ok && (count < 1 || count > 31)) std::abort();
+  if (!ok && out[0] != 0xA5) std::abort();  // a failure leaves the output alone
 
   const std::string text(exact.begin(), exact.end());
   const std::string terminated = text.substr(0, text.find('\0'));
   if (IsValidWWNText(terminated.c_str())) {
     std::uint8_t bytes[8];
-    if (ParseHexBytes(terminated.c_str(), -1, 8, bytes) != kHexOk) std::abort();
+    if (!ParseHexBytes(terminated.c_str(), -1, 8, bytes).ok()) std::abort();
     // The text of those bytes is itself a WWN, and finds its port in any letter case.
     const std::string wwn = WWNText(bytes);
     if (!IsValidWWNText(wwn.c_str())) std::abort();
@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string lower = wwn;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     RegistryEntry found;
-    if (FindPortByWWN(registry, lower, &found) != kRegistrySuccess) std::abort();
-    if (FindPortByWWN(registry, wwn, &found) != kRegistrySuccess) std::abort();
+    if (!FindPortByWWN(registry, lower, &found).ok()) std::abort();
+    if (!FindPortByWWN(registry, wwn, &found).ok()) std::abort();
   }
   return 0;
 }

@@ -33,9 +33,7 @@ void CheckLines(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MemoryRegistry registry;
-  std::string error;
-  if (!ParseSnapshot(std::string_view(reinterpret_cast<const char*>(data), size), &registry,
-                     &error))
+  if (!ParseSnapshot(std::string_view(reinterpret_cast<const char*>(data), size), &registry).ok())
     return 0;
   std::ostringstream listing;
   PrintFullReport(registry, listing);
@@ -44,17 +42,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PrintInventoryDocument(registry, document);
   if (nlohmann::json::parse(document.str(), nullptr, false).is_discarded()) std::abort();
   RegistryIterator ports;
-  if (DiscoverControllers(registry, &ports) == kRegistrySuccess) {
+  if (DiscoverControllers(registry, &ports).ok()) {
     for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
       std::ostringstream block;
-      PrintPortBlock(registry, port, block);
+      (void)PrintPortBlock(registry, port, block);
       CheckLines(block.str());
       Dictionary record;
-      if (BuildPortInfo(registry, port, &record) == kRegistrySuccess) {
+      if (BuildPortInfo(registry, port, &record).ok()) {
         const std::string* name = record.at(kRecordPortName).AsString();
         RegistryEntry found;
-        if (*name != "invalid" && FindPortByWWN(registry, *name, &found) != kRegistrySuccess)
-          std::abort();
+        if (*name != "invalid" && !FindPortByWWN(registry, *name, &found).ok()) std::abort();
       }
     }
   }

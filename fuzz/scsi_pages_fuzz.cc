@@ -20,9 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (covered > 4 && covered > size) std::abort();
   AluaSupportText(exact.data(), exact.size());
   if (size >= 8) {
-    std::array<std::uint8_t, 8> lun;
-    std::memcpy(lun.data(), data, 8);
-    if (ScsiLunBytes(ScsiLunNumber(lun)) != lun) std::abort();
+    // Every 64-bit LUN has one 8-byte form, from which the kernel's number is read back.
+    std::uint64_t lun = 0;
+    std::memcpy(&lun, data, 8);
+    const std::array<std::uint8_t, 8> bytes = ScsiLunBytes(lun);
+    std::uint64_t back = 0;
+    for (std::size_t i = 0; i < 8; i += 2)
+      back |= (std::uint64_t{bytes[i]} << ((i + 1) * 8)) | (std::uint64_t{bytes[i + 1]} << (i * 8));
+    if (back != lun) std::abort();
   }
   return 0;
 }

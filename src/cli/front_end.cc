@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "config/refresh.h"
 #include "listing/full_report.h"
 #include "listing/inventory_document.h"
+#include "registry/vocabulary.h"
 
 namespace halvane {
 
@@ -36,29 +38,13 @@ constexpr char kBadTopology[] = "Invalid Topology value, must be nport, nlport, 
 constexpr char kListExclusive[] = "The -l command is mutually exclusive.";
 constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name given with -c.";
 
-struct Keyword {
-  std::string_view typed;
-  const char* stored;
-};
-constexpr Keyword kSpeeds[] = {
-    {"1gigabit", "1 Gigabit"},
-    {"2gigabit", "2 Gigabit"},
-    {"4gigabit", "4 Gigabit"},
-    {"auto", "Automatic"},
-};
-constexpr Keyword kTopologies[] = {
-    {"nport", "N_Port"},
-    {"nlport", "NL_Port"},
-    {"auto", "Automatic"},
-};
-
-// Whole value, byte for byte, case included.
-template <std::size_t N>
-const char* Lookup(const Keyword (&table)[N], std::string_view typed) {
+// The stored text of the keyword typed: the whole value, byte for byte, case included.
+template <typename Keyword, std::size_t N>
+std::optional<std::string_view> Lookup(const Keyword (&table)[N], std::string_view typed) {
   for (const Keyword& k : table) {
     if (k.typed == typed) return k.stored;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 std::vector<option> LongOptionTable() {
@@ -96,13 +82,14 @@ std::optional<RunOutcome> RecordSetting(int option, const char* value, ParsedOpt
     if (!alpa) return ExitWithUsage(out, kExitUsage, kBadAlpa, value);
     parsed->settings.insert_or_assign(kHardLoopIdSetting, PropertyValue::Int32(*alpa));
   } else if (option == 's') {
-    const char* speed = Lookup(kSpeeds, value);
-    if (speed == nullptr) return ExitWithUsage(out, kExitUsage, kBadSpeed, value);
-    parsed->settings.insert_or_assign(kSpeedSetting, PropertyValue::String(speed));
+    const auto speed = Lookup(kSpeedKeywords, value);
+    if (!speed) return ExitWithUsage(out, kExitUsage, kBadSpeed, value);
+    parsed->settings.insert_or_assign(kSpeedSetting, PropertyValue::String(std::string(*speed)));
   } else {
-    const char* topology = Lookup(kTopologies, value);
-    if (topology == nullptr) return ExitWithUsage(out, kExitUsage, kBadTopology, value);
-    parsed->settings.insert_or_assign(kTopologySetting, PropertyValue::String(topology));
+    const auto topology = Lookup(kTopologyKeywords, value);
+    if (!topology) return ExitWithUsage(out, kExitUsage, kBadTopology, value);
+    parsed->settings.insert_or_assign(kTopologySetting,
+                                      PropertyValue::String(std::string(*topology)));
   }
   parsed->settingsGiven = true;
   return std::nullopt;
@@ -121,8 +108,7 @@ RunOutcome PrintListing(Services& services, bool json) {
 // --snapshot: nothing is printed unless the whole registry could be written down.
 RunOutcome PrintSnapshot(Services& services) {
   std::string text;
-  if (services.registry.WriteSnapshot(&text) != kRegistrySuccess)
-    return RunOutcome::Exit(kExitFailure);
+  if (!services.registry.WriteSnapshot(&text).ok()) return RunOutcome::Exit(kExitFailure);
   services.out << text;
   return RunOutcome::Exit(kExitSuccess);
 }

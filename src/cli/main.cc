@@ -1,14 +1,16 @@
-// The process entry: wires the real host services to the front end and turns the run's outcome
-// into the exit status.
+// The process entry: reads the environment, wires the real host services to the front end and
+// turns the run's outcome into the exit status.
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <ostream>
 
 #include "cli/front_end.h"
+#include "host/environment.h"
 #include "host/fd_output.h"
 #include "host/host_registry.h"
 #include "registry/lazy_registry.h"
@@ -22,23 +24,24 @@ int main(int argc, char* argv[]) {
     if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != fd)
       return kExitFailure;
   }
+  const HostEnvironment environment = ReadHostEnvironment();
   FdOutput stdout_buffer(1);
   std::ostream out(&stdout_buffer);
-  LazyRegistry registry(&OpenHostRegistry);
-  Services services{registry, ProcessUserIdentity(), ProcessMessagePorts(), out,
-                    ProcessHostRescan()};
+  LazyRegistry registry([&environment](bool for_writing, std::unique_ptr<DeviceRegistry>* opened) {
+    return OpenHostRegistry(environment, for_writing, opened);
+  });
+  const auto ports = MakeServiceDirectoryPorts(environment.service_dir);
+  const auto rescan = MakeHostRescan(environment);
+  Services services{registry, ProcessUserIdentity(), *ports, out, std::cerr, *rescan};
 
   const RunOutcome outcome = RunCommandLine(argc, argv, services);
 
-  if (const auto& error = registry.open_error()) {
+  if (const Status& opened = registry.open_status(); !opened.ok()) {
     // Whatever the run printed before it found the registry unreadable is not a listing.
     stdout_buffer.Discard();
-    std::fprintf(stderr, "halvane: %s\n", error->c_str());
+    std::fprintf(stderr, "halvane: %s\n", opened.message().c_str());
     return kExitFailure;
   }
-  // Standard output says that the settings were not applied; this says why.
-  if (const std::string why = registry.WriteFailureReason(); !why.empty())
-    std::fprintf(stderr, "halvane: %s\n", why.c_str());
   if (!stdout_buffer.Flush()) {
     std::fprintf(stderr, "halvane: write error on standard output: %s\n",
                  std::strerror(stdout_buffer.error()));

@@ -40,8 +40,7 @@ bool IsSeparator(char c) { return c == ' ' || c == '-' || c == ':'; }
 
 }  // namespace
 
-std::int32_t ParseHexBytes(const char* text, std::int64_t length, std::int32_t count,
-                           std::uint8_t* out) {
+Status ParseHexBytes(const char* text, std::int64_t length, std::int32_t count, std::uint8_t* out) {
   if (text == nullptr) return kHexBadRequest;
   if (length == -1) length = static_cast<std::int64_t>(std::strlen(text));
   if (count < 1 || count > kMaxHexBytes || length < 0) return kHexBadRequest;
@@ -66,13 +65,13 @@ std::int32_t ParseHexBytes(const char* text, std::int64_t length, std::int32_t c
     if (p == end) return kHexNoByte;
   }
   if (out != nullptr) std::memcpy(out, scratch.data(), static_cast<std::size_t>(count));
-  return kHexOk;
+  return Status::Ok();
 }
 
 bool IsValidWWNText(const char* text) {
   const std::size_t n = std::strlen(text);
   if (n < 15 || n > 23) return false;
-  return ParseHexBytes(text, static_cast<std::int64_t>(n), 8, nullptr) == kHexOk;
+  return ParseHexBytes(text, static_cast<std::int64_t>(n), 8, nullptr).ok();
 }
 
 std::uint8_t IsAcceptedALPA(std::uint8_t value) { return kAlpaAcceptTable[value]; }

@@ -5,22 +5,22 @@
 #include <cstdint>
 #include <optional>
 
+#include "registry/status.h"
+
 namespace halvane {
 
-// Result codes of ParseHexBytes.
-inline constexpr std::int32_t kHexOk = 0;
-inline constexpr std::int32_t kHexBadRequest = -6705;
-inline constexpr std::int32_t kHexByteTooLarge = -6710;
-inline constexpr std::int32_t kHexBadSeparator = -6717;
-inline constexpr std::int32_t kHexNoByte = -6742;
+// Codes of ParseHexBytes's refusals.
+inline constexpr StatusCode kHexBadRequest = -6705;
+inline constexpr StatusCode kHexByteTooLarge = -6710;
+inline constexpr StatusCode kHexBadSeparator = -6717;
+inline constexpr StatusCode kHexNoByte = -6742;
 
 // Reads `count` (1 to 31) bytes written as runs of hexadecimal digits separated by single
 // spaces, dashes or colons, after optional leading white space. `length` is the number of bytes
 // of `text` to examine, or -1 to read up to its terminating zero. Characters after the last
 // wanted byte are never examined. On success, and only then, the bytes go to `out` when it is
 // given.
-std::int32_t ParseHexBytes(const char* text, std::int64_t length, std::int32_t count,
-                           std::uint8_t* out);
+Status ParseHexBytes(const char* text, std::int64_t length, std::int32_t count, std::uint8_t* out);
 
 // True when a terminated text is accepted as a port WWN: 15 to 23 bytes that read as eight
 // hexadecimal bytes. The text is not normalised, so only the form "xx:xx:xx:xx:xx:xx:xx:xx"

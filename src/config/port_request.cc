@@ -11,11 +11,14 @@ namespace {
 
 // A change that did not happen must never look like one that did: the administrator is told,
 // and the exit status says so.
-RunOutcome NotApplied(std::ostream& out, RegistryStatus status) {
+RunOutcome NotApplied(Services& services, const Status& status) {
   char line[96];
   std::snprintf(line, sizeof line,
-                "Could not apply settings to the specified port (status 0x%08X).\n", status);
-  out << line;
+                "Could not apply settings to the specified port (status 0x%08X).\n",
+                static_cast<std::uint32_t>(status.code()));
+  services.out << line;
+  // Standard output says that the settings were not applied; this says why.
+  if (!status.message().empty()) services.err << "halvane: " << status.message() << "\n";
   return RunOutcome::Exit(kExitFailure);
 }
 
@@ -23,15 +26,15 @@ RunOutcome PrintPort(const std::string& wwn, bool json, Services& services) {
   // Printing a port never changes the exit status: a port that is not there, or one that cannot
   // be read whole, prints what there is to print.
   RegistryEntry port;
-  const RegistryStatus found = FindPortByWWN(services.registry, wwn, &port);
+  const Status found = FindPortByWWN(services.registry, wwn, &port);
   if (json) {
     // A port that is not there is an empty inventory, which scripts read like any other.
     PrintPortDocument(services.registry, port, services.out);
     return RunOutcome{};
   }
-  if (found != kRegistrySuccess) return RunOutcome{};
+  if (!found.ok()) return RunOutcome{};
   services.out << "\n";
-  PrintPortBlock(services.registry, port, services.out);
+  (void)PrintPortBlock(services.registry, port, services.out);
   return RunOutcome{};
 }
 
@@ -48,16 +51,16 @@ RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services) {
   }
   services.registry.PrepareToWrite();
   RegistryEntry port;
-  if (RegistryStatus s = FindPortByWWN(services.registry, wwn, &port); s != kRegistrySuccess) {
-    if (s == kRegistryNoDevice)
+  if (Status found = FindPortByWWN(services.registry, wwn, &port); !found.ok()) {
+    if (found.code() == kRegistryNoDevice)
       return ExitWithUsage(services.out, kExitPortNotFound, kPortNotFoundMessage, "");
-    return NotApplied(services.out, s);
+    return NotApplied(services, found);
   }
-  const RegistryStatus written = services.registry.WriteProperties(port, options.settings);
+  const Status written = services.registry.WriteProperties(port, options.settings);
   // The port can go away between the lookup and the write.
-  if (written == kRegistryNoDevice)
+  if (written.code() == kRegistryNoDevice)
     return ExitWithUsage(services.out, kExitPortNotFound, kPortNotFoundMessage, "");
-  if (written != kRegistrySuccess) return NotApplied(services.out, written);
+  if (!written.ok()) return NotApplied(services, written);
   return RunOutcome{};
 }
 

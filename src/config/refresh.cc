@@ -1,12 +1,6 @@
 #include "config/refresh.h"
 
 namespace halvane {
-namespace {
-
-// Process-wide, as the port right it names is.
-PortName g_daemon_port = 0;
-
-}  // namespace
 
 MessageHeader MakeRefreshMessage(PortName daemon_port) {
   MessageHeader message;
@@ -19,21 +13,14 @@ MessageHeader MakeRefreshMessage(PortName daemon_port) {
   return message;
 }
 
-std::int32_t SendRefreshNotification(MessagePorts& ports) {
+void SendRefreshNotification(MessagePorts& ports) {
   PortName lookup_port = 0;
-  if (std::int32_t s = ports.GetSpecialPort(kBootstrapSpecialPort, &lookup_port); s != 0) return s;
-  if (std::int32_t s = ports.LookUpService(lookup_port, kScsiDaemonService, &g_daemon_port);
-      s != 0) {
-    return s;
-  }
-  if (g_daemon_port == 0) return 0;
-  // The send's own status is not examined: a daemon that is not listening changes nothing for
-  // the administrator.
-  ports.SendMessage(MakeRefreshMessage(g_daemon_port), kSendOnly, sizeof(MessageHeader), 0, 0, 0,
-                    0);
-  return 0;
+  PortName daemon_port = 0;
+  if (!ports.GetSpecialPort(kBootstrapSpecialPort, &lookup_port).ok()) return;
+  if (!ports.LookUpService(lookup_port, kScsiDaemonService, &daemon_port).ok()) return;
+  if (daemon_port == 0) return;
+  // Whether the daemon took it is not examined: one that is not listening changes nothing.
+  (void)ports.SendMessage(MakeRefreshMessage(daemon_port), kSendOnly);
 }
-
-PortName DaemonPort() { return g_daemon_port; }
 
 }  // namespace halvane

@@ -16,12 +16,9 @@ inline constexpr std::uint32_t kRefreshMessageBits = 0x00001513;
 // The refresh message addressed to daemon_port, every field written.
 MessageHeader MakeRefreshMessage(PortName daemon_port);
 
-// Looks the daemon up afresh and sends it one refresh message. Answers 0 when the message was
-// handed over or the lookup gave no port, otherwise the status of the step that failed. Prints
-// nothing, ever; the caller ignores the answer.
-std::int32_t SendRefreshNotification(MessagePorts& ports);
-
-// The daemon port of the last lookup, kept for the life of the process (0 before any).
-PortName DaemonPort();
+// Looks the daemon up afresh and sends it one refresh message, when the lookup gives a port. A
+// daemon that cannot be found or reached changes nothing for the administrator: nothing is
+// printed, ever.
+void SendRefreshNotification(MessagePorts& ports);
 
 }  // namespace halvane

@@ -14,12 +14,14 @@
 
 namespace halvane {
 
-// The host services of one run, and where its output goes.
+// The host services of one run, and where its output goes: the reports to out, and to err the
+// one line that says why a change was not made.
 struct Services {
   DeviceRegistry& registry;
   const UserIdentity& users;
   MessagePorts& ports;
   std::ostream& out;
+  std::ostream& err;
   HostRescan& rescan;
 };
 

@@ -1,16 +1,15 @@
-// Which registry a run reads: the snapshot file named by HALVANE_REGISTRY, or else the host's
-// own.
+// Which registry a run reads: the snapshot file the environment names, or else the host's own.
 #pragma once
 
 #include <memory>
-#include <string>
 
+#include "host/environment.h"
 #include "registry/device_registry.h"
 
 namespace halvane {
 
-// Opens the registry of this run, for writing to it or only reading, or answers nullptr with the
-// reason in *error.
-std::unique_ptr<DeviceRegistry> OpenHostRegistry(bool for_writing, std::string* error);
+// Opens the registry of this run into *out, for writing to it or only reading.
+Status OpenHostRegistry(const HostEnvironment& environment, bool for_writing,
+                        std::unique_ptr<DeviceRegistry>* out);
 
 }  // namespace halvane

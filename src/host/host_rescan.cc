@@ -1,30 +1,29 @@
 #include "host/host_rescan.h"
 
-#include <cstdlib>
 #include <iostream>
 
 #include "sysfs/attribute_writer.h"
-#include "sysfs/sysfs_registry.h"
+#include "sysfs/sysfs_rescan.h"
 
 namespace halvane {
 namespace {
 
 class SysfsHostRescan : public HostRescan {
  public:
+  explicit SysfsHostRescan(HostEnvironment environment) : environment_(std::move(environment)) {}
   void RescanFibreChannelHosts() override {
-    const char* snapshot = std::getenv("HALVANE_REGISTRY");
-    if (snapshot != nullptr && *snapshot != '\0') return;
-    const char* root = std::getenv("HALVANE_SYSFS_ROOT");
-    RescanSysfsHosts((root != nullptr && *root != '\0') ? root : "/sys", ProcessAttributeWriter(),
-                     std::cerr);
+    if (!environment_.snapshot.empty()) return;
+    RescanSysfsHosts(environment_.sysfs_root, ProcessAttributeWriter(), std::cerr);
   }
+
+ private:
+  HostEnvironment environment_;
 };
 
 }  // namespace
 
-HostRescan& ProcessHostRescan() {
-  static SysfsHostRescan rescan;
-  return rescan;
+std::unique_ptr<HostRescan> MakeHostRescan(const HostEnvironment& environment) {
+  return std::make_unique<SysfsHostRescan>(environment);
 }
 
 }  // namespace halvane

@@ -2,6 +2,10 @@
 // part of -r. Abstract so that the front end can be tested without a host to rescan.
 #pragma once
 
+#include <memory>
+
+#include "host/environment.h"
+
 namespace halvane {
 
 class HostRescan {
@@ -12,8 +16,8 @@ class HostRescan {
   virtual void RescanFibreChannelHosts() = 0;
 };
 
-// The sysfs tree named by HALVANE_SYSFS_ROOT (default /sys); nothing at all when the run reads
-// a snapshot (HALVANE_REGISTRY), which has no host behind it.
-HostRescan& ProcessHostRescan();
+// The sysfs tree the environment names; nothing at all when the run reads a snapshot, which has
+// no host behind it.
+std::unique_ptr<HostRescan> MakeHostRescan(const HostEnvironment& environment);
 
 }  // namespace halvane

@@ -6,27 +6,25 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <vector>
 
 namespace halvane {
 namespace {
 
-constexpr char kDefaultServiceDir[] = "/run/kestrit/services";
-
 // Port names index a table of descriptors; 0 is never a port.
 class SocketDirectoryPorts : public MessagePorts {
  public:
-  std::int32_t GetSpecialPort(std::uint32_t which, PortName* port) override {
+  explicit SocketDirectoryPorts(std::string service_dir) : service_dir_(std::move(service_dir)) {}
+
+  Status GetSpecialPort(std::uint32_t which, PortName* port) override {
     if (which != kBootstrapSpecialPort) return kPortsInvalidArgument;
-    const char* env = std::getenv("HALVANE_SERVICE_DIR");
-    std::string dir = (env != nullptr && *env != '\0') ? env : kDefaultServiceDir;
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = open(service_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return kPortsFailure;
-    *port = Remember(Port{fd, std::move(dir), true});
-    return 0;
+    *port = Remember(Port{fd, service_dir_, true});
+    return Status::Ok();
   }
 
-  std::int32_t LookUpService(PortName lookup_port, std::string_view name, PortName* port) override {
+  Status LookUpService(PortName lookup_port, std::string_view name, PortName* port) override {
     const Port* directory = Find(lookup_port);
     if (directory == nullptr || !directory->is_directory) return kPortsInvalidArgument;
     // A service name names one socket in the directory and nothing outside it.
@@ -54,22 +52,18 @@ class SocketDirectoryPorts : public MessagePorts {
       return kPortsFailure;
     }
     *port = Remember(Port{fd, path, false});
-    return 0;
+    return Status::Ok();
   }
 
-  std::int32_t SendMessage(const MessageHeader& message, std::uint32_t options,
-                           std::uint32_t send_size, std::uint32_t /*receive_size*/,
-                           PortName /*receive_port*/, std::uint32_t /*timeout*/,
-                           PortName /*notify_port*/) override {
+  Status SendMessage(const MessageHeader& message, std::uint32_t options) override {
     const Port* destination = Find(message.remote_port);
-    if (destination == nullptr || destination->is_directory || options != kSendOnly ||
-        send_size != sizeof message) {
+    if (destination == nullptr || destination->is_directory || options != kSendOnly)
       return kPortsInvalidArgument;
-    }
     // Non-blocking: a daemon whose queue is full makes the send fail instead of stalling.
     const ssize_t sent =
         send(destination->fd, &message, sizeof message, MSG_DONTWAIT | MSG_NOSIGNAL);
-    return sent == static_cast<ssize_t>(sizeof message) ? 0 : kPortsFailure;
+    if (sent != static_cast<ssize_t>(sizeof message)) return kPortsFailure;
+    return Status::Ok();
   }
 
  private:
@@ -89,15 +83,15 @@ class SocketDirectoryPorts : public MessagePorts {
     return &ports_[name - 1];
   }
 
+  std::string service_dir_;
   // Held for the life of the process, as port rights are; never closed.
   std::vector<Port> ports_;
 };
 
 }  // namespace
 
-MessagePorts& ProcessMessagePorts() {
-  static SocketDirectoryPorts ports;
-  return ports;
+std::unique_ptr<MessagePorts> MakeServiceDirectoryPorts(std::string service_dir) {
+  return std::make_unique<SocketDirectoryPorts>(std::move(service_dir));
 }
 
 }  // namespace halvane

@@ -27,12 +27,9 @@ std::optional<std::int32_t> ReadInt32(const Dictionary& record, std::string_view
 
 }  // namespace
 
-std::int32_t PrintPortBlock(DeviceRegistry& registry, const RegistryEntry& entry,
-                            std::ostream& out) {
+Status PrintPortBlock(DeviceRegistry& registry, const RegistryEntry& entry, std::ostream& out) {
   Dictionary record;
-  if (RegistryStatus s = BuildPortInfo(registry, entry, &record); s != kRegistrySuccess) {
-    return static_cast<std::int32_t>(s);
-  }
+  if (Status s = BuildPortInfo(registry, entry, &record); !s.ok()) return s;
   PrintText(out, record, kRecordPortName, "    PortWWN ", "\n");
   PrintText(out, record, kRecordPortStatus, "        Port Status: ", "\n");
   if (auto alpa = ReadInt32(record, kRecordHardLoopId)) {
@@ -47,15 +44,13 @@ std::int32_t PrintPortBlock(DeviceRegistry& registry, const RegistryEntry& entry
     out << "               Port: " << *port << "\n";
   }
   PrintText(out, record, kRecordCableType, "         Cable Type: ", "\n\n");
-  return 0;
+  return Status::Ok();
 }
 
-std::int32_t PrintControllerSection(DeviceRegistry& registry, std::ostream& out) {
+Status PrintControllerSection(DeviceRegistry& registry, std::ostream& out) {
   RegistryIterator ports;
-  if (RegistryStatus s = DiscoverControllers(registry, &ports); s != kRegistrySuccess) {
-    return static_cast<std::int32_t>(s);
-  }
-  std::int32_t status = 0;
+  if (Status s = DiscoverControllers(registry, &ports); !s.ok()) return s;
+  Status status;
   for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
     status = PrintPortBlock(registry, port, out);
   }

@@ -9,12 +9,11 @@
 namespace halvane {
 
 // One block per controller port, in registry order. Answers the discovery status when discovery
-// fails, otherwise the status of the last port's block, or 0 when there is no port.
-std::int32_t PrintControllerSection(DeviceRegistry& registry, std::ostream& out);
+// fails, otherwise the status of the last port's block, or ok when there is no port.
+Status PrintControllerSection(DeviceRegistry& registry, std::ostream& out);
 
 // The block of one port; answers the status of building its record, and prints nothing when
 // that fails.
-std::int32_t PrintPortBlock(DeviceRegistry& registry, const RegistryEntry& entry,
-                            std::ostream& out);
+Status PrintPortBlock(DeviceRegistry& registry, const RegistryEntry& entry, std::ostream& out);
 
 }  // namespace halvane

@@ -33,7 +33,7 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-RegistryStatus DiscoverControllers(DeviceRegistry& registry, RegistryIterator* out) {
+Status DiscoverControllers(DeviceRegistry& registry, RegistryIterator* out) {
   const char* controller_class = kFusionControllerClass;
   if (registry.MatchFirstService(kUserControllerClass)) controller_class = kUserControllerClass;
   return registry.MatchServices(controller_class, out);
@@ -46,14 +46,14 @@ std::string WWNText(const std::uint8_t b[8]) {
   return text;
 }
 
-std::int32_t FormatWWNFromData(const PropertyValue& value, std::string* out) {
+Status FormatWWNFromData(const PropertyValue& value, std::string* out) {
   const Data* data = value.AsData();
   if (data == nullptr || data->size() != 8) return kWwnWrongLength;
   *out = WWNText(data->data());
-  return kWwnOk;
+  return Status::Ok();
 }
 
-std::int32_t FormatWWNFromNumber(const PropertyValue& value, std::string* out) {
+Status FormatWWNFromNumber(const PropertyValue& value, std::string* out) {
   const Number* number = value.AsNumber();
   std::int64_t v = 0;
   if (number == nullptr || !number->ToInt64(&v)) return kWwnNotAnInteger;
@@ -61,7 +61,7 @@ std::int32_t FormatWWNFromNumber(const PropertyValue& value, std::string* out) {
   std::uint8_t bytes[8];
   for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(u >> (8 * i));
   *out = WWNText(bytes);
-  return kWwnOk;
+  return Status::Ok();
 }
 
 namespace {
@@ -97,17 +97,16 @@ const Dictionary* Characteristics(DeviceRegistry& registry, const RegistryEntry&
 std::string PortName(const Dictionary& chars) {
   std::string text;
   if (const PropertyValue* data = FindMember(chars, kPortWorldWideNameKey)) {
-    if (FormatWWNFromData(*data, &text) == kWwnOk) return text;
+    if (FormatWWNFromData(*data, &text).ok()) return text;
   } else if (const PropertyValue* number = FindMember(chars, kWorldWidePortNameKey)) {
-    if (FormatWWNFromNumber(*number, &text) == kWwnOk) return text;
+    if (FormatWWNFromNumber(*number, &text).ok()) return text;
   }
   return "invalid";
 }
 
 }  // namespace
 
-RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry,
-                             Dictionary* out) {
+Status BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry, Dictionary* out) {
   Dictionary record;
   std::optional<PropertyValue> holder;
   const Dictionary* chars = Characteristics(registry, entry, &holder, &record);
@@ -157,25 +156,24 @@ RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entr
   };
   for (const auto& [source, key] : kInventory) CopyIfPresent(*chars, source, key, &record);
   *out = std::move(record);
-  return kRegistrySuccess;
+  return Status::Ok();
 }
 
-RegistryStatus FindPortByWWN(DeviceRegistry& registry, std::string_view wanted,
-                             RegistryEntry* out) {
+Status FindPortByWWN(DeviceRegistry& registry, std::string_view wanted, RegistryEntry* out) {
   RegistryIterator ports;
-  if (RegistryStatus s = DiscoverControllers(registry, &ports); s != kRegistrySuccess) return s;
+  if (Status s = DiscoverControllers(registry, &ports); !s.ok()) return s;
   RegistryEntry match;
   // Every port is looked at: with duplicate names the last one wins.
   for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
     Dictionary record;
-    if (BuildPortInfo(registry, port, &record) != kRegistrySuccess) continue;
+    if (!BuildPortInfo(registry, port, &record).ok()) continue;
     const PropertyValue* name = FindMember(record, kRecordPortName);
     const std::string* text = name ? name->AsString() : nullptr;
     if (text && EqualIgnoringCase(wanted, *text)) match = port;
   }
   if (!match) return kRegistryNoDevice;
   *out = std::move(match);
-  return kRegistrySuccess;
+  return Status::Ok();
 }
 
 }  // namespace halvane

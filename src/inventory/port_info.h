@@ -11,29 +11,28 @@
 
 namespace halvane {
 
-// Result codes of the WWN formatters.
-inline constexpr std::int32_t kWwnOk = 0;
-inline constexpr std::int32_t kWwnWrongLength = -9057;
-inline constexpr std::int32_t kWwnNotAnInteger = -50;
+// Codes of the WWN formatters' failures.
+inline constexpr StatusCode kWwnWrongLength = -9057;
+inline constexpr StatusCode kWwnNotAnInteger = -50;
 
 // The controller ports in registry order. Entries of the user-client controller class hide the
 // older class entirely: only one class is ever listed.
-RegistryStatus DiscoverControllers(DeviceRegistry& registry, RegistryIterator* out);
+Status DiscoverControllers(DeviceRegistry& registry, RegistryIterator* out);
 
 // The PortInfo of one port: kRegistryNotFound when the entry has no characteristics Dictionary
 // in either layout.
-RegistryStatus BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry, Dictionary* out);
+Status BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry, Dictionary* out);
 
 // "XX:XX:XX:XX:XX:XX:XX:XX" from eight bytes of Data, first byte first.
-std::int32_t FormatWWNFromData(const PropertyValue& value, std::string* out);
+Status FormatWWNFromData(const PropertyValue& value, std::string* out);
 // The same text from a Number read as a signed 64-bit integer, least significant byte first.
-std::int32_t FormatWWNFromNumber(const PropertyValue& value, std::string* out);
+Status FormatWWNFromNumber(const PropertyValue& value, std::string* out);
 // The WWN text of eight bytes, first to last.
 std::string WWNText(const std::uint8_t bytes[8]);
 
 // The port whose kRecordPortName equals wanted, compared over the whole text without regard to
 // case. When several ports share a name, the last in registry order is the one found.
 // kRegistryNoDevice when there is no port or none matches.
-RegistryStatus FindPortByWWN(DeviceRegistry& registry, std::string_view wanted, RegistryEntry* out);
+Status FindPortByWWN(DeviceRegistry& registry, std::string_view wanted, RegistryEntry* out);
 
 }  // namespace halvane

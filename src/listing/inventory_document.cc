@@ -1,14 +1,14 @@
 #include "listing/inventory_document.h"
 
-#include <nlohmann/json.hpp>
-
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "inventory/port_info.h"
-#include "listing/full_report.h"
+#include "listing/target_walk.h"
+#include "registry/json_text.h"
+#include "registry/vocabulary.h"
 
 namespace halvane {
 namespace {
@@ -65,23 +65,16 @@ class JsonWriter {
       left -= n;
     }
   }
-  // Text that needs no escape goes out as it is; anything else is escaped by the JSON library,
-  // which also turns bytes that are not UTF-8 into U+FFFD.
   void Quoted(std::string_view text) {
-    bool plain = IsValidUtf8(text);
-    for (char c : text)
-      plain = plain && static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
-    if (plain) {
-      out_ << '"' << text << '"';
-      return;
-    }
-    out_ << nlohmann::json(std::string(text))
-                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    quoted_.clear();
+    AppendJsonString(quoted_, text);
+    out_ << quoted_;
   }
 
   std::ostream& out_;
   std::vector<std::size_t> counts_;  // members written so far, per open container
   bool after_key_ = false;
+  std::string quoted_;
 };
 
 // The text of a String, or of the bytes a live host read where it expected text but found no
@@ -126,22 +119,19 @@ void MemberInteger(JsonWriter& json, std::string_view key, const PropertyValue* 
 
 void MemberWWN(JsonWriter& json, std::string_view key, const PropertyValue* value) {
   std::string text;
-  if (value && FormatWWNFromData(*value, &text) == kWwnOk) MemberText(json, key, text);
+  if (value && FormatWWNFromData(*value, &text).ok()) MemberText(json, key, text);
 }
 
-void WriteLun(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& unit) {
-  auto search = [&](std::string_view key) {
-    return registry.SearchProperty(unit, key, SearchDirection::kDescendants);
-  };
+void WriteLun(JsonWriter& json, const LunView& unit) {
   json.Open('{');
-  MemberText(json, "lun", LunAddressText(registry, unit));
-  MemberText(json, "revision", search(kProductRevisionLevelKey));
-  MemberText(json, "unique_id", FormatUniqueID(search(kUniqueIdentifierKey)));
-  MemberText(json, "alua_support", search(kAluaSupportKey));
-  MemberText(json, "access_state", search(kAccessStateKey));
-  MemberText(json, "load_balancing", search(kLoadBalancingAlgorithmKey));
+  MemberText(json, "lun", unit.Address());
+  MemberText(json, "revision", unit.Search(kProductRevisionLevelKey));
+  MemberText(json, "unique_id", unit.UniqueId());
+  MemberText(json, "alua_support", unit.Search(kAluaSupportKey));
+  MemberText(json, "access_state", unit.Search(kAccessStateKey));
+  MemberText(json, "load_balancing", unit.Search(kLoadBalancingAlgorithmKey));
+  const std::vector<PropertyValue> values = unit.Aliases();
   std::vector<std::string_view> aliases;
-  const std::vector<PropertyValue> values = LunAliases(search(kDeviceIdentificationKey));
   std::vector<std::string_view> holders(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (const std::string_view* text = TextOf(&values[i], &holders[i])) aliases.push_back(*text);
@@ -152,34 +142,29 @@ void WriteLun(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& u
     for (std::string_view alias : aliases) json.String(alias);
     json.Close(']');
   }
-  MemberText(json, "model", search(kProductIdentificationKey));
-  MemberText(json, "vendor", search(kVendorIdentificationKey));
-  MemberText(json, "scsi_address", registry.ReadProperty(unit, kScsiAddressKey));
-  MemberText(json, "device_state", registry.ReadProperty(unit, kScsiDeviceStateKey));
-  MemberText(json, "block_device", registry.ReadProperty(unit, kBlockDeviceKey));
-  MemberText(json, "sg_device", registry.ReadProperty(unit, kScsiGenericDeviceKey));
+  MemberText(json, "model", unit.Search(kProductIdentificationKey));
+  MemberText(json, "vendor", unit.Search(kVendorIdentificationKey));
+  MemberText(json, "scsi_address", unit.Own(kScsiAddressKey));
+  MemberText(json, "device_state", unit.Own(kScsiDeviceStateKey));
+  MemberText(json, "block_device", unit.Own(kBlockDeviceKey));
+  MemberText(json, "sg_device", unit.Own(kScsiGenericDeviceKey));
   json.Close('}');
 }
 
-void WriteTarget(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& device,
-                 const RegistryEntry& target) {
+void WriteTarget(JsonWriter& json, const TargetView& target) {
   json.Open('{');
-  const std::optional<PropertyValue> port_name = registry.ReadProperty(device, kRemotePortNameKey);
+  const std::optional<PropertyValue> port_name = target.Port(kRemotePortNameKey);
   MemberWWN(json, "port_name", port_name ? &*port_name : nullptr);
-  const std::optional<PropertyValue> node_name = registry.ReadProperty(device, kRemoteNodeNameKey);
+  const std::optional<PropertyValue> node_name = target.Port(kRemoteNodeNameKey);
   MemberWWN(json, "node_name", node_name ? &*node_name : nullptr);
-  const std::optional<PropertyValue> port_id = registry.ReadProperty(device, kRemotePortIdKey);
+  const std::optional<PropertyValue> port_id = target.Port(kRemotePortIdKey);
   MemberInteger(json, "port_id", port_id ? &*port_id : nullptr);
-  MemberText(json, "port_state", registry.ReadProperty(device, kRemotePortStateKey));
-  MemberText(json, "roles", registry.ReadProperty(device, kRemotePortRolesKey));
-  MemberText(json, "scsi_address", registry.ReadProperty(target, kScsiAddressKey));
+  MemberText(json, "port_state", target.Port(kRemotePortStateKey));
+  MemberText(json, "roles", target.Port(kRemotePortRolesKey));
+  MemberText(json, "scsi_address", target.Own(kScsiAddressKey));
   json.Key("luns");
   json.Open('[');
-  RegistryIterator units;
-  if (registry.ChildIterator(target, &units) == kRegistrySuccess) {
-    for (RegistryEntry unit = registry.NextEntry(units); unit; unit = registry.NextEntry(units))
-      WriteLun(json, registry, unit);
-  }
+  ForEachLun(target.registry, target.target, [&](const LunView& unit) { WriteLun(json, unit); });
   json.Close(']');
   json.Close('}');
 }
@@ -187,28 +172,11 @@ void WriteTarget(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry
 // The node WWN and targets of a Fibre Channel controller, read as the target section reads them.
 void WriteFibreChannelMembers(JsonWriter& json, DeviceRegistry& registry,
                               const RegistryEntry& controller) {
-  std::optional<PropertyValue> chars =
-      registry.ReadProperty(controller, kControllerCharacteristicsKey);
-  const Dictionary* dict = chars ? chars->AsDictionary() : nullptr;
-  const PropertyValue* node_wwn = dict ? FindMember(*dict, kNodeWorldWideNameKey) : nullptr;
-  if (node_wwn) MemberText(json, "node_name", FormatPaddedWWN(*node_wwn));
-
+  MemberText(json, "node_name", ControllerNodeName(registry, controller));
   json.Key("targets");
   json.Open('[');
-  RegistryIterator children;
-  if (registry.ChildIterator(controller, &children) == kRegistrySuccess) {
-    for (RegistryEntry child = registry.NextEntry(children); child;
-         child = registry.NextEntry(children)) {
-      if (!registry.ConformsTo(child, kScsiDeviceClass)) continue;
-      RegistryIterator grandchildren;
-      if (registry.ChildIterator(child, &grandchildren) != kRegistrySuccess) continue;
-      for (RegistryEntry target = registry.NextEntry(grandchildren); target;
-           target = registry.NextEntry(grandchildren)) {
-        if (registry.ConformsTo(target, kScsiTargetClass))
-          WriteTarget(json, registry, child, target);
-      }
-    }
-  }
+  ForEachTarget(
+      registry, controller, [] {}, [&](const TargetView& target) { WriteTarget(json, target); });
   json.Close(']');
 }
 
@@ -218,11 +186,9 @@ bool IsFibreChannelController(DeviceRegistry& registry, const RegistryEntry& ent
 }
 
 // The object of one port from its record; false, with nothing written, when there is none.
-bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& port,
-               RegistryStatus* status) {
+bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& port) {
   Dictionary record;
-  *status = BuildPortInfo(registry, port, &record);
-  if (*status != kRegistrySuccess) return false;
+  if (!BuildPortInfo(registry, port, &record).ok()) return false;
   json.Open('{');
   MemberText(json, "port_name", FindMember(record, kRecordPortName));
   MemberText(json, "port_status", FindMember(record, kRecordPortStatus));
@@ -281,18 +247,17 @@ void CloseDocument(JsonWriter& json) {
 
 }  // namespace
 
-std::int32_t PrintInventoryDocument(DeviceRegistry& registry, std::ostream& out) {
+void PrintInventoryDocument(DeviceRegistry& registry, std::ostream& out) {
   JsonWriter json(out);
   OpenDocument(json);
   std::set<const RegistryEntry::Impl*> written;
   RegistryIterator ports;
-  RegistryStatus status = DiscoverControllers(registry, &ports);
-  if (status == kRegistrySuccess) {
+  if (DiscoverControllers(registry, &ports).ok()) {
     for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
-      if (WritePort(json, registry, port, &status)) written.insert(port.impl());
+      if (WritePort(json, registry, port)) written.insert(port.impl());
     }
     RegistryIterator controllers;
-    if (registry.MatchServices(kScsiControllerClass, &controllers) == kRegistrySuccess) {
+    if (registry.MatchServices(kScsiControllerClass, &controllers).ok()) {
       for (RegistryEntry controller = registry.NextEntry(controllers); controller;
            controller = registry.NextEntry(controllers)) {
         if (written.count(controller.impl()) || !HasFibreChannelInterconnect(registry, controller))
@@ -304,14 +269,12 @@ std::int32_t PrintInventoryDocument(DeviceRegistry& registry, std::ostream& out)
     }
   }
   CloseDocument(json);
-  return static_cast<std::int32_t>(status);
 }
 
 void PrintPortDocument(DeviceRegistry& registry, const RegistryEntry& port, std::ostream& out) {
   JsonWriter json(out);
   OpenDocument(json);
-  RegistryStatus status = kRegistrySuccess;
-  if (port) WritePort(json, registry, port, &status);
+  if (port) WritePort(json, registry, port);
   CloseDocument(json);
 }
 

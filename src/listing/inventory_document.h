@@ -4,7 +4,6 @@
 // doc/halvane-inventory.schema.json; within one version members are only ever added.
 #pragma once
 
-#include <cstdint>
 #include <ostream>
 
 #include "registry/device_registry.h"
@@ -15,8 +14,8 @@ inline constexpr char kInventorySchema[] = "halvane-inventory/1";
 
 // Every controller of the full listing, in its order, each Fibre Channel one with its targets and
 // their logical units; then any Fibre Channel controller whose targets the listing shows but
-// which has no port block of its own. Answers the status the text listing would.
-std::int32_t PrintInventoryDocument(DeviceRegistry& registry, std::ostream& out);
+// which has no port block of its own.
+void PrintInventoryDocument(DeviceRegistry& registry, std::ostream& out);
 
 // The document of one port, with its targets; an empty handle gives a document without
 // controllers.

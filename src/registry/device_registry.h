@@ -66,49 +66,46 @@ class DeviceRegistry {
   virtual RegistryEntry MatchFirstService(std::string_view class_name) = 0;
 
   // All services whose class is or derives from class_name, in registry order, in *out.
-  // kRegistryNoMemory when the match request cannot be built.
-  virtual RegistryStatus MatchServices(std::string_view class_name, RegistryIterator* out) = 0;
+  virtual Status MatchServices(std::string_view class_name, RegistryIterator* out) = 0;
 
   // The iterator's next entry, or an empty handle at the end.
   virtual RegistryEntry NextEntry(RegistryIterator& iterator);
 
   // The direct children of entry, in order, in *out.
-  virtual RegistryStatus ChildIterator(const RegistryEntry& entry, RegistryIterator* out) = 0;
+  virtual Status ChildIterator(const RegistryEntry& entry, RegistryIterator* out) = 0;
+
+  // The parent of entry, or an empty handle for the root.
+  virtual RegistryEntry ParentOf(const RegistryEntry& entry) = 0;
 
   // The value under key in the entry's own table, or nothing.
   virtual std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
                                                     std::string_view key) = 0;
 
   // The entry's whole own table, as a Dictionary value, in *out.
-  virtual RegistryStatus ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) = 0;
+  virtual Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) = 0;
 
   // The entry's own value under key if it has one; otherwise the first one found walking its
   // children (kDescendants, depth first, in child order) or its parents (kAncestors, nearest
-  // first); otherwise nothing.
-  // The walk is bounded by the tree and never recurses on the call stack.
-  virtual std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry,
-                                                      std::string_view key,
-                                                      SearchDirection direction) = 0;
+  // first); otherwise nothing. One walk for every registry, made of the operations above; it is
+  // bounded by the tree and never recurses on the call stack. A child list that cannot be had
+  // is not walked.
+  std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry, std::string_view key,
+                                              SearchDirection direction);
 
   // Whether the entry's class is class_name or derives from it.
   virtual bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) = 0;
 
-  // Hands settings to the driver behind entry and answers the driver's status;
-  // kRegistryNoDevice when the device is gone.
-  virtual RegistryStatus WriteProperties(const RegistryEntry& entry,
-                                         const Dictionary& settings) = 0;
+  // Hands settings to the driver behind entry and answers the driver's status, with why it
+  // refused them; kRegistryNoDevice when the device is gone.
+  virtual Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) = 0;
 
   // Announces, before anything is read, that this run is going to write: a backend whose
   // writers must not interleave keeps the others out from the read on.
   virtual void PrepareToWrite() {}
 
-  // Why the last write that failed did, when the backend can say more than its status; empty
-  // otherwise.
-  virtual std::string WriteFailureReason() const { return {}; }
-
   // The whole registry written down as a snapshot document, which a later run can read in its
   // place; kRegistryUnsupported for a registry that cannot be written down.
-  virtual RegistryStatus WriteSnapshot(std::string* out);
+  virtual Status WriteSnapshot(std::string* out);
 };
 
 }  // namespace halvane

@@ -5,9 +5,14 @@ namespace halvane {
 DeviceRegistry* LazyRegistry::Get() {
   if (!opened_) {
     opened_ = true;
-    std::string error;
-    registry_ = opener_(for_writing_, &error);
-    if (!registry_) open_error_ = error.empty() ? "the device registry cannot be opened" : error;
+    open_status_ = opener_(for_writing_, &registry_);
+    if (!open_status_.ok() || !registry_) {
+      registry_.reset();
+      if (open_status_.message().empty()) {
+        open_status_ = Status::Error(open_status_.ok() ? kRegistryIoError : open_status_.code(),
+                                     "the device registry cannot be opened");
+      }
+    }
   }
   return registry_.get();
 }
@@ -17,9 +22,9 @@ RegistryEntry LazyRegistry::MatchFirstService(std::string_view class_name) {
   return r ? r->MatchFirstService(class_name) : RegistryEntry();
 }
 
-RegistryStatus LazyRegistry::MatchServices(std::string_view class_name, RegistryIterator* out) {
+Status LazyRegistry::MatchServices(std::string_view class_name, RegistryIterator* out) {
   DeviceRegistry* r = Get();
-  return r ? r->MatchServices(class_name, out) : kRegistryIoError;
+  return r ? r->MatchServices(class_name, out) : open_status_;
 }
 
 RegistryEntry LazyRegistry::NextEntry(RegistryIterator& iterator) {
@@ -27,9 +32,14 @@ RegistryEntry LazyRegistry::NextEntry(RegistryIterator& iterator) {
   return r ? r->NextEntry(iterator) : RegistryEntry();
 }
 
-RegistryStatus LazyRegistry::ChildIterator(const RegistryEntry& entry, RegistryIterator* out) {
+Status LazyRegistry::ChildIterator(const RegistryEntry& entry, RegistryIterator* out) {
   DeviceRegistry* r = Get();
-  return r ? r->ChildIterator(entry, out) : kRegistryIoError;
+  return r ? r->ChildIterator(entry, out) : open_status_;
+}
+
+RegistryEntry LazyRegistry::ParentOf(const RegistryEntry& entry) {
+  DeviceRegistry* r = Get();
+  return r ? r->ParentOf(entry) : RegistryEntry();
 }
 
 std::optional<PropertyValue> LazyRegistry::ReadProperty(const RegistryEntry& entry,
@@ -38,16 +48,9 @@ std::optional<PropertyValue> LazyRegistry::ReadProperty(const RegistryEntry& ent
   return r ? r->ReadProperty(entry, key) : std::nullopt;
 }
 
-RegistryStatus LazyRegistry::ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) {
+Status LazyRegistry::ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) {
   DeviceRegistry* r = Get();
-  return r ? r->ReadAllProperties(entry, out) : kRegistryIoError;
-}
-
-std::optional<PropertyValue> LazyRegistry::SearchProperty(const RegistryEntry& entry,
-                                                          std::string_view key,
-                                                          SearchDirection direction) {
-  DeviceRegistry* r = Get();
-  return r ? r->SearchProperty(entry, key, direction) : std::nullopt;
+  return r ? r->ReadAllProperties(entry, out) : open_status_;
 }
 
 bool LazyRegistry::ConformsTo(const RegistryEntry& entry, std::string_view class_name) {
@@ -55,10 +58,9 @@ bool LazyRegistry::ConformsTo(const RegistryEntry& entry, std::string_view class
   return r != nullptr && r->ConformsTo(entry, class_name);
 }
 
-RegistryStatus LazyRegistry::WriteProperties(const RegistryEntry& entry,
-                                             const Dictionary& settings) {
+Status LazyRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {
   DeviceRegistry* r = Get();
-  return r ? r->WriteProperties(entry, settings) : kRegistryIoError;
+  return r ? r->WriteProperties(entry, settings) : open_status_;
 }
 
 void LazyRegistry::PrepareToWrite() {
@@ -69,13 +71,9 @@ void LazyRegistry::PrepareToWrite() {
   }
 }
 
-std::string LazyRegistry::WriteFailureReason() const {
-  return registry_ ? registry_->WriteFailureReason() : std::string();
-}
-
-RegistryStatus LazyRegistry::WriteSnapshot(std::string* out) {
+Status LazyRegistry::WriteSnapshot(std::string* out) {
   DeviceRegistry* r = Get();
-  return r ? r->WriteSnapshot(out) : kRegistryIoError;
+  return r ? r->WriteSnapshot(out) : open_status_;
 }
 
 }  // namespace halvane

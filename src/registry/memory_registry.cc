@@ -1,8 +1,7 @@
 #include "registry/memory_registry.h"
 
+#include <map>
 #include <utility>
-
-#include "registry/snapshot.h"
 
 namespace halvane {
 namespace {
@@ -35,10 +34,6 @@ class ChildrenIterator : public RegistryIterator::Impl {
   std::shared_ptr<MemoryRegistry::Node> node_;
   std::size_t next_ = 0;
 };
-
-const PropertyValue* OwnValue(const MemoryRegistry::Node& node, std::string_view key) {
-  return FindMember(*node.properties.AsDictionary(), key);
-}
 
 }  // namespace
 
@@ -81,10 +76,10 @@ void MemoryRegistry::DeclareClass(std::string class_name, std::string superclass
 }
 
 Status MemoryRegistry::RecordingDriver(Node& node, const Dictionary& settings) {
-  if (node.write_status != kRegistrySuccess) return node.write_status;
+  if (node.write_status != 0) return node.write_status;
   node.keeps_received_settings = true;
   node.received_settings.push_back(settings);
-  return kRegistrySuccess;
+  return Status::Ok();
 }
 
 MemoryRegistry::Node* MemoryRegistry::NodeOf(const RegistryEntry& entry) {
@@ -128,7 +123,7 @@ RegistryEntry MemoryRegistry::MatchFirstService(std::string_view class_name) {
   return RegistryEntry();
 }
 
-RegistryStatus MemoryRegistry::MatchServices(std::string_view class_name, RegistryIterator* out) {
+Status MemoryRegistry::MatchServices(std::string_view class_name, RegistryIterator* out) {
   // Conformance is decided once per distinct class, not once per entry.
   std::map<std::string_view, bool, std::less<>> verdicts;
   std::vector<std::shared_ptr<Node>> matches;
@@ -138,56 +133,34 @@ RegistryStatus MemoryRegistry::MatchServices(std::string_view class_name, Regist
     if (it->second) matches.push_back(node->shared_from_this());
   }
   *out = RegistryIterator(std::make_shared<VectorIterator>(std::move(matches)));
-  return kRegistrySuccess;
+  return Status::Ok();
 }
 
-RegistryStatus MemoryRegistry::ChildIterator(const RegistryEntry& entry, RegistryIterator* out) {
+Status MemoryRegistry::ChildIterator(const RegistryEntry& entry, RegistryIterator* out) {
   Node* node = NodeOf(entry);
   if (node == nullptr) return kRegistryNoDevice;
   *out = RegistryIterator(std::make_shared<ChildrenIterator>(node->shared_from_this()));
-  return kRegistrySuccess;
+  return Status::Ok();
+}
+
+RegistryEntry MemoryRegistry::ParentOf(const RegistryEntry& entry) {
+  const Node* node = NodeOf(entry);
+  return node && node->parent ? EntryFor(node->parent) : RegistryEntry();
 }
 
 std::optional<PropertyValue> MemoryRegistry::ReadProperty(const RegistryEntry& entry,
                                                           std::string_view key) {
   const Node* node = NodeOf(entry);
   if (node == nullptr) return std::nullopt;
-  const PropertyValue* value = OwnValue(*node, key);
+  const PropertyValue* value = FindMember(*node->properties.AsDictionary(), key);
   return value ? std::optional<PropertyValue>(*value) : std::nullopt;
 }
 
-RegistryStatus MemoryRegistry::ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) {
+Status MemoryRegistry::ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) {
   const Node* node = NodeOf(entry);
   if (node == nullptr) return kRegistryNoDevice;
   *out = node->properties;
-  return kRegistrySuccess;
-}
-
-std::optional<PropertyValue> MemoryRegistry::SearchProperty(const RegistryEntry& entry,
-                                                            std::string_view key,
-                                                            SearchDirection direction) {
-  const Node* node = NodeOf(entry);
-  if (node == nullptr) return std::nullopt;
-  if (direction == SearchDirection::kAncestors) {
-    for (const Node* n = node; n != nullptr; n = n->parent) {
-      if (const PropertyValue* v = OwnValue(*n, key)) return *v;
-    }
-    return std::nullopt;
-  }
-  // Most values sit in the entry's own table: answer those without setting up a walk.
-  if (const PropertyValue* v = OwnValue(*node, key)) return *v;
-  std::vector<const Node*> stack;
-  for (auto it = node->children.rbegin(); it != node->children.rend(); ++it)
-    stack.push_back(it->get());
-  while (!stack.empty()) {
-    const Node* n = stack.back();
-    stack.pop_back();
-    if (const PropertyValue* v = OwnValue(*n, key)) return *v;
-    for (auto it = n->children.rbegin(); it != n->children.rend(); ++it) {
-      stack.push_back(it->get());
-    }
-  }
-  return std::nullopt;
+  return Status::Ok();
 }
 
 bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view class_name) {
@@ -195,17 +168,10 @@ bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view cla
   return node != nullptr && ClassDerivesFrom(classes_, node->class_name, class_name);
 }
 
-RegistryStatus MemoryRegistry::WriteProperties(const RegistryEntry& entry,
-                                               const Dictionary& settings) {
+Status MemoryRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {
   Node* node = NodeOf(entry);
   if (node == nullptr) return kRegistryNoDevice;
-  last_write_ = driver_(*node, settings);
-  return last_write_.code();
-}
-
-RegistryStatus MemoryRegistry::WriteSnapshot(std::string* out) {
-  *out = SerializeSnapshot(*this);
-  return kRegistrySuccess;
+  return driver_(*node, settings);
 }
 
 }  // namespace halvane

@@ -29,7 +29,7 @@ class MemoryRegistry : public DeviceRegistry {
     std::vector<std::shared_ptr<Node>> children;
     Node* parent = nullptr;
     // What the driver behind this entry answers to a settings write, and what it has taken.
-    RegistryStatus write_status = kRegistrySuccess;
+    StatusCode write_status = 0;
     bool keeps_received_settings = false;
     std::vector<Dictionary> received_settings;
   };
@@ -50,8 +50,6 @@ class MemoryRegistry : public DeviceRegistry {
   // otherwise records the settings in received_settings.
   void SetDriver(Driver driver) { driver_ = std::move(driver); }
   static Status RecordingDriver(Node& node, const Dictionary& settings);
-  // What the driver answered to the last write, its reason included.
-  const Status& last_write() const { return last_write_; }
 
   const Node* root() const { return root_.get(); }
   const ClassTable& classes() const { return classes_; }
@@ -60,16 +58,14 @@ class MemoryRegistry : public DeviceRegistry {
   static RegistryEntry EntryFor(Node* node) { return RegistryEntry(node->shared_from_this()); }
 
   RegistryEntry MatchFirstService(std::string_view class_name) override;
-  RegistryStatus MatchServices(std::string_view class_name, RegistryIterator* out) override;
-  RegistryStatus ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
+  Status MatchServices(std::string_view class_name, RegistryIterator* out) override;
+  Status ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
+  RegistryEntry ParentOf(const RegistryEntry& entry) override;
   std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
                                             std::string_view key) override;
-  RegistryStatus ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
-  std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry, std::string_view key,
-                                              SearchDirection direction) override;
+  Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
-  RegistryStatus WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
-  RegistryStatus WriteSnapshot(std::string* out) override;
+  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
 
  private:
   const std::vector<Node*>& Order();
@@ -79,7 +75,6 @@ class MemoryRegistry : public DeviceRegistry {
   std::vector<Node*> order_;
   bool order_valid_ = false;
   Driver driver_ = &MemoryRegistry::RecordingDriver;
-  Status last_write_;
 };
 
 }  // namespace halvane

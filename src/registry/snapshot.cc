@@ -1,7 +1,5 @@
 #include "registry/snapshot.h"
 
-#include "registry/snapshot_file.h"
-
 namespace halvane {
 namespace {
 
@@ -12,7 +10,11 @@ class SnapshotRegistry : public MemoryRegistry {
     SetDriver([this](Node& node, const Dictionary& settings) { return Record(node, settings); });
   }
   SnapshotFile& file() { return file_; }
-  std::string WriteFailureReason() const override { return last_write().message(); }
+
+  Status WriteSnapshot(std::string* out) override {
+    *out = SerializeSnapshot(*this);
+    return Status::Ok();
+  }
 
  private:
   Status Record(Node& node, const Dictionary& settings) {
@@ -29,31 +31,28 @@ class SnapshotRegistry : public MemoryRegistry {
   SnapshotFile file_;
 };
 
+class FileText : public TextSource {
+ public:
+  explicit FileText(SnapshotFile& file) : file_(file) {}
+  Status Read(char* buffer, std::size_t size, std::size_t* got) override {
+    return file_.ReadSome(buffer, size, got);
+  }
+
+ private:
+  SnapshotFile& file_;
+};
+
 }  // namespace
 
-std::unique_ptr<MemoryRegistry> LoadSnapshotFile(const std::string& path, std::string* error,
-                                                 SnapshotUse use) {
+Status LoadSnapshotFile(const std::string& path, SnapshotUse use,
+                        std::unique_ptr<DeviceRegistry>* out) {
   auto registry = std::make_unique<SnapshotRegistry>();
-  SnapshotFile& file = registry->file();
-  if (!file.Open(path, use, nullptr, error)) return nullptr;
-  std::string reason;
-  // Read as it is parsed, so that the text is never held whole beside its values; a text that
-  // is refused is read again whole, to say where it is wrong.
-  const std::optional<bool> loaded = ParseSnapshotChunks(
-      [&file](char* buffer, std::size_t size) { return file.ReadSome(buffer, size); },
-      registry.get(), &reason);
-  if (loaded == std::nullopt) {
-    std::string content;
-    if (!file.ReadAgain(&content, error)) return nullptr;
-    if (!ParseSnapshotText(std::move(content), registry.get(), &reason)) {
-      *error = path + ": " + reason;
-      return nullptr;
-    }
-  } else if (!*loaded) {
-    *error = path + ": " + reason;
-    return nullptr;
-  }
-  return registry;
+  if (Status opened = registry->file().Open(path, use); !opened.ok()) return opened;
+  FileText text(registry->file());
+  if (Status loaded = LoadSnapshotText(text, registry.get()); !loaded.ok())
+    return Status::Error(loaded.code(), path + ": " + loaded.message());
+  *out = std::move(registry);
+  return Status::Ok();
 }
 
 }  // namespace halvane

@@ -19,6 +19,8 @@ namespace halvane {
 namespace {
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+constexpr char kTooLarge[] = "larger than 1 GiB, too large for a registry snapshot";
+
 // Why LockBefore failed.
 std::string LockFailure(const std::string& path) {
   if (errno == EWOULDBLOCK) return "another run has been saving " + path + " for too long";
@@ -75,13 +77,12 @@ class FileSizeSignalIgnored {
 // Opens the file that path names, after its links. For a writer the file is locked first and
 // then checked to be still the one the path names: a writer that saved while this one waited
 // has replaced it, and the new one is opened instead.
-bool SnapshotFile::Open(const std::string& path, SnapshotUse use, std::string* content,
-                        std::string* error) {
+Status SnapshotFile::Open(const std::string& path, SnapshotUse use) {
   path_ = path;
   const auto deadline = std::chrono::steady_clock::now() + kLockWait;
   for (;;) {
     char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr) return Fail(ErrnoText(path), error);
+    if (realpath(path.c_str(), resolved) == nullptr) return Failure(ErrnoText(path));
     // An absolute path without links: the folder is all before the last slash ("/" for a
     // file at the top), the name all after it ("." for the top itself).
     const std::string_view target = resolved;
@@ -89,13 +90,13 @@ bool SnapshotFile::Open(const std::string& path, SnapshotUse use, std::string* c
     folder_path_ = target.substr(0, std::max<std::size_t>(slash, 1));
     name_ = slash + 1 < target.size() ? target.substr(slash + 1) : std::string_view(".");
     folder_ = Fd(open(folder_path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (folder_.get() < 0) return Fail(ErrnoText(path), error);
+    if (folder_.get() < 0) return Failure(ErrnoText(path));
     file_ =
         Fd(openat(folder_.get(), name_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-    if (file_.get() < 0) return Fail(ErrnoText(path), error);
+    if (file_.get() < 0) return Failure(ErrnoText(path));
     struct stat info {};
-    if (fstat(file_.get(), &info) != 0) return Fail(ErrnoText(path), error);
-    if (!S_ISREG(info.st_mode)) return Fail(path + ": not a regular file", error);
+    if (fstat(file_.get(), &info) != 0) return Failure(ErrnoText(path));
+    if (!S_ISREG(info.st_mode)) return Failure(path + ": not a regular file");
     if (use == SnapshotUse::kRead) break;
     if (!LockBefore(file_.get(), deadline)) {
       // Read all the same: the listing is still right, and the save will say why it failed.
@@ -111,8 +112,7 @@ bool SnapshotFile::Open(const std::string& path, SnapshotUse use, std::string* c
       break;
     }
   }
-  if (content == nullptr) return MeasureForRead(error);
-  return Read(content, error);
+  return MeasureForRead();
 }
 
 // Replaces the file with text, as LoadSnapshotFile says.
@@ -127,22 +127,18 @@ Status SnapshotFile::Save(std::string_view text) {
   Fd out = CreateTemporary(&temp);
   if (out.get() < 0) return Failure(ErrnoText("cannot create a temporary file in " + folder_path_));
   const std::string temp_path = folder_path_ + "/" + temp;
-  auto abandon = [&](const std::string& what) {
-    Status result = Failure(ErrnoText(what));
+  auto abandon = [&](Status why) {
     unlinkat(folder_.get(), temp.c_str(), 0);
-    return result;
+    return why;
   };
-  if (const char* failed = WriteTemporary(out.get(), text, original))
-    return abandon(failed + temp_path);
+  if (Status written = WriteTemporary(out.get(), temp_path, text, original); !written.ok())
+    return abandon(std::move(written));
   struct stat saved {};
-  if (fstat(out.get(), &saved) != 0) return abandon("cannot read back " + temp_path);
-  if (!StillNamed(identity_)) {
-    Status result = Failure("snapshot changed while saving: " + path_);
-    unlinkat(folder_.get(), temp.c_str(), 0);
-    return result;
-  }
+  if (fstat(out.get(), &saved) != 0)
+    return abandon(Failure(ErrnoText("cannot read back " + temp_path)));
+  if (!StillNamed(identity_)) return abandon(Failure("snapshot changed while saving: " + path_));
   if (renameat(folder_.get(), temp.c_str(), folder_.get(), name_.c_str()) != 0)
-    return abandon("cannot rename " + temp_path + " to " + name_);
+    return abandon(Failure(ErrnoText("cannot rename " + temp_path + " to " + name_)));
   // Makes the rename itself durable; the save has happened whatever this answers.
   if (Fd folder(openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.get() >= 0)
     fsync(folder.get());
@@ -160,27 +156,23 @@ Status SnapshotFile::TakeWritersLock() {
   return Status::Ok();
 }
 
-const char* SnapshotFile::WriteTemporary(int fd, std::string_view text,
-                                         const struct stat& original) {
+Status SnapshotFile::WriteTemporary(int fd, const std::string& temp_path, std::string_view text,
+                                    const struct stat& original) {
   if (const int error = WriteAll(fd, text, ShortWrite::kContinue); error != 0) {
     errno = error;
-    return "cannot write ";
+    return Failure(ErrnoText("cannot write " + temp_path));
   }
-  if (fchmod(fd, original.st_mode & 07777) != 0) return "cannot set the mode of ";
+  if (fchmod(fd, original.st_mode & 07777) != 0)
+    return Failure(ErrnoText("cannot set the mode of " + temp_path));
   if ((original.st_uid != geteuid() || original.st_gid != getegid()) &&
       fchown(fd, original.st_uid, original.st_gid) != 0) {
-    return "cannot set the owner of ";
+    return Failure(ErrnoText("cannot set the owner of " + temp_path));
   }
-  if (fsync(fd) != 0) return "cannot flush ";
+  if (fsync(fd) != 0) return Failure(ErrnoText("cannot flush " + temp_path));
   // The new file is locked before it takes the name, so that a writer that opens it next
   // waits for this run as it would have on the file it replaces.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return "cannot lock ";
-  return nullptr;
-}
-
-bool SnapshotFile::Fail(std::string reason, std::string* error) {
-  *error = std::move(reason);
-  return false;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Failure(ErrnoText("cannot lock " + temp_path));
+  return Status::Ok();
 }
 
 Status SnapshotFile::Failure(std::string reason) {
@@ -202,45 +194,24 @@ bool SnapshotFile::StillNamed(const FileIdentity& expected) const {
          expected.SameFile(by_path);
 }
 
-bool SnapshotFile::MeasureForRead(std::string* error) {
+Status SnapshotFile::MeasureForRead() {
   struct stat info {};
-  if (fstat(file_.get(), &info) != 0) return Fail(ErrnoText(path_), error);
-  if (info.st_size > kMaxSnapshotBytes)
-    return Fail(path_ + ": larger than 1 GiB, too large for a registry snapshot", error);
+  if (fstat(file_.get(), &info) != 0) return Failure(ErrnoText(path_));
+  if (info.st_size > kMaxSnapshotBytes) return Failure(path_ + ": " + kTooLarge);
   identity_ = IdentityOf(info);
-  return true;
+  return Status::Ok();
 }
 
-bool SnapshotFile::Read(std::string* content, std::string* error) {
-  if (!MeasureForRead(error)) return false;
-  content->clear();
-  content->reserve(static_cast<std::size_t>(identity_.size));
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = read(file_.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Fail(ErrnoText(path_), error);
-    if (n == 0) return true;
-    content->append(buffer, static_cast<std::size_t>(n));
-    if (static_cast<std::int64_t>(content->size()) > kMaxSnapshotBytes)
-      return Fail(path_ + ": larger than 1 GiB, too large for a registry snapshot", error);
-  }
-}
-
-std::ptrdiff_t SnapshotFile::ReadSome(char* buffer, std::size_t size) {
+Status SnapshotFile::ReadSome(char* buffer, std::size_t size, std::size_t* got) {
   for (;;) {
     const ssize_t n = read(file_.get(), buffer, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
+    if (n < 0) return Failure(std::strerror(errno));
     read_so_far_ += n;
-    return read_so_far_ > kMaxSnapshotBytes ? -1 : n;
+    if (read_so_far_ > kMaxSnapshotBytes) return Failure(kTooLarge);
+    *got = static_cast<std::size_t>(n);
+    return Status::Ok();
   }
-}
-
-bool SnapshotFile::ReadAgain(std::string* content, std::string* error) {
-  read_so_far_ = 0;
-  if (lseek(file_.get(), 0, SEEK_SET) != 0) return Fail(ErrnoText(path_), error);
-  return Read(content, error);
 }
 
 // A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done.

@@ -9,10 +9,14 @@
 #include <string_view>
 
 #include "registry/file_io.h"
-#include "registry/snapshot.h"
 #include "registry/status.h"
 
 namespace halvane {
+
+// Files larger than this are not snapshots anyone wrote by hand or by script.
+inline constexpr std::int64_t kMaxSnapshotBytes = std::int64_t{1} << 30;
+
+enum class SnapshotUse { kRead, kReadAndWrite };
 
 // Which file a name stood for when it was read, and what it held: a file replaced or rewritten
 // since then is someone else's.
@@ -34,15 +38,11 @@ class SnapshotFile {
  public:
   // Opens the file that path names, after its links. For a writer the file is locked first and
   // then checked to be still the one the path names: a writer that saved while this one waited
-  // has replaced it, and the new one is opened instead.
-  // With content nullptr nothing is read yet: the text is then read with ReadSome, or whole with
-  // ReadAgain.
-  bool Open(const std::string& path, SnapshotUse use, std::string* content, std::string* error);
-  // The next bytes of the file into buffer: how many, 0 at its end, -1 when it cannot be read or
-  // has grown past the largest snapshot.
-  std::ptrdiff_t ReadSome(char* buffer, std::size_t size);
-  // The whole text again from its start, as Open reads it.
-  bool ReadAgain(std::string* content, std::string* error);
+  // has replaced it, and the new one is opened instead. Failures name the path.
+  Status Open(const std::string& path, SnapshotUse use);
+  // The next bytes of the file into buffer, their number in *got (0 at its end); fails when the
+  // file cannot be read or has grown past the largest snapshot (the message names no path).
+  Status ReadSome(char* buffer, std::size_t size, std::size_t* got);
 
   // Replaces the file with text, as LoadSnapshotFile says.
   Status Save(std::string_view text);
@@ -50,12 +50,11 @@ class SnapshotFile {
  private:
   // The writers' lock on the file read, unless this run already holds it.
   Status TakeWritersLock();
-  // Writes text to the temporary file fd with the original's mode and owner, flushed to disk and
-  // locked. Answers nullptr, or what failed as the start of a message that the file's path ends
-  // (errno says why).
-  static const char* WriteTemporary(int fd, std::string_view text, const struct stat& original);
+  // Writes text to the temporary file fd, named temp_path in messages, with the original's mode
+  // and owner, flushed to disk and locked.
+  static Status WriteTemporary(int fd, const std::string& temp_path, std::string_view text,
+                               const struct stat& original);
 
-  static bool Fail(std::string reason, std::string* error);
   static Status Failure(std::string reason);
 
   FileIdentity IdentityNow() const;
@@ -64,9 +63,8 @@ class SnapshotFile {
   // read, as it was read.
   bool StillNamed(const FileIdentity& expected) const;
 
-  bool Read(std::string* content, std::string* error);
   // Notes which file is read, as it stands before the reading; refuses one too large.
-  bool MeasureForRead(std::string* error);
+  Status MeasureForRead();
 
   // A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done.
   Fd CreateTemporary(std::string* temp) const;

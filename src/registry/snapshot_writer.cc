@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "registry/json_text.h"
+
 namespace halvane {
 namespace {
 
@@ -22,9 +24,9 @@ std::string DataText(const Data& bytes) {
   return text;
 }
 
-std::string StatusText(RegistryStatus status) {
+std::string StatusText(StatusCode status) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", status);
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<std::uint32_t>(status));
   return text;
 }
 
@@ -71,19 +73,7 @@ class SnapshotWriter {
  private:
   void Indent(std::size_t level) { out_.append(2 * level, ' '); }
 
-  // Text that needs no escaping is copied as it is; anything else is left to the JSON library.
-  void String(std::string_view text) {
-    for (const char c : text) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte >= 0x7F || c == '"' || c == '\\') {
-        out_.append(Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace));
-        return;
-      }
-    }
-    out_.push_back('"');
-    out_.append(text);
-    out_.push_back('"');
-  }
+  void String(std::string_view text) { AppendJsonString(out_, text); }
 
   void Members(const Dictionary& members, std::size_t level) {
     if (members.empty()) {
@@ -168,7 +158,7 @@ class SnapshotWriter {
       out_.append("\"properties\": ");
       Members(props, level + 1);
     }
-    if (node->write_status != kRegistrySuccess) {
+    if (node->write_status != 0) {
       out_.append(",\n");
       Indent(level + 1);
       out_.append("\"write-status\": ");

@@ -1,5 +1,7 @@
-// Statuses: the registry's status codes, and a status that carries the reason of a failure with
-// it, so that a failure deep in a save or a driver write can say why without a side channel.
+// How an operation went: one value that every layer answers with. A failure carries its code,
+// which reports print and scripts compare, and one line saying why, written where the failure
+// happened (the file and the errno, the driver attribute, the place in a snapshot), so that the
+// layer that ends the run can tell the administrator without asking anyone else.
 #pragma once
 
 #include <cstdint>
@@ -8,38 +10,39 @@
 
 namespace halvane {
 
-// Registry statuses: 0 is success. They travel unchanged through the tool's signed 32-bit
-// statuses and are only ever compared for equality.
-using RegistryStatus = std::uint32_t;
-inline constexpr RegistryStatus kRegistrySuccess = 0;
-inline constexpr RegistryStatus kRegistryError = 0xE00002BC;          // general failure
-inline constexpr RegistryStatus kRegistryNoMemory = 0xE00002BD;       // request could not be built
-inline constexpr RegistryStatus kRegistryNoDevice = 0xE00002C0;       // no such device
-inline constexpr RegistryStatus kRegistryNotPrivileged = 0xE00002C1;  // permission denied
-inline constexpr RegistryStatus kRegistryBadArgument = 0xE00002C2;    // value refused
-inline constexpr RegistryStatus kRegistryUnsupported = 0xE00002C7;    // not supported
-inline constexpr RegistryStatus kRegistryIoError = 0xE00002CA;        // input/output error
-inline constexpr RegistryStatus kRegistryNotFound = 0xE00002F0;       // no such data
+// Codes are signed 32-bit values, only ever compared for equality; 0 is success. The registry's
+// codes keep their 32 bits (0xE00002C0 travels as the same bits); the parsers of WWN and hex texts
+// have small negative codes of their own; the message ports have small positive ones.
+using StatusCode = std::int32_t;
 
-// A registry status and, for a failure, one line saying why, for the administrator. A bare code
-// converts to a status without a message.
-class Status {
+constexpr StatusCode RegistryCode(std::uint32_t bits) { return static_cast<StatusCode>(bits); }
+
+inline constexpr StatusCode kRegistryNoDevice = RegistryCode(0xE00002C0);       // no such device
+inline constexpr StatusCode kRegistryNotPrivileged = RegistryCode(0xE00002C1);  // permission denied
+inline constexpr StatusCode kRegistryBadArgument = RegistryCode(0xE00002C2);    // value refused
+inline constexpr StatusCode kRegistryUnsupported = RegistryCode(0xE00002C7);    // not supported
+inline constexpr StatusCode kRegistryIoError = RegistryCode(0xE00002CA);   // input/output error
+inline constexpr StatusCode kRegistryNotFound = RegistryCode(0xE00002F0);  // no such data
+
+class [[nodiscard]] Status {
  public:
   Status() = default;
-  Status(RegistryStatus code) : code_(code) {}  // NOLINT(google-explicit-constructor)
+  // A bare code is a status without a reason: what callers compare, nothing to tell.
+  Status(StatusCode code) : code_(code) {}  // NOLINT(google-explicit-constructor)
   static Status Ok() { return Status(); }
-  static Status Error(RegistryStatus code, std::string message) {
+  static Status Error(StatusCode code, std::string message) {
     Status s(code);
     s.message_ = std::move(message);
     return s;
   }
 
-  bool ok() const { return code_ == kRegistrySuccess; }
-  RegistryStatus code() const { return code_; }
+  bool ok() const { return code_ == 0; }
+  StatusCode code() const { return code_; }
+  // One line for the administrator, empty when the code says all there is to say.
   const std::string& message() const { return message_; }
 
  private:
-  RegistryStatus code_ = kRegistrySuccess;
+  StatusCode code_ = 0;
   std::string message_;
 };
 

@@ -3,6 +3,8 @@
 // reads or builds registry tables names them from here, so that a key is spelt once.
 #pragma once
 
+#include <string_view>
+
 namespace halvane {
 
 // Classes. The Kestrit and Vorla classes are those that drivers publish; the Linux classes are
@@ -80,6 +82,30 @@ inline constexpr char kFibreChannelInterconnect[] = "Fibre Channel Interface";
 inline constexpr char kHardLoopIdSetting[] = "HardLoopID";
 inline constexpr char kSpeedSetting[] = "Speed";
 inline constexpr char kTopologySetting[] = "Topology";
+
+// The values of the speed and topology settings: the keyword typed on the command line, the text
+// stored under kSpeedSetting or kTopologySetting, and for a speed its rate in Gbit/s (0 for
+// automatic), which is the number drivers take.
+struct SpeedKeyword {
+  std::string_view typed;
+  std::string_view stored;
+  unsigned gbit;
+};
+inline constexpr SpeedKeyword kSpeedKeywords[] = {
+    {"1gigabit", "1 Gigabit", 1},
+    {"2gigabit", "2 Gigabit", 2},
+    {"4gigabit", "4 Gigabit", 4},
+    {"auto", "Automatic", 0},
+};
+struct TopologyKeyword {
+  std::string_view typed;
+  std::string_view stored;
+};
+inline constexpr TopologyKeyword kTopologyKeywords[] = {
+    {"nport", "N_Port"},
+    {"nlport", "NL_Port"},
+    {"auto", "Automatic"},
+};
 
 // Keys of the PortInfo record that BuildPortInfo makes, whatever layout the driver used.
 inline constexpr char kRecordPortName[] = "port-name";

@@ -14,7 +14,7 @@ namespace {
 
 class FileAttributeWriter : public AttributeWriter {
  public:
-  int Write(const std::string& path, std::string_view bytes) override {
+  Status Write(const std::string& path, std::string_view bytes) override {
     // O_NONBLOCK so that a FIFO planted where an attribute should be cannot hang the run (with no
     // reader its open fails at once); O_TRUNC gives a regular file exactly the bytes, as `echo`
     // would, and changes nothing else.
@@ -22,12 +22,15 @@ class FileAttributeWriter : public AttributeWriter {
     struct stat info {};
     if (file.get() < 0) {
       const int error = errno;
-      if (lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return kNotAnAttribute;
-      return error;
+      if (lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        return AttributeWriteStatus(kNotAnAttribute);
+      return AttributeWriteStatus(error);
     }
-    if (fstat(file.get(), &info) != 0) return errno;
-    if (!S_ISREG(info.st_mode)) return kNotAnAttribute;
-    return WriteAll(file.get(), bytes, ShortWrite::kFail);
+    if (fstat(file.get(), &info) != 0) return AttributeWriteStatus(errno);
+    if (!S_ISREG(info.st_mode)) return AttributeWriteStatus(kNotAnAttribute);
+    if (const int error = WriteAll(file.get(), bytes, ShortWrite::kFail); error != 0)
+      return AttributeWriteStatus(error);
+    return Status::Ok();
   }
 };
 
@@ -38,9 +41,20 @@ AttributeWriter& ProcessAttributeWriter() {
   return writer;
 }
 
-std::string WriteErrorText(int error) {
-  return error == kNotAnAttribute ? "not a regular file inside the sysfs tree"
-                                  : std::strerror(error);
+Status AttributeWriteStatus(int error) {
+  switch (error) {
+    case 0:
+      return Status::Ok();
+    case kNotAnAttribute:
+      return Status::Error(kRegistryUnsupported, "not a regular file inside the sysfs tree");
+    case EPERM:
+    case EACCES:
+      return Status::Error(kRegistryNotPrivileged, std::strerror(error));
+    case EINVAL:
+      return Status::Error(kRegistryBadArgument, std::strerror(error));
+    default:
+      return Status::Error(kRegistryIoError, std::strerror(error));
+  }
 }
 
 }  // namespace halvane

@@ -7,27 +7,31 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "registry/status.h"
 
 namespace halvane {
 
-// What a write answers for a path that is not a regular file of its own; nothing was written.
+// The errno a write answers for a path that is not a regular file of its own; nothing was
+// written.
 inline constexpr int kNotAnAttribute = -1;
 
 class AttributeWriter {
  public:
   virtual ~AttributeWriter() = default;
 
-  // Writes bytes to the attribute file at path. Answers 0 when every byte was taken,
-  // kNotAnAttribute, or the errno of the failure.
-  virtual int Write(const std::string& path, std::string_view bytes) = 0;
+  // Writes bytes to the attribute file at path; the failure says why, as AttributeWriteStatus.
+  virtual Status Write(const std::string& path, std::string_view bytes) = 0;
 };
 
 // Opens the file with O_NOFOLLOW and O_NONBLOCK, checks with fstat that it is a regular file,
 // then writes once.
 AttributeWriter& ProcessAttributeWriter();
 
-// The reason for a write's answer, for a line on standard error.
-std::string WriteErrorText(int error);
+// The status of a write that failed with error (an errno, or kNotAnAttribute): the file is not an
+// attribute (kRegistryUnsupported), the driver or the system refused the caller
+// (kRegistryNotPrivileged) or the value (kRegistryBadArgument), or anything else
+// (kRegistryIoError); the message says why in words.
+Status AttributeWriteStatus(int error);
 
 }  // namespace halvane

@@ -33,15 +33,6 @@ std::array<std::uint8_t, 8> ScsiLunBytes(std::uint64_t lun) {
   return bytes;
 }
 
-std::uint64_t ScsiLunNumber(const std::array<std::uint8_t, 8>& bytes) {
-  std::uint64_t lun = 0;
-  for (std::size_t i = 0; i < bytes.size(); i += 2) {
-    lun |= (static_cast<std::uint64_t>(bytes[i]) << ((i + 1) * 8)) |
-           (static_cast<std::uint64_t>(bytes[i + 1]) << (i * 8));
-  }
-  return lun;
-}
-
 std::optional<std::string> AluaSupportText(const std::uint8_t* inquiry, std::size_t size) {
   if (inquiry == nullptr || size < 6) return std::nullopt;
   static const char* const kTexts[] = {"Not Supported", "Implicit", "Explicit",

@@ -30,8 +30,6 @@ std::vector<Designator> ParseDeviceIdentificationPage(const std::uint8_t* page, 
 // The 8-byte SAM form of a LUN as the kernel numbers it: each 16-bit addressing level in order,
 // its two bytes swapped into place (16385 gives 40 01 00 00 00 00 00 00).
 std::array<std::uint8_t, 8> ScsiLunBytes(std::uint64_t lun);
-// The kernel's LUN number of an 8-byte SAM form; the inverse of ScsiLunBytes.
-std::uint64_t ScsiLunNumber(const std::array<std::uint8_t, 8>& bytes);
 
 // The ALUA support that the TPGS bits (byte 5, bits 5:4) of standard INQUIRY data announce, or
 // nothing when the data is too short to hold them.

@@ -11,29 +11,21 @@
 #include <string>
 
 #include "registry/device_registry.h"
-#include "registry/vocabulary.h"
 #include "sysfs/attribute_writer.h"
+#include "sysfs/sysfs_reader.h"
 
 namespace halvane {
 
-class SysfsReader;
-
-// The registry of the sysfs tree at root (normally "/sys"). A tree without
-// class/fc_host gives a registry with no ports. Answers nullptr, with the reason in *error, only
-// when root itself cannot be used.
-// Settings go through writer; a change that could not be rolled back after a refusal is reported
-// on errors. Without them, the process's own writer and standard error. Everything the registry
+// The registry of the sysfs tree at root (normally "/sys"), into *out. A tree without
+// class/fc_host gives a registry with no ports. Fails only when root itself cannot be used.
+// Settings go through writer; a change that could not be undone after a refusal is reported on
+// errors. Without them, the process's own writer and standard error. Everything the registry
 // reads from the tree goes through reader, when one is given (it must outlive the registry).
-std::unique_ptr<DeviceRegistry> BuildSysfsRegistry(const std::string& root, std::string* error);
-std::unique_ptr<DeviceRegistry> BuildSysfsRegistry(const std::string& root, AttributeWriter& writer,
-                                                   std::ostream& errors, std::string* error);
-std::unique_ptr<DeviceRegistry> BuildSysfsRegistry(const std::string& root, SysfsReader* reader,
-                                                   AttributeWriter& writer, std::ostream& errors,
-                                                   std::string* error);
+Status BuildSysfsRegistry(const std::string& root, std::unique_ptr<DeviceRegistry>* out);
+Status BuildSysfsRegistry(const std::string& root, SysfsReader* reader, AttributeWriter& writer,
+                          std::ostream& errors, std::unique_ptr<DeviceRegistry>* out);
 
-// Asks the kernel to look again for devices behind every Fibre Channel host that the registry of
-// the tree at root lists: "- - -" to each one's scsi_host scan attribute, the rescan that adds new
-// LUNs and resets no link. Each host that could not be asked gets one line on errors.
-void RescanSysfsHosts(const std::string& root, AttributeWriter& writer, std::ostream& errors);
+// The real path of root, a folder, into *real; fails naming root.
+Status ResolveSysfsRoot(const std::string& root, std::string* real);
 
 }  // namespace halvane

@@ -36,7 +36,7 @@ class FrontEndSettings : public ::testing::Test {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    Services services{registry_, root_user_, ports_, out_, rescan_};
+    Services services{registry_, root_user_, ports_, out_, err_, rescan_};
     return RunCommandLine(static_cast<int>(args.size()), argv.data(), services);
   }
 
@@ -45,6 +45,7 @@ class FrontEndSettings : public ::testing::Test {
   FixedUserIdentity root_user_{0};
   RecordingMessagePorts ports_;
   std::ostringstream out_;
+  std::ostringstream err_;
   RecordingHostRescan rescan_;
 };
 
@@ -67,7 +68,7 @@ TEST_F(FrontEndSettings, RefreshGoesOutAsParsedBeforeSettingsAreWritten) {
   registry_.SetDriver([&](MemoryRegistry::Node&, const Dictionary&) {
     messages_at_write = ports_.sent.size();
     rescans_at_write = rescan_.rescans;
-    return kRegistrySuccess;
+    return Status::Ok();
   });
   Run({"-c", kPort, "-r", "-s", "auto", "-r"});
   EXPECT_EQ(messages_at_write, 2u);

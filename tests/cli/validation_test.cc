@@ -15,14 +15,15 @@ namespace {
 
 // The rows of tests/cli/validation.txt.
 TEST(Validation, TextsOfTheTable) {
-  const std::map<std::string, std::int32_t> codes = {{"ok", kHexOk},
-                                                     {"too-large", kHexByteTooLarge},
-                                                     {"separator", kHexBadSeparator},
-                                                     {"no-byte", kHexNoByte}};
+  const std::map<std::string, StatusCode> codes = {{"ok", 0},
+                                                   {"too-large", kHexByteTooLarge},
+                                                   {"separator", kHexBadSeparator},
+                                                   {"no-byte", kHexNoByte}};
   for (const auto& row : testing::Rows("cli/validation.txt")) {
     const std::string& text = row.at(1);
     if (row[0] == "wwn") {
-      EXPECT_EQ(ParseHexBytes(text.c_str(), -1, 8, nullptr), codes.at(row.at(2))) << '"' << text;
+      EXPECT_EQ(ParseHexBytes(text.c_str(), -1, 8, nullptr).code(), codes.at(row.at(2)))
+          << '"' << text;
       EXPECT_EQ(IsValidWWNText(text.c_str()), row.at(3) == "yes") << '"' << text;
     } else {
       EXPECT_EQ(ParseAlpaArgument(text.c_str()).value_or(-1), std::stoi(row.at(2))) << '"' << text;
@@ -31,26 +32,27 @@ TEST(Validation, TextsOfTheTable) {
 }
 
 TEST(ParseHexBytes, RequestLimitsAndOutput) {
-  EXPECT_EQ(ParseHexBytes(nullptr, -1, 8, nullptr), kHexBadRequest);
-  EXPECT_EQ(ParseHexBytes("01", -1, 0, nullptr), kHexBadRequest);
-  EXPECT_EQ(ParseHexBytes("01", -1, 32, nullptr), kHexBadRequest);
-  EXPECT_EQ(ParseHexBytes("01", 0, 1, nullptr), kHexNoByte);
+  EXPECT_EQ(ParseHexBytes(nullptr, -1, 8, nullptr).code(), kHexBadRequest);
+  EXPECT_EQ(ParseHexBytes("01", -1, 0, nullptr).code(), kHexBadRequest);
+  EXPECT_EQ(ParseHexBytes("01", -1, 32, nullptr).code(), kHexBadRequest);
+  EXPECT_EQ(ParseHexBytes("01", 0, 1, nullptr).code(), kHexNoByte);
   // The length bounds what is read, even inside a longer text.
-  EXPECT_EQ(ParseHexBytes("01:02", 2, 2, nullptr), kHexBadSeparator);
+  EXPECT_EQ(ParseHexBytes("01:02", 2, 2, nullptr).code(), kHexBadSeparator);
 
   std::array<std::uint8_t, 8> out{};
-  ASSERT_EQ(ParseHexBytes("0a:1B:2:33:4-5 6:7:FF", -1, 8, out.data()), kHexOk);
+  ASSERT_TRUE(ParseHexBytes("0a:1B:2:33:4-5 6:7:FF", -1, 8, out.data()).ok());
   EXPECT_EQ(out, (std::array<std::uint8_t, 8>{0x0A, 0x1B, 0x02, 0x33, 0x04, 0x05, 0x06, 0x07}));
 
   // A failing parse leaves the output untouched.
   std::array<std::uint8_t, 8> untouched{9, 9, 9, 9, 9, 9, 9, 9};
-  EXPECT_EQ(ParseHexBytes("01:02:03:04:05:06:07:100", -1, 8, untouched.data()), kHexByteTooLarge);
+  EXPECT_EQ(ParseHexBytes("01:02:03:04:05:06:07:100", -1, 8, untouched.data()).code(),
+            kHexByteTooLarge);
   EXPECT_EQ(untouched, (std::array<std::uint8_t, 8>{9, 9, 9, 9, 9, 9, 9, 9}));
 
   std::array<std::uint8_t, 31> longest{};
   std::string text;
   for (int i = 0; i < 31; ++i) text += (i ? ":" : "") + std::to_string(i % 10);
-  EXPECT_EQ(ParseHexBytes(text.c_str(), -1, 31, longest.data()), kHexOk);
+  EXPECT_TRUE(ParseHexBytes(text.c_str(), -1, 31, longest.data()).ok());
   EXPECT_EQ(longest[30], 0);
 }
 

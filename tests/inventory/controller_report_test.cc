@@ -21,7 +21,7 @@ std::string Block(Dictionary chars) {
   auto* port = registry.AddChild(registry.SetRoot("Root"), kUserControllerClass,
                                  {{"Controller Characteristics", Dict(std::move(chars))}});
   std::ostringstream out;
-  EXPECT_EQ(PrintPortBlock(registry, MemoryRegistry::EntryFor(port), out), 0);
+  EXPECT_TRUE(PrintPortBlock(registry, MemoryRegistry::EntryFor(port), out).ok());
   return out.str();
 }
 
@@ -35,7 +35,7 @@ TEST(PrintControllerSection, StatusIsTheLastPortsAndFailedPortsPrintNothing) {
   FailingRegistry registry;
   auto* root = registry.SetRoot("Root");
   std::ostringstream out;
-  EXPECT_EQ(PrintControllerSection(registry, out), 0);
+  EXPECT_TRUE(PrintControllerSection(registry, out).ok());
   EXPECT_EQ(out.str(), "");
 
   auto chars = [](const char* cable) {
@@ -46,15 +46,15 @@ TEST(PrintControllerSection, StatusIsTheLastPortsAndFailedPortsPrintNothing) {
   registry.AddChild(root, kUserControllerClass, chars(nullptr));
   registry.AddChild(root, kUserControllerClass, {});
   registry.AddChild(root, kUserControllerClass, chars("Copper"));
-  EXPECT_EQ(PrintControllerSection(registry, out), 0);
+  EXPECT_TRUE(PrintControllerSection(registry, out).ok());
   EXPECT_EQ(out.str(),
             "    PortWWN invalid\n        Port Status: Online\n"
             "    PortWWN invalid\n        Port Status: Online\n         Cable Type: Copper\n\n");
 
   registry.AddChild(root, kUserControllerClass, {});
-  EXPECT_EQ(PrintControllerSection(registry, out), static_cast<std::int32_t>(kRegistryNotFound));
-  registry.FailOperation(FailingRegistry::Operation::kMatch, kRegistryNoMemory);
-  EXPECT_EQ(PrintControllerSection(registry, out), static_cast<std::int32_t>(kRegistryNoMemory));
+  EXPECT_EQ(PrintControllerSection(registry, out).code(), kRegistryNotFound);
+  registry.FailOperation(FailingRegistry::Operation::kMatch, kRegistryIoError);
+  EXPECT_EQ(PrintControllerSection(registry, out).code(), kRegistryIoError);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ std::string RecordOf(Dictionary chars) {
   auto* port = registry.AddChild(registry.SetRoot("Root"), kUserControllerClass,
                                  {{"Controller Characteristics", Dict(std::move(chars))}});
   Dictionary record;
-  EXPECT_EQ(BuildPortInfo(registry, MemoryRegistry::EntryFor(port), &record), kRegistrySuccess);
+  EXPECT_TRUE(BuildPortInfo(registry, MemoryRegistry::EntryFor(port), &record).ok());
   return Show(record);
 }
 
@@ -46,10 +46,9 @@ class FindPortTest : public ::testing::Test {
     extra.insert_or_assign("Port World Wide Name", Bytes({0xAA, 0xBB, 0, 0, 0, 0, 0, last}));
     return registry_.AddChild(root_, cls, {{"Controller Characteristics", Dict(std::move(extra))}});
   }
-  MemoryRegistry::Node* Found(std::string_view wanted,
-                              RegistryStatus want_status = kRegistrySuccess) {
+  MemoryRegistry::Node* Found(std::string_view wanted, StatusCode want_status = 0) {
     RegistryEntry entry;
-    EXPECT_EQ(FindPortByWWN(registry_, wanted, &entry), want_status) << wanted;
+    EXPECT_EQ(FindPortByWWN(registry_, wanted, &entry).code(), want_status) << wanted;
     return entry ? MemoryRegistry::NodeOf(entry) : nullptr;
   }
   FailingRegistry registry_;
@@ -61,8 +60,8 @@ TEST_F(FindPortTest, TheUserClassHidesTheOlderClass) {
   EXPECT_EQ(Found("AA:BB:00:00:00:00:00:07"), older);
   AddPort(kUserControllerClass, 8);
   EXPECT_EQ(Found("AA:BB:00:00:00:00:00:07", kRegistryNoDevice), nullptr);
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryNoMemory);
-  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:08", kRegistryNoMemory), nullptr);
+  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryIoError);
+  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:08", kRegistryIoError), nullptr);
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST_F(TargetSection, LunBlocks) {
   for (const auto& row : testing::Rows("listing/lun_blocks.txt")) {
     std::ostringstream out;
     auto* unit = registry_.AddChild(root_, "Unit", testing::Properties(row.at(0)));
-    PrintLunBlock(registry_, MemoryRegistry::EntryFor(unit), out);
+    PrintLunBlock(LunView{registry_, MemoryRegistry::EntryFor(unit)}, out);
     EXPECT_EQ(out.str(), row.at(1)) << row[0];
   }
 }
@@ -72,10 +72,10 @@ TEST_F(TargetSection, FailuresLeaveOutOnlyWhatTheyTouch) {
   registry_.FailOperation(FailingRegistry::Operation::kChildIterator, kRegistryIoError, "Dev");
   EXPECT_EQ(Section(), "");
 
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryNoMemory,
+  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryIoError,
                           kScsiControllerClass);
   EXPECT_EQ(Report(), "\nControllers\n\n    PortWWN invalid\nTargets\n\n\n\n");
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryNoMemory);
+  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryIoError);
   EXPECT_EQ(Report(), "\nControllers\n\n");
 }
 

@@ -30,9 +30,9 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
       dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
                                  testing::kOnePortEntry + "]}}");
   for (bool by_rename : {false, true}) {
-    std::string error;
-    auto registry = LoadSnapshotFile(path, &error);
-    ASSERT_TRUE(registry) << error;
+    std::unique_ptr<DeviceRegistry> registry;
+    const Status loaded = LoadSnapshotFile(path, SnapshotUse::kRead, &registry);
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
     const std::string theirs = R"({"root": {"class": "TheirsNow"}})";
     if (by_rename) {
       const std::string other = dir.Write("other.json", theirs);
@@ -41,12 +41,11 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
       std::ofstream(path, std::ios::binary | std::ios::trunc) << theirs;
     }
     RegistryIterator it;
-    ASSERT_EQ(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it),
-              kRegistrySuccess);
-    EXPECT_EQ(
-        registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}}),
-        kRegistryIoError);
-    EXPECT_EQ(registry->WriteFailureReason(), "snapshot changed while saving: " + path);
+    ASSERT_TRUE(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it).ok());
+    const Status written =
+        registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}});
+    EXPECT_EQ(written.code(), kRegistryIoError);
+    EXPECT_EQ(written.message(), "snapshot changed while saving: " + path);
     EXPECT_EQ(ReadFile(path), theirs);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         << std::string(R"({"root": {"class": "Root", "children": [)") + testing::kOnePortEntry +
@@ -58,8 +57,8 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
 
 std::size_t SettingsReceived(const std::string& path) {
   MemoryRegistry registry;
-  std::string error;
-  EXPECT_TRUE(ParseSnapshot(ReadFile(path), &registry, &error)) << error;
+  const Status parsed = ParseSnapshot(ReadFile(path), &registry);
+  EXPECT_TRUE(parsed.ok()) << parsed.message();
   return registry.root() && !registry.root()->children.empty()
              ? registry.root()->children[0]->received_settings.size()
              : 0;
@@ -114,16 +113,15 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
   });
   int saved = 0;
   for (int i = 0; i < 300; ++i) {
-    std::string error;
-    auto registry = LoadSnapshotFile(own + "/host.json", &error, SnapshotUse::kReadAndWrite);
-    if (!registry) continue;  // the path led nowhere at that moment
+    std::unique_ptr<DeviceRegistry> registry;
+    if (!LoadSnapshotFile(own + "/host.json", SnapshotUse::kReadAndWrite, &registry).ok())
+      continue;  // the path led nowhere at that moment
     RegistryIterator it;
-    ASSERT_EQ(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it),
-              kRegistrySuccess);
-    const RegistryStatus status =
+    ASSERT_TRUE(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it).ok());
+    const Status status =
         registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}});
-    ASSERT_TRUE(status == kRegistrySuccess || status == kRegistryIoError) << status;
-    saved += status == kRegistrySuccess;
+    ASSERT_TRUE(status.ok() || status.code() == kRegistryIoError) << status.message();
+    saved += status.ok();
   }
   stop = true;
   swapper.join();

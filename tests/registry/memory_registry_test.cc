@@ -19,7 +19,7 @@ TEST(MemoryRegistry, DeepTreesAreWalkedAndDestroyedWithoutRecursion) {
                                         SearchDirection::kDescendants);
   ASSERT_TRUE(found);
   RegistryIterator it;
-  EXPECT_EQ(registry->MatchServices("Level", &it), kRegistrySuccess);
+  EXPECT_TRUE(registry->MatchServices("Level", &it).ok());
   registry.reset();
 }
 

@@ -27,8 +27,8 @@ TEST(SnapshotSharedValues, EveryEntryKeepsItsOwnValue) {
   }
   text += "]}}";
   MemoryRegistry registry;
-  std::string error;
-  ASSERT_TRUE(ParseSnapshot(text, &registry, &error)) << error;
+  const Status parsed = ParseSnapshot(text, &registry);
+  ASSERT_TRUE(parsed.ok()) << parsed.message();
   ASSERT_EQ(registry.root()->children.size(), static_cast<std::size_t>(kEntries));
   for (int i = 0; i < kEntries; ++i) {
     const int v = i % 4500;

@@ -20,18 +20,17 @@ class RecordingMessagePorts : public MessagePorts {
  public:
   std::vector<MessageHeader> sent;
 
-  std::int32_t GetSpecialPort(std::uint32_t, PortName* port) override {
+  Status GetSpecialPort(std::uint32_t, PortName* port) override {
     *port = 0x103;
-    return 0;
+    return Status::Ok();
   }
-  std::int32_t LookUpService(PortName, std::string_view, PortName* port) override {
+  Status LookUpService(PortName, std::string_view, PortName* port) override {
     *port = 0x207;
-    return 0;
+    return Status::Ok();
   }
-  std::int32_t SendMessage(const MessageHeader& message, std::uint32_t, std::uint32_t,
-                           std::uint32_t, PortName, std::uint32_t, PortName) override {
+  Status SendMessage(const MessageHeader& message, std::uint32_t) override {
     sent.push_back(message);
-    return 0;
+    return Status::Ok();
   }
 };
 
@@ -52,8 +51,8 @@ class RecordingHostRescan : public HostRescan {
   void RescanFibreChannelHosts() override { ++rescans; }
 };
 
-// Records every write asked for, failed ones included, and answers each in turn from answers (0
-// once they run out).
+// Records every write asked for, failed ones included, and answers each in turn from answers (an
+// errno, or kNotAnAttribute; 0 once they run out), as the real writer would.
 class RecordingAttributeWriter : public AttributeWriter {
  public:
   struct Written {
@@ -62,7 +61,7 @@ class RecordingAttributeWriter : public AttributeWriter {
   };
   std::vector<Written> writes;
   std::vector<int> answers;
-  int Write(const std::string& path, std::string_view bytes) override;
+  Status Write(const std::string& path, std::string_view bytes) override;
 };
 
 // A memory registry whose chosen operations fail.
@@ -72,24 +71,24 @@ class FailingRegistry : public MemoryRegistry {
 
   // Makes op answer status: for kMatch when the class asked for is class_name, for the other
   // operations when the entry's own class is class_name; an empty class_name means always.
-  void FailOperation(Operation op, RegistryStatus status, std::string class_name = {}) {
+  void FailOperation(Operation op, StatusCode status, std::string class_name = {}) {
     failures_.push_back(Failure{op, status, std::move(class_name)});
   }
 
   RegistryEntry MatchFirstService(std::string_view class_name) override;
-  RegistryStatus MatchServices(std::string_view class_name, RegistryIterator* out) override;
-  RegistryStatus ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
-  RegistryStatus ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
-  RegistryStatus WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  Status MatchServices(std::string_view class_name, RegistryIterator* out) override;
+  Status ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
+  Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
+  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
 
  private:
   struct Failure {
     Operation op;
-    RegistryStatus status;
+    StatusCode status;
     std::string class_name;
   };
-  RegistryStatus Injected(Operation op, std::string_view class_name) const;
-  RegistryStatus InjectedFor(Operation op, const RegistryEntry& entry) const;
+  StatusCode Injected(Operation op, std::string_view class_name) const;
+  StatusCode InjectedFor(Operation op, const RegistryEntry& entry) const;
 
   std::vector<Failure> failures_;
 };

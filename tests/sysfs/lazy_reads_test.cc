@@ -9,10 +9,11 @@
 
 #include "cli/front_end.h"
 #include "listing/full_report.h"
+#include "registry/vocabulary.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "sysfs/fake_sysfs.h"
-#include "sysfs/sysfs_files.h"
+#include "sysfs/sysfs_reader.h"
 #include "sysfs/sysfs_registry.h"
 
 namespace halvane {
@@ -23,6 +24,7 @@ namespace fs = std::filesystem;
 // Counts every list and read, and whether any reached below a host into a target's folders.
 class CountingReader : public SysfsReader {
  public:
+  explicit CountingReader(const std::string& root) : real_(MakeTreeReader(root)) {}
   int reads = 0;
   bool below_hosts = false;
 
@@ -39,13 +41,25 @@ class CountingReader : public SysfsReader {
     Count(folder);
     return real_->FirstNameIn(folder, name);
   }
+  std::optional<std::string> Resolve(const std::string& path) override {
+    Count(path);
+    return real_->Resolve(path);
+  }
+  bool IsFolder(const std::string& path) override {
+    Count(path);
+    return real_->IsFolder(path);
+  }
+  bool Exists(const std::string& path) override {
+    Count(path);
+    return real_->Exists(path);
+  }
 
  private:
   void Count(const std::string& folder) {
     ++reads;
     if (folder.find("/target") != std::string::npos) below_hosts = true;
   }
-  std::unique_ptr<SysfsReader> real_ = MakeTreeReader();
+  std::unique_ptr<SysfsReader> real_;
 };
 
 // The host tree, whose lpfc host 3 gets `extra` more logical units on its target 3:0:1, each a
@@ -70,17 +84,17 @@ TEST(LazySysfsReads, PortRunsReadTheSameFilesForAnyNumberOfUnits) {
     testing::TempDir dir;
     BuildHost(dir.path(), luns);
     for (std::size_t run = 0; run < runs.size(); ++run) {
-      CountingReader reader;
+      CountingReader reader(fs::canonical(dir.path()));
       RecordingAttributeWriter writer;
       std::ostringstream errors;
-      std::string error;
-      auto registry = BuildSysfsRegistry(dir.path(), &reader, writer, errors, &error);
-      ASSERT_TRUE(registry) << error;
+      std::unique_ptr<DeviceRegistry> registry;
+      const Status built = BuildSysfsRegistry(dir.path(), &reader, writer, errors, &registry);
+      ASSERT_TRUE(built.ok()) << built.message();
       FixedUserIdentity root(0);
       RecordingMessagePorts ports;
       RecordingHostRescan rescan;
       std::ostringstream out;
-      Services services{*registry, root, ports, out, rescan};
+      Services services{*registry, root, ports, out, errors, rescan};
       std::vector<char*> argv;
       for (const std::string& a : runs[run]) argv.push_back(const_cast<char*>(a.c_str()));
       EXPECT_EQ(
@@ -99,15 +113,14 @@ TEST(LazySysfsReads, PortRunsReadTheSameFilesForAnyNumberOfUnits) {
 TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {
   testing::TempDir dir;
   BuildHost(dir.path(), 0);
-  std::string error;
-  auto registry = BuildSysfsRegistry(dir.path(), &error);
-  ASSERT_TRUE(registry) << error;
+  std::unique_ptr<DeviceRegistry> registry;
+  ASSERT_TRUE(BuildSysfsRegistry(dir.path(), &registry).ok());
   RegistryIterator targets;
-  ASSERT_EQ(registry->MatchServices(kScsiTargetClass, &targets), kRegistrySuccess);
+  ASSERT_TRUE(registry->MatchServices(kScsiTargetClass, &targets).ok());
   const RegistryEntry first = registry->NextEntry(targets);
   const RegistryEntry second = registry->NextEntry(targets);
   RegistryIterator units;
-  ASSERT_EQ(registry->ChildIterator(second, &units), kRegistrySuccess);
+  ASSERT_TRUE(registry->ChildIterator(second, &units).ok());
   const RegistryEntry kept = registry->NextEntry(units);
   const RegistryEntry gone = registry->NextEntry(units);
   ASSERT_TRUE(kept && gone);
@@ -117,16 +130,17 @@ TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {
   fs::remove_all(fs::canonical(dir.path() + "/bus/scsi/devices/target3:0:0"));
 
   std::ostringstream block;
-  PrintLunBlock(*registry, gone, block);
+  PrintLunBlock(LunView{*registry, gone}, block);
   EXPECT_EQ(block.str(), "SCSI Logical Unit @ 1\n\n\n");
   EXPECT_FALSE(registry->ReadProperty(gone, kVendorIdentificationKey));
   EXPECT_EQ(*registry->ReadProperty(kept, kVendorIdentificationKey)->AsString(), "ACME");
-  ASSERT_EQ(registry->ChildIterator(first, &units), kRegistrySuccess);
+  ASSERT_TRUE(registry->ChildIterator(first, &units).ok());
   EXPECT_FALSE(registry->NextEntry(units));
   std::ostringstream listing;
-  EXPECT_EQ(PrintFullReport(*registry, listing), 0);
+  PrintFullReport(*registry, listing);
+  EXPECT_NE(listing.str().find("Targets"), std::string::npos);
   std::string snapshot;
-  EXPECT_EQ(registry->WriteSnapshot(&snapshot), kRegistrySuccess);
+  EXPECT_TRUE(registry->WriteSnapshot(&snapshot).ok());
 }
 
 }  // namespace

@@ -38,16 +38,15 @@ class LiveHostWrites : public ::testing::Test {
     return root() + (host == 3 ? kHost3 : kHost5) + name;
   }
 
-  RegistryStatus Apply(const std::string& wwn, const Dictionary& settings,
-                       AttributeWriter& writer) {
-    std::string error;
-    auto registry = BuildSysfsRegistry(root(), writer, errors_, &error);
+  StatusCode Apply(const std::string& wwn, const Dictionary& settings, AttributeWriter& writer) {
+    std::unique_ptr<DeviceRegistry> registry;
+    const Status built = BuildSysfsRegistry(root(), nullptr, writer, errors_, &registry);
     RegistryEntry port;
-    if (!registry || FindPortByWWN(*registry, wwn, &port) != kRegistrySuccess) {
-      ADD_FAILURE() << wwn << " " << error;
-      return kRegistryError;
+    if (!built.ok() || !FindPortByWWN(*registry, wwn, &port).ok()) {
+      ADD_FAILURE() << wwn << " " << built.message();
+      return kRegistryIoError;
     }
-    return registry->WriteProperties(port, settings);
+    return registry->WriteProperties(port, settings).code();
   }
 
   testing::TempDir dir_;
@@ -56,10 +55,9 @@ class LiveHostWrites : public ::testing::Test {
 
 TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
   const std::map<std::string, int> numbers = {{"0", 0}, {"EINVAL", EINVAL}, {"EACCES", EACCES}};
-  const std::map<std::string, RegistryStatus> statuses = {
-      {"ok", kRegistrySuccess},
-      {"bad-argument", kRegistryBadArgument},
-      {"not-privileged", kRegistryNotPrivileged}};
+  const std::map<std::string, StatusCode> statuses = {{"ok", 0},
+                                                      {"bad-argument", kRegistryBadArgument},
+                                                      {"not-privileged", kRegistryNotPrivileged}};
   for (const auto& c : testing::Rows("sysfs/live_writes.txt")) {
     testing::WriteFile(Attribute(3, "lpfc_link_speed"), c.at(0).substr(0, 1) + "\n");
     testing::WriteFile(Attribute(3, "lpfc_topology"), c.at(0).substr(1, 1) + "\n");
@@ -87,7 +85,7 @@ TEST_F(LiveHostWrites, AFifoWithAReaderIsNotWrittenEither) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  EXPECT_EQ(ProcessAttributeWriter().Write(fifo, "0\n"), kNotAnAttribute);
+  EXPECT_EQ(ProcessAttributeWriter().Write(fifo, "0\n").code(), kRegistryUnsupported);
   char byte;
   EXPECT_EQ(read(reader, &byte, 1), 0);
   close(reader);

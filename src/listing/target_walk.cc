@@ -1,0 +1,124 @@
+#include "listing/target_walk.h"
+
+#include <algorithm>
+#include <array>
+
+#include "inventory/port_info.h"
+#include "registry/vocabulary.h"
+
+namespace halvane {
+namespace {
+
+bool MemberEquals(const Dictionary& dict, std::string_view key, std::int32_t wanted) {
+  const PropertyValue* v = FindMember(dict, key);
+  const Number* n = v ? v->AsNumber() : nullptr;
+  std::int32_t got = 0;
+  return n != nullptr && n->ToInt32(&got) && got == wanted;
+}
+
+}  // namespace
+
+bool HasFibreChannelInterconnect(DeviceRegistry& registry, const RegistryEntry& controller) {
+  std::optional<PropertyValue> protocol = registry.SearchProperty(
+      controller, kProtocolCharacteristicsKey, SearchDirection::kDescendants);
+  const Dictionary* dict = protocol ? protocol->AsDictionary() : nullptr;
+  const PropertyValue* interconnect = dict ? FindMember(*dict, kPhysicalInterconnectKey) : nullptr;
+  const std::string* text = interconnect ? interconnect->AsString() : nullptr;
+  return text && *text == kFibreChannelInterconnect;
+}
+
+std::optional<std::string> ControllerNodeName(DeviceRegistry& registry,
+                                              const RegistryEntry& controller) {
+  PropertyValue table = PropertyValue::OfDictionary({});
+  if (!registry.ReadAllProperties(controller, &table).ok() || !table.AsDictionary())
+    return std::nullopt;
+  const PropertyValue* chars = FindMember(*table.AsDictionary(), kControllerCharacteristicsKey);
+  const Dictionary* dict = chars ? chars->AsDictionary() : nullptr;
+  const PropertyValue* node_wwn = dict ? FindMember(*dict, kNodeWorldWideNameKey) : nullptr;
+  return node_wwn ? FormatPaddedWWN(*node_wwn) : std::nullopt;
+}
+
+std::optional<std::string> LunView::Address() const {
+  std::optional<PropertyValue> bytes_value = Search(kLogicalUnitBytesKey);
+  if (bytes_value && bytes_value->AsData()) {
+    const Data& bytes = *bytes_value->AsData();
+    const std::uint8_t b0 = bytes.size() > 0 ? bytes[0] : 0;
+    const std::uint8_t b1 = bytes.size() > 1 ? bytes[1] : 0;
+    if (b0 == 0) return std::to_string(b1);
+    return FormatPaddedWWN(bytes_value);
+  }
+  std::optional<PropertyValue> number = Search(kLogicalUnitNumberKey);
+  std::int32_t lun = 0;
+  if (number && number->AsNumber() && number->AsNumber()->ToInt32(&lun)) return std::to_string(lun);
+  return std::nullopt;
+}
+
+std::optional<std::string> LunView::UniqueId() const {
+  return FormatUniqueID(Search(kUniqueIdentifierKey));
+}
+
+std::vector<PropertyValue> LunView::Aliases() const {
+  std::vector<PropertyValue> aliases;
+  const std::optional<PropertyValue> identification = Search(kDeviceIdentificationKey);
+  if (!identification || !identification->AsArray()) return aliases;
+  for (const PropertyValue& item : *identification->AsArray()) {
+    const Dictionary* designator = item.AsDictionary();
+    if (designator == nullptr || !MemberEquals(*designator, kCodeSetKey, 2) ||
+        !MemberEquals(*designator, kIdentifierTypeKey, 0) ||
+        !MemberEquals(*designator, kAssociationKey, 0)) {
+      continue;
+    }
+    if (const PropertyValue* alias = FindMember(*designator, kIdentifierKey))
+      aliases.push_back(*alias);
+  }
+  return aliases;
+}
+
+void ForEachTarget(DeviceRegistry& registry, const RegistryEntry& controller,
+                   const std::function<void()>& children_found,
+                   const std::function<void(const TargetView&)>& target) {
+  RegistryIterator children;
+  if (!registry.ChildIterator(controller, &children).ok()) return;
+  RegistryEntry child = registry.NextEntry(children);
+  if (!child) return;
+  children_found();
+  for (; child; child = registry.NextEntry(children)) {
+    if (!registry.ConformsTo(child, kScsiDeviceClass)) continue;
+    RegistryIterator grandchildren;
+    if (!registry.ChildIterator(child, &grandchildren).ok()) continue;
+    for (RegistryEntry entry = registry.NextEntry(grandchildren); entry;
+         entry = registry.NextEntry(grandchildren)) {
+      if (registry.ConformsTo(entry, kScsiTargetClass)) target(TargetView{registry, child, entry});
+    }
+  }
+}
+
+void ForEachLun(DeviceRegistry& registry, const RegistryEntry& target,
+                const std::function<void(const LunView&)>& lun) {
+  RegistryIterator units;
+  if (!registry.ChildIterator(target, &units).ok()) return;
+  for (RegistryEntry unit = registry.NextEntry(units); unit; unit = registry.NextEntry(units))
+    lun(LunView{registry, unit});
+}
+
+std::optional<std::string> FormatPaddedWWN(const std::optional<PropertyValue>& value) {
+  if (!value || value->AsData() == nullptr) return std::nullopt;
+  const Data& data = *value->AsData();
+  std::array<std::uint8_t, 8> bytes{};
+  std::copy_n(data.begin(), std::min<std::size_t>(data.size(), bytes.size()), bytes.begin());
+  return WWNText(bytes.data());
+}
+
+std::optional<std::string> FormatUniqueID(const std::optional<PropertyValue>& value) {
+  if (!value || value->AsData() == nullptr) return std::nullopt;
+  const Data& data = *value->AsData();
+  std::array<std::uint8_t, 16> bytes{};
+  std::copy_n(data.begin(), std::min<std::size_t>(data.size(), bytes.size()), bytes.begin());
+  const std::size_t shown = data.size() > 8 ? 16 : 8;
+  std::string text = "0x";
+  text.reserve(2 + 2 * shown);
+  for (std::size_t i = 0; i < shown; ++i) AppendHexByte(text, bytes[i]);
+  return text;
+}
+
+}  // namespace halvane

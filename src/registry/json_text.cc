@@ -1,0 +1,26 @@
+#include "registry/json_text.h"
+
+#include <nlohmann/json.hpp>
+
+#include "registry/property_value.h"
+
+namespace halvane {
+
+void AppendJsonString(std::string& out, std::string_view text) {
+  // Nearly every text needs no escape and goes out as it is; the rest is left to the library.
+  bool plain = IsValidUtf8(text);
+  for (std::size_t i = 0; plain && i < text.size(); ++i) {
+    const char c = text[i];
+    plain = static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
+  }
+  if (!plain) {
+    out.append(nlohmann::json(std::string(text))
+                   .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    return;
+  }
+  out.push_back('"');
+  out.append(text);
+  out.push_back('"');
+}
+
+}  // namespace halvane

@@ -1,0 +1,14 @@
+// JSON strings as every document the tool writes has them.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace halvane {
+
+// Appends text as a JSON string: quoted, with quotes, backslashes and control characters escaped,
+// UTF-8 kept as it is, and bytes that are not UTF-8 replaced by U+FFFD, so that what comes out is
+// always a JSON text whatever the host or the snapshot held.
+void AppendJsonString(std::string& out, std::string_view text);
+
+}  // namespace halvane

@@ -1,0 +1,78 @@
+// The live registry's entries and the adapter that serves them through the registry interface;
+// shared by the files that make up the live backend.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "registry/memory_registry.h"
+#include "sysfs/driver_settings.h"
+#include "sysfs/sysfs_reader.h"
+
+namespace halvane {
+
+// The levels of the live registry, from the top down; each has one class.
+enum class Level { kRoot, kHost, kRemotePort, kTarget, kUnit };
+
+// An entry. Its structure (hosts, their remote ports that are targets, each one's target and the
+// target's logical units) is found by listing folders when a walk first reaches it; its properties
+// are read when the run first asks for any of them. A run that needs only the ports (a port's
+// block, a settings run) therefore never reads below the Fibre Channel hosts, and a target's
+// logical units are listed afresh on each walk and kept by nobody but the walk, so a listing holds
+// one target's units at a time.
+struct LiveNode : RegistryEntry::Impl, std::enable_shared_from_this<LiveNode> {
+  Level level = Level::kRoot;
+  LiveNode* parent = nullptr;  // parents outlive the walks that reach their children
+  std::string name;            // "hostN", "rport-H:C-N", "targetH:C:T", "H:C:T:L"
+  std::string folder;          // the folder its attributes are read from
+  std::uint64_t number = 0;    // host number, or LUN
+  std::uint64_t channel = 0;   // remote ports and targets
+  std::int64_t target_id = 0;  // remote ports and targets
+  std::optional<PropertyValue> table;
+  bool listed = false;
+  std::vector<std::shared_ptr<LiveNode>> children;  // kept for every level but targets
+};
+
+using LiveNodes = std::vector<std::shared_ptr<LiveNode>>;
+
+class SysfsRegistry : public DeviceRegistry {
+ public:
+  SysfsRegistry(std::string root, std::unique_ptr<SysfsReader> owned, SysfsReader& reader,
+                AttributeWriter& writer, std::ostream& errors);
+
+  RegistryEntry MatchFirstService(std::string_view class_name) override;
+  Status MatchServices(std::string_view class_name, RegistryIterator* out) override;
+  Status ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
+  RegistryEntry ParentOf(const RegistryEntry& entry) override;
+  std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
+                                            std::string_view key) override;
+  Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
+  bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
+  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  // The snapshot holds every property, so the whole tree is read and copied into the registry
+  // that snapshots are written from.
+  Status WriteSnapshot(std::string* out) override;
+
+  static std::string_view ClassOf(Level level);
+  bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;
+  // An entry's children, listed when first asked for (a target's afresh each time).
+  LiveNodes Children(LiveNode& node);
+  // An entry's table, read when first asked for.
+  const PropertyValue& Table(LiveNode& node);
+
+ private:
+  std::shared_ptr<LiveNode> Child(LiveNode& parent, Level level, std::string name,
+                                  std::string folder);
+
+  std::string root_;
+  std::unique_ptr<SysfsReader> owned_reader_;
+  SysfsReader& reader_;
+  SettingsDriver driver_;
+  ClassTable classes_;
+  std::shared_ptr<LiveNode> top_;
+};
+
+}  // namespace halvane

@@ -1,0 +1,124 @@
+#include "sysfs/sysfs_topology.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <tuple>
+
+#include "sysfs/sysfs_names.h"
+
+namespace halvane {
+
+std::vector<FibreChannelHost> FibreChannelHosts(SysfsReader& reader, const std::string& root) {
+  std::vector<FibreChannelHost> hosts;
+  for (const std::string& name : reader.List(root + "/class/fc_host")) {
+    auto n = NumbersOf(name, "host", "");
+    if (!n) continue;
+    auto folder = reader.Resolve(root + "/class/fc_host/" + name);
+    if (folder && reader.IsFolder(*folder)) hosts.push_back({(*n)[0], name, *folder});
+  }
+  std::sort(hosts.begin(), hosts.end(), [](const FibreChannelHost& a, const FibreChannelHost& b) {
+    return std::tie(a.number, a.name) < std::tie(b.number, b.name);
+  });
+  return hosts;
+}
+
+std::string DeviceOf(const std::string& fc_folder) { return Parent(Parent(fc_folder)); }
+
+std::optional<std::string> ScsiHostFolder(SysfsReader& reader, const std::string& root,
+                                          const std::string& host_name, const std::string& device) {
+  auto folder = reader.Resolve(root + "/class/scsi_host/" + host_name);
+  if (!folder || *folder != device + "/scsi_host/" + host_name || !reader.IsFolder(*folder))
+    return std::nullopt;
+  return folder;
+}
+
+bool IsVirtualPort(const std::string& root, const std::string& folder) {
+  for (std::string f = folder; f.size() > root.size(); f = Parent(f)) {
+    if (NumbersOf(Basename(f), "vport-", ":-")) return true;
+  }
+  return false;
+}
+
+std::optional<PhysicalPort> PhysicalPortOf(const std::string& fc_folder) {
+  // A virtual port's host sits under its vport, which sits under the physical port's host.
+  const std::string vport = Parent(DeviceOf(fc_folder));
+  const std::string physical = Parent(vport);
+  auto number = NumbersOf(Basename(physical), "host", "");
+  if (Basename(vport).substr(0, 6) != "vport-" || !number) return std::nullopt;
+  return PhysicalPort{(*number)[0], physical + "/fc_host/" + Basename(physical)};
+}
+
+std::optional<std::string> PciFunctionOf(const std::string& root, const std::string& fc_folder) {
+  for (std::string folder = Parent(fc_folder); folder.size() > root.size();
+       folder = Parent(folder)) {
+    if (IsPciAddress(Basename(folder))) return folder;
+  }
+  return std::nullopt;
+}
+
+std::string SlotOf(SysfsReader& reader, const std::string& root, const std::string& address) {
+  const std::string device = address.substr(0, 10);
+  const std::string slots = root + "/bus/pci/slots";
+  for (const std::string& slot : reader.List(slots)) {
+    auto text = reader.ReadText(slots + "/" + slot, "address");
+    unsigned domain = 0, bus = 0, dev = 0;
+    char rest = 0;
+    if (!text || std::sscanf(text->c_str(), "%x:%x:%x%c", &domain, &bus, &dev, &rest) != 3)
+      continue;
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, "%04x:%02x:%02x", domain, bus, dev);
+    if (device == wanted) return slot;
+  }
+  return address;
+}
+
+std::vector<RemotePortPlace> TargetPorts(SysfsReader& reader, const std::string& root,
+                                         std::uint64_t host) {
+  std::vector<RemotePortPlace> ports;
+  const std::string remote_ports = root + "/class/fc_remote_ports";
+  for (const std::string& name : reader.List(remote_ports)) {
+    auto numbers = NumbersOf(name, "rport-", ":-");
+    if (!numbers || (*numbers)[0] != host) continue;
+    auto folder = reader.Resolve(remote_ports + "/" + name);
+    if (!folder) continue;
+    auto id_text = reader.ReadText(*folder, "scsi_target_id");
+    if (!id_text) continue;
+    auto id = ParseDecimal(*id_text);  // -1, not a target, does not parse
+    if (!id || *id > INT32_MAX) continue;
+    ports.push_back({name, *folder, (*numbers)[1], static_cast<std::int64_t>(*id)});
+  }
+  std::sort(ports.begin(), ports.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.target_id, a.channel, a.name) < std::tie(b.target_id, b.channel, b.name);
+  });
+  return ports;
+}
+
+TargetPlace TargetOf(std::uint64_t host, const RemotePortPlace& port) {
+  char name[80];
+  std::snprintf(name, sizeof name, "target%" PRIu64 ":%" PRIu64 ":%" PRId64, host, port.channel,
+                port.target_id);
+  const std::string rport_device = Parent(Parent(port.folder));
+  return {name, Basename(rport_device) == port.name ? rport_device + "/" + name : std::string()};
+}
+
+std::vector<UnitPlace> UnitsOf(SysfsReader& reader, const std::string& target_folder,
+                               std::uint64_t host, std::uint64_t channel, std::int64_t target_id) {
+  std::vector<UnitPlace> units;
+  if (target_folder.empty()) return units;
+  for (const std::string& name : reader.List(target_folder)) {
+    auto numbers = NumbersOf(name, "", ":::");
+    if (!numbers || (*numbers)[0] != host || (*numbers)[1] != channel ||
+        (*numbers)[2] != static_cast<std::uint64_t>(target_id)) {
+      continue;
+    }
+    units.push_back({(*numbers)[3], name, target_folder + "/" + name});
+  }
+  std::sort(units.begin(), units.end(), [](const UnitPlace& a, const UnitPlace& b) {
+    return std::tie(a.lun, a.name) < std::tie(b.lun, b.name);
+  });
+  return units;
+}
+
+}  // namespace halvane
