@@ -1,5 +1,7 @@
 // Runs of the real binary kept as data in tests/cli/runs.txt: each block, blocks apart by a blank
-// line, sets up a fresh folder, runs halvane once in it and checks what the block says. Lines:
+// line, is a test case that sets up a fresh folder, runs halvane once in it and checks what the
+// block says (blocks that only parse options run in-process, in tests/cli/option_runs_test.cc).
+// Lines:
 //   tree NAME        tests/sysfs/trees/NAME.tree under sys/ is the live host instead
 //   write NAME TEXT  a file of the folder, in new folders as needed; fifo NAME a FIFO (host.json
 //                    is the snapshot, an empty registry unless written)
@@ -16,8 +18,8 @@
 //   shell TEXT       shell commands run before the binary replaces the shell
 //   daemon           a datagram socket in none/ stands in for the SCSI daemon; full: its queue
 //                    is full; messages N: it received N refresh messages
-// TEXT and WORDS take C escapes (\s is a space), {dir} for the folder and {usage} for the usage
-// text; "@FILE" as the whole TEXT is a file under tests/.
+// TEXT and WORDS take C escapes (\s is a space), {dir} for the folder, {usage} for the usage
+// text and {version} for the version; "@FILE" as the whole TEXT is a file under tests/.
 #include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -30,24 +32,13 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/run_table.h"
 #include "config/refresh.h"
 #include "support/run_binary.h"
 #include "sysfs/fake_sysfs.h"
 
 namespace halvane::testing {
 namespace {
-
-std::string Expand(const std::string& text, const std::string& dir) {
-  if (text.rfind('@', 0) == 0) return ReadFile(SourceDir() + "/tests/" + text.substr(1));
-  std::string out = Unescape(text);
-  for (const auto& [name, value] :
-       {std::pair<std::string, std::string>{"{dir}", dir},
-        {"{usage}", ReadFile(SourceDir() + "/tests/golden/usage.txt")}}) {
-    for (std::size_t at; (at = out.find(name)) != std::string::npos;)
-      out.replace(at, name.size(), value);
-  }
-  return out;
-}
 
 // The daemon's socket, and one that fills its queue.
 struct Daemon {
@@ -73,7 +64,7 @@ std::size_t Messages(const Daemon& daemon) {
   return count;
 }
 
-void RunBlock(const std::vector<std::string>& lines) {
+void RunLines(const std::vector<std::string>& lines) {
   TempDir dir;
   Daemon daemon;
   std::optional<std::size_t> messages;
@@ -93,7 +84,7 @@ void RunBlock(const std::vector<std::string>& lines) {
     const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
     const std::string name = value.substr(0, value.find(' '));
     const std::string text =
-        Expand(value.substr(std::min(value.size(), name.size() + 1)), dir.path());
+        ExpandRunText(value.substr(std::min(value.size(), name.size() + 1)), dir.path());
     if (key == "tree") {
       BuildTree(value, dir.path() + "/sys");
       options.env.erase("HALVANE_REGISTRY");
@@ -104,14 +95,13 @@ void RunBlock(const std::vector<std::string>& lines) {
       mkfifo((dir.path() + "/" + value).c_str(), 0644);
     } else if (key == "env") {
       options.env[value.substr(0, value.find('='))] =
-          Expand(value.substr(value.find('=') + 1), dir.path());
+          ExpandRunText(value.substr(value.find('=') + 1), dir.path());
     } else if (key == "run") {
-      std::istringstream words(value);
-      for (std::string word; words >> word;) args.push_back(Expand(word, dir.path()));
+      args = RunArguments(value, dir.path());
     } else if (key == "status") {
       status = std::stoi(value);
     } else if (key == "out" || key == "err") {
-      (key == "out" ? out : err.emplace()) = Expand(value, dir.path());
+      (key == "out" ? out : err.emplace()) = ExpandRunText(value, dir.path());
     } else if (key == "file") {
       files.emplace_back(name, text);
     } else if (key == "link") {
@@ -163,23 +153,20 @@ void RunBlock(const std::vector<std::string>& lines) {
   EXPECT_EQ(messages ? Messages(daemon) : 0, messages.value_or(0));
 }
 
-TEST(Runs, AsTheTableSays) {
-  std::istringstream table(ReadFile(SourceDir() + "/tests/cli/runs.txt"));
-  std::vector<std::string> block;
-  int number = 0, first = 0;
-  for (std::string line; std::getline(table, line) || !block.empty();) {
-    ++number;
-    if (!line.empty() && line[0] != '#') {
-      if (block.empty()) first = number;
-      block.push_back(line);
-    } else if (line.empty() && !block.empty()) {
-      SCOPED_TRACE("tests/cli/runs.txt:" + std::to_string(first));
-      RunBlock(block);
-      block.clear();
-    }
-    line.clear();
+class Runs : public ::testing::TestWithParam<RunBlock> {};
+
+TEST_P(Runs, AsTheTableSays) { RunLines(GetParam().lines); }
+
+std::vector<RunBlock> BinaryBlocks() {
+  std::vector<RunBlock> blocks;
+  for (RunBlock& block : RunTable()) {
+    if (!block.options_only) blocks.push_back(std::move(block));
   }
+  return blocks;
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, Runs, ::testing::ValuesIn(BinaryBlocks()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace halvane::testing

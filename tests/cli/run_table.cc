@@ -1,0 +1,62 @@
+#include "cli/run_table.h"
+
+#include <cctype>
+#include <sstream>
+
+#include "support/run_binary.h"
+
+namespace halvane::testing {
+
+std::vector<RunBlock> RunTable() {
+  std::istringstream table(ReadFile(SourceDir() + "/tests/cli/runs.txt"));
+  std::vector<RunBlock> blocks;
+  RunBlock block;
+  int number = 0;
+  for (std::string line; std::getline(table, line) || !block.lines.empty();) {
+    ++number;
+    if (!line.empty() && line[0] != '#') {
+      if (block.lines.empty()) {
+        // "run -c 0:1 -s auto" at line 12 is run_c_0_1_s_auto_12; long lines are cut short.
+        for (char c : line.substr(0, 48)) {
+          const bool word = std::isalnum(static_cast<unsigned char>(c));
+          if (word || (!block.name.empty() && block.name.back() != '_'))
+            block.name.push_back(word ? c : '_');
+        }
+        if (!block.name.empty() && block.name.back() != '_') block.name.push_back('_');
+        block.name += std::to_string(number);
+        block.options_only = true;
+      }
+      const std::string key = line.substr(0, line.find(' '));
+      block.options_only = block.options_only && (key == "run" || key == "out" || key == "status");
+      block.lines.push_back(line);
+    } else if (line.empty() && !block.lines.empty()) {
+      blocks.push_back(std::move(block));
+      block = RunBlock{};
+    }
+    line.clear();
+  }
+  return blocks;
+}
+
+void PrintTo(const RunBlock& block, std::ostream* out) { *out << block.name; }
+
+std::string ExpandRunText(const std::string& text, const std::string& dir) {
+  if (text.rfind('@', 0) == 0) return ReadFile(SourceDir() + "/tests/" + text.substr(1));
+  std::string out = Unescape(text);
+  for (const auto& [name, value] : {std::pair<std::string, std::string>{"{dir}", dir},
+                                    {"{usage}", ReadFile(SourceDir() + "/tests/golden/usage.txt")},
+                                    {"{version}", "v" HALVANE_VERSION}}) {
+    for (std::size_t at; (at = out.find(name)) != std::string::npos;)
+      out.replace(at, name.size(), value);
+  }
+  return out;
+}
+
+std::vector<std::string> RunArguments(const std::string& words, const std::string& dir) {
+  std::istringstream split(words);
+  std::vector<std::string> args;
+  for (std::string word; split >> word;) args.push_back(ExpandRunText(word, dir));
+  return args;
+}
+
+}  // namespace halvane::testing
