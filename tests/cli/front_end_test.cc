@@ -1,11 +1,12 @@
-// The option pass run in-process, to see what reaches the driver (tests/cli/runs.txt has what the
-// real binary prints).
+// The option pass run in-process: what reaches the driver, and the blocks of tests/cli/runs.txt
+// that only parse options (the other blocks run the real binary).
 #include "cli/front_end.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
+#include "cli/run_table.h"
 #include "registry/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
@@ -23,65 +24,81 @@ const std::string kPort = "00:11:22:33:44:55:66:77";
 class FrontEndSettings : public ::testing::Test {
  protected:
   FrontEndSettings() {
-    MemoryRegistry::Node* root = registry_.SetRoot("Root");
     port_ =
-        registry_.AddChild(root, "KestritUserSCSIParallelInterfaceController",
+        registry_.AddChild(registry_.SetRoot("Root"), "KestritUserSCSIParallelInterfaceController",
                            {{"Controller Characteristics",
                              Dict({{"Port World Wide Name",
                                     Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77})}})}});
   }
 
-  RunOutcome Run(std::vector<std::string> args) {
-    args.insert(args.begin(), "halvane");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Services services{registry_, root_user_, ports_, out_, err_, rescan_};
-    return RunCommandLine(static_cast<int>(args.size()), argv.data(), services);
-  }
-
   MemoryRegistry registry_;
   MemoryRegistry::Node* port_;
-  FixedUserIdentity root_user_{0};
-  RecordingMessagePorts ports_;
-  std::ostringstream out_;
-  std::ostringstream err_;
-  RecordingHostRescan rescan_;
+  InProcessRun run_{registry_};
 };
 
 TEST_F(FrontEndSettings, TheLastValueOfEachSettingReachesTheDriverInOneWrite) {
   for (const auto& row : testing::Rows("cli/settings.txt")) {
-    std::istringstream words(row.at(0));
-    std::vector<std::string> args;
-    for (std::string word; words >> word;) args.push_back(word);
     port_->received_settings.clear();
-    EXPECT_EQ(Run(args).ProcessExitStatus(), 0);
+    EXPECT_EQ(run_.Run(testing::RunArguments(row.at(0), "")).ProcessExitStatus(), 0);
     ASSERT_EQ(port_->received_settings.size(), 1u) << row[0];
     EXPECT_EQ(port_->received_settings[0], testing::Properties(row.at(1))) << row[0];
   }
-  EXPECT_EQ(out_.str(), "");
+  EXPECT_EQ(run_.out.str(), "");
 }
 
 TEST_F(FrontEndSettings, RefreshGoesOutAsParsedBeforeSettingsAreWritten) {
   std::size_t messages_at_write = 99;
   int rescans_at_write = 99;
   registry_.SetDriver([&](MemoryRegistry::Node&, const Dictionary&) {
-    messages_at_write = ports_.sent.size();
-    rescans_at_write = rescan_.rescans;
+    messages_at_write = run_.ports.sent.size();
+    rescans_at_write = run_.rescan.rescans;
     return Status::Ok();
   });
-  Run({"-c", kPort, "-r", "-s", "auto", "-r"});
+  (void)run_.Run({"-c", kPort, "-r", "-s", "auto", "-r"});
   EXPECT_EQ(messages_at_write, 2u);
   EXPECT_EQ(rescans_at_write, 2);
 
-  ports_.sent.clear();
-  EXPECT_EQ(Run({"-r", "-c", "1"}).ProcessExitStatus(), 3);
-  EXPECT_EQ(ports_.sent.size(), 1u);
-  ports_.sent.clear();
-  Run({"-l", "-r"});
-  EXPECT_EQ(ports_.sent.size(), 0u);
-  EXPECT_EQ(rescan_.rescans, 3);
+  run_.ports.sent.clear();
+  EXPECT_EQ(run_.Run({"-r", "-c", "1"}).ProcessExitStatus(), 3);
+  EXPECT_EQ(run_.ports.sent.size(), 1u);
+  run_.ports.sent.clear();
+  (void)run_.Run({"-l", "-r"});
+  EXPECT_EQ(run_.ports.sent.size(), 0u);
+  EXPECT_EQ(run_.rescan.rescans, 3);
 }
+
+class OptionRuns : public ::testing::TestWithParam<testing::RunBlock> {};
+
+// Over an empty registry, as the binary runs them, as whatever user runs the tests.
+TEST_P(OptionRuns, PrintAndEndAsTheTableSays) {
+  std::vector<std::string> args;
+  std::string out;
+  int status = 0;
+  for (const std::string& line : GetParam().lines) {
+    const std::size_t space = line.find(' ');
+    const std::string key = line.substr(0, space);
+    const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+    if (key == "run") args = testing::RunArguments(value, "");
+    if (key == "out") out = testing::ExpandRunText(value, "");
+    if (key == "status") status = std::stoi(value);
+  }
+  MemoryRegistry registry;
+  registry.SetRoot("Root");
+  InProcessRun run(registry, ProcessUserIdentity().EffectiveUserId());
+  EXPECT_EQ(run.Run(args).ProcessExitStatus(), status);
+  EXPECT_EQ(run.out.str(), out);
+}
+
+std::vector<testing::RunBlock> OptionBlocks() {
+  std::vector<testing::RunBlock> blocks;
+  for (testing::RunBlock& block : testing::RunTable()) {
+    if (block.options_only) blocks.push_back(std::move(block));
+  }
+  return blocks;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, OptionRuns, ::testing::ValuesIn(OptionBlocks()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace halvane

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "cli/front_end.h"
 #include "registry/snapshot.h"
 #include "support/values.h"
 
@@ -14,6 +15,15 @@ Dictionary testing::Properties(const std::string& json) {
       !parsed.ok())
     throw std::invalid_argument(parsed.message());
   return *registry.root()->properties.AsDictionary();
+}
+
+RunOutcome InProcessRun::Run(std::vector<std::string> args) {
+  args.insert(args.begin(), "halvane");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  Services services{registry, users, ports, out, err, rescan};
+  return RunCommandLine(static_cast<int>(args.size()), argv.data(), services);
 }
 
 Status RecordingAttributeWriter::Write(const std::string& path, std::string_view bytes) {

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "config/run.h"
 
 #include "host/host_rescan.h"
 #include "host/message_ports.h"
@@ -62,6 +65,21 @@ class RecordingAttributeWriter : public AttributeWriter {
   std::vector<Written> writes;
   std::vector<int> answers;
   Status Write(const std::string& path, std::string_view bytes) override;
+};
+
+// A run of the front end in-process, its host services twins: what it printed, what it sent and
+// how it ended.
+struct InProcessRun {
+  explicit InProcessRun(DeviceRegistry& r, std::uint32_t uid = 0) : registry(r), users(uid) {}
+  // args without the program's name.
+  RunOutcome Run(std::vector<std::string> args);
+
+  DeviceRegistry& registry;
+  FixedUserIdentity users;
+  RecordingMessagePorts ports;
+  RecordingHostRescan rescan;
+  std::ostringstream out;
+  std::ostringstream err;
 };
 
 // A memory registry whose chosen operations fail.
