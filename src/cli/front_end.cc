@@ -163,6 +163,13 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
     }
   }
 
+  // A word that is not an option changes nothing, but the administrator who typed it meant
+  // something by it: "-s auto nport" sets no topology.
+  for (int i = optind; i < argc; ++i) {
+    std::string holder;
+    services.err << "halvane: ignored \"" << EscapeControls(argv[i], &holder)
+                 << "\", which is not an option\n";
+  }
   if (parsed.portWWN) return HandlePortRequest(parsed, services);
   // Settings with no port to take them must not pass for a change that was made.
   if (parsed.settingsGiven) return ExitWithUsage(out, kExitUsage, kSettingsNeedPort, "");

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <ostream>
 
 #include "cli/front_end.h"
@@ -24,6 +26,9 @@ int main(int argc, char* argv[]) {
     if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != fd)
       return kExitFailure;
   }
+  // A reader that goes away (halvane -l | head) makes writes to standard output fail with EPIPE,
+  // which ends the run with status 1 and one line, rather than a signal and no word.
+  std::signal(SIGPIPE, SIG_IGN);
   const HostEnvironment environment = ReadHostEnvironment();
   FdOutput stdout_buffer(1);
   std::ostream out(&stdout_buffer);
@@ -34,12 +39,23 @@ int main(int argc, char* argv[]) {
   const auto rescan = MakeHostRescan(environment);
   Services services{registry, ProcessUserIdentity(), *ports, out, std::cerr, *rescan};
 
-  const RunOutcome outcome = RunCommandLine(argc, argv, services);
+  RunOutcome outcome;
+  try {
+    outcome = RunCommandLine(argc, argv, services);
+  } catch (const std::bad_alloc&) {
+    // The run could not have what it needed; what it printed so far is not the whole of anything.
+    stdout_buffer.Discard();
+    std::fprintf(stderr, "halvane: not enough memory\n");
+    return kExitFailure;
+  }
 
   if (const Status& opened = registry.open_status(); !opened.ok()) {
     // Whatever the run printed before it found the registry unreadable is not a listing.
     stdout_buffer.Discard();
-    std::fprintf(stderr, "halvane: %s\n", opened.message().c_str());
+    // The reason may quote the snapshot's own text (a key, a path), which is nobody's to print raw.
+    std::string holder;
+    std::fprintf(stderr, "halvane: %s\n",
+                 std::string(EscapeControls(opened.message(), &holder)).c_str());
     return kExitFailure;
   }
   if (!stdout_buffer.Flush()) {

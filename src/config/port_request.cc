@@ -18,7 +18,9 @@ RunOutcome NotApplied(Services& services, const Status& status) {
                 static_cast<std::uint32_t>(status.code()));
   services.out << line;
   // Standard output says that the settings were not applied; this says why.
-  if (!status.message().empty()) services.err << "halvane: " << status.message() << "\n";
+  std::string holder;
+  if (!status.message().empty())
+    services.err << "halvane: " << EscapeControls(status.message(), &holder) << "\n";
   return RunOutcome::Exit(kExitFailure);
 }
 

@@ -2,7 +2,6 @@
 
 #include <iostream>
 
-#include "sysfs/attribute_writer.h"
 #include "sysfs/sysfs_rescan.h"
 
 namespace halvane {
@@ -13,7 +12,7 @@ class SysfsHostRescan : public HostRescan {
   explicit SysfsHostRescan(HostEnvironment environment) : environment_(std::move(environment)) {}
   void RescanFibreChannelHosts() override {
     if (!environment_.snapshot.empty()) return;
-    RescanSysfsHosts(environment_.sysfs_root, ProcessAttributeWriter(), std::cerr);
+    RescanSysfsHosts(environment_.sysfs_root, nullptr, std::cerr);
   }
 
  private:

@@ -14,7 +14,9 @@ void PrintText(std::ostream& out, const Dictionary& record, std::string_view key
                std::string_view label, std::string_view ending) {
   const PropertyValue* value = FindMember(record, key);
   if (value == nullptr) return;
-  if (auto text = TextForLine(*value, kTextArea)) out << label << *text << ending;
+  std::string holder;
+  if (auto text = TextForLine(*value, kTextArea))
+    out << label << EscapeControls(*text, &holder) << ending;
 }
 
 std::optional<std::int32_t> ReadInt32(const Dictionary& record, std::string_view key) {

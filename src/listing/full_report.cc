@@ -14,7 +14,9 @@ constexpr std::size_t kLunTextArea = 255;
 void PrintLunText(std::ostream& out, const std::optional<PropertyValue>& value,
                   std::string_view label) {
   if (!value) return;
-  if (auto text = TextForLine(*value, kLunTextArea)) out << label << *text << "\n";
+  std::string holder;
+  if (auto text = TextForLine(*value, kLunTextArea))
+    out << label << EscapeControls(*text, &holder) << "\n";
 }
 
 void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& controller,

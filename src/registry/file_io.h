@@ -21,6 +21,8 @@ class Fd {
   }
   ~Fd() { Reset(); }
   int get() const { return fd_; }
+  // Gives the descriptor up without closing it.
+  int Release() { return std::exchange(fd_, -1); }
   void Reset();
 
  private:

@@ -229,6 +229,37 @@ void Dictionary::insert_or_assign(Key key, PropertyValue value) {
   }
 }
 
+std::string_view EscapeControls(std::string_view text, std::string* holder) {
+  const auto control = [&](std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) return 1;
+    // U+0080 to U+009F: C2 80 to C2 9F.
+    if (c == 0xC2 && i + 1 < text.size() &&
+        (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80)
+      return 2;
+    return 0;
+  };
+  std::size_t i = 0;
+  while (i < text.size() && control(i) == 0) ++i;
+  if (i == text.size()) return text;
+  holder->assign(text.substr(0, i));
+  while (i < text.size()) {
+    const int n = control(i);
+    if (n == 0) {
+      holder->push_back(text[i++]);
+      continue;
+    }
+    for (int k = 0; k < n; ++k, ++i) {
+      holder->append("\\x");
+      static const char kDigits[] = "0123456789abcdef";
+      const auto byte = static_cast<unsigned char>(text[i]);
+      holder->push_back(kDigits[byte >> 4]);
+      holder->push_back(kDigits[byte & 0x0F]);
+    }
+  }
+  return *holder;
+}
+
 int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;

@@ -163,6 +163,13 @@ bool IsValidUtf8(std::string_view bytes);
 // What is answered ends before the first zero character, as a terminated text would.
 std::optional<std::string_view> TextForLine(const PropertyValue& value, std::size_t area_size);
 
+// Text as a line of the reports shows it: what the tool did not write itself may hold control
+// characters (a device's identification, a driver's text), and C0 controls, DEL and the C1
+// controls of UTF-8 are written as \xHH, byte by byte, so that no value can start a line of its
+// own or drive the terminal. Answers text itself when nothing needs escaping, else the escaped
+// form, kept in *holder.
+std::string_view EscapeControls(std::string_view text, std::string* holder);
+
 // The value of a hexadecimal digit of either case, or -1.
 int HexDigitValue(char c);
 // The value of "0x" (or "0X") followed by 1 to max_digits hexadecimal digits and nothing else,

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <random>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace halvane {
 namespace {
@@ -52,25 +54,47 @@ bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
   }
 }
 
-// While a save writes, a file size limit makes the write fail with EFBIG instead of ending the
-// process by SIGXFSZ with a temporary file left behind.
-class FileSizeSignalIgnored {
+// The signal that asked the run to stop while it was saving, 0 for none.
+volatile std::sig_atomic_t g_stop_signal = 0;
+extern "C" void NoteStop(int signal) { g_stop_signal = signal; }
+
+// While a save runs, a file size limit makes a write fail with EFBIG instead of ending the
+// process by SIGXFSZ with a temporary file left behind; and a run told to stop (SIGTERM, SIGINT,
+// SIGHUP, unless they are ignored) finishes the save or gives it up, leaving the snapshot whole
+// and no temporary file, and only then stops, by the same signal.
+class SaveSignals {
  public:
-  FileSizeSignalIgnored() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    restore_ = sigaction(SIGXFSZ, &ignore, &saved_) == 0;
+  SaveSignals() {
+    g_stop_signal = 0;
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = SIG_IGN;
+    Install(SIGXFSZ, action, false);
+    action.sa_handler = NoteStop;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) Install(signal, action, true);
   }
-  ~FileSizeSignalIgnored() {
-    if (restore_) sigaction(SIGXFSZ, &saved_, nullptr);
+  ~SaveSignals() {
+    for (const Saved& s : saved_) sigaction(s.signal, &s.action, nullptr);
+    if (const int signal = g_stop_signal; signal != 0) raise(signal);
   }
-  FileSizeSignalIgnored(const FileSizeSignalIgnored&) = delete;
-  FileSizeSignalIgnored& operator=(const FileSizeSignalIgnored&) = delete;
+  SaveSignals(const SaveSignals&) = delete;
+  SaveSignals& operator=(const SaveSignals&) = delete;
+
+  static bool StopAsked() { return g_stop_signal != 0; }
 
  private:
-  struct sigaction saved_ {};
-  bool restore_ = false;
+  struct Saved {
+    int signal;
+    struct sigaction action;
+  };
+  // Takes signal over, unless only_from_default and it is not at its default.
+  void Install(int signal, const struct sigaction& action, bool only_from_default) {
+    Saved saved{signal, {}};
+    if (sigaction(signal, nullptr, &saved.action) != 0) return;
+    if (only_from_default && saved.action.sa_handler != SIG_DFL) return;
+    if (sigaction(signal, &action, nullptr) == 0) saved_.push_back(saved);
+  }
+  std::vector<Saved> saved_;
 };
 }  // namespace
 
@@ -117,7 +141,7 @@ Status SnapshotFile::Open(const std::string& path, SnapshotUse use) {
 
 // Replaces the file with text, as LoadSnapshotFile says.
 Status SnapshotFile::Save(std::string_view text) {
-  FileSizeSignalIgnored signal_ignored;
+  SaveSignals signals;
   if (Status locked = TakeWritersLock(); !locked.ok()) return locked;
   if (!StillNamed(identity_)) return Failure("snapshot changed while saving: " + path_);
   struct stat original {};
@@ -131,12 +155,14 @@ Status SnapshotFile::Save(std::string_view text) {
     unlinkat(folder_.get(), temp.c_str(), 0);
     return why;
   };
-  if (Status written = WriteTemporary(out.get(), temp_path, text, original); !written.ok())
+  if (Status written = WriteTemporary(out.get(), temp_path, text, file_.get(), original);
+      !written.ok())
     return abandon(std::move(written));
   struct stat saved {};
   if (fstat(out.get(), &saved) != 0)
     return abandon(Failure(ErrnoText("cannot read back " + temp_path)));
   if (!StillNamed(identity_)) return abandon(Failure("snapshot changed while saving: " + path_));
+  if (SaveSignals::StopAsked()) return abandon(Failure("stopped while saving " + path_));
   if (renameat(folder_.get(), temp.c_str(), folder_.get(), name_.c_str()) != 0)
     return abandon(Failure(ErrnoText("cannot rename " + temp_path + " to " + name_)));
   // Makes the rename itself durable; the save has happened whatever this answers.
@@ -157,7 +183,7 @@ Status SnapshotFile::TakeWritersLock() {
 }
 
 Status SnapshotFile::WriteTemporary(int fd, const std::string& temp_path, std::string_view text,
-                                    const struct stat& original) {
+                                    int original_fd, const struct stat& original) const {
   if (const int error = WriteAll(fd, text, ShortWrite::kContinue); error != 0) {
     errno = error;
     return Failure(ErrnoText("cannot write " + temp_path));
@@ -168,10 +194,34 @@ Status SnapshotFile::WriteTemporary(int fd, const std::string& temp_path, std::s
       fchown(fd, original.st_uid, original.st_gid) != 0) {
     return Failure(ErrnoText("cannot set the owner of " + temp_path));
   }
+  if (Status kept = CopyExtendedAttributes(original_fd, fd, temp_path); !kept.ok()) return kept;
   if (fsync(fd) != 0) return Failure(ErrnoText("cannot flush " + temp_path));
   // The new file is locked before it takes the name, so that a writer that opens it next
   // waits for this run as it would have on the file it replaces.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Failure(ErrnoText("cannot lock " + temp_path));
+  return Status::Ok();
+}
+
+// The extended attributes of the file read, its POSIX ACL among them, go to the file that
+// replaces it; a save that cannot keep one is refused rather than drop it.
+Status SnapshotFile::CopyExtendedAttributes(int from, int to, const std::string& temp_path) const {
+  std::vector<char> names(4096);
+  ssize_t size = 0;
+  while ((size = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
+    names.resize(names.size() * 2);
+  if (size < 0) {
+    if (errno == ENOTSUP) return Status::Ok();  // a file system without them
+    return Failure(ErrnoText("cannot list the extended attributes of " + path_));
+  }
+  std::vector<char> value(4096);
+  for (const char* name = names.data(); name < names.data() + size; name += std::strlen(name) + 1) {
+    ssize_t length = 0;
+    while ((length = fgetxattr(from, name, value.data(), value.size())) < 0 && errno == ERANGE)
+      value.resize(value.size() * 2);
+    if (length < 0 || fsetxattr(to, name, value.data(), static_cast<std::size_t>(length), 0) != 0)
+      return Failure(ErrnoText("cannot keep the extended attribute " + std::string(name) + " of " +
+                               path_ + " in " + temp_path));
+  }
   return Status::Ok();
 }
 
@@ -214,13 +264,15 @@ Status SnapshotFile::ReadSome(char* buffer, std::size_t size, std::size_t* got) 
   }
 }
 
-// A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done.
+// A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done; the
+// name is cut short where the whole would not fit a file name.
 Fd SnapshotFile::CreateTemporary(std::string* temp) const {
+  const std::string base = name_.substr(0, NAME_MAX - 7);
   static constexpr char kLetters[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *temp = name_ + ".";
+    *temp = base + ".";
     for (int i = 0; i < 6; ++i) temp->push_back(kLetters[random() % (sizeof kLetters - 1)]);
     Fd fd(openat(folder_.get(), temp->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                  0600));

@@ -50,10 +50,11 @@ class SnapshotFile {
  private:
   // The writers' lock on the file read, unless this run already holds it.
   Status TakeWritersLock();
-  // Writes text to the temporary file fd, named temp_path in messages, with the original's mode
-  // and owner, flushed to disk and locked.
-  static Status WriteTemporary(int fd, const std::string& temp_path, std::string_view text,
-                               const struct stat& original);
+  // Writes text to the temporary file fd, named temp_path in messages, with the mode, owner and
+  // extended attributes of the original (open as original_fd), flushed to disk and locked.
+  Status WriteTemporary(int fd, const std::string& temp_path, std::string_view text,
+                        int original_fd, const struct stat& original) const;
+  Status CopyExtendedAttributes(int from, int to, const std::string& temp_path) const;
 
   static Status Failure(std::string reason);
 

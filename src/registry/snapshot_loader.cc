@@ -1,7 +1,9 @@
 #include <climits>
-#include <set>
+#include <map>
+#include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "registry/snapshot.h"
 #include "registry/snapshot_parser.h"
@@ -48,16 +50,25 @@ class Loader {
         return Fail("classes." + name.str(), "must name its superclass as a string");
       out_->DeclareClass(name.str(), *super.AsString());
     }
-    // Every chain of superclasses must end; a cycle would make class tests meaningless.
+    // Every chain of superclasses must end; a cycle would make class tests meaningless. Each
+    // class is walked once: a chain stops at a class already known to lead to an end, so a long
+    // chain costs its length, not its square.
+    enum class Seen { kOnThisChain, kEnds };
+    std::map<std::string_view, Seen> seen;
+    std::vector<std::string_view> chain;
     for (const auto& [name, unused] : out_->classes()) {
-      std::set<std::string_view> seen;
-      std::string_view current = name;
-      while (true) {
-        if (!seen.insert(current).second) return Fail("classes." + name, "is part of a cycle");
+      chain.clear();
+      for (std::string_view current = name;;) {
+        auto [at, fresh] = seen.try_emplace(current, Seen::kOnThisChain);
+        if (!fresh && at->second == Seen::kOnThisChain)
+          return Fail("classes." + name, "is part of a cycle");
+        if (!fresh) break;
+        chain.push_back(current);
         auto it = out_->classes().find(current);
         if (it == out_->classes().end()) break;
         current = it->second;
       }
+      for (std::string_view c : chain) seen[c] = Seen::kEnds;
     }
     return true;
   }
@@ -197,11 +208,17 @@ class Loader {
 }  // namespace
 
 Status LoadSnapshotText(TextSource& source, MemoryRegistry* out) {
-  SnapshotDocument document;
-  if (Status parsed = ParseSnapshotDocument(source, &document); !parsed.ok()) return parsed;
-  Loader loader(out, document.depth);
-  if (!loader.Load(document.value)) return Status::Error(kRegistryIoError, loader.error());
-  return Status::Ok();
+  // A snapshot larger than the memory the run may have is refused like any other: the values
+  // built so far go back as the failure leaves.
+  try {
+    SnapshotDocument document;
+    if (Status parsed = ParseSnapshotDocument(source, &document); !parsed.ok()) return parsed;
+    Loader loader(out, document.depth);
+    if (!loader.Load(document.value)) return Status::Error(kRegistryIoError, loader.error());
+    return Status::Ok();
+  } catch (const std::bad_alloc&) {
+    return Status::Error(kRegistryIoError, "not enough memory to load it");
+  }
 }
 
 Status ParseSnapshot(std::string_view text, MemoryRegistry* out) {

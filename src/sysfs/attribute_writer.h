@@ -1,32 +1,48 @@
 // Writes to the kernel's attribute files: how settings and rescans reach a driver. A write
 // changes a running adapter, so it goes to exactly the file named, in one write(2) as the
 // kernel's store takes it, and never to anything that is not a regular file of its own (a link,
-// a FIFO, a folder, a device). Abstract so that tests see every byte written, in order, and can
-// make any write fail.
+// a FIFO, a folder, a device), nor anywhere a link would lead. Abstract so that tests see every
+// byte written, in order, and can make any write fail.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "registry/status.h"
+#include "sysfs/tree_access.h"
 
 namespace halvane {
 
-// The errno a write answers for a path that is not a regular file of its own; nothing was
-// written.
+// The errno a write answers for a path that is not a regular file of its own, or that leads out
+// of the tree; nothing was written.
 inline constexpr int kNotAnAttribute = -1;
 
 class AttributeWriter {
  public:
   virtual ~AttributeWriter() = default;
 
-  // Writes bytes to the attribute file at path; the failure says why, as AttributeWriteStatus.
-  virtual Status Write(const std::string& path, std::string_view bytes) = 0;
+  // Writes bytes to the attribute file name of folder, a real path in the tree; the failure says
+  // why, as AttributeWriteStatus.
+  virtual Status Write(const std::string& folder, const char* name, std::string_view bytes) = 0;
+
+  // Keeps folder for this run alone until the writer goes, waiting at most kHoldWait for another
+  // run that keeps it: two runs that change one host's settings do so one after the other.
+  virtual Status Hold(const std::string& folder) = 0;
 };
 
-// Opens the file with O_NOFOLLOW and O_NONBLOCK, checks with fstat that it is a regular file,
-// then writes once.
-AttributeWriter& ProcessAttributeWriter();
+// How long a run waits for another that changes the same host. A change takes well under a
+// second; a hold kept longer belongs to a run that is stuck, and waiting on it would make this one
+// stuck too.
+inline constexpr int kHoldWaitSeconds = 60;
+
+// Writes beneath root (a real path): every folder is opened beneath it with no link anywhere on
+// the way (the folders written to are real paths), once for all its attributes, so that
+// whatever happens to the tree meanwhile the writes go to the folder first opened. Each file is
+// opened with O_NOFOLLOW and O_NONBLOCK, checked with fstat to be a regular file, then written
+// once. A hold is an exclusive lock on the folder itself.
+std::unique_ptr<AttributeWriter> MakeTreeWriter(
+    std::string root, TreeAccess::Resolution resolution = TreeAccess::Resolution::kKernel);
 
 // The status of a write that failed with error (an errno, or kNotAnAttribute): the file is not an
 // attribute (kRegistryUnsupported), the driver or the system refused the caller

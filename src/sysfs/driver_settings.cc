@@ -97,9 +97,14 @@ Status SettingsDriver::Plan(const std::string& folder, const Dictionary& setting
 }
 
 Status SettingsDriver::Apply(const HostPlace& host, const Dictionary& settings) const {
-  if (!reader_.IsFolder(root_ + "/class/scsi_host/" + host.name)) return kRegistryNoDevice;
+  // A host that is gone is not found; one whose link leads anywhere but its own folder inside
+  // the tree is refused below.
+  if (!reader_.Exists(root_ + "/class/scsi_host/" + host.name)) return kRegistryNoDevice;
   const auto folder = ScsiHostFolder(reader_, root_, host.name, host.device);
   if (!folder || IsVirtualPort(root_, *folder)) return kRegistryUnsupported;
+  // From the first read to the last write no other run changes this host.
+  if (Status held = writer_.Hold(*folder); !held.ok())
+    return Status::Error(held.code(), host.name + ": " + held.message());
   std::vector<Change> plan;
   if (Status planned = Plan(*folder, settings, &plan); !planned.ok()) return planned;
   for (std::size_t i = 0; i < plan.size(); ++i) {
@@ -119,7 +124,7 @@ Status SettingsDriver::Apply(const HostPlace& host, const Dictionary& settings) 
 
 Status SettingsDriver::Write(const std::string& folder, const Change& change,
                              const std::string& value, bool nolip) const {
-  return writer_.Write(folder + "/" + change.attribute, (nolip ? "nolip " : "") + value + "\n");
+  return writer_.Write(folder, change.attribute, (nolip ? "nolip " : "") + value + "\n");
 }
 
 void SettingsDriver::Restore(const HostPlace& host, const std::string& folder,

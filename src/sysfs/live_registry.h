@@ -40,8 +40,11 @@ using LiveNodes = std::vector<std::shared_ptr<LiveNode>>;
 
 class SysfsRegistry : public DeviceRegistry {
  public:
-  SysfsRegistry(std::string root, std::unique_ptr<SysfsReader> owned, SysfsReader& reader,
-                AttributeWriter& writer, std::ostream& errors);
+  // Without reader or writer, the tree's own.
+  SysfsRegistry(std::string root, SysfsReader* reader, AttributeWriter* writer,
+                std::ostream& errors);
+  // Whether the root is a folder.
+  bool IsTree();
 
   RegistryEntry MatchFirstService(std::string_view class_name) override;
   Status MatchServices(std::string_view class_name, RegistryIterator* out) override;
@@ -69,6 +72,7 @@ class SysfsRegistry : public DeviceRegistry {
 
   std::string root_;
   std::unique_ptr<SysfsReader> owned_reader_;
+  std::unique_ptr<AttributeWriter> owned_writer_;
   SysfsReader& reader_;
   SettingsDriver driver_;
   ClassTable classes_;

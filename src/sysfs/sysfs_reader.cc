@@ -7,10 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-
-#include "registry/file_io.h"
 
 namespace halvane {
 namespace {
@@ -41,17 +37,26 @@ std::optional<std::string> ReadAttributeAt(int folder, const char* name, std::si
   return content;
 }
 
-// The names in the folder open as fd, sorted; the descriptor is taken.
-std::vector<std::string> Names(int fd) {
+// The names in the folder open as fd, sorted; only the folders of their own (not links) when
+// folders_only. The descriptor is taken.
+std::vector<std::string> Names(Fd fd, bool folders_only) {
   std::vector<std::string> names;
-  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (dir == nullptr) {
-    if (fd >= 0) close(fd);
-    return names;
-  }
+  if (fd.get() < 0) return names;
+  DIR* dir = fdopendir(fd.get());
+  if (dir == nullptr) return names;
+  const int dir_fd = fd.Release();  // the folder stream has it now
   while (const dirent* entry = readdir(dir)) {
     const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
+    if (name == "." || name == "..") continue;
+    if (folders_only) {
+      struct stat info {};
+      const bool folder = entry->d_type == DT_DIR ||
+                          (entry->d_type == DT_UNKNOWN &&
+                           fstatat(dir_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           S_ISDIR(info.st_mode));
+      if (!folder) continue;
+    }
+    names.emplace_back(name);
   }
   closedir(dir);
   std::sort(names.begin(), names.end());
@@ -60,10 +65,14 @@ std::vector<std::string> Names(int fd) {
 
 class TreeReader : public SysfsReader {
  public:
-  explicit TreeReader(std::string root) : root_(std::move(root)) {}
+  TreeReader(std::string root, TreeAccess::Resolution resolution)
+      : tree_(std::move(root), resolution) {}
 
   std::vector<std::string> List(const std::string& folder) override {
-    return Names(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return Names(tree_.Open(folder, O_RDONLY | O_DIRECTORY), false);
+  }
+  std::vector<std::string> ListFolders(const std::string& folder) override {
+    return Names(tree_.Open(folder, O_RDONLY | O_DIRECTORY), true);
   }
   std::optional<std::string> Read(const std::string& folder, const char* name,
                                   std::size_t limit) override {
@@ -74,38 +83,31 @@ class TreeReader : public SysfsReader {
     const int fd = Open(folder);
     if (fd < 0) return std::nullopt;
     std::vector<std::string> names =
-        Names(openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Names(Fd(openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)), false);
     if (names.empty()) return std::nullopt;
     return std::move(names.front());
   }
   std::optional<std::string> Resolve(const std::string& path) override {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr) return std::nullopt;
-    const std::string real = resolved;
-    if (real != root_ && real.compare(0, root_.size() + 1, root_ + "/") != 0 && root_ != "/")
-      return std::nullopt;
-    return real;
+    return tree_.Resolve(path);
   }
   bool IsFolder(const std::string& path) override {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return tree_.Open(path, O_PATH | O_DIRECTORY).get() >= 0;
   }
   bool Exists(const std::string& path) override {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
+    return tree_.Open(path, O_PATH | O_NOFOLLOW).get() >= 0;
   }
 
  private:
   // The folder last read from, opened once for all its attributes (or found missing once).
   int Open(const std::string& folder) {
     if (!open_path_ || *open_path_ != folder) {
-      open_ = Fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      open_ = tree_.Open(folder, O_RDONLY | O_DIRECTORY);
       open_path_ = folder;
     }
     return open_.get();
   }
 
-  std::string root_;
+  TreeAccess tree_;
   std::optional<std::string> open_path_;
   Fd open_;
 };
@@ -118,8 +120,8 @@ std::optional<std::string> SysfsReader::ReadText(const std::string& folder, cons
   return text;
 }
 
-std::unique_ptr<SysfsReader> MakeTreeReader(std::string root) {
-  return std::make_unique<TreeReader>(std::move(root));
+std::unique_ptr<SysfsReader> MakeTreeReader(std::string root, TreeAccess::Resolution resolution) {
+  return std::make_unique<TreeReader>(std::move(root), resolution);
 }
 
 }  // namespace halvane

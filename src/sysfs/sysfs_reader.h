@@ -1,8 +1,8 @@
 // Reading a sysfs tree: the only way the live registry, the settings driver and the rescan look
 // at the tree. Attribute files are read with a size bound, never through a symbolic link of their
 // own, and never when they are not regular files (a FIFO would block the tool); links are
-// resolved only where the kernel puts them, and never to a place outside the tree. Abstract so
-// that a run's reads can be seen, and counted, by standing a twin in its place.
+// followed only beneath the root. Abstract so that a run's reads can be seen, and counted, by
+// standing a twin in its place.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "sysfs/tree_access.h"
 
 namespace halvane {
 
@@ -22,6 +24,8 @@ class SysfsReader {
   virtual ~SysfsReader() = default;
   // The names in folder, sorted, "." and ".." left out; empty when it cannot be read.
   virtual std::vector<std::string> List(const std::string& folder) = 0;
+  // The same, only the names of folders of their own (not links).
+  virtual std::vector<std::string> ListFolders(const std::string& folder) = 0;
   // The attribute file name inside folder, at most limit bytes; nothing when it is missing, is
   // not a regular file of its own or holds more.
   virtual std::optional<std::string> Read(const std::string& folder, const char* name,
@@ -42,9 +46,10 @@ class SysfsReader {
   std::optional<std::string> ReadText(const std::string& folder, const char* name);
 };
 
-// Reads the tree at root, a real path. Attributes are read one folder after another (a logical
-// unit's, then the next one's), so the folder last read from stays open and its files are opened
-// relative to it.
-std::unique_ptr<SysfsReader> MakeTreeReader(std::string root);
+// Reads the tree at root, a real path, never beneath it (TreeAccess): a link that leads out of
+// it reads as missing. Attributes are read one folder after another (a logical unit's, then the
+// next one's), so the folder last read from stays open and its files are opened relative to it.
+std::unique_ptr<SysfsReader> MakeTreeReader(
+    std::string root, TreeAccess::Resolution resolution = TreeAccess::Resolution::kKernel);
 
 }  // namespace halvane

@@ -63,12 +63,13 @@ class Walk : public RegistryIterator::Impl {
 
 }  // namespace
 
-SysfsRegistry::SysfsRegistry(std::string root, std::unique_ptr<SysfsReader> owned,
-                             SysfsReader& reader, AttributeWriter& writer, std::ostream& errors)
+SysfsRegistry::SysfsRegistry(std::string root, SysfsReader* reader, AttributeWriter* writer,
+                             std::ostream& errors)
     : root_(root),
-      owned_reader_(std::move(owned)),
-      reader_(reader),
-      driver_(std::move(root), reader, writer, errors) {
+      owned_reader_(reader ? nullptr : MakeTreeReader(root)),
+      owned_writer_(writer ? nullptr : MakeTreeWriter(root)),
+      reader_(reader ? *reader : *owned_reader_),
+      driver_(std::move(root), reader_, writer ? *writer : *owned_writer_, errors) {
   classes_ = {{kUserControllerClass, kScsiControllerClass},
               {kSysfsHostClass, kUserControllerClass},
               {kSysfsRemotePortClass, kScsiDeviceClass},
@@ -150,6 +151,8 @@ std::string_view SysfsRegistry::ClassOf(Level level) {
   }
   return kSysfsLogicalUnitClass;
 }
+
+bool SysfsRegistry::IsTree() { return reader_.IsFolder(root_); }
 
 bool SysfsRegistry::ClassConformsTo(std::string_view class_name, std::string_view wanted) const {
   return ClassDerivesFrom(classes_, class_name, wanted);
@@ -235,18 +238,17 @@ Status ResolveSysfsRoot(const std::string& root, std::string* real) {
 }
 
 Status BuildSysfsRegistry(const std::string& root, std::unique_ptr<DeviceRegistry>* out) {
-  return BuildSysfsRegistry(root, nullptr, ProcessAttributeWriter(), std::cerr, out);
+  return BuildSysfsRegistry(root, nullptr, nullptr, std::cerr, out);
 }
 
-Status BuildSysfsRegistry(const std::string& root, SysfsReader* reader, AttributeWriter& writer,
+Status BuildSysfsRegistry(const std::string& root, SysfsReader* reader, AttributeWriter* writer,
                           std::ostream& errors, std::unique_ptr<DeviceRegistry>* out) {
   std::string real;
   if (Status resolved = ResolveSysfsRoot(root, &real); !resolved.ok()) return resolved;
-  std::unique_ptr<SysfsReader> owned = reader ? nullptr : MakeTreeReader(real);
-  SysfsReader& used = reader ? *reader : *owned;
-  if (!used.IsFolder(real))
+  auto registry = std::make_unique<SysfsRegistry>(real, reader, writer, errors);
+  if (!registry->IsTree())
     return Status::Error(kRegistryNoDevice, root + ": " + std::strerror(ENOTDIR));
-  *out = std::make_unique<SysfsRegistry>(real, std::move(owned), used, writer, errors);
+  *out = std::move(registry);
   return Status::Ok();
 }
 

@@ -8,14 +8,16 @@
 
 namespace halvane {
 
-void RescanSysfsHosts(const std::string& root, AttributeWriter& writer, std::ostream& errors) {
+void RescanSysfsHosts(const std::string& root, AttributeWriter* writer, std::ostream& errors) {
   std::string tree;
   if (!ResolveSysfsRoot(root, &tree).ok()) return;
   const auto reader = MakeTreeReader(tree);
+  const std::unique_ptr<AttributeWriter> owned = writer ? nullptr : MakeTreeWriter(tree);
+  AttributeWriter& used = writer ? *writer : *owned;
   for (const FibreChannelHost& host : FibreChannelHosts(*reader, tree)) {
     Status written;
     if (auto folder = ScsiHostFolder(*reader, tree, host.name, DeviceOf(host.folder))) {
-      written = writer.Write(*folder + "/scan", "- - -\n");
+      written = used.Write(*folder, "scan", "- - -\n");
     } else {
       written = AttributeWriteStatus(
           reader->Exists(tree + "/class/scsi_host/" + host.name) ? kNotAnAttribute : ENOENT);

@@ -107,7 +107,7 @@ std::vector<UnitPlace> UnitsOf(SysfsReader& reader, const std::string& target_fo
                                std::uint64_t host, std::uint64_t channel, std::int64_t target_id) {
   std::vector<UnitPlace> units;
   if (target_folder.empty()) return units;
-  for (const std::string& name : reader.List(target_folder)) {
+  for (const std::string& name : reader.ListFolders(target_folder)) {
     auto numbers = NumbersOf(name, "", ":::");
     if (!numbers || (*numbers)[0] != host || (*numbers)[1] != channel ||
         (*numbers)[2] != static_cast<std::uint64_t>(target_id)) {

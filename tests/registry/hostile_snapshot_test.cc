@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -140,6 +145,71 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
   }
   EXPECT_EQ(SettingsReceived(own + "/host.json") + SettingsReceived(secret + "/host.json"),
             static_cast<std::size_t>(saved));
+}
+
+// A save keeps the snapshot's extended attributes, its POSIX ACL among them.
+TEST(HostileSnapshot, ASaveKeepsExtendedAttributesAndTheAcl) {
+  if (geteuid() != 0) GTEST_SKIP() << "settings need root";
+  TempDir dir;
+  const std::string path =
+      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
+                                 testing::kOnePortEntry + "]}}");
+  if (setxattr(path.c_str(), "user.halvane", "kept", 4, 0) != 0)
+    GTEST_SKIP() << "this file system keeps no extended attributes";
+  // Version 2, then tag, permissions and id, little-endian: the owner rw, user 65534 r, the
+  // group r, the mask r, others r.
+  const std::vector<std::uint8_t> acl = {
+      2, 0,    0,    0,    1,    0,    6,    0, 0xff, 0xff, 0xff, 0xff, 2,    0,    4,
+      0, 0xfe, 0xff, 0,    0,    4,    0,    4, 0,    0xff, 0xff, 0xff, 0xff, 0x10, 0,
+      4, 0,    0xff, 0xff, 0xff, 0xff, 0x20, 0, 4,    0,    0xff, 0xff, 0xff, 0xff};
+  const bool has_acl =
+      setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+  const testing::RunResult r =
+      RunHalvane({"-c", "00:11:22:33:44:55:66:77", "-s", "auto"}, WithRegistry(path));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ASSERT_EQ(SettingsReceived(path), 1u);
+  char value[16] = {};
+  EXPECT_EQ(getxattr(path.c_str(), "user.halvane", value, sizeof value), 4);
+  EXPECT_STREQ(value, "kept");
+  if (has_acl) {
+    std::vector<std::uint8_t> kept(256);
+    kept.resize(static_cast<std::size_t>(std::max<ssize_t>(
+        0, getxattr(path.c_str(), "system.posix_acl_access", kept.data(), kept.size()))));
+    EXPECT_EQ(kept, acl);
+  }
+}
+
+// A run told to stop while it saves stops, and leaves the snapshot whole, as it was or as saved,
+// and no temporary file.
+TEST(HostileSnapshot, ARunStoppedWhileSavingLeavesTheSnapshotWhole) {
+  if (geteuid() != 0) GTEST_SKIP() << "settings need root";
+  TempDir dir;
+  std::string entries;
+  for (int i = 0; i < 10000; ++i)
+    entries += R"(, {"class": "Padding", "properties": {"n": )" + std::to_string(i) + "}}";
+  const std::string path =
+      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
+                                 testing::kOnePortEntry + entries + "]}}");
+  // The signals land all over the second half of a run, where it saves, and after it.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(RunHalvane({"-c", "00:11:22:33:44:55:66:77", "-t", "auto"}, WithRegistry(path)).status,
+            0);
+  const long run_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+  const int runs = std::getenv("HALVANE_VALGRIND") ? 4 : 30;
+  for (int run = 0; run < runs; ++run) {
+    testing::RunOptions options = WithRegistry(path);
+    options.signal = (const int[]){SIGTERM, SIGINT, SIGHUP}[run % 3];
+    options.signal_after_us = run_us / 2 + run_us * run / runs;
+    const testing::RunResult r =
+        RunHalvane({"-c", "00:11:22:33:44:55:66:77", "-t", "nport"}, options);
+    EXPECT_TRUE(r.status == 0 || r.status == 128 + options.signal) << r.status << r.err;
+    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
+        << "a temporary file was left at run " << run;
+    MemoryRegistry registry;
+    ASSERT_TRUE(ParseSnapshot(ReadFile(path), &registry).ok()) << run;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <sstream>
 
@@ -90,6 +91,19 @@ TEST(ParseSnapshot, KeysInDescendingOrderLoadInTime) {
   EXPECT_EQ(registry.root()->properties.AsDictionary()->size(), 200000u);
 }
 
+// A chain of classes each deriving from the next is checked for cycles in time linear in its
+// length.
+TEST(ParseSnapshot, LongClassChainsLoadInTime) {
+  std::string text = R"({"classes": {)";
+  for (int i = 0; i < 16000; ++i)
+    text += "\"C" + std::to_string(i) + "\": \"C" + std::to_string(i + 1) + "\", ";
+  text += R"("C16000": "Base"}, "root": {"class": "C0"}})";
+  const auto start = std::chrono::steady_clock::now();
+  MemoryRegistry registry;
+  ASSERT_TRUE(ParseSnapshot(text, &registry).ok());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
 // Text read in pieces of any size loads as it does whole, and one refused is refused with the same
 // place named.
 TEST(LoadSnapshotText, AgreesWithTheWholeTextAtEveryPieceSize) {
@@ -145,6 +159,12 @@ TEST(LoadSnapshotText, AgreesWithTheWholeTextAtEveryPieceSize) {
   } failing;
   MemoryRegistry registry;
   EXPECT_EQ(LoadSnapshotText(failing, &registry).message(), "Input/output error");
+  // Memory that runs out part way refuses the text like any other fault.
+  class Exhausting : public TextSource {
+   public:
+    Status Read(char*, std::size_t, std::size_t*) override { throw std::bad_alloc(); }
+  } exhausting;
+  EXPECT_EQ(LoadSnapshotText(exhausting, &registry).message(), "not enough memory to load it");
 }
 
 // Every text of the fuzz corpus is taken or refused as the loader answered it before it read on

@@ -1,6 +1,7 @@
 #include "support/run_binary.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +80,10 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("posix_spawn failed");
+  if (options.signal != 0) {
+    usleep(static_cast<useconds_t>(options.signal_after_us));
+    kill(pid, options.signal);
+  }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   RunResult result{ReadFile(out), ReadFile(err)};

@@ -26,9 +26,10 @@ RunOutcome InProcessRun::Run(std::vector<std::string> args) {
   return RunCommandLine(static_cast<int>(args.size()), argv.data(), services);
 }
 
-Status RecordingAttributeWriter::Write(const std::string& path, std::string_view bytes) {
+Status RecordingAttributeWriter::Write(const std::string& folder, const char* name,
+                                       std::string_view bytes) {
   const int answer = writes.size() < answers.size() ? answers[writes.size()] : 0;
-  writes.push_back({path, std::string(bytes)});
+  writes.push_back({folder + "/" + name, std::string(bytes)});
   return AttributeWriteStatus(answer);
 }
 

@@ -55,7 +55,7 @@ class RecordingHostRescan : public HostRescan {
 };
 
 // Records every write asked for, failed ones included, and answers each in turn from answers (an
-// errno, or kNotAnAttribute; 0 once they run out), as the real writer would.
+// errno, or kNotAnAttribute; 0 once they run out), as the real writer would; and the folders held.
 class RecordingAttributeWriter : public AttributeWriter {
  public:
   struct Written {
@@ -64,7 +64,12 @@ class RecordingAttributeWriter : public AttributeWriter {
   };
   std::vector<Written> writes;
   std::vector<int> answers;
-  Status Write(const std::string& path, std::string_view bytes) override;
+  std::vector<std::string> held;
+  Status Write(const std::string& folder, const char* name, std::string_view bytes) override;
+  Status Hold(const std::string& folder) override {
+    held.push_back(folder);
+    return Status::Ok();
+  }
 };
 
 // A run of the front end in-process, its host services twins: what it printed, what it sent and

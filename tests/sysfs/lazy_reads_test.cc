@@ -49,6 +49,10 @@ class CountingReader : public SysfsReader {
     Count(path);
     return real_->IsFolder(path);
   }
+  std::vector<std::string> ListFolders(const std::string& folder) override {
+    Count(folder);
+    return real_->ListFolders(folder);
+  }
   bool Exists(const std::string& path) override {
     Count(path);
     return real_->Exists(path);
@@ -88,7 +92,7 @@ TEST(LazySysfsReads, PortRunsReadTheSameFilesForAnyNumberOfUnits) {
       RecordingAttributeWriter writer;
       std::ostringstream errors;
       std::unique_ptr<DeviceRegistry> registry;
-      const Status built = BuildSysfsRegistry(dir.path(), &reader, writer, errors, &registry);
+      const Status built = BuildSysfsRegistry(dir.path(), &reader, &writer, errors, &registry);
       ASSERT_TRUE(built.ok()) << built.message();
       InProcessRun in_process(*registry);
       EXPECT_EQ(in_process.Run(runs[run]).ProcessExitStatus(), kExitSuccess)
@@ -133,6 +137,30 @@ TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {
   EXPECT_NE(listing.str().find("Targets"), std::string::npos);
   std::string snapshot;
   EXPECT_TRUE(registry->WriteSnapshot(&snapshot).ok());
+}
+
+// Resolved by the kernel or component by component, every tree reads the same, links that lead
+// out of it included.
+TEST(TreeResolution, TheWalkReadsAsTheKernelResolves) {
+  for (const std::vector<std::string>& trees :
+       {std::vector<std::string>{"host", "host-hostile"}, {"inventory"}, {"links-out"}}) {
+    testing::TempDir dir;
+    for (const std::string& tree : trees) testing::BuildTree(tree, dir.path() + "/sys");
+    const std::string root = fs::canonical(dir.path() + "/sys");
+    std::vector<std::string> seen;
+    for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
+      const auto reader = MakeTreeReader(root, resolution);
+      RecordingAttributeWriter writer;
+      std::ostringstream errors, listing;
+      std::unique_ptr<DeviceRegistry> registry;
+      ASSERT_TRUE(BuildSysfsRegistry(root, reader.get(), &writer, errors, &registry).ok());
+      PrintFullReport(*registry, listing);
+      std::string snapshot;
+      ASSERT_TRUE(registry->WriteSnapshot(&snapshot).ok());
+      seen.push_back(listing.str() + snapshot);
+    }
+    EXPECT_EQ(seen[0], seen[1]) << trees[0];
+  }
 }
 
 }  // namespace

@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "inventory/port_info.h"
 #include "support/run_binary.h"
@@ -18,6 +21,7 @@
 #include "support/values.h"
 #include "sysfs/fake_sysfs.h"
 #include "sysfs/sysfs_registry.h"
+#include "sysfs/sysfs_rescan.h"
 
 namespace halvane {
 namespace {
@@ -40,7 +44,7 @@ class LiveHostWrites : public ::testing::Test {
 
   StatusCode Apply(const std::string& wwn, const Dictionary& settings, AttributeWriter& writer) {
     std::unique_ptr<DeviceRegistry> registry;
-    const Status built = BuildSysfsRegistry(root(), nullptr, writer, errors_, &registry);
+    const Status built = BuildSysfsRegistry(root(), nullptr, &writer, errors_, &registry);
     RegistryEntry port;
     if (!built.ok() || !FindPortByWWN(*registry, wwn, &port).ok()) {
       ADD_FAILURE() << wwn << " " << built.message();
@@ -85,10 +89,107 @@ TEST_F(LiveHostWrites, AFifoWithAReaderIsNotWrittenEither) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  EXPECT_EQ(ProcessAttributeWriter().Write(fifo, "0\n").code(), kRegistryUnsupported);
+  EXPECT_EQ(
+      MakeTreeWriter(fs::canonical(root()))->Write(fs::canonical(root()), "fifo", "0\n").code(),
+      kRegistryUnsupported);
   char byte;
   EXPECT_EQ(read(reader, &byte, 1), 0);
   close(reader);
+}
+
+// While another process keeps exchanging host 3's scsi_host folder with a link to a folder
+// outside the tree, settings runs and rescans write only inside it, by either way of resolving.
+TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhileItIsSwapped) {
+  const std::string tree = fs::canonical(root());
+  const std::string scsi_host =
+      tree + std::string(kHost3).substr(0, std::string(kHost3).size() - 7);
+  const std::string swap = scsi_host + ".swap";
+  const std::string outside =
+      fs::canonical(root() + "/..").string() + "/outside-" + fs::path(root()).filename().string();
+  for (const char* name : {"lpfc_link_speed", "lpfc_topology", "scan"})
+    testing::WriteFile(outside + "/host3/" + name, "0\n");
+  fs::create_symlink(outside, swap);
+  if (renameat2(AT_FDCWD, scsi_host.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE) != 0)
+    GTEST_SKIP() << "this file system cannot exchange names";
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    while (!stop) renameat2(AT_FDCWD, scsi_host.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
+  });
+  int written = 0;
+  for (int run = 0; run < 1000; ++run) {
+    const auto resolution =
+        run % 2 ? TreeAccess::Resolution::kWalk : TreeAccess::Resolution::kKernel;
+    const auto reader = MakeTreeReader(tree, resolution);
+    const auto writer = MakeTreeWriter(tree, resolution);
+    std::unique_ptr<DeviceRegistry> registry;
+    RegistryEntry port;
+    ASSERT_TRUE(BuildSysfsRegistry(tree, reader.get(), writer.get(), errors_, &registry).ok());
+    if (!FindPortByWWN(*registry, kLpfcPort, &port).ok()) continue;
+    const bool fast = run % 4 < 2;
+    written += registry
+                   ->WriteProperties(
+                       port, {{kSpeedSetting, testing::Str(fast ? "4 Gigabit" : "Automatic")},
+                              {kTopologySetting, testing::Str(fast ? "N_Port" : "Automatic")}})
+                   .ok();
+    RescanSysfsHosts(tree, writer.get(), errors_);
+  }
+  stop = true;
+  swapper.join();
+  for (const char* name : {"lpfc_link_speed", "lpfc_topology", "scan"})
+    EXPECT_EQ(testing::ReadFile(outside + "/host3/" + name), "0\n") << name;
+  EXPECT_GT(written, 0) << "no run reached the host: the test proves nothing";
+  fs::remove_all(outside);
+}
+
+// A writer that takes values as lpfc's stores do, "nolip <value>" included, into files that read
+// back the configured value, and returns only once the adapter has taken them (the stores wait for
+// the adapter's mailbox command: lpfc_link_speed_store, lpfc_topology_store); holds are the real
+// ones.
+class LpfcLikeWriter : public AttributeWriter {
+ public:
+  explicit LpfcLikeWriter(const std::string& root) : real_(MakeTreeWriter(root)) {}
+  Status Write(const std::string& folder, const char* name, std::string_view bytes) override {
+    if (bytes.substr(0, 6) == "nolip ") bytes.remove_prefix(6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return real_->Write(folder, name, bytes);
+  }
+  Status Hold(const std::string& folder) override { return real_->Hold(folder); }
+
+ private:
+  std::unique_ptr<AttributeWriter> real_;
+};
+
+// Two runs that change one host at once apply one after the other: the host ends with one run's
+// values, whole.
+TEST_F(LiveHostWrites, OppositeRunsAtOnceLeaveOneRunsValuesWhole) {
+  const std::string tree = fs::canonical(root());
+  const Dictionary settings[] = {
+      {{kSpeedSetting, testing::Str("2 Gigabit")}, {kTopologySetting, testing::Str("N_Port")}},
+      {{kSpeedSetting, testing::Str("4 Gigabit")}, {kTopologySetting, testing::Str("NL_Port")}}};
+  for (int round = 0; round < 50; ++round) {
+    testing::WriteFile(Attribute(3, "lpfc_link_speed"), "0\n");
+    testing::WriteFile(Attribute(3, "lpfc_topology"), "0\n");
+    std::atomic<int> ready = 0;
+    std::vector<std::thread> runs;
+    for (const Dictionary& wanted : settings) {
+      runs.emplace_back([&, wanted] {
+        LpfcLikeWriter writer(tree);
+        std::ostringstream errors;
+        std::unique_ptr<DeviceRegistry> registry;
+        RegistryEntry port;
+        if (!BuildSysfsRegistry(tree, nullptr, &writer, errors, &registry).ok() ||
+            !FindPortByWWN(*registry, kLpfcPort, &port).ok())
+          return;
+        for (++ready; ready < 2;) {
+        }
+        (void)registry->WriteProperties(port, wanted);
+      });
+    }
+    for (std::thread& run : runs) run.join();
+    const std::string both = testing::ReadFile(Attribute(3, "lpfc_link_speed")) +
+                             testing::ReadFile(Attribute(3, "lpfc_topology"));
+    ASSERT_TRUE(both == "2\n2\n" || both == "4\n4\n") << "round " << round << ": " << both;
+  }
 }
 
 }  // namespace

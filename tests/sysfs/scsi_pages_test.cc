@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/run_binary.h"
+#include "sysfs/sysfs_names.h"
 
 namespace halvane {
 namespace {
@@ -36,6 +37,16 @@ TEST(ScsiPages, LunFormsAndIdentificationPages) {
   EXPECT_EQ(d[1].code_set, 2);
   EXPECT_EQ(d[1].type, 0);
   EXPECT_EQ(std::string(d[1].bytes.begin(), d[1].bytes.end()), "abcd");
+}
+
+// Folder names carry their numbers in decimal, each whole: anything else is not such a folder.
+TEST(SysfsNames, NumbersOfFolderNames) {
+  EXPECT_EQ(NumbersOf("rport-7:0-12", "rport-", ":-"), (std::vector<std::uint64_t>{7, 0, 12}));
+  for (const char* name : {"rport-7:0-1x", "rport-7:0", "rport--1:0-1", "host", "host3a"})
+    EXPECT_FALSE(NumbersOf(name, name[0] == 'r' ? "rport-" : "host", name[0] == 'r' ? ":-" : ""))
+        << name;
+  EXPECT_EQ(ParseDecimal("18446744073709551615"), UINT64_MAX);
+  EXPECT_FALSE(ParseDecimal("18446744073709551616"));
 }
 
 }  // namespace

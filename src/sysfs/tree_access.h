@@ -1,0 +1,51 @@
+// Reaching anything under a sysfs root, contained by construction. Every open is resolved beneath
+// a descriptor of the root: by the kernel (openat2 with RESOLVE_BENEATH) where it can, otherwise
+// component by component, reading each link's text and resolving it here. Links inside the tree
+// still work (sysfs is built of them); a link that leads out, an absolute link or ".." above the
+// root makes the open fail, whatever happens to the tree meanwhile, since nothing is looked up
+// by a path that was checked earlier.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "registry/file_io.h"
+
+namespace halvane {
+
+class TreeAccess {
+ public:
+  enum class Resolution {
+    kKernel,  // openat2 where the kernel has it, the walk otherwise
+    kWalk,    // always the walk (tests run both)
+  };
+  enum class Links {
+    kFollow,  // links are followed, beneath the root
+    kNone,    // no component may be a link: for writes, whose paths are real paths
+  };
+
+  // root must be a real path (no links in it). A root that cannot be opened reaches nothing.
+  explicit TreeAccess(std::string root, Resolution resolution = Resolution::kKernel);
+
+  const std::string& root() const { return root_; }
+
+  // Opens path (absolute, in the tree) with flags (O_CLOEXEC is added). With kFollow a final
+  // link is followed unless flags hold O_NOFOLLOW. Fails (-1 with errno, EXDEV for a way out of
+  // the tree) rather than leave the root.
+  Fd Open(std::string_view path, int flags, Links links = Links::kFollow) const;
+
+  // The real path of path, links and all, when it lies in the tree; nothing otherwise.
+  std::optional<std::string> Resolve(std::string_view path) const;
+
+ private:
+  // path relative to the root ("." for the root itself), or nothing for a path outside it.
+  std::optional<std::string> Relative(std::string_view path) const;
+  Fd Walk(const std::string& relative, int flags, Links links, std::string* real) const;
+
+  std::string root_;
+  Fd root_fd_;
+  bool kernel_;
+};
+
+}  // namespace halvane
