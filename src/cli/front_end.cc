@@ -9,6 +9,7 @@
 #include "cli/validation.h"
 #include "config/port_request.h"
 #include "config/refresh.h"
+#include "inventory/port_info.h"
 #include "listing/full_report.h"
 #include "listing/inventory_document.h"
 #include "registry/vocabulary.h"
@@ -21,11 +22,17 @@ inline constexpr char kVersion[] = "v" HALVANE_VERSION;
 const char kShortOptions[] = "c:a:s:t:lrhv?";
 
 const LongOptionName kLongOptionNames[] = {
-    {"controller", 'c', true},    {"alpa", 'a', true},
-    {"speed", 's', true},         {"topology", 't', true},
-    {"list", 'l', false},         {"refresh", 'r', false},
-    {"help", 'h', false},         {"version", 'v', false},
-    {"json", kJsonOption, false}, {"snapshot", kSnapshotOption, false},
+    {"controller", 'c', true},
+    {"alpa", 'a', true},
+    {"speed", 's', true},
+    {"topology", 't', true},
+    {"list", 'l', false},
+    {"refresh", 'r', false},
+    {"help", 'h', false},
+    {"version", 'v', false},
+    {"json", kJsonOption, false},
+    {"snapshot", kSnapshotOption, false},
+    {"dry-run", kDryRunOption, false},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -61,16 +68,28 @@ std::vector<option> LongOptionTable() {
   return table;
 }
 
-// Whether --json is on the command line, found the way the option pass finds options (an option
-// value that reads "--json" is not one), without any message: the pass itself reports faults.
-bool AsksForJson(int argc, char* argv[], const std::vector<option>& long_options) {
+// The options that change how the whole run goes, wherever they stand (--json, --dry-run), found
+// the way the option pass finds options (an option value that reads "--json" is not one), without
+// any message: the pass itself reports faults.
+void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_options,
+                        ParsedOptions* parsed) {
   optind = 0;
   opterr = 0;
-  bool json = false;
   for (int c; (c = getopt_long(argc, argv, kShortOptions, long_options.data(), nullptr)) != -1;) {
-    if (c == kJsonOption) json = true;
+    if (c == kJsonOption) parsed->json = true;
+    if (c == kDryRunOption) parsed->dry_run = true;
   }
-  return json;
+}
+
+// A -c value that is a WWN as the kernel writes it, "0x" and up to 16 hexadecimal digits: the
+// text that port names have for it.
+std::optional<std::string> KernelFormWWN(std::string_view text) {
+  if (const auto value = ParsePrefixedHex(text, 16)) {
+    std::uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(*value >> (56 - 8 * i));
+    return WWNText(bytes);
+  }
+  return std::nullopt;
 }
 
 // Validates the value of -a, -s or -t (option) and records the setting; the end of the run when
@@ -119,8 +138,15 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   ParsedOptions parsed;
   const std::vector<option> long_options = LongOptionTable();
   std::ostream& out = services.out;
+  // -r asks the kernel to rescan too; a scan finds what settings changed, so it runs once they
+  // are written, or before a listing that ends the run sooner.
+  bool rescan = false;
+  const auto rescan_now = [&](std::optional<std::uint64_t> host) {
+    if (rescan && !parsed.dry_run) services.rescan.RescanFibreChannelHosts(host);
+    rescan = false;
+  };
 
-  parsed.json = AsksForJson(argc, argv, long_options);
+  FindRunWideOptions(argc, argv, long_options, &parsed);
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
@@ -131,8 +157,12 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case 'c':
         // A name that is not UTF-8 text can match no port, and would otherwise be dropped
         // silently together with the settings meant for it.
-        if (!IsValidWWNText(optarg) || !IsValidUtf8(optarg))
+        if (!IsValidWWNText(optarg) || !IsValidUtf8(optarg)) {
+          if (auto name = KernelFormWWN(optarg))
+            services.err << "halvane: port names are written " << *name << ", not " << optarg
+                         << "\n";
           return ExitWithUsage(out, kExitUsage, kBadWwn, "");
+        }
         parsed.portWWN = PropertyValue::String(optarg);
         break;
       case 'a':
@@ -142,16 +172,19 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         break;
       case 'l':
         if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
+        rescan_now(std::nullopt);
         return PrintListing(services, parsed.json);
       case kJsonOption:
+      case kDryRunOption:
         break;
       case kSnapshotOption:
+        rescan_now(std::nullopt);
         return PrintSnapshot(services);
       case 'r':
-        // The daemon's message goes out as it always has; the kernel is asked too, as a host
-        // without the daemon would otherwise not notice the changed ports at all.
+        // The daemon's message goes out as it always has, where -r stands; the kernel is asked
+        // too, as a host without the daemon would otherwise not notice the changed ports at all.
         SendRefreshNotification(services.ports);
-        services.rescan.RescanFibreChannelHosts();
+        rescan = true;
         break;
       case 'h':
         return ExitWithUsage(out, kExitSuccess, "", "");
@@ -170,10 +203,19 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
     services.err << "halvane: ignored \"" << EscapeControls(argv[i], &holder)
                  << "\", which is not an option\n";
   }
-  if (parsed.portWWN) return HandlePortRequest(parsed, services);
+  if (parsed.portWWN) {
+    const RunOutcome outcome = HandlePortRequest(parsed, services);
+    // Only the named port's host is rescanned; a run refused as a whole asks nothing.
+    if (rescan && outcome.exit_status != kExitNotRoot) {
+      if (auto host = PortHostNumber(services.registry, *parsed.portWWN->AsString()))
+        rescan_now(*host);
+    }
+    return outcome;
+  }
   // Settings with no port to take them must not pass for a change that was made.
   if (parsed.settingsGiven) return ExitWithUsage(out, kExitUsage, kSettingsNeedPort, "");
   if (argc == 1) return ExitWithUsage(out, kExitSuccess, "", "");
+  rescan_now(std::nullopt);
   return RunOutcome{};
 }
 

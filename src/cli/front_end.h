@@ -17,6 +17,7 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services);
 extern const char kShortOptions[];
 inline constexpr int kJsonOption = 0x100;
 inline constexpr int kSnapshotOption = 0x101;
+inline constexpr int kDryRunOption = 0x102;
 struct LongOptionName {
   const char* name;
   int letter;

@@ -30,7 +30,8 @@ struct ParsedOptions {
   std::optional<PropertyValue> portWWN;  // a String, exactly as typed
   Dictionary settings;                   // the port settings, under the k...Setting keys
   bool settingsGiven = false;
-  bool json = false;  // the reports print the inventory document instead of text
+  bool json = false;     // the reports print the inventory document instead of text
+  bool dry_run = false;  // settings are described, not written
 };
 
 // The exit statuses of the process, as scripts read them.

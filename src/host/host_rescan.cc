@@ -10,9 +10,9 @@ namespace {
 class SysfsHostRescan : public HostRescan {
  public:
   explicit SysfsHostRescan(HostEnvironment environment) : environment_(std::move(environment)) {}
-  void RescanFibreChannelHosts() override {
+  void RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
     if (!environment_.snapshot.empty()) return;
-    RescanSysfsHosts(environment_.sysfs_root, nullptr, std::cerr);
+    RescanSysfsHosts(environment_.sysfs_root, host, nullptr, std::cerr);
   }
 
  private:

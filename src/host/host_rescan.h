@@ -2,7 +2,9 @@
 // part of -r. Abstract so that the front end can be tested without a host to rescan.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "host/environment.h"
 
@@ -11,9 +13,10 @@ namespace halvane {
 class HostRescan {
  public:
   virtual ~HostRescan() = default;
-  // Rescans every Fibre Channel host of the live registry. Reports each host that could not be
-  // asked on standard error; the run goes on either way.
-  virtual void RescanFibreChannelHosts() = 0;
+  // Rescans every Fibre Channel host of the live registry, or only the SCSI host numbered host,
+  // and waits for the kernel's scans. Reports each host that could not be asked on standard
+  // error; the run goes on either way.
+  virtual void RescanFibreChannelHosts(std::optional<std::uint64_t> host) = 0;
 };
 
 // The sysfs tree the environment names; nothing at all when the run reads a snapshot, which has

@@ -36,6 +36,10 @@ std::optional<PropertyValue> DeviceRegistry::SearchProperty(const RegistryEntry&
   return std::nullopt;
 }
 
+Status DeviceRegistry::DescribeWrite(const RegistryEntry&, const Dictionary&, std::string*) {
+  return kRegistryUnsupported;
+}
+
 Status DeviceRegistry::WriteSnapshot(std::string*) { return kRegistryUnsupported; }
 
 }  // namespace halvane

@@ -99,6 +99,12 @@ class DeviceRegistry {
   // refused them; kRegistryNoDevice when the device is gone.
   virtual Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) = 0;
 
+  // What WriteProperties would do with settings, into *plan, with nothing written; refuses as
+  // WriteProperties would before it writes anything. kRegistryUnsupported for a registry that
+  // cannot say.
+  virtual Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                               std::string* plan);
+
   // Announces, before anything is read, that this run is going to write: a backend whose
   // writers must not interleave keeps the others out from the read on.
   virtual void PrepareToWrite() {}

@@ -1,5 +1,7 @@
 #include "registry/json_text.h"
 
+#include <cstdint>
+
 #include <nlohmann/json.hpp>
 
 #include "registry/property_value.h"
@@ -21,6 +23,24 @@ void AppendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
   out.append(text);
   out.push_back('"');
+}
+
+std::string JsonLine(const Dictionary& members) {
+  std::string line = "{";
+  for (const auto& [key, value] : members) {
+    if (line.size() > 1) line += ", ";
+    AppendJsonString(line, key);
+    line += ": ";
+    std::int64_t number = 0;
+    if (const std::string* text = value.AsString()) {
+      AppendJsonString(line, *text);
+    } else if (value.AsNumber() && value.AsNumber()->ToInt64(&number)) {
+      line += std::to_string(number);
+    } else {
+      line += "null";
+    }
+  }
+  return line + "}";
 }
 
 }  // namespace halvane

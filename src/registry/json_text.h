@@ -11,4 +11,9 @@ namespace halvane {
 // always a JSON text whatever the host or the snapshot held.
 void AppendJsonString(std::string& out, std::string_view text);
 
+class Dictionary;
+// A Dictionary of texts and integers (what settings are made of) as one line of JSON:
+// {"Speed": "Automatic", "HardLoopID": 30}, in key order; other values show as null.
+std::string JsonLine(const Dictionary& members);
+
 }  // namespace halvane

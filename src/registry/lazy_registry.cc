@@ -63,6 +63,12 @@ Status LazyRegistry::WriteProperties(const RegistryEntry& entry, const Dictionar
   return r ? r->WriteProperties(entry, settings) : open_status_;
 }
 
+Status LazyRegistry::DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                   std::string* plan) {
+  DeviceRegistry* r = Get();
+  return r ? r->DescribeWrite(entry, settings, plan) : open_status_;
+}
+
 void LazyRegistry::PrepareToWrite() {
   if (!opened_) {
     for_writing_ = true;

@@ -30,6 +30,8 @@ class LazyRegistry : public DeviceRegistry {
   Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                       std::string* plan) override;
   void PrepareToWrite() override;
   Status WriteSnapshot(std::string* out) override;
 

@@ -3,6 +3,8 @@
 #include <map>
 #include <utility>
 
+#include "registry/json_text.h"
+
 namespace halvane {
 namespace {
 
@@ -166,6 +168,15 @@ Status MemoryRegistry::ReadAllProperties(const RegistryEntry& entry, PropertyVal
 bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view class_name) {
   const Node* node = NodeOf(entry);
   return node != nullptr && ClassDerivesFrom(classes_, node->class_name, class_name);
+}
+
+Status MemoryRegistry::DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                     std::string* plan) {
+  const Node* node = NodeOf(entry);
+  if (node == nullptr) return kRegistryNoDevice;
+  if (node->write_status != 0) return node->write_status;
+  *plan = "the entry of class " + node->class_name + " receives " + JsonLine(settings) + "\n";
+  return Status::Ok();
 }
 
 Status MemoryRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {

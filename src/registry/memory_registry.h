@@ -66,6 +66,9 @@ class MemoryRegistry : public DeviceRegistry {
   Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  // The entry's write status when it is not 0; otherwise the settings it would receive.
+  Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                       std::string* plan) override;
 
  private:
   const std::vector<Node*>& Order();

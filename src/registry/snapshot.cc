@@ -11,6 +11,13 @@ class SnapshotRegistry : public MemoryRegistry {
   }
   SnapshotFile& file() { return file_; }
 
+  Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                       std::string* plan) override {
+    Status described = MemoryRegistry::DescribeWrite(entry, settings, plan);
+    if (described.ok()) *plan = file_.path() + ": " + *plan;
+    return described;
+  }
+
   Status WriteSnapshot(std::string* out) override {
     *out = SerializeSnapshot(*this);
     return Status::Ok();

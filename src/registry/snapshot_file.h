@@ -46,6 +46,8 @@ class SnapshotFile {
 
   // Replaces the file with text, as LoadSnapshotFile says.
   Status Save(std::string_view text);
+  // The path as given.
+  const std::string& path() const { return path_; }
 
  private:
   // The writers' lock on the file read, unless this run already holds it.

@@ -92,9 +92,10 @@ struct SpeedKeyword {
   unsigned gbit;
 };
 inline constexpr SpeedKeyword kSpeedKeywords[] = {
-    {"1gigabit", "1 Gigabit", 1},
-    {"2gigabit", "2 Gigabit", 2},
-    {"4gigabit", "4 Gigabit", 4},
+    {"1gigabit", "1 Gigabit", 1},    {"2gigabit", "2 Gigabit", 2},
+    {"4gigabit", "4 Gigabit", 4},    {"8gigabit", "8 Gigabit", 8},
+    {"16gigabit", "16 Gigabit", 16}, {"32gigabit", "32 Gigabit", 32},
+    {"64gigabit", "64 Gigabit", 64}, {"128gigabit", "128 Gigabit", 128},
     {"auto", "Automatic", 0},
 };
 struct TopologyKeyword {

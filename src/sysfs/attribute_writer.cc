@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,24 +23,33 @@ class TreeWriter : public AttributeWriter {
       : tree_(std::move(root), resolution) {}
 
   Status Write(const std::string& folder, const char* name, std::string_view bytes) override {
-    const int dir = Folder(folder);
-    if (dir < 0) return AttributeWriteStatus(FolderError(errno));
-    // O_NONBLOCK so that a FIFO planted where an attribute should be cannot hang the run (with no
-    // reader its open fails at once); O_TRUNC gives a regular file exactly the bytes, as `echo`
-    // would, and changes nothing else.
-    const Fd file(openat(dir, name, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    struct stat info {};
-    if (file.get() < 0) {
-      const int error = errno;
-      if (fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode))
-        return AttributeWriteStatus(kNotAnAttribute);
-      return AttributeWriteStatus(error);
+    return AttributeWriteStatus(Store(folder, name, bytes));
+  }
+
+  std::vector<Status> WriteTogether(const std::vector<AttributeWrite>& writes) override {
+    if (writes.size() < 2) return AttributeWriter::WriteTogether(writes);
+    // Each write in a child process of its own, which answers its errno as its exit status; a
+    // write that finds no process to run in is made here, in turn.
+    std::vector<pid_t> children;
+    std::vector<Status> statuses(writes.size());
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+      const pid_t child = fork();
+      if (child == 0) {
+        const int error = Store(writes[i].folder, writes[i].name, writes[i].bytes);
+        _exit(error == kNotAnAttribute ? 255 : error & 0xFF);
+      }
+      if (child < 0) statuses[i] = Write(writes[i].folder, writes[i].name, writes[i].bytes);
+      children.push_back(child);
     }
-    if (fstat(file.get(), &info) != 0) return AttributeWriteStatus(errno);
-    if (!S_ISREG(info.st_mode)) return AttributeWriteStatus(kNotAnAttribute);
-    if (const int error = WriteAll(file.get(), bytes, ShortWrite::kFail); error != 0)
-      return AttributeWriteStatus(error);
-    return Status::Ok();
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+      if (children[i] < 0) continue;
+      int wstatus = 0;
+      while (waitpid(children[i], &wstatus, 0) < 0 && errno == EINTR) {
+      }
+      const int code = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : EIO;
+      statuses[i] = AttributeWriteStatus(code == 255 ? kNotAnAttribute : code);
+    }
+    return statuses;
   }
 
   Status Hold(const std::string& folder) override {
@@ -59,6 +69,26 @@ class TreeWriter : public AttributeWriter {
   }
 
  private:
+  // Writes bytes to the attribute; answers 0, kNotAnAttribute or an errno.
+  int Store(const std::string& folder, const char* name, std::string_view bytes) {
+    const int dir = Folder(folder);
+    if (dir < 0) return FolderError(errno);
+    // O_NONBLOCK so that a FIFO planted where an attribute should be cannot hang the run (with no
+    // reader its open fails at once); O_TRUNC gives a regular file exactly the bytes, as `echo`
+    // would, and changes nothing else.
+    const Fd file(openat(dir, name, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat info {};
+    if (file.get() < 0) {
+      const int error = errno;
+      if (fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode))
+        return kNotAnAttribute;
+      return error;
+    }
+    if (fstat(file.get(), &info) != 0) return errno;
+    if (!S_ISREG(info.st_mode)) return kNotAnAttribute;
+    return WriteAll(file.get(), bytes, ShortWrite::kFail);
+  }
+
   // A folder that is not there is not there; one that cannot be reached without a link, or
   // whose way leads out of the tree, is no place for a write.
   static int FolderError(int error) {
@@ -80,6 +110,12 @@ class TreeWriter : public AttributeWriter {
 };
 
 }  // namespace
+
+std::vector<Status> AttributeWriter::WriteTogether(const std::vector<AttributeWrite>& writes) {
+  std::vector<Status> statuses;
+  for (const AttributeWrite& w : writes) statuses.push_back(Write(w.folder, w.name, w.bytes));
+  return statuses;
+}
 
 std::unique_ptr<AttributeWriter> MakeTreeWriter(std::string root,
                                                 TreeAccess::Resolution resolution) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "registry/status.h"
 #include "sysfs/tree_access.h"
@@ -18,9 +19,22 @@ namespace halvane {
 // of the tree; nothing was written.
 inline constexpr int kNotAnAttribute = -1;
 
+// One write of WriteTogether.
+struct AttributeWrite {
+  std::string folder;
+  const char* name;
+  std::string bytes;
+};
+
 class AttributeWriter {
  public:
   virtual ~AttributeWriter() = default;
+
+  // Makes the writes, each as Write does, and answers one status for each, in order. Some
+  // stores return only once their work is done (a host's scan returns when the scan has
+  // finished): the tree's writer makes several such writes at the same time, each in a process
+  // of its own, rather than one after the other. This one makes them in turn.
+  virtual std::vector<Status> WriteTogether(const std::vector<AttributeWrite>& writes);
 
   // Writes bytes to the attribute file name of folder, a real path in the tree; the failure says
   // why, as AttributeWriteStatus.

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <vector>
 
+#include "inventory/port_info.h"
 #include "registry/vocabulary.h"
 #include "sysfs/sysfs_names.h"
 #include "sysfs/sysfs_topology.h"
@@ -12,14 +13,35 @@
 namespace halvane {
 namespace {
 
-constexpr unsigned kLpfcSpeeds[] = {0, 1, 2, 4};
+// lpfc_link_speed_store (lpfc_attr.c) takes these, and refuses a rate the adapter's link modes
+// do not have; lpfc_topology_store takes 0 to 6, of which these three are the topologies.
+constexpr unsigned kLpfcSpeeds[] = {0, 1, 2, 4, 8, 16, 32, 64};
 constexpr TopologyValue kLpfcTopologies[] = {{"Automatic", "0"}, {"N_Port", "2"}, {"NL_Port", "4"}};
-// qla2xxx's port_speed takes a rate only on the adapters that can set one.
-constexpr unsigned kPortSpeedSpeeds[] = {0, 4};
+// qla2x00_port_speed_store (qla_attr.c) sets a rate only on 27xx and 28xx adapters, and takes any
+// other number for automatic: only these are written.
+constexpr unsigned kPortSpeedSpeeds[] = {0, 4, 8, 16, 32};
+constexpr std::uint16_t kPortSpeedDevices[] = {0x2071, 0x2271, 0x2261, 0x2081,
+                                               0x2089, 0x2281, 0x2289};
 
 constexpr DriverSettings kRows[] = {
-    {"lpfc", "lpfc_link_speed", kLpfcSpeeds, "lpfc_topology", kLpfcTopologies, true, true},
-    {"qla2xxx", "port_speed", kPortSpeedSpeeds, nullptr, {}, false, false},
+    {"lpfc",
+     "lpfc_link_speed",
+     kLpfcSpeeds,
+     {},
+     "lpfc_topology",
+     kLpfcTopologies,
+     true,
+     true,
+     "lpfc refuses a speed the adapter cannot run, and loop mode at 16 Gbit"},
+    {"qla2xxx",
+     "port_speed",
+     kPortSpeedSpeeds,
+     kPortSpeedDevices,
+     nullptr,
+     {},
+     false,
+     false,
+     "qla2xxx refuses the rate the adapter is already set to, and any rate while it is down"},
 };
 
 std::optional<unsigned> SpeedRate(std::string_view stored) {
@@ -27,6 +49,46 @@ std::optional<unsigned> SpeedRate(std::string_view stored) {
     if (k.stored == stored) return k.gbit;
   }
   return std::nullopt;
+}
+
+// "auto, 4gigabit or 8gigabit": the keywords of the rates given, as -s takes them.
+std::string SpeedKeywords(const std::vector<unsigned>& rates) {
+  std::string text;
+  for (std::size_t i = 0; i < rates.size(); ++i) {
+    for (const SpeedKeyword& k : kSpeedKeywords) {
+      if (k.gbit != rates[i]) continue;
+      if (i > 0) text += i + 1 == rates.size() ? " or " : ", ";
+      text += k.typed;
+    }
+  }
+  return text;
+}
+
+// The rates of the fc_host's supported_speeds ("4 Gbit, 8 Gbit, 16 Gbit", in the kernel's table
+// order), in Gbit/s; nothing when the host does not publish them.
+std::optional<std::vector<unsigned>> SupportedRates(SysfsReader& reader,
+                                                    const std::string& folder) {
+  const std::optional<std::string> text = reader.ReadText(folder, "supported_speeds");
+  if (!text || *text == "unknown") return std::nullopt;
+  std::vector<unsigned> rates;
+  for (std::string_view rest = *text; !rest.empty();) {
+    const std::size_t comma = rest.find(", ");
+    const std::string_view item = rest.substr(0, comma);
+    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 2);
+    if (item.size() > 5 && item.substr(item.size() - 5) == " Gbit") {
+      if (auto n = ParseDecimal(item.substr(0, item.size() - 5)))
+        rates.push_back(static_cast<unsigned>(*n));
+    }
+  }
+  std::sort(rates.begin(), rates.end());
+  return rates;
+}
+
+// Bytes as a message shows them: in quotes, a line end as \n.
+std::string Quoted(std::string_view bytes) {
+  std::string text = "\"";
+  for (const char c : bytes) text += c == '\n' ? std::string("\\n") : std::string(1, c);
+  return text + "\"";
 }
 
 }  // namespace
@@ -38,14 +100,39 @@ struct SettingsDriver::Change {
   const char* attribute;
   std::string value;
   const DriverSettings* row;
+  std::string now;       // what the attribute reads before the run
   std::string previous;  // the configured value before the run, when the driver reads it back
 };
 
-// The changes the settings ask of the host whose attributes are in folder, speed first: lpfc's
-// topology store checks loop mode against the configured speed. Each setting goes to the first
-// row whose attribute for it the host has.
-Status SettingsDriver::Plan(const std::string& folder, const Dictionary& settings,
-                            std::vector<Change>* plan) const {
+Status SettingsDriver::Plan(const HostPlace& host, const Dictionary& settings, bool hold,
+                            std::string* folder_out, std::vector<Change>* plan) const {
+  const auto refuse = [&](const std::string& why) {
+    return Status::Error(kRegistryUnsupported, host.name + ": " + why);
+  };
+  // A host that is gone is not found; one whose link leads anywhere but its own folder inside
+  // the tree is refused.
+  if (!reader_.Exists(root_ + "/class/scsi_host/" + host.name)) return kRegistryNoDevice;
+  const auto folder = ScsiHostFolder(reader_, root_, host.name, DeviceOf(host.fc_folder));
+  if (!folder) return refuse("its driver attributes are not the adapter's own, inside the tree");
+  if (IsVirtualPort(root_, *folder)) {
+    std::string why = "an NPIV virtual port takes no settings of its own";
+    if (auto physical = PhysicalPortOf(host.fc_folder)) {
+      std::string name = "host" + std::to_string(physical->number);
+      if (auto wwn = reader_.ReadText(physical->fc_folder, "port_name"); wwn && ParseHex(*wwn)) {
+        std::uint8_t bytes[8];
+        for (int i = 0; i < 8; ++i)
+          bytes[i] = static_cast<std::uint8_t>(*ParseHex(*wwn) >> (56 - 8 * i));
+        name = WWNText(bytes) + " (" + name + ")";
+      }
+      why += ": change its physical port, " + name + ", whose link it shares";
+    }
+    return refuse(why);
+  }
+  // From the first read to the last write no other run changes this host.
+  if (hold) {
+    if (Status held = writer_.Hold(*folder); !held.ok())
+      return Status::Error(held.code(), host.name + ": " + held.message());
+  }
   std::optional<Change> speed;
   std::optional<Change> topology;
   for (const auto& [key, value] : settings) {
@@ -53,72 +140,108 @@ Status SettingsDriver::Plan(const std::string& folder, const Dictionary& setting
     const DriverSettings* row = nullptr;
     if (key == kSpeedSetting && text) {
       for (const DriverSettings& r : kDriverSettings) {
-        if (!row && reader_.Exists(folder + "/" + r.speed_attribute)) row = &r;
+        if (!row && reader_.Exists(*folder + "/" + r.speed_attribute)) row = &r;
       }
       const auto rate = SpeedRate(*text);
-      if (!row || !rate ||
-          std::find(row->speeds.begin(), row->speeds.end(), *rate) == row->speeds.end())
-        return kRegistryUnsupported;
-      speed = Change{row->speed_attribute, std::to_string(*rate), row, {}};
+      if (!row || !rate) return refuse("its driver has no speed setting");
+      std::vector<unsigned> takes(row->speeds.begin(), row->speeds.end());
+      if (std::find(takes.begin(), takes.end(), *rate) == takes.end())
+        return refuse(std::string(row->driver) + " takes " + SpeedKeywords(takes));
+      if (!row->speed_devices.empty()) {
+        const auto pci = PciFunctionOf(root_, host.fc_folder);
+        const auto device = pci ? reader_.ReadText(*pci, "device") : std::nullopt;
+        const auto id = device ? ParseHex(*device) : std::nullopt;
+        if (!id || std::find(row->speed_devices.begin(), row->speed_devices.end(), *id) ==
+                       row->speed_devices.end()) {
+          return refuse(std::string(row->driver) + " sets no speed on this adapter (PCI device " +
+                        device.value_or("unknown") + "), only on 27xx and 28xx adapters");
+        }
+      }
+      // Automatic is always possible; a rate must be one the adapter runs.
+      if (const auto runs = SupportedRates(reader_, host.fc_folder);
+          runs && *rate != 0 && std::find(runs->begin(), runs->end(), *rate) == runs->end()) {
+        std::vector<unsigned> can{0};
+        for (unsigned r : *runs) {
+          if (std::find(takes.begin(), takes.end(), r) != takes.end()) can.push_back(r);
+        }
+        return refuse("the adapter cannot run " + std::to_string(*rate) + " Gbit: -s takes " +
+                      SpeedKeywords(can) + " here");
+      }
+      speed = Change{row->speed_attribute, std::to_string(*rate), row, {}, {}};
     } else if (key == kTopologySetting && text) {
       for (const DriverSettings& r : kDriverSettings) {
-        if (!row && r.topology_attribute && reader_.Exists(folder + "/" + r.topology_attribute))
+        if (!row && r.topology_attribute && reader_.Exists(*folder + "/" + r.topology_attribute))
           row = &r;
       }
-      if (!row) return kRegistryUnsupported;
+      if (!row) return refuse("its driver has no topology setting");
       const TopologyValue* found = nullptr;
       for (const TopologyValue& t : row->topologies) {
         if (t.stored == *text) found = &t;
       }
-      if (!found) return kRegistryUnsupported;
-      topology = Change{row->topology_attribute, found->written, row, {}};
+      if (!found) return refuse(std::string(row->driver) + " takes no topology " + *text);
+      topology = Change{row->topology_attribute, found->written, row, {}, {}};
+    } else if (key == kHardLoopIdSetting) {
+      return refuse("no Linux driver takes a hard AL_PA while it runs");
     } else {
-      // No Linux driver takes a hard AL_PA at run time, and nothing else is a setting.
-      return kRegistryUnsupported;
+      return refuse("\"" + key.str() + "\" is not a setting");
     }
   }
   for (std::optional<Change>* change : {&speed, &topology}) {
     if (!*change) continue;
+    (*change)->now = reader_.ReadText(*folder, (*change)->attribute).value_or("");
     if ((*change)->row->reads_back_configured) {
-      // Without the configured value a refusal could not be undone: nothing is written. An
-      // attribute that cannot be read reads as "", which is no number either.
-      const auto number = ParseDecimal(reader_.ReadText(folder, (*change)->attribute).value_or(""));
-      if (!number) return kRegistryUnsupported;
+      // Without the configured value a refusal could not be undone: nothing is written.
+      const auto number = ParseDecimal((*change)->now);
+      if (!number) return refuse(std::string((*change)->attribute) + " does not read as a number");
       // A value already set is not written: lpfc would reset the link for nothing.
       if (*number == *ParseDecimal((*change)->value)) continue;
       (*change)->previous = std::to_string(*number);
     } else if (topology) {
       // Only a change that can be undone may come before another.
-      return kRegistryUnsupported;
+      return refuse(std::string((*change)->attribute) + " cannot be set together with a topology");
     }
     plan->push_back(**change);
   }
+  *folder_out = *folder;
   return Status::Ok();
 }
 
 Status SettingsDriver::Apply(const HostPlace& host, const Dictionary& settings) const {
-  // A host that is gone is not found; one whose link leads anywhere but its own folder inside
-  // the tree is refused below.
-  if (!reader_.Exists(root_ + "/class/scsi_host/" + host.name)) return kRegistryNoDevice;
-  const auto folder = ScsiHostFolder(reader_, root_, host.name, host.device);
-  if (!folder || IsVirtualPort(root_, *folder)) return kRegistryUnsupported;
-  // From the first read to the last write no other run changes this host.
-  if (Status held = writer_.Hold(*folder); !held.ok())
-    return Status::Error(held.code(), host.name + ": " + held.message());
+  std::string folder;
   std::vector<Change> plan;
-  if (Status planned = Plan(*folder, settings, &plan); !planned.ok()) return planned;
+  if (Status planned = Plan(host, settings, true, &folder, &plan); !planned.ok()) return planned;
   for (std::size_t i = 0; i < plan.size(); ++i) {
     const bool last = i + 1 == plan.size();
-    const Status written =
-        Write(*folder, plan[i], plan[i].value, plan[i].row->takes_nolip && !last);
+    const Status written = Write(folder, plan[i], plan[i].value, plan[i].row->takes_nolip && !last);
     if (written.ok()) continue;
     // A refused change leaves none of the others made.
-    for (std::size_t j = i; j-- > 0;) Restore(host, *folder, plan[j]);
+    for (std::size_t j = i; j-- > 0;) Restore(host, folder, plan[j]);
     // A host that went away while it was written is a port not found.
-    const bool gone = written.code() != kRegistryUnsupported && !reader_.IsFolder(*folder);
-    return Status::Error(gone ? kRegistryNoDevice : written.code(),
-                         host.name + ": " + plan[i].attribute + ": " + written.message());
+    const bool gone = written.code() != kRegistryUnsupported && !reader_.IsFolder(folder);
+    std::string why = host.name + ": " + plan[i].attribute + ": " + written.message();
+    if (written.code() == kRegistryBadArgument)
+      why += " (" + std::string(plan[i].row->refuses) + ")";
+    return Status::Error(gone ? kRegistryNoDevice : written.code(), why);
   }
+  return Status::Ok();
+}
+
+Status SettingsDriver::Describe(const HostPlace& host, const Dictionary& settings,
+                                std::string* text) const {
+  std::string folder;
+  std::vector<Change> plan;
+  if (Status planned = Plan(host, settings, false, &folder, &plan); !planned.ok()) return planned;
+  int resets = 0;
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    const bool nolip = plan[i].row->takes_nolip && i + 1 < plan.size();
+    resets += nolip ? 0 : 1;
+    *text += host.name + ": " + plan[i].attribute + " " + Quoted(plan[i].now) + " -> " +
+             plan[i].value + ", writes " + Quoted((nolip ? "nolip " : "") + plan[i].value + "\n") +
+             "\n";
+  }
+  if (plan.empty()) *text += host.name + ": nothing to write, every value is set already\n";
+  *text += host.name + ": " + std::to_string(resets) +
+           (resets == 1 ? " link reset\n" : " link resets\n");
   return Status::Ok();
 }
 

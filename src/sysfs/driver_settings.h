@@ -1,6 +1,7 @@
-// Port settings on a live host: which driver attribute takes each setting, and how a settings
-// request is planned, written and, when a write is refused, undone. What differs from one driver
-// to another is a row of kDriverSettings; the code reads rows and never names a driver.
+// Port settings on a live host: which driver attribute takes each setting and what it can take,
+// and how a settings request is checked, planned, written and, when a write is refused, undone.
+// What differs from one driver to another is a row of kDriverSettings; the code reads rows and
+// never names a driver.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "registry/property_value.h"
 #include "sysfs/attribute_writer.h"
@@ -27,6 +29,9 @@ struct DriverSettings {
   // The speed attribute and the rates it takes, in Gbit/s (0: automatic); written as the number.
   const char* speed_attribute;
   std::span<const unsigned> speeds;
+  // The PCI device ids of the adapters whose speed can be set; empty when every adapter of the
+  // driver can.
+  std::span<const std::uint16_t> speed_devices;
   // The topology attribute and the values it takes; nullptr when the driver has none.
   const char* topology_attribute;
   std::span<const TopologyValue> topologies;
@@ -34,23 +39,27 @@ struct DriverSettings {
   // written again, and a refused request can be undone), rather than the link's state.
   bool reads_back_configured;
   // Whether the attributes take "nolip <value>", which records a value without resetting the
-  // link.
+  // link; every other write resets it.
   bool takes_nolip;
+  // What else the driver refuses, for a write it answers EINVAL: said with the refusal.
+  const char* refuses;
 };
 
 extern const std::span<const DriverSettings> kDriverSettings;
 
-// A host whose settings are written: its name and the device its port was read from.
+// A host whose settings are written: its name and its fc_host folder.
 struct HostPlace {
   std::string name;
-  std::string device;
+  std::string fc_folder;
 };
 
-// Writes a port's settings to the driver attributes of its host in the tree at root. Every key
-// is checked before anything is written: a setting the host cannot take refuses the whole
-// request (kRegistryUnsupported) with nothing written. Speed goes before topology; every write
-// but the last says "nolip" when the driver takes it, so the link resets once, with every value
-// in place. A refused write gets every earlier change undone; a change that cannot be undone is
+// Writes a port's settings to the driver attributes of its host in the tree at root. Everything
+// is checked before anything is written: a setting the host cannot take (a driver without that
+// attribute, a speed the adapter cannot run, an adapter whose speed cannot be set, an NPIV
+// virtual port, a hard AL_PA) refuses the whole request with kRegistryUnsupported, nothing
+// written, and the status says why and what to do. Speed goes before topology; every write but
+// the last says "nolip" when the driver takes it, so the link resets once, with every value in
+// place. A refused write gets every earlier change undone; a change that cannot be undone is
 // named on errors.
 class SettingsDriver {
  public:
@@ -59,10 +68,15 @@ class SettingsDriver {
       : root_(std::move(root)), reader_(reader), writer_(writer), errors_(errors) {}
 
   Status Apply(const HostPlace& host, const Dictionary& settings) const;
+  // What Apply would write, in order, into *plan, with nothing written: each attribute with its
+  // value now and the one asked for, the bytes, and how many link resets. Refuses as Apply would
+  // before writing.
+  Status Describe(const HostPlace& host, const Dictionary& settings, std::string* plan) const;
 
  private:
   struct Change;
-  Status Plan(const std::string& folder, const Dictionary& settings,
+  // The host's driver folder and the changes the settings ask of it, checked.
+  Status Plan(const HostPlace& host, const Dictionary& settings, bool hold, std::string* folder,
               std::vector<Change>* plan) const;
   Status Write(const std::string& folder, const Change& change, const std::string& value,
                bool nolip) const;

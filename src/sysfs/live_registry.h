@@ -55,6 +55,8 @@ class SysfsRegistry : public DeviceRegistry {
   Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                       std::string* plan) override;
   // The snapshot holds every property, so the whole tree is read and copied into the registry
   // that snapshots are written from.
   Status WriteSnapshot(std::string* out) override;

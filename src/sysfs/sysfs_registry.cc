@@ -133,7 +133,15 @@ Status SysfsRegistry::WriteProperties(const RegistryEntry& entry, const Dictiona
   const LiveNode* node = NodeOf(entry);
   if (node == nullptr) return kRegistryNoDevice;
   if (node->level != Level::kHost) return kRegistryUnsupported;
-  return driver_.Apply(HostPlace{node->name, DeviceOf(node->folder)}, settings);
+  return driver_.Apply(HostPlace{node->name, node->folder}, settings);
+}
+
+Status SysfsRegistry::DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                    std::string* plan) {
+  const LiveNode* node = NodeOf(entry);
+  if (node == nullptr) return kRegistryNoDevice;
+  if (node->level != Level::kHost) return kRegistryUnsupported;
+  return driver_.Describe(HostPlace{node->name, node->folder}, settings, plan);
 }
 
 std::string_view SysfsRegistry::ClassOf(Level level) {

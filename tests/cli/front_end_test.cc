@@ -24,11 +24,11 @@ const std::string kPort = "00:11:22:33:44:55:66:77";
 class FrontEndSettings : public ::testing::Test {
  protected:
   FrontEndSettings() {
-    port_ =
-        registry_.AddChild(registry_.SetRoot("Root"), "KestritUserSCSIParallelInterfaceController",
-                           {{"Controller Characteristics",
-                             Dict({{"Port World Wide Name",
-                                    Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77})}})}});
+    port_ = registry_.AddChild(
+        registry_.SetRoot("Root"), "KestritUserSCSIParallelInterfaceController",
+        {{"Controller Characteristics",
+          Dict({{"Port World Wide Name", Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77})},
+                {"SCSI Host Number", testing::Num(3)}})}});
   }
 
   MemoryRegistry registry_;
@@ -46,25 +46,40 @@ TEST_F(FrontEndSettings, TheLastValueOfEachSettingReachesTheDriverInOneWrite) {
   EXPECT_EQ(run_.out.str(), "");
 }
 
-TEST_F(FrontEndSettings, RefreshGoesOutAsParsedBeforeSettingsAreWritten) {
+// The daemon's message goes out where -r stands; the kernel's rescan once the settings are
+// written, of the named port's host only, or before a listing, of every host; none for a
+// command line refused, a dry run, or a run that is not root's.
+TEST_F(FrontEndSettings, RefreshMessagesAsParsedAndRescansAfterTheSettings) {
   std::size_t messages_at_write = 99;
-  int rescans_at_write = 99;
+  std::size_t rescans_at_write = 99;
   registry_.SetDriver([&](MemoryRegistry::Node&, const Dictionary&) {
     messages_at_write = run_.ports.sent.size();
-    rescans_at_write = run_.rescan.rescans;
+    rescans_at_write = run_.rescan.asked.size();
     return Status::Ok();
   });
   (void)run_.Run({"-c", kPort, "-r", "-s", "auto", "-r"});
   EXPECT_EQ(messages_at_write, 2u);
-  EXPECT_EQ(rescans_at_write, 2);
+  EXPECT_EQ(rescans_at_write, 0u);
+  EXPECT_EQ(run_.rescan.asked, (std::vector<std::optional<std::uint64_t>>{3}));
 
-  run_.ports.sent.clear();
-  EXPECT_EQ(run_.Run({"-r", "-c", "1"}).ProcessExitStatus(), 3);
-  EXPECT_EQ(run_.ports.sent.size(), 1u);
-  run_.ports.sent.clear();
-  (void)run_.Run({"-l", "-r"});
-  EXPECT_EQ(run_.ports.sent.size(), 0u);
-  EXPECT_EQ(run_.rescan.rescans, 3);
+  const std::vector<std::vector<std::string>> runs = {
+      {"-r", "-c", "1"},
+      {"-r", "-l"},
+      {"-l", "-r"},
+      {"-r"},
+      {"-r", "--dry-run", "-c", kPort, "-t", "nport"}};
+  const std::vector<std::optional<std::uint64_t>> every = {std::nullopt};
+  const std::vector<std::vector<std::optional<std::uint64_t>>> rescans = {{}, every, {}, every, {}};
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    run_.ports.sent.clear();
+    run_.rescan.asked.clear();
+    (void)run_.Run(runs[i]);
+    EXPECT_EQ(run_.ports.sent.size(), runs[i][0] == "-r" ? 1u : 0u) << i;
+    EXPECT_EQ(run_.rescan.asked, rescans[i]) << i;
+  }
+  InProcessRun user(registry_, 1000);
+  (void)user.Run({"-r", "-c", kPort, "-s", "auto"});
+  EXPECT_TRUE(user.rescan.asked.empty());
 }
 
 class OptionRuns : public ::testing::TestWithParam<testing::RunBlock> {};

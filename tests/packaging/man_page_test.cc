@@ -19,14 +19,15 @@ TEST(ManPage, OptionsMatchTheProgramsOptionTable) {
   // An option's entry: ".BR \-l ", " \-\-list", or ".B \-\-json" for one without a letter.
   std::set<std::pair<char, std::string>> documented;
   const std::regex option_line(R"(^\.BR \\-(.) ", " \\-\\-([a-z]+))");
-  const std::regex long_only_line(R"(^\.B \\-\\-([a-z]+)$)");
+  const std::regex long_only_line(R"(^\.B \\-\\-([a-z\\-]+)$)");
   std::istringstream lines(page);
   std::string previous;
   for (std::string line; std::getline(lines, line); previous = line) {
     std::smatch m;
     if (std::regex_search(line, m, option_line)) documented.insert({m[1].str()[0], m[2].str()});
-    if (previous == ".TP" && std::regex_search(line, m, long_only_line))
-      documented.insert({'\0', m[1].str()});
+    if (previous == ".TP" && std::regex_search(line, m, long_only_line)) {
+      documented.insert({'\0', std::regex_replace(m[1].str(), std::regex(R"(\\-)"), "-")});
+    }
   }
   std::set<std::pair<char, std::string>> program;
   for (int i = 0; i < kLongOptionCount; ++i) {

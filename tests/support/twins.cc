@@ -22,7 +22,7 @@ RunOutcome InProcessRun::Run(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  Services services{registry, users, ports, out, err, rescan};
+  Services services{registry, users, ports, out, err, rescans_to};
   return RunCommandLine(static_cast<int>(args.size()), argv.data(), services);
 }
 

@@ -47,11 +47,13 @@ class FixedUserIdentity : public UserIdentity {
   std::uint32_t uid_;
 };
 
-// Counts the rescans asked for.
+// Records the rescans asked for: the host of each, or nothing for every host.
 class RecordingHostRescan : public HostRescan {
  public:
-  int rescans = 0;
-  void RescanFibreChannelHosts() override { ++rescans; }
+  std::vector<std::optional<std::uint64_t>> asked;
+  void RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
+    asked.push_back(host);
+  }
 };
 
 // Records every write asked for, failed ones included, and answers each in turn from answers (an
@@ -75,7 +77,9 @@ class RecordingAttributeWriter : public AttributeWriter {
 // A run of the front end in-process, its host services twins: what it printed, what it sent and
 // how it ended.
 struct InProcessRun {
-  explicit InProcessRun(DeviceRegistry& r, std::uint32_t uid = 0) : registry(r), users(uid) {}
+  // The rescans go to the recording twin unless another is given.
+  explicit InProcessRun(DeviceRegistry& r, std::uint32_t uid = 0, HostRescan* rescans = nullptr)
+      : registry(r), users(uid), rescans_to(rescans ? *rescans : rescan) {}
   // args without the program's name.
   RunOutcome Run(std::vector<std::string> args);
 
@@ -85,6 +89,7 @@ struct InProcessRun {
   RecordingHostRescan rescan;
   std::ostringstream out;
   std::ostringstream err;
+  HostRescan& rescans_to;
 };
 
 // A memory registry whose chosen operations fail.

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "host/host_rescan.h"
 #include "inventory/port_info.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
@@ -131,7 +132,7 @@ TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhileItIsSwapped) {
                        port, {{kSpeedSetting, testing::Str(fast ? "4 Gigabit" : "Automatic")},
                               {kTopologySetting, testing::Str(fast ? "N_Port" : "Automatic")}})
                    .ok();
-    RescanSysfsHosts(tree, writer.get(), errors_);
+    RescanSysfsHosts(tree, std::nullopt, writer.get(), errors_);
   }
   stop = true;
   swapper.join();
@@ -141,23 +142,149 @@ TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhileItIsSwapped) {
   fs::remove_all(outside);
 }
 
-// A writer that takes values as lpfc's stores do, "nolip <value>" included, into files that read
-// back the configured value, and returns only once the adapter has taken them (the stores wait for
-// the adapter's mailbox command: lpfc_link_speed_store, lpfc_topology_store); holds are the real
-// ones.
-class LpfcLikeWriter : public AttributeWriter {
+// Answers writes as the kernel's stores do (Linux 6.1), into files that read back the configured
+// value: lpfc_link_speed_store (lpfc_attr.c) takes "nolip <value>" and refuses with EINVAL a rate
+// the adapter's link modes lack, here those its fc_host's supported_speeds does not list;
+// qla2x00_port_speed_store (qla_attr.c) refuses every rate on adapters other than 27xx and 28xx,
+// and the rate already set, with EINVAL; every store returns once the adapter has taken the value
+// (store_scan once the scan is over). Holds are the real ones.
+class KernelStores : public AttributeWriter {
  public:
-  explicit LpfcLikeWriter(const std::string& root) : real_(MakeTreeWriter(root)) {}
+  explicit KernelStores(const std::string& root) : real_(MakeTreeWriter(root)) {}
+  std::vector<std::string> writes;
+
   Status Write(const std::string& folder, const char* name, std::string_view bytes) override {
+    writes.push_back(fs::path(folder).filename().string() + "/" + name + " " + std::string(bytes));
     if (bytes.substr(0, 6) == "nolip ") bytes.remove_prefix(6);
+    const std::string value(bytes.substr(0, bytes.find('\n')));
+    const fs::path host = fs::path(folder).parent_path().parent_path();
+    if (std::string(name) == "lpfc_link_speed" && value != "0") {
+      const std::string speeds = testing::ReadFile(
+          (host / "fc_host" / fs::path(folder).filename() / "supported_speeds").string());
+      if (!speeds.empty() && speeds.find(value + " Gbit") == std::string::npos)
+        return AttributeWriteStatus(EINVAL);
+    }
+    if (std::string(name) == "port_speed") {
+      const std::string device = testing::ReadFile((host.parent_path() / "device").string());
+      if (device != "0x2071\n" || testing::ReadFile(folder + "/port_speed") == value + "\n")
+        return AttributeWriteStatus(EINVAL);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return real_->Write(folder, name, bytes);
+    return real_->Write(folder, name, value + "\n");
   }
   Status Hold(const std::string& folder) override { return real_->Hold(folder); }
 
  private:
   std::unique_ptr<AttributeWriter> real_;
 };
+
+// What an adapter cannot take is refused before anything reaches its driver; what only the
+// driver can know comes back with its status and the reason named.
+TEST_F(LiveHostWrites, TheAdaptersRefusalsComeBeforeAnyWrite) {
+  struct Case {
+    const char* tree;
+    const char* port;
+    Dictionary settings;
+    StatusCode status;
+    const char* writes;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"speeds",
+       kLpfcPort,
+       {{kSpeedSetting, testing::Str("1 Gigabit")}},
+       kRegistryUnsupported,
+       "",
+       "host3: the adapter cannot run 1 Gbit: -s takes auto, 4gigabit, 8gigabit or 16gigabit here"},
+      {"speeds",
+       kLpfcPort,
+       {{kSpeedSetting, testing::Str("16 Gigabit")}},
+       0,
+       "host3/lpfc_link_speed 16\n",
+       ""},
+      {"speeds",
+       kQlaPort,
+       {{kSpeedSetting, testing::Str("8 Gigabit")}},
+       kRegistryUnsupported,
+       "",
+       "host5: qla2xxx sets no speed on this adapter (PCI device 0x2532), only on 27xx and 28xx "
+       "adapters"},
+      {nullptr,
+       kQlaPort,
+       {{kSpeedSetting, testing::Str("4 Gigabit")}},
+       kRegistryBadArgument,
+       "host5/port_speed 4\n",
+       "host5: port_speed: Invalid argument (qla2xxx refuses the rate the adapter is already set "
+       "to, and any rate while it is down)"},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir dir;
+    testing::BuildTree("writes", dir.path());
+    if (c.tree) testing::BuildTree(c.tree, dir.path());
+    const std::string tree = fs::canonical(dir.path());
+    KernelStores stores(tree);
+    std::unique_ptr<DeviceRegistry> registry;
+    RegistryEntry port;
+    ASSERT_TRUE(BuildSysfsRegistry(tree, nullptr, &stores, errors_, &registry).ok());
+    ASSERT_TRUE(FindPortByWWN(*registry, c.port, &port).ok());
+    const Status status = registry->WriteProperties(port, c.settings);
+    EXPECT_EQ(status.code(), c.status) << c.message;
+    EXPECT_EQ(status.message(), c.message);
+    std::string writes;
+    for (const std::string& w : stores.writes) writes += w;
+    EXPECT_EQ(writes, c.writes) << c.message;
+  }
+}
+
+// -r's scan of the named port's host comes after its settings are written, and is the only one.
+TEST_F(LiveHostWrites, TheRescanOfTheNamedPortComesAfterItsSettings) {
+  const std::string tree = fs::canonical(root());
+  RecordingAttributeWriter writer;
+  class TreeRescan : public HostRescan {
+   public:
+    TreeRescan(const std::string& root, AttributeWriter& writer) : root_(root), writer_(writer) {}
+    void RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
+      std::ostringstream errors;
+      RescanSysfsHosts(root_, host, &writer_, errors);
+    }
+
+   private:
+    std::string root_;
+    AttributeWriter& writer_;
+  } rescans(tree, writer);
+  std::unique_ptr<DeviceRegistry> registry;
+  ASSERT_TRUE(BuildSysfsRegistry(tree, nullptr, &writer, errors_, &registry).ok());
+  InProcessRun run(*registry, 0, &rescans);
+  EXPECT_EQ(run.Run({"-c", kLpfcPort, "-r", "-s", "2gigabit"}).ProcessExitStatus(), 0);
+  std::vector<std::string> paths;
+  for (const auto& w : writer.writes) paths.push_back(fs::path(w.path).filename().string());
+  EXPECT_EQ(paths, (std::vector<std::string>{"lpfc_link_speed", "scan"}));
+  EXPECT_EQ(writer.writes.back().path, Attribute(3, "scan").replace(0, root().size(), tree));
+}
+
+// A dry run leaves the tree byte for byte as it was.
+TEST_F(LiveHostWrites, ADryRunWritesNothing) {
+  const auto files = [&] {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : fs::recursive_directory_iterator(root())) {
+      if (entry.is_regular_file() && !entry.is_symlink())
+        contents[entry.path().string()] = testing::ReadFile(entry.path().string());
+    }
+    return contents;
+  };
+  const auto before = files();
+  std::unique_ptr<DeviceRegistry> registry;
+  ASSERT_TRUE(BuildSysfsRegistry(root(), &registry).ok());
+  InProcessRun run(*registry);
+  EXPECT_EQ(run.Run({"--dry-run", "-c", kLpfcPort, "-s", "8gigabit", "-t", "nport", "-r"})
+                .ProcessExitStatus(),
+            0);
+  EXPECT_EQ(run.out.str(),
+            "host3: lpfc_link_speed \"0\" -> 8, writes \"nolip 8\\n\"\n"
+            "host3: lpfc_topology \"0\" -> 2, writes \"2\\n\"\nhost3: 1 link reset\n");
+  EXPECT_EQ(files(), before);
+  EXPECT_TRUE(run.rescan.asked.empty());
+}
 
 // Two runs that change one host at once apply one after the other: the host ends with one run's
 // values, whole.
@@ -173,7 +300,7 @@ TEST_F(LiveHostWrites, OppositeRunsAtOnceLeaveOneRunsValuesWhole) {
     std::vector<std::thread> runs;
     for (const Dictionary& wanted : settings) {
       runs.emplace_back([&, wanted] {
-        LpfcLikeWriter writer(tree);
+        KernelStores writer(tree);
         std::ostringstream errors;
         std::unique_ptr<DeviceRegistry> registry;
         RegistryEntry port;
