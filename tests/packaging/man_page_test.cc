@@ -75,7 +75,7 @@ TEST(Version, TheDocumentsNameTheProjectVersion) {
   const std::string readme = testing::ReadFile(testing::SourceDir() + "/README.md");
   EXPECT_NE(readme.find("`halvane_" + v + "_<arch>.deb`"), std::string::npos);
   EXPECT_NE(readme.find("`halvane version v" + v + "`"), std::string::npos);
-  const std::string changelog = testing::ReadFile(testing::SourceDir() + "/doc/changelog");
+  const std::string changelog = testing::ReadFile(testing::SourceDir() + "/debian/changelog");
   EXPECT_EQ(changelog.rfind("halvane (" + v + ") ", 0), 0u);
 }
 
