@@ -27,6 +27,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <optional>
 #include <sstream>
 
@@ -163,10 +164,31 @@ void RunBlock(const std::vector<std::string>& lines) {
   EXPECT_EQ(messages ? Messages(daemon) : 0, messages.value_or(0));
 }
 
+// Settings reach a port only in a run as root. When the suite itself does not run as root, as a
+// distribution's package build does not, a block that names a port and gives it settings cannot
+// pass, unless it expects the command line or the user to be refused first.
+bool NeedsRoot(const std::vector<std::string>& lines) {
+  bool port = false, settings = false;
+  int status = 0;
+  for (const std::string& line : lines) {
+    std::istringstream words(line);
+    std::string key, word;
+    words >> key;
+    if (key == "status") words >> status;
+    while (key == "run" && words >> word) {
+      const std::string option = word.substr(0, word.find('='));
+      port |= option == "-c" || option == "--controller";
+      settings |= option == "-a" || option == "-s" || option == "-t" || option == "--alpa" ||
+                  option == "--speed" || option == "--topology";
+    }
+  }
+  return port && settings && status != 3 && status != 77;
+}
+
 TEST(Runs, AsTheTableSays) {
   std::istringstream table(ReadFile(SourceDir() + "/tests/cli/runs.txt"));
   std::vector<std::string> block;
-  int number = 0, first = 0;
+  int number = 0, first = 0, left_out = 0;
   for (std::string line; std::getline(table, line) || !block.empty();) {
     ++number;
     if (!line.empty() && line[0] != '#') {
@@ -174,11 +196,16 @@ TEST(Runs, AsTheTableSays) {
       block.push_back(line);
     } else if (line.empty() && !block.empty()) {
       SCOPED_TRACE("tests/cli/runs.txt:" + std::to_string(first));
-      RunBlock(block);
+      if (geteuid() != 0 && NeedsRoot(block)) {
+        ++left_out;
+      } else {
+        RunBlock(block);
+      }
       block.clear();
     }
     line.clear();
   }
+  if (left_out > 0) std::cout << left_out << " settings blocks left out: they need root\n";
 }
 
 }  // namespace
