@@ -51,7 +51,10 @@ TEST(ParseHexBytes, RequestLimitsAndOutput) {
 
   std::array<std::uint8_t, 31> longest{};
   std::string text;
-  for (int i = 0; i < 31; ++i) text += (i ? ":" : "") + std::to_string(i % 10);
+  for (int i = 0; i < 31; ++i) {
+    if (i > 0) text += ':';
+    text += static_cast<char>('0' + i % 10);
+  }
   EXPECT_TRUE(ParseHexBytes(text.c_str(), -1, 31, longest.data()).ok());
   EXPECT_EQ(longest[30], 0);
 }

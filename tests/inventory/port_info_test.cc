@@ -20,7 +20,10 @@ std::string Show(const Dictionary& record) {
     text += key.str() + "=";
     if (value.AsString()) text += *value.AsString();
     std::int64_t v = 0;
-    if (value.AsNumber() && value.AsNumber()->ToInt64(&v)) text += "#" + std::to_string(v);
+    if (value.AsNumber() && value.AsNumber()->ToInt64(&v)) {
+      text += '#';
+      text += std::to_string(v);
+    }
     text += ";";
   }
   return text;

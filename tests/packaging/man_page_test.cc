@@ -76,8 +76,15 @@ TEST(Version, TheDocumentsNameTheProjectVersion) {
   const std::string readme = testing::ReadFile(testing::SourceDir() + "/README.md");
   EXPECT_NE(readme.find("`halvane_" + v + "_<arch>.deb`"), std::string::npos);
   EXPECT_NE(readme.find("`halvane version v" + v + "`"), std::string::npos);
-  const std::string changelog = testing::ReadFile(testing::SourceDir() + "/doc/changelog");
+  const std::string changelog = testing::ReadFile(testing::SourceDir() + "/debian/changelog");
   EXPECT_EQ(changelog.rfind("halvane (" + v + ") ", 0), 0u);
+  // The RPM's version and the newest entry of its changelog.
+  const std::string rpm = testing::ReadFile(testing::SourceDir() + "/packaging/halvane.spec");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(rpm, m, std::regex(R"(\nVersion:[ \t]+(\S+)\n)")));
+  EXPECT_EQ(m[1].str(), v);
+  ASSERT_TRUE(std::regex_search(rpm, m, std::regex(R"(\n%changelog\n\*[^\n]* - (\S+)-[0-9]+\n)")));
+  EXPECT_EQ(m[1].str(), v);
 }
 
 }  // namespace

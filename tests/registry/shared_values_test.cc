@@ -32,8 +32,9 @@ TEST(SnapshotSharedValues, EveryEntryKeepsItsOwnValue) {
   ASSERT_EQ(registry.root()->children.size(), static_cast<std::size_t>(kEntries));
   for (int i = 0; i < kEntries; ++i) {
     const int v = i % 4500;
+    const std::string number = std::to_string(v);
     const Dictionary& table = *registry.root()->children[i]->properties.AsDictionary();
-    EXPECT_EQ(*table.at("s").AsString(), "v" + std::to_string(v)) << i;
+    EXPECT_EQ(*table.at("s").AsString(), "v" + number) << i;
     std::int64_t n = -1;
     ASSERT_TRUE(table.at("n").AsNumber()->ToInt64(&n));
     EXPECT_EQ(n, v) << i;
