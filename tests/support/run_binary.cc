@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -84,8 +85,24 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
     usleep(static_cast<useconds_t>(options.signal_after_us));
     kill(pid, options.signal);
   }
+  // A run that goes on and on (a fault planted by mutation testing, say) is ended: after ten
+  // minutes, or once it has written a gigabyte, which no run of the suite comes near.
   int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+    const auto size = [](const std::string& file) {
+      std::error_code unknown;
+      const std::uintmax_t n = std::filesystem::file_size(file, unknown);
+      return unknown ? 0 : n;
+    };
+    if (std::chrono::steady_clock::now() > deadline ||
+        size(out) + size(err) > (std::uintmax_t{1} << 30)) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      break;
+    }
+    usleep(1000);
+  }
   RunResult result{ReadFile(out), ReadFile(err)};
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   return result;
