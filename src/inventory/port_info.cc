@@ -153,6 +153,12 @@ Status BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry, Dicti
       {kPhysicalPortWorldWideNameKey, kRecordPhysicalPortName},
       {kPhysicalScsiHostNumberKey, kRecordPhysicalScsiHostNumber},
       {kStatisticsKey, kRecordStatistics},
+      {kModelKey, kRecordModel},
+      {kModelDescriptionKey, kRecordModelDescription},
+      {kSerialNumberKey, kRecordSerialNumber},
+      {kPciAddressKey, kRecordPciAddress},
+      {kPciSlotKey, kRecordPciSlot},
+      {kVirtualPortsKey, kRecordVirtualPorts},
   };
   for (const auto& [source, key] : kInventory) CopyIfPresent(*chars, source, key, &record);
   *out = std::move(record);

@@ -48,6 +48,7 @@ void PrintLunBlock(const LunView& unit, std::ostream& out) {
   PrintLunText(out, unit.Search(kLoadBalancingAlgorithmKey), "     Load Balancing Algorithm:    ");
   for (const PropertyValue& alias : unit.Aliases())
     PrintLunText(out, alias, "                    LUN Alias:    ");
+  PrintLunText(out, unit.MapName(), "                    LUN Alias:    ");
   PrintLunText(out, unit.Search(kProductIdentificationKey), "                        Model:    ");
   PrintLunText(out, unit.Search(kVendorIdentificationKey), "                       Vendor:    ");
   out << "\n";

@@ -6,161 +6,78 @@
 #include <vector>
 
 #include "inventory/port_info.h"
+#include "listing/inventory_values.h"
+#include "listing/json_writer.h"
 #include "listing/target_walk.h"
-#include "registry/json_text.h"
 #include "registry/vocabulary.h"
 
 namespace halvane {
 namespace {
 
-// Writes one JSON value as it goes, 2-space indented, members in the order they are given, so
-// that a listing of any size is never held as a document in memory.
-class JsonWriter {
- public:
-  explicit JsonWriter(std::ostream& out) : out_(out) {}
-
-  void Open(char bracket) {
-    Separate();
-    out_ << bracket;
-    counts_.push_back(0);
-  }
-  void Close(char bracket) {
-    const bool had_members = counts_.back() > 0;
-    counts_.pop_back();
-    if (had_members) NewLine();
-    out_ << bracket;
-  }
-  void Key(std::string_view key) {
-    Separate();
-    Quoted(key);
-    out_ << ": ";
-    after_key_ = true;
-  }
-  void String(std::string_view text) {
-    Separate();
-    Quoted(text);
-  }
-  void Integer(const Number& number) {
-    Separate();
-    std::visit([this](auto v) { out_ << v; }, number.raw());
-  }
-  void End() { out_ << "\n"; }
-
- private:
-  void Separate() {
-    if (after_key_) {
-      after_key_ = false;
-      return;
-    }
-    if (counts_.empty()) return;
-    if (counts_.back()++ > 0) out_ << ',';
-    NewLine();
-  }
-  void NewLine() {
-    static constexpr char kSpaces[] = "                                ";
-    out_ << '\n';
-    for (std::size_t left = 2 * counts_.size(); left > 0;) {
-      const std::size_t n = std::min(left, sizeof kSpaces - 1);
-      out_.write(kSpaces, static_cast<std::streamsize>(n));
-      left -= n;
-    }
-  }
-  void Quoted(std::string_view text) {
-    quoted_.clear();
-    AppendJsonString(quoted_, text);
-    out_ << quoted_;
-  }
-
-  std::ostream& out_;
-  std::vector<std::size_t> counts_;  // members written so far, per open container
-  bool after_key_ = false;
-  std::string quoted_;
-};
-
-// The text of a String, or of the bytes a live host read where it expected text but found no
-// UTF-8 (the writer turns what is not UTF-8 into U+FFFD); up to its first zero character, as a
-// line would show it.
-const std::string_view* TextOf(const PropertyValue* value, std::string_view* holder) {
-  if (value == nullptr) return nullptr;
-  if (const std::string* text = value->AsString()) {
-    *holder = *text;
-  } else if (const Data* bytes = value->AsData()) {
-    *holder = std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-  } else {
-    return nullptr;
-  }
-  *holder = holder->substr(0, holder->find('\0'));
-  return holder;
+std::optional<PropertyValue> Member(const Dictionary& record, std::string_view key) {
+  const PropertyValue* value = FindMember(record, key);
+  return value ? std::optional<PropertyValue>(*value) : std::nullopt;
 }
 
-void MemberText(JsonWriter& json, std::string_view key, const PropertyValue* value) {
-  std::string_view holder;
-  if (const std::string_view* text = TextOf(value, &holder)) {
-    json.Key(key);
-    json.String(*text);
-  }
-}
-void MemberText(JsonWriter& json, std::string_view key, const std::optional<PropertyValue>& value) {
-  MemberText(json, key, value ? &*value : nullptr);
-}
-void MemberText(JsonWriter& json, std::string_view key, const std::optional<std::string>& text) {
-  if (!text) return;
-  json.Key(key);
-  json.String(*text);
+// A text member, unless it is the kernel's "unknown".
+void MemberKnown(JsonWriter& json, std::string_view key,
+                 const std::optional<PropertyValue>& value) {
+  const std::string* text = value ? value->AsString() : nullptr;
+  if (text && (*text == "unknown" || *text == "Unknown")) return;
+  MemberText(json, key, value);
 }
 
-// An integer member; a number given with a fraction or exponent is not one.
-void MemberInteger(JsonWriter& json, std::string_view key, const PropertyValue* value) {
-  const Number* number = value ? value->AsNumber() : nullptr;
-  if (number == nullptr || std::holds_alternative<double>(number->raw())) return;
-  json.Key(key);
-  json.Integer(*number);
-}
-
-void MemberWWN(JsonWriter& json, std::string_view key, const PropertyValue* value) {
-  std::string text;
-  if (value && FormatWWNFromData(*value, &text).ok()) MemberText(json, key, text);
+void WriteMap(JsonWriter& json, const std::optional<PropertyValue>& map) {
+  const Dictionary* members = map ? map->AsDictionary() : nullptr;
+  if (members == nullptr) return;
+  json.Key("multipath");
+  json.Open('{');
+  MemberText(json, "name", Member(*members, kMapNameKey));
+  MemberText(json, "dm", Member(*members, kMapDeviceKey));
+  MemberText(json, "uuid", Member(*members, kMapUuidKey));
+  json.Close('}');
 }
 
 void WriteLun(JsonWriter& json, const LunView& unit) {
   json.Open('{');
   MemberText(json, "lun", unit.Address());
+  MemberText(json, "scsi_address", unit.Own(kScsiAddressKey));
+  MemberText(json, "state", UnitState(unit.Own(kScsiDeviceStateKey)));
+  MemberText(json, "type", UnitType(unit.Own(kPeripheralTypeKey)));
+  MemberText(json, "vendor", unit.Search(kVendorIdentificationKey));
+  MemberText(json, "model", unit.Search(kProductIdentificationKey));
   MemberText(json, "revision", unit.Search(kProductRevisionLevelKey));
   MemberText(json, "unique_id", unit.UniqueId());
+  const std::optional<PropertyValue> wwid = unit.Own(kWorldWideIdKey);
+  MemberText(json, "wwid", wwid);
+  MemberText(json, "multipath_wwid", MultipathWwid(wwid));
   MemberText(json, "alua_support", unit.Search(kAluaSupportKey));
   MemberText(json, "access_state", unit.Search(kAccessStateKey));
   MemberText(json, "load_balancing", unit.Search(kLoadBalancingAlgorithmKey));
-  const std::vector<PropertyValue> values = unit.Aliases();
-  std::vector<std::string_view> aliases;
-  std::vector<std::string_view> holders(values.size());
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (const std::string_view* text = TextOf(&values[i], &holders[i])) aliases.push_back(*text);
+  std::vector<std::string> aliases;
+  for (const PropertyValue& value : unit.Aliases()) {
+    std::string_view holder;
+    if (const std::string_view* text = TextOf(&value, &holder)) aliases.emplace_back(*text);
   }
-  if (!aliases.empty()) {
-    json.Key("aliases");
-    json.Open('[');
-    for (std::string_view alias : aliases) json.String(alias);
-    json.Close(']');
-  }
-  MemberText(json, "model", unit.Search(kProductIdentificationKey));
-  MemberText(json, "vendor", unit.Search(kVendorIdentificationKey));
-  MemberText(json, "scsi_address", unit.Own(kScsiAddressKey));
-  MemberText(json, "device_state", unit.Own(kScsiDeviceStateKey));
+  MemberTexts(json, "aliases", aliases);
   MemberText(json, "block_device", unit.Own(kBlockDeviceKey));
   MemberText(json, "sg_device", unit.Own(kScsiGenericDeviceKey));
+  MemberInteger(json, "size_bytes", unit.Own(kCapacityKey));
+  MemberInteger(json, "logical_block_size", unit.Own(kLogicalBlockSizeKey));
+  MemberInteger(json, "queue_depth", unit.Own(kQueueDepthKey));
+  WriteMap(json, unit.Own(kMultipathMapKey));
   json.Close('}');
 }
 
 void WriteTarget(JsonWriter& json, const TargetView& target) {
   json.Open('{');
-  const std::optional<PropertyValue> port_name = target.Port(kRemotePortNameKey);
-  MemberWWN(json, "port_name", port_name ? &*port_name : nullptr);
-  const std::optional<PropertyValue> node_name = target.Port(kRemoteNodeNameKey);
-  MemberWWN(json, "node_name", node_name ? &*node_name : nullptr);
-  const std::optional<PropertyValue> port_id = target.Port(kRemotePortIdKey);
-  MemberInteger(json, "port_id", port_id ? &*port_id : nullptr);
-  MemberText(json, "port_state", target.Port(kRemotePortStateKey));
-  MemberText(json, "roles", target.Port(kRemotePortRolesKey));
+  MemberWWN(json, "port_name", target.Port(kRemotePortNameKey));
+  MemberWWN(json, "node_name", target.Port(kRemoteNodeNameKey));
+  MemberText(json, "port_id", FibreChannelAddress(target.Port(kRemotePortIdKey)));
+  MemberText(json, "state", PortState(target.Port(kRemotePortStateKey)));
+  MemberTexts(json, "roles", PortRoles(target.Port(kRemotePortRolesKey)));
+  MemberInteger(json, "dev_loss_tmo", target.Port(kDeviceLossTimeoutKey));
+  MemberInteger(json, "fast_io_fail_tmo", target.Port(kFastFailTimeoutKey));
   MemberText(json, "scsi_address", target.Own(kScsiAddressKey));
   json.Key("luns");
   json.Open('[');
@@ -185,13 +102,29 @@ bool IsFibreChannelController(DeviceRegistry& registry, const RegistryEntry& ent
          HasFibreChannelInterconnect(registry, entry);
 }
 
+void WriteVirtualPorts(JsonWriter& json, const std::optional<PropertyValue>& ports) {
+  const Array* items = ports ? ports->AsArray() : nullptr;
+  if (items == nullptr || items->empty()) return;
+  json.Key("virtual_ports");
+  json.Open('[');
+  for (const PropertyValue& item : *items) {
+    const Dictionary* port = item.AsDictionary();
+    if (port == nullptr) continue;
+    json.Open('{');
+    MemberWWN(json, "port_name", Member(*port, kPortWorldWideNameKey));
+    MemberText(json, "state", VirtualPortState(Member(*port, kPortStateKey)));
+    json.Close('}');
+  }
+  json.Close(']');
+}
+
 // The object of one port from its record; false, with nothing written, when there is none.
 bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& port) {
   Dictionary record;
   if (!BuildPortInfo(registry, port, &record).ok()) return false;
   json.Open('{');
-  MemberText(json, "port_name", FindMember(record, kRecordPortName));
-  MemberText(json, "port_status", FindMember(record, kRecordPortStatus));
+  MemberText(json, "port_name", Member(record, kRecordPortName));
+  MemberText(json, "state", PortState(Member(record, kRecordPortStatus)));
   // The AL_PA is shown as the report shows it: the 32 bits of the record's value, unsigned.
   const PropertyValue* alpa = FindMember(record, kRecordHardLoopId);
   std::int32_t alpa_value = 0;
@@ -199,26 +132,39 @@ bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& 
     json.Key("al_pa");
     json.Integer(Number::FromUInt64(static_cast<std::uint32_t>(alpa_value)));
   }
-  MemberText(json, "speed", FindMember(record, kRecordSpeed));
-  MemberText(json, "topology", FindMember(record, kRecordTopology));
-  MemberText(json, "slot", FindMember(record, kRecordSlot));
+  const std::optional<PropertyValue> speed = Member(record, kRecordSpeed);
+  MemberKnown(json, "speed", speed);
+  const std::string* speed_text = speed ? speed->AsString() : nullptr;
+  if (auto rate = speed_text ? SpeedGbit(*speed_text) : std::nullopt) {
+    json.Key("speed_gbit");
+    json.Integer(Number::FromUInt64(*rate));
+  }
+  MemberText(json, "topology", Member(record, kRecordTopology));
+  // A live host names its slot and its PCI address apart; a snapshot has the slot's text only.
+  const std::optional<PropertyValue> pci = Member(record, kRecordPciAddress);
+  MemberText(json, "slot", pci ? Member(record, kRecordPciSlot) : Member(record, kRecordSlot));
+  MemberText(json, "pci_address", pci);
   const PropertyValue* number = FindMember(record, kRecordPortNumber);
   std::int32_t number_value = 0;
   if (number && number->AsNumber() && number->AsNumber()->ToInt32(&number_value)) {
     json.Key("port_number");
     json.Integer(Number::FromInt64(number_value));
   }
-  MemberText(json, "cable_type", FindMember(record, kRecordCableType));
-  MemberInteger(json, "scsi_host", FindMember(record, kRecordScsiHostNumber));
-  MemberText(json, "driver", FindMember(record, kRecordDriverName));
-  MemberText(json, "driver_version", FindMember(record, kRecordDriverVersion));
-  MemberText(json, "firmware_version", FindMember(record, kRecordFirmwareVersion));
-  MemberInteger(json, "port_id", FindMember(record, kRecordPortId));
-  MemberWWN(json, "fabric_name", FindMember(record, kRecordFabricName));
-  MemberText(json, "supported_speeds", FindMember(record, kRecordSupportedSpeeds));
-  MemberText(json, "symbolic_name", FindMember(record, kRecordSymbolicName));
-  MemberWWN(json, "physical_port_name", FindMember(record, kRecordPhysicalPortName));
-  MemberInteger(json, "physical_scsi_host", FindMember(record, kRecordPhysicalScsiHostNumber));
+  MemberText(json, "cable_type", Member(record, kRecordCableType));
+  MemberInteger(json, "scsi_host", Member(record, kRecordScsiHostNumber));
+  MemberText(json, "driver", Member(record, kRecordDriverName));
+  MemberText(json, "driver_version", Member(record, kRecordDriverVersion));
+  MemberText(json, "firmware_version", Member(record, kRecordFirmwareVersion));
+  MemberText(json, "model", Member(record, kRecordModel));
+  MemberText(json, "model_description", Member(record, kRecordModelDescription));
+  MemberText(json, "serial_number", Member(record, kRecordSerialNumber));
+  MemberText(json, "port_id", FibreChannelAddress(Member(record, kRecordPortId)));
+  MemberWWN(json, "fabric_name", Member(record, kRecordFabricName));
+  MemberIntegers(json, "supported_speeds_gbit", SpeedsGbit(Member(record, kRecordSupportedSpeeds)));
+  MemberText(json, "symbolic_name", Member(record, kRecordSymbolicName));
+  MemberWWN(json, "physical_port_name", Member(record, kRecordPhysicalPortName));
+  MemberInteger(json, "physical_scsi_host", Member(record, kRecordPhysicalScsiHostNumber));
+  WriteVirtualPorts(json, Member(record, kRecordVirtualPorts));
   const PropertyValue* statistics = FindMember(record, kRecordStatistics);
   if (const Dictionary* counters = statistics ? statistics->AsDictionary() : nullptr) {
     json.Key(kRecordStatistics);
@@ -231,6 +177,60 @@ bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& 
   return true;
 }
 
+// The multipath maps of the registry, each with its paths; only those with a path through the
+// port named only_port, when it is given.
+void WriteMultipath(JsonWriter& json, DeviceRegistry& registry,
+                    const std::optional<std::string>& only_port) {
+  json.Key("multipath");
+  json.Open('[');
+  RegistryIterator maps;
+  if (registry.MatchServices(kSysfsMultipathMapClass, &maps).ok()) {
+    for (RegistryEntry map = registry.NextEntry(maps); map; map = registry.NextEntry(maps)) {
+      const std::optional<PropertyValue> paths = registry.ReadProperty(map, kMapPathsKey);
+      const Array* items = paths ? paths->AsArray() : nullptr;
+      std::vector<const Dictionary*> shown;
+      bool through_port = !only_port;
+      for (const PropertyValue& item : items ? *items : Array{}) {
+        const Dictionary* path = item.AsDictionary();
+        if (path == nullptr) continue;
+        shown.push_back(path);
+        std::string name;
+        const PropertyValue* wwn = FindMember(*path, kPortWorldWideNameKey);
+        if (only_port && wwn && FormatWWNFromData(*wwn, &name).ok() && name == *only_port)
+          through_port = true;
+      }
+      if (!through_port) continue;
+      json.Open('{');
+      const std::optional<PropertyValue> uuid = registry.ReadProperty(map, kMapUuidKey);
+      MemberText(json, "name", registry.ReadProperty(map, kMapNameKey));
+      MemberText(json, "dm", registry.ReadProperty(map, kMapDeviceKey));
+      MemberText(json, "uuid", uuid);
+      const std::string* uuid_text = uuid ? uuid->AsString() : nullptr;
+      if (uuid_text && uuid_text->rfind("mpath-", 0) == 0)
+        MemberText(json, "wwid", std::optional<std::string>(uuid_text->substr(6)));
+      MemberInteger(json, "size_bytes", registry.ReadProperty(map, kCapacityKey));
+      json.Key("paths");
+      json.Open('[');
+      for (const Dictionary* path : shown) {
+        json.Open('{');
+        const std::optional<PropertyValue> port = Member(*path, kPortWorldWideNameKey);
+        MemberWWN(json, "port_name", port);
+        MemberWWN(json, "remote_port_name", Member(*path, kRemotePortNameKey));
+        MemberText(json, "scsi_address", Member(*path, kScsiAddressKey));
+        MemberText(json, "block_device", Member(*path, kBlockDeviceKey));
+        MemberText(json, "state", UnitState(Member(*path, kScsiDeviceStateKey)));
+        // A path through a port that is not Fibre Channel is the map's all the same.
+        json.Key("fibre_channel");
+        json.Literal(port ? "true" : "false");
+        json.Close('}');
+      }
+      json.Close(']');
+      json.Close('}');
+    }
+  }
+  json.Close(']');
+}
+
 void OpenDocument(JsonWriter& json) {
   json.Open('{');
   json.Key("schema");
@@ -239,8 +239,10 @@ void OpenDocument(JsonWriter& json) {
   json.Open('[');
 }
 
-void CloseDocument(JsonWriter& json) {
+void CloseDocument(JsonWriter& json, DeviceRegistry& registry,
+                   const std::optional<std::string>& only_port) {
   json.Close(']');
+  WriteMultipath(json, registry, only_port);
   json.Close('}');
   json.End();
 }
@@ -268,14 +270,19 @@ void PrintInventoryDocument(DeviceRegistry& registry, std::ostream& out) {
       }
     }
   }
-  CloseDocument(json);
+  CloseDocument(json, registry, std::nullopt);
 }
 
 void PrintPortDocument(DeviceRegistry& registry, const RegistryEntry& port, std::ostream& out) {
   JsonWriter json(out);
   OpenDocument(json);
-  if (port) WritePort(json, registry, port);
-  CloseDocument(json);
+  std::optional<std::string> name;
+  Dictionary record;
+  if (port && WritePort(json, registry, port) && BuildPortInfo(registry, port, &record).ok()) {
+    const std::optional<PropertyValue> text = Member(record, kRecordPortName);
+    if (text && text->AsString()) name = *text->AsString();
+  }
+  CloseDocument(json, registry, name ? name : std::optional<std::string>(""));
 }
 
 }  // namespace halvane

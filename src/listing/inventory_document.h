@@ -10,7 +10,7 @@
 
 namespace halvane {
 
-inline constexpr char kInventorySchema[] = "halvane-inventory/1";
+inline constexpr char kInventorySchema[] = "halvane-inventory/2";
 
 // Every controller of the full listing, in its order, each Fibre Channel one with its targets and
 // their logical units; then any Fibre Channel controller whose targets the listing shows but

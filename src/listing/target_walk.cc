@@ -74,6 +74,13 @@ std::vector<PropertyValue> LunView::Aliases() const {
   return aliases;
 }
 
+std::optional<PropertyValue> LunView::MapName() const {
+  const std::optional<PropertyValue> map = Own(kMultipathMapKey);
+  const Dictionary* members = map ? map->AsDictionary() : nullptr;
+  const PropertyValue* name = members ? FindMember(*members, kMapNameKey) : nullptr;
+  return name ? std::optional<PropertyValue>(*name) : std::nullopt;
+}
+
 void ForEachTarget(DeviceRegistry& registry, const RegistryEntry& controller,
                    const std::function<void()>& children_found,
                    const std::function<void(const TargetView&)>& target) {

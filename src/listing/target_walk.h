@@ -58,6 +58,8 @@ struct LunView {
   // The vendor-specific ASCII designators of the addressed logical unit among the designators
   // of its identification, in page order, as registry values.
   std::vector<PropertyValue> Aliases() const;
+  // The name of the multipath map that holds the unit, which is what an administrator named it.
+  std::optional<PropertyValue> MapName() const;
 };
 
 // Calls children_found once, when the controller has any child at all, then target for each of

@@ -19,6 +19,7 @@ inline constexpr char kSysfsHostClass[] = "LinuxFibreChannelHost";
 inline constexpr char kSysfsRemotePortClass[] = "LinuxFibreChannelRemotePort";
 inline constexpr char kSysfsTargetClass[] = "LinuxSCSITarget";
 inline constexpr char kSysfsLogicalUnitClass[] = "LinuxSCSILogicalUnit";
+inline constexpr char kSysfsMultipathMapClass[] = "LinuxMultipathMap";
 
 // Keys of the entries' property tables and of the Dictionaries inside them.
 inline constexpr char kControllerCharacteristicsKey[] = "Controller Characteristics";
@@ -49,6 +50,16 @@ inline constexpr char kSymbolicNameKey[] = "Symbolic Name";
 inline constexpr char kPhysicalPortWorldWideNameKey[] = "Physical Port World Wide Name";
 inline constexpr char kPhysicalScsiHostNumberKey[] = "Physical SCSI Host Number";
 inline constexpr char kStatisticsKey[] = "Statistics";
+inline constexpr char kModelKey[] = "Model";
+inline constexpr char kModelDescriptionKey[] = "Model Description";
+inline constexpr char kSerialNumberKey[] = "Serial Number";
+inline constexpr char kPciAddressKey[] = "PCI Address";
+inline constexpr char kPciSlotKey[] = "PCI Slot";
+// An Array of Dictionaries: each NPIV virtual port of a physical port, kPortWorldWideNameKey and
+// kPortStateKey.
+inline constexpr char kVirtualPortsKey[] = "Virtual Ports";
+inline constexpr char kDeviceLossTimeoutKey[] = "Device Loss Timeout";
+inline constexpr char kFastFailTimeoutKey[] = "Fast IO Fail Timeout";
 inline constexpr char kScsiTargetIdKey[] = "SCSI Target ID";
 inline constexpr char kRemotePortNameKey[] = "Remote Port Name";
 inline constexpr char kRemoteNodeNameKey[] = "Remote Node Name";
@@ -74,6 +85,21 @@ inline constexpr char kIdentifierKey[] = "Identifier";
 inline constexpr char kScsiDeviceStateKey[] = "SCSI Device State";
 inline constexpr char kBlockDeviceKey[] = "Block Device";
 inline constexpr char kScsiGenericDeviceKey[] = "SCSI Generic Device";
+inline constexpr char kPeripheralTypeKey[] = "Peripheral Device Type";
+inline constexpr char kWorldWideIdKey[] = "World Wide Identifier";  // as the kernel writes it
+inline constexpr char kQueueDepthKey[] = "Queue Depth";
+inline constexpr char kCapacityKey[] = "Capacity";  // in bytes
+inline constexpr char kLogicalBlockSizeKey[] = "Logical Block Size";
+// The device-mapper multipath map that holds a logical unit: a Dictionary of kMapNameKey,
+// kMapDeviceKey and kMapUuidKey.
+inline constexpr char kMultipathMapKey[] = "Multipath Map";
+inline constexpr char kMapNameKey[] = "Name";
+inline constexpr char kMapDeviceKey[] = "Device";
+inline constexpr char kMapUuidKey[] = "UUID";
+// A multipath map's entry: those three, kCapacityKey, and its paths, an Array of Dictionaries of
+// kScsiAddressKey, kBlockDeviceKey, kScsiDeviceStateKey and, for a path through a Fibre Channel
+// port, kPortWorldWideNameKey and kRemotePortNameKey.
+inline constexpr char kMapPathsKey[] = "Paths";
 
 // The value of kPhysicalInterconnectKey that marks a Fibre Channel controller.
 inline constexpr char kFibreChannelInterconnect[] = "Fibre Channel Interface";
@@ -128,5 +154,11 @@ inline constexpr char kRecordSymbolicName[] = "symbolic-name";
 inline constexpr char kRecordPhysicalPortName[] = "physical-port-name";
 inline constexpr char kRecordPhysicalScsiHostNumber[] = "physical-scsi-host-number";
 inline constexpr char kRecordStatistics[] = "statistics";
+inline constexpr char kRecordModel[] = "model";
+inline constexpr char kRecordModelDescription[] = "model-description";
+inline constexpr char kRecordSerialNumber[] = "serial-number";
+inline constexpr char kRecordPciAddress[] = "pci-address";
+inline constexpr char kRecordPciSlot[] = "pci-slot";
+inline constexpr char kRecordVirtualPorts[] = "virtual-ports";
 
 }  // namespace halvane

@@ -14,8 +14,9 @@
 
 namespace halvane {
 
-// The levels of the live registry, from the top down; each has one class.
-enum class Level { kRoot, kHost, kRemotePort, kTarget, kUnit };
+// The levels of the live registry, from the top down; each has one class. The root's children
+// are the Fibre Channel hosts, then the multipath maps.
+enum class Level { kRoot, kHost, kRemotePort, kTarget, kUnit, kMap };
 
 // An entry. Its structure (hosts, their remote ports that are targets, each one's target and the
 // target's logical units) is found by listing folders when a walk first reaches it; its properties
@@ -32,7 +33,10 @@ struct LiveNode : RegistryEntry::Impl, std::enable_shared_from_this<LiveNode> {
   std::uint64_t channel = 0;   // remote ports and targets
   std::int64_t target_id = 0;  // remote ports and targets
   std::optional<PropertyValue> table;
+  unsigned groups_read = 0;  // units: the UnitGroups whose values table holds, as bits
   bool listed = false;
+  bool maps_listed = false;                         // the root
+  std::vector<std::shared_ptr<LiveNode>> maps;      // the root
   std::vector<std::shared_ptr<LiveNode>> children;  // kept for every level but targets
 };
 
@@ -63,10 +67,14 @@ class SysfsRegistry : public DeviceRegistry {
 
   static std::string_view ClassOf(Level level);
   bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;
-  // An entry's children, listed when first asked for (a target's afresh each time).
-  LiveNodes Children(LiveNode& node);
-  // An entry's table, read when first asked for.
-  const PropertyValue& Table(LiveNode& node);
+  // An entry's children, listed when first asked for (a target's afresh each time); the root's
+  // hosts and maps only when asked for.
+  LiveNodes Children(LiveNode& node, bool hosts = true, bool maps = true);
+  // An entry's table, read when first asked for; a unit's, the group that holds key (every
+  // group when key is empty).
+  const PropertyValue& Table(LiveNode& node, std::string_view key = {});
+  // How deep a level lies: the root 0, hosts and maps 1, and so on.
+  static int Depth(Level level);
 
  private:
   std::shared_ptr<LiveNode> Child(LiveNode& parent, Level level, std::string name,

@@ -34,8 +34,12 @@ class ListIterator : public RegistryIterator::Impl {
 class Walk : public RegistryIterator::Impl {
  public:
   Walk(SysfsRegistry& registry, std::shared_ptr<LiveNode> top, std::string_view class_name,
-       std::optional<Level> deepest)
-      : registry_(registry), class_name_(class_name), deepest_(deepest) {
+       std::optional<Level> deepest, bool hosts, bool maps)
+      : registry_(registry),
+        class_name_(class_name),
+        deepest_(deepest),
+        hosts_(hosts),
+        maps_(maps) {
     if (deepest_) stack_.emplace_back(LiveNodes{std::move(top)}, 0);
   }
 
@@ -47,7 +51,8 @@ class Walk : public RegistryIterator::Impl {
         continue;
       }
       std::shared_ptr<LiveNode> node = nodes[next++];
-      if (node->level < *deepest_) stack_.emplace_back(registry_.Children(*node), 0);
+      if (SysfsRegistry::Depth(node->level) < SysfsRegistry::Depth(*deepest_))
+        stack_.emplace_back(registry_.Children(*node, hosts_, maps_), 0);
       if (registry_.ClassConformsTo(SysfsRegistry::ClassOf(node->level), class_name_))
         return RegistryEntry(std::move(node));
     }
@@ -58,6 +63,8 @@ class Walk : public RegistryIterator::Impl {
   SysfsRegistry& registry_;
   std::string class_name_;
   std::optional<Level> deepest_;
+  bool hosts_;
+  bool maps_;
   std::vector<std::pair<LiveNodes, std::size_t>> stack_;
 };
 
@@ -86,13 +93,18 @@ RegistryEntry SysfsRegistry::MatchFirstService(std::string_view class_name) {
 
 Status SysfsRegistry::MatchServices(std::string_view class_name, RegistryIterator* out) {
   // Entries of one level share one class, so the walk goes no deeper than the deepest level
-  // whose class conforms.
+  // whose class conforms; the root's hosts are listed only for a class of the hosts' levels, its
+  // maps only for theirs.
   std::optional<Level> deepest;
-  for (Level level :
-       {Level::kRoot, Level::kHost, Level::kRemotePort, Level::kTarget, Level::kUnit}) {
-    if (ClassConformsTo(ClassOf(level), class_name)) deepest = level;
+  bool hosts = false;
+  for (Level level : {Level::kRoot, Level::kHost, Level::kRemotePort, Level::kTarget, Level::kUnit,
+                      Level::kMap}) {
+    if (!ClassConformsTo(ClassOf(level), class_name)) continue;
+    if (!deepest || Depth(level) > Depth(*deepest)) deepest = level;
+    hosts = hosts || (level != Level::kRoot && level != Level::kMap);
   }
-  *out = RegistryIterator(std::make_shared<Walk>(*this, top_, class_name, deepest));
+  const bool maps = ClassConformsTo(ClassOf(Level::kMap), class_name);
+  *out = RegistryIterator(std::make_shared<Walk>(*this, top_, class_name, deepest, hosts, maps));
   return Status::Ok();
 }
 
@@ -113,7 +125,7 @@ std::optional<PropertyValue> SysfsRegistry::ReadProperty(const RegistryEntry& en
                                                          std::string_view key) {
   LiveNode* node = NodeOf(entry);
   if (node == nullptr) return std::nullopt;
-  const PropertyValue* value = FindMember(*Table(*node).AsDictionary(), key);
+  const PropertyValue* value = FindMember(*Table(*node, key).AsDictionary(), key);
   return value ? std::optional<PropertyValue>(*value) : std::nullopt;
 }
 
@@ -155,10 +167,14 @@ std::string_view SysfsRegistry::ClassOf(Level level) {
     case Level::kTarget:
       return kSysfsTargetClass;
     case Level::kUnit:
+      return kSysfsLogicalUnitClass;
+    case Level::kMap:
       break;
   }
-  return kSysfsLogicalUnitClass;
+  return kSysfsMultipathMapClass;
 }
+
+int SysfsRegistry::Depth(Level level) { return level == Level::kMap ? 1 : static_cast<int>(level); }
 
 bool SysfsRegistry::IsTree() { return reader_.IsFolder(root_); }
 
@@ -176,7 +192,7 @@ std::shared_ptr<LiveNode> SysfsRegistry::Child(LiveNode& parent, Level level, st
   return node;
 }
 
-LiveNodes SysfsRegistry::Children(LiveNode& node) {
+LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
   if (node.level == Level::kTarget) {
     LiveNodes units;
     for (UnitPlace& place :
@@ -187,15 +203,27 @@ LiveNodes SysfsRegistry::Children(LiveNode& node) {
     }
     return units;
   }
-  if (node.level == Level::kUnit || node.listed) return node.children;
-  node.listed = true;
   if (node.level == Level::kRoot) {
-    for (const FibreChannelHost& host : FibreChannelHosts(reader_, root_)) {
-      auto child = Child(node, Level::kHost, host.name, host.folder);
-      child->number = host.number;
-      node.children.push_back(std::move(child));
+    if (hosts && !node.listed) {
+      node.listed = true;
+      for (const FibreChannelHost& host : FibreChannelHosts(reader_, root_)) {
+        auto child = Child(node, Level::kHost, host.name, host.folder);
+        child->number = host.number;
+        node.children.push_back(std::move(child));
+      }
     }
-  } else if (node.level == Level::kHost) {
+    if (maps && !node.maps_listed) {
+      node.maps_listed = true;
+      for (const MapPlace& map : MultipathMaps(reader_, root_))
+        node.maps.push_back(Child(node, Level::kMap, map.name, map.folder));
+    }
+    LiveNodes children = hosts ? node.children : LiveNodes{};
+    if (maps) children.insert(children.end(), node.maps.begin(), node.maps.end());
+    return children;
+  }
+  if (node.level == Level::kUnit || node.level == Level::kMap || node.listed) return node.children;
+  node.listed = true;
+  if (node.level == Level::kHost) {
     for (const RemotePortPlace& place : TargetPorts(reader_, root_, node.number)) {
       auto port = Child(node, Level::kRemotePort, place.name, place.folder);
       port->channel = place.channel;
@@ -218,7 +246,28 @@ LiveNodes SysfsRegistry::Children(LiveNode& node) {
   return node.children;
 }
 
-const PropertyValue& SysfsRegistry::Table(LiveNode& node) {
+const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) {
+  if (node.level == Level::kUnit) {
+    if (!node.table) node.table = PropertyValue::OfDictionary(UnitBasics(node.name, node.number));
+    const UnitGroup wanted = key.empty() ? UnitGroup::kNone : UnitGroupOf(key);
+    unsigned missing = 0;
+    for (const UnitGroup group : kUnitGroups) {
+      // The inventory's sizes are the block device's, so that group reads the block device too.
+      const bool needed = key.empty() || group == wanted ||
+                          (wanted == UnitGroup::kInventory && group == UnitGroup::kBlockDevice);
+      if (needed) missing |= 1u << static_cast<unsigned>(group);
+    }
+    missing &= ~node.groups_read;
+    if (missing == 0) return *node.table;
+    Dictionary table = *node.table->AsDictionary();
+    for (const UnitGroup group : kUnitGroups) {
+      if ((missing & (1u << static_cast<unsigned>(group))) != 0)
+        AddUnitGroup(reader_, node.folder, group, &table);
+    }
+    node.groups_read |= missing;
+    node.table = PropertyValue::OfDictionary(std::move(table));
+    return *node.table;
+  }
   if (!node.table) {
     switch (node.level) {
       case Level::kHost:
@@ -227,8 +276,8 @@ const PropertyValue& SysfsRegistry::Table(LiveNode& node) {
       case Level::kRemotePort:
         node.table = RemotePortTable(reader_, node.folder, node.target_id);
         break;
-      case Level::kUnit:
-        node.table = UnitTable(reader_, node.folder, node.name, node.number);
+      case Level::kMap:
+        node.table = MapTable(reader_, root_, node.folder, node.name);
         break;
       default:  // the root's and a target's tables are made with them
         node.table = PropertyValue::OfDictionary({});

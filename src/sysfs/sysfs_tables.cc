@@ -11,10 +11,36 @@
 namespace halvane {
 namespace {
 
+// Where a driver publishes the adapter's identity, among its scsi_host attributes.
+struct HbaIdentity {
+  const char* driver;
+  const char* model;
+  const char* description;
+  const char* serial;
+  const char* firmware;
+  const char* driver_version;
+};
+constexpr HbaIdentity kHbaIdentities[] = {
+    {"lpfc", "modelname", "modeldesc", "serialnum", "fwrev", "lpfc_drvr_version"},
+    {"qla2xxx", "model_name", "model_desc", "serial_num", "fw_version", "driver_version"},
+    {"bfa", "model", "model_description", "serial_number", "firmware_version", "driver_version"},
+    {"fnic", nullptr, nullptr, nullptr, nullptr, "drv_version"},
+};
+// The Fibre Channel transport's own host attributes, which zfcp, qedf and the FCoE drivers fill.
+constexpr HbaIdentity kTransportIdentity = {
+    nullptr, "model", "model_description", "serial_number", "firmware_version", "driver_version"};
+
 // The text of the attribute file in folder under key, when the file reads.
 void CopyText(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
               Dictionary* table) {
   if (auto v = reader.ReadText(folder, file)) table->insert_or_assign(key, AttributeText(*v));
+}
+
+// A decimal attribute under key, when it reads as one.
+void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
+                Dictionary* table) {
+  if (auto v = reader.ReadText(folder, file); v && ParseDecimal(*v))
+    table->insert_or_assign(key, PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v))));
 }
 
 // A WWN attribute under key, when it reads as one.
@@ -47,19 +73,45 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
   if (!statistics.empty())
     chars->insert_or_assign(kStatisticsKey, PropertyValue::OfDictionary(std::move(statistics)));
 
-  if (auto scsi_host = reader.Resolve(root + "/class/scsi_host/" + name)) {
-    // A driver without a name of its own prints a null pointer's text.
-    if (auto v = reader.ReadText(*scsi_host, "proc_name"); v && *v != "(null)" && *v != "<NULL>")
-      chars->insert_or_assign(kDriverNameKey, AttributeText(*v));
-    // Only the names these drivers are known to publish; lpfc's fwrev, qla2xxx's fw_version.
-    for (const char* file : {"fwrev", "fw_version"}) {
-      if (auto v = reader.ReadText(*scsi_host, file)) {
-        chars->insert_or_assign(kFirmwareVersionKey, AttributeText(*v));
-        break;
-      }
-    }
-    CopyText(reader, *scsi_host, "driver_version", kDriverVersionKey, chars);
+  // The driver's name, and the adapter's identity as the driver publishes it.
+  const auto scsi_host = reader.Resolve(root + "/class/scsi_host/" + name);
+  std::optional<std::string> driver;
+  // A driver without a name of its own prints a null pointer's text; the PCI function's driver
+  // link names it then.
+  if (auto v = scsi_host ? reader.ReadText(*scsi_host, "proc_name") : std::nullopt;
+      v && *v != "(null)" && *v != "<NULL>") {
+    driver = *v;
+  } else if (auto pci = PciFunctionOf(root, fc_folder)) {
+    if (auto bound = reader.Resolve(*pci + "/driver")) driver = Basename(*bound);
   }
+  if (driver) chars->insert_or_assign(kDriverNameKey, AttributeText(*driver));
+  const std::pair<const char * HbaIdentity::*, const char*> members[] = {
+      {&HbaIdentity::model, kModelKey},
+      {&HbaIdentity::description, kModelDescriptionKey},
+      {&HbaIdentity::serial, kSerialNumberKey},
+      {&HbaIdentity::firmware, kFirmwareVersionKey},
+      {&HbaIdentity::driver_version, kDriverVersionKey}};
+  for (const auto& [member, key] : members) {
+    // The driver's own row; for a driver that names itself nowhere, every row in turn; then the
+    // transport's own attributes, which some drivers fill instead.
+    std::optional<std::string> value;
+    for (const HbaIdentity& row : kHbaIdentities) {
+      if (value || (driver && *driver != row.driver) || !scsi_host || row.*member == nullptr)
+        continue;
+      value = reader.ReadText(*scsi_host, row.*member);
+    }
+    if (!value) value = reader.ReadText(fc_folder, kTransportIdentity.*member);
+    if (value && !value->empty()) chars->insert_or_assign(key, AttributeText(*value));
+  }
+  Array vports;
+  for (const std::string& vport : VirtualPortsOf(reader, root, number)) {
+    Dictionary item;
+    CopyWwn(reader, vport, "port_name", kPortWorldWideNameKey, &item);
+    CopyText(reader, vport, "vport_state", kPortStateKey, &item);
+    vports.push_back(PropertyValue::OfDictionary(std::move(item)));
+  }
+  if (!vports.empty())
+    chars->insert_or_assign(kVirtualPortsKey, PropertyValue::OfArray(std::move(vports)));
 
   if (auto physical = PhysicalPortOf(fc_folder)) {
     chars->insert_or_assign(kPhysicalScsiHostNumberKey,
@@ -117,7 +169,10 @@ PropertyValue HostTable(SysfsReader& reader, const std::string& root, const std:
   if (auto pci = PciFunctionOf(root, fc_folder)) {
     const std::string address = Basename(*pci);
     chars.insert_or_assign(kPortNumberKey, PropertyValue::Int64(address[11] - '0'));
-    chars.insert_or_assign(kSlotKey, AttributeText(SlotOf(reader, root, address)));
+    const std::optional<std::string> slot = SlotOf(reader, root, address);
+    chars.insert_or_assign(kSlotKey, AttributeText(slot.value_or(address)));
+    chars.insert_or_assign(kPciAddressKey, AttributeText(address));
+    if (slot) chars.insert_or_assign(kPciSlotKey, AttributeText(*slot));
   }
   AddHostInventory(reader, root, fc_folder, number, name, &chars);
   return PropertyValue::OfDictionary(
@@ -138,35 +193,138 @@ PropertyValue RemotePortTable(SysfsReader& reader, const std::string& folder,
   }
   CopyText(reader, folder, "port_state", kRemotePortStateKey, &table);
   CopyText(reader, folder, "roles", kRemotePortRolesKey, &table);
+  CopyNumber(reader, folder, "dev_loss_tmo", kDeviceLossTimeoutKey, &table);
+  // "off" when there is none.
+  CopyNumber(reader, folder, "fast_io_fail_tmo", kFastFailTimeoutKey, &table);
   return PropertyValue::OfDictionary(std::move(table));
 }
 
-PropertyValue UnitTable(SysfsReader& reader, const std::string& folder, const std::string& name,
-                        std::uint64_t lun) {
-  Dictionary table;
-  table.insert_or_assign(kLogicalUnitNumberKey, PropertyValue::OfNumber(Number::FromUInt64(lun)));
+UnitGroup UnitGroupOf(std::string_view key) {
+  static const std::pair<std::string_view, UnitGroup> kKeys[] = {
+      {kVendorIdentificationKey, UnitGroup::kIdentity},
+      {kProductIdentificationKey, UnitGroup::kIdentity},
+      {kProductRevisionLevelKey, UnitGroup::kIdentity},
+      {kDeviceIdentificationKey, UnitGroup::kIdentity},
+      {kUniqueIdentifierKey, UnitGroup::kIdentity},
+      {kAluaSupportKey, UnitGroup::kIdentity},
+      {kAccessStateKey, UnitGroup::kIdentity},
+      {kBlockDeviceKey, UnitGroup::kBlockDevice},
+      {kMultipathMapKey, UnitGroup::kBlockDevice},
+      {kScsiDeviceStateKey, UnitGroup::kInventory},
+      {kPeripheralTypeKey, UnitGroup::kInventory},
+      {kWorldWideIdKey, UnitGroup::kInventory},
+      {kQueueDepthKey, UnitGroup::kInventory},
+      {kScsiGenericDeviceKey, UnitGroup::kInventory},
+      {kCapacityKey, UnitGroup::kInventory},
+      {kLogicalBlockSizeKey, UnitGroup::kInventory},
+  };
+  for (const auto& [name, group] : kKeys) {
+    if (name == key) return group;
+  }
+  return UnitGroup::kNone;
+}
+
+Dictionary UnitBasics(const std::string& name, std::uint64_t lun) {
   const auto sam = ScsiLunBytes(lun);
-  table.insert_or_assign(kLogicalUnitBytesKey, PropertyValue::OfData(Data(sam.begin(), sam.end())));
-  const std::pair<const char*, const char*> texts[] = {{"vendor", kVendorIdentificationKey},
-                                                       {"model", kProductIdentificationKey},
-                                                       {"rev", kProductRevisionLevelKey}};
-  for (const auto& [file, key] : texts) {
-    if (auto v = reader.ReadText(folder, file))
-      table.insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
+  return Dictionary{{kLogicalUnitNumberKey, PropertyValue::OfNumber(Number::FromUInt64(lun))},
+                    {kLogicalUnitBytesKey, PropertyValue::OfData(Data(sam.begin(), sam.end()))},
+                    {kScsiAddressKey, PropertyValue::String(name)}};
+}
+
+void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup group,
+                  Dictionary* table) {
+  switch (group) {
+    case UnitGroup::kNone:
+      return;
+    case UnitGroup::kIdentity: {
+      const std::pair<const char*, const char*> texts[] = {{"vendor", kVendorIdentificationKey},
+                                                           {"model", kProductIdentificationKey},
+                                                           {"rev", kProductRevisionLevelKey}};
+      for (const auto& [file, key] : texts) {
+        if (auto v = reader.ReadText(folder, file))
+          table->insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
+      }
+      if (auto page = reader.Read(folder, "vpd_pg83", kBinaryAttributeLimit))
+        AddIdentification(Bytes(*page), page->size(), table);
+      if (auto inquiry = reader.Read(folder, "inquiry", kBinaryAttributeLimit)) {
+        if (auto alua = AluaSupportText(Bytes(*inquiry), inquiry->size()))
+          table->insert_or_assign(kAluaSupportKey, PropertyValue::String(*alua));
+      }
+      CopyText(reader, folder, "access_state", kAccessStateKey, table);
+      return;
+    }
+    case UnitGroup::kBlockDevice: {
+      const auto block = reader.FirstNameIn(folder, "block");
+      if (!block) return;
+      table->insert_or_assign(kBlockDeviceKey, AttributeText(*block));
+      // The map that holds it: its dm-N under the block device's holders.
+      for (const std::string& holder : reader.List(folder + "/block/" + *block + "/holders")) {
+        const auto map = reader.Resolve(folder + "/block/" + *block + "/holders/" + holder);
+        const auto uuid = map ? reader.ReadText(*map + "/dm", "uuid") : std::nullopt;
+        if (!uuid || uuid->rfind("mpath-", 0) != 0) continue;
+        Dictionary held{{kMapDeviceKey, AttributeText(holder)},
+                        {kMapUuidKey, AttributeText(*uuid)}};
+        if (auto name = reader.ReadText(*map + "/dm", "name"))
+          held.insert_or_assign(kMapNameKey, AttributeText(*name));
+        table->insert_or_assign(kMultipathMapKey, PropertyValue::OfDictionary(std::move(held)));
+        break;
+      }
+      return;
+    }
+    case UnitGroup::kInventory: {
+      CopyText(reader, folder, "state", kScsiDeviceStateKey, table);
+      CopyNumber(reader, folder, "type", kPeripheralTypeKey, table);
+      CopyText(reader, folder, "wwid", kWorldWideIdKey, table);
+      CopyNumber(reader, folder, "queue_depth", kQueueDepthKey, table);
+      if (auto v = reader.FirstNameIn(folder, "scsi_generic"))
+        table->insert_or_assign(kScsiGenericDeviceKey, AttributeText(*v));
+      const PropertyValue* block = FindMember(*table, kBlockDeviceKey);
+      if (block && block->AsString()) {
+        const std::string device = folder + "/block/" + *block->AsString();
+        // The size is counted in 512-byte sectors, whatever the logical block size.
+        if (auto v = reader.ReadText(device, "size");
+            v && ParseDecimal(*v) && *ParseDecimal(*v) <= UINT64_MAX / 512) {
+          table->insert_or_assign(
+              kCapacityKey, PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v) * 512)));
+        }
+        CopyNumber(reader, device + "/queue", "logical_block_size", kLogicalBlockSizeKey, table);
+      }
+      return;
+    }
   }
-  if (auto page = reader.Read(folder, "vpd_pg83", kBinaryAttributeLimit))
-    AddIdentification(Bytes(*page), page->size(), &table);
-  if (auto inquiry = reader.Read(folder, "inquiry", kBinaryAttributeLimit)) {
-    if (auto alua = AluaSupportText(Bytes(*inquiry), inquiry->size()))
-      table.insert_or_assign(kAluaSupportKey, PropertyValue::String(*alua));
+}
+
+PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::string& folder,
+                       const std::string& device) {
+  Dictionary table{{kMapDeviceKey, PropertyValue::String(device)}};
+  CopyText(reader, folder + "/dm", "name", kMapNameKey, &table);
+  CopyText(reader, folder + "/dm", "uuid", kMapUuidKey, &table);
+  if (auto v = reader.ReadText(folder, "size");
+      v && ParseDecimal(*v) && *ParseDecimal(*v) <= UINT64_MAX / 512)
+    table.insert_or_assign(kCapacityKey,
+                           PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v) * 512)));
+  Array paths;
+  for (const std::string& slave : reader.List(folder + "/slaves")) {
+    Dictionary path{{kBlockDeviceKey, AttributeText(slave)}};
+    // The block device's SCSI device: H:C:T:L, below its target, below its remote port when it
+    // is reached through Fibre Channel.
+    if (auto unit = reader.Resolve(folder + "/slaves/" + slave + "/device")) {
+      const std::string address = Basename(*unit);
+      path.insert_or_assign(kScsiAddressKey, AttributeText(address));
+      CopyText(reader, *unit, "state", kScsiDeviceStateKey, &path);
+      const auto numbers = NumbersOf(address, "", ":::");
+      const std::string rport = Parent(Parent(*unit));
+      if (numbers && NumbersOf(Basename(rport), "rport-", ":-")) {
+        const std::string host = "host" + std::to_string((*numbers)[0]);
+        if (auto fc = reader.Resolve(root + "/class/fc_host/" + host))
+          CopyWwn(reader, *fc, "port_name", kPortWorldWideNameKey, &path);
+        CopyWwn(reader, rport + "/fc_remote_ports/" + Basename(rport), "port_name",
+                kRemotePortNameKey, &path);
+      }
+    }
+    paths.push_back(PropertyValue::OfDictionary(std::move(path)));
   }
-  CopyText(reader, folder, "access_state", kAccessStateKey, &table);
-  table.insert_or_assign(kScsiAddressKey, PropertyValue::String(name));
-  CopyText(reader, folder, "state", kScsiDeviceStateKey, &table);
-  if (auto v = reader.FirstNameIn(folder, "block"))
-    table.insert_or_assign(kBlockDeviceKey, AttributeText(*v));
-  if (auto v = reader.FirstNameIn(folder, "scsi_generic"))
-    table.insert_or_assign(kScsiGenericDeviceKey, AttributeText(*v));
+  table.insert_or_assign(kMapPathsKey, PropertyValue::OfArray(std::move(paths)));
   return PropertyValue::OfDictionary(std::move(table));
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "registry/property_value.h"
 #include "sysfs/sysfs_reader.h"
@@ -22,9 +23,29 @@ PropertyValue HostTable(SysfsReader& reader, const std::string& root, const std:
 PropertyValue RemotePortTable(SysfsReader& reader, const std::string& folder,
                               std::int64_t target_id);
 
-// A logical unit's table. A unit whose folder went away since it was listed reads like one whose
-// attributes are missing.
-PropertyValue UnitTable(SysfsReader& reader, const std::string& folder, const std::string& name,
-                        std::uint64_t lun);
+// A logical unit's values come in groups, each read only when a run asks for one of its keys: the
+// text listing never reads more of a unit than it prints.
+enum class UnitGroup {
+  kNone,         // known without reading: the LUN, its 8-byte form, its SCSI address
+  kIdentity,     // INQUIRY texts, identification page, ALUA support, access state
+  kBlockDevice,  // its block device, and the multipath map that holds it
+  kInventory,    // state, type, wwid, queue depth, sg device, size and block size
+};
+inline constexpr UnitGroup kUnitGroups[] = {UnitGroup::kIdentity, UnitGroup::kBlockDevice,
+                                            UnitGroup::kInventory};
+
+// The group a unit's key belongs to; kNone for every key no group reads.
+UnitGroup UnitGroupOf(std::string_view key);
+
+// The values of group for the logical unit in folder (a unit whose folder went away since it was
+// listed reads like one whose attributes are missing), added to *table.
+void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup group,
+                  Dictionary* table);
+// What kNone holds.
+Dictionary UnitBasics(const std::string& name, std::uint64_t lun);
+
+// A multipath map's table: its name, dm device, uuid, size, and each of its paths.
+PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::string& folder,
+                       const std::string& device);
 
 }  // namespace halvane

@@ -58,7 +58,8 @@ std::optional<std::string> PciFunctionOf(const std::string& root, const std::str
   return std::nullopt;
 }
 
-std::string SlotOf(SysfsReader& reader, const std::string& root, const std::string& address) {
+std::optional<std::string> SlotOf(SysfsReader& reader, const std::string& root,
+                                  const std::string& address) {
   const std::string device = address.substr(0, 10);
   const std::string slots = root + "/bus/pci/slots";
   for (const std::string& slot : reader.List(slots)) {
@@ -71,7 +72,35 @@ std::string SlotOf(SysfsReader& reader, const std::string& root, const std::stri
     std::snprintf(wanted, sizeof wanted, "%04x:%02x:%02x", domain, bus, dev);
     if (device == wanted) return slot;
   }
-  return address;
+  return std::nullopt;
+}
+
+std::vector<std::string> VirtualPortsOf(SysfsReader& reader, const std::string& root,
+                                        std::uint64_t host) {
+  std::vector<std::string> folders;
+  const std::string vports = root + "/class/fc_vports";
+  for (const std::string& name : reader.List(vports)) {
+    auto numbers = NumbersOf(name, "vport-", ":-");
+    if (!numbers || (*numbers)[0] != host) continue;
+    if (auto folder = reader.Resolve(vports + "/" + name)) folders.push_back(*folder);
+  }
+  return folders;
+}
+
+std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root) {
+  std::vector<std::pair<std::uint64_t, MapPlace>> maps;
+  for (const std::string& name : reader.List(root + "/block")) {
+    auto number = NumbersOf(name, "dm-", "");
+    if (!number) continue;
+    auto folder = reader.Resolve(root + "/block/" + name);
+    auto uuid = folder ? reader.ReadText(*folder + "/dm", "uuid") : std::nullopt;
+    if (uuid && uuid->rfind("mpath-", 0) == 0) maps.push_back({(*number)[0], {name, *folder}});
+  }
+  std::sort(maps.begin(), maps.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<MapPlace> places;
+  for (auto& [unused, place] : maps) places.push_back(std::move(place));
+  return places;
 }
 
 std::vector<RemotePortPlace> TargetPorts(SysfsReader& reader, const std::string& root,

@@ -51,8 +51,21 @@ std::optional<PhysicalPort> PhysicalPortOf(const std::string& fc_folder);
 std::optional<std::string> PciFunctionOf(const std::string& root, const std::string& fc_folder);
 
 // The physical slot holding a PCI function (its address, "dddd:bb:dd.f"), by the
-// "domain:bus:device" address of each slot; the function's own address when no slot holds it.
-std::string SlotOf(SysfsReader& reader, const std::string& root, const std::string& address);
+// "domain:bus:device" address of each slot; nothing when no slot holds it.
+std::optional<std::string> SlotOf(SysfsReader& reader, const std::string& root,
+                                  const std::string& address);
+
+// The NPIV virtual ports of host number: their fc_vports folders (vport-H:C-N), in name order.
+std::vector<std::string> VirtualPortsOf(SysfsReader& reader, const std::string& root,
+                                        std::uint64_t host);
+
+// The device-mapper multipath maps of the host: each dm-N of block/ whose dm/uuid begins with
+// "mpath-", with its folder, in dm number order.
+struct MapPlace {
+  std::string name;    // "dm-N"
+  std::string folder;  // a real path
+};
+std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root);
 
 // A host's remote port that is a SCSI target.
 struct RemotePortPlace {

@@ -29,12 +29,15 @@ const std::string kGolden = testing::SourceDir() + "/tests/golden/";
 TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
   testing::TempDir dir;
   testing::BuildTree("inventory", dir.path() + "/sys");
+  testing::BuildTree("fleet", dir.path() + "/fleet");
   const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  RunOptions live;
+  RunOptions live, fleet;
   live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
+  fleet.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/fleet";
   const std::tuple<std::string, std::string, RunOptions> sources[] = {
       {"san-inventory.json", "san-listing.txt", example},
-      {"sysfs-inventory.json", "sysfs-inventory-listing.txt", live}};
+      {"sysfs-inventory.json", "sysfs-inventory-listing.txt", live},
+      {"fleet-inventory.json", "fleet-listing.txt", fleet}};
   for (const auto& [golden, listing, options] : sources) {
     SCOPED_TRACE(golden);
     const auto json = RunHalvane({"--json", "-l"}, options);
@@ -54,16 +57,33 @@ TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
   }
 }
 
-// The golden documents, and the document of one port, against the schema that is shipped.
+// The golden documents, the document of one port, and the document of every test tree against the
+// schema that is shipped; none of them holds a kernel placeholder.
 TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
   testing::TempDir dir;
   const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  const std::string one =
+  std::string documents =
+      kGolden + "san-inventory.json " + kGolden + "sysfs-inventory.json " + kGolden +
+      "fleet-inventory.json " +
       dir.Write("one.json", RunHalvane({"-c", "21:00:00:24:FF:3D:12:34", "--json"}, example).out);
-  const std::string command =
-      "python3 " + testing::SourceDir() + "/tests/support/validate_inventory.py " +
-      testing::SourceDir() + "/doc/halvane-inventory.schema.json " + kGolden +
-      "san-inventory.json " + kGolden + "sysfs-inventory.json " + one + " 2>&1";
+  const std::vector<std::vector<std::string>> trees = {
+      {"host", "host-hostile"}, {"host", "host-utf8"}, {"hostile"}, {"writes", "writes-npiv"},
+      {"writes", "speeds"},     {"links-out"},         {"fleet"}};
+  for (std::size_t i = 0; i < trees.size(); ++i) {
+    const std::string root = dir.path() + "/tree" + std::to_string(i);
+    for (const std::string& tree : trees[i]) testing::BuildTree(tree, root);
+    RunOptions live;
+    live.env["HALVANE_SYSFS_ROOT"] = root;
+    const std::string document = RunHalvane({"--json", "-l"}, live).out;
+    for (const char* placeholder :
+         {"FF:FF:FF:FF:FF:FF:FF:FF", "0xffffffff", "4294967295", "unknown"})
+      EXPECT_EQ(document.find(placeholder), std::string::npos)
+          << trees[i][0] << ": " << placeholder;
+    documents += " " + dir.Write("tree" + std::to_string(i) + ".json", document);
+  }
+  const std::string command = "python3 " + testing::SourceDir() +
+                              "/tests/support/validate_inventory.py " + testing::SourceDir() +
+                              "/doc/halvane-inventory.schema.json " + documents + " 2>&1";
   std::FILE* python = popen(command.c_str(), "r");
   ASSERT_NE(python, nullptr);
   std::string report;
@@ -99,15 +119,17 @@ TEST(InventoryDocument, TextsAreEscapedAndMadeUtf8) {
   registry.AddChild(
       root, kUserControllerClass,
       {{"Controller Characteristics",
-        testing::Dict({{"Port Status", testing::Str(std::string("a\"b\\c\x01\xff\xc3\xa9\0x", 11))},
-                       {"Port Speed", testing::Num(8)},
-                       {"Port Number", PropertyValue::OfNumber(Number::FromDouble(1))}})}});
+        testing::Dict(
+            {{"Port Topology", testing::Str(std::string("a\"b\\c\x01\xff\xc3\xa9\0x", 11))},
+             {"Port Speed", testing::Num(8)},
+             {"Port Number", PropertyValue::OfNumber(Number::FromDouble(1))}})}});
   std::ostringstream out;
   PrintInventoryDocument(registry, out);
   EXPECT_EQ(out.str(),
-            "{\n  \"schema\": \"halvane-inventory/1\",\n  \"controllers\": [\n    {\n"
+            "{\n  \"schema\": \"halvane-inventory/2\",\n  \"controllers\": [\n    {\n"
             "      \"port_name\": \"invalid\",\n"
-            "      \"port_status\": \"a\\\"b\\\\c\\u0001\xef\xbf\xbd\xc3\xa9\"\n    }\n  ]\n}\n");
+            "      \"topology\": \"a\\\"b\\\\c\\u0001\xef\xbf\xbd\xc3\xa9\"\n    }\n  ],\n"
+            "  \"multipath\": []\n}\n");
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ def order_faults(value, definition, where):
         yield f"{where}: members out of the declared order: {keys}"
     if "statistics" in value and list(value["statistics"]) != sorted(value["statistics"]):
         yield f"{where}.statistics: counters out of name order"
-    for child, child_definition in (("targets", "target"), ("luns", "lun")):
+    for child, child_definition in (("targets", "target"), ("luns", "lun"), ("paths", "path"),
+                                    ("virtual_ports", "virtual_port")):
         for i, item in enumerate(value.get(child, [])):
             yield from order_faults(item, child_definition, f"{where}.{child}[{i}]")
 
@@ -38,10 +39,12 @@ for path in sys.argv[2:]:
     text = open(path, encoding="utf-8").read()
     document = json.loads(text)
     faults = [f"{e.json_path}: {e.message}" for e in validator.iter_errors(document)]
-    if list(document) != ["schema", "controllers"]:
+    if list(document) != ["schema", "controllers", "multipath"]:
         faults.append("top-level members out of order")
     for i, controller in enumerate(document.get("controllers", [])):
         faults.extend(order_faults(controller, "controller", f"$.controllers[{i}]"))
+    for i, map_ in enumerate(document.get("multipath", [])):
+        faults.extend(order_faults(map_, "multipath_map", f"$.multipath[{i}]"))
     if json.dumps(document, indent=2, ensure_ascii=False) + "\n" != text:
         faults.append("not in the 2-space layout ending with a line end")
     for fault in faults:

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "cli/front_end.h"
@@ -21,12 +22,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Counts every list and read, and whether any reached below a host into a target's folders.
+// Counts every list and read, and whether any reached below a host into a target's folders; keeps
+// the names of the files read.
 class CountingReader : public SysfsReader {
  public:
   explicit CountingReader(const std::string& root) : real_(MakeTreeReader(root)) {}
   int reads = 0;
   bool below_hosts = false;
+  std::multiset<std::string> names;
 
   std::vector<std::string> List(const std::string& folder) override {
     Count(folder);
@@ -35,10 +38,12 @@ class CountingReader : public SysfsReader {
   std::optional<std::string> Read(const std::string& folder, const char* name,
                                   std::size_t limit) override {
     Count(folder);
+    names.insert(name);
     return real_->Read(folder, name, limit);
   }
   std::optional<std::string> FirstNameIn(const std::string& folder, const char* name) override {
     Count(folder);
+    names.insert(name);
     return real_->FirstNameIn(folder, name);
   }
   std::optional<std::string> Resolve(const std::string& path) override {
@@ -104,6 +109,26 @@ TEST(LazySysfsReads, PortRunsReadTheSameFilesForAnyNumberOfUnits) {
     }
   }
   for (const auto& [run, reads] : counts) EXPECT_EQ(reads[0], reads[1]) << run;
+}
+
+// The text listing reads of each logical unit only what it prints: never its state or its sg
+// device, and no more than nine reads a unit (a unit's folder is opened once for its files).
+TEST(LazySysfsReads, TheListingReadsOfAUnitOnlyWhatItPrints) {
+  std::vector<int> reads;
+  for (int luns : {3, 53}) {
+    testing::TempDir dir;
+    BuildHost(dir.path(), luns);
+    CountingReader reader(fs::canonical(dir.path()));
+    RecordingAttributeWriter writer;
+    std::ostringstream errors, listing;
+    std::unique_ptr<DeviceRegistry> registry;
+    ASSERT_TRUE(BuildSysfsRegistry(dir.path(), &reader, &writer, errors, &registry).ok());
+    PrintFullReport(*registry, listing);
+    EXPECT_EQ(reader.names.count("state"), 0u);
+    EXPECT_EQ(reader.names.count("scsi_generic"), 0u);
+    reads.push_back(reader.reads);
+  }
+  EXPECT_LE(reads[1] - reads[0], 9 * 50);
 }
 
 TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {

@@ -1,0 +1,164 @@
+#include "listing/inventory_values.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace halvane {
+namespace {
+
+// text in lower case without spaces, underscores or dashes: how published texts are matched.
+std::string Folded(std::string_view text) {
+  std::string folded;
+  for (const char c : text) {
+    if (c == ' ' || c == '_' || c == '-') continue;
+    folded.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  return folded;
+}
+
+// The token of the set whose text, folded, is text's.
+std::optional<std::string> Match(const std::optional<PropertyValue>& value,
+                                 std::initializer_list<std::pair<const char*, const char*>> set) {
+  const std::string* text = value ? value->AsString() : nullptr;
+  if (text == nullptr) return std::nullopt;
+  const std::string folded = Folded(*text);
+  for (const auto& [published, token] : set) {
+    if (Folded(published) == folded) return std::string(token);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> PortState(const std::optional<PropertyValue>& text) {
+  return Match(text, {{"Online", "online"},
+                      {"Offline", "offline"},
+                      {"Linkdown", "linkdown"},
+                      {"Blocked", "blocked"},
+                      {"Bypassed", "bypassed"},
+                      {"Diagnostics", "diagnostics"},
+                      {"Error", "error"},
+                      {"Loopback", "loopback"},
+                      {"Deleted", "deleted"},
+                      {"Marginal", "marginal"},
+                      {"Not Present", "not_present"}});
+}
+
+std::optional<std::string> VirtualPortState(const std::optional<PropertyValue>& text) {
+  return Match(text, {{"Active", "active"},
+                      {"Disabled", "disabled"},
+                      {"Linkdown", "linkdown"},
+                      {"Initializing", "initializing"},
+                      {"No Fabric Support", "no_fabric_support"},
+                      {"No Fabric Resources", "no_fabric_resources"},
+                      {"Fabric Logout", "fabric_logout"},
+                      {"Fabric Rejected WWN", "fabric_rejected_wwn"},
+                      {"VPort Failed", "failed"}});
+}
+
+std::vector<std::string> PortRoles(const std::optional<PropertyValue>& text) {
+  std::vector<std::string> roles;
+  const std::string* all = text ? text->AsString() : nullptr;
+  for (std::string_view rest = all ? std::string_view(*all) : ""; !rest.empty();) {
+    const std::size_t comma = rest.find(',');
+    const auto role = Match(PropertyValue::String(std::string(rest.substr(0, comma))),
+                            {{"FCP Target", "fcp_target"},
+                             {"FCP Initiator", "fcp_initiator"},
+                             {"IP Port", "ip_port"},
+                             {"FCP Dummy Initiator", "fcp_dummy_initiator"},
+                             {"NVMe Initiator", "nvme_initiator"},
+                             {"NVMe Target", "nvme_target"},
+                             {"NVMe Discovery", "nvme_discovery"}});
+    if (role && std::find(roles.begin(), roles.end(), *role) == roles.end()) roles.push_back(*role);
+    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+  }
+  return roles;
+}
+
+std::optional<std::string> UnitState(const std::optional<PropertyValue>& text) {
+  return Match(text, {{"created", "created"},
+                      {"running", "running"},
+                      {"cancel", "cancel"},
+                      {"deleted", "deleted"},
+                      {"quiesce", "quiesce"},
+                      {"offline", "offline"},
+                      {"transport-offline", "transport_offline"},
+                      {"blocked", "blocked"},
+                      {"created-blocked", "created_blocked"}});
+}
+
+std::optional<std::string> UnitType(const std::optional<PropertyValue>& number) {
+  static const std::pair<std::int64_t, const char*> kTypes[] = {{0x00, "disk"},
+                                                                {0x01, "tape"},
+                                                                {0x02, "printer"},
+                                                                {0x03, "processor"},
+                                                                {0x04, "write_once"},
+                                                                {0x05, "cd_dvd"},
+                                                                {0x06, "scanner"},
+                                                                {0x07, "optical"},
+                                                                {0x08, "changer"},
+                                                                {0x09, "communications"},
+                                                                {0x0c, "storage_array"},
+                                                                {0x0d, "enclosure"},
+                                                                {0x0e, "simplified_disk"},
+                                                                {0x0f, "optical_card"},
+                                                                {0x11, "object_storage"},
+                                                                {0x12, "automation"},
+                                                                {0x14, "zoned_disk"},
+                                                                {0x1e, "well_known"}};
+  std::int64_t type = 0;
+  if (!number || !number->AsNumber() || !number->AsNumber()->ToInt64(&type)) return std::nullopt;
+  for (const auto& [value, name] : kTypes) {
+    if (value == type) return std::string(name);
+  }
+  return std::nullopt;
+}
+
+std::optional<unsigned> SpeedGbit(std::string_view text) {
+  const std::size_t space = text.find(' ');
+  const std::string_view unit = space == std::string_view::npos ? "" : text.substr(space + 1);
+  if (space == 0 || space > 4 || (unit != "Gbit" && unit != "Gigabit")) return std::nullopt;
+  unsigned rate = 0;
+  for (const char c : text.substr(0, space)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    rate = rate * 10 + static_cast<unsigned>(c - '0');
+  }
+  return rate;
+}
+
+std::vector<unsigned> SpeedsGbit(const std::optional<PropertyValue>& text) {
+  std::vector<unsigned> rates;
+  const std::string* all = text ? text->AsString() : nullptr;
+  for (std::string_view rest = all ? std::string_view(*all) : ""; !rest.empty();) {
+    const std::size_t comma = rest.find(", ");
+    if (auto rate = SpeedGbit(rest.substr(0, comma))) rates.push_back(*rate);
+    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 2);
+  }
+  std::sort(rates.begin(), rates.end());
+  rates.erase(std::unique(rates.begin(), rates.end()), rates.end());
+  return rates;
+}
+
+std::optional<std::string> FibreChannelAddress(const std::optional<PropertyValue>& number) {
+  std::int64_t id = 0;
+  if (!number || !number->AsNumber() || !number->AsNumber()->ToInt64(&id) || id < 0 ||
+      id > 0xFFFFFF) {
+    return std::nullopt;
+  }
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%06llx", static_cast<unsigned long long>(id));
+  return std::string(text);
+}
+
+std::optional<std::string> MultipathWwid(const std::optional<PropertyValue>& wwid) {
+  const std::string* text = wwid ? wwid->AsString() : nullptr;
+  if (text == nullptr || text->size() <= 4) return std::nullopt;
+  const std::string_view kind = std::string_view(*text).substr(0, 4);
+  const std::string rest = text->substr(4);
+  if (kind == "naa.") return "3" + rest;
+  if (kind == "eui.") return "2" + rest;
+  if (kind == "t10.") return "1" + rest;
+  return std::nullopt;
+}
+
+}  // namespace halvane

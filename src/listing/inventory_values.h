@@ -1,0 +1,54 @@
+// The values the inventory document gives a fleet to filter on, each from a closed, documented
+// set, the same whether the registry is the live host or a snapshot of it: published texts are
+// matched to the set, and a text outside it, or a kernel placeholder ("unknown", all ones), is
+// no value at all.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "registry/property_value.h"
+
+namespace halvane {
+
+// A port's or a remote port's state (the kernel's fc_port_state_names, or a snapshot's text for
+// one of them, in any letter case and spacing): "online", "offline", "linkdown", "blocked",
+// "bypassed", "diagnostics", "error", "loopback", "deleted", "marginal", "not_present".
+std::optional<std::string> PortState(const std::optional<PropertyValue>& text);
+
+// An NPIV virtual port's state (fc_vport_state_names): "active", "disabled", "linkdown",
+// "initializing", "no_fabric_support", "no_fabric_resources", "fabric_logout",
+// "fabric_rejected_wwn", "failed".
+std::optional<std::string> VirtualPortState(const std::optional<PropertyValue>& text);
+
+// A remote port's roles (fc_port_role_names, ", " apart): "fcp_target", "fcp_initiator",
+// "ip_port", "fcp_dummy_initiator", "nvme_initiator", "nvme_target", "nvme_discovery".
+std::vector<std::string> PortRoles(const std::optional<PropertyValue>& text);
+
+// A SCSI device's state (the kernel's sdev_states): "created", "running", "cancel", "deleted",
+// "quiesce", "offline", "transport_offline", "blocked", "created_blocked".
+std::optional<std::string> UnitState(const std::optional<PropertyValue>& text);
+
+// A logical unit's peripheral device type, by its number: "disk", "tape", "printer",
+// "processor", "write_once", "cd_dvd", "scanner", "optical", "changer", "communications",
+// "storage_array", "enclosure", "simplified_disk", "optical_card", "object_storage",
+// "automation", "zoned_disk", "well_known".
+std::optional<std::string> UnitType(const std::optional<PropertyValue>& number);
+
+// A speed's rate in Gbit/s: "8 Gbit" as the kernel writes it, "8 Gigabit" as settings do.
+std::optional<unsigned> SpeedGbit(std::string_view text);
+// The rates of a list of speeds ("4 Gbit, 8 Gbit, 16 Gbit"), in Gbit/s, in rising order.
+std::vector<unsigned> SpeedsGbit(const std::optional<PropertyValue>& text);
+
+// A 24-bit Fibre Channel address as every SAN tool writes it: "0x010200"; nothing for all ones
+// or for a number that is no such address.
+std::optional<std::string> FibreChannelAddress(const std::optional<PropertyValue>& number);
+
+// The WWID multipath and udev know a logical unit by, from the kernel's wwid: "naa.600a..." is
+// "3600a...", "eui.0025..." is "20025...", "t10.ACME..." is "1ACME...".
+std::optional<std::string> MultipathWwid(const std::optional<PropertyValue>& wwid);
+
+}  // namespace halvane

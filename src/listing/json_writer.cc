@@ -1,0 +1,84 @@
+#include "listing/json_writer.h"
+
+#include <algorithm>
+
+#include "inventory/port_info.h"
+#include "registry/json_text.h"
+
+namespace halvane {
+
+// The text of a String, or of the bytes a live host read where it expected text but found no
+// UTF-8 (the writer turns what is not UTF-8 into U+FFFD); up to its first zero character, as a
+// line would show it.
+const std::string_view* TextOf(const PropertyValue* value, std::string_view* holder) {
+  if (value == nullptr) return nullptr;
+  if (const std::string* text = value->AsString()) {
+    *holder = *text;
+  } else if (const Data* bytes = value->AsData()) {
+    *holder = std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  } else {
+    return nullptr;
+  }
+  *holder = holder->substr(0, holder->find('\0'));
+  return holder;
+}
+
+void MemberText(JsonWriter& json, std::string_view key, const PropertyValue* value) {
+  std::string_view holder;
+  if (const std::string_view* text = TextOf(value, &holder)) {
+    json.Key(key);
+    json.String(*text);
+  }
+}
+void MemberText(JsonWriter& json, std::string_view key, const std::optional<PropertyValue>& value) {
+  MemberText(json, key, value ? &*value : nullptr);
+}
+void MemberText(JsonWriter& json, std::string_view key, const std::optional<std::string>& text) {
+  if (!text) return;
+  json.Key(key);
+  json.String(*text);
+}
+
+// An integer member; a number given with a fraction or exponent is not one.
+void MemberInteger(JsonWriter& json, std::string_view key, const PropertyValue* value) {
+  const Number* number = value ? value->AsNumber() : nullptr;
+  if (number == nullptr || std::holds_alternative<double>(number->raw())) return;
+  json.Key(key);
+  json.Integer(*number);
+}
+
+void MemberWWN(JsonWriter& json, std::string_view key, const PropertyValue* value) {
+  const Data* bytes = value ? value->AsData() : nullptr;
+  // All ones is how the kernel says it does not know the name.
+  if (bytes && std::all_of(bytes->begin(), bytes->end(), [](std::uint8_t b) { return b == 0xFF; }))
+    return;
+  std::string text;
+  if (value && FormatWWNFromData(*value, &text).ok()) MemberText(json, key, text);
+}
+
+void MemberInteger(JsonWriter& json, std::string_view key,
+                   const std::optional<PropertyValue>& value) {
+  MemberInteger(json, key, value ? &*value : nullptr);
+}
+
+void MemberWWN(JsonWriter& json, std::string_view key, const std::optional<PropertyValue>& value) {
+  MemberWWN(json, key, value ? &*value : nullptr);
+}
+
+void MemberTexts(JsonWriter& json, std::string_view key, const std::vector<std::string>& items) {
+  if (items.empty()) return;
+  json.Key(key);
+  json.Open('[');
+  for (const std::string& item : items) json.String(item);
+  json.Close(']');
+}
+
+void MemberIntegers(JsonWriter& json, std::string_view key, const std::vector<unsigned>& items) {
+  if (items.empty()) return;
+  json.Key(key);
+  json.Open('[');
+  for (const unsigned item : items) json.Integer(Number::FromUInt64(item));
+  json.Close(']');
+}
+
+}  // namespace halvane
