@@ -34,6 +34,15 @@ void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& contr
       PrintLunBlock(unit, out);
     });
   });
+  // Then the NVMe controllers reached through the port, their namespaces as a target's LUNs.
+  ForEachNvmeController(registry, controller, [&](const TargetView& nvme) {
+    bool first = true;
+    ForEachLun(registry, nvme.target, [&](const LunView& unit) {
+      if (first) out << "Namespaces:\n\n";
+      first = false;
+      PrintNamespaceBlock(nvme, unit, out);
+    });
+  });
 }
 
 }  // namespace
@@ -51,6 +60,20 @@ void PrintLunBlock(const LunView& unit, std::ostream& out) {
   PrintLunText(out, unit.MapName(), "                    LUN Alias:    ");
   PrintLunText(out, unit.Search(kProductIdentificationKey), "                        Model:    ");
   PrintLunText(out, unit.Search(kVendorIdentificationKey), "                       Vendor:    ");
+  out << "\n";
+}
+
+void PrintNamespaceBlock(const TargetView& controller, const LunView& unit, std::ostream& out) {
+  const std::optional<PropertyValue> nsid = unit.Own(kNamespaceIdKey);
+  std::int64_t number = 0;
+  if (nsid && nsid->AsNumber() && nsid->AsNumber()->ToInt64(&number))
+    out << "NVMe Namespace @ " << number << "\n\n";
+
+  // The labels are the logical unit's where they mean the same.
+  PrintLunText(out, controller.Own(kFirmwareVersionKey), "                     Revision:    ");
+  if (auto id = unit.UniqueId()) out << "       Logical Unit Unique ID:    " << *id << "\n";
+  PrintLunText(out, unit.Own(kAnaStateKey), "    Logical Unit Access State:    ");
+  PrintLunText(out, controller.Own(kModelKey), "                        Model:    ");
   out << "\n";
 }
 

@@ -1,5 +1,5 @@
 // The full listing of -l: the controller section, then every Fibre Channel controller's node
-// WWN, targets and logical units.
+// WWN, targets and logical units, and the NVMe controllers it reaches with their namespaces.
 #pragma once
 
 #include <ostream>
@@ -14,5 +14,7 @@ void PrintFullReport(DeviceRegistry& registry, std::ostream& out);
 // The target section: nothing at all when the controllers cannot be listed.
 void PrintTargetSection(DeviceRegistry& registry, std::ostream& out);
 void PrintLunBlock(const LunView& unit, std::ostream& out);
+// A namespace of an NVMe controller, in a logical unit's shape.
+void PrintNamespaceBlock(const TargetView& controller, const LunView& unit, std::ostream& out);
 
 }  // namespace halvane

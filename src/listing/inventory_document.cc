@@ -86,7 +86,46 @@ void WriteTarget(JsonWriter& json, const TargetView& target) {
   json.Close('}');
 }
 
-// The node WWN and targets of a Fibre Channel controller, read as the target section reads them.
+void WriteNamespace(JsonWriter& json, const LunView& unit) {
+  json.Open('{');
+  MemberInteger(json, "nsid", unit.Own(kNamespaceIdKey));
+  MemberText(json, "unique_id", unit.UniqueId());
+  MemberText(json, "wwid", unit.Own(kWorldWideIdKey));
+  MemberText(json, "nguid", HexId(unit.Own(kNguidKey), 16));
+  MemberText(json, "eui64", HexId(unit.Own(kEui64Key), 8));
+  MemberText(json, "uuid", UuidText(unit.Own(kNamespaceUuidKey)));
+  MemberText(json, "block_device", unit.Own(kBlockDeviceKey));
+  MemberText(json, "path_device", unit.Own(kPathDeviceKey));
+  MemberInteger(json, "size_bytes", unit.Own(kCapacityKey));
+  MemberInteger(json, "logical_block_size", unit.Own(kLogicalBlockSizeKey));
+  MemberText(json, "ana_state", AnaState(unit.Own(kAnaStateKey)));
+  MemberInteger(json, "ana_group", unit.Own(kAnaGroupKey));
+  json.Close('}');
+}
+
+void WriteNvmeController(JsonWriter& json, const TargetView& controller) {
+  json.Open('{');
+  MemberText(json, "controller", controller.Own(kNvmeControllerKey));
+  MemberWWN(json, "port_name", controller.Own(kRemotePortNameKey));
+  MemberWWN(json, "node_name", controller.Own(kRemoteNodeNameKey));
+  MemberText(json, "port_id", FibreChannelAddress(controller.Own(kRemotePortIdKey)));
+  MemberText(json, "state", ControllerState(controller.Own(kNvmeControllerStateKey)));
+  MemberText(json, "subsystem_nqn", controller.Own(kSubsystemNqnKey));
+  MemberText(json, "host_nqn", controller.Own(kHostNqnKey));
+  MemberText(json, "model", controller.Own(kModelKey));
+  MemberText(json, "serial_number", controller.Own(kSerialNumberKey));
+  MemberText(json, "firmware_version", controller.Own(kFirmwareVersionKey));
+  MemberInteger(json, "controller_id", controller.Own(kControllerIdKey));
+  json.Key("namespaces");
+  json.Open('[');
+  ForEachLun(controller.registry, controller.target,
+             [&](const LunView& unit) { WriteNamespace(json, unit); });
+  json.Close(']');
+  json.Close('}');
+}
+
+// The node WWN and targets of a Fibre Channel controller, read as the target section reads them,
+// and the NVMe controllers it reaches, when it reaches any.
 void WriteFibreChannelMembers(JsonWriter& json, DeviceRegistry& registry,
                               const RegistryEntry& controller) {
   MemberText(json, "node_name", ControllerNodeName(registry, controller));
@@ -95,6 +134,16 @@ void WriteFibreChannelMembers(JsonWriter& json, DeviceRegistry& registry,
   ForEachTarget(
       registry, controller, [] {}, [&](const TargetView& target) { WriteTarget(json, target); });
   json.Close(']');
+  bool any = false;
+  ForEachNvmeController(registry, controller, [&](const TargetView& nvme) {
+    if (!any) {
+      json.Key("nvme_controllers");
+      json.Open('[');
+    }
+    any = true;
+    WriteNvmeController(json, nvme);
+  });
+  if (any) json.Close(']');
 }
 
 bool IsFibreChannelController(DeviceRegistry& registry, const RegistryEntry& entry) {

@@ -161,4 +161,41 @@ std::optional<std::string> MultipathWwid(const std::optional<PropertyValue>& wwi
   return std::nullopt;
 }
 
+std::optional<std::string> ControllerState(const std::optional<PropertyValue>& text) {
+  return Match(text, {{"new", "new"},
+                      {"live", "live"},
+                      {"resetting", "resetting"},
+                      {"connecting", "connecting"},
+                      {"deleting", "deleting"},
+                      {"deleting (no IO)", "deleting_no_io"},
+                      {"dead", "dead"}});
+}
+
+std::optional<std::string> AnaState(const std::optional<PropertyValue>& text) {
+  return Match(text, {{"optimized", "optimized"},
+                      {"non-optimized", "non_optimized"},
+                      {"inaccessible", "inaccessible"},
+                      {"persistent-loss", "persistent_loss"},
+                      {"change", "change"}});
+}
+
+std::optional<std::string> HexId(const std::optional<PropertyValue>& bytes, std::size_t size) {
+  const Data* data = bytes ? bytes->AsData() : nullptr;
+  if (data == nullptr || data->size() != size) return std::nullopt;
+  std::string text;
+  for (const std::uint8_t b : *data) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", b);
+    text += pair;
+  }
+  return text;
+}
+
+std::optional<std::string> UuidText(const std::optional<PropertyValue>& bytes) {
+  std::optional<std::string> hex = HexId(bytes, 16);
+  if (!hex) return std::nullopt;
+  for (const std::size_t dash : {20, 16, 12, 8}) hex->insert(dash, 1, '-');
+  return hex;
+}
+
 }  // namespace halvane

@@ -51,4 +51,18 @@ std::optional<std::string> FibreChannelAddress(const std::optional<PropertyValue
 // "3600a...", "eui.0025..." is "20025...", "t10.ACME..." is "1ACME...".
 std::optional<std::string> MultipathWwid(const std::optional<PropertyValue>& wwid);
 
+// An NVMe controller's state (the kernel's state names): "new", "live", "resetting",
+// "connecting", "deleting", "deleting_no_io", "dead".
+std::optional<std::string> ControllerState(const std::optional<PropertyValue>& text);
+
+// A namespace's asymmetric access state through a controller (the kernel's ANA state names):
+// "optimized", "non_optimized", "inaccessible", "persistent_loss", "change".
+std::optional<std::string> AnaState(const std::optional<PropertyValue>& text);
+
+// An id of size bytes in lower-case hexadecimal, as NVMe tools write an NGUID or an EUI-64;
+// nothing for a value of another size.
+std::optional<std::string> HexId(const std::optional<PropertyValue>& bytes, std::size_t size);
+// A 16-byte UUID in its canonical form, 8-4-4-4-12 lower-case hexadecimal digits.
+std::optional<std::string> UuidText(const std::optional<PropertyValue>& bytes);
+
 }  // namespace halvane

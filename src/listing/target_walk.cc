@@ -100,6 +100,17 @@ void ForEachTarget(DeviceRegistry& registry, const RegistryEntry& controller,
   }
 }
 
+void ForEachNvmeController(DeviceRegistry& registry, const RegistryEntry& port,
+                           const std::function<void(const TargetView&)>& controller) {
+  RegistryIterator children;
+  if (!registry.ChildIterator(port, &children).ok()) return;
+  for (RegistryEntry child = registry.NextEntry(children); child;
+       child = registry.NextEntry(children)) {
+    if (registry.ConformsTo(child, kSysfsNvmeControllerClass))
+      controller(TargetView{registry, child, child});
+  }
+}
+
 void ForEachLun(DeviceRegistry& registry, const RegistryEntry& target,
                 const std::function<void(const LunView&)>& lun) {
   RegistryIterator units;

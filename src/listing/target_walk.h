@@ -69,7 +69,14 @@ void ForEachTarget(DeviceRegistry& registry, const RegistryEntry& controller,
                    const std::function<void()>& children_found,
                    const std::function<void(const TargetView&)>& target);
 
-// Calls lun for each logical unit of target, whatever its class, in order.
+// Calls controller for each NVMe controller reached through a Fibre Channel controller, in order.
+// An NVMe controller is its own remote port's entry as well as the target: the view's device and
+// target are both the controller.
+void ForEachNvmeController(DeviceRegistry& registry, const RegistryEntry& port,
+                           const std::function<void(const TargetView&)>& controller);
+
+// Calls lun for each logical unit of target, whatever its class, in order; for each namespace of
+// an NVMe controller, which is NVMe's logical unit, likewise.
 void ForEachLun(DeviceRegistry& registry, const RegistryEntry& target,
                 const std::function<void(const LunView&)>& lun);
 

@@ -20,6 +20,10 @@ inline constexpr char kSysfsRemotePortClass[] = "LinuxFibreChannelRemotePort";
 inline constexpr char kSysfsTargetClass[] = "LinuxSCSITarget";
 inline constexpr char kSysfsLogicalUnitClass[] = "LinuxSCSILogicalUnit";
 inline constexpr char kSysfsMultipathMapClass[] = "LinuxMultipathMap";
+// An NVMe controller reached through a Fibre Channel host, and one of its namespaces. They derive
+// from nothing the SCSI reports look for, so those pass them by.
+inline constexpr char kSysfsNvmeControllerClass[] = "LinuxNVMeController";
+inline constexpr char kSysfsNamespaceClass[] = "LinuxNVMeNamespace";
 
 // Keys of the entries' property tables and of the Dictionaries inside them.
 inline constexpr char kControllerCharacteristicsKey[] = "Controller Characteristics";
@@ -100,6 +104,26 @@ inline constexpr char kMapUuidKey[] = "UUID";
 // kScsiAddressKey, kBlockDeviceKey, kScsiDeviceStateKey and, for a path through a Fibre Channel
 // port, kPortWorldWideNameKey and kRemotePortNameKey.
 inline constexpr char kMapPathsKey[] = "Paths";
+
+// An NVMe controller's entry: its device name, state, subsystem and host NQNs, controller id,
+// kModelKey, kSerialNumberKey and kFirmwareVersionKey, and the remote port it was connected to
+// (kRemotePortNameKey, kRemoteNodeNameKey and, when the host has that port, kRemotePortIdKey).
+inline constexpr char kNvmeControllerKey[] = "NVMe Controller";
+inline constexpr char kNvmeControllerStateKey[] = "NVMe Controller State";
+inline constexpr char kSubsystemNqnKey[] = "Subsystem NQN";
+inline constexpr char kHostNqnKey[] = "Host NQN";
+inline constexpr char kControllerIdKey[] = "Controller ID";
+// A namespace's entry: its id, the ids the kernel knows it by (kWorldWideIdKey as the kernel
+// writes it, the others as Data), kUniqueIdentifierKey, kBlockDeviceKey (the device applications
+// open), the controller's own path device when the namespace is multipathed, kCapacityKey,
+// kLogicalBlockSizeKey, and its asymmetric access state and group through this controller.
+inline constexpr char kNamespaceIdKey[] = "Namespace ID";
+inline constexpr char kNguidKey[] = "Namespace Globally Unique Identifier";
+inline constexpr char kEui64Key[] = "IEEE Extended Unique Identifier";
+inline constexpr char kNamespaceUuidKey[] = "Namespace UUID";
+inline constexpr char kPathDeviceKey[] = "Path Device";
+inline constexpr char kAnaStateKey[] = "ANA State";
+inline constexpr char kAnaGroupKey[] = "ANA Group ID";
 
 // The value of kPhysicalInterconnectKey that marks a Fibre Channel controller.
 inline constexpr char kFibreChannelInterconnect[] = "Fibre Channel Interface";

@@ -10,13 +10,15 @@
 
 #include "registry/memory_registry.h"
 #include "sysfs/driver_settings.h"
+#include "sysfs/sysfs_nvme.h"
 #include "sysfs/sysfs_reader.h"
 
 namespace halvane {
 
-// The levels of the live registry, from the top down; each has one class. The root's children
-// are the Fibre Channel hosts, then the multipath maps.
-enum class Level { kRoot, kHost, kRemotePort, kTarget, kUnit, kMap };
+// The levels of the live registry; each has one class. The root's children are the Fibre Channel
+// hosts, then the multipath maps; a host's are its remote ports that are SCSI targets, then the
+// NVMe controllers reached through it, whose children are their namespaces.
+enum class Level { kRoot, kHost, kRemotePort, kTarget, kUnit, kMap, kNvmeController, kNamespace };
 
 // An entry. Its structure (hosts, their remote ports that are targets, each one's target and the
 // target's logical units) is found by listing folders when a walk first reaches it; its properties
@@ -27,9 +29,9 @@ enum class Level { kRoot, kHost, kRemotePort, kTarget, kUnit, kMap };
 struct LiveNode : RegistryEntry::Impl, std::enable_shared_from_this<LiveNode> {
   Level level = Level::kRoot;
   LiveNode* parent = nullptr;  // parents outlive the walks that reach their children
-  std::string name;            // "hostN", "rport-H:C-N", "targetH:C:T", "H:C:T:L"
-  std::string folder;          // the folder its attributes are read from
-  std::uint64_t number = 0;    // host number, or LUN
+  std::string name;    // "hostN", "rport-H:C-N", "targetH:C:T", "H:C:T:L", "nvmeN", "nvmeScCnN"
+  std::string folder;  // the folder its attributes are read from
+  std::uint64_t number = 0;    // host number, LUN, or namespace id
   std::uint64_t channel = 0;   // remote ports and targets
   std::int64_t target_id = 0;  // remote ports and targets
   std::optional<PropertyValue> table;
@@ -38,6 +40,7 @@ struct LiveNode : RegistryEntry::Impl, std::enable_shared_from_this<LiveNode> {
   bool maps_listed = false;                         // the root
   std::vector<std::shared_ptr<LiveNode>> maps;      // the root
   std::vector<std::shared_ptr<LiveNode>> children;  // kept for every level but targets
+  std::optional<NvmeControllerPlace> controller;    // NVMe controllers
 };
 
 using LiveNodes = std::vector<std::shared_ptr<LiveNode>>;
@@ -73,7 +76,8 @@ class SysfsRegistry : public DeviceRegistry {
   // An entry's table, read when first asked for; a unit's, the group that holds key (every
   // group when key is empty).
   const PropertyValue& Table(LiveNode& node, std::string_view key = {});
-  // How deep a level lies: the root 0, hosts and maps 1, and so on.
+  // How deep a level lies: the root 0, hosts and maps 1, remote ports and NVMe controllers 2, and
+  // so on.
   static int Depth(Level level);
 
  private:

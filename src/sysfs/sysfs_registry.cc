@@ -8,6 +8,7 @@
 
 #include "registry/vocabulary.h"
 #include "sysfs/live_registry.h"
+#include "sysfs/sysfs_names.h"
 #include "sysfs/sysfs_tables.h"
 #include "sysfs/sysfs_topology.h"
 
@@ -98,7 +99,7 @@ Status SysfsRegistry::MatchServices(std::string_view class_name, RegistryIterato
   std::optional<Level> deepest;
   bool hosts = false;
   for (Level level : {Level::kRoot, Level::kHost, Level::kRemotePort, Level::kTarget, Level::kUnit,
-                      Level::kMap}) {
+                      Level::kMap, Level::kNvmeController, Level::kNamespace}) {
     if (!ClassConformsTo(ClassOf(level), class_name)) continue;
     if (!deepest || Depth(level) > Depth(*deepest)) deepest = level;
     hosts = hosts || (level != Level::kRoot && level != Level::kMap);
@@ -168,13 +169,28 @@ std::string_view SysfsRegistry::ClassOf(Level level) {
       return kSysfsTargetClass;
     case Level::kUnit:
       return kSysfsLogicalUnitClass;
+    case Level::kNvmeController:
+      return kSysfsNvmeControllerClass;
+    case Level::kNamespace:
+      return kSysfsNamespaceClass;
     case Level::kMap:
       break;
   }
   return kSysfsMultipathMapClass;
 }
 
-int SysfsRegistry::Depth(Level level) { return level == Level::kMap ? 1 : static_cast<int>(level); }
+int SysfsRegistry::Depth(Level level) {
+  switch (level) {
+    case Level::kMap:
+      return 1;
+    case Level::kNvmeController:
+      return 2;
+    case Level::kNamespace:
+      return 3;
+    default:
+      return static_cast<int>(level);
+  }
+}
 
 bool SysfsRegistry::IsTree() { return reader_.IsFolder(root_); }
 
@@ -221,7 +237,10 @@ LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
     if (maps) children.insert(children.end(), node.maps.begin(), node.maps.end());
     return children;
   }
-  if (node.level == Level::kUnit || node.level == Level::kMap || node.listed) return node.children;
+  if (node.level == Level::kUnit || node.level == Level::kMap || node.level == Level::kNamespace ||
+      node.listed) {
+    return node.children;
+  }
   node.listed = true;
   if (node.level == Level::kHost) {
     for (const RemotePortPlace& place : TargetPorts(reader_, root_, node.number)) {
@@ -229,6 +248,20 @@ LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
       port->channel = place.channel;
       port->target_id = place.target_id;
       node.children.push_back(std::move(port));
+    }
+    const auto wwn = reader_.ReadText(node.folder, "port_name");
+    const auto port_name = wwn ? ParseHex(*wwn) : std::nullopt;
+    for (NvmeControllerPlace& place : port_name ? NvmeControllersOf(reader_, root_, *port_name)
+                                                : std::vector<NvmeControllerPlace>{}) {
+      auto controller = Child(node, Level::kNvmeController, place.name, place.folder);
+      controller->controller = std::move(place);
+      node.children.push_back(std::move(controller));
+    }
+  } else if (node.level == Level::kNvmeController) {
+    for (NamespacePlace& place : NamespacesOf(reader_, node.folder)) {
+      auto child = Child(node, Level::kNamespace, std::move(place.name), std::move(place.folder));
+      child->number = place.nsid;
+      node.children.push_back(std::move(child));
     }
   } else {
     const std::uint64_t host = node.parent->number;
@@ -278,6 +311,13 @@ const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) 
         break;
       case Level::kMap:
         node.table = MapTable(reader_, root_, node.folder, node.name);
+        break;
+      case Level::kNvmeController:
+        node.table = NvmeControllerTable(reader_, root_, *node.controller, node.parent->number);
+        break;
+      case Level::kNamespace:
+        node.table =
+            NamespaceTable(reader_, root_, NamespacePlace{node.number, node.name, node.folder});
         break;
       default:  // the root's and a target's tables are made with them
         node.table = PropertyValue::OfDictionary({});

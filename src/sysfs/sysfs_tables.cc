@@ -30,26 +30,6 @@ constexpr HbaIdentity kHbaIdentities[] = {
 constexpr HbaIdentity kTransportIdentity = {
     nullptr, "model", "model_description", "serial_number", "firmware_version", "driver_version"};
 
-// The text of the attribute file in folder under key, when the file reads.
-void CopyText(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
-              Dictionary* table) {
-  if (auto v = reader.ReadText(folder, file)) table->insert_or_assign(key, AttributeText(*v));
-}
-
-// A decimal attribute under key, when it reads as one.
-void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
-                Dictionary* table) {
-  if (auto v = reader.ReadText(folder, file); v && ParseDecimal(*v))
-    table->insert_or_assign(key, PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v))));
-}
-
-// A WWN attribute under key, when it reads as one.
-void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
-             Dictionary* table) {
-  if (auto v = reader.ReadText(folder, file); v && ParseHex(*v))
-    table->insert_or_assign(key, WwnData(*ParseHex(*v)));
-}
-
 // What the kernel and the driver publish about a host beyond what the port block shows: an
 // inventory for scripts.
 void AddHostInventory(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
@@ -148,6 +128,23 @@ const std::uint8_t* Bytes(const std::string& text) {
 }
 
 }  // namespace
+
+void CopyText(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
+              Dictionary* table) {
+  if (auto v = reader.ReadText(folder, file)) table->insert_or_assign(key, AttributeText(*v));
+}
+
+void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
+                Dictionary* table) {
+  if (auto v = reader.ReadText(folder, file); v && ParseDecimal(*v))
+    table->insert_or_assign(key, PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v))));
+}
+
+void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
+             Dictionary* table) {
+  if (auto v = reader.ReadText(folder, file); v && ParseHex(*v))
+    table->insert_or_assign(key, WwnData(*ParseHex(*v)));
+}
 
 PropertyValue HostTable(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
                         std::uint64_t number, const std::string& name) {

@@ -13,6 +13,15 @@
 
 namespace halvane {
 
+// An attribute of folder under key, when it reads as what it should be: a text, an unsigned
+// decimal, a WWN in the kernel's "0x%llx" form.
+void CopyText(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
+              Dictionary* table);
+void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
+                Dictionary* table);
+void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
+             Dictionary* table);
+
 // A Fibre Channel host's table: its characteristics (WWNs, state, speed, topology, AL_PA of a
 // loop port, PCI port number and slot, and what scripts get beyond the port block) and the
 // protocol characteristics that mark it as Fibre Channel.

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <tuple>
+#include <vector>
 
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
@@ -30,14 +31,17 @@ TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
   testing::TempDir dir;
   testing::BuildTree("inventory", dir.path() + "/sys");
   testing::BuildTree("fleet", dir.path() + "/fleet");
+  testing::BuildTree("nvme", dir.path() + "/nvme");
   const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  RunOptions live, fleet;
+  RunOptions live, fleet, nvme;
   live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
   fleet.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/fleet";
+  nvme.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/nvme";
   const std::tuple<std::string, std::string, RunOptions> sources[] = {
       {"san-inventory.json", "san-listing.txt", example},
       {"sysfs-inventory.json", "sysfs-inventory-listing.txt", live},
-      {"fleet-inventory.json", "fleet-listing.txt", fleet}};
+      {"fleet-inventory.json", "fleet-listing.txt", fleet},
+      {"nvme-inventory.json", "nvme-listing.txt", nvme}};
   for (const auto& [golden, listing, options] : sources) {
     SCOPED_TRACE(golden);
     const auto json = RunHalvane({"--json", "-l"}, options);
@@ -64,11 +68,11 @@ TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
   const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
   std::string documents =
       kGolden + "san-inventory.json " + kGolden + "sysfs-inventory.json " + kGolden +
-      "fleet-inventory.json " +
+      "fleet-inventory.json " + kGolden + "nvme-inventory.json " +
       dir.Write("one.json", RunHalvane({"-c", "21:00:00:24:FF:3D:12:34", "--json"}, example).out);
   const std::vector<std::vector<std::string>> trees = {
       {"host", "host-hostile"}, {"host", "host-utf8"}, {"hostile"}, {"writes", "writes-npiv"},
-      {"writes", "speeds"},     {"links-out"},         {"fleet"}};
+      {"writes", "speeds"},     {"links-out"},         {"fleet"},   {"nvme", "nvme-layouts"}};
   for (std::size_t i = 0; i < trees.size(); ++i) {
     const std::string root = dir.path() + "/tree" + std::to_string(i);
     for (const std::string& tree : trees[i]) testing::BuildTree(tree, root);
@@ -108,6 +112,40 @@ TEST(InventoryDocument, OnePortsDocumentIsItsPartOfTheWhole) {
   EXPECT_EQ(nlohmann::json::parse(first.out)["controllers"],
             nlohmann::json::array({whole["controllers"][3]}));
   EXPECT_EQ(RunHalvane({"-c", port, "--json"}, options).out, first.out);
+}
+
+// A port's NVMe controllers are those connected over Fibre Channel through it, whatever their
+// state and namespace layout; the local drive, other transports, another port's controller and
+// an address the kernel would not take are no port's. The text listing shows their namespaces,
+// never a controller that has none.
+TEST(InventoryDocument, NvmeControllersAreThePortsOwn) {
+  testing::TempDir dir;
+  testing::BuildTree("nvme", dir.path());
+  testing::BuildTree("nvme-layouts", dir.path());
+  RunOptions live;
+  live.env["HALVANE_SYSFS_ROOT"] = dir.path();
+  const auto document = nlohmann::json::parse(RunHalvane({"--json", "-l"}, live).out);
+  const auto& controllers = document["controllers"][0]["nvme_controllers"];
+  std::vector<std::string> seen;
+  for (const auto& controller : controllers) seen.push_back(controller["controller"]);
+  EXPECT_EQ(seen, (std::vector<std::string>{"nvme1", "nvme2", "nvme3"}));
+  // nvme2: reconnecting, to a remote port the host does not list, a namespace without multipath.
+  EXPECT_EQ(controllers[1]["state"], "connecting");
+  EXPECT_EQ(controllers[1]["port_name"], "52:4A:93:7D:00:00:B0:01");
+  EXPECT_FALSE(controllers[1].contains("port_id"));
+  EXPECT_EQ(controllers[1]["namespaces"], nlohmann::json::parse(R"([{"nsid": 5, "wwid":
+              "nvme.1d1d-4230303030303032-4172726179204220-00000005", "block_device": "nvme2n1",
+              "size_bytes": 4294967296, "logical_block_size": 512}])"));
+  EXPECT_EQ(controllers[2]["state"], "deleting_no_io");
+  EXPECT_EQ(controllers[2]["namespaces"], nlohmann::json::array());
+
+  const std::string text = RunHalvane({"-l"}, live).out;
+  const std::size_t two = text.find("NVMe Namespace @ 2\n");
+  ASSERT_NE(two, std::string::npos);
+  EXPECT_EQ(text.substr(text.find("\n\n", two + 20)),
+            "\n\nNamespaces:\n\nNVMe Namespace @ 5\n\n"
+            "                     Revision:    2.1\n"
+            "                        Model:    Array B\n\n\n\n");
 }
 
 // Driver texts are bytes: the document stays UTF-8 and valid JSON whatever they hold, and shows a

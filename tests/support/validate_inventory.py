@@ -29,7 +29,9 @@ def order_faults(value, definition, where):
     if "statistics" in value and list(value["statistics"]) != sorted(value["statistics"]):
         yield f"{where}.statistics: counters out of name order"
     for child, child_definition in (("targets", "target"), ("luns", "lun"), ("paths", "path"),
-                                    ("virtual_ports", "virtual_port")):
+                                    ("virtual_ports", "virtual_port"),
+                                    ("nvme_controllers", "nvme_controller"),
+                                    ("namespaces", "namespace")):
         for i, item in enumerate(value.get(child, [])):
             yield from order_faults(item, child_definition, f"{where}.{child}[{i}]")
 

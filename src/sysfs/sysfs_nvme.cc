@@ -1,0 +1,204 @@
+#include "sysfs/sysfs_nvme.h"
+
+#include <algorithm>
+#include <climits>
+#include <tuple>
+
+#include "registry/vocabulary.h"
+#include "sysfs/sysfs_names.h"
+#include "sysfs/sysfs_tables.h"
+
+namespace halvane {
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Exactly sixteen hexadecimal digits, as the kernel takes a name in a connection's address.
+std::optional<std::uint64_t> NameDigits(std::string_view text) {
+  if (text.size() != 16) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    const int digit = HexValue(c);
+    if (digit < 0) return std::nullopt;
+    value = value << 4 | static_cast<unsigned>(digit);
+  }
+  return value;
+}
+
+// "nn-0x<16>:pn-0x<16>" or "nn-<16>:pn-<16>", whole: the only forms the Fibre Channel transport
+// accepts for a connection, so the only ones an address can hold.
+std::optional<NvmeFcName> ParseName(std::string_view text) {
+  const bool long_form = text.size() == 43;
+  if (!long_form && text.size() != 39) return std::nullopt;
+  const std::string_view nn = long_form ? "nn-0x" : "nn-";
+  const std::string_view pn = long_form ? ":pn-0x" : ":pn-";
+  if (text.substr(0, nn.size()) != nn || text.substr(nn.size() + 16, pn.size()) != pn)
+    return std::nullopt;
+  const auto node = NameDigits(text.substr(nn.size(), 16));
+  const auto port = NameDigits(text.substr(nn.size() + 16 + pn.size()));
+  if (!node || !port) return std::nullopt;
+  return NvmeFcName{*node, *port};
+}
+
+std::optional<Data> NonZeroId(SysfsReader& reader, const std::string& folder, const char* file,
+                              std::size_t size) {
+  const auto text = reader.ReadText(folder, file);
+  auto bytes = text ? ParseIdBytes(*text, size) : std::nullopt;
+  // The kernel publishes no id that is all zero: such an id is not the namespace's.
+  if (!bytes || std::all_of(bytes->begin(), bytes->end(), [](std::uint8_t b) { return b == 0; }))
+    return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<NvmeFcAddress> ParseNvmeFcAddress(std::string_view address) {
+  std::optional<NvmeFcName> remote, host;
+  while (!address.empty()) {
+    const std::size_t comma = address.find(',');
+    const std::string_view field = address.substr(0, comma);
+    const std::size_t equals = field.find('=');
+    const std::string_view key = field.substr(0, equals);
+    const std::string_view value =
+        equals == std::string_view::npos ? std::string_view() : field.substr(equals + 1);
+    if (key == "traddr") remote = ParseName(value);
+    if (key == "host_traddr") host = ParseName(value);
+    address.remove_prefix(comma == std::string_view::npos ? address.size() : comma + 1);
+  }
+  if (!remote || !host) return std::nullopt;
+  return NvmeFcAddress{*remote, *host};
+}
+
+std::optional<Data> ParseIdBytes(std::string_view text, std::size_t size) {
+  Data bytes;
+  for (std::size_t i = 0; i < text.size();) {
+    if ((text[i] == '-' || text[i] == ' ') && i > 0 && i + 1 < text.size()) {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= text.size()) return std::nullopt;
+    const int high = HexValue(text[i]), low = HexValue(text[i + 1]);
+    if (high < 0 || low < 0 || bytes.size() == size) return std::nullopt;
+    bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
+    i += 2;
+  }
+  if (bytes.size() != size) return std::nullopt;
+  return bytes;
+}
+
+std::vector<NvmeControllerPlace> NvmeControllersOf(SysfsReader& reader, const std::string& root,
+                                                   std::uint64_t port_name) {
+  std::vector<NvmeControllerPlace> controllers;
+  const std::string classes = root + "/class/nvme";
+  for (const std::string& name : reader.List(classes)) {
+    const auto number = NumbersOf(name, "nvme", "");
+    if (!number) continue;
+    const auto folder = reader.Resolve(classes + "/" + name);
+    if (!folder || reader.ReadText(*folder, "transport") != "fc") continue;
+    const auto text = reader.ReadText(*folder, "address");
+    const auto address = text ? ParseNvmeFcAddress(*text) : std::nullopt;
+    if (address && address->host.port == port_name)
+      controllers.push_back({(*number)[0], name, *folder, *address});
+  }
+  std::sort(controllers.begin(), controllers.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.instance, a.name) < std::tie(b.instance, b.name);
+  });
+  return controllers;
+}
+
+std::vector<NamespacePlace> NamespacesOf(SysfsReader& reader, const std::string& folder) {
+  std::vector<NamespacePlace> namespaces;
+  for (const std::string& name : reader.ListFolders(folder)) {
+    if (!NumbersOf(name, "nvme", "cn") && !NumbersOf(name, "nvme", "n")) continue;
+    const std::string disk = folder + "/" + name;
+    const auto text = reader.ReadText(disk, "nsid");
+    const auto nsid = text ? ParseDecimal(*text) : std::nullopt;
+    if (nsid && *nsid <= UINT32_MAX) namespaces.push_back({*nsid, name, disk});
+  }
+  std::sort(namespaces.begin(), namespaces.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.nsid, a.name) < std::tie(b.nsid, b.name);
+  });
+  return namespaces;
+}
+
+PropertyValue NvmeControllerTable(SysfsReader& reader, const std::string& root,
+                                  const NvmeControllerPlace& place, std::uint64_t host) {
+  Dictionary table{{kNvmeControllerKey, PropertyValue::String(place.name)},
+                   {kRemotePortNameKey, WwnData(place.address.remote.port)},
+                   {kRemoteNodeNameKey, WwnData(place.address.remote.node)}};
+  const std::pair<const char*, const char*> texts[] = {
+      {"state", kNvmeControllerStateKey}, {"subsysnqn", kSubsystemNqnKey},
+      {"hostnqn", kHostNqnKey},           {"model", kModelKey},
+      {"serial", kSerialNumberKey},       {"firmware_rev", kFirmwareVersionKey}};
+  for (const auto& [file, key] : texts) CopyText(reader, place.folder, file, key, &table);
+  CopyNumber(reader, place.folder, "cntlid", kControllerIdKey, &table);
+  // The remote port the controller was connected to, as the host's Fibre Channel transport has it.
+  const std::string remote_ports = root + "/class/fc_remote_ports";
+  for (const std::string& name : reader.List(remote_ports)) {
+    const auto numbers = NumbersOf(name, "rport-", ":-");
+    if (!numbers || (*numbers)[0] != host) continue;
+    const auto folder = reader.Resolve(remote_ports + "/" + name);
+    const auto wwn = folder ? reader.ReadText(*folder, "port_name") : std::nullopt;
+    if (!wwn || ParseHex(*wwn) != place.address.remote.port) continue;
+    if (auto id = reader.ReadText(*folder, "port_id"); id && ParseHex(*id)) {
+      table.insert_or_assign(kRemotePortIdKey,
+                             PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*id))));
+    }
+    CopyText(reader, *folder, "port_state", kRemotePortStateKey, &table);
+    break;
+  }
+  return PropertyValue::OfDictionary(std::move(table));
+}
+
+PropertyValue NamespaceTable(SysfsReader& reader, const std::string& root,
+                             const NamespacePlace& place) {
+  Dictionary table{{kNamespaceIdKey, PropertyValue::OfNumber(Number::FromUInt64(place.nsid))}};
+  // A path's namespace is the head disk of the same subsystem and instance numbers; its ids and
+  // size are the head's, which is the disk that has a device node.
+  std::string disk = place.folder;
+  if (const auto numbers = NumbersOf(place.name, "nvme", "cn")) {
+    table.insert_or_assign(kPathDeviceKey, AttributeText(place.name));
+    const std::string head =
+        "nvme" + std::to_string((*numbers)[0]) + "n" + std::to_string((*numbers)[2]);
+    const auto folder = reader.Resolve(root + "/block/" + head);
+    if (folder && Basename(*folder) == head && reader.IsFolder(*folder)) {
+      disk = *folder;
+      table.insert_or_assign(kBlockDeviceKey, AttributeText(head));
+    }
+  } else {
+    table.insert_or_assign(kBlockDeviceKey, AttributeText(place.name));
+  }
+  CopyText(reader, disk, "wwid", kWorldWideIdKey, &table);
+  const auto nguid = NonZeroId(reader, disk, "nguid", 16);
+  const auto eui = NonZeroId(reader, disk, "eui", 8);
+  // The uuid file shows the NGUID when there is no UUID; the wwid names a real one.
+  std::optional<Data> uuid;
+  const PropertyValue* wwid = FindMember(table, kWorldWideIdKey);
+  if (const std::string* text = wwid ? wwid->AsString() : nullptr;
+      text && text->rfind("uuid.", 0) == 0)
+    uuid = ParseIdBytes(std::string_view(*text).substr(5), 16);
+  const std::pair<const std::optional<Data>&, const char*> ids[] = {
+      {nguid, kNguidKey}, {eui, kEui64Key}, {uuid, kNamespaceUuidKey}};
+  for (const auto& [id, key] : ids) {
+    if (id) table.insert_or_assign(key, PropertyValue::OfData(*id));
+  }
+  if (const auto& id = nguid ? nguid : eui ? eui : uuid)
+    table.insert_or_assign(kUniqueIdentifierKey, PropertyValue::OfData(*id));
+  // The size is counted in 512-byte sectors, whatever the logical block size.
+  if (auto v = reader.ReadText(disk, "size");
+      v && ParseDecimal(*v) && *ParseDecimal(*v) <= UINT64_MAX / 512) {
+    table.insert_or_assign(kCapacityKey,
+                           PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v) * 512)));
+  }
+  CopyNumber(reader, disk + "/queue", "logical_block_size", kLogicalBlockSizeKey, &table);
+  CopyText(reader, place.folder, "ana_state", kAnaStateKey, &table);
+  CopyNumber(reader, place.folder, "ana_grpid", kAnaGroupKey, &table);
+  return PropertyValue::OfDictionary(std::move(table));
+}
+
+}  // namespace halvane
