@@ -12,6 +12,7 @@
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
 #include "listing/inventory_document.h"
+#include "listing/metrics.h"
 #include "registry/vocabulary.h"
 
 namespace halvane {
@@ -33,6 +34,7 @@ const LongOptionName kLongOptionNames[] = {
     {"json", kJsonOption, false},
     {"snapshot", kSnapshotOption, false},
     {"dry-run", kDryRunOption, false},
+    {"metrics", kMetricsOption, false},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -44,6 +46,7 @@ constexpr char kBadSpeed[] = "Invalid Speed value, must be 1gigabit, 2gigabit, 4
 constexpr char kBadTopology[] = "Invalid Topology value, must be nport, nlport, or auto:";
 constexpr char kListExclusive[] = "The -l command is mutually exclusive.";
 constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name given with -c.";
+constexpr char kFormatsExclusive[] = "The --json and --metrics options are mutually exclusive.";
 
 // The stored text of the keyword typed: the whole value, byte for byte, case included.
 template <typename Keyword, std::size_t N>
@@ -68,7 +71,8 @@ std::vector<option> LongOptionTable() {
   return table;
 }
 
-// The options that change how the whole run goes, wherever they stand (--json, --dry-run), found
+// The options that change how the whole run goes, wherever they stand (--json, --metrics,
+// --dry-run), found
 // the way the option pass finds options (an option value that reads "--json" is not one), without
 // any message: the pass itself reports faults.
 void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_options,
@@ -77,6 +81,7 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, kShortOptions, long_options.data(), nullptr)) != -1;) {
     if (c == kJsonOption) parsed->json = true;
+    if (c == kMetricsOption) parsed->metrics = true;
     if (c == kDryRunOption) parsed->dry_run = true;
   }
 }
@@ -114,10 +119,12 @@ std::optional<RunOutcome> RecordSetting(int option, const char* value, ParsedOpt
   return std::nullopt;
 }
 
-// -l: the full listing, or the inventory document under --json.
-RunOutcome PrintListing(Services& services, bool json) {
-  if (json) {
+// -l: the full listing, or the inventory document under --json, or the metrics under --metrics.
+RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
+  if (parsed.json) {
     PrintInventoryDocument(services.registry, services.out);
+  } else if (parsed.metrics) {
+    PrintMetrics(services.registry, services.out);
   } else {
     PrintFullReport(services.registry, services.out);
   }
@@ -147,6 +154,9 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   };
 
   FindRunWideOptions(argc, argv, long_options, &parsed);
+  // One form of report a run, wherever the options stand: a script that asks for two has a fault
+  // to be told of before anything is done.
+  if (parsed.json && parsed.metrics) return ExitWithUsage(out, kExitUsage, kFormatsExclusive, "");
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
@@ -173,8 +183,9 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case 'l':
         if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
         rescan_now(std::nullopt);
-        return PrintListing(services, parsed.json);
+        return PrintListing(services, parsed);
       case kJsonOption:
+      case kMetricsOption:
       case kDryRunOption:
         break;
       case kSnapshotOption:

@@ -18,6 +18,7 @@ extern const char kShortOptions[];
 inline constexpr int kJsonOption = 0x100;
 inline constexpr int kSnapshotOption = 0x101;
 inline constexpr int kDryRunOption = 0x102;
+inline constexpr int kMetricsOption = 0x103;
 struct LongOptionName {
   const char* name;
   int letter;

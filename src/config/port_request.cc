@@ -6,6 +6,7 @@
 #include "inventory/controller_report.h"
 #include "inventory/port_info.h"
 #include "listing/inventory_document.h"
+#include "listing/metrics.h"
 
 namespace halvane {
 namespace {
@@ -40,15 +41,20 @@ void SayNotFound(Services& services, const std::string& wwn) {
   }
 }
 
-RunOutcome PrintPort(const std::string& wwn, bool json, Services& services) {
+RunOutcome PrintPort(const std::string& wwn, const ParsedOptions& options, Services& services) {
   // Printing a port never changes the exit status: a port that is not there, or one that cannot
   // be read whole, prints what there is to print.
   RegistryEntry port;
   const Status found = FindPortByWWN(services.registry, wwn, &port);
   if (found.code() == kRegistryNoDevice) SayNotFound(services, wwn);
-  if (json) {
+  if (options.json) {
     // A port that is not there is an empty inventory, which scripts read like any other.
     PrintPortDocument(services.registry, port, services.out);
+    return RunOutcome{};
+  }
+  if (options.metrics) {
+    // And no metrics at all, which a collector reads as a port gone.
+    PrintPortMetrics(services.registry, port, services.out);
     return RunOutcome{};
   }
   if (!found.ok()) return RunOutcome{};
@@ -61,7 +67,7 @@ RunOutcome PrintPort(const std::string& wwn, bool json, Services& services) {
 
 RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services) {
   const std::string& wwn = *options.portWWN->AsString();
-  if (!options.settingsGiven) return PrintPort(wwn, options.json, services);
+  if (!options.settingsGiven) return PrintPort(wwn, options, services);
 
   // Checked before the registry is touched.
   if (services.users.EffectiveUserId() != 0) {

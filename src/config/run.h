@@ -31,6 +31,7 @@ struct ParsedOptions {
   Dictionary settings;                   // the port settings, under the k...Setting keys
   bool settingsGiven = false;
   bool json = false;     // the reports print the inventory document instead of text
+  bool metrics = false;  // the reports print Prometheus metrics instead of text
   bool dry_run = false;  // settings are described, not written
 };
 

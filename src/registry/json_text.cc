@@ -25,6 +25,16 @@ void AppendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+std::string ValidUtf8(std::string_view text) {
+  if (IsValidUtf8(text)) return std::string(text);
+  // The library replaces what is not UTF-8 when it writes a string, and reads back what it wrote.
+  const nlohmann::json replaced =
+      nlohmann::json::parse(nlohmann::json(std::string(text))
+                                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                            nullptr, false);
+  return replaced.is_string() ? replaced.get<std::string>() : std::string();
+}
+
 std::string JsonLine(const Dictionary& members) {
   std::string line = "{";
   for (const auto& [key, value] : members) {

@@ -11,6 +11,9 @@ namespace halvane {
 // always a JSON text whatever the host or the snapshot held.
 void AppendJsonString(std::string& out, std::string_view text);
 
+// text with every byte that is not UTF-8 replaced by U+FFFD, as AppendJsonString writes it.
+std::string ValidUtf8(std::string_view text);
+
 class Dictionary;
 // A Dictionary of texts and integers (what settings are made of) as one line of JSON:
 // {"Speed": "Automatic", "HardLoopID": 30}, in key order; other values show as null.

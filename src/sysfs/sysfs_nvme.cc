@@ -150,6 +150,7 @@ PropertyValue NvmeControllerTable(SysfsReader& reader, const std::string& root,
                              PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*id))));
     }
     CopyText(reader, *folder, "port_state", kRemotePortStateKey, &table);
+    CopyText(reader, *folder, "roles", kRemotePortRolesKey, &table);
     break;
   }
   return PropertyValue::OfDictionary(std::move(table));

@@ -1,0 +1,300 @@
+#include "listing/metrics.h"
+
+#include <array>
+#include <cstdint>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "inventory/port_info.h"
+#include "listing/inventory_values.h"
+#include "listing/json_writer.h"
+#include "listing/target_walk.h"
+#include "registry/json_text.h"
+#include "registry/vocabulary.h"
+
+namespace halvane {
+namespace {
+
+// The families, in the order they are printed. Every one is a gauge: each value is what the host
+// has at the time of the run.
+enum Family {
+  kPortInfo,
+  kPortOnline,
+  kPortSpeed,
+  kPortRemotePorts,
+  kPortLuns,
+  kPortNamespaces,
+  kRemotePortOnline,
+  kLunRunning,
+  kNvmeControllerLive,
+  kNamespaceAccessible,
+  kMapPaths,
+  kMapActivePaths,
+  kFamilyCount
+};
+
+struct FamilyText {
+  const char* name;
+  const char* help;
+};
+constexpr FamilyText kFamilies[kFamilyCount] = {
+    {"halvane_port_info",
+     "A Fibre Channel port of the host, its identity in the labels; always 1."},
+    {"halvane_port_online", "Whether the port's link is online: 1 online, 0 in any other state."},
+    {"halvane_port_speed_bytes_per_second",
+     "The port's nominal link speed in bytes per second: its rate in Gbit/s times 125000000."},
+    {"halvane_port_remote_ports", "How many remote ports the port reaches (SCSI or NVMe targets)."},
+    {"halvane_port_luns", "How many SCSI logical units the port reaches."},
+    {"halvane_port_nvme_namespaces",
+     "How many NVMe namespaces the port reaches, counted once per controller."},
+    {"halvane_remote_port_online",
+     "Whether a remote port the port reaches is online: 1 online, 0 in any other state."},
+    {"halvane_lun_running",
+     "Whether a logical unit's SCSI device is running: 1 running, 0 in any other state."},
+    {"halvane_nvme_controller_live",
+     "Whether an NVMe controller reached through the port is live: 1 live, 0 in any other state."},
+    {"halvane_nvme_namespace_accessible",
+     "Whether a namespace can be used through its controller: 1 when the controller is live and "
+     "the namespace's ANA state, if it has one, is optimized or non-optimized; 0 otherwise."},
+    {"halvane_multipath_paths", "How many paths a device-mapper multipath map has."},
+    {"halvane_multipath_active_paths",
+     "How many of a multipath map's paths are active: their SCSI device is running."},
+};
+
+using Labels = std::vector<std::pair<const char*, std::optional<std::string>>>;
+
+// The text of a registry value, as the document shows it.
+std::optional<std::string> Text(const std::optional<PropertyValue>& value) {
+  std::string_view holder;
+  const std::string_view* text = TextOf(value ? &*value : nullptr, &holder);
+  return text ? std::optional<std::string>(*text) : std::nullopt;
+}
+
+std::optional<std::string> WWN(const std::optional<PropertyValue>& value) {
+  const Data* bytes = value ? value->AsData() : nullptr;
+  std::string text;
+  if (bytes == nullptr || !FormatWWNFromData(*value, &text).ok() ||
+      text == "FF:FF:FF:FF:FF:FF:FF:FF") {
+    return std::nullopt;
+  }
+  return text;
+}
+
+std::optional<std::string> Integer(const std::optional<PropertyValue>& value) {
+  std::int64_t number = 0;
+  if (!value || !value->AsNumber() || !value->AsNumber()->ToInt64(&number)) return std::nullopt;
+  return std::to_string(number);
+}
+
+// Samples, kept by family until the run has seen them all, since a family's samples must come
+// together and a port contributes to most families.
+class Samples {
+ public:
+  void Add(Family family, const Labels& labels, std::uint64_t value) {
+    std::string& line = lines_[family].emplace_back(kFamilies[family].name);
+    bool first = true;
+    for (const auto& [name, text] : labels) {
+      if (!text) continue;
+      line += first ? '{' : ',';
+      first = false;
+      line += name;
+      line += "=\"";
+      line += MetricLabelValue(*text);
+      line += '"';
+    }
+    if (!first) line += '}';
+    line += ' ';
+    line += std::to_string(value);
+    line += '\n';
+  }
+  void Print(std::ostream& out) const {
+    for (int family = 0; family < kFamilyCount; ++family) {
+      if (lines_[family].empty()) continue;
+      out << "# HELP " << kFamilies[family].name << ' ' << kFamilies[family].help << "\n# TYPE "
+          << kFamilies[family].name << " gauge\n";
+      for (const std::string& line : lines_[family]) out << line;
+    }
+  }
+
+ private:
+  std::array<std::vector<std::string>, kFamilyCount> lines_;
+};
+
+// A remote port, once per port whatever reaches it: a SCSI target, NVMe controllers, or both.
+void AddRemotePort(Samples& samples, const std::string& port_name, const TargetView& remote,
+                   std::set<std::string>* seen) {
+  const std::optional<std::string> name = WWN(remote.Port(kRemotePortNameKey));
+  if (!seen->insert(name ? *name : "#" + std::to_string(seen->size())).second) return;
+  const std::optional<std::string> state = PortState(remote.Port(kRemotePortStateKey));
+  if (!state) return;
+  std::string roles;
+  for (const std::string& role : PortRoles(remote.Port(kRemotePortRolesKey)))
+    roles += (roles.empty() ? "" : ",") + role;
+  samples.Add(kRemotePortOnline,
+              {{"port_name", port_name},
+               {"remote_port_name", name},
+               {"port_id", FibreChannelAddress(remote.Port(kRemotePortIdKey))},
+               {"roles", roles.empty() ? std::nullopt : std::optional<std::string>(roles)}},
+              *state == "online");
+}
+
+void AddTargets(Samples& samples, DeviceRegistry& registry, const RegistryEntry& port,
+                const std::string& port_name) {
+  std::set<std::string> remote_ports;
+  std::uint64_t luns = 0, namespaces = 0;
+  ForEachTarget(
+      registry, port, [] {},
+      [&](const TargetView& target) {
+        AddRemotePort(samples, port_name, target, &remote_ports);
+        ForEachLun(registry, target.target, [&](const LunView& unit) {
+          ++luns;
+          const std::optional<std::string> state = UnitState(unit.Own(kScsiDeviceStateKey));
+          if (!state) return;
+          samples.Add(kLunRunning,
+                      {{"port_name", port_name},
+                       {"scsi_address", Text(unit.Own(kScsiAddressKey))},
+                       {"wwid", Text(unit.Own(kWorldWideIdKey))},
+                       {"block_device", Text(unit.Own(kBlockDeviceKey))},
+                       {"map", Text(unit.MapName())}},
+                      *state == "running");
+        });
+      });
+  ForEachNvmeController(registry, port, [&](const TargetView& controller) {
+    AddRemotePort(samples, port_name, controller, &remote_ports);
+    const std::optional<std::string> name = Text(controller.Own(kNvmeControllerKey));
+    const std::optional<std::string> state =
+        ControllerState(controller.Own(kNvmeControllerStateKey));
+    if (state) {
+      samples.Add(kNvmeControllerLive,
+                  {{"port_name", port_name},
+                   {"controller", name},
+                   {"remote_port_name", WWN(controller.Own(kRemotePortNameKey))},
+                   {"subsystem_nqn", Text(controller.Own(kSubsystemNqnKey))}},
+                  *state == "live");
+    }
+    ForEachLun(registry, controller.target, [&](const LunView& unit) {
+      ++namespaces;
+      const std::optional<PropertyValue> published = unit.Own(kAnaStateKey);
+      const std::optional<std::string> ana = AnaState(published);
+      const bool usable = !published || ana == "optimized" || ana == "non_optimized";
+      samples.Add(kNamespaceAccessible,
+                  {{"port_name", port_name},
+                   {"controller", name},
+                   {"nsid", Integer(unit.Own(kNamespaceIdKey))},
+                   {"wwid", Text(unit.Own(kWorldWideIdKey))},
+                   {"block_device", Text(unit.Own(kBlockDeviceKey))}},
+                  state == "live" && usable);
+    });
+  });
+  samples.Add(kPortRemotePorts, {{"port_name", port_name}}, remote_ports.size());
+  samples.Add(kPortLuns, {{"port_name", port_name}}, luns);
+  samples.Add(kPortNamespaces, {{"port_name", port_name}}, namespaces);
+}
+
+// A port's metrics; its name, or nothing when it has no record, no name, or one of names.
+std::optional<std::string> AddPort(Samples& samples, DeviceRegistry& registry,
+                                   const RegistryEntry& port, std::set<std::string>* names) {
+  Dictionary record;
+  if (!BuildPortInfo(registry, port, &record).ok()) return std::nullopt;
+  const auto member = [&](const char* key) {
+    const PropertyValue* value = FindMember(record, key);
+    return value ? std::optional<PropertyValue>(*value) : std::nullopt;
+  };
+  const std::optional<std::string> name = Text(member(kRecordPortName));
+  if (!name || !names->insert(*name).second) return std::nullopt;
+  samples.Add(kPortInfo,
+              {{"port_name", name},
+               {"scsi_host", Integer(member(kRecordScsiHostNumber))},
+               {"driver", Text(member(kRecordDriverName))},
+               {"model", Text(member(kRecordModel))},
+               {"firmware_version", Text(member(kRecordFirmwareVersion))}},
+              1);
+  if (const auto state = PortState(member(kRecordPortStatus)))
+    samples.Add(kPortOnline, {{"port_name", name}}, *state == "online");
+  const std::optional<std::string> speed = Text(member(kRecordSpeed));
+  if (const auto rate = speed ? SpeedGbit(*speed) : std::nullopt)
+    samples.Add(kPortSpeed, {{"port_name", name}}, std::uint64_t{*rate} * 125000000);
+  if (registry.ConformsTo(port, kScsiControllerClass) &&
+      HasFibreChannelInterconnect(registry, port)) {
+    AddTargets(samples, registry, port, *name);
+  }
+  return name;
+}
+
+// The multipath maps, each once; with only_port, those with a path through it.
+void AddMaps(Samples& samples, DeviceRegistry& registry,
+             const std::optional<std::string>& only_port) {
+  RegistryIterator maps;
+  if (!registry.MatchServices(kSysfsMultipathMapClass, &maps).ok()) return;
+  for (RegistryEntry map = registry.NextEntry(maps); map; map = registry.NextEntry(maps)) {
+    const std::optional<PropertyValue> paths = registry.ReadProperty(map, kMapPathsKey);
+    const Array* items = paths ? paths->AsArray() : nullptr;
+    std::uint64_t count = 0, active = 0;
+    bool through_port = !only_port;
+    for (const PropertyValue& item : items ? *items : Array{}) {
+      const Dictionary* path = item.AsDictionary();
+      if (path == nullptr) continue;
+      ++count;
+      const PropertyValue* state = FindMember(*path, kScsiDeviceStateKey);
+      if (UnitState(state ? std::optional<PropertyValue>(*state) : std::nullopt) == "running")
+        ++active;
+      const PropertyValue* wwn = FindMember(*path, kPortWorldWideNameKey);
+      if (only_port && wwn && WWN(*wwn) == *only_port) through_port = true;
+    }
+    if (!through_port) continue;
+    std::optional<std::string> wwid = Text(registry.ReadProperty(map, kMapUuidKey));
+    wwid = wwid && wwid->rfind("mpath-", 0) == 0 ? std::optional(wwid->substr(6)) : std::nullopt;
+    const Labels labels = {{"map", Text(registry.ReadProperty(map, kMapNameKey))},
+                           {"dm", Text(registry.ReadProperty(map, kMapDeviceKey))},
+                           {"wwid", wwid}};
+    samples.Add(kMapPaths, labels, count);
+    samples.Add(kMapActivePaths, labels, active);
+  }
+}
+
+}  // namespace
+
+std::string MetricLabelValue(std::string_view text) {
+  const std::string valid = ValidUtf8(text.substr(0, text.find('\0')));
+  std::string escaped;
+  escaped.reserve(valid.size());
+  for (const char c : valid) {
+    if (c == '\\') {
+      escaped += "\\\\";
+    } else if (c == '"') {
+      escaped += "\\\"";
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+void PrintMetrics(DeviceRegistry& registry, std::ostream& out) {
+  Samples samples;
+  RegistryIterator ports;
+  // A collector takes no two series of one name and labels: a second port of a name already
+  // seen is left out rather than spoil the whole file.
+  std::set<std::string> names;
+  if (DiscoverControllers(registry, &ports).ok()) {
+    for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports))
+      AddPort(samples, registry, port, &names);
+  }
+  AddMaps(samples, registry, std::nullopt);
+  samples.Print(out);
+}
+
+void PrintPortMetrics(DeviceRegistry& registry, const RegistryEntry& port, std::ostream& out) {
+  Samples samples;
+  if (!port) return;
+  std::set<std::string> names;
+  const std::optional<std::string> name = AddPort(samples, registry, port, &names);
+  // A port without a name has no path of its own to show a map by.
+  AddMaps(samples, registry, name ? name : std::optional<std::string>(""));
+  samples.Print(out);
+}
+
+}  // namespace halvane

@@ -1,0 +1,139 @@
+#include "listing/metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/run_binary.h"
+#include "sysfs/fake_sysfs.h"
+
+namespace halvane {
+namespace {
+
+using testing::RunHalvane;
+using testing::RunOptions;
+
+// Each sample of an exposition: the series (name and labels, as printed) and its value.
+std::map<std::string, std::string> Samples(const std::string& text) {
+  std::map<std::string, std::string> samples;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t space = line.rfind(' ');
+    EXPECT_TRUE(samples.emplace(line.substr(0, space), line.substr(space + 1)).second) << line;
+  }
+  return samples;
+}
+
+RunOptions Tree(const testing::TempDir& dir, const std::vector<std::string>& trees) {
+  for (const std::string& tree : trees) testing::BuildTree(tree, dir.path());
+  RunOptions live;
+  live.env["HALVANE_SYSFS_ROOT"] = dir.path();
+  return live;
+}
+
+// What Prometheus's own checker says of the metrics of every test tree, of the example host and
+// of one port: nothing, neither a fault nor a departure from the naming conventions.
+TEST(Metrics, PromtoolAcceptsEveryTree) {
+  testing::TempDir dir;
+  std::vector<std::string> files;
+  const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
+  files.push_back(dir.Write("example.prom", RunHalvane({"--metrics", "-l"}, example).out));
+  files.push_back(dir.Write(
+      "port.prom", RunHalvane({"-c", "21:00:00:24:FF:3D:12:34", "--metrics"}, example).out));
+  const std::vector<std::vector<std::string>> trees = {
+      {"inventory"}, {"host", "host-hostile"},  {"host", "host-utf8"},
+      {"hostile"},   {"writes", "writes-npiv"}, {"links-out"},
+      {"fleet"},     {"nvme", "nvme-layouts"}};
+  for (std::size_t i = 0; i < trees.size(); ++i) {
+    testing::TempDir root;
+    const auto run = RunHalvane({"--metrics", "-l"}, Tree(root, trees[i]));
+    EXPECT_EQ(run.status, 0) << trees[i][0];
+    EXPECT_NE(run.out, "") << trees[i][0];
+    files.push_back(dir.Write("tree" + std::to_string(i) + ".prom", run.out));
+  }
+  for (const std::string& file : files) {
+    std::FILE* check = popen(("promtool check metrics < " + file + " 2>&1").c_str(), "r");
+    ASSERT_NE(check, nullptr);
+    std::string report;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, check)) report += buffer;
+    const int status = WEXITSTATUS(pclose(check));
+    // Without promtool the test cannot prove anything; in CI that is a failure.
+    const char* ci = std::getenv("CI");
+    if (status == 127 && !(ci && std::string(ci) == "true")) GTEST_SKIP() << report;
+    EXPECT_EQ(status, 0) << file << ": " << report;
+    EXPECT_EQ(report, "") << file;
+  }
+}
+
+// A map with one of its two paths blocked has two paths and one active; the blocked path's LUN
+// is not running, and one port's metrics are its own and its maps'.
+TEST(Metrics, PathHealthOfTheFleetHost) {
+  testing::TempDir dir;
+  const RunOptions fleet = Tree(dir, {"fleet"});
+  const auto all = Samples(RunHalvane({"--metrics", "-l"}, fleet).out);
+  const std::string mpatha = R"({map="mpatha",dm="dm-0",wwid="3600a0b800012345600000000abcdef01"})";
+  EXPECT_EQ(all.at("halvane_multipath_paths" + mpatha), "2");
+  EXPECT_EQ(all.at("halvane_multipath_active_paths" + mpatha), "1");
+  const std::string blocked =
+      R"(halvane_lun_running{port_name="10:00:00:90:FA:00:00:04",scsi_address="4:0:0:0",)"
+      R"(wwid="naa.600a0b800012345600000000abcdef01",block_device="sdc",map="mpatha"})";
+  EXPECT_EQ(all.at(blocked), "0");
+  EXPECT_EQ(all.at(R"(halvane_port_speed_bytes_per_second{port_name="21:00:00:24:FF:00:00:05"})"),
+            "4000000000");
+
+  const auto port = Samples(RunHalvane({"--metrics", "-c", "10:00:00:90:FA:00:00:04"}, fleet).out);
+  std::size_t own = 0;
+  for (const auto& [series, value] : all) {
+    const bool ports = series.find(R"(port_name="10:00:00:90:FA:00:00:04")") != std::string::npos;
+    const bool maps = series.rfind("halvane_multipath_", 0) == 0;
+    if (ports || (maps && series.find("mpatha") != std::string::npos)) {
+      ++own;
+      EXPECT_EQ(port.count(series), 1u) << series;
+    }
+  }
+  EXPECT_EQ(port.size(), own);
+}
+
+// An NVMe controller is live or not; a namespace is usable through it only while the controller
+// is live and its ANA state lets I/O through.
+TEST(Metrics, NvmeControllersAndNamespaces) {
+  testing::TempDir dir;
+  const auto samples =
+      Samples(RunHalvane({"--metrics", "-l"}, Tree(dir, {"nvme", "nvme-layouts"})).out);
+  std::map<std::string, std::string> accessible, live;
+  for (const auto& [series, value] : samples) {
+    const std::size_t controller = series.find("controller=\"");
+    if (controller == std::string::npos) continue;
+    std::string key =
+        series.substr(controller + 12, series.find('"', controller + 12) - controller - 12);
+    if (const std::size_t nsid = series.find("nsid=\""); nsid != std::string::npos)
+      key += "/" + series.substr(nsid + 6, series.find('"', nsid + 6) - nsid - 6);
+    (series.rfind("halvane_nvme_controller_live", 0) == 0 ? live : accessible)[key] = value;
+  }
+  EXPECT_EQ(live,
+            (std::map<std::string, std::string>{{"nvme1", "1"}, {"nvme2", "0"}, {"nvme3", "0"}}));
+  EXPECT_EQ(accessible, (std::map<std::string, std::string>{
+                            {"nvme1/1", "1"}, {"nvme1/2", "0"}, {"nvme2/5", "0"}}));
+  const std::string port = R"({port_name="10:00:00:90:FA:00:A0:01"})";
+  EXPECT_EQ(samples.at("halvane_port_nvme_namespaces" + port), "3");
+  EXPECT_EQ(samples.at("halvane_port_remote_ports" + port), "4");
+}
+
+TEST(Metrics, LabelValuesAreEscapedUtf8) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain, text", "plain, text"},       {"a\\b\"c\nd", "a\\\\b\\\"c\\nd"},
+      {std::string("cut\0here", 8), "cut"}, {"\xff\xc3\xa9", "\xef\xbf\xbd\xc3\xa9"},
+      {"\t\x1b[31m", "\t\x1b[31m"},
+  };
+  for (const auto& [text, label] : cases) EXPECT_EQ(MetricLabelValue(text), label) << text;
+}
+
+}  // namespace
+}  // namespace halvane
