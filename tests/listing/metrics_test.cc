@@ -126,6 +126,20 @@ TEST(Metrics, NvmeControllersAndNamespaces) {
   EXPECT_EQ(samples.at("halvane_port_remote_ports" + port), "4");
 }
 
+// The service's script runs this binary as the option table has it, and the file it leaves is
+// what the binary printed.
+TEST(Metrics, ServiceScriptWritesWhatTheBinaryPrints) {
+  testing::TempDir dir;
+  const std::string registry = testing::SourceDir() + "/examples/san.json";
+  const std::string file = dir.path() + "/halvane.prom";
+  const std::string command =
+      "env -i PATH=/usr/bin:/bin HALVANE_REGISTRY=" + registry + " HALVANE_METRICS_FILE=" + file +
+      " HALVANE_BINARY=" + testing::HalvaneBinary() + " " + HALVANE_METRICS_SCRIPT;
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(testing::ReadFile(file),
+            RunHalvane({"--metrics", "-l"}, testing::WithRegistry(registry)).out);
+}
+
 TEST(Metrics, LabelValuesAreEscapedUtf8) {
   const std::pair<std::string, std::string> cases[] = {
       {"plain, text", "plain, text"},       {"a\\b\"c\nd", "a\\\\b\\\"c\\nd"},
