@@ -1,7 +1,6 @@
 // The bash completion, exercised in a real bash the way readline calls it.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "cli/front_end.h"
@@ -28,12 +27,7 @@ std::string Complete(const std::string& line) {
       "COMP_POINT=${#COMP_LINE}\n" + "_halvane\n" + "printf '%s\\n' \"${COMPREPLY[@]}\"\n";
   // In the test's own folder: runs of the suite from other checkouts share /tmp.
   const std::string path = dir.Write("complete.sh", script);
-  std::FILE* bash = popen(("bash --norc --noprofile " + path).c_str(), "r");
-  std::string out;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, bash)) out += buffer;
-  pclose(bash);
-  return out;
+  return testing::RunCommand("bash --norc --noprofile " + path).out;
 }
 
 TEST(Completion, OptionsKeywordsAndPortNames) {

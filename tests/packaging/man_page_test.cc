@@ -2,7 +2,6 @@
 // and list exactly the options and exit statuses the program has.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <regex>
 #include <set>
 
@@ -58,13 +57,9 @@ TEST(ManPage, ExitStatusesAreTheProgramsAndItFormatsCleanly) {
   }
   EXPECT_EQ(statuses, (std::set<int>{0, 1, 2, 3, 77}));
 
-  std::FILE* groff = popen(("groff -man -ww -z -Tutf8 " + kManPage + " 2>&1").c_str(), "r");
-  ASSERT_NE(groff, nullptr);
-  std::string warnings;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, groff)) warnings += buffer;
-  EXPECT_EQ(pclose(groff), 0);
-  EXPECT_EQ(warnings, "");
+  const auto groff = testing::RunCommand("groff -man -ww -z -Tutf8 " + kManPage + " 2>&1");
+  EXPECT_EQ(groff.status, 0);
+  EXPECT_EQ(groff.out, "");
 }
 
 // The version has one source, CMakeLists.txt's project line; the documents name it by hand.

@@ -1,4 +1,7 @@
 // The file helpers of every test program; the binary's runner is in run_binary.cc.
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +55,22 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  std::FILE* shell = popen(command.c_str(), "r");
+  if (shell == nullptr) return result;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, shell)) result.out += buffer;
+  const int status = pclose(shell);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+bool CheckerMissing(const CommandResult& result) {
+  const char* ci = std::getenv("CI");
+  return (result.status == 77 || result.status == 127) && !(ci && std::string(ci) == "true");
 }
 
 std::vector<std::vector<std::string>> Rows(const std::string& name) {

@@ -61,6 +61,17 @@ class TempDir {
 
 std::string ReadFile(const std::string& path);
 
+// What a shell command writes to standard output, and its exit status (-1 when it was not run or
+// did not exit).
+struct CommandResult {
+  std::string out;
+  int status = -1;
+};
+CommandResult RunCommand(const std::string& command);
+// Whether a checking tool could not run (status 127, not installed; 77, its own skip), so that a
+// test proves nothing and skips: except under CI=true, where a missing tool is the machine's fault.
+bool CheckerMissing(const CommandResult& result);
+
 // The rows of a table kept as data in tests/NAME: one row a line, fields apart by " | ", each
 // taking C escapes; blank lines and lines starting with "#" are skipped.
 std::vector<std::vector<std::string>> Rows(const std::string& name);
