@@ -8,63 +8,43 @@ namespace {
 // The addresses an NVMe controller publishes: only Fibre Channel ones, in the two forms the
 // transport accepts, give a port; a name a digit short or long, or a field missing, gives none.
 TEST(NvmeNames, ControllerAddresses) {
-  const std::string long_form =
-      "traddr=nn-0x200000109b000001:pn-0x100000109b000002,host_traddr=nn-0x20000090fa000003:"
-      "pn-0x10000090FA000004";
-  const std::pair<std::string, std::optional<std::array<std::uint64_t, 4>>> cases[] = {
-      {long_form, std::array<std::uint64_t, 4>{0x200000109b000001, 0x100000109b000002,
-                                               0x20000090fa000003, 0x10000090fa000004}},
+  const std::string remote = "nn-0x200000109b000001:pn-0x100000109b000002";
+  const std::string host = "nn-0x20000090fa000003:pn-0x10000090FA000004";
+  const std::pair<std::string, bool> cases[] = {
+      {"traddr=" + remote + ",host_traddr=" + host, true},
       {"host_traddr=nn-20000090fa000003:pn-10000090fa000004,trsvcid=none,"
        "traddr=nn-200000109b000001:pn-100000109b000002",
-       std::array<std::uint64_t, 4>{0x200000109b000001, 0x100000109b000002, 0x20000090fa000003,
-                                    0x10000090fa000004}},
-      {"traddr=nn-0x200000109b000001:pn-0x100000109b000002", std::nullopt},
-      {"traddr=nn-0x200000109b000001:pn-0x100000109b00002,host_traddr=nn-0x20000090fa000003:"
-       "pn-0x10000090fa000004",
-       std::nullopt},
-      {"traddr=nn-0x200000109b000001:pn-0x100000109b000002,host_traddr=nn-0x20000090fa000003:"
-       "pn-0x10000090fa0000045",
-       std::nullopt},
-      {"traddr=nn-0x200000109b000001:pn-0x100000109b00000g,host_traddr=nn-0x20000090fa000003:"
-       "pn-0x10000090fa000004",
-       std::nullopt},
-      {"traddr=pn-0x100000109b000002:nn-0x200000109b000001,host_traddr=nn-0x20000090fa000003:"
-       "pn-0x10000090fa000004",
-       std::nullopt},
-      {"traddr=192.168.1.5,trsvcid=4420,host_traddr=192.168.1.2", std::nullopt},
-      {"traddr,host_traddr", std::nullopt},
-      {"", std::nullopt},
+       true},
+      {"traddr=" + remote, false},
+      {"traddr=" + remote.substr(0, 42) + ",host_traddr=" + host, false},
+      {"traddr=" + remote + "5,host_traddr=" + host, false},
+      {"traddr=" + remote.substr(0, 42) + "g,host_traddr=" + host, false},
+      {"traddr=pn-0x100000109b000002:nn-0x200000109b000001,host_traddr=" + host, false},
+      {"traddr=192.168.1.5,trsvcid=4420,host_traddr=192.168.1.2", false},
   };
-  for (const auto& [text, names] : cases) {
-    SCOPED_TRACE(text);
+  for (const auto& [text, valid] : cases) {
     const auto address = ParseNvmeFcAddress(text);
-    ASSERT_EQ(address.has_value(), names.has_value());
-    if (!names) continue;
-    EXPECT_EQ(address->remote.node, (*names)[0]);
-    EXPECT_EQ(address->remote.port, (*names)[1]);
-    EXPECT_EQ(address->host.node, (*names)[2]);
-    EXPECT_EQ(address->host.port, (*names)[3]);
+    ASSERT_EQ(address.has_value(), valid) << text;
+    if (!valid) continue;
+    EXPECT_EQ(address->remote.node, 0x200000109b000001u);
+    EXPECT_EQ(address->remote.port, 0x100000109b000002u);
+    EXPECT_EQ(address->host.node, 0x20000090fa000003u);
+    EXPECT_EQ(address->host.port, 0x10000090fa000004u);
   }
 }
 
 // Ids as the kernel prints them ("%pU", "%8ph"), and what is not one of the size asked for.
 TEST(NvmeNames, IdBytes) {
-  const std::tuple<std::string, std::size_t, std::optional<Data>> cases[] = {
-      {"00112233-4455-6677-8899-aabbccddeeff", 16,
-       Data{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd,
-            0xee, 0xff}},
-      {"00 25 38 8B 01 00 00 01", 8, Data{0x00, 0x25, 0x38, 0x8b, 0x01, 0x00, 0x00, 0x01}},
-      {"0025388b01000001", 8, Data{0x00, 0x25, 0x38, 0x8b, 0x01, 0x00, 0x00, 0x01}},
-      {"00 25 38 8b 01 00 00", 8, std::nullopt},
-      {"00 25 38 8b 01 00 00 01 02", 8, std::nullopt},
-      {"00 25 38 8b 01 00 00 0", 8, std::nullopt},
-      {" 00 25 38 8b 01 00 00 01", 8, std::nullopt},
-      {"00 25 38 8b 01 00 00 01 ", 8, std::nullopt},
-      {"0 025 38 8b 01 00 00 01", 8, std::nullopt},
-      {"00:25:38:8b:01:00:00:01", 8, std::nullopt},
-      {"", 8, std::nullopt},
+  const Data eui{0x00, 0x25, 0x38, 0x8b, 0x01, 0x00, 0x00, 0x01};
+  const std::pair<std::string, std::optional<Data>> cases[] = {
+      {"00 25 38 8B 01 00 00 01", eui},           {"0025388b01000001", eui},
+      {"00 25 38 8b 01 00 00", std::nullopt},     {"00 25 38 8b 01 00 00 01 02", std::nullopt},
+      {"00 25 38 8b 01 00 00 0", std::nullopt},   {" 00 25 38 8b 01 00 00 01", std::nullopt},
+      {"00 25 38 8b 01 00 00 01 ", std::nullopt}, {"0 025 38 8b 01 00 00 01", std::nullopt},
+      {"00:25:38:8b:01:00:00:01", std::nullopt},
   };
-  for (const auto& [text, size, bytes] : cases) EXPECT_EQ(ParseIdBytes(text, size), bytes) << text;
+  for (const auto& [text, bytes] : cases) EXPECT_EQ(ParseIdBytes(text, 8), bytes) << text;
+  EXPECT_EQ(ParseIdBytes("00112233-4455-6677-8899-aabbccddeeff", 16)->at(15), 0xff);
 }
 
 }  // namespace
