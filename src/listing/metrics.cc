@@ -125,7 +125,10 @@ class Samples {
 void AddRemotePort(Samples& samples, const std::string& port_name, const TargetView& remote,
                    std::set<std::string>* seen) {
   const std::optional<std::string> name = WWN(remote.Port(kRemotePortNameKey));
-  if (!seen->insert(name ? *name : "#" + std::to_string(seen->size())).second) return;
+  // A remote port without a name is counted on its own (its key cannot be a name: '#' first).
+  std::string key = name ? *name : std::to_string(seen->size());
+  if (!name) key.insert(key.begin(), '#');
+  if (!seen->insert(std::move(key)).second) return;
   const std::optional<std::string> state = PortState(remote.Port(kRemotePortStateKey));
   if (!state) return;
   std::string roles;
