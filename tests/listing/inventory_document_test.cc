@@ -82,7 +82,7 @@ TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
          {"FF:FF:FF:FF:FF:FF:FF:FF", "0xffffffff", "4294967295", "unknown"})
       EXPECT_EQ(document.find(placeholder), std::string::npos)
           << trees[i][0] << ": " << placeholder;
-    documents += " " + dir.Write("tree" + std::to_string(i) + ".json", document);
+    documents.append(" ").append(dir.Write("tree" + std::to_string(i) + ".json", document));
   }
   const std::string command = "python3 " + testing::SourceDir() +
                               "/tests/support/validate_inventory.py " + testing::SourceDir() +

@@ -106,7 +106,7 @@ TEST(Metrics, NvmeControllersAndNamespaces) {
     std::string key =
         series.substr(controller + 12, series.find('"', controller + 12) - controller - 12);
     if (const std::size_t nsid = series.find("nsid=\""); nsid != std::string::npos)
-      key += "/" + series.substr(nsid + 6, series.find('"', nsid + 6) - nsid - 6);
+      key.append("/").append(series, nsid + 6, series.find('"', nsid + 6) - nsid - 6);
     (series.rfind("halvane_nvme_controller_live", 0) == 0 ? live : accessible)[key] = value;
   }
   EXPECT_EQ(live,
