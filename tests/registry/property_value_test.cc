@@ -39,6 +39,7 @@ TEST(Utf8, ValidityAndLineText) {
   EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate
   EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
   EXPECT_FALSE(IsValidUtf8("\xE2\x82"));          // cut short
+  EXPECT_FALSE(IsValidUtf8("a\x80"));             // a continuation byte with nothing before it
 
   // A text fits an area only with room for its terminator, and shows up to its first zero.
   EXPECT_EQ(TextForLine(PropertyValue::String(std::string(255, 'a')), 256)->size(), 255u);
