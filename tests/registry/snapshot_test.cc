@@ -26,7 +26,7 @@ TEST(ParseSnapshot, ReadsEveryKindOfValue) {
     "root": {"class": "Leaf", "write-status": "0xE00002C7", "properties": {
       "s": "text", "i": -5, "big": 18446744073709551615, "f": 1.0, "e": 1e3, "b": true,
       "a": [1, "x"], "d": {"$data": "0a:0B 0c0D"}, "empty": {"$data": ""},
-      "dict": {"$data": "00", "other": 1}, "none": {}}}})",
+      "dict": {"$data": "00", "other": 1}, "none": {}, "no items": []}}})",
                                       &registry);
   ASSERT_TRUE(parsed.ok()) << parsed.message();
   const Dictionary& p = *registry.root()->properties.AsDictionary();
@@ -38,6 +38,7 @@ TEST(ParseSnapshot, ReadsEveryKindOfValue) {
   EXPECT_FALSE(p.at("e").AsNumber()->ToInt64(&v));
   EXPECT_TRUE(*p.at("b").AsBoolean());
   EXPECT_EQ(p.at("a").AsArray()->size(), 2u);
+  EXPECT_EQ(p.at("no items").AsArray()->size(), 0u);
   EXPECT_EQ(p.at("d"), Bytes({0x0A, 0x0B, 0x0C, 0x0D}));
   EXPECT_EQ(p.at("empty").AsData()->size(), 0u);
   EXPECT_TRUE(p.at("dict").AsDictionary());

@@ -216,6 +216,12 @@ TEST_F(LiveHostWrites, TheAdaptersRefusalsComeBeforeAnyWrite) {
        "host5/port_speed 4\n",
        "host5: port_speed: Invalid argument (qla2xxx refuses the rate the adapter is already set "
        "to, and any rate while it is down)"},
+      {nullptr,
+       kQlaPort,
+       {{kTopologySetting, testing::Str("N_Port")}},
+       kRegistryUnsupported,
+       "",
+       "host5: its driver has no topology setting"},
   };
   for (const Case& c : cases) {
     testing::TempDir dir;
