@@ -30,7 +30,10 @@ TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
   testing::TempDir dir;
   testing::BuildTree("inventory", dir.path() + "/sys");
   testing::BuildTree("fleet", dir.path() + "/fleet");
+  // The NVMe host: its port's controllers in every state and layout, and controllers that are no
+  // port's (a local drive, other transports, another port's, an address the kernel would refuse).
   testing::BuildTree("nvme", dir.path() + "/nvme");
+  testing::BuildTree("nvme-layouts", dir.path() + "/nvme");
   const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
   RunOptions live, fleet, nvme;
   live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
@@ -105,40 +108,6 @@ TEST(InventoryDocument, OnePortsDocumentIsItsPartOfTheWhole) {
   EXPECT_EQ(nlohmann::json::parse(first.out)["controllers"],
             nlohmann::json::array({whole["controllers"][3]}));
   EXPECT_EQ(RunHalvane({"-c", port, "--json"}, options).out, first.out);
-}
-
-// A port's NVMe controllers are those connected over Fibre Channel through it, whatever their
-// state and namespace layout; the local drive, other transports, another port's controller and
-// an address the kernel would not take are no port's. The text listing shows their namespaces,
-// never a controller that has none.
-TEST(InventoryDocument, NvmeControllersAreThePortsOwn) {
-  testing::TempDir dir;
-  testing::BuildTree("nvme", dir.path());
-  testing::BuildTree("nvme-layouts", dir.path());
-  RunOptions live;
-  live.env["HALVANE_SYSFS_ROOT"] = dir.path();
-  const auto document = nlohmann::json::parse(RunHalvane({"--json", "-l"}, live).out);
-  const auto& controllers = document["controllers"][0]["nvme_controllers"];
-  std::vector<std::string> seen;
-  for (const auto& controller : controllers) seen.push_back(controller["controller"]);
-  EXPECT_EQ(seen, (std::vector<std::string>{"nvme1", "nvme2", "nvme3"}));
-  // nvme2: reconnecting, to a remote port the host does not list, a namespace without multipath.
-  EXPECT_EQ(controllers[1]["state"], "connecting");
-  EXPECT_EQ(controllers[1]["port_name"], "52:4A:93:7D:00:00:B0:01");
-  EXPECT_FALSE(controllers[1].contains("port_id"));
-  EXPECT_EQ(controllers[1]["namespaces"], nlohmann::json::parse(R"([{"nsid": 5, "wwid":
-              "nvme.1d1d-4230303030303032-4172726179204220-00000005", "block_device": "nvme2n1",
-              "size_bytes": 4294967296, "logical_block_size": 512}])"));
-  EXPECT_EQ(controllers[2]["state"], "deleting_no_io");
-  EXPECT_EQ(controllers[2]["namespaces"], nlohmann::json::array());
-
-  const std::string text = RunHalvane({"-l"}, live).out;
-  const std::size_t two = text.find("NVMe Namespace @ 2\n");
-  ASSERT_NE(two, std::string::npos);
-  EXPECT_EQ(text.substr(text.find("\n\n", two + 20)),
-            "\n\nNamespaces:\n\nNVMe Namespace @ 5\n\n"
-            "                     Revision:    2.1\n"
-            "                        Model:    Array B\n\n\n\n");
 }
 
 // Driver texts are bytes: the document stays UTF-8 and valid JSON whatever they hold, and shows a

@@ -10,8 +10,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
-#include <string_view>
 
 extern char** environ;
 
@@ -22,18 +23,11 @@ namespace {
 // openat2, which the binary then does without) are not the binary's output; its error reports
 // ("==PID== ...") stay, and fail the run through the exit status anyway.
 std::string WithoutMemcheckNotices(const std::string& err) {
+  static const std::regex notice("--[0-9]+-- .*");
+  std::istringstream lines(err);
   std::string kept;
-  std::size_t start = 0;
-  while (start < err.size()) {
-    std::size_t end = err.find('\n', start);
-    end = end == std::string::npos ? err.size() : end + 1;
-    const std::string_view line(err.data() + start, end - start);
-    const std::size_t digits = line.find_first_not_of("0123456789", 2);
-    const bool notice = line.starts_with("--") && digits != std::string_view::npos && digits > 2 &&
-                        line.substr(digits).starts_with("-- ");
-    if (!notice) kept.append(line);
-    start = end;
-  }
+  for (std::string line; std::getline(lines, line);)
+    if (!std::regex_match(line, notice)) kept.append(line) += '\n';
   return kept;
 }
 

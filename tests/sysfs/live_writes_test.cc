@@ -268,30 +268,6 @@ TEST_F(LiveHostWrites, TheRescanOfTheNamedPortComesAfterItsSettings) {
   EXPECT_EQ(writer.writes.back().path, Attribute(3, "scan").replace(0, root().size(), tree));
 }
 
-// A dry run leaves the tree byte for byte as it was.
-TEST_F(LiveHostWrites, ADryRunWritesNothing) {
-  const auto files = [&] {
-    std::map<std::string, std::string> contents;
-    for (const auto& entry : fs::recursive_directory_iterator(root())) {
-      if (entry.is_regular_file() && !entry.is_symlink())
-        contents[entry.path().string()] = testing::ReadFile(entry.path().string());
-    }
-    return contents;
-  };
-  const auto before = files();
-  std::unique_ptr<DeviceRegistry> registry;
-  ASSERT_TRUE(BuildSysfsRegistry(root(), &registry).ok());
-  InProcessRun run(*registry);
-  EXPECT_EQ(run.Run({"--dry-run", "-c", kLpfcPort, "-s", "8gigabit", "-t", "nport", "-r"})
-                .ProcessExitStatus(),
-            0);
-  EXPECT_EQ(run.out.str(),
-            "host3: lpfc_link_speed \"0\" -> 8, writes \"nolip 8\\n\"\n"
-            "host3: lpfc_topology \"0\" -> 2, writes \"2\\n\"\nhost3: 1 link reset\n");
-  EXPECT_EQ(files(), before);
-  EXPECT_TRUE(run.rescan.asked.empty());
-}
-
 // Two runs that change one host at once apply one after the other: the host ends with one run's
 // values, whole.
 TEST_F(LiveHostWrites, OppositeRunsAtOnceLeaveOneRunsValuesWhole) {
