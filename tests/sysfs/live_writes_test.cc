@@ -15,7 +15,6 @@
 #include <sstream>
 #include <thread>
 
-#include "host/host_rescan.h"
 #include "inventory/port_info.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
@@ -240,32 +239,6 @@ TEST_F(LiveHostWrites, TheAdaptersRefusalsComeBeforeAnyWrite) {
     for (const std::string& w : stores.writes) writes += w;
     EXPECT_EQ(writes, c.writes) << c.message;
   }
-}
-
-// -r's scan of the named port's host comes after its settings are written, and is the only one.
-TEST_F(LiveHostWrites, TheRescanOfTheNamedPortComesAfterItsSettings) {
-  const std::string tree = fs::canonical(root());
-  RecordingAttributeWriter writer;
-  class TreeRescan : public HostRescan {
-   public:
-    TreeRescan(const std::string& root, AttributeWriter& writer) : root_(root), writer_(writer) {}
-    void RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
-      std::ostringstream errors;
-      RescanSysfsHosts(root_, host, &writer_, errors);
-    }
-
-   private:
-    std::string root_;
-    AttributeWriter& writer_;
-  } rescans(tree, writer);
-  std::unique_ptr<DeviceRegistry> registry;
-  ASSERT_TRUE(BuildSysfsRegistry(tree, nullptr, &writer, errors_, &registry).ok());
-  InProcessRun run(*registry, 0, &rescans);
-  EXPECT_EQ(run.Run({"-c", kLpfcPort, "-r", "-s", "2gigabit"}).ProcessExitStatus(), 0);
-  std::vector<std::string> paths;
-  for (const auto& w : writer.writes) paths.push_back(fs::path(w.path).filename().string());
-  EXPECT_EQ(paths, (std::vector<std::string>{"lpfc_link_speed", "scan"}));
-  EXPECT_EQ(writer.writes.back().path, Attribute(3, "scan").replace(0, root().size(), tree));
 }
 
 // Two runs that change one host at once apply one after the other: the host ends with one run's
