@@ -47,13 +47,21 @@ void MemberInteger(JsonWriter& json, std::string_view key, const PropertyValue* 
   json.Integer(*number);
 }
 
-void MemberWWN(JsonWriter& json, std::string_view key, const PropertyValue* value) {
+std::optional<std::string> KnownWWN(const PropertyValue* value) {
   const Data* bytes = value ? value->AsData() : nullptr;
   // All ones is how the kernel says it does not know the name.
   if (bytes && std::all_of(bytes->begin(), bytes->end(), [](std::uint8_t b) { return b == 0xFF; }))
-    return;
+    return std::nullopt;
   std::string text;
-  if (value && FormatWWNFromData(*value, &text).ok()) MemberText(json, key, text);
+  if (value && FormatWWNFromData(*value, &text).ok()) return text;
+  return std::nullopt;
+}
+std::optional<std::string> KnownWWN(const std::optional<PropertyValue>& value) {
+  return KnownWWN(value ? &*value : nullptr);
+}
+
+void MemberWWN(JsonWriter& json, std::string_view key, const PropertyValue* value) {
+  MemberText(json, key, KnownWWN(value));
 }
 
 void MemberInteger(JsonWriter& json, std::string_view key,

@@ -94,6 +94,10 @@ const std::string_view* TextOf(const PropertyValue* value, std::string_view* hol
 void MemberInteger(JsonWriter& json, std::string_view key, const PropertyValue* value);
 void MemberInteger(JsonWriter& json, std::string_view key,
                    const std::optional<PropertyValue>& value);
+// A WWN's text from its 8 bytes ("20:00:00:25:B5:00:00:01"); nothing for all ones, which is how
+// the kernel says it does not know the name, or for a value that is no WWN.
+std::optional<std::string> KnownWWN(const PropertyValue* value);
+std::optional<std::string> KnownWWN(const std::optional<PropertyValue>& value);
 // A WWN member from eight bytes of Data; nothing for the kernel's all-ones "unknown".
 void MemberWWN(JsonWriter& json, std::string_view key, const PropertyValue* value);
 void MemberWWN(JsonWriter& json, std::string_view key, const std::optional<PropertyValue>& value);

@@ -71,16 +71,6 @@ std::optional<std::string> Text(const std::optional<PropertyValue>& value) {
   return text ? std::optional<std::string>(*text) : std::nullopt;
 }
 
-std::optional<std::string> WWN(const std::optional<PropertyValue>& value) {
-  const Data* bytes = value ? value->AsData() : nullptr;
-  std::string text;
-  if (bytes == nullptr || !FormatWWNFromData(*value, &text).ok() ||
-      text == "FF:FF:FF:FF:FF:FF:FF:FF") {
-    return std::nullopt;
-  }
-  return text;
-}
-
 std::optional<std::string> Integer(const std::optional<PropertyValue>& value) {
   std::int64_t number = 0;
   if (!value || !value->AsNumber() || !value->AsNumber()->ToInt64(&number)) return std::nullopt;
@@ -124,7 +114,7 @@ class Samples {
 // A remote port, once per port whatever reaches it: a SCSI target, NVMe controllers, or both.
 void AddRemotePort(Samples& samples, const std::string& port_name, const TargetView& remote,
                    std::set<std::string>* seen) {
-  const std::optional<std::string> name = WWN(remote.Port(kRemotePortNameKey));
+  const std::optional<std::string> name = KnownWWN(remote.Port(kRemotePortNameKey));
   // A remote port without a name is counted on its own (its key cannot be a name: '#' first).
   std::string key = name ? *name : std::to_string(seen->size());
   if (!name) key.insert(key.begin(), '#');
@@ -172,7 +162,7 @@ void AddTargets(Samples& samples, DeviceRegistry& registry, const RegistryEntry&
       samples.Add(kNvmeControllerLive,
                   {{"port_name", port_name},
                    {"controller", name},
-                   {"remote_port_name", WWN(controller.Own(kRemotePortNameKey))},
+                   {"remote_port_name", KnownWWN(controller.Own(kRemotePortNameKey))},
                    {"subsystem_nqn", Text(controller.Own(kSubsystemNqnKey))}},
                   *state == "live");
     }
@@ -243,7 +233,7 @@ void AddMaps(Samples& samples, DeviceRegistry& registry,
       if (UnitState(state ? std::optional<PropertyValue>(*state) : std::nullopt) == "running")
         ++active;
       const PropertyValue* wwn = FindMember(*path, kPortWorldWideNameKey);
-      if (only_port && wwn && WWN(*wwn) == *only_port) through_port = true;
+      if (only_port && wwn && KnownWWN(*wwn) == *only_port) through_port = true;
     }
     if (!through_port) continue;
     std::optional<std::string> wwid = Text(registry.ReadProperty(map, kMapUuidKey));
