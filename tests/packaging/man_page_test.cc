@@ -74,7 +74,7 @@ TEST(Version, TheDocumentsNameTheProjectVersion) {
   const std::string changelog = testing::ReadFile(testing::SourceDir() + "/debian/changelog");
   EXPECT_EQ(changelog.rfind("halvane (" + v + ") ", 0), 0u);
   // The RPM's version and the newest entry of its changelog.
-  const std::string rpm = testing::ReadFile(testing::SourceDir() + "/packaging/halvane.rpmbuild");
+  const std::string rpm = testing::ReadFile(testing::SourceDir() + "/packaging/halvane.spec");
   std::smatch m;
   ASSERT_TRUE(std::regex_search(rpm, m, std::regex(R"(\nVersion:[ \t]+(\S+)\n)")));
   EXPECT_EQ(m[1].str(), v);
