@@ -34,16 +34,21 @@ TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
   // port's (a local drive, other transports, another port's, an address the kernel would refuse).
   testing::BuildTree("nvme", dir.path() + "/nvme");
   testing::BuildTree("nvme-layouts", dir.path() + "/nvme");
+  // What Linux 6.1 published with one of two paths down (tests/kernel/run took it): FCoE ports,
+  // a blocked remote port, transport-offline LUNs in both ALUA states, multipath maps.
+  testing::BuildTree("kernel-fcoe", dir.path() + "/kernel");
   const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  RunOptions live, fleet, nvme;
+  RunOptions live, fleet, nvme, kernel;
   live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
   fleet.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/fleet";
   nvme.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/nvme";
+  kernel.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/kernel";
   const std::tuple<std::string, std::string, RunOptions> sources[] = {
       {"san-inventory.json", "san-listing.txt", example},
       {"sysfs-inventory.json", "sysfs-inventory-listing.txt", live},
       {"fleet-inventory.json", "fleet-listing.txt", fleet},
-      {"nvme-inventory.json", "nvme-listing.txt", nvme}};
+      {"nvme-inventory.json", "nvme-listing.txt", nvme},
+      {"kernel-fcoe-inventory.json", "kernel-fcoe-listing.txt", kernel}};
   for (const auto& [golden, listing, options] : sources) {
     SCOPED_TRACE(golden);
     const auto json = RunHalvane({"--json", "-l"}, options);
@@ -74,7 +79,8 @@ TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
       dir.Write("one.json", RunHalvane({"-c", "21:00:00:24:FF:3D:12:34", "--json"}, example).out);
   const std::vector<std::vector<std::string>> trees = {
       {"host", "host-hostile"}, {"host", "host-utf8"}, {"hostile"}, {"writes", "writes-npiv"},
-      {"writes", "speeds"},     {"links-out"},         {"fleet"},   {"nvme", "nvme-layouts"}};
+      {"writes", "speeds"},     {"links-out"},         {"fleet"},   {"nvme", "nvme-layouts"},
+      {"kernel-fcoe"}};
   for (std::size_t i = 0; i < trees.size(); ++i) {
     const std::string root = dir.path() + "/tree" + std::to_string(i);
     for (const std::string& tree : trees[i]) testing::BuildTree(tree, root);
