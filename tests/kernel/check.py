@@ -163,7 +163,7 @@ class Kernel:
     def hosts(self):
         return {h: {a: self.text("class/fc_host", h, a) for a in
                     ("port_name", "node_name", "port_state", "speed", "port_type", "port_id",
-                     "symbolic_name")} | {"proc_name": self.text("class/scsi_host", h,
+                     "fabric_name", "symbolic_name")} | {"proc_name": self.text("class/scsi_host", h,
                                                                  "proc_name")}
                 for h in self.names("class/fc_host")}
 
@@ -426,7 +426,12 @@ def check_json_ports(phase):
         equal(c.get("speed_gbit"), int(host["speed"].split()[0]), what + " speed_gbit")
         equal(c.get("topology"), host["port_type"], what + " topology")
         equal(c.get("driver"), host["proc_name"], what + " driver")
-        equal(c.get("port_id"), host["port_id"], what + " port_id")
+        # 0 is the kernel's "none": no address while the link is down, no fabric in VN2VN.
+        equal(c.get("port_id"), host["port_id"] if int(host["port_id"], 16) else None,
+              what + " port_id")
+        equal(c.get("fabric_name"),
+              wwn(host["fabric_name"]) if int(host["fabric_name"], 16) else None,
+              what + " fabric_name")
         equal(c.get("symbolic_name"), host["symbolic_name"], what + " symbolic_name")
 
 
