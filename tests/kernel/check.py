@@ -42,7 +42,27 @@ def equal(got, wanted, what):
         for number, (a, b) in enumerate(zip(got.splitlines() + [""], wanted.splitlines() + [""])):
             if a != b:
                 raise Fail(f"{what}: line {number + 1} is {a!r}, expected {b!r}")
+    where = first_difference(got, wanted)
+    if where and where[0] != "$":
+        raise Fail(f"{what}: at {where[0]} halvane says {shorten(where[1])}, "
+                   f"expected {shorten(where[2])}")
     raise Fail(f"{what}: halvane says {shorten(got)}, expected {shorten(wanted)}")
+
+
+def first_difference(got, wanted, path="$"):
+    """Where two documents first differ: (path, one's value, the other's), or None."""
+    if isinstance(got, dict) and isinstance(wanted, dict):
+        for key in list(got) + [k for k in wanted if k not in got]:
+            if got.get(key, "(absent)") != wanted.get(key, "(absent)"):
+                return first_difference(got.get(key, "(absent)"), wanted.get(key, "(absent)"),
+                                        f"{path}.{key}")
+        return None
+    if isinstance(got, list) and isinstance(wanted, list) and len(got) == len(wanted):
+        for i, (a, b) in enumerate(zip(got, wanted)):
+            if a != b:
+                return first_difference(a, b, f"{path}[{i}]")
+        return None
+    return (path, got, wanted) if got != wanted else None
 
 
 def shorten(value):
@@ -161,10 +181,10 @@ class Kernel:
         return os.path.realpath(os.path.join(self.root, *path))
 
     def hosts(self):
-        return {h: {a: self.text("class/fc_host", h, a) for a in
-                    ("port_name", "node_name", "port_state", "speed", "port_type", "port_id",
-                     "fabric_name", "symbolic_name")} | {"proc_name": self.text("class/scsi_host", h,
-                                                                 "proc_name")}
+        attributes = ("port_name", "node_name", "port_state", "speed", "port_type", "port_id",
+                      "fabric_name", "symbolic_name")
+        return {h: {a: self.text("class/fc_host", h, a) for a in attributes}
+                | {"proc_name": self.text("class/scsi_host", h, "proc_name")}
                 for h in self.names("class/fc_host")}
 
     def remote_ports(self):
@@ -339,8 +359,8 @@ def check_list_ports(phase):
     equal(errors(phase, "list"), "", "-l standard error")
     ports, _ = listing(output(phase, "list"))
     hosts = k.hosts()
-    equal(list(ports), [wwn(hosts[h]["port_name"]) for h in sorted(hosts, key=lambda h: int(h[4:]))],
-          "ports in host order")
+    in_order = sorted(hosts, key=lambda h: int(h[4:]))
+    equal(list(ports), [wwn(hosts[h]["port_name"]) for h in in_order], "ports in host order")
     for h, host in hosts.items():
         block = ports[wwn(host["port_name"])]
         what = f"{h} ({wwn(host['port_name'])})"
