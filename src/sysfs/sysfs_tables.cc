@@ -35,10 +35,13 @@ constexpr HbaIdentity kTransportIdentity = {
 void AddHostInventory(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
                       std::uint64_t number, const std::string& name, Dictionary* chars) {
   chars->insert_or_assign(kScsiHostNumberKey, PropertyValue::OfNumber(Number::FromUInt64(number)));
-  if (auto v = reader.ReadText(fc_folder, "port_id"); v && ParseHex(*v)) {
+  // 0 is the kernel's "none" for both: the address of a port whose link is down, the name of the
+  // fabric of a port logged in to none (point-to-point, VN2VN, a link being reset).
+  if (auto v = reader.ReadText(fc_folder, "port_id"); v && ParseHex(*v).value_or(0) != 0) {
     chars->insert_or_assign(kPortIdKey, PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
   }
-  CopyWwn(reader, fc_folder, "fabric_name", kFabricNameKey, chars);
+  if (auto v = reader.ReadText(fc_folder, "fabric_name"); v && ParseHex(*v).value_or(0) != 0)
+    chars->insert_or_assign(kFabricNameKey, WwnData(*ParseHex(*v)));
   CopyText(reader, fc_folder, "supported_speeds", kSupportedSpeedsKey, chars);
   CopyText(reader, fc_folder, "symbolic_name", kSymbolicNameKey, chars);
   Dictionary statistics;

@@ -34,16 +34,21 @@ TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
   // port's (a local drive, other transports, another port's, an address the kernel would refuse).
   testing::BuildTree("nvme", dir.path() + "/nvme");
   testing::BuildTree("nvme-layouts", dir.path() + "/nvme");
+  // What Linux 6.1 published with one of two paths down (tests/kernel/run took it): FCoE ports,
+  // a blocked remote port, transport-offline LUNs in both ALUA states, multipath maps.
+  testing::BuildTree("kernel-fcoe", dir.path() + "/kernel");
   const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  RunOptions live, fleet, nvme;
+  RunOptions live, fleet, nvme, kernel;
   live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
   fleet.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/fleet";
   nvme.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/nvme";
+  kernel.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/kernel";
   const std::tuple<std::string, std::string, RunOptions> sources[] = {
       {"san-inventory.json", "san-listing.txt", example},
       {"sysfs-inventory.json", "sysfs-inventory-listing.txt", live},
       {"fleet-inventory.json", "fleet-listing.txt", fleet},
-      {"nvme-inventory.json", "nvme-listing.txt", nvme}};
+      {"nvme-inventory.json", "nvme-listing.txt", nvme},
+      {"kernel-fcoe-inventory.json", "kernel-fcoe-listing.txt", kernel}};
   for (const auto& [golden, listing, options] : sources) {
     SCOPED_TRACE(golden);
     const auto json = RunHalvane({"--json", "-l"}, options);
@@ -64,7 +69,8 @@ TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
 }
 
 // The golden documents, the document of one port, and the document of every test tree against the
-// schema that is shipped; none of them holds a kernel placeholder.
+// schema that is shipped; none of them holds a kernel placeholder (all ones, or the zero name and
+// address of a port with no fabric or no link).
 TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
   testing::TempDir dir;
   const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
@@ -74,15 +80,16 @@ TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
       dir.Write("one.json", RunHalvane({"-c", "21:00:00:24:FF:3D:12:34", "--json"}, example).out);
   const std::vector<std::vector<std::string>> trees = {
       {"host", "host-hostile"}, {"host", "host-utf8"}, {"hostile"}, {"writes", "writes-npiv"},
-      {"writes", "speeds"},     {"links-out"},         {"fleet"},   {"nvme", "nvme-layouts"}};
+      {"writes", "speeds"},     {"links-out"},         {"fleet"},   {"nvme", "nvme-layouts"},
+      {"kernel-fcoe"}};
   for (std::size_t i = 0; i < trees.size(); ++i) {
     const std::string root = dir.path() + "/tree" + std::to_string(i);
     for (const std::string& tree : trees[i]) testing::BuildTree(tree, root);
     RunOptions live;
     live.env["HALVANE_SYSFS_ROOT"] = root;
     const std::string document = RunHalvane({"--json", "-l"}, live).out;
-    for (const char* placeholder :
-         {"FF:FF:FF:FF:FF:FF:FF:FF", "0xffffffff", "4294967295", "unknown"})
+    for (const char* placeholder : {"FF:FF:FF:FF:FF:FF:FF:FF", "00:00:00:00:00:00:00:00",
+                                    "\"0x000000\"", "0xffffffff", "4294967295", "unknown"})
       EXPECT_EQ(document.find(placeholder), std::string::npos)
           << trees[i][0] << ": " << placeholder;
     documents.append(" ").append(dir.Write("tree" + std::to_string(i) + ".json", document));

@@ -49,7 +49,7 @@ TEST(Metrics, PromtoolAcceptsEveryTree) {
   const std::vector<std::vector<std::string>> trees = {
       {"inventory"}, {"host", "host-hostile"},  {"host", "host-utf8"},
       {"hostile"},   {"writes", "writes-npiv"}, {"links-out"},
-      {"fleet"},     {"nvme", "nvme-layouts"}};
+      {"fleet"},     {"nvme", "nvme-layouts"},  {"kernel-fcoe"}};
   for (std::size_t i = 0; i < trees.size(); ++i) {
     testing::TempDir root;
     const auto run = RunHalvane({"--metrics", "-l"}, Tree(root, trees[i]));
@@ -68,10 +68,13 @@ TEST(Metrics, PromtoolAcceptsEveryTree) {
 // Against their golden files (HALVANE_UPDATE_GOLDEN=1 rewrites them): the fleet host, where a map
 // with one of its two paths blocked has two paths and one active and the blocked path's LUN is
 // not running; the NVMe host, where a namespace is usable only through a live controller whose
-// ANA state lets I/O through.
-TEST(Metrics, GoldenOfTheFleetAndNvmeHosts) {
+// ANA state lets I/O through; the kernel's own FCoE host with one link down, whose linkdown port,
+// blocked remote port and transport-offline LUNs are the kernel's.
+TEST(Metrics, GoldenOfTheFleetNvmeAndKernelHosts) {
   const std::pair<std::string, std::vector<std::string>> hosts[] = {
-      {"fleet-metrics.prom", {"fleet"}}, {"nvme-metrics.prom", {"nvme", "nvme-layouts"}}};
+      {"fleet-metrics.prom", {"fleet"}},
+      {"nvme-metrics.prom", {"nvme", "nvme-layouts"}},
+      {"kernel-fcoe-metrics.prom", {"kernel-fcoe"}}};
   for (const auto& [golden, trees] : hosts) {
     testing::TempDir dir;
     const std::string out = RunHalvane({"--metrics", "-l"}, Tree(dir, trees)).out;
