@@ -1,7 +1,10 @@
 // The whole control flow of a run: one pass over the command line, left to right.
 #pragma once
 
+#include <ostream>
+
 #include "config/run.h"
+#include "host/fd_output.h"
 
 namespace halvane {
 
@@ -11,6 +14,12 @@ namespace halvane {
 // so that it changes the form of the reports wherever it stands. argv is argc texts, as main
 // gets them.
 RunOutcome RunCommandLine(int argc, char* argv[], Services& services);
+
+// Ends a run as the process ends it, and answers its exit status. A failure the run left to be
+// told is told on err, in one line that escapes what the reason quotes (a key, a path), and what
+// the run printed is dropped: it is not the whole of anything. Otherwise what the run printed goes
+// out, and a write to standard output that failed, then or earlier, is told and fails the run.
+int FinishRun(const RunOutcome& outcome, FdOutput& stdout_buffer, std::ostream& err);
 
 // The short options, and the long options with the letters they stand for. Options that have
 // only a long form stand for a code above every letter.

@@ -2,10 +2,6 @@
 // given.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string_view>
-
 #include "config/run.h"
 
 namespace halvane {
@@ -14,8 +10,5 @@ inline constexpr char kNotRootMessage[] = "You must be running as root to modify
 inline constexpr char kPortNotFoundMessage[] = "Specified Port World Wide Name not found.";
 
 RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services);
-
-// The SCSI host number of the port named wanted, when the registry says.
-std::optional<std::uint64_t> PortHostNumber(DeviceRegistry& registry, std::string_view wanted);
 
 }  // namespace halvane

@@ -14,13 +14,12 @@ MessageHeader MakeRefreshMessage(PortName daemon_port) {
 }
 
 void SendRefreshNotification(MessagePorts& ports) {
-  PortName lookup_port = 0;
-  PortName daemon_port = 0;
-  if (!ports.GetSpecialPort(kBootstrapSpecialPort, &lookup_port).ok()) return;
-  if (!ports.LookUpService(lookup_port, kScsiDaemonService, &daemon_port).ok()) return;
-  if (daemon_port == 0) return;
+  const StatusOr<PortName> lookup = ports.LookupPort();
+  if (!lookup.ok()) return;
+  const StatusOr<PortName> daemon = ports.LookUpService(*lookup, kScsiDaemonService);
+  if (!daemon.ok() || *daemon == 0) return;
   // Whether the daemon took it is not examined: one that is not listening changes nothing.
-  (void)ports.SendMessage(MakeRefreshMessage(daemon_port), kSendOnly);
+  (void)ports.SendMessage(MakeRefreshMessage(*daemon));
 }
 
 }  // namespace halvane

@@ -18,8 +18,8 @@ namespace halvane {
 // Channel interconnect: only those controllers have their targets listed.
 bool HasFibreChannelInterconnect(DeviceRegistry& registry, const RegistryEntry& controller);
 
-// The WWN text of a controller's node name, from its own characteristics; nothing when its table
-// cannot be read or holds none.
+// The WWN text of a controller's node name, from its own characteristics; nothing when they
+// cannot be read or hold none.
 std::optional<std::string> ControllerNodeName(DeviceRegistry& registry,
                                               const RegistryEntry& controller);
 
@@ -31,10 +31,10 @@ struct TargetView {
   const RegistryEntry& target;
 
   std::optional<PropertyValue> Port(std::string_view key) const {
-    return registry.ReadProperty(device, key);
+    return registry.ValueOf(device, key);
   }
   std::optional<PropertyValue> Own(std::string_view key) const {
-    return registry.ReadProperty(target, key);
+    return registry.ValueOf(target, key);
   }
 };
 
@@ -48,7 +48,7 @@ struct LunView {
     return registry.SearchProperty(unit, key, SearchDirection::kDescendants);
   }
   std::optional<PropertyValue> Own(std::string_view key) const {
-    return registry.ReadProperty(unit, key);
+    return registry.ValueOf(unit, key);
   }
   // What the heading shows after "SCSI Logical Unit @ ": the LUN in decimal, or the 8-byte form
   // of a LUN that is not in the peripheral address space.

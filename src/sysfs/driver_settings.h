@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/property_value.h"
+#include "registry/dictionary.h"
 #include "sysfs/attribute_writer.h"
 #include "sysfs/sysfs_reader.h"
 
@@ -56,7 +56,7 @@ struct HostPlace {
 // Writes a port's settings to the driver attributes of its host in the tree at root. Everything
 // is checked before anything is written: a setting the host cannot take (a driver without that
 // attribute, a speed the adapter cannot run, an adapter whose speed cannot be set, an NPIV
-// virtual port, a hard AL_PA) refuses the whole request with kRegistryUnsupported, nothing
+// virtual port, a hard AL_PA) refuses the whole request with kUnsupported, nothing
 // written, and the status says why and what to do. Speed goes before topology; every write but
 // the last says "nolip" when the driver takes it, so the link resets once, with every value in
 // place. A refused write gets every earlier change undone; a change that cannot be undone is
@@ -68,16 +68,17 @@ class SettingsDriver {
       : root_(std::move(root)), reader_(reader), writer_(writer), errors_(errors) {}
 
   Status Apply(const HostPlace& host, const Dictionary& settings) const;
-  // What Apply would write, in order, into *plan, with nothing written: each attribute with its
-  // value now and the one asked for, the bytes, and how many link resets. Refuses as Apply would
-  // before writing.
-  Status Describe(const HostPlace& host, const Dictionary& settings, std::string* plan) const;
+  // What Apply would write, in order, with nothing written: each attribute with its value now
+  // and the one asked for, the bytes, and how many link resets. Refuses as Apply would before
+  // writing.
+  StatusOr<std::string> Describe(const HostPlace& host, const Dictionary& settings) const;
 
  private:
   struct Change;
-  // The host's driver folder and the changes the settings ask of it, checked.
-  Status Plan(const HostPlace& host, const Dictionary& settings, bool hold, std::string* folder,
-              std::vector<Change>* plan) const;
+  struct Changes;
+  // The host's driver folder and the changes the settings ask of it, checked; with hold, the
+  // host is kept for this run from the first read on.
+  StatusOr<Changes> Plan(const HostPlace& host, const Dictionary& settings, bool hold) const;
   Status Write(const std::string& folder, const Change& change, const std::string& value,
                bool nolip) const;
   void Restore(const HostPlace& host, const std::string& folder, const Change& change) const;

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "registry/property_value.h"
+#include "registry/dictionary.h"
 #include "sysfs/sysfs_reader.h"
 
 namespace halvane {
@@ -21,6 +21,9 @@ void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file
                 Dictionary* table);
 void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
              Dictionary* table);
+// The size of the block device in folder, which the kernel counts in 512-byte sectors whatever
+// the logical block size, in bytes under kCapacityKey.
+void CopyCapacity(SysfsReader& reader, const std::string& folder, Dictionary* table);
 
 // A Fibre Channel host's table: its characteristics (WWNs, state, speed, topology, AL_PA of a
 // loop port, PCI port number and slot, and what scripts get beyond the port block) and the

@@ -97,7 +97,7 @@ TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
   EXPECT_EQ(report.out, "");
 }
 
-// One port's document is that port's member of the whole one (tests/cli/runs.txt shows that --json
+// One port's document is that port's member of the whole one (tests/cli/runs/ shows that --json
 // changes nothing else).
 TEST(InventoryDocument, OnePortsDocumentIsItsPartOfTheWhole) {
   const RunOptions options = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");

@@ -29,15 +29,22 @@ using testing::RunHalvane;
 using testing::TempDir;
 using testing::WithRegistry;
 
+// Settings written to the first port of the registry.
+Status WriteToPort(DeviceRegistry& registry) {
+  const auto port = registry.MatchFirstService("KestritUserSCSIParallelInterfaceController");
+  if (!port.ok()) return port.status();
+  return registry.WriteProperties(*port, {{"Speed", testing::Str("Automatic")}});
+}
+
 TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
   TempDir dir;
   const std::string path =
       dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
                                  testing::kOnePortEntry + "]}}");
   for (bool by_rename : {false, true}) {
-    std::unique_ptr<DeviceRegistry> registry;
-    const Status loaded = LoadSnapshotFile(path, SnapshotUse::kRead, &registry);
-    ASSERT_TRUE(loaded.ok()) << loaded.message();
+    StatusOr<std::unique_ptr<DeviceRegistry>> loaded = LoadSnapshotFile(path, RegistryUse::kRead);
+    ASSERT_TRUE(loaded.ok()) << loaded.status().message();
+    DeviceRegistry* registry = loaded->get();
     const std::string theirs = R"({"root": {"class": "TheirsNow"}})";
     if (by_rename) {
       const std::string other = dir.Write("other.json", theirs);
@@ -45,11 +52,8 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
     } else {
       std::ofstream(path, std::ios::binary | std::ios::trunc) << theirs;
     }
-    RegistryIterator it;
-    ASSERT_TRUE(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it).ok());
-    const Status written =
-        registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}});
-    EXPECT_EQ(written.code(), kRegistryIoError);
+    const Status written = WriteToPort(*registry);
+    EXPECT_EQ(written.code(), kIoError);
     EXPECT_EQ(written.message(), "snapshot changed while saving: " + path);
     EXPECT_EQ(ReadFile(path), theirs);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
@@ -61,11 +65,10 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
 }
 
 std::size_t SettingsReceived(const std::string& path) {
-  MemoryRegistry registry;
-  const Status parsed = ParseSnapshot(ReadFile(path), &registry);
-  EXPECT_TRUE(parsed.ok()) << parsed.message();
-  return registry.root() && !registry.root()->children.empty()
-             ? registry.root()->children[0]->received_settings.size()
+  const auto registry = ParseSnapshot(ReadFile(path));
+  EXPECT_TRUE(registry.ok()) << registry.status().message();
+  return registry.ok() && (*registry)->root() && !(*registry)->root()->children.empty()
+             ? (*registry)->root()->children[0]->received_settings.size()
              : 0;
 }
 
@@ -120,14 +123,10 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
   });
   int saved = 0;
   for (int i = 0; i < 300; ++i) {
-    std::unique_ptr<DeviceRegistry> registry;
-    if (!LoadSnapshotFile(own + "/host.json", SnapshotUse::kReadAndWrite, &registry).ok())
-      continue;  // the path led nowhere at that moment
-    RegistryIterator it;
-    ASSERT_TRUE(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it).ok());
-    const Status status =
-        registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}});
-    ASSERT_TRUE(status.ok() || status.code() == kRegistryIoError) << status.message();
+    auto registry = LoadSnapshotFile(own + "/host.json", RegistryUse::kWrite);
+    if (!registry.ok()) continue;  // the path led nowhere at that moment
+    const Status status = WriteToPort(**registry);
+    ASSERT_TRUE(status.ok() || status.code() == kIoError) << status.message();
     saved += status.ok();
   }
   stop = true;
@@ -209,8 +208,7 @@ TEST(HostileSnapshot, ARunStoppedWhileSavingLeavesTheSnapshotWhole) {
     EXPECT_TRUE(r.status == 0 || r.status == 128 + options.signal) << r.status << r.err;
     ASSERT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
         << "a temporary file was left at run " << run;
-    MemoryRegistry registry;
-    ASSERT_TRUE(ParseSnapshot(ReadFile(path), &registry).ok()) << run;
+    ASSERT_TRUE(ParseSnapshot(ReadFile(path)).ok()) << run;
   }
 }
 
