@@ -21,14 +21,14 @@ namespace halvane {
 // specified port (status 0x%08X)" prints and snapshots keep as an entry's "write-status"; a
 // snapshot's driver may answer any other value, which travels unchanged.
 using StatusCode = std::int32_t;
-constexpr StatusCode CodeOf(std::uint32_t bits) { return static_cast<StatusCode>(bits); }
 
-inline constexpr StatusCode kNoDevice = CodeOf(0xE00002C0);       // no such device
-inline constexpr StatusCode kNotPrivileged = CodeOf(0xE00002C1);  // permission denied
-inline constexpr StatusCode kBadArgument = CodeOf(0xE00002C2);    // a value refused
-inline constexpr StatusCode kUnsupported = CodeOf(0xE00002C7);    // not supported
-inline constexpr StatusCode kIoError = CodeOf(0xE00002CA);        // input/output error
-inline constexpr StatusCode kNotFound = CodeOf(0xE00002F0);       // no such data
+inline constexpr StatusCode kNoDevice = static_cast<StatusCode>(0xE00002C0);  // no such device
+inline constexpr StatusCode kNotPrivileged =
+    static_cast<StatusCode>(0xE00002C1);  // permission denied
+inline constexpr StatusCode kBadArgument = static_cast<StatusCode>(0xE00002C2);  // a value refused
+inline constexpr StatusCode kUnsupported = static_cast<StatusCode>(0xE00002C7);  // not supported
+inline constexpr StatusCode kIoError = static_cast<StatusCode>(0xE00002CA);   // input/output error
+inline constexpr StatusCode kNotFound = static_cast<StatusCode>(0xE00002F0);  // no such data
 
 class [[nodiscard]] Status {
  public:

@@ -5,6 +5,14 @@
 namespace halvane {
 namespace {
 
+// The value of a hexadecimal digit of either case; nothing for any other character.
+std::optional<std::uint8_t> HexDigit(char c) {
+  if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
+  return std::nullopt;
+}
+
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -53,13 +61,6 @@ std::size_t ControlLength(std::string_view text, std::size_t i) {
 }
 
 }  // namespace
-
-std::optional<std::uint8_t> HexDigit(char c) {
-  if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-  return std::nullopt;
-}
 
 std::optional<std::uint64_t> ParseHexNumber(std::string_view digits, std::size_t max_digits) {
   if (digits.empty() || digits.size() > max_digits || digits.size() > 16) return std::nullopt;

@@ -19,8 +19,6 @@ namespace halvane {
 
 using Data = std::vector<std::uint8_t>;
 
-// The value of a hexadecimal digit of either case; nothing for any other character.
-std::optional<std::uint8_t> HexDigit(char c);
 // The value of 1 to max_digits (at most 16) hexadecimal digits and nothing else.
 std::optional<std::uint64_t> ParseHexNumber(std::string_view digits, std::size_t max_digits);
 // The value of "0x" (or "0X") and 1 to max_digits hexadecimal digits, as the kernel and status

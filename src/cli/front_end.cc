@@ -17,8 +17,18 @@
 
 namespace halvane {
 
+namespace {
+
 // The project version, from the build (CMakeLists.txt).
-inline constexpr char kVersion[] = "v" HALVANE_VERSION;
+constexpr char kVersion[] = "v" HALVANE_VERSION;
+
+// The codes of the options that have only a long form.
+constexpr int kJsonOption = 0x100;
+constexpr int kSnapshotOption = 0x101;
+constexpr int kDryRunOption = 0x102;
+constexpr int kMetricsOption = 0x103;
+
+}  // namespace
 
 const char kShortOptions[] = "c:a:s:t:lrhv?";
 

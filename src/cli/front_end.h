@@ -24,10 +24,6 @@ int FinishRun(const RunOutcome& outcome, FdOutput& stdout_buffer, std::ostream& 
 // The short options, and the long options with the letters they stand for. Options that have
 // only a long form stand for a code above every letter.
 extern const char kShortOptions[];
-inline constexpr int kJsonOption = 0x100;
-inline constexpr int kSnapshotOption = 0x101;
-inline constexpr int kDryRunOption = 0x102;
-inline constexpr int kMetricsOption = 0x103;
 struct LongOptionName {
   const char* name;
   int letter;

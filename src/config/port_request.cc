@@ -6,6 +6,9 @@
 namespace halvane {
 namespace {
 
+constexpr char kNotRootMessage[] = "You must be running as root to modify settings...";
+constexpr char kPortNotFoundMessage[] = "Specified Port World Wide Name not found.";
+
 // A change that did not happen must never look like one that did: the administrator is told,
 // and the exit status says so.
 RunOutcome NotApplied(Services& services, const Status& status) {

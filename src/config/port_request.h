@@ -6,9 +6,6 @@
 
 namespace halvane {
 
-inline constexpr char kNotRootMessage[] = "You must be running as root to modify settings...";
-inline constexpr char kPortNotFoundMessage[] = "Specified Port World Wide Name not found.";
-
 RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services);
 
 }  // namespace halvane

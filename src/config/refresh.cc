@@ -1,7 +1,13 @@
 #include "config/refresh.h"
 
 namespace halvane {
+namespace {
 
+// Copy-send right for the destination, make-send-once for the (absent) reply port, no voucher,
+// a simple message.
+constexpr std::uint32_t kRefreshMessageBits = 0x00001513;
+
+// The refresh message addressed to daemon_port, every field written.
 MessageHeader MakeRefreshMessage(PortName daemon_port) {
   MessageHeader message;
   message.bits = kRefreshMessageBits;
@@ -12,6 +18,8 @@ MessageHeader MakeRefreshMessage(PortName daemon_port) {
   message.id = 0;
   return message;
 }
+
+}  // namespace
 
 void SendRefreshNotification(MessagePorts& ports) {
   const StatusOr<PortName> lookup = ports.LookupPort();

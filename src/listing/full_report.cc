@@ -17,6 +17,20 @@ void PrintLunText(std::ostream& out, const std::optional<PropertyValue>& value,
   if (auto text = TextForLine(*value, kLunTextArea)) out << label << Escaped{*text} << "\n";
 }
 
+// A namespace of an NVMe controller, in a logical unit's shape.
+void PrintNamespaceBlock(const TargetView& controller, const LunView& unit, std::ostream& out) {
+  const std::optional<PropertyValue> nsid = unit.Own(kNamespaceIdKey);
+  if (const auto number = nsid ? nsid->AsInt64() : std::nullopt)
+    out << "NVMe Namespace @ " << *number << "\n\n";
+
+  // The labels are the logical unit's where they mean the same.
+  PrintLunText(out, controller.Own(kFirmwareVersionKey), "                     Revision:    ");
+  if (auto id = unit.UniqueId()) out << "       Logical Unit Unique ID:    " << *id << "\n";
+  PrintLunText(out, unit.Own(kAnaStateKey), "    Logical Unit Access State:    ");
+  PrintLunText(out, controller.Own(kModelKey), "                        Model:    ");
+  out << "\n";
+}
+
 void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& controller,
                             std::ostream& out) {
   // A controller without children prints nothing, not even its node name.
@@ -58,19 +72,6 @@ void PrintLunBlock(const LunView& unit, std::ostream& out) {
   PrintLunText(out, unit.MapName(), "                    LUN Alias:    ");
   PrintLunText(out, unit.Search(kProductIdentificationKey), "                        Model:    ");
   PrintLunText(out, unit.Search(kVendorIdentificationKey), "                       Vendor:    ");
-  out << "\n";
-}
-
-void PrintNamespaceBlock(const TargetView& controller, const LunView& unit, std::ostream& out) {
-  const std::optional<PropertyValue> nsid = unit.Own(kNamespaceIdKey);
-  if (const auto number = nsid ? nsid->AsInt64() : std::nullopt)
-    out << "NVMe Namespace @ " << *number << "\n\n";
-
-  // The labels are the logical unit's where they mean the same.
-  PrintLunText(out, controller.Own(kFirmwareVersionKey), "                     Revision:    ");
-  if (auto id = unit.UniqueId()) out << "       Logical Unit Unique ID:    " << *id << "\n";
-  PrintLunText(out, unit.Own(kAnaStateKey), "    Logical Unit Access State:    ");
-  PrintLunText(out, controller.Own(kModelKey), "                        Model:    ");
   out << "\n";
 }
 

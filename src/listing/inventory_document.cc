@@ -15,6 +15,8 @@
 namespace halvane {
 namespace {
 
+constexpr char kInventorySchema[] = "halvane-inventory/2";
+
 std::optional<PropertyValue> Member(const Dictionary& record, std::string_view key) {
   return MemberValue(record, key);
 }

@@ -13,6 +13,17 @@ bool MemberEquals(const Dictionary& dict, std::string_view key, std::int32_t wan
   return v != nullptr && v->AsInt32() == wanted;
 }
 
+std::optional<std::string> FormatUniqueID(const std::optional<PropertyValue>& value) {
+  if (!value || value->AsData() == nullptr) return std::nullopt;
+  const Data& data = *value->AsData();
+  std::array<std::uint8_t, 16> bytes{};
+  std::copy_n(data.begin(), std::min<std::size_t>(data.size(), bytes.size()), bytes.begin());
+  const std::size_t shown = data.size() > 8 ? 16 : 8;
+  std::string text = "0x";
+  AppendHex(text, std::span(bytes).first(shown));
+  return text;
+}
+
 // The children of entry, or none when they cannot be had: a walk passes over what it cannot
 // list.
 RegistryIterator Children(DeviceRegistry& registry, const RegistryEntry& entry) {
@@ -118,17 +129,6 @@ std::optional<std::string> FormatPaddedWWN(const std::optional<PropertyValue>& v
   std::array<std::uint8_t, 8> bytes{};
   std::copy_n(data.begin(), std::min<std::size_t>(data.size(), bytes.size()), bytes.begin());
   return WwnText(bytes);
-}
-
-std::optional<std::string> FormatUniqueID(const std::optional<PropertyValue>& value) {
-  if (!value || value->AsData() == nullptr) return std::nullopt;
-  const Data& data = *value->AsData();
-  std::array<std::uint8_t, 16> bytes{};
-  std::copy_n(data.begin(), std::min<std::size_t>(data.size(), bytes.size()), bytes.begin());
-  const std::size_t shown = data.size() > 8 ? 16 : 8;
-  std::string text = "0x";
-  AppendHex(text, std::span(bytes).first(shown));
-  return text;
 }
 
 }  // namespace halvane

@@ -53,7 +53,8 @@ struct LunView {
   // What the heading shows after "SCSI Logical Unit @ ": the LUN in decimal, or the 8-byte form
   // of a LUN that is not in the peripheral address space.
   std::optional<std::string> Address() const;
-  // The unique identifier as FormatUniqueID writes it.
+  // The unique identifier: "0x" and the first 8 bytes in hexadecimal, then bytes 8 to 15 when
+  // the value is longer than 8 bytes; missing bytes print as 00.
   std::optional<std::string> UniqueId() const;
   // The vendor-specific ASCII designators of the addressed logical unit among the designators
   // of its identification, in page order, as registry values.
@@ -82,8 +83,5 @@ void ForEachLun(DeviceRegistry& registry, const RegistryEntry& target,
 
 // The WWN text of up to the first eight bytes of a Data value, missing bytes counting as 0.
 std::optional<std::string> FormatPaddedWWN(const std::optional<PropertyValue>& value);
-// "0x" and the first 8 bytes in hexadecimal, then bytes 8 to 15 when the value is longer than 8
-// bytes; missing bytes print as 00.
-std::optional<std::string> FormatUniqueID(const std::optional<PropertyValue>& value);
 
 }  // namespace halvane

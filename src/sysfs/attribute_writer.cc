@@ -12,6 +12,11 @@
 namespace halvane {
 namespace {
 
+// How long a run waits for another that changes the same host. A change takes well under a
+// second; a hold kept longer belongs to a run that is stuck, and waiting on it would make this one
+// stuck too.
+constexpr auto kHoldWait = std::chrono::seconds(60);
+
 // Writes bytes to the attribute name of the folder open as dir.
 Status Store(int dir, const char* name, std::string_view bytes) {
   // O_NONBLOCK so that a FIFO planted where an attribute should be cannot hang the run (with no
@@ -83,8 +88,7 @@ class TreeWriter : public AttributeWriter {
   Status Hold(const std::string& folder) override {
     StatusOr<int> dir = Folder(folder);
     if (!dir.ok()) return dir.status();
-    const StatusOr<bool> locked =
-        LockBefore(*dir, std::chrono::steady_clock::now() + std::chrono::seconds(kHoldWaitSeconds));
+    const StatusOr<bool> locked = LockBefore(*dir, std::chrono::steady_clock::now() + kHoldWait);
     if (!locked.ok()) return locked.status();
     if (!*locked) return Status::Error(kIoError, "another run has been changing it for too long");
     return Status::Ok();

@@ -37,15 +37,10 @@ class AttributeWriter {
   // caller or the value (ErrnoStatus of the write).
   virtual Status Write(const std::string& folder, const char* name, std::string_view bytes) = 0;
 
-  // Keeps folder for this run alone until the writer goes, waiting at most kHoldWaitSeconds for
-  // another run that keeps it: two runs that change one host's settings do so one after the other.
+  // Keeps folder for this run alone until the writer goes, waiting at most a minute for another
+  // run that keeps it: two runs that change one host's settings do so one after the other.
   virtual Status Hold(const std::string& folder) = 0;
 };
-
-// How long a run waits for another that changes the same host. A change takes well under a
-// second; a hold kept longer belongs to a run that is stuck, and waiting on it would make this one
-// stuck too.
-inline constexpr int kHoldWaitSeconds = 60;
 
 // The refusal of a write to something that is not a regular file inside the tree, with nothing
 // written.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <sstream>
 #include <vector>
 
@@ -12,6 +13,34 @@
 
 namespace halvane {
 namespace {
+
+// A topology as the settings store it and as a driver's attribute takes it.
+struct TopologyValue {
+  std::string_view stored;
+  const char* written;
+};
+
+// How one driver takes port settings through its scsi_host attributes.
+struct DriverSettings {
+  const char* driver;
+  // The speed attribute and the rates it takes, in Gbit/s (0: automatic); written as the number.
+  const char* speed_attribute;
+  std::span<const unsigned> speeds;
+  // The PCI device ids of the adapters whose speed can be set; empty when every adapter of the
+  // driver can.
+  std::span<const std::uint16_t> speed_devices;
+  // The topology attribute and the values it takes; nullptr when the driver has none.
+  const char* topology_attribute;
+  std::span<const TopologyValue> topologies;
+  // Whether the attributes read back the configured value (then a value already set is not
+  // written again, and a refused request can be undone), rather than the link's state.
+  bool reads_back_configured;
+  // Whether the attributes take "nolip <value>", which records a value without resetting the
+  // link; every other write resets it.
+  bool takes_nolip;
+  // What else the driver refuses, for a write it answers EINVAL: said with the refusal.
+  const char* refuses;
+};
 
 // lpfc_link_speed_store (lpfc_attr.c) takes these, and refuses a rate the adapter's link modes
 // do not have; lpfc_topology_store takes 0 to 6, of which these three are the topologies.
@@ -23,7 +52,7 @@ constexpr unsigned kPortSpeedSpeeds[] = {0, 4, 8, 16, 32};
 constexpr std::uint16_t kPortSpeedDevices[] = {0x2071, 0x2271, 0x2261, 0x2081,
                                                0x2089, 0x2281, 0x2289};
 
-constexpr DriverSettings kRows[] = {
+constexpr DriverSettings kDriverSettings[] = {
     {"lpfc",
      "lpfc_link_speed",
      kLpfcSpeeds,
@@ -81,8 +110,6 @@ std::string Quoted(std::string_view read) {
 }
 
 }  // namespace
-
-const std::span<const DriverSettings> kDriverSettings = kRows;
 
 // One driver attribute to change.
 struct SettingsDriver::Change {

@@ -1,12 +1,11 @@
 // Port settings on a live host: which driver attribute takes each setting and what it can take,
 // and how a settings request is checked, planned, written and, when a write is refused, undone.
-// What differs from one driver to another is a row of kDriverSettings; the code reads rows and
-// never names a driver.
+// What differs from one driver to another is a row of a table (driver_settings.cc); the code reads
+// rows and never names a driver.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,36 +15,6 @@
 #include "sysfs/sysfs_reader.h"
 
 namespace halvane {
-
-// A topology as the settings store it and as a driver's attribute takes it.
-struct TopologyValue {
-  std::string_view stored;
-  const char* written;
-};
-
-// How one driver takes port settings through its scsi_host attributes.
-struct DriverSettings {
-  const char* driver;
-  // The speed attribute and the rates it takes, in Gbit/s (0: automatic); written as the number.
-  const char* speed_attribute;
-  std::span<const unsigned> speeds;
-  // The PCI device ids of the adapters whose speed can be set; empty when every adapter of the
-  // driver can.
-  std::span<const std::uint16_t> speed_devices;
-  // The topology attribute and the values it takes; nullptr when the driver has none.
-  const char* topology_attribute;
-  std::span<const TopologyValue> topologies;
-  // Whether the attributes read back the configured value (then a value already set is not
-  // written again, and a refused request can be undone), rather than the link's state.
-  bool reads_back_configured;
-  // Whether the attributes take "nolip <value>", which records a value without resetting the
-  // link; every other write resets it.
-  bool takes_nolip;
-  // What else the driver refuses, for a write it answers EINVAL: said with the refusal.
-  const char* refuses;
-};
-
-extern const std::span<const DriverSettings> kDriverSettings;
 
 // A host whose settings are written: its name and its fc_host folder.
 struct HostPlace {

@@ -30,6 +30,13 @@ constexpr HbaIdentity kHbaIdentities[] = {
 constexpr HbaIdentity kTransportIdentity = {
     nullptr, "model", "model_description", "serial_number", "firmware_version", "driver_version"};
 
+// A WWN attribute in the kernel's "0x%llx" form, under key.
+void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
+             Dictionary* table) {
+  if (auto v = reader.ReadText(folder, file); v && ParseHex(*v))
+    table->insert_or_assign(key, WwnData(*ParseHex(*v)));
+}
+
 // What the kernel and the driver publish about a host beyond what the port block shows: an
 // inventory for scripts.
 void AddHostInventory(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
@@ -136,12 +143,6 @@ void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file
                 Dictionary* table) {
   if (auto v = reader.ReadText(folder, file); v && ParseDecimal(*v))
     table->insert_or_assign(key, PropertyValue::UInt64(*ParseDecimal(*v)));
-}
-
-void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
-             Dictionary* table) {
-  if (auto v = reader.ReadText(folder, file); v && ParseHex(*v))
-    table->insert_or_assign(key, WwnData(*ParseHex(*v)));
 }
 
 void CopyCapacity(SysfsReader& reader, const std::string& folder, Dictionary* table) {

@@ -14,13 +14,11 @@
 namespace halvane {
 
 // An attribute of folder under key, when it reads as what it should be: a text, an unsigned
-// decimal, a WWN in the kernel's "0x%llx" form.
+// decimal.
 void CopyText(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
               Dictionary* table);
 void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
                 Dictionary* table);
-void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
-             Dictionary* table);
 // The size of the block device in folder, which the kernel counts in 512-byte sectors whatever
 // the logical block size, in bytes under kCapacityKey.
 void CopyCapacity(SysfsReader& reader, const std::string& folder, Dictionary* table);
