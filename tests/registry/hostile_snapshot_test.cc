@@ -29,6 +29,12 @@ using testing::RunHalvane;
 using testing::TempDir;
 using testing::WithRegistry;
 
+// A snapshot of one port and entries after it.
+std::string OnePort(const std::string& after = "") {
+  return std::string(R"({"root": {"class": "Root", "children": [)") + testing::kOnePortEntry +
+         after + "]}}";
+}
+
 // Settings written to the first port of the registry.
 Status WriteToPort(DeviceRegistry& registry) {
   const auto port = registry.MatchFirstService("KestritUserSCSIParallelInterfaceController");
@@ -38,9 +44,7 @@ Status WriteToPort(DeviceRegistry& registry) {
 
 TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
   TempDir dir;
-  const std::string path =
-      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
-                                 testing::kOnePortEntry + "]}}");
+  const std::string path = dir.Write("host.json", OnePort());
   for (bool by_rename : {false, true}) {
     StatusOr<std::unique_ptr<DeviceRegistry>> loaded = LoadSnapshotFile(path, RegistryUse::kRead);
     ASSERT_TRUE(loaded.ok()) << loaded.status().message();
@@ -56,9 +60,7 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
     EXPECT_EQ(written.code(), kIoError);
     EXPECT_EQ(written.message(), "snapshot changed while saving: " + path);
     EXPECT_EQ(ReadFile(path), theirs);
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        << std::string(R"({"root": {"class": "Root", "children": [)") + testing::kOnePortEntry +
-               "]}}";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << OnePort();
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
       << "a temporary file was left";
@@ -75,9 +77,7 @@ std::size_t SettingsReceived(const std::string& path) {
 TEST(HostileSnapshot, ParallelWritersAllLand) {
   if (geteuid() != 0) GTEST_SKIP() << "settings need root";
   TempDir dir;
-  const std::string path =
-      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
-                                 testing::kOnePortEntry + "]}}");
+  const std::string path = dir.Write("host.json", OnePort());
   // Each writer waits at most a minute for the ones before it, so fewer take part where every
   // run is slowed many times over (sanitizers, memcheck).
   const int kWriters = std::getenv("ASAN_OPTIONS") || std::getenv("HALVANE_VALGRIND") ? 25 : 100;
@@ -100,8 +100,7 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
   // only root may read. Each save must land beside the file it read, keep that file's mode,
   // and leave nothing behind; a save that finds the path leading elsewhere is refused.
   TempDir dir;
-  const std::string content =
-      std::string(R"({"root": {"class": "Root", "children": [)") + testing::kOnePortEntry + "]}}";
+  const std::string content = OnePort();
   const std::string own = dir.path() + "/own";
   const std::string secret = dir.path() + "/secret";
   const std::string link = dir.path() + "/link";
@@ -152,9 +151,7 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
 TEST(HostileSnapshot, ASaveKeepsExtendedAttributesAndTheAcl) {
   if (geteuid() != 0) GTEST_SKIP() << "settings need root";
   TempDir dir;
-  const std::string path =
-      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
-                                 testing::kOnePortEntry + "]}}");
+  const std::string path = dir.Write("host.json", OnePort());
   if (setxattr(path.c_str(), "user.halvane", "kept", 4, 0) != 0)
     GTEST_SKIP() << "this file system keeps no extended attributes";
   // Version 2, then tag, permissions and id, little-endian: the owner rw, user 65534 r, the
@@ -188,9 +185,7 @@ TEST(HostileSnapshot, ARunStoppedWhileSavingLeavesTheSnapshotWhole) {
   std::string entries;
   for (int i = 0; i < 10000; ++i)
     entries += R"(, {"class": "Padding", "properties": {"n": )" + std::to_string(i) + "}}";
-  const std::string path =
-      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
-                                 testing::kOnePortEntry + entries + "]}}");
+  const std::string path = dir.Write("host.json", OnePort(entries));
   // The signals land all over the second half of a run, where it saves, and after it.
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(RunHalvane({"-c", "00:11:22:33:44:55:66:77", "-t", "auto"}, WithRegistry(path)).status,

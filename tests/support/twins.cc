@@ -27,7 +27,7 @@ RunOutcome InProcessRun::Run(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  Services services{registry, users, ports, out, err, rescans_to};
+  Services services{registry, users, ports, out, err, rescan};
   return RunCommandLine(static_cast<int>(args.size()), argv.data(), services);
 }
 
@@ -52,11 +52,6 @@ Status FailingRegistry::InjectedFor(Operation op, const RegistryEntry& entry) co
   return node == nullptr ? Status::Ok() : Injected(op, node->class_name);
 }
 
-StatusOr<RegistryEntry> FailingRegistry::MatchFirstService(std::string_view class_name) {
-  if (Status s = Injected(Operation::kMatch, class_name); !s.ok()) return s;
-  return MemoryRegistry::MatchFirstService(class_name);
-}
-
 StatusOr<RegistryIterator> FailingRegistry::MatchServices(std::string_view class_name) {
   if (Status s = Injected(Operation::kMatch, class_name); !s.ok()) return s;
   return MemoryRegistry::MatchServices(class_name);
@@ -71,11 +66,6 @@ StatusOr<std::optional<PropertyValue>> FailingRegistry::ReadProperty(const Regis
                                                                      std::string_view key) {
   if (Status s = InjectedFor(Operation::kReadProperty, entry); !s.ok()) return s;
   return MemoryRegistry::ReadProperty(entry, key);
-}
-
-Status FailingRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {
-  if (Status s = InjectedFor(Operation::kWriteProperties, entry); !s.ok()) return s;
-  return MemoryRegistry::WriteProperties(entry, settings);
 }
 
 }  // namespace halvane

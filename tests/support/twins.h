@@ -72,9 +72,7 @@ class RecordingAttributeWriter : public AttributeWriter {
 // A run of the front end in-process, its host services twins: what it printed, what it sent and
 // how it ended.
 struct InProcessRun {
-  // The rescans go to the recording twin unless another is given.
-  explicit InProcessRun(DeviceRegistry& r, std::uint32_t uid = 0, HostRescan* rescans = nullptr)
-      : registry(r), users(uid), rescans_to(rescans ? *rescans : rescan) {}
+  explicit InProcessRun(DeviceRegistry& r, std::uint32_t uid = 0) : registry(r), users(uid) {}
   // args without the program's name.
   RunOutcome Run(std::vector<std::string> args);
 
@@ -84,13 +82,12 @@ struct InProcessRun {
   RecordingHostRescan rescan;
   std::ostringstream out;
   std::ostringstream err;
-  HostRescan& rescans_to;
 };
 
 // A memory registry whose chosen operations fail.
 class FailingRegistry : public MemoryRegistry {
  public:
-  enum class Operation { kMatch, kChildIterator, kReadProperty, kWriteProperties };
+  enum class Operation { kMatch, kChildIterator, kReadProperty };
 
   // Makes op answer status: for kMatch when the class asked for is class_name, for the other
   // operations when the entry's own class is class_name; an empty class_name means always.
@@ -98,12 +95,10 @@ class FailingRegistry : public MemoryRegistry {
     failures_.push_back(Failure{op, status, std::move(class_name)});
   }
 
-  StatusOr<RegistryEntry> MatchFirstService(std::string_view class_name) override;
   StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
   StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
   StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,
                                                       std::string_view key) override;
-  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
 
  private:
   struct Failure {

@@ -1,6 +1,6 @@
 // What a live host's driver attributes receive: the exact bytes, in order, one link reset, a
-// refused change rolled back, and nothing written outside the tree, to a file that is not one,
-// or through an NPIV virtual port.
+// refused change rolled back, the host kept for the run alone, and nothing written outside the
+// tree or to a file that is not one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,15 +8,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
 #include <tuple>
 
-#include "base/file_io.h"
 #include "inventory/port_info.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
@@ -81,6 +78,9 @@ TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
     }
     EXPECT_EQ(writes, c.at(4));
     EXPECT_EQ(errors_.str(), c.at(6)) << c[4];
+    // From the first read to the last write the host is this run's alone.
+    ASSERT_EQ(writer.held.size(), 1u) << c[4];
+    EXPECT_EQ(fs::path(writer.held[0]).filename(), c[1] == "lpfc" ? "host3" : "host5");
   }
 }
 
@@ -175,73 +175,6 @@ TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhileItIsSwapped) {
     EXPECT_EQ(testing::ReadFile(outside + "/host3/" + name), "0\n") << name;
   EXPECT_GT(written, 0) << "no run reached the host: the test proves nothing";
   fs::remove_all(outside);
-}
-
-// Answers writes as the kernel's stores do (Linux 6.1), into files that read back the configured
-// value: lpfc_link_speed_store (lpfc_attr.c) takes "nolip <value>" and refuses with EINVAL a rate
-// the adapter's link modes lack, here those its fc_host's supported_speeds does not list;
-// qla2x00_port_speed_store (qla_attr.c) refuses every rate on adapters other than 27xx and 28xx,
-// and the rate already set, with EINVAL; every store returns once the adapter has taken the value
-// (store_scan once the scan is over). Holds are the real ones.
-class KernelStores : public AttributeWriter {
- public:
-  explicit KernelStores(const std::string& root) : real_(MakeTreeWriter(root)) {}
-  std::vector<std::string> writes;
-
-  Status Write(const std::string& folder, const char* name, std::string_view bytes) override {
-    writes.push_back(fs::path(folder).filename().string() + "/" + name + " " + std::string(bytes));
-    if (bytes.substr(0, 6) == "nolip ") bytes.remove_prefix(6);
-    const std::string value(bytes.substr(0, bytes.find('\n')));
-    const fs::path host = fs::path(folder).parent_path().parent_path();
-    if (std::string(name) == "lpfc_link_speed" && value != "0") {
-      const std::string speeds = testing::ReadFile(
-          (host / "fc_host" / fs::path(folder).filename() / "supported_speeds").string());
-      if (!speeds.empty() && speeds.find(value + " Gbit") == std::string::npos)
-        return ErrnoStatus(EINVAL);
-    }
-    if (std::string(name) == "port_speed") {
-      const std::string device = testing::ReadFile((host.parent_path() / "device").string());
-      if (device != "0x2071\n" || testing::ReadFile(folder + "/port_speed") == value + "\n")
-        return ErrnoStatus(EINVAL);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return real_->Write(folder, name, value + "\n");
-  }
-  Status Hold(const std::string& folder) override { return real_->Hold(folder); }
-
- private:
-  std::unique_ptr<AttributeWriter> real_;
-};
-
-// Two runs that change one host at once apply one after the other: the host ends with one run's
-// values, whole.
-TEST_F(LiveHostWrites, OppositeRunsAtOnceLeaveOneRunsValuesWhole) {
-  const std::string tree = fs::canonical(root());
-  const Dictionary settings[] = {
-      {{kSpeedSetting, testing::Str("2 Gigabit")}, {kTopologySetting, testing::Str("N_Port")}},
-      {{kSpeedSetting, testing::Str("4 Gigabit")}, {kTopologySetting, testing::Str("NL_Port")}}};
-  for (int round = 0; round < 50; ++round) {
-    testing::WriteFile(Attribute(3, "lpfc_link_speed"), "0\n");
-    testing::WriteFile(Attribute(3, "lpfc_topology"), "0\n");
-    std::atomic<int> ready = 0;
-    std::vector<std::thread> runs;
-    for (const Dictionary& wanted : settings) {
-      runs.emplace_back([&, wanted] {
-        KernelStores writer(tree);
-        std::ostringstream errors;
-        const auto registry = BuildSysfsRegistry(tree, errors, nullptr, &writer);
-        const auto port = registry.ok() ? FindPortByWWN(**registry, kLpfcPort) : registry.status();
-        if (!port.ok()) return;
-        for (++ready; ready < 2;) {
-        }
-        (void)(*registry)->WriteProperties(*port, wanted);
-      });
-    }
-    for (std::thread& run : runs) run.join();
-    const std::string both = testing::ReadFile(Attribute(3, "lpfc_link_speed")) +
-                             testing::ReadFile(Attribute(3, "lpfc_topology"));
-    ASSERT_TRUE(both == "2\n2\n" || both == "4\n4\n") << "round " << round << ": " << both;
-  }
 }
 
 }  // namespace
