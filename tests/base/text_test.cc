@@ -14,14 +14,12 @@ namespace {
 // What a form gives for a text: its bytes in upper-case hexadecimal, or "refused" and the reason.
 std::string Parsed(const std::string& form, const std::string& text) {
   StatusOr<Data> bytes = Status::Error(kBadArgument, "");
+  const auto data = [](const WwnBytes& wwn) { return Data(wwn.begin(), wwn.end()); };
   if (form == "wwn") {
     const StatusOr<WwnBytes> wwn = ParseWwnText(text);
-    bytes = wwn.ok() ? StatusOr<Data>(Data(wwn->begin(), wwn->end())) : wwn.status();
+    bytes = wwn.ok() ? StatusOr<Data>(data(*wwn)) : wwn.status();
   } else if (form == "number") {
-    if (const auto value = ParsePrefixedHex(text, 16)) {
-      const WwnBytes wwn = WwnBytesOf(*value);
-      bytes = Data(wwn.begin(), wwn.end());
-    }
+    if (const auto value = ParsePrefixedHex(text, 16)) bytes = data(WwnBytesOf(*value));
   } else {
     bytes = ParseHexBytes(text, form == "data" ? kDataForm : kIdForm);
   }
@@ -39,6 +37,8 @@ TEST(Hex, FormsOfTheTable) {
     EXPECT_EQ(refused ? got.substr(0, row[2].size()) : got, row[2])
         << row[0] << " \"" << row[1] << "\": " << got;
   }
+  // A text is read to its end and no further.
+  EXPECT_FALSE(ParseHexBytes(std::string_view("0a0b").substr(0, 3), kDataForm).ok());
 }
 
 TEST(Utf8, ValidityAndLineText) {
@@ -57,8 +57,8 @@ TEST(Utf8, ValidityAndLineText) {
   for (const auto& [text, valid] : texts) EXPECT_EQ(IsValidUtf8(text), valid) << text;
   // Control characters, DEL and the C1 controls of UTF-8, byte by byte; other text as it is.
   std::ostringstream line;
-  line << Escaped{"a\nb\x7f\xC2\x85\xC2\xA9\x1b[31m"};
-  EXPECT_EQ(line.str(), "a\\x0ab\\x7f\\xc2\\x85\xC2\xA9\\x1b[31m");
+  line << Escaped{"\xC2\x85\nb\x7f\xC2\x85\xC2\xA9\x1b[31m"};
+  EXPECT_EQ(line.str(), "\\xc2\\x85\\x0ab\\x7f\\xc2\\x85\xC2\xA9\\x1b[31m");
 }
 
 }  // namespace
