@@ -38,7 +38,8 @@ TEST(Hex, FormsOfTheTable) {
         << row[0] << " \"" << row[1] << "\": " << got;
   }
   // A text is read to its end and no further.
-  EXPECT_FALSE(ParseHexBytes(std::string_view("0a0b").substr(0, 3), kDataForm).ok());
+  EXPECT_EQ(ParseHexBytes(std::string_view("0a0b").substr(0, 3), kDataForm).status().message(),
+            "a single hexadecimal digit");
 }
 
 TEST(Utf8, ValidityAndLineText) {
