@@ -22,13 +22,14 @@ namespace halvane {
 // snapshot's driver may answer any other value, which travels unchanged.
 using StatusCode = std::int32_t;
 
-inline constexpr StatusCode kNoDevice = static_cast<StatusCode>(0xE00002C0);  // no such device
-inline constexpr StatusCode kNotPrivileged =
-    static_cast<StatusCode>(0xE00002C1);  // permission denied
-inline constexpr StatusCode kBadArgument = static_cast<StatusCode>(0xE00002C2);  // a value refused
-inline constexpr StatusCode kUnsupported = static_cast<StatusCode>(0xE00002C7);  // not supported
-inline constexpr StatusCode kIoError = static_cast<StatusCode>(0xE00002CA);   // input/output error
-inline constexpr StatusCode kNotFound = static_cast<StatusCode>(0xE00002F0);  // no such data
+// No such device; permission denied; a value refused; not supported; an input/output error; no
+// such data.
+inline constexpr StatusCode kNoDevice = static_cast<StatusCode>(0xE00002C0);
+inline constexpr StatusCode kNotPrivileged = static_cast<StatusCode>(0xE00002C1);
+inline constexpr StatusCode kBadArgument = static_cast<StatusCode>(0xE00002C2);
+inline constexpr StatusCode kUnsupported = static_cast<StatusCode>(0xE00002C7);
+inline constexpr StatusCode kIoError = static_cast<StatusCode>(0xE00002CA);
+inline constexpr StatusCode kNotFound = static_cast<StatusCode>(0xE00002F0);
 
 class [[nodiscard]] Status {
  public:
