@@ -129,7 +129,8 @@ Status SnapshotFile::Save(std::string_view text) {
 
   StatusOr<std::pair<Fd, std::string>> created = CreateTemporary();
   if (!created.ok()) return created.status();
-  auto& [out, temp] = *created;
+  Fd& out = created->first;
+  const std::string& temp = created->second;
   const std::string temp_path = folder_path_ + "/" + temp;
   auto abandon = [&](Status why) {
     unlinkat(folder_.get(), temp.c_str(), 0);
