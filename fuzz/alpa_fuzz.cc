@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto value = ParseAlpaArgument(text.c_str());
   if (value && (*value < 1 || *value > 255 || !IsNeutral(*value))) std::abort();
   for (int b = 0; b < 256; ++b) {
-    if ((IsAcceptedALPA(static_cast<std::uint8_t>(b)) != 0) != IsNeutral(b)) std::abort();
+    if (IsAcceptedALPA(static_cast<std::uint8_t>(b)) != IsNeutral(b)) std::abort();
   }
   return 0;
 }

@@ -32,27 +32,24 @@ void CheckLines(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  MemoryRegistry registry;
-  if (!ParseSnapshot(std::string_view(reinterpret_cast<const char*>(data), size), &registry).ok())
-    return 0;
+  const auto parsed = ParseSnapshot(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (!parsed.ok()) return 0;
+  MemoryRegistry& registry = **parsed;
   std::ostringstream listing;
   PrintFullReport(registry, listing);
   CheckLines(listing.str());
   std::ostringstream document;
   PrintInventoryDocument(registry, document);
   if (nlohmann::json::parse(document.str(), nullptr, false).is_discarded()) std::abort();
-  RegistryIterator ports;
-  if (DiscoverControllers(registry, &ports).ok()) {
-    for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
+  if (auto ports = DiscoverControllers(registry); ports.ok()) {
+    for (RegistryEntry port = ports->Next(); port; port = ports->Next()) {
       std::ostringstream block;
       (void)PrintPortBlock(registry, port, block);
       CheckLines(block.str());
-      Dictionary record;
-      if (BuildPortInfo(registry, port, &record).ok()) {
-        const std::string* name = record.at(kRecordPortName).AsString();
-        RegistryEntry found;
-        if (*name != "invalid" && !FindPortByWWN(registry, *name, &found).ok()) std::abort();
-      }
+      // A port with a name is found by it.
+      const StatusOr<Dictionary> record = BuildPortInfo(registry, port);
+      const PropertyValue* name = record.ok() ? FindMember(*record, kRecordPortName) : nullptr;
+      if (name && !FindPortByWWN(registry, *name->AsString()).ok()) std::abort();
     }
   }
   return 0;

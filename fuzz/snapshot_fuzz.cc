@@ -11,15 +11,14 @@ using namespace halvane;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  MemoryRegistry first;
-  const Status loaded = ParseSnapshot(text, &first);
-  if (!loaded.ok()) {
-    if (loaded.message().empty()) std::abort();
+  const auto first = ParseSnapshot(text);
+  if (!first.ok()) {
+    if (first.status().message().empty()) std::abort();
     return 0;
   }
-  const std::string once = SerializeSnapshot(first);
-  MemoryRegistry second;
-  if (!ParseSnapshot(once, &second).ok()) std::abort();
-  if (SerializeSnapshot(second) != once) std::abort();
+  const std::string once = SerializeSnapshot(**first);
+  const auto second = ParseSnapshot(once);
+  if (!second.ok()) std::abort();
+  if (SerializeSnapshot(**second) != once) std::abort();
   return 0;
 }

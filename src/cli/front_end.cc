@@ -17,8 +17,18 @@
 
 namespace halvane {
 
+namespace {
+
 // The project version, from the build (CMakeLists.txt).
-inline constexpr char kVersion[] = "v" HALVANE_VERSION;
+constexpr char kVersion[] = "v" HALVANE_VERSION;
+
+// The codes of the options that have only a long form.
+constexpr int kJsonOption = 0x100;
+constexpr int kSnapshotOption = 0x101;
+constexpr int kDryRunOption = 0x102;
+constexpr int kMetricsOption = 0x103;
+
+}  // namespace
 
 const char kShortOptions[] = "c:a:s:t:lrhv?";
 
@@ -89,12 +99,8 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
 // A -c value that is a WWN as the kernel writes it, "0x" and up to 16 hexadecimal digits: the
 // text that port names have for it.
 std::optional<std::string> KernelFormWWN(std::string_view text) {
-  if (const auto value = ParsePrefixedHex(text, 16)) {
-    std::uint8_t bytes[8];
-    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(*value >> (56 - 8 * i));
-    return WWNText(bytes);
-  }
-  return std::nullopt;
+  const auto value = ParsePrefixedHex(text, 16);
+  return value ? std::optional(WwnText(WwnBytesOf(*value))) : std::nullopt;
 }
 
 // Validates the value of -a, -s or -t (option) and records the setting; the end of the run when
@@ -104,7 +110,7 @@ std::optional<RunOutcome> RecordSetting(int option, const char* value, ParsedOpt
   if (option == 'a') {
     const auto alpa = ParseAlpaArgument(value);
     if (!alpa) return ExitWithUsage(out, kExitUsage, kBadAlpa, value);
-    parsed->settings.insert_or_assign(kHardLoopIdSetting, PropertyValue::Int32(*alpa));
+    parsed->settings.insert_or_assign(kHardLoopIdSetting, PropertyValue::Int64(*alpa));
   } else if (option == 's') {
     const auto speed = Lookup(kSpeedKeywords, value);
     if (!speed) return ExitWithUsage(out, kExitUsage, kBadSpeed, value);
@@ -121,22 +127,32 @@ std::optional<RunOutcome> RecordSetting(int option, const char* value, ParsedOpt
 
 // -l: the full listing, or the inventory document under --json, or the metrics under --metrics.
 RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
+  const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
+  if (!registry.ok()) return RunOutcome::Failed(registry.status());
   if (parsed.json) {
-    PrintInventoryDocument(services.registry, services.out);
+    PrintInventoryDocument(**registry, services.out);
   } else if (parsed.metrics) {
-    PrintMetrics(services.registry, services.out);
+    PrintMetrics(**registry, services.out);
   } else {
-    PrintFullReport(services.registry, services.out);
+    PrintFullReport(**registry, services.out);
   }
   return RunOutcome::Exit(kExitSuccess);
 }
 
 // --snapshot: nothing is printed unless the whole registry could be written down.
 RunOutcome PrintSnapshot(Services& services) {
-  std::string text;
-  if (!services.registry.WriteSnapshot(&text).ok()) return RunOutcome::Exit(kExitFailure);
-  services.out << text;
+  const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
+  if (!registry.ok()) return RunOutcome::Failed(registry.status());
+  const StatusOr<std::string> text = (*registry)->WriteSnapshot();
+  if (!text.ok()) return RunOutcome::Failed(text.status());
+  services.out << *text;
   return RunOutcome::Exit(kExitSuccess);
+}
+
+// The SCSI host number of the port named wanted, for a rescan of that host alone.
+std::optional<std::uint64_t> HostToRescan(Services& services, const std::string& wanted) {
+  const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
+  return registry.ok() ? PortHostNumber(**registry, wanted) : std::nullopt;
 }
 
 }  // namespace
@@ -149,7 +165,7 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   // are written, or before a listing that ends the run sooner.
   bool rescan = false;
   const auto rescan_now = [&](std::optional<std::uint64_t> host) {
-    if (rescan && !parsed.dry_run) services.rescan.RescanFibreChannelHosts(host);
+    if (rescan && !parsed.dry_run) services.rescan.RescanFibreChannelHosts(host, services.err);
     rescan = false;
   };
 
@@ -167,13 +183,13 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case 'c':
         // A name that is not UTF-8 text can match no port, and would otherwise be dropped
         // silently together with the settings meant for it.
-        if (!IsValidWWNText(optarg) || !IsValidUtf8(optarg)) {
+        if (!IsValidWwnText(optarg) || !IsValidUtf8(optarg)) {
           if (auto name = KernelFormWWN(optarg))
             services.err << "halvane: port names are written " << *name << ", not " << optarg
                          << "\n";
           return ExitWithUsage(out, kExitUsage, kBadWwn, "");
         }
-        parsed.portWWN = PropertyValue::String(optarg);
+        parsed.portWWN = optarg;
         break;
       case 'a':
       case 's':
@@ -209,17 +225,13 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
 
   // A word that is not an option changes nothing, but the administrator who typed it meant
   // something by it: "-s auto nport" sets no topology.
-  for (int i = optind; i < argc; ++i) {
-    std::string holder;
-    services.err << "halvane: ignored \"" << EscapeControls(argv[i], &holder)
-                 << "\", which is not an option\n";
-  }
+  for (int i = optind; i < argc; ++i)
+    services.err << "halvane: ignored \"" << Escaped{argv[i]} << "\", which is not an option\n";
   if (parsed.portWWN) {
     const RunOutcome outcome = HandlePortRequest(parsed, services);
     // Only the named port's host is rescanned; a run refused as a whole asks nothing.
     if (rescan && outcome.exit_status != kExitNotRoot) {
-      if (auto host = PortHostNumber(services.registry, *parsed.portWWN->AsString()))
-        rescan_now(*host);
+      if (auto host = HostToRescan(services, *parsed.portWWN)) rescan_now(*host);
     }
     return outcome;
   }
@@ -228,6 +240,19 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   if (argc == 1) return ExitWithUsage(out, kExitSuccess, "", "");
   rescan_now(std::nullopt);
   return RunOutcome{};
+}
+
+int FinishRun(const RunOutcome& outcome, FdOutput& stdout_buffer, std::ostream& err) {
+  if (!outcome.failure.ok()) {
+    stdout_buffer.Discard();
+    err << "halvane: " << Escaped{outcome.failure.message()} << "\n";
+    return outcome.ProcessExitStatus();
+  }
+  if (const Status flushed = stdout_buffer.Flush(); !flushed.ok()) {
+    err << "halvane: write error on standard output: " << flushed.message() << "\n";
+    return kExitFailure;
+  }
+  return outcome.ProcessExitStatus();
 }
 
 }  // namespace halvane

@@ -1,7 +1,10 @@
 // The whole control flow of a run: one pass over the command line, left to right.
 #pragma once
 
+#include <ostream>
+
 #include "config/run.h"
+#include "host/fd_output.h"
 
 namespace halvane {
 
@@ -12,13 +15,15 @@ namespace halvane {
 // gets them.
 RunOutcome RunCommandLine(int argc, char* argv[], Services& services);
 
+// Ends a run as the process ends it, and answers its exit status. A failure the run left to be
+// told is told on err, in one line that escapes what the reason quotes (a key, a path), and what
+// the run printed is dropped: it is not the whole of anything. Otherwise what the run printed goes
+// out, and a write to standard output that failed, then or earlier, is told and fails the run.
+int FinishRun(const RunOutcome& outcome, FdOutput& stdout_buffer, std::ostream& err);
+
 // The short options, and the long options with the letters they stand for. Options that have
 // only a long form stand for a code above every letter.
 extern const char kShortOptions[];
-inline constexpr int kJsonOption = 0x100;
-inline constexpr int kSnapshotOption = 0x101;
-inline constexpr int kDryRunOption = 0x102;
-inline constexpr int kMetricsOption = 0x103;
 struct LongOptionName {
   const char* name;
   int letter;

@@ -6,16 +6,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <new>
 #include <ostream>
 
 #include "cli/front_end.h"
 #include "host/environment.h"
-#include "host/fd_output.h"
 #include "host/host_registry.h"
-#include "registry/lazy_registry.h"
 
 int main(int argc, char* argv[]) {
   using namespace halvane;
@@ -32,9 +29,8 @@ int main(int argc, char* argv[]) {
   const HostEnvironment environment = ReadHostEnvironment();
   FdOutput stdout_buffer(1);
   std::ostream out(&stdout_buffer);
-  LazyRegistry registry([&environment](bool for_writing, std::unique_ptr<DeviceRegistry>* opened) {
-    return OpenHostRegistry(environment, for_writing, opened);
-  });
+  LazyRegistry registry(
+      [&environment](RegistryUse use) { return OpenHostRegistry(environment, use, std::cerr); });
   const auto ports = MakeServiceDirectoryPorts(environment.service_dir);
   const auto rescan = MakeHostRescan(environment);
   Services services{registry, ProcessUserIdentity(), *ports, out, std::cerr, *rescan};
@@ -43,28 +39,13 @@ int main(int argc, char* argv[]) {
   try {
     outcome = RunCommandLine(argc, argv, services);
   } catch (const std::bad_alloc&) {
-    // The run could not have what it needed; what it printed so far is not the whole of anything.
-    stdout_buffer.Discard();
-    std::fprintf(stderr, "halvane: not enough memory\n");
-    return kExitFailure;
+    // The one place an exception is caught: the standard library's, when the run could not have
+    // the memory it needed, wherever that was.
+    outcome = RunOutcome::Failed(Status::Error(kIoError, "not enough memory"));
   }
-
-  if (const Status& opened = registry.open_status(); !opened.ok()) {
-    // Whatever the run printed before it found the registry unreadable is not a listing.
-    stdout_buffer.Discard();
-    // The reason may quote the snapshot's own text (a key, a path), which is nobody's to print raw.
-    std::string holder;
-    std::fprintf(stderr, "halvane: %s\n",
-                 std::string(EscapeControls(opened.message(), &holder)).c_str());
-    return kExitFailure;
-  }
-  if (!stdout_buffer.Flush()) {
-    std::fprintf(stderr, "halvane: write error on standard output: %s\n",
-                 std::strerror(stdout_buffer.error()));
-    return kExitFailure;
-  }
+  const int status = FinishRun(outcome, stdout_buffer, std::cerr);
   // The registry lives until the process ends. Releasing a large one value by value costs more
   // than printing it did, so the process ends here and its memory goes back whole.
   std::fflush(stderr);
-  std::exit(outcome.ProcessExitStatus());
+  std::exit(status);
 }

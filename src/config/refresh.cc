@@ -1,7 +1,13 @@
 #include "config/refresh.h"
 
 namespace halvane {
+namespace {
 
+// Copy-send right for the destination, make-send-once for the (absent) reply port, no voucher,
+// a simple message.
+constexpr std::uint32_t kRefreshMessageBits = 0x00001513;
+
+// The refresh message addressed to daemon_port, every field written.
 MessageHeader MakeRefreshMessage(PortName daemon_port) {
   MessageHeader message;
   message.bits = kRefreshMessageBits;
@@ -13,14 +19,15 @@ MessageHeader MakeRefreshMessage(PortName daemon_port) {
   return message;
 }
 
+}  // namespace
+
 void SendRefreshNotification(MessagePorts& ports) {
-  PortName lookup_port = 0;
-  PortName daemon_port = 0;
-  if (!ports.GetSpecialPort(kBootstrapSpecialPort, &lookup_port).ok()) return;
-  if (!ports.LookUpService(lookup_port, kScsiDaemonService, &daemon_port).ok()) return;
-  if (daemon_port == 0) return;
+  const StatusOr<PortName> lookup = ports.LookupPort();
+  if (!lookup.ok()) return;
+  const StatusOr<PortName> daemon = ports.LookUpService(*lookup, kScsiDaemonService);
+  if (!daemon.ok() || *daemon == 0) return;
   // Whether the daemon took it is not examined: one that is not listening changes nothing.
-  (void)ports.SendMessage(MakeRefreshMessage(daemon_port), kSendOnly);
+  (void)ports.SendMessage(MakeRefreshMessage(*daemon));
 }
 
 }  // namespace halvane

@@ -5,19 +5,20 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 #include "host/host_rescan.h"
 #include "host/message_ports.h"
 #include "host/user_identity.h"
-#include "registry/device_registry.h"
+#include "registry/lazy_registry.h"
 
 namespace halvane {
 
-// The host services of one run, and where its output goes: the reports to out, and to err the
-// one line that says why a change was not made.
+// The host services of one run, and where its output goes: the reports to out, and to err every
+// message (why a change was not made, what was ignored, a host that could not be rescanned).
 struct Services {
-  DeviceRegistry& registry;
+  LazyRegistry& registry;  // opened when the run first needs it
   const UserIdentity& users;
   MessagePorts& ports;
   std::ostream& out;
@@ -27,8 +28,8 @@ struct Services {
 
 // What the option pass records for the settings path.
 struct ParsedOptions {
-  std::optional<PropertyValue> portWWN;  // a String, exactly as typed
-  Dictionary settings;                   // the port settings, under the k...Setting keys
+  std::optional<std::string> portWWN;  // exactly as typed
+  Dictionary settings;                 // the port settings, under the k...Setting keys
   bool settingsGiven = false;
   bool json = false;     // the reports print the inventory document instead of text
   bool metrics = false;  // the reports print Prometheus metrics instead of text
@@ -46,8 +47,13 @@ inline constexpr int kExitNotRoot = 77;      // settings need root
 // settings path and travel up as this value, so nothing below them ends the process.
 struct RunOutcome {
   int exit_status = kExitSuccess;
+  // Why the run could not do what was asked, when it did not say so itself (a registry that
+  // could not be opened, a snapshot that could not be written down): whoever ends the process
+  // tells it, in one line, and drops what the run printed, which is not the whole of anything.
+  Status failure;
 
-  static RunOutcome Exit(int code) { return RunOutcome{code}; }
+  static RunOutcome Exit(int code) { return RunOutcome{code, Status::Ok()}; }
+  static RunOutcome Failed(Status why) { return RunOutcome{kExitFailure, std::move(why)}; }
   int ProcessExitStatus() const { return exit_status; }
 };
 

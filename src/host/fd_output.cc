@@ -1,11 +1,8 @@
 #include "host/fd_output.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
-#include "registry/file_io.h"
+#include "base/file_io.h"
 
 namespace halvane {
 
@@ -13,25 +10,25 @@ FdOutput::FdOutput(int fd, std::size_t capacity) : fd_(fd), buffer_(capacity) {
   setp(buffer_.data(), buffer_.data() + buffer_.size());
 }
 
-FdOutput::~FdOutput() { Flush(); }
+FdOutput::~FdOutput() { (void)Flush(); }
 
-bool FdOutput::WriteAll(const char* data, std::size_t size) {
-  if (error_ == 0)
+Status FdOutput::WriteAll(const char* data, std::size_t size) {
+  if (error_.ok())
     error_ = halvane::WriteAll(fd_, std::string_view(data, size), ShortWrite::kContinue);
-  return error_ == 0;
+  return error_;
 }
 
-bool FdOutput::Flush() {
+Status FdOutput::Flush() {
   const auto pending = static_cast<std::size_t>(pptr() - pbase());
-  const bool ok = WriteAll(pbase(), pending);
+  Status written = WriteAll(pbase(), pending);
   setp(buffer_.data(), buffer_.data() + buffer_.size());
-  return ok;
+  return written;
 }
 
 void FdOutput::Discard() { setp(buffer_.data(), buffer_.data() + buffer_.size()); }
 
 FdOutput::int_type FdOutput::overflow(int_type ch) {
-  if (!Flush()) return traits_type::eof();
+  if (!Flush().ok()) return traits_type::eof();
   if (!traits_type::eq_int_type(ch, traits_type::eof())) {
     *pptr() = traits_type::to_char_type(ch);
     pbump(1);
@@ -46,8 +43,8 @@ std::streamsize FdOutput::xsputn(const char* s, std::streamsize n) {
     pbump(static_cast<int>(n));
     return n;
   }
-  if (!Flush()) return 0;
-  if (size >= buffer_.size()) return WriteAll(s, size) ? n : 0;
+  if (!Flush().ok()) return 0;
+  if (size >= buffer_.size()) return WriteAll(s, size).ok() ? n : 0;
   std::memcpy(pptr(), s, size);
   pbump(static_cast<int>(n));
   return n;

@@ -1,10 +1,13 @@
 // Buffered output to a file descriptor. Everything the tool prints goes through one of these
-// wrapped in an std::ostream; what has not been flushed yet can be dropped, so that a run that
-// fails late (an unreadable registry) leaves no partial listing behind.
+// wrapped in an std::ostream, which hands the descriptor a buffer at a time, and a block at least
+// as large as the buffer at once; what has not gone out yet can be dropped, so that a run that
+// fails leaves no partial listing behind.
 #pragma once
 
 #include <streambuf>
 #include <vector>
+
+#include "base/status.h"
 
 namespace halvane {
 
@@ -13,23 +16,22 @@ class FdOutput : public std::streambuf {
   explicit FdOutput(int fd, std::size_t capacity = 64 * 1024);
   ~FdOutput() override;
 
-  // Writes what is buffered; false when a write failed now or earlier.
-  bool Flush();
+  // Writes what is buffered; the failure of a write now or earlier.
+  Status Flush();
   // Forgets what is buffered.
   void Discard();
-  int error() const { return error_; }
 
  protected:
   int_type overflow(int_type ch) override;
   std::streamsize xsputn(const char* s, std::streamsize n) override;
-  int sync() override { return Flush() ? 0 : -1; }
+  int sync() override { return Flush().ok() ? 0 : -1; }
 
  private:
-  bool WriteAll(const char* data, std::size_t size);
+  Status WriteAll(const char* data, std::size_t size);
 
   int fd_;
   std::vector<char> buffer_;
-  int error_ = 0;
+  Status error_;
 };
 
 }  // namespace halvane

@@ -5,13 +5,10 @@
 
 namespace halvane {
 
-Status OpenHostRegistry(const HostEnvironment& environment, bool for_writing,
-                        std::unique_ptr<DeviceRegistry>* out) {
-  if (!environment.snapshot.empty()) {
-    return LoadSnapshotFile(environment.snapshot,
-                            for_writing ? SnapshotUse::kReadAndWrite : SnapshotUse::kRead, out);
-  }
-  return BuildSysfsRegistry(environment.sysfs_root, out);
+StatusOr<std::unique_ptr<DeviceRegistry>> OpenHostRegistry(const HostEnvironment& environment,
+                                                           RegistryUse use, std::ostream& errors) {
+  if (!environment.snapshot.empty()) return LoadSnapshotFile(environment.snapshot, use);
+  return BuildSysfsRegistry(environment.sysfs_root, errors);
 }
 
 }  // namespace halvane

@@ -2,14 +2,16 @@
 #pragma once
 
 #include <memory>
+#include <ostream>
 
 #include "host/environment.h"
 #include "registry/device_registry.h"
 
 namespace halvane {
 
-// Opens the registry of this run into *out, for writing to it or only reading.
-Status OpenHostRegistry(const HostEnvironment& environment, bool for_writing,
-                        std::unique_ptr<DeviceRegistry>* out);
+// The registry of this run, opened for use. A live host's settings that could not be undone are
+// reported on errors.
+StatusOr<std::unique_ptr<DeviceRegistry>> OpenHostRegistry(const HostEnvironment& environment,
+                                                           RegistryUse use, std::ostream& errors);
 
 }  // namespace halvane

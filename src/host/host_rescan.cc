@@ -1,7 +1,5 @@
 #include "host/host_rescan.h"
 
-#include <iostream>
-
 #include "sysfs/sysfs_rescan.h"
 
 namespace halvane {
@@ -10,9 +8,9 @@ namespace {
 class SysfsHostRescan : public HostRescan {
  public:
   explicit SysfsHostRescan(HostEnvironment environment) : environment_(std::move(environment)) {}
-  void RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
+  void RescanFibreChannelHosts(std::optional<std::uint64_t> host, std::ostream& errors) override {
     if (!environment_.snapshot.empty()) return;
-    RescanSysfsHosts(environment_.sysfs_root, host, nullptr, std::cerr);
+    RescanSysfsHosts(environment_.sysfs_root, host, nullptr, errors);
   }
 
  private:

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 
 #include "host/environment.h"
 
@@ -14,9 +15,9 @@ class HostRescan {
  public:
   virtual ~HostRescan() = default;
   // Rescans every Fibre Channel host of the live registry, or only the SCSI host numbered host,
-  // and waits for the kernel's scans. Reports each host that could not be asked on standard
-  // error; the run goes on either way.
-  virtual void RescanFibreChannelHosts(std::optional<std::uint64_t> host) = 0;
+  // and waits for the kernel's scans. Reports each host that could not be asked on errors; the
+  // run goes on either way.
+  virtual void RescanFibreChannelHosts(std::optional<std::uint64_t> host, std::ostream& errors) = 0;
 };
 
 // The sysfs tree the environment names; nothing at all when the run reads a snapshot, which has

@@ -6,63 +6,68 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <vector>
+
+#include "base/file_io.h"
 
 namespace halvane {
 namespace {
+
+Status NotAPort(std::string_view what) { return Status::Error(kBadArgument, std::string(what)); }
 
 // Port names index a table of descriptors; 0 is never a port.
 class SocketDirectoryPorts : public MessagePorts {
  public:
   explicit SocketDirectoryPorts(std::string service_dir) : service_dir_(std::move(service_dir)) {}
 
-  Status GetSpecialPort(std::uint32_t which, PortName* port) override {
-    if (which != kBootstrapSpecialPort) return kPortsInvalidArgument;
+  StatusOr<PortName> LookupPort() override {
     const int fd = open(service_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return kPortsFailure;
-    *port = Remember(Port{fd, service_dir_, true});
-    return Status::Ok();
+    if (fd < 0) return ErrnoStatus(errno, service_dir_);
+    return Remember(Port{fd, service_dir_, true});
   }
 
-  Status LookUpService(PortName lookup_port, std::string_view name, PortName* port) override {
+  StatusOr<PortName> LookUpService(PortName lookup_port, std::string_view name) override {
     const Port* directory = Find(lookup_port);
-    if (directory == nullptr || !directory->is_directory) return kPortsInvalidArgument;
+    if (directory == nullptr || !directory->is_directory) return NotAPort("not a lookup port");
     // A service name names one socket in the directory and nothing outside it.
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
         name.find('\0') != std::string_view::npos) {
-      return kPortsInvalidArgument;
+      return NotAPort("not a service name");
     }
     // The name itself must be a socket: a link there could lead out of the directory.
     const std::string file(name);
-    struct stat info {};
-    if (fstatat(directory->fd, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISSOCK(info.st_mode)) {
-      return kPortsFailure;
-    }
     const std::string path = directory->path + "/" + file;
+    struct stat info {};
+    if (fstatat(directory->fd, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+      return ErrnoStatus(errno, path);
+    if (!S_ISSOCK(info.st_mode)) return Status::Error(kNoDevice, path + ": not a socket");
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // A path that does not fit is refused, never cut short to name some other socket.
-    if (path.size() >= sizeof address.sun_path) return kPortsFailure;
+    if (path.size() >= sizeof address.sun_path)
+      return Status::Error(kUnsupported, path + ": too long for a socket's address");
     path.copy(address.sun_path, path.size());
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return kPortsFailure;
+    if (fd < 0) return ErrnoStatus(errno, path);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      const Status failed = ErrnoStatus(errno, path);
       close(fd);
-      return kPortsFailure;
+      return failed;
     }
-    *port = Remember(Port{fd, path, false});
-    return Status::Ok();
+    return Remember(Port{fd, path, false});
   }
 
-  Status SendMessage(const MessageHeader& message, std::uint32_t options) override {
+  Status SendMessage(const MessageHeader& message) override {
     const Port* destination = Find(message.remote_port);
-    if (destination == nullptr || destination->is_directory || options != kSendOnly)
-      return kPortsInvalidArgument;
+    if (destination == nullptr || destination->is_directory)
+      return NotAPort("not a service's port");
     // Non-blocking: a daemon whose queue is full makes the send fail instead of stalling.
     const ssize_t sent =
         send(destination->fd, &message, sizeof message, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent != static_cast<ssize_t>(sizeof message)) return kPortsFailure;
+    if (sent < 0) return ErrnoStatus(errno, destination->path);
+    if (sent != static_cast<ssize_t>(sizeof message))
+      return Status::Error(kIoError, destination->path + ": the message was cut short");
     return Status::Ok();
   }
 

@@ -7,15 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "registry/status.h"
+#include "base/status.h"
 
 namespace halvane {
 
 using PortName = std::uint32_t;
-inline constexpr std::uint32_t kBootstrapSpecialPort = 4;
-inline constexpr StatusCode kPortsFailure = 5;  // a lookup or a send that could not be made
-inline constexpr StatusCode kPortsInvalidArgument = 4;
-inline constexpr std::uint32_t kSendOnly = 1;
 
 // A message that is only a header: six 32-bit fields in the host's byte order.
 struct MessageHeader {
@@ -32,16 +28,15 @@ class MessagePorts {
  public:
   virtual ~MessagePorts() = default;
 
-  // Special port `which` of the current process into *port. Only the service lookup port
-  // (kBootstrapSpecialPort) exists; other numbers fail.
-  virtual Status GetSpecialPort(std::uint32_t which, PortName* port) = 0;
+  // The port through which the current process looks services up.
+  virtual StatusOr<PortName> LookupPort() = 0;
 
-  // The port registered under name, looked up through lookup_port, into *port.
-  virtual Status LookUpService(PortName lookup_port, std::string_view name, PortName* port) = 0;
+  // The port registered under name, looked up through lookup_port.
+  virtual StatusOr<PortName> LookUpService(PortName lookup_port, std::string_view name) = 0;
 
-  // Sends a header-only message to its remote_port. options must be kSendOnly: nothing is
-  // received and nothing waited for, not even a busy receiver.
-  virtual Status SendMessage(const MessageHeader& message, std::uint32_t options) = 0;
+  // Sends a header-only message to its remote_port: nothing is received and nothing waited for,
+  // not even a busy receiver.
+  virtual Status SendMessage(const MessageHeader& message) = 0;
 };
 
 // The service directory of sockets at service_dir; each service is a Unix datagram socket named

@@ -1,7 +1,6 @@
 // Printing controller ports: the first section of the full listing, and the block of one port.
 #pragma once
 
-#include <cstdint>
 #include <ostream>
 
 #include "registry/device_registry.h"

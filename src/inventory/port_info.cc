@@ -1,6 +1,6 @@
 #include "inventory/port_info.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 
 namespace halvane {
@@ -21,125 +21,123 @@ std::optional<std::int64_t> PortNumberFromDescription(const PropertyValue& descr
 }
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  };
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
 }
 
-}  // namespace
-
-Status DiscoverControllers(DeviceRegistry& registry, RegistryIterator* out) {
-  const char* controller_class = kFusionControllerClass;
-  if (registry.MatchFirstService(kUserControllerClass)) controller_class = kUserControllerClass;
-  return registry.MatchServices(controller_class, out);
+// A WWN from a Number read as a signed 64-bit integer, least significant byte first, as drivers
+// of the older layout publish it.
+std::optional<std::string> WwnOfNumber(const PropertyValue& value) {
+  const std::optional<std::int64_t> v = value.AsInt64();
+  if (!v) return std::nullopt;
+  WwnBytes bytes = WwnBytesOf(static_cast<std::uint64_t>(*v));
+  std::reverse(bytes.begin(), bytes.end());
+  return WwnText(bytes);
 }
 
-std::string WWNText(const std::uint8_t b[8]) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X:%02X:%02X", b[0], b[1], b[2],
-                b[3], b[4], b[5], b[6], b[7]);
-  return text;
-}
-
-Status FormatWWNFromData(const PropertyValue& value, std::string* out) {
-  const Data* data = value.AsData();
-  if (data == nullptr || data->size() != 8) return kWwnWrongLength;
-  *out = WWNText(data->data());
-  return Status::Ok();
-}
-
-Status FormatWWNFromNumber(const PropertyValue& value, std::string* out) {
-  const Number* number = value.AsNumber();
-  std::int64_t v = 0;
-  if (number == nullptr || !number->ToInt64(&v)) return kWwnNotAnInteger;
-  const auto u = static_cast<std::uint64_t>(v);
-  std::uint8_t bytes[8];
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(u >> (8 * i));
-  *out = WWNText(bytes);
-  return Status::Ok();
-}
-
-namespace {
-
-// The characteristics Dictionary of a port in either layout, kept alive by *holder, or nullptr.
-// The nested layout keeps it inside the protocol characteristics, and its ports take their slot
-// from the registry around them, which goes into *record.
-const Dictionary* Characteristics(DeviceRegistry& registry, const RegistryEntry& entry,
-                                  std::optional<PropertyValue>* holder, Dictionary* record) {
-  *holder = registry.ReadProperty(entry, kControllerCharacteristicsKey);
-  if (*holder && (*holder)->AsDictionary()) return (*holder)->AsDictionary();
-  *holder = registry.ReadProperty(entry, kProtocolCharacteristicsKey);
-  const Dictionary* protocol = *holder ? (*holder)->AsDictionary() : nullptr;
-  const PropertyValue* nested =
-      protocol ? FindMember(*protocol, kControllerCharacteristicsKey) : nullptr;
-  if (nested == nullptr || nested->AsDictionary() == nullptr) return nullptr;
-
-  std::optional<PropertyValue> slot =
-      registry.SearchProperty(entry, kSlotNameKey, SearchDirection::kAncestors);
-  if (!slot) {
-    record->insert_or_assign(kRecordSlot, PropertyValue::String("built-in"));
-  } else {
-    const Data* bytes = slot->AsData();
-    std::string text = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
-    record->insert_or_assign(
-        kRecordSlot, PropertyValue::String(bytes && IsValidUtf8(text) ? std::move(text) : "bad"));
-  }
-  return nested->AsDictionary();
-}
-
-// The port's WWN text. A present name that does not format gives "invalid"; it never falls back
-// to the other key.
-std::string PortName(const Dictionary& chars) {
-  std::string text;
-  if (const PropertyValue* data = FindMember(chars, kPortWorldWideNameKey)) {
-    if (FormatWWNFromData(*data, &text).ok()) return text;
-  } else if (const PropertyValue* number = FindMember(chars, kWorldWidePortNameKey)) {
-    if (FormatWWNFromNumber(*number, &text).ok()) return text;
-  }
-  return "invalid";
-}
-
-}  // namespace
-
-Status BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry, Dictionary* out) {
+// A port's characteristics in either layout, and the values the layout adds to its record.
+struct Characteristics {
+  PropertyValue holder = PropertyValue::Boolean(false);  // keeps chars alive
+  const Dictionary* chars = nullptr;
   Dictionary record;
-  std::optional<PropertyValue> holder;
-  const Dictionary* chars = Characteristics(registry, entry, &holder, &record);
-  if (chars == nullptr) return kRegistryNotFound;
+};
 
-  if (const PropertyValue* v = FindMember(*chars, kPortStatusKey)) {
+// The nested layout keeps the characteristics inside the protocol characteristics, and its
+// ports take their slot from the registry around them.
+Characteristics CharacteristicsOf(DeviceRegistry& registry, const RegistryEntry& entry) {
+  Characteristics found;
+  if (auto own = registry.ValueOf(entry, kControllerCharacteristicsKey);
+      own && own->AsDictionary()) {
+    found.holder = std::move(*own);
+    found.chars = found.holder.AsDictionary();
+    return found;
+  }
+  const auto protocol = registry.ValueOf(entry, kProtocolCharacteristicsKey);
+  const Dictionary* members = protocol ? protocol->AsDictionary() : nullptr;
+  const PropertyValue* nested =
+      members ? FindMember(*members, kControllerCharacteristicsKey) : nullptr;
+  if (nested == nullptr || nested->AsDictionary() == nullptr) return found;
+  found.holder = *nested;
+  found.chars = found.holder.AsDictionary();
+  const std::optional<PropertyValue> slot =
+      registry.SearchProperty(entry, kSlotNameKey, SearchDirection::kAncestors);
+  std::string text = kBuiltInSlot;
+  if (slot) {
+    const Data* bytes = slot->AsData();
+    text = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+    if (bytes == nullptr || !IsValidUtf8(text)) text = kUnreadableSlot;
+  }
+  found.record.insert_or_assign(kRecordSlot, PropertyValue::String(std::move(text)));
+  return found;
+}
+
+// The port's WWN text, from the key its layout uses. A present name that does not format is no
+// name; it never falls back to the other key.
+std::optional<std::string> PortName(const Dictionary& chars) {
+  if (const PropertyValue* data = FindMember(chars, kPortWorldWideNameKey)) return WwnOfData(*data);
+  if (const PropertyValue* number = FindMember(chars, kWorldWidePortNameKey))
+    return WwnOfNumber(*number);
+  return std::nullopt;
+}
+
+}  // namespace
+
+StatusOr<RegistryIterator> DiscoverControllers(DeviceRegistry& registry) {
+  const StatusOr<RegistryEntry> user = registry.MatchFirstService(kUserControllerClass);
+  if (!user.ok()) return user.status();
+  return registry.MatchServices(*user ? kUserControllerClass : kFusionControllerClass);
+}
+
+std::optional<std::string> WwnOfData(const PropertyValue& value) {
+  const Data* data = value.AsData();
+  if (data == nullptr || data->size() != 8) return std::nullopt;
+  return WwnText(std::span<const std::uint8_t, 8>(data->data(), 8));
+}
+
+std::string PortNameText(const Dictionary& record) {
+  const PropertyValue* name = FindMember(record, kRecordPortName);
+  return name && name->AsString() ? *name->AsString() : kUnreadablePortName;
+}
+
+StatusOr<Dictionary> BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry) {
+  Characteristics found = CharacteristicsOf(registry, entry);
+  if (found.chars == nullptr)
+    return Status::Error(kNotFound, "the entry has no controller characteristics");
+  const Dictionary& chars = *found.chars;
+  Dictionary& record = found.record;
+
+  if (const PropertyValue* v = FindMember(chars, kPortStatusKey)) {
     record.insert_or_assign(kRecordPortStatus, *v);
   } else {
-    CopyIfPresent(*chars, kPortStateKey, kRecordPortStatus, &record);
+    CopyIfPresent(chars, kPortStateKey, kRecordPortStatus, &record);
   }
 
-  if (const PropertyValue* description = FindMember(*chars, kPortDescriptionKey)) {
-    if (auto number = PortNumberFromDescription(*description)) {
+  if (const PropertyValue* description = FindMember(chars, kPortDescriptionKey)) {
+    if (auto number = PortNumberFromDescription(*description))
       record.insert_or_assign(kRecordPortNumber, PropertyValue::Int64(*number));
-    }
   } else {
-    CopyIfPresent(*chars, kPortNumberKey, kRecordPortNumber, &record);
+    CopyIfPresent(chars, kPortNumberKey, kRecordPortNumber, &record);
   }
 
-  const PropertyValue* alpa = FindMember(*chars, kAlpaKey);
+  const PropertyValue* alpa = FindMember(chars, kAlpaKey);
   if (alpa && alpa->AsData() && alpa->AsData()->size() == 1) {
     record.insert_or_assign(kRecordHardLoopId, PropertyValue::Int64((*alpa->AsData())[0]));
   } else {
-    CopyIfPresent(*chars, kPortHardLoopIdKey, kRecordHardLoopId, &record);
+    CopyIfPresent(chars, kPortHardLoopIdKey, kRecordHardLoopId, &record);
   }
 
-  CopyIfPresent(*chars, kPortSpeedKey, kRecordSpeed, &record);
-  CopyIfPresent(*chars, kPortTopologyKey, kRecordTopology, &record);
-  CopyIfPresent(*chars, kSlotKey, kRecordSlot, &record);
-
-  record.insert_or_assign(kRecordPortName, PropertyValue::String(PortName(*chars)));
-
-  CopyIfPresent(*chars, kCablingTypeKey, kRecordCableType, &record);
+  CopyIfPresent(chars, kPortSpeedKey, kRecordSpeed, &record);
+  CopyIfPresent(chars, kPortTopologyKey, kRecordTopology, &record);
+  CopyIfPresent(chars, kSlotKey, kRecordSlot, &record);
+  if (auto name = PortName(chars))
+    record.insert_or_assign(kRecordPortName, PropertyValue::String(std::move(*name)));
+  CopyIfPresent(chars, kCablingTypeKey, kRecordCableType, &record);
   // What a live host publishes beyond the port block; only the inventory document shows it.
   static constexpr std::pair<std::string_view, const char*> kInventory[] = {
       {kScsiHostNumberKey, kRecordScsiHostNumber},
@@ -160,26 +158,32 @@ Status BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry, Dicti
       {kPciSlotKey, kRecordPciSlot},
       {kVirtualPortsKey, kRecordVirtualPorts},
   };
-  for (const auto& [source, key] : kInventory) CopyIfPresent(*chars, source, key, &record);
-  *out = std::move(record);
-  return Status::Ok();
+  for (const auto& [source, key] : kInventory) CopyIfPresent(chars, source, key, &record);
+  return std::move(record);
 }
 
-Status FindPortByWWN(DeviceRegistry& registry, std::string_view wanted, RegistryEntry* out) {
-  RegistryIterator ports;
-  if (Status s = DiscoverControllers(registry, &ports); !s.ok()) return s;
+StatusOr<RegistryEntry> FindPortByWWN(DeviceRegistry& registry, std::string_view wanted) {
+  StatusOr<RegistryIterator> ports = DiscoverControllers(registry);
+  if (!ports.ok()) return ports.status();
   RegistryEntry match;
   // Every port is looked at: with duplicate names the last one wins.
-  for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
-    Dictionary record;
-    if (!BuildPortInfo(registry, port, &record).ok()) continue;
-    const PropertyValue* name = FindMember(record, kRecordPortName);
-    const std::string* text = name ? name->AsString() : nullptr;
-    if (text && EqualIgnoringCase(wanted, *text)) match = port;
+  for (RegistryEntry port = ports->Next(); port; port = ports->Next()) {
+    const StatusOr<Dictionary> record = BuildPortInfo(registry, port);
+    const PropertyValue* name = record.ok() ? FindMember(*record, kRecordPortName) : nullptr;
+    if (name && EqualIgnoringCase(wanted, *name->AsString())) match = port;
   }
-  if (!match) return kRegistryNoDevice;
-  *out = std::move(match);
-  return Status::Ok();
+  if (!match) return Status::Error(kNoDevice, "no port is named " + std::string(wanted));
+  return match;
+}
+
+std::optional<std::uint64_t> PortHostNumber(DeviceRegistry& registry, std::string_view wanted) {
+  const StatusOr<RegistryEntry> port = FindPortByWWN(registry, wanted);
+  const StatusOr<Dictionary> record =
+      port.ok() ? BuildPortInfo(registry, *port) : StatusOr<Dictionary>(port.status());
+  const PropertyValue* number = record.ok() ? FindMember(*record, kRecordScsiHostNumber) : nullptr;
+  const std::optional<std::int64_t> host = number ? number->AsInt64() : std::nullopt;
+  if (!host || *host < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(*host);
 }
 
 }  // namespace halvane

@@ -4,35 +4,37 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "registry/device_registry.h"
 #include "registry/vocabulary.h"
 
 namespace halvane {
 
-// Codes of the WWN formatters' failures.
-inline constexpr StatusCode kWwnWrongLength = -9057;
-inline constexpr StatusCode kWwnNotAnInteger = -50;
-
 // The controller ports in registry order. Entries of the user-client controller class hide the
 // older class entirely: only one class is ever listed.
-Status DiscoverControllers(DeviceRegistry& registry, RegistryIterator* out);
+StatusOr<RegistryIterator> DiscoverControllers(DeviceRegistry& registry);
 
-// The PortInfo of one port: kRegistryNotFound when the entry has no characteristics Dictionary
-// in either layout.
-Status BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry, Dictionary* out);
+// The PortInfo of one port: kNotFound when the entry has no characteristics Dictionary in either
+// layout. Its kRecordPortName is the port's WWN text, and is left out when the port's name is
+// not a WWN.
+StatusOr<Dictionary> BuildPortInfo(DeviceRegistry& registry, const RegistryEntry& entry);
 
-// "XX:XX:XX:XX:XX:XX:XX:XX" from eight bytes of Data, first byte first.
-Status FormatWWNFromData(const PropertyValue& value, std::string* out);
-// The same text from a Number read as a signed 64-bit integer, least significant byte first.
-Status FormatWWNFromNumber(const PropertyValue& value, std::string* out);
-// The WWN text of eight bytes, first to last.
-std::string WWNText(const std::uint8_t bytes[8]);
+// What the reports call a port: its WWN text, or kUnreadablePortName.
+std::string PortNameText(const Dictionary& record);
 
-// The port whose kRecordPortName equals wanted, compared over the whole text without regard to
-// case. When several ports share a name, the last in registry order is the one found.
-// kRegistryNoDevice when there is no port or none matches.
-Status FindPortByWWN(DeviceRegistry& registry, std::string_view wanted, RegistryEntry* out);
+// "XX:XX:XX:XX:XX:XX:XX:XX" from eight bytes of Data, first byte first; nothing for any other
+// value.
+std::optional<std::string> WwnOfData(const PropertyValue& value);
+
+// The port whose name equals wanted, compared over the whole text without regard to case. When
+// several ports share a name, the last in registry order is the one found. kNoDevice when there
+// is no port or none matches.
+StatusOr<RegistryEntry> FindPortByWWN(DeviceRegistry& registry, std::string_view wanted);
+
+// The SCSI host number of the port named wanted, when the registry says.
+std::optional<std::uint64_t> PortHostNumber(DeviceRegistry& registry, std::string_view wanted);
 
 }  // namespace halvane

@@ -14,9 +14,21 @@ constexpr std::size_t kLunTextArea = 255;
 void PrintLunText(std::ostream& out, const std::optional<PropertyValue>& value,
                   std::string_view label) {
   if (!value) return;
-  std::string holder;
-  if (auto text = TextForLine(*value, kLunTextArea))
-    out << label << EscapeControls(*text, &holder) << "\n";
+  if (auto text = TextForLine(*value, kLunTextArea)) out << label << Escaped{*text} << "\n";
+}
+
+// A namespace of an NVMe controller, in a logical unit's shape.
+void PrintNamespaceBlock(const TargetView& controller, const LunView& unit, std::ostream& out) {
+  const std::optional<PropertyValue> nsid = unit.Own(kNamespaceIdKey);
+  if (const auto number = nsid ? nsid->AsInt64() : std::nullopt)
+    out << "NVMe Namespace @ " << *number << "\n\n";
+
+  // The labels are the logical unit's where they mean the same.
+  PrintLunText(out, controller.Own(kFirmwareVersionKey), "                     Revision:    ");
+  if (auto id = unit.UniqueId()) out << "       Logical Unit Unique ID:    " << *id << "\n";
+  PrintLunText(out, unit.Own(kAnaStateKey), "    Logical Unit Access State:    ");
+  PrintLunText(out, controller.Own(kModelKey), "                        Model:    ");
+  out << "\n";
 }
 
 void PrintControllerTargets(DeviceRegistry& registry, const RegistryEntry& controller,
@@ -63,25 +75,11 @@ void PrintLunBlock(const LunView& unit, std::ostream& out) {
   out << "\n";
 }
 
-void PrintNamespaceBlock(const TargetView& controller, const LunView& unit, std::ostream& out) {
-  const std::optional<PropertyValue> nsid = unit.Own(kNamespaceIdKey);
-  std::int64_t number = 0;
-  if (nsid && nsid->AsNumber() && nsid->AsNumber()->ToInt64(&number))
-    out << "NVMe Namespace @ " << number << "\n\n";
-
-  // The labels are the logical unit's where they mean the same.
-  PrintLunText(out, controller.Own(kFirmwareVersionKey), "                     Revision:    ");
-  if (auto id = unit.UniqueId()) out << "       Logical Unit Unique ID:    " << *id << "\n";
-  PrintLunText(out, unit.Own(kAnaStateKey), "    Logical Unit Access State:    ");
-  PrintLunText(out, controller.Own(kModelKey), "                        Model:    ");
-  out << "\n";
-}
-
 void PrintTargetSection(DeviceRegistry& registry, std::ostream& out) {
-  RegistryIterator controllers;
-  if (!registry.MatchServices(kScsiControllerClass, &controllers).ok()) return;
-  for (RegistryEntry controller = registry.NextEntry(controllers); controller;
-       controller = registry.NextEntry(controllers)) {
+  StatusOr<RegistryIterator> controllers = registry.MatchServices(kScsiControllerClass);
+  if (!controllers.ok()) return;
+  for (RegistryEntry controller = controllers->Next(); controller;
+       controller = controllers->Next()) {
     if (HasFibreChannelInterconnect(registry, controller))
       PrintControllerTargets(registry, controller, out);
   }

@@ -14,7 +14,5 @@ void PrintFullReport(DeviceRegistry& registry, std::ostream& out);
 // The target section: nothing at all when the controllers cannot be listed.
 void PrintTargetSection(DeviceRegistry& registry, std::ostream& out);
 void PrintLunBlock(const LunView& unit, std::ostream& out);
-// A namespace of an NVMe controller, in a logical unit's shape.
-void PrintNamespaceBlock(const TargetView& controller, const LunView& unit, std::ostream& out);
 
 }  // namespace halvane

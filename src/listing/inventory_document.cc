@@ -8,15 +8,17 @@
 #include "inventory/port_info.h"
 #include "listing/inventory_values.h"
 #include "listing/json_writer.h"
+#include "listing/map_walk.h"
 #include "listing/target_walk.h"
 #include "registry/vocabulary.h"
 
 namespace halvane {
 namespace {
 
+constexpr char kInventorySchema[] = "halvane-inventory/2";
+
 std::optional<PropertyValue> Member(const Dictionary& record, std::string_view key) {
-  const PropertyValue* value = FindMember(record, key);
-  return value ? std::optional<PropertyValue>(*value) : std::nullopt;
+  return MemberValue(record, key);
 }
 
 // A text member, unless it is the kernel's "unknown".
@@ -56,8 +58,7 @@ void WriteLun(JsonWriter& json, const LunView& unit) {
   MemberText(json, "load_balancing", unit.Search(kLoadBalancingAlgorithmKey));
   std::vector<std::string> aliases;
   for (const PropertyValue& value : unit.Aliases()) {
-    std::string_view holder;
-    if (const std::string_view* text = TextOf(&value, &holder)) aliases.emplace_back(*text);
+    if (const auto text = TextOf(&value)) aliases.emplace_back(*text);
   }
   MemberTexts(json, "aliases", aliases);
   MemberText(json, "block_device", unit.Own(kBlockDeviceKey));
@@ -167,19 +168,23 @@ void WriteVirtualPorts(JsonWriter& json, const std::optional<PropertyValue>& por
   json.Close(']');
 }
 
-// The object of one port from its record; false, with nothing written, when there is none.
-bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& port) {
-  Dictionary record;
-  if (!BuildPortInfo(registry, port, &record).ok()) return false;
+// The object of one port from its record, and the port's name; nothing, with nothing written,
+// when it has no record.
+std::optional<std::string> WritePort(JsonWriter& json, DeviceRegistry& registry,
+                                     const RegistryEntry& port) {
+  const StatusOr<Dictionary> built = BuildPortInfo(registry, port);
+  if (!built.ok()) return std::nullopt;
+  const Dictionary& record = *built;
+  const std::string name = PortNameText(record);
   json.Open('{');
-  MemberText(json, "port_name", Member(record, kRecordPortName));
+  json.Key("port_name");
+  json.String(name);
   MemberText(json, "state", PortState(Member(record, kRecordPortStatus)));
   // The AL_PA is shown as the report shows it: the 32 bits of the record's value, unsigned.
   const PropertyValue* alpa = FindMember(record, kRecordHardLoopId);
-  std::int32_t alpa_value = 0;
-  if (alpa && alpa->AsNumber() && alpa->AsNumber()->ToInt32(&alpa_value)) {
+  if (const auto value = alpa ? alpa->AsInt32() : std::nullopt) {
     json.Key("al_pa");
-    json.Integer(Number::FromUInt64(static_cast<std::uint32_t>(alpa_value)));
+    json.Integer(Number::FromUInt64(static_cast<std::uint32_t>(*value)));
   }
   const std::optional<PropertyValue> speed = Member(record, kRecordSpeed);
   MemberKnown(json, "speed", speed);
@@ -194,10 +199,9 @@ bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& 
   MemberText(json, "slot", pci ? Member(record, kRecordPciSlot) : Member(record, kRecordSlot));
   MemberText(json, "pci_address", pci);
   const PropertyValue* number = FindMember(record, kRecordPortNumber);
-  std::int32_t number_value = 0;
-  if (number && number->AsNumber() && number->AsNumber()->ToInt32(&number_value)) {
+  if (const auto value = number ? number->AsInt32() : std::nullopt) {
     json.Key("port_number");
-    json.Integer(Number::FromInt64(number_value));
+    json.Integer(Number::FromInt64(*value));
   }
   MemberText(json, "cable_type", Member(record, kRecordCableType));
   MemberInteger(json, "scsi_host", Member(record, kRecordScsiHostNumber));
@@ -209,7 +213,10 @@ bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& 
   MemberText(json, "serial_number", Member(record, kRecordSerialNumber));
   MemberText(json, "port_id", FibreChannelAddress(Member(record, kRecordPortId)));
   MemberWWN(json, "fabric_name", Member(record, kRecordFabricName));
-  MemberIntegers(json, "supported_speeds_gbit", SpeedsGbit(Member(record, kRecordSupportedSpeeds)));
+  const PropertyValue* speeds = FindMember(record, kRecordSupportedSpeeds);
+  MemberIntegers(
+      json, "supported_speeds_gbit",
+      speeds && speeds->AsString() ? SpeedsGbit(*speeds->AsString()) : std::vector<unsigned>{});
   MemberText(json, "symbolic_name", Member(record, kRecordSymbolicName));
   MemberWWN(json, "physical_port_name", Member(record, kRecordPhysicalPortName));
   MemberInteger(json, "physical_scsi_host", Member(record, kRecordPhysicalScsiHostNumber));
@@ -223,7 +230,7 @@ bool WritePort(JsonWriter& json, DeviceRegistry& registry, const RegistryEntry& 
   }
   if (IsFibreChannelController(registry, port)) WriteFibreChannelMembers(json, registry, port);
   json.Close('}');
-  return true;
+  return name;
 }
 
 // The multipath maps of the registry, each with its paths; only those with a path through the
@@ -232,51 +239,31 @@ void WriteMultipath(JsonWriter& json, DeviceRegistry& registry,
                     const std::optional<std::string>& only_port) {
   json.Key("multipath");
   json.Open('[');
-  RegistryIterator maps;
-  if (registry.MatchServices(kSysfsMultipathMapClass, &maps).ok()) {
-    for (RegistryEntry map = registry.NextEntry(maps); map; map = registry.NextEntry(maps)) {
-      const std::optional<PropertyValue> paths = registry.ReadProperty(map, kMapPathsKey);
-      const Array* items = paths ? paths->AsArray() : nullptr;
-      std::vector<const Dictionary*> shown;
-      bool through_port = !only_port;
-      for (const PropertyValue& item : items ? *items : Array{}) {
-        const Dictionary* path = item.AsDictionary();
-        if (path == nullptr) continue;
-        shown.push_back(path);
-        std::string name;
-        const PropertyValue* wwn = FindMember(*path, kPortWorldWideNameKey);
-        if (only_port && wwn && FormatWWNFromData(*wwn, &name).ok() && name == *only_port)
-          through_port = true;
-      }
-      if (!through_port) continue;
+  ForEachMap(registry, only_port, [&](const MapView& map) {
+    json.Open('{');
+    MemberText(json, "name", map.Own(kMapNameKey));
+    MemberText(json, "dm", map.Own(kMapDeviceKey));
+    MemberText(json, "uuid", map.Own(kMapUuidKey));
+    MemberText(json, "wwid", map.Wwid());
+    MemberInteger(json, "size_bytes", map.Own(kCapacityKey));
+    json.Key("paths");
+    json.Open('[');
+    for (const Dictionary* path : map.paths()) {
       json.Open('{');
-      const std::optional<PropertyValue> uuid = registry.ReadProperty(map, kMapUuidKey);
-      MemberText(json, "name", registry.ReadProperty(map, kMapNameKey));
-      MemberText(json, "dm", registry.ReadProperty(map, kMapDeviceKey));
-      MemberText(json, "uuid", uuid);
-      const std::string* uuid_text = uuid ? uuid->AsString() : nullptr;
-      if (uuid_text && uuid_text->rfind("mpath-", 0) == 0)
-        MemberText(json, "wwid", std::optional<std::string>(uuid_text->substr(6)));
-      MemberInteger(json, "size_bytes", registry.ReadProperty(map, kCapacityKey));
-      json.Key("paths");
-      json.Open('[');
-      for (const Dictionary* path : shown) {
-        json.Open('{');
-        const std::optional<PropertyValue> port = Member(*path, kPortWorldWideNameKey);
-        MemberWWN(json, "port_name", port);
-        MemberWWN(json, "remote_port_name", Member(*path, kRemotePortNameKey));
-        MemberText(json, "scsi_address", Member(*path, kScsiAddressKey));
-        MemberText(json, "block_device", Member(*path, kBlockDeviceKey));
-        MemberText(json, "state", UnitState(Member(*path, kScsiDeviceStateKey)));
-        // A path through a port that is not Fibre Channel is the map's all the same.
-        json.Key("fibre_channel");
-        json.Literal(port ? "true" : "false");
-        json.Close('}');
-      }
-      json.Close(']');
+      const std::optional<PropertyValue> port = Member(*path, kPortWorldWideNameKey);
+      MemberWWN(json, "port_name", port);
+      MemberWWN(json, "remote_port_name", Member(*path, kRemotePortNameKey));
+      MemberText(json, "scsi_address", Member(*path, kScsiAddressKey));
+      MemberText(json, "block_device", Member(*path, kBlockDeviceKey));
+      MemberText(json, "state", UnitState(Member(*path, kScsiDeviceStateKey)));
+      // A path through a port that is not Fibre Channel is the map's all the same.
+      json.Key("fibre_channel");
+      json.Literal(port ? "true" : "false");
       json.Close('}');
     }
-  }
+    json.Close(']');
+    json.Close('}');
+  });
   json.Close(']');
 }
 
@@ -302,15 +289,14 @@ void PrintInventoryDocument(DeviceRegistry& registry, std::ostream& out) {
   JsonWriter json(out);
   OpenDocument(json);
   std::set<const RegistryEntry::Impl*> written;
-  RegistryIterator ports;
-  if (DiscoverControllers(registry, &ports).ok()) {
-    for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports)) {
+  if (StatusOr<RegistryIterator> ports = DiscoverControllers(registry); ports.ok()) {
+    for (RegistryEntry port = ports->Next(); port; port = ports->Next()) {
       if (WritePort(json, registry, port)) written.insert(port.impl());
     }
-    RegistryIterator controllers;
-    if (registry.MatchServices(kScsiControllerClass, &controllers).ok()) {
-      for (RegistryEntry controller = registry.NextEntry(controllers); controller;
-           controller = registry.NextEntry(controllers)) {
+    StatusOr<RegistryIterator> controllers = registry.MatchServices(kScsiControllerClass);
+    if (controllers.ok()) {
+      for (RegistryEntry controller = controllers->Next(); controller;
+           controller = controllers->Next()) {
         if (written.count(controller.impl()) || !HasFibreChannelInterconnect(registry, controller))
           continue;
         json.Open('{');
@@ -325,13 +311,9 @@ void PrintInventoryDocument(DeviceRegistry& registry, std::ostream& out) {
 void PrintPortDocument(DeviceRegistry& registry, const RegistryEntry& port, std::ostream& out) {
   JsonWriter json(out);
   OpenDocument(json);
-  std::optional<std::string> name;
-  Dictionary record;
-  if (port && WritePort(json, registry, port) && BuildPortInfo(registry, port, &record).ok()) {
-    const std::optional<PropertyValue> text = Member(record, kRecordPortName);
-    if (text && text->AsString()) name = *text->AsString();
-  }
-  CloseDocument(json, registry, name ? name : std::optional<std::string>(""));
+  // A port without a record has no path of its own to show a map by.
+  const std::optional<std::string> name = port ? WritePort(json, registry, port) : std::nullopt;
+  CloseDocument(json, registry, name.value_or(""));
 }
 
 }  // namespace halvane

@@ -10,8 +10,6 @@
 
 namespace halvane {
 
-inline constexpr char kInventorySchema[] = "halvane-inventory/2";
-
 // Every controller of the full listing, in its order, each Fibre Channel one with its targets and
 // their logical units; then any Fibre Channel controller whose targets the listing shows but
 // which has no port block of its own.

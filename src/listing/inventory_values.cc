@@ -106,47 +106,18 @@ std::optional<std::string> UnitType(const std::optional<PropertyValue>& number) 
                                                                 {0x12, "automation"},
                                                                 {0x14, "zoned_disk"},
                                                                 {0x1e, "well_known"}};
-  std::int64_t type = 0;
-  if (!number || !number->AsNumber() || !number->AsNumber()->ToInt64(&type)) return std::nullopt;
+  const std::optional<std::int64_t> type = number ? number->AsInt64() : std::nullopt;
   for (const auto& [value, name] : kTypes) {
     if (value == type) return std::string(name);
   }
   return std::nullopt;
 }
 
-std::optional<unsigned> SpeedGbit(std::string_view text) {
-  const std::size_t space = text.find(' ');
-  const std::string_view unit = space == std::string_view::npos ? "" : text.substr(space + 1);
-  if (space == 0 || space > 4 || (unit != "Gbit" && unit != "Gigabit")) return std::nullopt;
-  unsigned rate = 0;
-  for (const char c : text.substr(0, space)) {
-    if (c < '0' || c > '9') return std::nullopt;
-    rate = rate * 10 + static_cast<unsigned>(c - '0');
-  }
-  return rate;
-}
-
-std::vector<unsigned> SpeedsGbit(const std::optional<PropertyValue>& text) {
-  std::vector<unsigned> rates;
-  const std::string* all = text ? text->AsString() : nullptr;
-  for (std::string_view rest = all ? std::string_view(*all) : ""; !rest.empty();) {
-    const std::size_t comma = rest.find(", ");
-    if (auto rate = SpeedGbit(rest.substr(0, comma))) rates.push_back(*rate);
-    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 2);
-  }
-  std::sort(rates.begin(), rates.end());
-  rates.erase(std::unique(rates.begin(), rates.end()), rates.end());
-  return rates;
-}
-
 std::optional<std::string> FibreChannelAddress(const std::optional<PropertyValue>& number) {
-  std::int64_t id = 0;
-  if (!number || !number->AsNumber() || !number->AsNumber()->ToInt64(&id) || id < 0 ||
-      id > 0xFFFFFF) {
-    return std::nullopt;
-  }
+  const std::optional<std::int64_t> id = number ? number->AsInt64() : std::nullopt;
+  if (!id || *id < 0 || *id > 0xFFFFFF) return std::nullopt;
   char text[16];
-  std::snprintf(text, sizeof text, "0x%06llx", static_cast<unsigned long long>(id));
+  std::snprintf(text, sizeof text, "0x%06llx", static_cast<unsigned long long>(*id));
   return std::string(text);
 }
 
@@ -183,11 +154,7 @@ std::optional<std::string> HexId(const std::optional<PropertyValue>& bytes, std:
   const Data* data = bytes ? bytes->AsData() : nullptr;
   if (data == nullptr || data->size() != size) return std::nullopt;
   std::string text;
-  for (const std::uint8_t b : *data) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", b);
-    text += pair;
-  }
+  AppendHex(text, *data, '\0', HexCase::kLower);
   return text;
 }
 

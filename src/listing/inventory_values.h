@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/property_value.h"
+#include "registry/dictionary.h"
 
 namespace halvane {
 
@@ -37,11 +37,6 @@ std::optional<std::string> UnitState(const std::optional<PropertyValue>& text);
 // "storage_array", "enclosure", "simplified_disk", "optical_card", "object_storage",
 // "automation", "zoned_disk", "well_known".
 std::optional<std::string> UnitType(const std::optional<PropertyValue>& number);
-
-// A speed's rate in Gbit/s: "8 Gbit" as the kernel writes it, "8 Gigabit" as settings do.
-std::optional<unsigned> SpeedGbit(std::string_view text);
-// The rates of a list of speeds ("4 Gbit, 8 Gbit, 16 Gbit"), in Gbit/s, in rising order.
-std::vector<unsigned> SpeedsGbit(const std::optional<PropertyValue>& text);
 
 // A 24-bit Fibre Channel address as every SAN tool writes it: "0x010200"; nothing for all ones
 // or for a number that is no such address.

@@ -3,29 +3,30 @@
 #include <algorithm>
 
 #include "inventory/port_info.h"
-#include "registry/json_text.h"
 
 namespace halvane {
 
 // The text of a String, or of the bytes a live host read where it expected text but found no
 // UTF-8 (the writer turns what is not UTF-8 into U+FFFD); up to its first zero character, as a
 // line would show it.
-const std::string_view* TextOf(const PropertyValue* value, std::string_view* holder) {
-  if (value == nullptr) return nullptr;
-  if (const std::string* text = value->AsString()) {
-    *holder = *text;
+std::optional<std::string_view> TextOf(const PropertyValue* value) {
+  std::string_view text;
+  if (value == nullptr) return std::nullopt;
+  if (const std::string* string = value->AsString()) {
+    text = *string;
   } else if (const Data* bytes = value->AsData()) {
-    *holder = std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    text = std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
   } else {
-    return nullptr;
+    return std::nullopt;
   }
-  *holder = holder->substr(0, holder->find('\0'));
-  return holder;
+  return text.substr(0, text.find('\0'));
+}
+std::optional<std::string_view> TextOf(const std::optional<PropertyValue>& value) {
+  return TextOf(value ? &*value : nullptr);
 }
 
 void MemberText(JsonWriter& json, std::string_view key, const PropertyValue* value) {
-  std::string_view holder;
-  if (const std::string_view* text = TextOf(value, &holder)) {
+  if (const auto text = TextOf(value)) {
     json.Key(key);
     json.String(*text);
   }
@@ -52,9 +53,7 @@ std::optional<std::string> KnownWWN(const PropertyValue* value) {
   // All ones is how the kernel says it does not know the name.
   if (bytes && std::all_of(bytes->begin(), bytes->end(), [](std::uint8_t b) { return b == 0xFF; }))
     return std::nullopt;
-  std::string text;
-  if (value && FormatWWNFromData(*value, &text).ok()) return text;
-  return std::nullopt;
+  return value ? WwnOfData(*value) : std::nullopt;
 }
 std::optional<std::string> KnownWWN(const std::optional<PropertyValue>& value) {
   return KnownWWN(value ? &*value : nullptr);

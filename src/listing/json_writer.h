@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/json_text.h"
-#include "registry/property_value.h"
+#include "base/text.h"
+#include "registry/dictionary.h"
 
 namespace halvane {
 
@@ -88,8 +88,9 @@ class JsonWriter {
 void MemberText(JsonWriter& json, std::string_view key, const PropertyValue* value);
 void MemberText(JsonWriter& json, std::string_view key, const std::optional<PropertyValue>& value);
 void MemberText(JsonWriter& json, std::string_view key, const std::optional<std::string>& text);
-// The text of a value as MemberText writes it, in *holder; nullptr when it has none.
-const std::string_view* TextOf(const PropertyValue* value, std::string_view* holder);
+// The text of a value as MemberText writes it, kept by the value; nothing when it has none.
+std::optional<std::string_view> TextOf(const PropertyValue* value);
+std::optional<std::string_view> TextOf(const std::optional<PropertyValue>& value);
 // An integer member; a number given with a fraction or exponent is not one.
 void MemberInteger(JsonWriter& json, std::string_view key, const PropertyValue* value);
 void MemberInteger(JsonWriter& json, std::string_view key,

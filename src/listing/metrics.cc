@@ -9,8 +9,8 @@
 #include "inventory/port_info.h"
 #include "listing/inventory_values.h"
 #include "listing/json_writer.h"
+#include "listing/map_walk.h"
 #include "listing/target_walk.h"
-#include "registry/json_text.h"
 #include "registry/vocabulary.h"
 
 namespace halvane {
@@ -66,15 +66,13 @@ using Labels = std::vector<std::pair<const char*, std::optional<std::string>>>;
 
 // The text of a registry value, as the document shows it.
 std::optional<std::string> Text(const std::optional<PropertyValue>& value) {
-  std::string_view holder;
-  const std::string_view* text = TextOf(value ? &*value : nullptr, &holder);
+  const std::optional<std::string_view> text = TextOf(value);
   return text ? std::optional<std::string>(*text) : std::nullopt;
 }
 
 std::optional<std::string> Integer(const std::optional<PropertyValue>& value) {
-  std::int64_t number = 0;
-  if (!value || !value->AsNumber() || !value->AsNumber()->ToInt64(&number)) return std::nullopt;
-  return std::to_string(number);
+  const std::optional<std::int64_t> number = value ? value->AsInt64() : std::nullopt;
+  return number ? std::optional(std::to_string(*number)) : std::nullopt;
 }
 
 // Samples, kept by family until the run has seen them all, since a family's samples must come
@@ -185,17 +183,14 @@ void AddTargets(Samples& samples, DeviceRegistry& registry, const RegistryEntry&
   samples.Add(kPortNamespaces, {{"port_name", port_name}}, namespaces);
 }
 
-// A port's metrics; its name, or nothing when it has no record, no name, or one of names.
+// A port's metrics; its name, or nothing when it has no record or one of names.
 std::optional<std::string> AddPort(Samples& samples, DeviceRegistry& registry,
                                    const RegistryEntry& port, std::set<std::string>* names) {
-  Dictionary record;
-  if (!BuildPortInfo(registry, port, &record).ok()) return std::nullopt;
-  const auto member = [&](const char* key) {
-    const PropertyValue* value = FindMember(record, key);
-    return value ? std::optional<PropertyValue>(*value) : std::nullopt;
-  };
-  const std::optional<std::string> name = Text(member(kRecordPortName));
-  if (!name || !names->insert(*name).second) return std::nullopt;
+  const StatusOr<Dictionary> built = BuildPortInfo(registry, port);
+  if (!built.ok()) return std::nullopt;
+  const auto member = [&](const char* key) { return MemberValue(*built, key); };
+  const std::optional<std::string> name = PortNameText(*built);
+  if (!names->insert(*name).second) return std::nullopt;
   samples.Add(kPortInfo,
               {{"port_name", name},
                {"scsi_host", Integer(member(kRecordScsiHostNumber))},
@@ -218,32 +213,13 @@ std::optional<std::string> AddPort(Samples& samples, DeviceRegistry& registry,
 // The multipath maps, each once; with only_port, those with a path through it.
 void AddMaps(Samples& samples, DeviceRegistry& registry,
              const std::optional<std::string>& only_port) {
-  RegistryIterator maps;
-  if (!registry.MatchServices(kSysfsMultipathMapClass, &maps).ok()) return;
-  for (RegistryEntry map = registry.NextEntry(maps); map; map = registry.NextEntry(maps)) {
-    const std::optional<PropertyValue> paths = registry.ReadProperty(map, kMapPathsKey);
-    const Array* items = paths ? paths->AsArray() : nullptr;
-    std::uint64_t count = 0, active = 0;
-    bool through_port = !only_port;
-    for (const PropertyValue& item : items ? *items : Array{}) {
-      const Dictionary* path = item.AsDictionary();
-      if (path == nullptr) continue;
-      ++count;
-      const PropertyValue* state = FindMember(*path, kScsiDeviceStateKey);
-      if (UnitState(state ? std::optional<PropertyValue>(*state) : std::nullopt) == "running")
-        ++active;
-      const PropertyValue* wwn = FindMember(*path, kPortWorldWideNameKey);
-      if (only_port && wwn && KnownWWN(*wwn) == *only_port) through_port = true;
-    }
-    if (!through_port) continue;
-    std::optional<std::string> wwid = Text(registry.ReadProperty(map, kMapUuidKey));
-    wwid = wwid && wwid->rfind("mpath-", 0) == 0 ? std::optional(wwid->substr(6)) : std::nullopt;
-    const Labels labels = {{"map", Text(registry.ReadProperty(map, kMapNameKey))},
-                           {"dm", Text(registry.ReadProperty(map, kMapDeviceKey))},
-                           {"wwid", wwid}};
-    samples.Add(kMapPaths, labels, count);
-    samples.Add(kMapActivePaths, labels, active);
-  }
+  ForEachMap(registry, only_port, [&](const MapView& map) {
+    const Labels labels = {{"map", Text(map.Own(kMapNameKey))},
+                           {"dm", Text(map.Own(kMapDeviceKey))},
+                           {"wwid", map.Wwid()}};
+    samples.Add(kMapPaths, labels, map.paths().size());
+    samples.Add(kMapActivePaths, labels, map.ActivePaths());
+  });
 }
 
 }  // namespace
@@ -268,12 +244,11 @@ std::string MetricLabelValue(std::string_view text) {
 
 void PrintMetrics(DeviceRegistry& registry, std::ostream& out) {
   Samples samples;
-  RegistryIterator ports;
   // A collector takes no two series of one name and labels: a second port of a name already
   // seen is left out rather than spoil the whole file.
   std::set<std::string> names;
-  if (DiscoverControllers(registry, &ports).ok()) {
-    for (RegistryEntry port = registry.NextEntry(ports); port; port = registry.NextEntry(ports))
+  if (StatusOr<RegistryIterator> ports = DiscoverControllers(registry); ports.ok()) {
+    for (RegistryEntry port = ports->Next(); port; port = ports->Next())
       AddPort(samples, registry, port, &names);
   }
   AddMaps(samples, registry, std::nullopt);

@@ -14,9 +14,10 @@
 
 namespace halvane {
 
-// Every port of the full listing; with only_port, that port alone (nothing when the handle is
-// empty) and the multipath maps with a path through it.
+// Every port of the full listing, and every multipath map.
 void PrintMetrics(DeviceRegistry& registry, std::ostream& out);
+// One port, and the multipath maps with a path through it; nothing at all when the handle is
+// empty.
 void PrintPortMetrics(DeviceRegistry& registry, const RegistryEntry& port, std::ostream& out);
 
 // A label value as the exposition format takes it: UTF-8 (what is not becomes U+FFFD), with

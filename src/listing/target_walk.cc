@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "inventory/port_info.h"
 #include "registry/vocabulary.h"
 
 namespace halvane {
@@ -11,9 +10,25 @@ namespace {
 
 bool MemberEquals(const Dictionary& dict, std::string_view key, std::int32_t wanted) {
   const PropertyValue* v = FindMember(dict, key);
-  const Number* n = v ? v->AsNumber() : nullptr;
-  std::int32_t got = 0;
-  return n != nullptr && n->ToInt32(&got) && got == wanted;
+  return v != nullptr && v->AsInt32() == wanted;
+}
+
+std::optional<std::string> FormatUniqueID(const std::optional<PropertyValue>& value) {
+  if (!value || value->AsData() == nullptr) return std::nullopt;
+  const Data& data = *value->AsData();
+  std::array<std::uint8_t, 16> bytes{};
+  std::copy_n(data.begin(), std::min<std::size_t>(data.size(), bytes.size()), bytes.begin());
+  const std::size_t shown = data.size() > 8 ? 16 : 8;
+  std::string text = "0x";
+  AppendHex(text, std::span(bytes).first(shown));
+  return text;
+}
+
+// The children of entry, or none when they cannot be had: a walk passes over what it cannot
+// list.
+RegistryIterator Children(DeviceRegistry& registry, const RegistryEntry& entry) {
+  StatusOr<RegistryIterator> children = registry.ChildIterator(entry);
+  return children.ok() ? std::move(*children) : RegistryIterator();
 }
 
 }  // namespace
@@ -29,10 +44,7 @@ bool HasFibreChannelInterconnect(DeviceRegistry& registry, const RegistryEntry& 
 
 std::optional<std::string> ControllerNodeName(DeviceRegistry& registry,
                                               const RegistryEntry& controller) {
-  PropertyValue table = PropertyValue::OfDictionary({});
-  if (!registry.ReadAllProperties(controller, &table).ok() || !table.AsDictionary())
-    return std::nullopt;
-  const PropertyValue* chars = FindMember(*table.AsDictionary(), kControllerCharacteristicsKey);
+  const auto chars = registry.ValueOf(controller, kControllerCharacteristicsKey);
   const Dictionary* dict = chars ? chars->AsDictionary() : nullptr;
   const PropertyValue* node_wwn = dict ? FindMember(*dict, kNodeWorldWideNameKey) : nullptr;
   return node_wwn ? FormatPaddedWWN(*node_wwn) : std::nullopt;
@@ -47,10 +59,9 @@ std::optional<std::string> LunView::Address() const {
     if (b0 == 0) return std::to_string(b1);
     return FormatPaddedWWN(bytes_value);
   }
-  std::optional<PropertyValue> number = Search(kLogicalUnitNumberKey);
-  std::int32_t lun = 0;
-  if (number && number->AsNumber() && number->AsNumber()->ToInt32(&lun)) return std::to_string(lun);
-  return std::nullopt;
+  const std::optional<PropertyValue> number = Search(kLogicalUnitNumberKey);
+  const std::optional<std::int32_t> lun = number ? number->AsInt32() : std::nullopt;
+  return lun ? std::optional(std::to_string(*lun)) : std::nullopt;
 }
 
 std::optional<std::string> LunView::UniqueId() const {
@@ -84,17 +95,14 @@ std::optional<PropertyValue> LunView::MapName() const {
 void ForEachTarget(DeviceRegistry& registry, const RegistryEntry& controller,
                    const std::function<void()>& children_found,
                    const std::function<void(const TargetView&)>& target) {
-  RegistryIterator children;
-  if (!registry.ChildIterator(controller, &children).ok()) return;
-  RegistryEntry child = registry.NextEntry(children);
+  RegistryIterator children = Children(registry, controller);
+  RegistryEntry child = children.Next();
   if (!child) return;
   children_found();
-  for (; child; child = registry.NextEntry(children)) {
+  for (; child; child = children.Next()) {
     if (!registry.ConformsTo(child, kScsiDeviceClass)) continue;
-    RegistryIterator grandchildren;
-    if (!registry.ChildIterator(child, &grandchildren).ok()) continue;
-    for (RegistryEntry entry = registry.NextEntry(grandchildren); entry;
-         entry = registry.NextEntry(grandchildren)) {
+    RegistryIterator grandchildren = Children(registry, child);
+    for (RegistryEntry entry = grandchildren.Next(); entry; entry = grandchildren.Next()) {
       if (registry.ConformsTo(entry, kScsiTargetClass)) target(TargetView{registry, child, entry});
     }
   }
@@ -102,10 +110,8 @@ void ForEachTarget(DeviceRegistry& registry, const RegistryEntry& controller,
 
 void ForEachNvmeController(DeviceRegistry& registry, const RegistryEntry& port,
                            const std::function<void(const TargetView&)>& controller) {
-  RegistryIterator children;
-  if (!registry.ChildIterator(port, &children).ok()) return;
-  for (RegistryEntry child = registry.NextEntry(children); child;
-       child = registry.NextEntry(children)) {
+  RegistryIterator children = Children(registry, port);
+  for (RegistryEntry child = children.Next(); child; child = children.Next()) {
     if (registry.ConformsTo(child, kSysfsNvmeControllerClass))
       controller(TargetView{registry, child, child});
   }
@@ -113,10 +119,8 @@ void ForEachNvmeController(DeviceRegistry& registry, const RegistryEntry& port,
 
 void ForEachLun(DeviceRegistry& registry, const RegistryEntry& target,
                 const std::function<void(const LunView&)>& lun) {
-  RegistryIterator units;
-  if (!registry.ChildIterator(target, &units).ok()) return;
-  for (RegistryEntry unit = registry.NextEntry(units); unit; unit = registry.NextEntry(units))
-    lun(LunView{registry, unit});
+  RegistryIterator units = Children(registry, target);
+  for (RegistryEntry unit = units.Next(); unit; unit = units.Next()) lun(LunView{registry, unit});
 }
 
 std::optional<std::string> FormatPaddedWWN(const std::optional<PropertyValue>& value) {
@@ -124,19 +128,7 @@ std::optional<std::string> FormatPaddedWWN(const std::optional<PropertyValue>& v
   const Data& data = *value->AsData();
   std::array<std::uint8_t, 8> bytes{};
   std::copy_n(data.begin(), std::min<std::size_t>(data.size(), bytes.size()), bytes.begin());
-  return WWNText(bytes.data());
-}
-
-std::optional<std::string> FormatUniqueID(const std::optional<PropertyValue>& value) {
-  if (!value || value->AsData() == nullptr) return std::nullopt;
-  const Data& data = *value->AsData();
-  std::array<std::uint8_t, 16> bytes{};
-  std::copy_n(data.begin(), std::min<std::size_t>(data.size(), bytes.size()), bytes.begin());
-  const std::size_t shown = data.size() > 8 ? 16 : 8;
-  std::string text = "0x";
-  text.reserve(2 + 2 * shown);
-  for (std::size_t i = 0; i < shown; ++i) AppendHexByte(text, bytes[i]);
-  return text;
+  return WwnText(bytes);
 }
 
 }  // namespace halvane

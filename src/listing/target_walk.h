@@ -18,8 +18,8 @@ namespace halvane {
 // Channel interconnect: only those controllers have their targets listed.
 bool HasFibreChannelInterconnect(DeviceRegistry& registry, const RegistryEntry& controller);
 
-// The WWN text of a controller's node name, from its own characteristics; nothing when its table
-// cannot be read or holds none.
+// The WWN text of a controller's node name, from its own characteristics; nothing when they
+// cannot be read or hold none.
 std::optional<std::string> ControllerNodeName(DeviceRegistry& registry,
                                               const RegistryEntry& controller);
 
@@ -31,10 +31,10 @@ struct TargetView {
   const RegistryEntry& target;
 
   std::optional<PropertyValue> Port(std::string_view key) const {
-    return registry.ReadProperty(device, key);
+    return registry.ValueOf(device, key);
   }
   std::optional<PropertyValue> Own(std::string_view key) const {
-    return registry.ReadProperty(target, key);
+    return registry.ValueOf(target, key);
   }
 };
 
@@ -48,12 +48,13 @@ struct LunView {
     return registry.SearchProperty(unit, key, SearchDirection::kDescendants);
   }
   std::optional<PropertyValue> Own(std::string_view key) const {
-    return registry.ReadProperty(unit, key);
+    return registry.ValueOf(unit, key);
   }
   // What the heading shows after "SCSI Logical Unit @ ": the LUN in decimal, or the 8-byte form
   // of a LUN that is not in the peripheral address space.
   std::optional<std::string> Address() const;
-  // The unique identifier as FormatUniqueID writes it.
+  // The unique identifier: "0x" and the first 8 bytes in hexadecimal, then bytes 8 to 15 when
+  // the value is longer than 8 bytes; missing bytes print as 00.
   std::optional<std::string> UniqueId() const;
   // The vendor-specific ASCII designators of the addressed logical unit among the designators
   // of its identification, in page order, as registry values.
@@ -82,8 +83,5 @@ void ForEachLun(DeviceRegistry& registry, const RegistryEntry& target,
 
 // The WWN text of up to the first eight bytes of a Data value, missing bytes counting as 0.
 std::optional<std::string> FormatPaddedWWN(const std::optional<PropertyValue>& value);
-// "0x" and the first 8 bytes in hexadecimal, then bytes 8 to 15 when the value is longer than 8
-// bytes; missing bytes print as 00.
-std::optional<std::string> FormatUniqueID(const std::optional<PropertyValue>& value);
 
 }  // namespace halvane

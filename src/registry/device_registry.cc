@@ -1,45 +1,53 @@
 #include "registry/device_registry.h"
 
-#include <vector>
+#include "base/tree_walk.h"
 
 namespace halvane {
 
-RegistryEntry DeviceRegistry::NextEntry(RegistryIterator& iterator) {
-  return iterator ? iterator.impl()->Next() : RegistryEntry();
+StatusOr<RegistryEntry> DeviceRegistry::MatchFirstService(std::string_view class_name) {
+  StatusOr<RegistryIterator> matches = MatchServices(class_name);
+  if (!matches.ok()) return matches.status();
+  return matches->Next();
+}
+
+std::optional<PropertyValue> DeviceRegistry::ValueOf(const RegistryEntry& entry,
+                                                     std::string_view key) {
+  StatusOr<std::optional<PropertyValue>> value = ReadProperty(entry, key);
+  return value.ok() ? std::move(*value) : std::nullopt;
 }
 
 std::optional<PropertyValue> DeviceRegistry::SearchProperty(const RegistryEntry& entry,
                                                             std::string_view key,
                                                             SearchDirection direction) {
-  if (auto own = ReadProperty(entry, key)) return own;
+  std::optional<PropertyValue> found = ValueOf(entry, key);
+  if (found) return found;
   if (direction == SearchDirection::kAncestors) {
-    for (RegistryEntry parent = ParentOf(entry); parent; parent = ParentOf(parent)) {
-      if (auto value = ReadProperty(parent, key)) return value;
-    }
-    return std::nullopt;
+    for (RegistryEntry parent = ParentOf(entry); parent && !found; parent = ParentOf(parent))
+      found = ValueOf(parent, key);
+    return found;
   }
-  // Depth first, in child order: one iterator per open level, so that a live registry holds only
-  // the entries of the levels the walk is on.
-  std::vector<RegistryIterator> open;
-  if (RegistryIterator children; ChildIterator(entry, &children).ok())
-    open.push_back(std::move(children));
-  while (!open.empty()) {
-    const RegistryEntry next = NextEntry(open.back());
-    if (!next) {
-      open.pop_back();
-      continue;
-    }
-    if (auto value = ReadProperty(next, key)) return value;
-    if (RegistryIterator children; ChildIterator(next, &children).ok())
-      open.push_back(std::move(children));
-  }
-  return std::nullopt;
+  // One iterator per open level, so that a live registry holds only the entries of the levels
+  // the walk is on.
+  VisitTree(
+      entry,
+      [&](const RegistryEntry& parent) {
+        StatusOr<RegistryIterator> children = ChildIterator(parent);
+        return children.ok() ? std::move(*children) : RegistryIterator();
+      },
+      [&](const RegistryEntry& next, std::size_t depth, std::size_t) {
+        if (depth > 0) found = ValueOf(next, key);
+        return found ? Visit::kStop : Visit::kChildren;
+      },
+      NoLeave());
+  return found;
 }
 
-Status DeviceRegistry::DescribeWrite(const RegistryEntry&, const Dictionary&, std::string*) {
-  return kRegistryUnsupported;
+StatusOr<std::string> DeviceRegistry::DescribeWrite(const RegistryEntry&, const Dictionary&) {
+  return Status::Error(kUnsupported, "this registry cannot describe a write");
 }
 
-Status DeviceRegistry::WriteSnapshot(std::string*) { return kRegistryUnsupported; }
+StatusOr<std::string> DeviceRegistry::WriteSnapshot() {
+  return Status::Error(kUnsupported, "this registry cannot be written down as a snapshot");
+}
 
 }  // namespace halvane

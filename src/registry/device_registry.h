@@ -3,14 +3,13 @@
 // so that a snapshot file, the live sysfs tree and tests can each stand behind it.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "registry/property_value.h"
-#include "registry/status.h"
+#include "base/status.h"
+#include "registry/dictionary.h"
 
 namespace halvane {
 
@@ -34,7 +33,8 @@ class RegistryEntry {
   std::shared_ptr<Impl> impl_;
 };
 
-// A counted handle yielding entries one at a time, each once, then none.
+// A counted handle yielding entries one at a time, each once, then empty handles. An iterator
+// made without an implementation yields none.
 class RegistryIterator {
  public:
   struct Impl {
@@ -45,14 +45,17 @@ class RegistryIterator {
   RegistryIterator() = default;
   explicit RegistryIterator(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-  explicit operator bool() const { return impl_ != nullptr; }
-  Impl* impl() const { return impl_.get(); }
+  RegistryEntry Next() { return impl_ ? impl_->Next() : RegistryEntry(); }
 
  private:
   std::shared_ptr<Impl> impl_;
 };
 
 enum class SearchDirection { kAncestors, kDescendants };
+
+// How a run uses its registry. A run that is going to write says so before anything is read: a
+// backend whose writers must not interleave keeps the others out from the first read on.
+enum class RegistryUse { kRead, kWrite };
 
 class DeviceRegistry {
  public:
@@ -61,57 +64,50 @@ class DeviceRegistry {
   DeviceRegistry& operator=(const DeviceRegistry&) = delete;
   virtual ~DeviceRegistry() = default;
 
-  // The first service, in registry order, whose class is or derives from class_name; empty
-  // when there is none.
-  virtual RegistryEntry MatchFirstService(std::string_view class_name) = 0;
+  // All services whose class is or derives from class_name, in registry order.
+  virtual StatusOr<RegistryIterator> MatchServices(std::string_view class_name) = 0;
 
-  // All services whose class is or derives from class_name, in registry order, in *out.
-  virtual Status MatchServices(std::string_view class_name, RegistryIterator* out) = 0;
+  // The first of them; an empty handle when there is none.
+  virtual StatusOr<RegistryEntry> MatchFirstService(std::string_view class_name);
 
-  // The iterator's next entry, or an empty handle at the end.
-  virtual RegistryEntry NextEntry(RegistryIterator& iterator);
+  // The direct children of entry, in order.
+  virtual StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) = 0;
 
-  // The direct children of entry, in order, in *out.
-  virtual Status ChildIterator(const RegistryEntry& entry, RegistryIterator* out) = 0;
-
-  // The parent of entry, or an empty handle for the root.
+  // The parent of entry; an empty handle for the root.
   virtual RegistryEntry ParentOf(const RegistryEntry& entry) = 0;
 
-  // The value under key in the entry's own table, or nothing.
-  virtual std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
-                                                    std::string_view key) = 0;
-
-  // The entry's whole own table, as a Dictionary value, in *out.
-  virtual Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) = 0;
-
-  // The entry's own value under key if it has one; otherwise the first one found walking its
-  // children (kDescendants, depth first, in child order) or its parents (kAncestors, nearest
-  // first); otherwise nothing. One walk for every registry, made of the operations above; it is
-  // bounded by the tree and never recurses on the call stack. A child list that cannot be had
-  // is not walked.
-  std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry, std::string_view key,
-                                              SearchDirection direction);
+  // The value under key in the entry's own table; nothing when the table has none, and a failure,
+  // which is not the same, when the table cannot be read.
+  virtual StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,
+                                                              std::string_view key) = 0;
 
   // Whether the entry's class is class_name or derives from it.
   virtual bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) = 0;
 
   // Hands settings to the driver behind entry and answers the driver's status, with why it
-  // refused them; kRegistryNoDevice when the device is gone.
+  // refused them; kNoDevice when the device is gone.
   virtual Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) = 0;
 
-  // What WriteProperties would do with settings, into *plan, with nothing written; refuses as
-  // WriteProperties would before it writes anything. kRegistryUnsupported for a registry that
-  // cannot say.
-  virtual Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
-                               std::string* plan);
-
-  // Announces, before anything is read, that this run is going to write: a backend whose
-  // writers must not interleave keeps the others out from the read on.
-  virtual void PrepareToWrite() {}
+  // What WriteProperties would do with settings, as lines of text, with nothing written; refuses
+  // as WriteProperties would before it writes anything. kUnsupported for a registry that cannot
+  // say.
+  virtual StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
+                                              const Dictionary& settings);
 
   // The whole registry written down as a snapshot document, which a later run can read in its
-  // place; kRegistryUnsupported for a registry that cannot be written down.
-  virtual Status WriteSnapshot(std::string* out);
+  // place; kUnsupported for a registry that cannot be written down.
+  virtual StatusOr<std::string> WriteSnapshot();
+
+  // What the reports show of a value: the value under key, or nothing when the entry has none or
+  // its table cannot be read, since a report leaves out what it cannot read and goes on.
+  std::optional<PropertyValue> ValueOf(const RegistryEntry& entry, std::string_view key);
+
+  // The entry's own value under key if it has one; otherwise the first one found walking its
+  // children (kDescendants, depth first, in child order) or its parents (kAncestors, nearest
+  // first); otherwise nothing. Made of the operations above, as ValueOf reads, for every registry:
+  // a table or a child list that cannot be had is passed over.
+  std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry, std::string_view key,
+                                              SearchDirection direction);
 };
 
 }  // namespace halvane

@@ -1,48 +1,32 @@
-// A registry that is opened on its first use, so that runs which never need it (help, version,
-// a rejected command line, the root check) never read it. When opening fails every operation
-// fails, and why is kept for the process entry to report.
+// The registry of a run, opened on its first use, so that runs which never need it (help,
+// version, a rejected command line, the root check) never read it, and a run that cannot open it
+// is told so once, at the point where it first needed it.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "registry/device_registry.h"
 
 namespace halvane {
 
-class LazyRegistry : public DeviceRegistry {
+class LazyRegistry {
  public:
-  // Opens the registry, for a run that will write to it or not, into *out.
-  using Opener = std::function<Status(bool for_writing, std::unique_ptr<DeviceRegistry>* out)>;
+  using Opener = std::function<StatusOr<std::unique_ptr<DeviceRegistry>>(RegistryUse use)>;
 
   explicit LazyRegistry(Opener opener) : opener_(std::move(opener)) {}
+  // A registry that is open already, which must outlive this one.
+  explicit LazyRegistry(DeviceRegistry& open) : opened_(&open) {}
 
-  // Why the registry could not be opened, once an operation tried; ok otherwise.
-  const Status& open_status() const { return open_status_; }
-
-  RegistryEntry MatchFirstService(std::string_view class_name) override;
-  Status MatchServices(std::string_view class_name, RegistryIterator* out) override;
-  RegistryEntry NextEntry(RegistryIterator& iterator) override;
-  Status ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
-  RegistryEntry ParentOf(const RegistryEntry& entry) override;
-  std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
-                                            std::string_view key) override;
-  Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
-  bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
-  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
-  Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
-                       std::string* plan) override;
-  void PrepareToWrite() override;
-  Status WriteSnapshot(std::string* out) override;
+  // The registry, opened for use by the first call; every later call answers the same registry,
+  // or the same failure, whatever use it gives.
+  StatusOr<DeviceRegistry*> Open(RegistryUse use);
 
  private:
-  DeviceRegistry* Get();
-
   Opener opener_;
-  bool opened_ = false;
-  bool for_writing_ = false;
-  std::unique_ptr<DeviceRegistry> registry_;
-  Status open_status_;
+  std::optional<StatusOr<DeviceRegistry*>> opened_;
+  std::unique_ptr<DeviceRegistry> owned_;
 };
 
 }  // namespace halvane

@@ -3,7 +3,7 @@
 #include <map>
 #include <utility>
 
-#include "registry/json_text.h"
+#include "base/tree_walk.h"
 
 namespace halvane {
 namespace {
@@ -37,20 +37,48 @@ class ChildrenIterator : public RegistryIterator::Impl {
   std::size_t next_ = 0;
 };
 
+// The children of a node as the tree walk takes them.
+struct ChildCursor {
+  MemoryRegistry::Node* node;
+  std::size_t next = 0;
+  MemoryRegistry::Node* Next() {
+    return next < node->children.size() ? node->children[next++].get() : nullptr;
+  }
+};
+ChildCursor ChildrenOf(MemoryRegistry::Node* node) { return ChildCursor{node}; }
+
+Status NotOurs() { return Status::Error(kNoDevice, "the entry is not one of this registry's"); }
+
+// A Dictionary of texts and integers (what settings are made of) as one line of JSON:
+// {"Speed": "Automatic", "HardLoopID": 30}, in key order; other values show as null.
+std::string JsonLine(const Dictionary& members) {
+  std::string line = "{";
+  for (const auto& [key, value] : members) {
+    if (line.size() > 1) line += ", ";
+    AppendJsonString(line, key);
+    line += ": ";
+    if (const std::string* text = value.AsString()) {
+      AppendJsonString(line, *text);
+    } else if (const auto number = value.AsInt64()) {
+      line += std::to_string(*number);
+    } else {
+      line += "null";
+    }
+  }
+  return line + "}";
+}
+
 }  // namespace
 
 MemoryRegistry::MemoryRegistry() = default;
 
 MemoryRegistry::~MemoryRegistry() {
-  // Tear the tree down level by level so that a very deep tree cannot exhaust the stack through
-  // nested destructors.
-  std::vector<std::shared_ptr<Node>> pending;
-  if (root_) pending.push_back(std::move(root_));
-  while (!pending.empty()) {
-    std::shared_ptr<Node> node = std::move(pending.back());
-    pending.pop_back();
-    for (auto& child : node->children) pending.push_back(std::move(child));
-    node->children.clear();
+  // Each node lets go of its children once theirs are gone, so that a very deep tree cannot
+  // exhaust the stack through nested destructors.
+  if (root_) {
+    VisitTree(
+        root_.get(), ChildrenOf, [](Node*, std::size_t, std::size_t) { return Visit::kChildren; },
+        [](Node* node, std::size_t) { node->children.clear(); });
   }
 }
 
@@ -78,7 +106,7 @@ void MemoryRegistry::DeclareClass(std::string class_name, std::string superclass
 }
 
 Status MemoryRegistry::RecordingDriver(Node& node, const Dictionary& settings) {
-  if (node.write_status != 0) return node.write_status;
+  if (node.write_status != 0) return Status::Answered(node.write_status);
   node.keeps_received_settings = true;
   node.received_settings.push_back(settings);
   return Status::Ok();
@@ -100,32 +128,31 @@ bool ClassDerivesFrom(const ClassTable& table, std::string_view class_name,
   return false;
 }
 
+// Registry order: an entry, then its children in order.
 const std::vector<MemoryRegistry::Node*>& MemoryRegistry::Order() {
   if (order_valid_) return order_;
   order_.clear();
-  // Depth-first pre-order: an entry, then its children in order.
-  std::vector<Node*> stack;
-  if (root_) stack.push_back(root_.get());
-  while (!stack.empty()) {
-    Node* node = stack.back();
-    stack.pop_back();
-    order_.push_back(node);
-    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
-      stack.push_back(it->get());
-    }
+  if (root_) {
+    VisitTree(
+        root_.get(), ChildrenOf,
+        [this](Node* node, std::size_t, std::size_t) {
+          order_.push_back(node);
+          return Visit::kChildren;
+        },
+        NoLeave());
   }
   order_valid_ = true;
   return order_;
 }
 
-RegistryEntry MemoryRegistry::MatchFirstService(std::string_view class_name) {
+StatusOr<RegistryEntry> MemoryRegistry::MatchFirstService(std::string_view class_name) {
   for (Node* node : Order()) {
     if (ClassDerivesFrom(classes_, node->class_name, class_name)) return EntryFor(node);
   }
   return RegistryEntry();
 }
 
-Status MemoryRegistry::MatchServices(std::string_view class_name, RegistryIterator* out) {
+StatusOr<RegistryIterator> MemoryRegistry::MatchServices(std::string_view class_name) {
   // Conformance is decided once per distinct class, not once per entry.
   std::map<std::string_view, bool, std::less<>> verdicts;
   std::vector<std::shared_ptr<Node>> matches;
@@ -134,15 +161,13 @@ Status MemoryRegistry::MatchServices(std::string_view class_name, RegistryIterat
     if (fresh) it->second = ClassDerivesFrom(classes_, node->class_name, class_name);
     if (it->second) matches.push_back(node->shared_from_this());
   }
-  *out = RegistryIterator(std::make_shared<VectorIterator>(std::move(matches)));
-  return Status::Ok();
+  return RegistryIterator(std::make_shared<VectorIterator>(std::move(matches)));
 }
 
-Status MemoryRegistry::ChildIterator(const RegistryEntry& entry, RegistryIterator* out) {
+StatusOr<RegistryIterator> MemoryRegistry::ChildIterator(const RegistryEntry& entry) {
   Node* node = NodeOf(entry);
-  if (node == nullptr) return kRegistryNoDevice;
-  *out = RegistryIterator(std::make_shared<ChildrenIterator>(node->shared_from_this()));
-  return Status::Ok();
+  if (node == nullptr) return NotOurs();
+  return RegistryIterator(std::make_shared<ChildrenIterator>(node->shared_from_this()));
 }
 
 RegistryEntry MemoryRegistry::ParentOf(const RegistryEntry& entry) {
@@ -150,19 +175,11 @@ RegistryEntry MemoryRegistry::ParentOf(const RegistryEntry& entry) {
   return node && node->parent ? EntryFor(node->parent) : RegistryEntry();
 }
 
-std::optional<PropertyValue> MemoryRegistry::ReadProperty(const RegistryEntry& entry,
-                                                          std::string_view key) {
+StatusOr<std::optional<PropertyValue>> MemoryRegistry::ReadProperty(const RegistryEntry& entry,
+                                                                    std::string_view key) {
   const Node* node = NodeOf(entry);
-  if (node == nullptr) return std::nullopt;
-  const PropertyValue* value = FindMember(*node->properties.AsDictionary(), key);
-  return value ? std::optional<PropertyValue>(*value) : std::nullopt;
-}
-
-Status MemoryRegistry::ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) {
-  const Node* node = NodeOf(entry);
-  if (node == nullptr) return kRegistryNoDevice;
-  *out = node->properties;
-  return Status::Ok();
+  if (node == nullptr) return NotOurs();
+  return MemberValue(*node->properties.AsDictionary(), key);
 }
 
 bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view class_name) {
@@ -170,18 +187,17 @@ bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view cla
   return node != nullptr && ClassDerivesFrom(classes_, node->class_name, class_name);
 }
 
-Status MemoryRegistry::DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
-                                     std::string* plan) {
+StatusOr<std::string> MemoryRegistry::DescribeWrite(const RegistryEntry& entry,
+                                                    const Dictionary& settings) {
   const Node* node = NodeOf(entry);
-  if (node == nullptr) return kRegistryNoDevice;
-  if (node->write_status != 0) return node->write_status;
-  *plan = "the entry of class " + node->class_name + " receives " + JsonLine(settings) + "\n";
-  return Status::Ok();
+  if (node == nullptr) return NotOurs();
+  if (node->write_status != 0) return Status::Answered(node->write_status);
+  return "the entry of class " + node->class_name + " receives " + JsonLine(settings) + "\n";
 }
 
 Status MemoryRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {
   Node* node = NodeOf(entry);
-  if (node == nullptr) return kRegistryNoDevice;
+  if (node == nullptr) return NotOurs();
   return driver_(*node, settings);
 }
 

@@ -57,18 +57,17 @@ class MemoryRegistry : public DeviceRegistry {
   static Node* NodeOf(const RegistryEntry& entry);
   static RegistryEntry EntryFor(Node* node) { return RegistryEntry(node->shared_from_this()); }
 
-  RegistryEntry MatchFirstService(std::string_view class_name) override;
-  Status MatchServices(std::string_view class_name, RegistryIterator* out) override;
-  Status ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
+  StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
+  StatusOr<RegistryEntry> MatchFirstService(std::string_view class_name) override;
+  StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
   RegistryEntry ParentOf(const RegistryEntry& entry) override;
-  std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
-                                            std::string_view key) override;
-  Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
+  StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,
+                                                      std::string_view key) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
   // The entry's write status when it is not 0; otherwise the settings it would receive.
-  Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
-                       std::string* plan) override;
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
+                                      const Dictionary& settings) override;
 
  private:
   const std::vector<Node*>& Order();

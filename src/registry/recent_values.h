@@ -2,12 +2,14 @@
 // snapshot repeats millions of times are made once and shared.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "registry/key.h"
 #include "registry/property_value.h"
 
 namespace halvane {

@@ -1,5 +1,8 @@
 #include "registry/snapshot.h"
 
+#include "registry/snapshot_file.h"
+#include "registry/snapshot_parser.h"
+
 namespace halvane {
 namespace {
 
@@ -11,17 +14,14 @@ class SnapshotRegistry : public MemoryRegistry {
   }
   SnapshotFile& file() { return file_; }
 
-  Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
-                       std::string* plan) override {
-    Status described = MemoryRegistry::DescribeWrite(entry, settings, plan);
-    if (described.ok()) *plan = file_.path() + ": " + *plan;
-    return described;
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
+                                      const Dictionary& settings) override {
+    StatusOr<std::string> plan = MemoryRegistry::DescribeWrite(entry, settings);
+    if (!plan.ok()) return plan;
+    return file_.path() + ": " + *plan;
   }
 
-  Status WriteSnapshot(std::string* out) override {
-    *out = SerializeSnapshot(*this);
-    return Status::Ok();
-  }
+  StatusOr<std::string> WriteSnapshot() override { return SerializeSnapshot(*this); }
 
  private:
   Status Record(Node& node, const Dictionary& settings) {
@@ -41,8 +41,8 @@ class SnapshotRegistry : public MemoryRegistry {
 class FileText : public TextSource {
  public:
   explicit FileText(SnapshotFile& file) : file_(file) {}
-  Status Read(char* buffer, std::size_t size, std::size_t* got) override {
-    return file_.ReadSome(buffer, size, got);
+  StatusOr<std::size_t> Read(char* buffer, std::size_t size) override {
+    return file_.ReadSome(buffer, size);
   }
 
  private:
@@ -51,15 +51,13 @@ class FileText : public TextSource {
 
 }  // namespace
 
-Status LoadSnapshotFile(const std::string& path, SnapshotUse use,
-                        std::unique_ptr<DeviceRegistry>* out) {
+StatusOr<std::unique_ptr<DeviceRegistry>> LoadSnapshotFile(const std::string& path,
+                                                           RegistryUse use) {
   auto registry = std::make_unique<SnapshotRegistry>();
   if (Status opened = registry->file().Open(path, use); !opened.ok()) return opened;
   FileText text(registry->file());
-  if (Status loaded = LoadSnapshotText(text, registry.get()); !loaded.ok())
-    return Status::Error(loaded.code(), path + ": " + loaded.message());
-  *out = std::move(registry);
-  return Status::Ok();
+  if (Status loaded = LoadSnapshotText(text, *registry); !loaded.ok()) return loaded.Of(path);
+  return registry;
 }
 
 }  // namespace halvane

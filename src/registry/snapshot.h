@@ -8,14 +8,12 @@
 #include <string_view>
 
 #include "registry/memory_registry.h"
-#include "registry/snapshot_file.h"
-#include "registry/snapshot_parser.h"
 
 namespace halvane {
 
-// Fills *out (a fresh registry) from snapshot text. A refusal says why and names the place of the
-// fault ("line 3, column 7", or a path such as root.children[1].properties), but not the file.
-Status ParseSnapshot(std::string_view text, MemoryRegistry* out);
+// The registry a snapshot text holds. A refusal says why and names the place of the fault
+// ("line 3, column 7", or a path such as root.children[1].properties), but not the file.
+StatusOr<std::unique_ptr<MemoryRegistry>> ParseSnapshot(std::string_view text);
 
 // The snapshot text of a registry: the same classes, entries, properties, driver statuses and
 // received settings, so that parsing it again gives the same registry. One layout, so that a
@@ -24,19 +22,19 @@ Status ParseSnapshot(std::string_view text, MemoryRegistry* out);
 // "properties", "write-status", "received-settings" and "children"), and a final newline.
 std::string SerializeSnapshot(const MemoryRegistry& registry);
 
-// A registry loaded from a snapshot file, into *out, whose driver records the settings written to
-// an entry and saves the file. A save that fails undoes the record and answers kRegistryIoError
-// with why. The file is parsed as it is read, so its text is never held whole beside its values.
-// A refusal says "<path>: <reason>".
+// A registry loaded from a snapshot file, whose driver records the settings written to an entry
+// and saves the file. A save that fails undoes the record and answers kIoError with why. The file
+// is parsed as it is read, so its text is never held whole beside its values. A refusal says
+// "<path>: <reason>".
 //
 // Saves never lose another writer's change, never land outside the folder that was read and
 // never leave the file half written: a writer holds an exclusive lock on the file it read from
-// before reading it (kReadAndWrite) or before saving (kRead) until the process ends; the new
+// before reading it (RegistryUse::kWrite) or before saving (kRead) until the process ends; the new
 // text is written to a temporary file in the same folder (reached through the folder's
 // descriptor kept from the load), flushed to disk and renamed over the original, keeping its
 // permissions and owner. When the path no longer names the file that was read, unchanged, the
 // save is refused. Readers take no lock and always see a whole file.
-Status LoadSnapshotFile(const std::string& path, SnapshotUse use,
-                        std::unique_ptr<DeviceRegistry>* out);
+StatusOr<std::unique_ptr<DeviceRegistry>> LoadSnapshotFile(const std::string& path,
+                                                           RegistryUse use);
 
 }  // namespace halvane

@@ -13,21 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <thread>
 #include <utility>
 #include <vector>
 
 namespace halvane {
 namespace {
-std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 constexpr char kTooLarge[] = "larger than 1 GiB, too large for a registry snapshot";
-
-// Why LockBefore failed.
-std::string LockFailure(const std::string& path) {
-  if (errno == EWOULDBLOCK) return "another run has been saving " + path + " for too long";
-  return ErrnoText("cannot lock " + path);
-}
 
 FileIdentity IdentityOf(const struct stat& info) {
   return FileIdentity{
@@ -40,19 +32,6 @@ FileIdentity IdentityOf(const struct stat& info) {
 // seconds; a lock held longer than this belongs to a run that is stuck, and waiting on it
 // would make this one stuck too.
 constexpr auto kLockWait = std::chrono::seconds(60);
-
-// Takes the exclusive lock on fd, waiting at most until deadline; never blocks past it.
-bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
-  errno = 0;
-  auto pause = std::chrono::milliseconds(1);
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::milliseconds(16));
-  }
-}
 
 // The signal that asked the run to stop while it was saving, 0 for none.
 volatile std::sig_atomic_t g_stop_signal = 0;
@@ -96,17 +75,15 @@ class SaveSignals {
   }
   std::vector<Saved> saved_;
 };
+
 }  // namespace
 
-// Opens the file that path names, after its links. For a writer the file is locked first and
-// then checked to be still the one the path names: a writer that saved while this one waited
-// has replaced it, and the new one is opened instead.
-Status SnapshotFile::Open(const std::string& path, SnapshotUse use) {
+Status SnapshotFile::Open(const std::string& path, RegistryUse use) {
   path_ = path;
   const auto deadline = std::chrono::steady_clock::now() + kLockWait;
   for (;;) {
     char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr) return Failure(ErrnoText(path));
+    if (realpath(path.c_str(), resolved) == nullptr) return Failure(ErrnoText(errno, path));
     // An absolute path without links: the folder is all before the last slash ("/" for a
     // file at the top), the name all after it ("." for the top itself).
     const std::string_view target = resolved;
@@ -114,42 +91,46 @@ Status SnapshotFile::Open(const std::string& path, SnapshotUse use) {
     folder_path_ = target.substr(0, std::max<std::size_t>(slash, 1));
     name_ = slash + 1 < target.size() ? target.substr(slash + 1) : std::string_view(".");
     folder_ = Fd(open(folder_path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (folder_.get() < 0) return Failure(ErrnoText(path));
+    if (folder_.get() < 0) return Failure(ErrnoText(errno, path));
     file_ =
         Fd(openat(folder_.get(), name_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-    if (file_.get() < 0) return Failure(ErrnoText(path));
+    if (file_.get() < 0) return Failure(ErrnoText(errno, path));
     struct stat info {};
-    if (fstat(file_.get(), &info) != 0) return Failure(ErrnoText(path));
+    if (fstat(file_.get(), &info) != 0) return Failure(ErrnoText(errno, path));
     if (!S_ISREG(info.st_mode)) return Failure(path + ": not a regular file");
-    if (use == SnapshotUse::kRead) break;
-    if (!LockBefore(file_.get(), deadline)) {
-      // Read all the same: the listing is still right, and the save will say why it failed.
-      lock_failure_ = LockFailure(path);
-      break;
-    }
+    if (use == RegistryUse::kRead) break;
+    // A lock that cannot be had is no reason to refuse the reading: the listing is still right,
+    // and the save will say why it failed.
+    lock_failure_ = TakeLockBefore(deadline);
+    if (!lock_failure_.ok()) break;
     if (StillNamed(IdentityNow())) {
       locked_ = true;
       break;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      lock_failure_ = "snapshot kept being replaced while waiting to save: " + path;
+      lock_failure_ = Failure("snapshot kept being replaced while waiting to save: " + path);
       break;
     }
   }
   return MeasureForRead();
 }
 
-// Replaces the file with text, as LoadSnapshotFile says.
 Status SnapshotFile::Save(std::string_view text) {
   SaveSignals signals;
-  if (Status locked = TakeWritersLock(); !locked.ok()) return locked;
+  if (!locked_) {
+    if (!lock_failure_.ok()) return lock_failure_;
+    if (Status locked = TakeLockBefore(std::chrono::steady_clock::now() + kLockWait); !locked.ok())
+      return locked;
+    locked_ = true;
+  }
   if (!StillNamed(identity_)) return Failure("snapshot changed while saving: " + path_);
   struct stat original {};
-  if (fstat(file_.get(), &original) != 0) return Failure(ErrnoText(path_));
+  if (fstat(file_.get(), &original) != 0) return Failure(ErrnoText(errno, path_));
 
-  std::string temp;
-  Fd out = CreateTemporary(&temp);
-  if (out.get() < 0) return Failure(ErrnoText("cannot create a temporary file in " + folder_path_));
+  StatusOr<std::pair<Fd, std::string>> created = CreateTemporary();
+  if (!created.ok()) return created.status();
+  Fd& out = created->first;
+  const std::string& temp = created->second;
   const std::string temp_path = folder_path_ + "/" + temp;
   auto abandon = [&](Status why) {
     unlinkat(folder_.get(), temp.c_str(), 0);
@@ -160,11 +141,11 @@ Status SnapshotFile::Save(std::string_view text) {
     return abandon(std::move(written));
   struct stat saved {};
   if (fstat(out.get(), &saved) != 0)
-    return abandon(Failure(ErrnoText("cannot read back " + temp_path)));
+    return abandon(Failure(ErrnoText(errno, "cannot read back " + temp_path)));
   if (!StillNamed(identity_)) return abandon(Failure("snapshot changed while saving: " + path_));
   if (SaveSignals::StopAsked()) return abandon(Failure("stopped while saving " + path_));
   if (renameat(folder_.get(), temp.c_str(), folder_.get(), name_.c_str()) != 0)
-    return abandon(Failure(ErrnoText("cannot rename " + temp_path + " to " + name_)));
+    return abandon(Failure(ErrnoText(errno, "cannot rename " + temp_path + " to " + name_)));
   // Makes the rename itself durable; the save has happened whatever this answers.
   if (Fd folder(openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.get() >= 0)
     fsync(folder.get());
@@ -173,32 +154,29 @@ Status SnapshotFile::Save(std::string_view text) {
   return Status::Ok();
 }
 
-Status SnapshotFile::TakeWritersLock() {
-  if (locked_) return Status::Ok();
-  if (!lock_failure_.empty()) return Failure(lock_failure_);
-  if (!LockBefore(file_.get(), std::chrono::steady_clock::now() + kLockWait))
-    return Failure(LockFailure(path_));
-  locked_ = true;
+Status SnapshotFile::TakeLockBefore(std::chrono::steady_clock::time_point deadline) const {
+  const StatusOr<bool> locked = LockBefore(file_.get(), deadline);
+  if (!locked.ok()) return Failure("cannot lock " + path_ + ": " + locked.status().message());
+  if (!*locked) return Failure("another run has been saving " + path_ + " for too long");
   return Status::Ok();
 }
 
 Status SnapshotFile::WriteTemporary(int fd, const std::string& temp_path, std::string_view text,
                                     int original_fd, const struct stat& original) const {
-  if (const int error = WriteAll(fd, text, ShortWrite::kContinue); error != 0) {
-    errno = error;
-    return Failure(ErrnoText("cannot write " + temp_path));
-  }
+  if (Status written = WriteAll(fd, text, ShortWrite::kContinue); !written.ok())
+    return Failure("cannot write " + temp_path + ": " + written.message());
   if (fchmod(fd, original.st_mode & 07777) != 0)
-    return Failure(ErrnoText("cannot set the mode of " + temp_path));
+    return Failure(ErrnoText(errno, "cannot set the mode of " + temp_path));
   if ((original.st_uid != geteuid() || original.st_gid != getegid()) &&
       fchown(fd, original.st_uid, original.st_gid) != 0) {
-    return Failure(ErrnoText("cannot set the owner of " + temp_path));
+    return Failure(ErrnoText(errno, "cannot set the owner of " + temp_path));
   }
   if (Status kept = CopyExtendedAttributes(original_fd, fd, temp_path); !kept.ok()) return kept;
-  if (fsync(fd) != 0) return Failure(ErrnoText("cannot flush " + temp_path));
+  if (fsync(fd) != 0) return Failure(ErrnoText(errno, "cannot flush " + temp_path));
   // The new file is locked before it takes the name, so that a writer that opens it next
   // waits for this run as it would have on the file it replaces.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Failure(ErrnoText("cannot lock " + temp_path));
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    return Failure(ErrnoText(errno, "cannot lock " + temp_path));
   return Status::Ok();
 }
 
@@ -211,7 +189,7 @@ Status SnapshotFile::CopyExtendedAttributes(int from, int to, const std::string&
     names.resize(names.size() * 2);
   if (size < 0) {
     if (errno == ENOTSUP) return Status::Ok();  // a file system without them
-    return Failure(ErrnoText("cannot list the extended attributes of " + path_));
+    return Failure(ErrnoText(errno, "cannot list the extended attributes of " + path_));
   }
   std::vector<char> value(4096);
   for (const char* name = names.data(); name < names.data() + size; name += std::strlen(name) + 1) {
@@ -219,14 +197,14 @@ Status SnapshotFile::CopyExtendedAttributes(int from, int to, const std::string&
     while ((length = fgetxattr(from, name, value.data(), value.size())) < 0 && errno == ERANGE)
       value.resize(value.size() * 2);
     if (length < 0 || fsetxattr(to, name, value.data(), static_cast<std::size_t>(length), 0) != 0)
-      return Failure(ErrnoText("cannot keep the extended attribute " + std::string(name) + " of " +
-                               path_ + " in " + temp_path));
+      return Failure(ErrnoText(errno, "cannot keep the extended attribute " + std::string(name) +
+                                          " of " + path_ + " in " + temp_path));
   }
   return Status::Ok();
 }
 
 Status SnapshotFile::Failure(std::string reason) {
-  return Status::Error(kRegistryIoError, std::move(reason));
+  return Status::Error(kIoError, std::move(reason));
 }
 
 FileIdentity SnapshotFile::IdentityNow() const {
@@ -234,8 +212,6 @@ FileIdentity SnapshotFile::IdentityNow() const {
   return fstat(file_.get(), &info) == 0 ? IdentityOf(info) : FileIdentity{};
 }
 
-// Whether the name in the folder, and the path as given, still stand for the file that was
-// read, as it was read.
 bool SnapshotFile::StillNamed(const FileIdentity& expected) const {
   struct stat in_folder {};
   struct stat by_path {};
@@ -246,39 +222,38 @@ bool SnapshotFile::StillNamed(const FileIdentity& expected) const {
 
 Status SnapshotFile::MeasureForRead() {
   struct stat info {};
-  if (fstat(file_.get(), &info) != 0) return Failure(ErrnoText(path_));
+  if (fstat(file_.get(), &info) != 0) return Failure(ErrnoText(errno, path_));
   if (info.st_size > kMaxSnapshotBytes) return Failure(path_ + ": " + kTooLarge);
   identity_ = IdentityOf(info);
   return Status::Ok();
 }
 
-Status SnapshotFile::ReadSome(char* buffer, std::size_t size, std::size_t* got) {
+StatusOr<std::size_t> SnapshotFile::ReadSome(char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t n = read(file_.get(), buffer, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Failure(std::strerror(errno));
+    if (n < 0) return Failure(ErrnoText(errno));
     read_so_far_ += n;
     if (read_so_far_ > kMaxSnapshotBytes) return Failure(kTooLarge);
-    *got = static_cast<std::size_t>(n);
-    return Status::Ok();
+    return static_cast<std::size_t>(n);
   }
 }
 
-// A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done; the
-// name is cut short where the whole would not fit a file name.
-Fd SnapshotFile::CreateTemporary(std::string* temp) const {
+// The name is cut short where the whole would not fit a file name.
+StatusOr<std::pair<Fd, std::string>> SnapshotFile::CreateTemporary() const {
   const std::string base = name_.substr(0, NAME_MAX - 7);
   static constexpr char kLetters[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *temp = base + ".";
-    for (int i = 0; i < 6; ++i) temp->push_back(kLetters[random() % (sizeof kLetters - 1)]);
-    Fd fd(openat(folder_.get(), temp->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+    std::string temp = base + ".";
+    for (int i = 0; i < 6; ++i) temp.push_back(kLetters[random() % (sizeof kLetters - 1)]);
+    Fd fd(openat(folder_.get(), temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                  0600));
-    if (fd.get() >= 0 || errno != EEXIST) return fd;
+    if (fd.get() >= 0) return std::pair(std::move(fd), std::move(temp));
+    if (errno != EEXIST) break;
   }
-  return Fd();
+  return Failure(ErrnoText(errno, "cannot create a temporary file in " + folder_path_));
 }
 
 }  // namespace halvane

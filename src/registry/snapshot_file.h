@@ -4,19 +4,19 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "registry/file_io.h"
-#include "registry/status.h"
+#include "base/file_io.h"
+#include "registry/device_registry.h"
 
 namespace halvane {
 
 // Files larger than this are not snapshots anyone wrote by hand or by script.
 inline constexpr std::int64_t kMaxSnapshotBytes = std::int64_t{1} << 30;
-
-enum class SnapshotUse { kRead, kReadAndWrite };
 
 // Which file a name stood for when it was read, and what it held: a file replaced or rewritten
 // since then is someone else's.
@@ -39,10 +39,10 @@ class SnapshotFile {
   // Opens the file that path names, after its links. For a writer the file is locked first and
   // then checked to be still the one the path names: a writer that saved while this one waited
   // has replaced it, and the new one is opened instead. Failures name the path.
-  Status Open(const std::string& path, SnapshotUse use);
-  // The next bytes of the file into buffer, their number in *got (0 at its end); fails when the
-  // file cannot be read or has grown past the largest snapshot (the message names no path).
-  Status ReadSome(char* buffer, std::size_t size, std::size_t* got);
+  Status Open(const std::string& path, RegistryUse use);
+  // The next bytes of the file into buffer, and how many (0 at its end); fails when the file
+  // cannot be read or has grown past the largest snapshot (the message names no path).
+  StatusOr<std::size_t> ReadSome(char* buffer, std::size_t size);
 
   // Replaces the file with text, as LoadSnapshotFile says.
   Status Save(std::string_view text);
@@ -50,8 +50,8 @@ class SnapshotFile {
   const std::string& path() const { return path_; }
 
  private:
-  // The writers' lock on the file read, unless this run already holds it.
-  Status TakeWritersLock();
+  // The writers' lock on the file read, waiting for another writer at most until deadline.
+  Status TakeLockBefore(std::chrono::steady_clock::time_point deadline) const;
   // Writes text to the temporary file fd, named temp_path in messages, with the mode, owner and
   // extended attributes of the original (open as original_fd), flushed to disk and locked.
   Status WriteTemporary(int fd, const std::string& temp_path, std::string_view text,
@@ -69,8 +69,9 @@ class SnapshotFile {
   // Notes which file is read, as it stands before the reading; refuses one too large.
   Status MeasureForRead();
 
-  // A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done.
-  Fd CreateTemporary(std::string* temp) const;
+  // A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done,
+  // and its name.
+  StatusOr<std::pair<Fd, std::string>> CreateTemporary() const;
 
   std::string path_;         // as given, for messages and to check where it leads
   std::string folder_path_;  // where the file was found, for messages
@@ -80,7 +81,7 @@ class SnapshotFile {
   FileIdentity identity_;
   bool locked_ = false;
   std::int64_t read_so_far_ = 0;  // by ReadSome
-  std::string lock_failure_;
+  Status lock_failure_;           // why the lock taken at Open failed, for the save to answer
 };
 
 }  // namespace halvane

@@ -20,27 +20,6 @@ using Json = nlohmann::json;
 
 constexpr char kDataKey[] = "$data";
 
-// "$data" text: pairs of hexadecimal digits, each gap between pairs empty or one space or one
-// colon.
-bool ParseDataText(const std::string& text, Data* out) {
-  Data bytes;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (!bytes.empty() && (text[i] == ' ' || text[i] == ':')) {
-      ++i;
-      if (i == text.size()) return false;
-    }
-    if (i + 1 >= text.size()) return false;
-    const int hi = HexDigitValue(text[i]);
-    const int lo = HexDigitValue(text[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-    i += 2;
-  }
-  *out = std::move(bytes);
-  return true;
-}
-
 // Builds registry values straight from the parser's events, with no intermediate document: an
 // object becomes a Dictionary (a key given twice is refused when it is inserted), an object whose
 // only key is "$data" becomes Data, null is refused where it stands. The place of a fault is kept
@@ -92,13 +71,14 @@ class ValueBuilder {
     if (frame.members.size() == 1 && frame.members[0].first == data_key_) {
       const std::string* text =
           frame.data_member == kNoMember ? frame.members[0].second.AsString() : &frame.data_text;
-      Data bytes;
-      if (text == nullptr || !ParseDataText(*text, &bytes)) {
+      StatusOr<Data> bytes = text ? ParseHexBytes(*text, kDataForm)
+                                  : StatusOr<Data>(Status::Error(kBadArgument, "not a text"));
+      if (!bytes.ok()) {
         frame.key.reset();  // the frame stays, so that the path names this object
         return Fail(Path() + " has a \"$data\" that is not pairs of hexadecimal digits");
       }
       --depth_;
-      return Add(recent_.OfData(std::move(bytes)));
+      return Add(recent_.OfData(std::move(*bytes)));
     }
     SettleData(frame);
     // The frame's buffer is kept for the next object at this depth; the Dictionary gets a block
@@ -106,9 +86,8 @@ class ValueBuilder {
     std::vector<Dictionary::value_type> items(std::make_move_iterator(frame.members.begin()),
                                               std::make_move_iterator(frame.members.end()));
     --depth_;
-    std::string twice;
-    std::optional<Dictionary> members = Dictionary::FromItems(std::move(items), &twice);
-    if (!members) return Fail("the key \"" + twice + "\" appears twice in one object");
+    StatusOr<Dictionary> members = Dictionary::FromItems(std::move(items));
+    if (!members.ok()) return Fail(members.status().message());
     return Add(PropertyValue::OfDictionary(std::move(*members)));
   }
   bool start_array(std::size_t) { return Open(false); }
@@ -258,12 +237,13 @@ class ChunkedText {
     // lookahead never reaches back past the chunk before.
     std::size_t got = 0;
     for (std::size_t more = 1; more > 0 && got < chunk.bytes.size(); got += more) {
-      if (Status read = source_.Read(chunk.bytes.data() + got, chunk.bytes.size() - got, &more);
-          !read.ok()) {
-        read_status_ = std::move(read);
+      StatusOr<std::size_t> read = source_.Read(chunk.bytes.data() + got, chunk.bytes.size() - got);
+      if (!read.ok()) {
+        read_status_ = read.status();
         ended_ = true;
         return;
       }
+      more = *read;
     }
     if (got == 0) {
       ended_ = true;
@@ -360,13 +340,13 @@ std::string Describe(std::optional<char> byte) {
   const auto value = static_cast<unsigned char>(*byte);
   if (value >= 0x20 && value < 0x7F) return std::string("'") + *byte + "'";
   std::string text = "'\\x";
-  AppendHexByte(text, value);
+  AppendHex(text, std::span(&value, 1));
   return text + "'";
 }
 
 }  // namespace
 
-Status ParseSnapshotDocument(TextSource& source, SnapshotDocument* out) {
+StatusOr<SnapshotDocument> ParseSnapshotDocument(TextSource& source) {
   ChunkedText text(source);
   ValueBuilder builder;
   const bool parsed = Json::sax_parse(ChunkIterator(&text), ChunkIterator(), &builder);
@@ -377,27 +357,23 @@ Status ParseSnapshotDocument(TextSource& source, SnapshotDocument* out) {
   const std::size_t refused_offset = refused && *refused > 0 ? *refused - 1 : 0;
   if (nul && (parsed || (refused && refused_offset >= *nul))) {
     // Whatever follows a NUL would be lost at the next save.
-    return Status::Error(kRegistryIoError, "syntax error at " + text.Place(*nul) + ": a NUL byte");
+    return Status::Error(kIoError, "syntax error at " + text.Place(*nul) + ": a NUL byte");
   }
   if (!parsed) {
-    if (!refused) return Status::Error(kRegistryIoError, builder.error());
+    if (!refused) return Status::Error(kIoError, builder.error());
     if (builder.number_out_of_range()) {
       // The parser has read the whole number, which is what it hands over.
       const std::string& number = builder.refused_token();
-      return Status::Error(kRegistryIoError,
-                           "number out of range at " +
-                               text.Place(*refused - std::min(*refused, number.size())) + ": " +
-                               number.substr(0, 40));
+      return Status::Error(kIoError, "number out of range at " +
+                                         text.Place(*refused - std::min(*refused, number.size())) +
+                                         ": " + number.substr(0, 40));
     }
-    return Status::Error(kRegistryIoError, "syntax error at " + text.Place(refused_offset) +
-                                               ": unexpected " +
-                                               Describe(text.ByteAt(refused_offset)));
+    return Status::Error(kIoError, "syntax error at " + text.Place(refused_offset) +
+                                       ": unexpected " + Describe(text.ByteAt(refused_offset)));
   }
   std::optional<PropertyValue> value = builder.TakeResult();
-  if (!value) return Status::Error(kRegistryIoError, "the document is empty");
-  out->value = std::move(*value);
-  out->depth = builder.deepest();
-  return Status::Ok();
+  if (!value) return Status::Error(kIoError, "the document is empty");
+  return SnapshotDocument{std::move(*value), builder.deepest()};
 }
 
 }  // namespace halvane

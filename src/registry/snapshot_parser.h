@@ -16,8 +16,8 @@ inline constexpr int kMaxSnapshotDepth = 256;
 class TextSource {
  public:
   virtual ~TextSource() = default;
-  // The next bytes into buffer, their number in *got (0 at the end of the text).
-  virtual Status Read(char* buffer, std::size_t size, std::size_t* got) = 0;
+  // The next bytes into buffer, and how many (0 at the end of the text).
+  virtual StatusOr<std::size_t> Read(char* buffer, std::size_t size) = 0;
 };
 
 // A document's values, and how many containers deep it nests at its deepest.
@@ -26,13 +26,13 @@ struct SnapshotDocument {
   std::size_t depth = 0;
 };
 
-// Parses the whole text of source into *out. A refusal says why, naming the line and column of
-// a syntax error, or the path of a value that a registry cannot hold; a failed read of the source
-// answers its own status.
-Status ParseSnapshotDocument(TextSource& source, SnapshotDocument* out);
+// The whole text of source, parsed. A refusal says why, naming the line and column of a syntax
+// error, or the path of a value that a registry cannot hold; a failed read of the source answers
+// its own status.
+StatusOr<SnapshotDocument> ParseSnapshotDocument(TextSource& source);
 
-// Fills *out (a fresh registry) from the snapshot text of source: ParseSnapshotDocument, then the
-// document's entries as registry nodes.
-Status LoadSnapshotText(TextSource& source, MemoryRegistry* out);
+// The snapshot text of source added to registry, which must be empty: ParseSnapshotDocument,
+// then the document's classes, and its entries as registry nodes.
+Status LoadSnapshotText(TextSource& source, MemoryRegistry& registry);
 
 }  // namespace halvane

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "registry/json_text.h"
+#include "base/tree_walk.h"
 
 namespace halvane {
 namespace {
@@ -16,11 +16,7 @@ using Json = nlohmann::json;
 
 std::string DataText(const Data& bytes) {
   std::string text;
-  text.reserve(bytes.size() * 3);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i != 0) text.push_back(' ');
-    AppendHexByte(text, bytes[i]);
-  }
+  AppendHex(text, bytes, ' ');
   return text;
 }
 
@@ -196,32 +192,34 @@ class SnapshotWriter {
     return true;
   }
 
-  // Depth first with an explicit stack: entries may nest as deep as the loader allows.
+  // An entry of depth d stands at level 1 + 2d: its parent's "children" array is between them.
   void Entries(const MemoryRegistry::Node* root) {
-    struct Open {
+    struct Cursor {
       const MemoryRegistry::Node* node;
-      std::size_t level;
-      std::size_t next_child;
-    };
-    std::vector<Open> stack;
-    if (BeginEntry(root, 1)) stack.push_back({root, 1, 0});
-    while (!stack.empty()) {
-      Open& top = stack.back();
-      if (top.next_child == top.node->children.size()) {
-        out_.push_back('\n');
-        Indent(top.level + 1);
-        out_.append("]\n");
-        Indent(top.level);
-        out_.push_back('}');
-        stack.pop_back();
-        continue;
+      std::size_t next = 0;
+      const MemoryRegistry::Node* Next() {
+        return next < node->children.size() ? node->children[next++].get() : nullptr;
       }
-      if (top.next_child > 0) out_.append(",\n");
-      const MemoryRegistry::Node* child = top.node->children[top.next_child++].get();
-      const std::size_t level = top.level + 2;
-      Indent(level);
-      if (BeginEntry(child, level)) stack.push_back({child, level, 0});
-    }
+    };
+    VisitTree(
+        root, [](const MemoryRegistry::Node* node) { return Cursor{node}; },
+        [this](const MemoryRegistry::Node* node, std::size_t depth, std::size_t index) {
+          const std::size_t level = 1 + 2 * depth;
+          if (depth > 0) {
+            if (index > 0) out_.append(",\n");
+            Indent(level);
+          }
+          return BeginEntry(node, level) ? Visit::kChildren : Visit::kSkipChildren;
+        },
+        [this](const MemoryRegistry::Node* node, std::size_t depth) {
+          if (node->children.empty()) return;
+          const std::size_t level = 1 + 2 * depth;
+          out_.push_back('\n');
+          Indent(level + 1);
+          out_.append("]\n");
+          Indent(level);
+          out_.push_back('}');
+        });
   }
 
   std::string& out_;

@@ -1,9 +1,12 @@
 // The registry's vocabulary: the class names of its entries, the keys of their property tables
-// and of the settings written back, and the keys of the normalised port record. Every layer that
-// reads or builds registry tables names them from here, so that a key is spelt once.
+// and of the settings written back, the keys of the normalised port record, and how the texts of
+// a few values read. Every layer that reads or builds registry tables names them from here, so
+// that a key or a form is spelt once.
 #pragma once
 
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace halvane {
 
@@ -100,6 +103,9 @@ inline constexpr char kMultipathMapKey[] = "Multipath Map";
 inline constexpr char kMapNameKey[] = "Name";
 inline constexpr char kMapDeviceKey[] = "Device";
 inline constexpr char kMapUuidKey[] = "UUID";
+// The WWID of the logical unit a device-mapper multipath map stands for, from the map's uuid
+// ("mpath-<wwid>"); nothing for a map of any other target.
+std::optional<std::string_view> MultipathMapWwid(std::string_view uuid);
 // A multipath map's entry: those three, kCapacityKey, and its paths, an Array of Dictionaries of
 // kScsiAddressKey, kBlockDeviceKey, kScsiDeviceStateKey and, for a path through a Fibre Channel
 // port, kPortWorldWideNameKey and kRemotePortNameKey.
@@ -158,6 +164,12 @@ inline constexpr TopologyKeyword kTopologyKeywords[] = {
     {"auto", "Automatic"},
 };
 
+// A speed's rate in Gbit/s: "8 Gbit" as the kernel writes it, "8 Gigabit" as settings do.
+std::optional<unsigned> SpeedGbit(std::string_view text);
+// The rates of a list of speeds ("4 Gbit, 8 Gbit, 16 Gbit"), in Gbit/s, in rising order, each
+// once; what is not a speed is left out.
+std::vector<unsigned> SpeedsGbit(std::string_view list);
+
 // Keys of the PortInfo record that BuildPortInfo makes, whatever layout the driver used.
 inline constexpr char kRecordPortName[] = "port-name";
 inline constexpr char kRecordPortStatus[] = "port-status";
@@ -184,5 +196,12 @@ inline constexpr char kRecordSerialNumber[] = "serial-number";
 inline constexpr char kRecordPciAddress[] = "pci-address";
 inline constexpr char kRecordPciSlot[] = "pci-slot";
 inline constexpr char kRecordVirtualPorts[] = "virtual-ports";
+
+// What a port block, the document and the metrics show for a port whose name is not a WWN.
+inline constexpr char kUnreadablePortName[] = "invalid";
+// The slot of a port in the nested layout, when no ancestor names one, and when the name an
+// ancestor gives is not text.
+inline constexpr char kBuiltInSlot[] = "built-in";
+inline constexpr char kUnreadableSlot[] = "bad";
 
 }  // namespace halvane

@@ -10,14 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/status.h"
+#include "base/status.h"
 #include "sysfs/tree_access.h"
 
 namespace halvane {
-
-// The errno a write answers for a path that is not a regular file of its own, or that leads out
-// of the tree; nothing was written.
-inline constexpr int kNotAnAttribute = -1;
 
 // One write of WriteTogether.
 struct AttributeWrite {
@@ -32,23 +28,23 @@ class AttributeWriter {
 
   // Makes the writes, each as Write does, and answers one status for each, in order. Some
   // stores return only once their work is done (a host's scan returns when the scan has
-  // finished): the tree's writer makes several such writes at the same time, each in a process
+  // finished): the tree's writer makes several such writes at the same time, each in a thread
   // of its own, rather than one after the other. This one makes them in turn.
   virtual std::vector<Status> WriteTogether(const std::vector<AttributeWrite>& writes);
 
-  // Writes bytes to the attribute file name of folder, a real path in the tree; the failure says
-  // why, as AttributeWriteStatus.
+  // Writes bytes to the attribute file name of folder, a real path in the tree. A failure says
+  // why: the file is not an attribute (NotAnAttribute), or the driver or the system refused the
+  // caller or the value (ErrnoStatus of the write).
   virtual Status Write(const std::string& folder, const char* name, std::string_view bytes) = 0;
 
-  // Keeps folder for this run alone until the writer goes, waiting at most kHoldWait for another
+  // Keeps folder for this run alone until the writer goes, waiting at most a minute for another
   // run that keeps it: two runs that change one host's settings do so one after the other.
   virtual Status Hold(const std::string& folder) = 0;
 };
 
-// How long a run waits for another that changes the same host. A change takes well under a
-// second; a hold kept longer belongs to a run that is stuck, and waiting on it would make this one
-// stuck too.
-inline constexpr int kHoldWaitSeconds = 60;
+// The refusal of a write to something that is not a regular file inside the tree, with nothing
+// written.
+Status NotAnAttribute();
 
 // Writes beneath root (a real path): every folder is opened beneath it with no link anywhere on
 // the way (the folders written to are real paths), once for all its attributes, so that
@@ -57,11 +53,5 @@ inline constexpr int kHoldWaitSeconds = 60;
 // once. A hold is an exclusive lock on the folder itself.
 std::unique_ptr<AttributeWriter> MakeTreeWriter(
     std::string root, TreeAccess::Resolution resolution = TreeAccess::Resolution::kKernel);
-
-// The status of a write that failed with error (an errno, or kNotAnAttribute): the file is not an
-// attribute (kRegistryUnsupported), the driver or the system refused the caller
-// (kRegistryNotPrivileged) or the value (kRegistryBadArgument), or anything else
-// (kRegistryIoError); the message says why in words.
-Status AttributeWriteStatus(int error);
 
 }  // namespace halvane

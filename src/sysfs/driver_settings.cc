@@ -3,15 +3,44 @@
 #include <algorithm>
 #include <optional>
 #include <ostream>
+#include <span>
+#include <sstream>
 #include <vector>
 
-#include "inventory/port_info.h"
 #include "registry/vocabulary.h"
 #include "sysfs/sysfs_names.h"
 #include "sysfs/sysfs_topology.h"
 
 namespace halvane {
 namespace {
+
+// A topology as the settings store it and as a driver's attribute takes it.
+struct TopologyValue {
+  std::string_view stored;
+  const char* written;
+};
+
+// How one driver takes port settings through its scsi_host attributes.
+struct DriverSettings {
+  const char* driver;
+  // The speed attribute and the rates it takes, in Gbit/s (0: automatic); written as the number.
+  const char* speed_attribute;
+  std::span<const unsigned> speeds;
+  // The PCI device ids of the adapters whose speed can be set; empty when every adapter of the
+  // driver can.
+  std::span<const std::uint16_t> speed_devices;
+  // The topology attribute and the values it takes; nullptr when the driver has none.
+  const char* topology_attribute;
+  std::span<const TopologyValue> topologies;
+  // Whether the attributes read back the configured value (then a value already set is not
+  // written again, and a refused request can be undone), rather than the link's state.
+  bool reads_back_configured;
+  // Whether the attributes take "nolip <value>", which records a value without resetting the
+  // link; every other write resets it.
+  bool takes_nolip;
+  // What else the driver refuses, for a write it answers EINVAL: said with the refusal.
+  const char* refuses;
+};
 
 // lpfc_link_speed_store (lpfc_attr.c) takes these, and refuses a rate the adapter's link modes
 // do not have; lpfc_topology_store takes 0 to 6, of which these three are the topologies.
@@ -23,7 +52,7 @@ constexpr unsigned kPortSpeedSpeeds[] = {0, 4, 8, 16, 32};
 constexpr std::uint16_t kPortSpeedDevices[] = {0x2071, 0x2271, 0x2261, 0x2081,
                                                0x2089, 0x2281, 0x2289};
 
-constexpr DriverSettings kRows[] = {
+constexpr DriverSettings kDriverSettings[] = {
     {"lpfc",
      "lpfc_link_speed",
      kLpfcSpeeds,
@@ -64,36 +93,23 @@ std::string SpeedKeywords(const std::vector<unsigned>& rates) {
   return text;
 }
 
-// The rates of the fc_host's supported_speeds ("4 Gbit, 8 Gbit, 16 Gbit", in the kernel's table
-// order), in Gbit/s; nothing when the host does not publish them.
+// The rates of the fc_host's supported_speeds ("4 Gbit, 8 Gbit, 16 Gbit"), in Gbit/s; nothing
+// when the host does not publish them.
 std::optional<std::vector<unsigned>> SupportedRates(SysfsReader& reader,
                                                     const std::string& folder) {
   const std::optional<std::string> text = reader.ReadText(folder, "supported_speeds");
   if (!text || *text == "unknown") return std::nullopt;
-  std::vector<unsigned> rates;
-  for (std::string_view rest = *text; !rest.empty();) {
-    const std::size_t comma = rest.find(", ");
-    const std::string_view item = rest.substr(0, comma);
-    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 2);
-    if (item.size() > 5 && item.substr(item.size() - 5) == " Gbit") {
-      if (auto n = ParseDecimal(item.substr(0, item.size() - 5)))
-        rates.push_back(static_cast<unsigned>(*n));
-    }
-  }
-  std::sort(rates.begin(), rates.end());
-  return rates;
+  return SpeedsGbit(*text);
 }
 
-// Bytes as a message shows them: in quotes, a line end as \n.
-std::string Quoted(std::string_view bytes) {
-  std::string text = "\"";
-  for (const char c : bytes) text += c == '\n' ? std::string("\\n") : std::string(1, c);
-  return text + "\"";
+// A value read from the adapter as a message shows it, in quotes.
+std::string Quoted(std::string_view read) {
+  std::ostringstream text;
+  text << '"' << Escaped{read} << '"';
+  return text.str();
 }
 
 }  // namespace
-
-const std::span<const DriverSettings> kDriverSettings = kRows;
 
 // One driver attribute to change.
 struct SettingsDriver::Change {
@@ -104,34 +120,37 @@ struct SettingsDriver::Change {
   std::string previous;  // the configured value before the run, when the driver reads it back
 };
 
-Status SettingsDriver::Plan(const HostPlace& host, const Dictionary& settings, bool hold,
-                            std::string* folder_out, std::vector<Change>* plan) const {
+// The changes to make, in order, in the host's driver folder.
+struct SettingsDriver::Changes {
+  std::string folder;
+  std::vector<Change> changes;
+};
+
+StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
+                                                       const Dictionary& settings,
+                                                       bool hold) const {
   const auto refuse = [&](const std::string& why) {
-    return Status::Error(kRegistryUnsupported, host.name + ": " + why);
+    return Status::Error(kUnsupported, host.name + ": " + why);
   };
   // A host that is gone is not found; one whose link leads anywhere but its own folder inside
   // the tree is refused.
-  if (!reader_.Exists(root_ + "/class/scsi_host/" + host.name)) return kRegistryNoDevice;
+  if (!reader_.Exists(root_ + "/class/scsi_host/" + host.name))
+    return Status::Error(kNoDevice, host.name + ": the host is gone");
   const auto folder = ScsiHostFolder(reader_, root_, host.name, DeviceOf(host.fc_folder));
   if (!folder) return refuse("its driver attributes are not the adapter's own, inside the tree");
   if (IsVirtualPort(root_, *folder)) {
     std::string why = "an NPIV virtual port takes no settings of its own";
     if (auto physical = PhysicalPortOf(host.fc_folder)) {
       std::string name = "host" + std::to_string(physical->number);
-      if (auto wwn = reader_.ReadText(physical->fc_folder, "port_name"); wwn && ParseHex(*wwn)) {
-        std::uint8_t bytes[8];
-        for (int i = 0; i < 8; ++i)
-          bytes[i] = static_cast<std::uint8_t>(*ParseHex(*wwn) >> (56 - 8 * i));
-        name = WWNText(bytes) + " (" + name + ")";
-      }
+      if (auto wwn = reader_.ReadText(physical->fc_folder, "port_name"); wwn && ParseHex(*wwn))
+        name = WwnText(WwnBytesOf(*ParseHex(*wwn))) + " (" + name + ")";
       why += ": change its physical port, " + name + ", whose link it shares";
     }
     return refuse(why);
   }
   // From the first read to the last write no other run changes this host.
   if (hold) {
-    if (Status held = writer_.Hold(*folder); !held.ok())
-      return Status::Error(held.code(), host.name + ": " + held.message());
+    if (Status held = writer_.Hold(*folder); !held.ok()) return held.Of(host.name);
   }
   std::optional<Change> speed;
   std::optional<Change> topology;
@@ -186,6 +205,7 @@ Status SettingsDriver::Plan(const HostPlace& host, const Dictionary& settings, b
       return refuse("\"" + key.str() + "\" is not a setting");
     }
   }
+  Changes plan{*folder, {}};
   for (std::optional<Change>* change : {&speed, &topology}) {
     if (!*change) continue;
     (*change)->now = reader_.ReadText(*folder, (*change)->attribute).value_or("");
@@ -200,16 +220,16 @@ Status SettingsDriver::Plan(const HostPlace& host, const Dictionary& settings, b
       // Only a change that can be undone may come before another.
       return refuse(std::string((*change)->attribute) + " cannot be set together with a topology");
     }
-    plan->push_back(**change);
+    plan.changes.push_back(**change);
   }
-  *folder_out = *folder;
-  return Status::Ok();
+  return plan;
 }
 
 Status SettingsDriver::Apply(const HostPlace& host, const Dictionary& settings) const {
-  std::string folder;
-  std::vector<Change> plan;
-  if (Status planned = Plan(host, settings, true, &folder, &plan); !planned.ok()) return planned;
+  StatusOr<Changes> planned = Plan(host, settings, true);
+  if (!planned.ok()) return planned.status();
+  const std::string& folder = planned->folder;
+  const std::vector<Change>& plan = planned->changes;
   for (std::size_t i = 0; i < plan.size(); ++i) {
     const bool last = i + 1 == plan.size();
     const Status written = Write(folder, plan[i], plan[i].value, plan[i].row->takes_nolip && !last);
@@ -217,32 +237,31 @@ Status SettingsDriver::Apply(const HostPlace& host, const Dictionary& settings) 
     // A refused change leaves none of the others made.
     for (std::size_t j = i; j-- > 0;) Restore(host, folder, plan[j]);
     // A host that went away while it was written is a port not found.
-    const bool gone = written.code() != kRegistryUnsupported && !reader_.IsFolder(folder);
+    const bool gone = written.code() != kUnsupported && !reader_.IsFolder(folder);
     std::string why = host.name + ": " + plan[i].attribute + ": " + written.message();
-    if (written.code() == kRegistryBadArgument)
-      why += " (" + std::string(plan[i].row->refuses) + ")";
-    return Status::Error(gone ? kRegistryNoDevice : written.code(), why);
+    if (written.code() == kBadArgument) why += " (" + std::string(plan[i].row->refuses) + ")";
+    return Status::Error(gone ? kNoDevice : written.code(), why);
   }
   return Status::Ok();
 }
 
-Status SettingsDriver::Describe(const HostPlace& host, const Dictionary& settings,
-                                std::string* text) const {
-  std::string folder;
-  std::vector<Change> plan;
-  if (Status planned = Plan(host, settings, false, &folder, &plan); !planned.ok()) return planned;
+StatusOr<std::string> SettingsDriver::Describe(const HostPlace& host,
+                                               const Dictionary& settings) const {
+  StatusOr<Changes> planned = Plan(host, settings, false);
+  if (!planned.ok()) return planned.status();
+  const std::vector<Change>& plan = planned->changes;
+  std::string text;
   int resets = 0;
   for (std::size_t i = 0; i < plan.size(); ++i) {
     const bool nolip = plan[i].row->takes_nolip && i + 1 < plan.size();
     resets += nolip ? 0 : 1;
-    *text += host.name + ": " + plan[i].attribute + " " + Quoted(plan[i].now) + " -> " +
-             plan[i].value + ", writes " + Quoted((nolip ? "nolip " : "") + plan[i].value + "\n") +
-             "\n";
+    text += host.name + ": " + plan[i].attribute + " " + Quoted(plan[i].now) + " -> " +
+            plan[i].value + ", writes \"" + (nolip ? "nolip " : "") + plan[i].value + "\\n\"\n";
   }
-  if (plan.empty()) *text += host.name + ": nothing to write, every value is set already\n";
-  *text += host.name + ": " + std::to_string(resets) +
-           (resets == 1 ? " link reset\n" : " link resets\n");
-  return Status::Ok();
+  if (plan.empty()) text += host.name + ": nothing to write, every value is set already\n";
+  text += host.name + ": " + std::to_string(resets) +
+          (resets == 1 ? " link reset\n" : " link resets\n");
+  return text;
 }
 
 Status SettingsDriver::Write(const std::string& folder, const Change& change,

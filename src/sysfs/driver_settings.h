@@ -1,51 +1,20 @@
 // Port settings on a live host: which driver attribute takes each setting and what it can take,
 // and how a settings request is checked, planned, written and, when a write is refused, undone.
-// What differs from one driver to another is a row of kDriverSettings; the code reads rows and
-// never names a driver.
+// What differs from one driver to another is a row of a table (driver_settings.cc); the code reads
+// rows and never names a driver.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "registry/property_value.h"
+#include "registry/dictionary.h"
 #include "sysfs/attribute_writer.h"
 #include "sysfs/sysfs_reader.h"
 
 namespace halvane {
-
-// A topology as the settings store it and as a driver's attribute takes it.
-struct TopologyValue {
-  std::string_view stored;
-  const char* written;
-};
-
-// How one driver takes port settings through its scsi_host attributes.
-struct DriverSettings {
-  const char* driver;
-  // The speed attribute and the rates it takes, in Gbit/s (0: automatic); written as the number.
-  const char* speed_attribute;
-  std::span<const unsigned> speeds;
-  // The PCI device ids of the adapters whose speed can be set; empty when every adapter of the
-  // driver can.
-  std::span<const std::uint16_t> speed_devices;
-  // The topology attribute and the values it takes; nullptr when the driver has none.
-  const char* topology_attribute;
-  std::span<const TopologyValue> topologies;
-  // Whether the attributes read back the configured value (then a value already set is not
-  // written again, and a refused request can be undone), rather than the link's state.
-  bool reads_back_configured;
-  // Whether the attributes take "nolip <value>", which records a value without resetting the
-  // link; every other write resets it.
-  bool takes_nolip;
-  // What else the driver refuses, for a write it answers EINVAL: said with the refusal.
-  const char* refuses;
-};
-
-extern const std::span<const DriverSettings> kDriverSettings;
 
 // A host whose settings are written: its name and its fc_host folder.
 struct HostPlace {
@@ -56,7 +25,7 @@ struct HostPlace {
 // Writes a port's settings to the driver attributes of its host in the tree at root. Everything
 // is checked before anything is written: a setting the host cannot take (a driver without that
 // attribute, a speed the adapter cannot run, an adapter whose speed cannot be set, an NPIV
-// virtual port, a hard AL_PA) refuses the whole request with kRegistryUnsupported, nothing
+// virtual port, a hard AL_PA) refuses the whole request with kUnsupported, nothing
 // written, and the status says why and what to do. Speed goes before topology; every write but
 // the last says "nolip" when the driver takes it, so the link resets once, with every value in
 // place. A refused write gets every earlier change undone; a change that cannot be undone is
@@ -68,16 +37,17 @@ class SettingsDriver {
       : root_(std::move(root)), reader_(reader), writer_(writer), errors_(errors) {}
 
   Status Apply(const HostPlace& host, const Dictionary& settings) const;
-  // What Apply would write, in order, into *plan, with nothing written: each attribute with its
-  // value now and the one asked for, the bytes, and how many link resets. Refuses as Apply would
-  // before writing.
-  Status Describe(const HostPlace& host, const Dictionary& settings, std::string* plan) const;
+  // What Apply would write, in order, with nothing written: each attribute with its value now
+  // and the one asked for, the bytes, and how many link resets. Refuses as Apply would before
+  // writing.
+  StatusOr<std::string> Describe(const HostPlace& host, const Dictionary& settings) const;
 
  private:
   struct Change;
-  // The host's driver folder and the changes the settings ask of it, checked.
-  Status Plan(const HostPlace& host, const Dictionary& settings, bool hold, std::string* folder,
-              std::vector<Change>* plan) const;
+  struct Changes;
+  // The host's driver folder and the changes the settings ask of it, checked; with hold, the
+  // host is kept for this run from the first read on.
+  StatusOr<Changes> Plan(const HostPlace& host, const Dictionary& settings, bool hold) const;
   Status Write(const std::string& folder, const Change& change, const std::string& value,
                bool nolip) const;
   void Restore(const HostPlace& host, const std::string& folder, const Change& change) const;

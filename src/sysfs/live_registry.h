@@ -53,20 +53,18 @@ class SysfsRegistry : public DeviceRegistry {
   // Whether the root is a folder.
   bool IsTree();
 
-  RegistryEntry MatchFirstService(std::string_view class_name) override;
-  Status MatchServices(std::string_view class_name, RegistryIterator* out) override;
-  Status ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
+  StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
+  StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
   RegistryEntry ParentOf(const RegistryEntry& entry) override;
-  std::optional<PropertyValue> ReadProperty(const RegistryEntry& entry,
-                                            std::string_view key) override;
-  Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
+  StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,
+                                                      std::string_view key) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
-  Status DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
-                       std::string* plan) override;
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
+                                      const Dictionary& settings) override;
   // The snapshot holds every property, so the whole tree is read and copied into the registry
   // that snapshots are written from.
-  Status WriteSnapshot(std::string* out) override;
+  StatusOr<std::string> WriteSnapshot() override;
 
   static std::string_view ClassOf(Level level);
   bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;

@@ -1,32 +1,39 @@
 // Capturing the live host as a registry snapshot (--snapshot), which a later run reads in its
 // place with the same listing and document.
+#include "base/tree_walk.h"
 #include "registry/snapshot.h"
 #include "registry/vocabulary.h"
 #include "sysfs/live_registry.h"
 
 namespace halvane {
+namespace {
 
-Status SysfsRegistry::WriteSnapshot(std::string* out) {
+// An entry's children as the tree walk takes them, listed when the walk reaches the entry.
+struct LiveCursor {
+  LiveNodes nodes;
+  std::size_t next = 0;
+  std::shared_ptr<LiveNode> Next() { return next < nodes.size() ? nodes[next++] : nullptr; }
+};
+
+}  // namespace
+
+StatusOr<std::string> SysfsRegistry::WriteSnapshot() {
   MemoryRegistry copy;
   for (const auto& [name, superclass] : classes_) copy.DeclareClass(name, superclass);
-  std::vector<std::pair<LiveNodes, MemoryRegistry::Node*>> stack;
-  MemoryRegistry::Node* root = copy.SetRoot(kSysfsRootClass);
-  stack.emplace_back(Children(*top_), root);
-  while (!stack.empty()) {
-    auto [nodes, parent] = std::move(stack.back());
-    stack.pop_back();
-    // Children are added in order before any of them is expanded, so order is kept.
-    std::vector<std::pair<LiveNodes, MemoryRegistry::Node*>> expansions;
-    for (const auto& n : nodes) {
-      MemoryRegistry::Node* added =
-          copy.AddChild(parent, std::string(ClassOf(n->level)), *Table(*n).AsDictionary());
-      expansions.emplace_back(Children(*n), added);
-    }
-    for (auto it = expansions.rbegin(); it != expansions.rend(); ++it)
-      stack.push_back(std::move(*it));
-  }
-  *out = SerializeSnapshot(copy);
-  return Status::Ok();
+  // The copy of each entry on the walk's way down, by depth.
+  std::vector<MemoryRegistry::Node*> copies;
+  VisitTree(
+      top_, [this](const std::shared_ptr<LiveNode>& node) { return LiveCursor{Children(*node)}; },
+      [&](const std::shared_ptr<LiveNode>& node, std::size_t depth, std::size_t) {
+        copies.resize(depth + 1);
+        copies[depth] = depth == 0
+                            ? copy.SetRoot(kSysfsRootClass)
+                            : copy.AddChild(copies[depth - 1], std::string(ClassOf(node->level)),
+                                            *Table(*node).AsDictionary());
+        return Visit::kChildren;
+      },
+      NoLeave());
+  return SerializeSnapshot(copy);
 }
 
 }  // namespace halvane

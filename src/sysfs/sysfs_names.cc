@@ -47,10 +47,8 @@ std::string Basename(const std::string& path) { return path.substr(path.find_las
 std::string Parent(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
 
 PropertyValue WwnData(std::uint64_t wwn) {
-  Data bytes(8);
-  for (int i = 0; i < 8; ++i)
-    bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(wwn >> (56 - 8 * i));
-  return PropertyValue::OfData(std::move(bytes));
+  const WwnBytes bytes = WwnBytesOf(wwn);
+  return PropertyValue::OfData(Data(bytes.begin(), bytes.end()));
 }
 
 PropertyValue AttributeText(std::string bytes) {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/property_value.h"
+#include "registry/dictionary.h"
 
 namespace halvane {
 
@@ -23,7 +23,8 @@ std::optional<std::uint64_t> ParseHex(std::string_view text);
 std::optional<std::vector<std::uint64_t>> NumbersOf(std::string_view name, std::string_view prefix,
                                                     std::string_view separators);
 
-// dddd:bb:dd.f in lower-case hexadecimal.
+// dddd:bb:dd.f: hexadecimal digits (the kernel writes them in lower case; either case is taken),
+// a function number from 0 to 7.
 bool IsPciAddress(const std::string& name);
 
 std::string Basename(const std::string& path);

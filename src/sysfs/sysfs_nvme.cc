@@ -7,27 +7,22 @@
 #include "registry/vocabulary.h"
 #include "sysfs/sysfs_names.h"
 #include "sysfs/sysfs_tables.h"
+#include "sysfs/sysfs_topology.h"
 
 namespace halvane {
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Exactly sixteen hexadecimal digits, as the kernel takes a name in a connection's address.
 std::optional<std::uint64_t> NameDigits(std::string_view text) {
-  if (text.size() != 16) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    const int digit = HexValue(c);
-    if (digit < 0) return std::nullopt;
-    value = value << 4 | static_cast<unsigned>(digit);
-  }
-  return value;
+  return text.size() == 16 ? ParseHexNumber(text, 16) : std::nullopt;
+}
+
+// The bytes of an id as the kernel writes them ("%pU", "%8ph"); nothing unless there are
+// exactly size bytes.
+std::optional<Data> IdBytes(std::string_view text, std::size_t size) {
+  StatusOr<Data> bytes = ParseHexBytes(text, kIdForm);
+  if (!bytes.ok() || bytes->size() != size) return std::nullopt;
+  return std::move(*bytes);
 }
 
 // "nn-0x<16>:pn-0x<16>" or "nn-<16>:pn-<16>", whole: the only forms the Fibre Channel transport
@@ -48,7 +43,7 @@ std::optional<NvmeFcName> ParseName(std::string_view text) {
 std::optional<Data> NonZeroId(SysfsReader& reader, const std::string& folder, const char* file,
                               std::size_t size) {
   const auto text = reader.ReadText(folder, file);
-  auto bytes = text ? ParseIdBytes(*text, size) : std::nullopt;
+  auto bytes = text ? IdBytes(*text, size) : std::nullopt;
   // The kernel publishes no id that is all zero: such an id is not the namespace's.
   if (!bytes || std::all_of(bytes->begin(), bytes->end(), [](std::uint8_t b) { return b == 0; }))
     return std::nullopt;
@@ -72,23 +67,6 @@ std::optional<NvmeFcAddress> ParseNvmeFcAddress(std::string_view address) {
   }
   if (!remote || !host) return std::nullopt;
   return NvmeFcAddress{*remote, *host};
-}
-
-std::optional<Data> ParseIdBytes(std::string_view text, std::size_t size) {
-  Data bytes;
-  for (std::size_t i = 0; i < text.size();) {
-    if ((text[i] == '-' || text[i] == ' ') && i > 0 && i + 1 < text.size()) {
-      ++i;
-      continue;
-    }
-    if (i + 1 >= text.size()) return std::nullopt;
-    const int high = HexValue(text[i]), low = HexValue(text[i + 1]);
-    if (high < 0 || low < 0 || bytes.size() == size) return std::nullopt;
-    bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
-    i += 2;
-  }
-  if (bytes.size() != size) return std::nullopt;
-  return bytes;
 }
 
 std::vector<NvmeControllerPlace> NvmeControllersOf(SysfsReader& reader, const std::string& root,
@@ -138,19 +116,15 @@ PropertyValue NvmeControllerTable(SysfsReader& reader, const std::string& root,
   for (const auto& [file, key] : texts) CopyText(reader, place.folder, file, key, &table);
   CopyNumber(reader, place.folder, "cntlid", kControllerIdKey, &table);
   // The remote port the controller was connected to, as the host's Fibre Channel transport has it.
-  const std::string remote_ports = root + "/class/fc_remote_ports";
-  for (const std::string& name : reader.List(remote_ports)) {
-    const auto numbers = NumbersOf(name, "rport-", ":-");
-    if (!numbers || (*numbers)[0] != host) continue;
-    const auto folder = reader.Resolve(remote_ports + "/" + name);
-    const auto wwn = folder ? reader.ReadText(*folder, "port_name") : std::nullopt;
+  for (const RemotePortPlace& port : RemotePortsOf(reader, root, host)) {
+    const auto wwn = reader.ReadText(port.folder, "port_name");
     if (!wwn || ParseHex(*wwn) != place.address.remote.port) continue;
-    if (auto id = reader.ReadText(*folder, "port_id"); id && ParseHex(*id)) {
+    if (auto id = reader.ReadText(port.folder, "port_id"); id && ParseHex(*id)) {
       table.insert_or_assign(kRemotePortIdKey,
                              PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*id))));
     }
-    CopyText(reader, *folder, "port_state", kRemotePortStateKey, &table);
-    CopyText(reader, *folder, "roles", kRemotePortRolesKey, &table);
+    CopyText(reader, port.folder, "port_state", kRemotePortStateKey, &table);
+    CopyText(reader, port.folder, "roles", kRemotePortRolesKey, &table);
     break;
   }
   return PropertyValue::OfDictionary(std::move(table));
@@ -158,7 +132,7 @@ PropertyValue NvmeControllerTable(SysfsReader& reader, const std::string& root,
 
 PropertyValue NamespaceTable(SysfsReader& reader, const std::string& root,
                              const NamespacePlace& place) {
-  Dictionary table{{kNamespaceIdKey, PropertyValue::OfNumber(Number::FromUInt64(place.nsid))}};
+  Dictionary table{{kNamespaceIdKey, PropertyValue::UInt64(place.nsid)}};
   // A path's namespace is the head disk of the same subsystem and instance numbers; its ids and
   // size are the head's, which is the disk that has a device node.
   std::string disk = place.folder;
@@ -182,7 +156,7 @@ PropertyValue NamespaceTable(SysfsReader& reader, const std::string& root,
   const PropertyValue* wwid = FindMember(table, kWorldWideIdKey);
   if (const std::string* text = wwid ? wwid->AsString() : nullptr;
       text && text->rfind("uuid.", 0) == 0)
-    uuid = ParseIdBytes(std::string_view(*text).substr(5), 16);
+    uuid = IdBytes(std::string_view(*text).substr(5), 16);
   const std::pair<const std::optional<Data>&, const char*> ids[] = {
       {nguid, kNguidKey}, {eui, kEui64Key}, {uuid, kNamespaceUuidKey}};
   for (const auto& [id, key] : ids) {
@@ -190,12 +164,7 @@ PropertyValue NamespaceTable(SysfsReader& reader, const std::string& root,
   }
   if (const auto& id = nguid ? nguid : eui ? eui : uuid)
     table.insert_or_assign(kUniqueIdentifierKey, PropertyValue::OfData(*id));
-  // The size is counted in 512-byte sectors, whatever the logical block size.
-  if (auto v = reader.ReadText(disk, "size");
-      v && ParseDecimal(*v) && *ParseDecimal(*v) <= UINT64_MAX / 512) {
-    table.insert_or_assign(kCapacityKey,
-                           PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v) * 512)));
-  }
+  CopyCapacity(reader, disk, &table);
   CopyNumber(reader, disk + "/queue", "logical_block_size", kLogicalBlockSizeKey, &table);
   CopyText(reader, place.folder, "ana_state", kAnaStateKey, &table);
   CopyNumber(reader, place.folder, "ana_grpid", kAnaGroupKey, &table);

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/property_value.h"
+#include "registry/dictionary.h"
 #include "sysfs/sysfs_reader.h"
 
 namespace halvane {
@@ -61,9 +61,5 @@ PropertyValue NvmeControllerTable(SysfsReader& reader, const std::string& root,
 // multipathed namespace), its access state from the controller's own disk.
 PropertyValue NamespaceTable(SysfsReader& reader, const std::string& root,
                              const NamespacePlace& place);
-
-// The bytes of an id as the kernel writes them, hexadecimal digit pairs apart or joined by '-' or
-// ' ' ("%pU", "%8ph"); nothing unless there are exactly size bytes.
-std::optional<Data> ParseIdBytes(std::string_view text, std::size_t size);
 
 }  // namespace halvane

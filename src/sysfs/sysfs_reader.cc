@@ -11,13 +11,22 @@
 namespace halvane {
 namespace {
 
-std::optional<std::string> ReadAttributeAt(int folder, const char* name, std::size_t limit) {
+constexpr std::size_t kTextAttributeLimit = 4 * 1024;
+constexpr std::size_t kBinaryAttributeLimit = 64 * 1024;
+
+StatusOr<std::optional<std::string>> ReadAttributeAt(int folder, const char* name,
+                                                     std::size_t limit) {
   // O_NONBLOCK so that opening a FIFO planted in the tree cannot hang the run; the type is
   // checked before anything is read.
   const Fd fd(openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (fd.get() < 0) return std::nullopt;
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return std::optional<std::string>();
+    return ErrnoStatus(errno, name);
+  }
   struct stat info {};
-  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  if (fstat(fd.get(), &info) != 0) return ErrnoStatus(errno, name);
+  if (!S_ISREG(info.st_mode))
+    return Status::Error(kUnsupported, std::string(name) + ": not a file");
   // sysfs reports size 4096 or 0 for its files whatever they hold, so read to the end, one byte
   // past the limit at most. A read of a regular file that comes back short has reached the end;
   // sysfs hands out at most a page per read and a page is never smaller than the chunk, so the
@@ -28,14 +37,18 @@ std::optional<std::string> ReadAttributeAt(int folder, const char* name, std::si
     const ssize_t n = read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      return ErrnoStatus(errno, name);
     }
     content.append(buffer, static_cast<std::size_t>(n));
     if (static_cast<std::size_t>(n) < sizeof buffer) break;
   }
-  if (content.size() > limit) return std::nullopt;
-  return content;
+  if (content.size() > limit)
+    return Status::Error(kUnsupported, std::string(name) + ": larger than an attribute");
+  return std::optional(std::move(content));
 }
+
+// The descriptor of an open that worked, or -1: a folder that cannot be opened has no names.
+Fd Opened(StatusOr<Fd> fd) { return fd.ok() ? std::move(*fd) : Fd(); }
 
 // The names in the folder open as fd, sorted; only the folders of their own (not links) when
 // folders_only. The descriptor is taken.
@@ -69,15 +82,16 @@ class TreeReader : public SysfsReader {
       : tree_(std::move(root), resolution) {}
 
   std::vector<std::string> List(const std::string& folder) override {
-    return Names(tree_.Open(folder, O_RDONLY | O_DIRECTORY), false);
+    return Names(Opened(tree_.Open(folder, O_RDONLY | O_DIRECTORY)), false);
   }
   std::vector<std::string> ListFolders(const std::string& folder) override {
-    return Names(tree_.Open(folder, O_RDONLY | O_DIRECTORY), true);
+    return Names(Opened(tree_.Open(folder, O_RDONLY | O_DIRECTORY)), true);
   }
-  std::optional<std::string> Read(const std::string& folder, const char* name,
-                                  std::size_t limit) override {
+  StatusOr<std::optional<std::string>> Read(const std::string& folder, const char* name,
+                                            std::size_t limit) override {
     const int fd = Open(folder);
-    return fd < 0 ? std::nullopt : ReadAttributeAt(fd, name, limit);
+    if (fd < 0) return std::optional<std::string>();  // no folder, no attribute
+    return ReadAttributeAt(fd, name, limit);
   }
   std::optional<std::string> FirstNameIn(const std::string& folder, const char* name) override {
     const int fd = Open(folder);
@@ -91,17 +105,17 @@ class TreeReader : public SysfsReader {
     return tree_.Resolve(path);
   }
   bool IsFolder(const std::string& path) override {
-    return tree_.Open(path, O_PATH | O_DIRECTORY).get() >= 0;
+    return tree_.Open(path, O_PATH | O_DIRECTORY).ok();
   }
   bool Exists(const std::string& path) override {
-    return tree_.Open(path, O_PATH | O_NOFOLLOW).get() >= 0;
+    return tree_.Open(path, O_PATH | O_NOFOLLOW).ok();
   }
 
  private:
   // The folder last read from, opened once for all its attributes (or found missing once).
   int Open(const std::string& folder) {
     if (!open_path_ || *open_path_ != folder) {
-      open_ = tree_.Open(folder, O_RDONLY | O_DIRECTORY);
+      open_ = Opened(tree_.Open(folder, O_RDONLY | O_DIRECTORY));
       open_path_ = folder;
     }
     return open_.get();
@@ -115,9 +129,15 @@ class TreeReader : public SysfsReader {
 }  // namespace
 
 std::optional<std::string> SysfsReader::ReadText(const std::string& folder, const char* name) {
-  std::optional<std::string> text = Read(folder, name, kTextAttributeLimit);
-  if (text && !text->empty() && text->back() == '\n') text->pop_back();
-  return text;
+  StatusOr<std::optional<std::string>> text = Read(folder, name, kTextAttributeLimit);
+  if (!text.ok() || !*text) return std::nullopt;
+  if (!(*text)->empty() && (*text)->back() == '\n') (*text)->pop_back();
+  return std::move(*text);
+}
+
+std::optional<std::string> SysfsReader::ReadBinary(const std::string& folder, const char* name) {
+  StatusOr<std::optional<std::string>> bytes = Read(folder, name, kBinaryAttributeLimit);
+  return bytes.ok() ? std::move(*bytes) : std::nullopt;
 }
 
 std::unique_ptr<SysfsReader> MakeTreeReader(std::string root, TreeAccess::Resolution resolution) {

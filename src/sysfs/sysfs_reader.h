@@ -15,9 +15,6 @@
 
 namespace halvane {
 
-inline constexpr std::size_t kTextAttributeLimit = 4 * 1024;
-inline constexpr std::size_t kBinaryAttributeLimit = 64 * 1024;
-
 // Every path is absolute and lies in the tree.
 class SysfsReader {
  public:
@@ -26,10 +23,11 @@ class SysfsReader {
   virtual std::vector<std::string> List(const std::string& folder) = 0;
   // The same, only the names of folders of their own (not links).
   virtual std::vector<std::string> ListFolders(const std::string& folder) = 0;
-  // The attribute file name inside folder, at most limit bytes; nothing when it is missing, is
-  // not a regular file of its own or holds more.
-  virtual std::optional<std::string> Read(const std::string& folder, const char* name,
-                                          std::size_t limit) = 0;
+  // The attribute file name inside folder, at most limit bytes; nothing when it is not there,
+  // and a failure when it cannot be read: not a regular file of its own, holding more than limit,
+  // or refused by the system.
+  virtual StatusOr<std::optional<std::string>> Read(const std::string& folder, const char* name,
+                                                    std::size_t limit) = 0;
   // The first name, in sorted order, inside the subfolder name of folder (which must be a folder
   // of its own, not a link); nothing when it is missing or empty. The kernel puts exactly one
   // entry in the folders read this way (a disk's block/ and scsi_generic/).
@@ -42,8 +40,11 @@ class SysfsReader {
   // Whether path names an entry of any kind, without following a final link.
   virtual bool Exists(const std::string& path) = 0;
 
-  // A text attribute without its one trailing line end.
+  // What the registry's tables take of an attribute: a text attribute without its one trailing
+  // line end, and a binary one whole. Nothing when it is not there or cannot be read: a table
+  // leaves out what it cannot read, and never guesses.
   std::optional<std::string> ReadText(const std::string& folder, const char* name);
+  std::optional<std::string> ReadBinary(const std::string& folder, const char* name);
 };
 
 // Reads the tree at root, a real path, never beneath it (TreeAccess): a link that leads out of

@@ -4,8 +4,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 
+#include "base/file_io.h"
 #include "registry/vocabulary.h"
 #include "sysfs/live_registry.h"
 #include "sysfs/sysfs_names.h"
@@ -16,6 +16,13 @@ namespace halvane {
 namespace {
 
 LiveNode* NodeOf(const RegistryEntry& entry) { return dynamic_cast<LiveNode*>(entry.impl()); }
+
+Status NotOurs() { return Status::Error(kNoDevice, "the entry is not one of this registry's"); }
+
+// Only a Fibre Channel host's driver takes settings.
+Status NoSettings(const LiveNode& node) {
+  return Status::Error(kUnsupported, node.name + " takes no settings");
+}
 
 class ListIterator : public RegistryIterator::Impl {
  public:
@@ -86,13 +93,7 @@ SysfsRegistry::SysfsRegistry(std::string root, SysfsReader* reader, AttributeWri
   top_->table = PropertyValue::OfDictionary({});
 }
 
-RegistryEntry SysfsRegistry::MatchFirstService(std::string_view class_name) {
-  RegistryIterator matches;
-  if (!MatchServices(class_name, &matches).ok()) return RegistryEntry();
-  return NextEntry(matches);
-}
-
-Status SysfsRegistry::MatchServices(std::string_view class_name, RegistryIterator* out) {
+StatusOr<RegistryIterator> SysfsRegistry::MatchServices(std::string_view class_name) {
   // Entries of one level share one class, so the walk goes no deeper than the deepest level
   // whose class conforms; the root's hosts are listed only for a class of the hosts' levels, its
   // maps only for theirs.
@@ -105,15 +106,13 @@ Status SysfsRegistry::MatchServices(std::string_view class_name, RegistryIterato
     hosts = hosts || (level != Level::kRoot && level != Level::kMap);
   }
   const bool maps = ClassConformsTo(ClassOf(Level::kMap), class_name);
-  *out = RegistryIterator(std::make_shared<Walk>(*this, top_, class_name, deepest, hosts, maps));
-  return Status::Ok();
+  return RegistryIterator(std::make_shared<Walk>(*this, top_, class_name, deepest, hosts, maps));
 }
 
-Status SysfsRegistry::ChildIterator(const RegistryEntry& entry, RegistryIterator* out) {
+StatusOr<RegistryIterator> SysfsRegistry::ChildIterator(const RegistryEntry& entry) {
   LiveNode* node = NodeOf(entry);
-  if (node == nullptr) return kRegistryNoDevice;
-  *out = RegistryIterator(std::make_shared<ListIterator>(Children(*node)));
-  return Status::Ok();
+  if (node == nullptr) return NotOurs();
+  return RegistryIterator(std::make_shared<ListIterator>(Children(*node)));
 }
 
 RegistryEntry SysfsRegistry::ParentOf(const RegistryEntry& entry) {
@@ -122,19 +121,11 @@ RegistryEntry SysfsRegistry::ParentOf(const RegistryEntry& entry) {
   return RegistryEntry(node->parent->shared_from_this());
 }
 
-std::optional<PropertyValue> SysfsRegistry::ReadProperty(const RegistryEntry& entry,
-                                                         std::string_view key) {
+StatusOr<std::optional<PropertyValue>> SysfsRegistry::ReadProperty(const RegistryEntry& entry,
+                                                                   std::string_view key) {
   LiveNode* node = NodeOf(entry);
-  if (node == nullptr) return std::nullopt;
-  const PropertyValue* value = FindMember(*Table(*node, key).AsDictionary(), key);
-  return value ? std::optional<PropertyValue>(*value) : std::nullopt;
-}
-
-Status SysfsRegistry::ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) {
-  LiveNode* node = NodeOf(entry);
-  if (node == nullptr) return kRegistryNoDevice;
-  *out = Table(*node);
-  return Status::Ok();
+  if (node == nullptr) return NotOurs();
+  return MemberValue(*Table(*node, key).AsDictionary(), key);
 }
 
 bool SysfsRegistry::ConformsTo(const RegistryEntry& entry, std::string_view class_name) {
@@ -144,17 +135,17 @@ bool SysfsRegistry::ConformsTo(const RegistryEntry& entry, std::string_view clas
 
 Status SysfsRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {
   const LiveNode* node = NodeOf(entry);
-  if (node == nullptr) return kRegistryNoDevice;
-  if (node->level != Level::kHost) return kRegistryUnsupported;
+  if (node == nullptr) return NotOurs();
+  if (node->level != Level::kHost) return NoSettings(*node);
   return driver_.Apply(HostPlace{node->name, node->folder}, settings);
 }
 
-Status SysfsRegistry::DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
-                                    std::string* plan) {
+StatusOr<std::string> SysfsRegistry::DescribeWrite(const RegistryEntry& entry,
+                                                   const Dictionary& settings) {
   const LiveNode* node = NodeOf(entry);
-  if (node == nullptr) return kRegistryNoDevice;
-  if (node->level != Level::kHost) return kRegistryUnsupported;
-  return driver_.Describe(HostPlace{node->name, node->folder}, settings, plan);
+  if (node == nullptr) return NotOurs();
+  if (node->level != Level::kHost) return NoSettings(*node);
+  return driver_.Describe(HostPlace{node->name, node->folder}, settings);
 }
 
 std::string_view SysfsRegistry::ClassOf(Level level) {
@@ -326,27 +317,22 @@ const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) 
   return *node.table;
 }
 
-Status ResolveSysfsRoot(const std::string& root, std::string* real) {
+StatusOr<std::string> ResolveSysfsRoot(const std::string& root) {
   char resolved[PATH_MAX];
   if (realpath(root.c_str(), resolved) == nullptr)
-    return Status::Error(kRegistryNoDevice, root + ": " + std::strerror(errno));
-  *real = resolved;
-  return Status::Ok();
+    return Status::Error(kNoDevice, ErrnoText(errno, root));
+  return std::string(resolved);
 }
 
-Status BuildSysfsRegistry(const std::string& root, std::unique_ptr<DeviceRegistry>* out) {
-  return BuildSysfsRegistry(root, nullptr, nullptr, std::cerr, out);
-}
-
-Status BuildSysfsRegistry(const std::string& root, SysfsReader* reader, AttributeWriter* writer,
-                          std::ostream& errors, std::unique_ptr<DeviceRegistry>* out) {
-  std::string real;
-  if (Status resolved = ResolveSysfsRoot(root, &real); !resolved.ok()) return resolved;
-  auto registry = std::make_unique<SysfsRegistry>(real, reader, writer, errors);
-  if (!registry->IsTree())
-    return Status::Error(kRegistryNoDevice, root + ": " + std::strerror(ENOTDIR));
-  *out = std::move(registry);
-  return Status::Ok();
+StatusOr<std::unique_ptr<DeviceRegistry>> BuildSysfsRegistry(const std::string& root,
+                                                             std::ostream& errors,
+                                                             SysfsReader* reader,
+                                                             AttributeWriter* writer) {
+  const StatusOr<std::string> real = ResolveSysfsRoot(root);
+  if (!real.ok()) return real.status();
+  auto registry = std::make_unique<SysfsRegistry>(*real, reader, writer, errors);
+  if (!registry->IsTree()) return Status::Error(kNoDevice, ErrnoText(ENOTDIR, root));
+  return std::unique_ptr<DeviceRegistry>(std::move(registry));
 }
 
 }  // namespace halvane

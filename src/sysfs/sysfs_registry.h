@@ -16,17 +16,17 @@
 
 namespace halvane {
 
-// The registry of the sysfs tree at root (normally "/sys"), into *out. A tree without
-// class/fc_host gives a registry with no ports. Fails only when root itself cannot be used.
-// Everything the registry reads from the tree goes through reader and settings go through
-// writer, when they are given (they must outlive the registry), otherwise through the tree's
-// own; a change that could not be undone after a refusal is reported on errors (standard error
-// when not given).
-Status BuildSysfsRegistry(const std::string& root, std::unique_ptr<DeviceRegistry>* out);
-Status BuildSysfsRegistry(const std::string& root, SysfsReader* reader, AttributeWriter* writer,
-                          std::ostream& errors, std::unique_ptr<DeviceRegistry>* out);
+// The registry of the sysfs tree at root (normally "/sys"). A tree without class/fc_host gives a
+// registry with no ports. Fails only when root itself cannot be used. Everything the registry
+// reads from the tree goes through reader and settings go through writer, when they are given
+// (they must outlive the registry), otherwise through the tree's own; a change that could not be
+// undone after a refusal is reported on errors.
+StatusOr<std::unique_ptr<DeviceRegistry>> BuildSysfsRegistry(const std::string& root,
+                                                             std::ostream& errors,
+                                                             SysfsReader* reader = nullptr,
+                                                             AttributeWriter* writer = nullptr);
 
-// The real path of root, a folder, into *real; fails naming root.
-Status ResolveSysfsRoot(const std::string& root, std::string* real);
+// The real path of root; fails naming root.
+StatusOr<std::string> ResolveSysfsRoot(const std::string& root);
 
 }  // namespace halvane

@@ -10,32 +10,33 @@ namespace halvane {
 
 void RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host,
                       AttributeWriter* writer, std::ostream& errors) {
-  std::string tree;
-  if (!ResolveSysfsRoot(root, &tree).ok()) return;
-  const auto reader = MakeTreeReader(tree);
-  const std::unique_ptr<AttributeWriter> owned = writer ? nullptr : MakeTreeWriter(tree);
+  const StatusOr<std::string> tree = ResolveSysfsRoot(root);
+  if (!tree.ok()) return;
+  const auto reader = MakeTreeReader(*tree);
+  const std::unique_ptr<AttributeWriter> owned = writer ? nullptr : MakeTreeWriter(*tree);
   AttributeWriter& used = writer ? *writer : *owned;
-  // Each host in order: its name, and its status or the write that will give it.
+  // Each host in order, with why it cannot be asked; those that can be are asked together, each
+  // by the next of the writes.
   struct Asked {
     std::string name;
-    Status status;
-    std::size_t write = 0;
+    Status refused;
   };
   std::vector<Asked> asked;
   std::vector<AttributeWrite> writes;
-  for (const FibreChannelHost& h : FibreChannelHosts(*reader, tree)) {
+  for (const FibreChannelHost& h : FibreChannelHosts(*reader, *tree)) {
     if (host && h.number != *host) continue;
-    if (auto folder = ScsiHostFolder(*reader, tree, h.name, DeviceOf(h.folder))) {
-      asked.push_back({h.name, Status::Ok(), writes.size()});
+    if (auto folder = ScsiHostFolder(*reader, *tree, h.name, DeviceOf(h.folder))) {
+      asked.push_back({h.name, Status::Ok()});
       writes.push_back({*folder, "scan", "- - -\n"});
     } else {
-      const bool linked = reader->Exists(tree + "/class/scsi_host/" + h.name);
-      asked.push_back({h.name, AttributeWriteStatus(linked ? kNotAnAttribute : ENOENT), 0});
+      const bool linked = reader->Exists(*tree + "/class/scsi_host/" + h.name);
+      asked.push_back({h.name, linked ? NotAnAttribute() : ErrnoStatus(ENOENT)});
     }
   }
   const std::vector<Status> written = used.WriteTogether(writes);
-  for (Asked& a : asked) {
-    const Status& status = a.status.ok() ? written[a.write] : a.status;
+  auto next = written.begin();
+  for (const Asked& a : asked) {
+    const Status& status = a.refused.ok() ? *next++ : a.refused;
     if (!status.ok())
       errors << "halvane: cannot rescan " << a.name << ": " << status.message() << "\n";
   }

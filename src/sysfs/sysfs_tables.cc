@@ -30,15 +30,22 @@ constexpr HbaIdentity kHbaIdentities[] = {
 constexpr HbaIdentity kTransportIdentity = {
     nullptr, "model", "model_description", "serial_number", "firmware_version", "driver_version"};
 
+// A WWN attribute in the kernel's "0x%llx" form, under key.
+void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
+             Dictionary* table) {
+  if (auto v = reader.ReadText(folder, file); v && ParseHex(*v))
+    table->insert_or_assign(key, WwnData(*ParseHex(*v)));
+}
+
 // What the kernel and the driver publish about a host beyond what the port block shows: an
 // inventory for scripts.
 void AddHostInventory(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
                       std::uint64_t number, const std::string& name, Dictionary* chars) {
-  chars->insert_or_assign(kScsiHostNumberKey, PropertyValue::OfNumber(Number::FromUInt64(number)));
+  chars->insert_or_assign(kScsiHostNumberKey, PropertyValue::UInt64(number));
   // 0 is the kernel's "none" for both: the address of a port whose link is down, the name of the
   // fabric of a port logged in to none (point-to-point, VN2VN, a link being reset).
   if (auto v = reader.ReadText(fc_folder, "port_id"); v && ParseHex(*v).value_or(0) != 0) {
-    chars->insert_or_assign(kPortIdKey, PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
+    chars->insert_or_assign(kPortIdKey, PropertyValue::UInt64(*ParseHex(*v)));
   }
   if (auto v = reader.ReadText(fc_folder, "fabric_name"); v && ParseHex(*v).value_or(0) != 0)
     chars->insert_or_assign(kFabricNameKey, WwnData(*ParseHex(*v)));
@@ -50,8 +57,7 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
     auto v = reader.ReadText(counters, counter.c_str());
     // All ones is the kernel's "not supported".
     if (!v || !ParseHex(*v) || *ParseHex(*v) == UINT64_MAX) continue;
-    statistics.insert_or_assign(counter,
-                                PropertyValue::OfNumber(Number::FromUInt64(*ParseHex(*v))));
+    statistics.insert_or_assign(counter, PropertyValue::UInt64(*ParseHex(*v)));
   }
   if (!statistics.empty())
     chars->insert_or_assign(kStatisticsKey, PropertyValue::OfDictionary(std::move(statistics)));
@@ -97,8 +103,7 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
     chars->insert_or_assign(kVirtualPortsKey, PropertyValue::OfArray(std::move(vports)));
 
   if (auto physical = PhysicalPortOf(fc_folder)) {
-    chars->insert_or_assign(kPhysicalScsiHostNumberKey,
-                            PropertyValue::OfNumber(Number::FromUInt64(physical->number)));
+    chars->insert_or_assign(kPhysicalScsiHostNumberKey, PropertyValue::UInt64(physical->number));
     CopyWwn(reader, physical->fc_folder, "port_name", kPhysicalPortWorldWideNameKey, chars);
   }
 }
@@ -111,9 +116,9 @@ void AddIdentification(const std::uint8_t* page, std::size_t size, Dictionary* t
   for (const Designator& d : designators) {
     const bool text = d.code_set == 2 || d.code_set == 3;
     items.push_back(PropertyValue::OfDictionary({
-        {kCodeSetKey, PropertyValue::Int32(d.code_set)},
-        {kIdentifierTypeKey, PropertyValue::Int32(d.type)},
-        {kAssociationKey, PropertyValue::Int32(d.association)},
+        {kCodeSetKey, PropertyValue::Int64(d.code_set)},
+        {kIdentifierTypeKey, PropertyValue::Int64(d.type)},
+        {kAssociationKey, PropertyValue::Int64(d.association)},
         {kIdentifierKey, text ? AttributeText(std::string(d.bytes.begin(), d.bytes.end()))
                               : PropertyValue::OfData(d.bytes)},
     }));
@@ -140,13 +145,14 @@ void CopyText(SysfsReader& reader, const std::string& folder, const char* file, 
 void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
                 Dictionary* table) {
   if (auto v = reader.ReadText(folder, file); v && ParseDecimal(*v))
-    table->insert_or_assign(key, PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v))));
+    table->insert_or_assign(key, PropertyValue::UInt64(*ParseDecimal(*v)));
 }
 
-void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
-             Dictionary* table) {
-  if (auto v = reader.ReadText(folder, file); v && ParseHex(*v))
-    table->insert_or_assign(key, WwnData(*ParseHex(*v)));
+void CopyCapacity(SysfsReader& reader, const std::string& folder, Dictionary* table) {
+  const auto text = reader.ReadText(folder, "size");
+  const auto sectors = text ? ParseDecimal(*text) : std::nullopt;
+  if (sectors && *sectors <= UINT64_MAX / 512)
+    table->insert_or_assign(kCapacityKey, PropertyValue::UInt64(*sectors * 512));
 }
 
 PropertyValue HostTable(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
@@ -226,7 +232,7 @@ UnitGroup UnitGroupOf(std::string_view key) {
 
 Dictionary UnitBasics(const std::string& name, std::uint64_t lun) {
   const auto sam = ScsiLunBytes(lun);
-  return Dictionary{{kLogicalUnitNumberKey, PropertyValue::OfNumber(Number::FromUInt64(lun))},
+  return Dictionary{{kLogicalUnitNumberKey, PropertyValue::UInt64(lun)},
                     {kLogicalUnitBytesKey, PropertyValue::OfData(Data(sam.begin(), sam.end()))},
                     {kScsiAddressKey, PropertyValue::String(name)}};
 }
@@ -244,9 +250,9 @@ void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup grou
         if (auto v = reader.ReadText(folder, file))
           table->insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
       }
-      if (auto page = reader.Read(folder, "vpd_pg83", kBinaryAttributeLimit))
+      if (auto page = reader.ReadBinary(folder, "vpd_pg83"))
         AddIdentification(Bytes(*page), page->size(), table);
-      if (auto inquiry = reader.Read(folder, "inquiry", kBinaryAttributeLimit)) {
+      if (auto inquiry = reader.ReadBinary(folder, "inquiry")) {
         if (auto alua = AluaSupportText(Bytes(*inquiry), inquiry->size()))
           table->insert_or_assign(kAluaSupportKey, PropertyValue::String(*alua));
       }
@@ -261,7 +267,7 @@ void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup grou
       for (const std::string& holder : reader.List(folder + "/block/" + *block + "/holders")) {
         const auto map = reader.Resolve(folder + "/block/" + *block + "/holders/" + holder);
         const auto uuid = map ? reader.ReadText(*map + "/dm", "uuid") : std::nullopt;
-        if (!uuid || uuid->rfind("mpath-", 0) != 0) continue;
+        if (!uuid || !MultipathMapWwid(*uuid)) continue;
         Dictionary held{{kMapDeviceKey, AttributeText(holder)},
                         {kMapUuidKey, AttributeText(*uuid)}};
         if (auto name = reader.ReadText(*map + "/dm", "name"))
@@ -281,12 +287,7 @@ void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup grou
       const PropertyValue* block = FindMember(*table, kBlockDeviceKey);
       if (block && block->AsString()) {
         const std::string device = folder + "/block/" + *block->AsString();
-        // The size is counted in 512-byte sectors, whatever the logical block size.
-        if (auto v = reader.ReadText(device, "size");
-            v && ParseDecimal(*v) && *ParseDecimal(*v) <= UINT64_MAX / 512) {
-          table->insert_or_assign(
-              kCapacityKey, PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v) * 512)));
-        }
+        CopyCapacity(reader, device, table);
         CopyNumber(reader, device + "/queue", "logical_block_size", kLogicalBlockSizeKey, table);
       }
       return;
@@ -299,10 +300,7 @@ PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::
   Dictionary table{{kMapDeviceKey, PropertyValue::String(device)}};
   CopyText(reader, folder + "/dm", "name", kMapNameKey, &table);
   CopyText(reader, folder + "/dm", "uuid", kMapUuidKey, &table);
-  if (auto v = reader.ReadText(folder, "size");
-      v && ParseDecimal(*v) && *ParseDecimal(*v) <= UINT64_MAX / 512)
-    table.insert_or_assign(kCapacityKey,
-                           PropertyValue::OfNumber(Number::FromUInt64(*ParseDecimal(*v) * 512)));
+  CopyCapacity(reader, folder, &table);
   Array paths;
   for (const std::string& slave : reader.List(folder + "/slaves")) {
     Dictionary path{{kBlockDeviceKey, AttributeText(slave)}};

@@ -8,19 +8,20 @@
 #include <string>
 #include <string_view>
 
-#include "registry/property_value.h"
+#include "registry/dictionary.h"
 #include "sysfs/sysfs_reader.h"
 
 namespace halvane {
 
 // An attribute of folder under key, when it reads as what it should be: a text, an unsigned
-// decimal, a WWN in the kernel's "0x%llx" form.
+// decimal.
 void CopyText(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
               Dictionary* table);
 void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
                 Dictionary* table);
-void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
-             Dictionary* table);
+// The size of the block device in folder, which the kernel counts in 512-byte sectors whatever
+// the logical block size, in bytes under kCapacityKey.
+void CopyCapacity(SysfsReader& reader, const std::string& folder, Dictionary* table);
 
 // A Fibre Channel host's table: its characteristics (WWNs, state, speed, topology, AL_PA of a
 // loop port, PCI port number and slot, and what scripts get beyond the port block) and the

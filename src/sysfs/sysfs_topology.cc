@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <tuple>
 
+#include "registry/vocabulary.h"
 #include "sysfs/sysfs_names.h"
 
 namespace halvane {
@@ -94,7 +95,7 @@ std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root
     if (!number) continue;
     auto folder = reader.Resolve(root + "/block/" + name);
     auto uuid = folder ? reader.ReadText(*folder + "/dm", "uuid") : std::nullopt;
-    if (uuid && uuid->rfind("mpath-", 0) == 0) maps.push_back({(*number)[0], {name, *folder}});
+    if (uuid && MultipathMapWwid(*uuid)) maps.push_back({(*number)[0], {name, *folder}});
   }
   std::sort(maps.begin(), maps.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -103,20 +104,28 @@ std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root
   return places;
 }
 
-std::vector<RemotePortPlace> TargetPorts(SysfsReader& reader, const std::string& root,
-                                         std::uint64_t host) {
+std::vector<RemotePortPlace> RemotePortsOf(SysfsReader& reader, const std::string& root,
+                                           std::uint64_t host) {
   std::vector<RemotePortPlace> ports;
   const std::string remote_ports = root + "/class/fc_remote_ports";
   for (const std::string& name : reader.List(remote_ports)) {
     auto numbers = NumbersOf(name, "rport-", ":-");
     if (!numbers || (*numbers)[0] != host) continue;
-    auto folder = reader.Resolve(remote_ports + "/" + name);
-    if (!folder) continue;
-    auto id_text = reader.ReadText(*folder, "scsi_target_id");
-    if (!id_text) continue;
-    auto id = ParseDecimal(*id_text);  // -1, not a target, does not parse
+    if (auto folder = reader.Resolve(remote_ports + "/" + name))
+      ports.push_back({name, *folder, (*numbers)[1], 0});
+  }
+  return ports;
+}
+
+std::vector<RemotePortPlace> TargetPorts(SysfsReader& reader, const std::string& root,
+                                         std::uint64_t host) {
+  std::vector<RemotePortPlace> ports;
+  for (RemotePortPlace& port : RemotePortsOf(reader, root, host)) {
+    auto id_text = reader.ReadText(port.folder, "scsi_target_id");
+    auto id = id_text ? ParseDecimal(*id_text) : std::nullopt;  // -1, not a target, does not parse
     if (!id || *id > INT32_MAX) continue;
-    ports.push_back({name, *folder, (*numbers)[1], static_cast<std::int64_t>(*id)});
+    port.target_id = static_cast<std::int64_t>(*id);
+    ports.push_back(std::move(port));
   }
   std::sort(ports.begin(), ports.end(), [](const auto& a, const auto& b) {
     return std::tie(a.target_id, a.channel, a.name) < std::tie(b.target_id, b.channel, b.name);

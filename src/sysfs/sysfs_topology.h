@@ -67,14 +67,17 @@ struct MapPlace {
 };
 std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root);
 
-// A host's remote port that is a SCSI target.
+// A host's remote port, and for one that is a SCSI target its target id.
 struct RemotePortPlace {
   std::string name;    // "rport-H:C-N"
   std::string folder;  // its fc_remote_ports folder, a real path
   std::uint64_t channel = 0;
   std::int64_t target_id = 0;
 };
-// The remote ports of host number that are SCSI targets, in target id order.
+// The remote ports of host number (class/fc_remote_ports), in name order; no target ids.
+std::vector<RemotePortPlace> RemotePortsOf(SysfsReader& reader, const std::string& root,
+                                           std::uint64_t host);
+// Those that are SCSI targets, with their ids, in target id order.
 std::vector<RemotePortPlace> TargetPorts(SysfsReader& reader, const std::string& root,
                                          std::uint64_t host);
 

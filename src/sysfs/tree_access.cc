@@ -20,6 +20,21 @@ namespace {
 // How many links one resolution may follow, as the kernel's own limit.
 constexpr int kMostLinks = 40;
 
+// Why an open was refused, the same whichever way it was resolved: by the errno the kernel's
+// resolution answers, which the walk answers in its place.
+Status Refused(int error) {
+  switch (error) {
+    case EXDEV:
+      return Status::Error(kUnsupported, "leads out of the tree");
+    case ELOOP:
+      return Status::Error(kUnsupported, "goes through a link where none may be, or too many");
+    case ENOTDIR:
+      return Status::Error(kUnsupported, "goes through a file where a folder should be");
+    default:
+      return ErrnoStatus(error);
+  }
+}
+
 // Splits a relative path into its components, empty ones and "." left out.
 void Append(std::string_view path, std::deque<std::string>* components, bool at_front) {
   std::vector<std::string> parts;
@@ -79,15 +94,13 @@ std::optional<std::string> TreeAccess::Relative(std::string_view path) const {
   return path.empty() ? std::string(".") : std::string(path);
 }
 
-Fd TreeAccess::Open(std::string_view path, int flags, Links links) const {
+StatusOr<Fd> TreeAccess::Open(std::string_view path, int flags, Links links) const {
   const std::optional<std::string> relative = Relative(path);
-  if (root_fd_.get() < 0 || !relative) {
-    errno = EXDEV;
-    return Fd();
-  }
+  if (root_fd_.get() < 0 || !relative) return Refused(EXDEV);
   if (kernel_) {
     Fd fd(OpenAt2(root_fd_.get(), *relative, flags | O_CLOEXEC, links));
-    if (fd.get() >= 0 || errno != ENOSYS) return fd;
+    if (fd.get() >= 0) return fd;
+    if (errno != ENOSYS) return Refused(errno);
   }
   return Walk(*relative, flags, links, nullptr);
 }
@@ -96,7 +109,7 @@ std::optional<std::string> TreeAccess::Resolve(std::string_view path) const {
   const std::optional<std::string> relative = Relative(path);
   if (root_fd_.get() < 0 || !relative) return std::nullopt;
   std::string real;
-  if (Walk(*relative, O_PATH, Links::kFollow, &real).get() < 0) return std::nullopt;
+  if (!Walk(*relative, O_PATH, Links::kFollow, &real).ok()) return std::nullopt;
   if (real.empty()) return root_;
   return root_ == "/" ? "/" + real : root_ + "/" + real;
 }
@@ -106,7 +119,8 @@ std::optional<std::string> TreeAccess::Resolve(std::string_view path) const {
 // would leave the tree). ".." goes back to the folder the walk came through, never to whatever
 // the tree calls the parent now. The last component is opened with flags from its folder, not
 // following a link, so that nothing between the look and the open can redirect it.
-Fd TreeAccess::Walk(const std::string& relative, int flags, Links links, std::string* real) const {
+StatusOr<Fd> TreeAccess::Walk(const std::string& relative, int flags, Links links,
+                              std::string* real) const {
   std::deque<std::string> left;
   Append(relative, &left, false);
   std::vector<std::pair<Fd, std::string>> reached;  // the folders below the root, in order
@@ -117,44 +131,42 @@ Fd TreeAccess::Walk(const std::string& relative, int flags, Links links, std::st
     const std::string name = std::move(left.front());
     left.pop_front();
     if (name == "..") {
-      if (reached.empty()) {
-        errno = EXDEV;
-        return Fd();
-      }
+      if (reached.empty()) return Refused(EXDEV);
       reached.pop_back();
       continue;
     }
     const bool last = left.empty();
     struct stat info {};
-    if (fstatat(folder(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return Fd();
+    if (fstatat(folder(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return Refused(errno);
     if (S_ISLNK(info.st_mode) && (!last || follow_last)) {
       char target[PATH_MAX];
       const ssize_t n = readlinkat(folder(), name.c_str(), target, sizeof target - 1);
-      if (n < 0) return Fd();
-      if (links == Links::kNone || n == 0 || target[0] == '/' || ++followed > kMostLinks) {
-        errno = links == Links::kNone || followed > kMostLinks ? ELOOP : EXDEV;
-        return Fd();
-      }
+      if (n < 0) return Refused(errno);
+      if (links == Links::kNone || ++followed > kMostLinks) return Refused(ELOOP);
+      if (n == 0 || target[0] == '/') return Refused(EXDEV);
       Append(std::string_view(target, static_cast<std::size_t>(n)), &left, true);
       continue;
     }
     if (last) {
       Fd fd(openat(folder(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
-      if (fd.get() >= 0 && real != nullptr) {
+      if (fd.get() < 0) return Refused(errno);
+      if (real != nullptr) {
         for (const auto& [unused, part] : reached) *real += part + "/";
         *real += name;
       }
       return fd;
     }
     Fd next(openat(folder(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (next.get() < 0) return Fd();
+    if (next.get() < 0) return Refused(errno);
     reached.emplace_back(std::move(next), name);
   }
   // The root itself, or a folder reached by "..": opened again from its own descriptor.
   if (real != nullptr) {
     for (const auto& [unused, part] : reached) *real += (real->empty() ? "" : "/") + part;
   }
-  return Fd(openat(folder(), ".", flags | O_CLOEXEC));
+  Fd fd(openat(folder(), ".", flags | O_CLOEXEC));
+  if (fd.get() < 0) return Refused(errno);
+  return fd;
 }
 
 }  // namespace halvane

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "registry/file_io.h"
+#include "base/file_io.h"
 
 namespace halvane {
 
@@ -31,9 +31,11 @@ class TreeAccess {
   const std::string& root() const { return root_; }
 
   // Opens path (absolute, in the tree) with flags (O_CLOEXEC is added). With kFollow a final
-  // link is followed unless flags hold O_NOFOLLOW. Fails (-1 with errno, EXDEV for a way out of
-  // the tree) rather than leave the root.
-  Fd Open(std::string_view path, int flags, Links links = Links::kFollow) const;
+  // link is followed unless flags hold O_NOFOLLOW. Fails rather than leave the root: with
+  // kUnsupported for a way that leads out of the tree, goes through a link where none may be or
+  // through more links than the kernel follows, or meets a file where a folder should be; with
+  // ErrnoStatus for the rest (a path that is not there, one that cannot be opened).
+  StatusOr<Fd> Open(std::string_view path, int flags, Links links = Links::kFollow) const;
 
   // The real path of path, links and all, when it lies in the tree; nothing otherwise.
   std::optional<std::string> Resolve(std::string_view path) const;
@@ -41,7 +43,8 @@ class TreeAccess {
  private:
   // path relative to the root ("." for the root itself), or nothing for a path outside it.
   std::optional<std::string> Relative(std::string_view path) const;
-  Fd Walk(const std::string& relative, int flags, Links links, std::string* real) const;
+  // The walk; with real, the real path reached is kept there.
+  StatusOr<Fd> Walk(const std::string& relative, int flags, Links links, std::string* real) const;
 
   std::string root_;
   Fd root_fd_;

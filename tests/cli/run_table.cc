@@ -1,15 +1,22 @@
 #include "cli/run_table.h"
 
+#include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <sstream>
 
 #include "support/run_binary.h"
 
 namespace halvane::testing {
 
-std::vector<RunBlock> RunTable() {
-  std::istringstream table(ReadFile(SourceDir() + "/tests/cli/runs.txt"));
-  std::vector<RunBlock> blocks;
+namespace {
+
+// The blocks of one table, their names prefixed as the table's.
+void ReadTable(const std::filesystem::path& path, std::vector<RunBlock>* blocks) {
+  std::istringstream table(ReadFile(path.string()));
+  std::string prefix = path.stem().string() + "_";
+  std::replace_if(
+      prefix.begin(), prefix.end(), [](char c) { return !std::isalnum(c); }, '_');
   RunBlock block;
   int number = 0;
   for (std::string line; std::getline(table, line) || !block.lines.empty();) {
@@ -17,12 +24,12 @@ std::vector<RunBlock> RunTable() {
     if (!line.empty() && line[0] != '#') {
       if (block.lines.empty()) {
         // "run -c 0:1 -s auto" at line 12 is run_c_0_1_s_auto_12; long lines are cut short.
+        block.name = prefix;
         for (char c : line.substr(0, 48)) {
           const bool word = std::isalnum(static_cast<unsigned char>(c));
-          if (word || (!block.name.empty() && block.name.back() != '_'))
-            block.name.push_back(word ? c : '_');
+          if (word || block.name.back() != '_') block.name.push_back(word ? c : '_');
         }
-        if (!block.name.empty() && block.name.back() != '_') block.name.push_back('_');
+        if (block.name.back() != '_') block.name.push_back('_');
         block.name += std::to_string(number);
         block.options_only = true;
       }
@@ -30,11 +37,22 @@ std::vector<RunBlock> RunTable() {
       block.options_only = block.options_only && (key == "run" || key == "out" || key == "status");
       block.lines.push_back(line);
     } else if (line.empty() && !block.lines.empty()) {
-      blocks.push_back(std::move(block));
+      blocks->push_back(std::move(block));
       block = RunBlock{};
     }
     line.clear();
   }
+}
+
+}  // namespace
+
+std::vector<RunBlock> RunTable() {
+  std::vector<std::filesystem::path> tables;
+  for (const auto& file : std::filesystem::directory_iterator(SourceDir() + "/tests/cli/runs"))
+    tables.push_back(file.path());
+  std::sort(tables.begin(), tables.end());
+  std::vector<RunBlock> blocks;
+  for (const auto& table : tables) ReadTable(table, &blocks);
   return blocks;
 }
 

@@ -1,7 +1,7 @@
-// The table of runs in tests/cli/runs.txt: blocks apart by a blank line, each run of the binary a
-// test case of its own, named by the block's first line. A block that only gives arguments and
-// what the run prints (lines run, out and status) needs nothing of the host: the unit tests run it
-// in-process; every other block starts the binary (tests/cli/runs_test.cc).
+// The tables of runs in tests/cli/runs/: blocks apart by a blank line, each run of the binary a
+// test case of its own, named by its table and the block's first line. A block that only gives
+// arguments and what the run prints (lines run, out and status) needs nothing of the host: the unit
+// tests run it in-process; every other block starts the binary (tests/cli/runs_test.cc).
 #pragma once
 
 #include <ostream>
@@ -11,7 +11,7 @@
 namespace halvane::testing {
 
 struct RunBlock {
-  std::string name;  // the first line and its line number, as a test name
+  std::string name;  // the table, the first line and its line number, as a test name
   std::vector<std::string> lines;
   bool options_only = false;
 };

@@ -1,6 +1,6 @@
-// Runs of the real binary kept as data in tests/cli/runs.txt: each block, blocks apart by a blank
+// Runs of the real binary kept as data in tests/cli/runs/*.txt: each block, blocks apart by a blank
 // line, is a test case that sets up a fresh folder, runs halvane once in it and checks what the
-// block says (blocks that only parse options run in-process, in tests/cli/option_runs_test.cc).
+// block says (blocks that only parse options run in-process, in tests/cli/front_end_test.cc).
 // Lines:
 //   tree NAME        tests/sysfs/trees/NAME.tree under sys/ is the live host instead
 //   write NAME TEXT  a file of the folder, in new folders as needed; fifo NAME a FIFO (host.json
@@ -13,6 +13,7 @@
 //   file NAME TEXT   a file of the folder after the run
 //   link NAME TARGET a symbolic link of the folder
 //   mode NAME OCTAL  the file's mode, before the run and after it
+//   owner NAME UID   the file's owner and group, before the run and after it (root only)
 //   entries N        the folder holds N entries after the run (nothing left behind)
 //   uid N            runs as that user (the block is skipped unless the test runs as root)
 //   shell TEXT       shell commands run before the binary replaces the shell
@@ -71,6 +72,7 @@ void RunLines(const std::vector<std::string>& lines) {
   std::optional<std::size_t> messages;
   std::optional<long> entries;
   std::vector<std::pair<std::string, mode_t>> modes;
+  std::vector<std::pair<std::string, uid_t>> owners;
   const std::string snapshot = dir.Write("host.json", R"({"root": {"class": "Root"}})");
   RunOptions options;
   options.env = {{"HALVANE_REGISTRY", snapshot}, {"HALVANE_SERVICE_DIR", dir.path() + "/none"}};
@@ -111,6 +113,11 @@ void RunLines(const std::vector<std::string>& lines) {
     } else if (key == "mode") {
       modes.emplace_back(name, std::stoul(text, nullptr, 8));
       chmod((dir.path() + "/" + name).c_str(), modes.back().second);
+    } else if (key == "owner") {
+      if (geteuid() != 0) return;
+      owners.emplace_back(name, std::stoul(text));
+      ASSERT_EQ(
+          chown((dir.path() + "/" + name).c_str(), owners.back().second, owners.back().second), 0);
     } else if (key == "entries") {
       entries = std::stol(value);
     } else if (key == "uid") {
@@ -145,6 +152,12 @@ void RunLines(const std::vector<std::string>& lines) {
   for (const auto& [file, mode] : modes) {
     struct stat info {};
     EXPECT_EQ(stat((dir.path() + "/" + file).c_str(), &info) == 0 ? info.st_mode & 07777 : 0, mode);
+  }
+  for (const auto& [file, owner] : owners) {
+    struct stat info {};
+    ASSERT_EQ(stat((dir.path() + "/" + file).c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, owner);
+    EXPECT_EQ(info.st_gid, owner);
   }
   if (entries) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), *entries);

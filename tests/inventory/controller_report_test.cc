@@ -52,9 +52,9 @@ TEST(PrintControllerSection, StatusIsTheLastPortsAndFailedPortsPrintNothing) {
             "    PortWWN invalid\n        Port Status: Online\n         Cable Type: Copper\n\n");
 
   registry.AddChild(root, kUserControllerClass, {});
-  EXPECT_EQ(PrintControllerSection(registry, out).code(), kRegistryNotFound);
-  registry.FailOperation(FailingRegistry::Operation::kMatch, kRegistryIoError);
-  EXPECT_EQ(PrintControllerSection(registry, out).code(), kRegistryIoError);
+  EXPECT_EQ(PrintControllerSection(registry, out).code(), kNotFound);
+  registry.FailOperation(FailingRegistry::Operation::kMatch, kIoError);
+  EXPECT_EQ(PrintControllerSection(registry, out).code(), kIoError);
 }
 
 }  // namespace

@@ -19,11 +19,7 @@ std::string Show(const Dictionary& record) {
   for (const auto& [key, value] : record) {
     text += key.str() + "=";
     if (value.AsString()) text += *value.AsString();
-    std::int64_t v = 0;
-    if (value.AsNumber() && value.AsNumber()->ToInt64(&v)) {
-      text += '#';
-      text += std::to_string(v);
-    }
+    if (const auto v = value.AsInt64()) text += '#' + std::to_string(*v);
     text += ";";
   }
   return text;
@@ -33,9 +29,9 @@ std::string RecordOf(Dictionary chars) {
   MemoryRegistry registry;
   auto* port = registry.AddChild(registry.SetRoot("Root"), kUserControllerClass,
                                  {{"Controller Characteristics", Dict(std::move(chars))}});
-  Dictionary record;
-  EXPECT_TRUE(BuildPortInfo(registry, MemoryRegistry::EntryFor(port), &record).ok());
-  return Show(record);
+  const StatusOr<Dictionary> record = BuildPortInfo(registry, MemoryRegistry::EntryFor(port));
+  EXPECT_TRUE(record.ok());
+  return record.ok() ? Show(*record) : "";
 }
 
 TEST(BuildPortInfo, DirectLayoutKeys) {
@@ -50,9 +46,9 @@ class FindPortTest : public ::testing::Test {
     return registry_.AddChild(root_, cls, {{"Controller Characteristics", Dict(std::move(extra))}});
   }
   MemoryRegistry::Node* Found(std::string_view wanted, StatusCode want_status = 0) {
-    RegistryEntry entry;
-    EXPECT_EQ(FindPortByWWN(registry_, wanted, &entry).code(), want_status) << wanted;
-    return entry ? MemoryRegistry::NodeOf(entry) : nullptr;
+    const StatusOr<RegistryEntry> entry = FindPortByWWN(registry_, wanted);
+    EXPECT_EQ(entry.status().code(), want_status) << wanted;
+    return entry.ok() ? MemoryRegistry::NodeOf(*entry) : nullptr;
   }
   FailingRegistry registry_;
   MemoryRegistry::Node* root_ = registry_.SetRoot("Root");
@@ -62,9 +58,9 @@ TEST_F(FindPortTest, TheUserClassHidesTheOlderClass) {
   auto* older = AddPort(kFusionControllerClass, 7);
   EXPECT_EQ(Found("AA:BB:00:00:00:00:00:07"), older);
   AddPort(kUserControllerClass, 8);
-  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:07", kRegistryNoDevice), nullptr);
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryIoError);
-  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:08", kRegistryIoError), nullptr);
+  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:07", kNoDevice), nullptr);
+  registry_.FailOperation(FailingRegistry::Operation::kMatch, kIoError);
+  EXPECT_EQ(Found("AA:BB:00:00:00:00:00:08", kIoError), nullptr);
 }
 
 }  // namespace

@@ -65,17 +65,23 @@ TEST_F(TargetSection, LunBlocks) {
 
 TEST_F(TargetSection, FailuresLeaveOutOnlyWhatTheyTouch) {
   auto* controller = Controller();
-  Unit(controller, {{"SCSI Logical Unit Number", Num(1)}});
-  registry_.FailOperation(FailingRegistry::Operation::kReadAllProperties, kRegistryIoError);
+  // The interconnect is named below the controller too, where the controller's unreadable table
+  // does not hide it.
+  Unit(controller, {{"SCSI Logical Unit Number", Num(1)},
+                    {"Protocol Characteristics",
+                     Dict({{"Physical Interconnect", Str("Fibre Channel Interface")}})}});
+  registry_.FailOperation(FailingRegistry::Operation::kReadProperty, kIoError, "FcPort");
   EXPECT_EQ(Section(), "LUNs:\n\nSCSI Logical Unit @ 1\n\n\n");
 
-  registry_.FailOperation(FailingRegistry::Operation::kChildIterator, kRegistryIoError, "Dev");
+  registry_.FailOperation(FailingRegistry::Operation::kChildIterator, kIoError, "Dev");
   EXPECT_EQ(Section(), "");
+}
 
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryIoError,
-                          kScsiControllerClass);
+TEST_F(TargetSection, AListThatCannotBeHadEndsItsSection) {
+  Unit(Controller(), {{"SCSI Logical Unit Number", Num(1)}});
+  registry_.FailOperation(FailingRegistry::Operation::kMatch, kIoError, kScsiControllerClass);
   EXPECT_EQ(Report(), "\nControllers\n\n    PortWWN invalid\nTargets\n\n\n\n");
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kRegistryIoError);
+  registry_.FailOperation(FailingRegistry::Operation::kMatch, kIoError);
   EXPECT_EQ(Report(), "\nControllers\n\n");
 }
 

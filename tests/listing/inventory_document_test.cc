@@ -104,7 +104,7 @@ TEST(InventoryDocument, DocumentsFollowTheShippedSchema) {
   EXPECT_EQ(report.out, "");
 }
 
-// One port's document is that port's member of the whole one (tests/cli/runs.txt shows that --json
+// One port's document is that port's member of the whole one (tests/cli/runs/ shows that --json
 // changes nothing else).
 TEST(InventoryDocument, OnePortsDocumentIsItsPartOfTheWhole) {
   const RunOptions options = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
@@ -118,7 +118,8 @@ TEST(InventoryDocument, OnePortsDocumentIsItsPartOfTheWhole) {
 }
 
 // Driver texts are bytes: the document stays UTF-8 and valid JSON whatever they hold, and shows a
-// text up to its first zero character, as the text report does.
+// text up to its first zero character, as the text report does; speeds in any order are listed
+// rising, each once.
 TEST(InventoryDocument, TextsAreEscapedAndMadeUtf8) {
   MemoryRegistry registry;
   registry.DeclareClass(kUserControllerClass, kScsiControllerClass);
@@ -129,13 +130,15 @@ TEST(InventoryDocument, TextsAreEscapedAndMadeUtf8) {
         testing::Dict(
             {{"Port Topology", testing::Str(std::string("a\"b\\c\x01\xff\xc3\xa9\0x", 11))},
              {"Port Speed", testing::Num(8)},
+             {"Supported Speeds", testing::Str("16 Gbit, 4 Gbit, 16 Gbit")},
              {"Port Number", PropertyValue::OfNumber(Number::FromDouble(1))}})}});
   std::ostringstream out;
   PrintInventoryDocument(registry, out);
   EXPECT_EQ(out.str(),
             "{\n  \"schema\": \"halvane-inventory/2\",\n  \"controllers\": [\n    {\n"
             "      \"port_name\": \"invalid\",\n"
-            "      \"topology\": \"a\\\"b\\\\c\\u0001\xef\xbf\xbd\xc3\xa9\"\n    }\n  ],\n"
+            "      \"topology\": \"a\\\"b\\\\c\\u0001\xef\xbf\xbd\xc3\xa9\",\n"
+            "      \"supported_speeds_gbit\": [\n        4,\n        16\n      ]\n    }\n  ],\n"
             "  \"multipath\": []\n}\n");
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -100,6 +101,27 @@ TEST(Metrics, OnePortsMetricsAreItsOwnAndItsMaps) {
     }
   }
   EXPECT_EQ(port.size(), own);
+}
+
+// One port's maps are the same in its metrics and in its document: those with a path whose port
+// name is the port's (tests/listing/maps.json: a port named all ones, which is also how the
+// kernel says it does not know a name); a map whose uuid is not a multipath one has no wwid.
+TEST(Metrics, OnePortsMapsAreItsDocumentsMaps) {
+  const RunOptions maps = testing::WithRegistry(testing::SourceDir() + "/tests/listing/maps.json");
+  const std::string port = "FF:FF:FF:FF:FF:FF:FF:FF";
+  const auto document = nlohmann::json::parse(RunHalvane({"--json", "-c", port}, maps).out);
+  std::string in_document;
+  for (const auto& map : document.at("multipath"))
+    in_document += map.at("name").get<std::string>() + " " + map.value("wwid", "-") + "\n";
+  std::string in_metrics;
+  for (const auto& [series, value] : Samples(RunHalvane({"--metrics", "-c", port}, maps).out)) {
+    if (series.rfind("halvane_multipath_paths", 0) == 0) in_metrics += series + " " + value + "\n";
+  }
+  EXPECT_EQ(in_document, "mpatha 3600a098038303053453f463045373546\ncryptmap -\n");
+  EXPECT_EQ(in_metrics,
+            "halvane_multipath_paths{map=\"cryptmap\",dm=\"dm-2\"} 1\n"
+            "halvane_multipath_paths{map=\"mpatha\",dm=\"dm-0\",wwid="
+            "\"3600a098038303053453f463045373546\"} 2\n");
 }
 
 // The service's script runs this binary as the option table has it, and the file it leaves is

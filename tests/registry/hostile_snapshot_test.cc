@@ -29,15 +29,26 @@ using testing::RunHalvane;
 using testing::TempDir;
 using testing::WithRegistry;
 
+// A snapshot of one port and entries after it.
+std::string OnePort(const std::string& after = "") {
+  return std::string(R"({"root": {"class": "Root", "children": [)") + testing::kOnePortEntry +
+         after + "]}}";
+}
+
+// Settings written to the first port of the registry.
+Status WriteToPort(DeviceRegistry& registry) {
+  const auto port = registry.MatchFirstService("KestritUserSCSIParallelInterfaceController");
+  if (!port.ok()) return port.status();
+  return registry.WriteProperties(*port, {{"Speed", testing::Str("Automatic")}});
+}
+
 TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
   TempDir dir;
-  const std::string path =
-      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
-                                 testing::kOnePortEntry + "]}}");
+  const std::string path = dir.Write("host.json", OnePort());
   for (bool by_rename : {false, true}) {
-    std::unique_ptr<DeviceRegistry> registry;
-    const Status loaded = LoadSnapshotFile(path, SnapshotUse::kRead, &registry);
-    ASSERT_TRUE(loaded.ok()) << loaded.message();
+    StatusOr<std::unique_ptr<DeviceRegistry>> loaded = LoadSnapshotFile(path, RegistryUse::kRead);
+    ASSERT_TRUE(loaded.ok()) << loaded.status().message();
+    DeviceRegistry* registry = loaded->get();
     const std::string theirs = R"({"root": {"class": "TheirsNow"}})";
     if (by_rename) {
       const std::string other = dir.Write("other.json", theirs);
@@ -45,36 +56,28 @@ TEST(HostileSnapshot, ReplacedBetweenLoadAndSaveIsNotOverwritten) {
     } else {
       std::ofstream(path, std::ios::binary | std::ios::trunc) << theirs;
     }
-    RegistryIterator it;
-    ASSERT_TRUE(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it).ok());
-    const Status written =
-        registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}});
-    EXPECT_EQ(written.code(), kRegistryIoError);
+    const Status written = WriteToPort(*registry);
+    EXPECT_EQ(written.code(), kIoError);
     EXPECT_EQ(written.message(), "snapshot changed while saving: " + path);
     EXPECT_EQ(ReadFile(path), theirs);
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        << std::string(R"({"root": {"class": "Root", "children": [)") + testing::kOnePortEntry +
-               "]}}";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << OnePort();
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
       << "a temporary file was left";
 }
 
 std::size_t SettingsReceived(const std::string& path) {
-  MemoryRegistry registry;
-  const Status parsed = ParseSnapshot(ReadFile(path), &registry);
-  EXPECT_TRUE(parsed.ok()) << parsed.message();
-  return registry.root() && !registry.root()->children.empty()
-             ? registry.root()->children[0]->received_settings.size()
+  const auto registry = ParseSnapshot(ReadFile(path));
+  EXPECT_TRUE(registry.ok()) << registry.status().message();
+  return registry.ok() && (*registry)->root() && !(*registry)->root()->children.empty()
+             ? (*registry)->root()->children[0]->received_settings.size()
              : 0;
 }
 
 TEST(HostileSnapshot, ParallelWritersAllLand) {
   if (geteuid() != 0) GTEST_SKIP() << "settings need root";
   TempDir dir;
-  const std::string path =
-      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
-                                 testing::kOnePortEntry + "]}}");
+  const std::string path = dir.Write("host.json", OnePort());
   // Each writer waits at most a minute for the ones before it, so fewer take part where every
   // run is slowed many times over (sanitizers, memcheck).
   const int kWriters = std::getenv("ASAN_OPTIONS") || std::getenv("HALVANE_VALGRIND") ? 25 : 100;
@@ -97,8 +100,7 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
   // only root may read. Each save must land beside the file it read, keep that file's mode,
   // and leave nothing behind; a save that finds the path leading elsewhere is refused.
   TempDir dir;
-  const std::string content =
-      std::string(R"({"root": {"class": "Root", "children": [)") + testing::kOnePortEntry + "]}}";
+  const std::string content = OnePort();
   const std::string own = dir.path() + "/own";
   const std::string secret = dir.path() + "/secret";
   const std::string link = dir.path() + "/link";
@@ -120,14 +122,10 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
   });
   int saved = 0;
   for (int i = 0; i < 300; ++i) {
-    std::unique_ptr<DeviceRegistry> registry;
-    if (!LoadSnapshotFile(own + "/host.json", SnapshotUse::kReadAndWrite, &registry).ok())
-      continue;  // the path led nowhere at that moment
-    RegistryIterator it;
-    ASSERT_TRUE(registry->MatchServices("KestritUserSCSIParallelInterfaceController", &it).ok());
-    const Status status =
-        registry->WriteProperties(registry->NextEntry(it), {{"Speed", testing::Str("Automatic")}});
-    ASSERT_TRUE(status.ok() || status.code() == kRegistryIoError) << status.message();
+    auto registry = LoadSnapshotFile(own + "/host.json", RegistryUse::kWrite);
+    if (!registry.ok()) continue;  // the path led nowhere at that moment
+    const Status status = WriteToPort(**registry);
+    ASSERT_TRUE(status.ok() || status.code() == kIoError) << status.message();
     saved += status.ok();
   }
   stop = true;
@@ -153,9 +151,7 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
 TEST(HostileSnapshot, ASaveKeepsExtendedAttributesAndTheAcl) {
   if (geteuid() != 0) GTEST_SKIP() << "settings need root";
   TempDir dir;
-  const std::string path =
-      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
-                                 testing::kOnePortEntry + "]}}");
+  const std::string path = dir.Write("host.json", OnePort());
   if (setxattr(path.c_str(), "user.halvane", "kept", 4, 0) != 0)
     GTEST_SKIP() << "this file system keeps no extended attributes";
   // Version 2, then tag, permissions and id, little-endian: the owner rw, user 65534 r, the
@@ -189,9 +185,7 @@ TEST(HostileSnapshot, ARunStoppedWhileSavingLeavesTheSnapshotWhole) {
   std::string entries;
   for (int i = 0; i < 10000; ++i)
     entries += R"(, {"class": "Padding", "properties": {"n": )" + std::to_string(i) + "}}";
-  const std::string path =
-      dir.Write("host.json", std::string(R"({"root": {"class": "Root", "children": [)") +
-                                 testing::kOnePortEntry + entries + "]}}");
+  const std::string path = dir.Write("host.json", OnePort(entries));
   // The signals land all over the second half of a run, where it saves, and after it.
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(RunHalvane({"-c", "00:11:22:33:44:55:66:77", "-t", "auto"}, WithRegistry(path)).status,
@@ -209,8 +203,7 @@ TEST(HostileSnapshot, ARunStoppedWhileSavingLeavesTheSnapshotWhole) {
     EXPECT_TRUE(r.status == 0 || r.status == 128 + options.signal) << r.status << r.err;
     ASSERT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
         << "a temporary file was left at run " << run;
-    MemoryRegistry registry;
-    ASSERT_TRUE(ParseSnapshot(ReadFile(path), &registry).ok()) << run;
+    ASSERT_TRUE(ParseSnapshot(ReadFile(path)).ok()) << run;
   }
 }
 

@@ -18,8 +18,7 @@ TEST(MemoryRegistry, DeepTreesAreWalkedAndDestroyedWithoutRecursion) {
   auto found = registry->SearchProperty(MemoryRegistry::EntryFor(top), "bottom",
                                         SearchDirection::kDescendants);
   ASSERT_TRUE(found);
-  RegistryIterator it;
-  EXPECT_TRUE(registry->MatchServices("Level", &it).ok());
+  EXPECT_TRUE(registry->MatchServices("Level").ok());
   registry.reset();
 }
 

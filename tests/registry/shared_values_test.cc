@@ -6,6 +6,7 @@
 #include <string>
 
 #include "registry/snapshot.h"
+#include "support/values.h"
 
 namespace halvane {
 namespace {
@@ -26,19 +27,17 @@ TEST(SnapshotSharedValues, EveryEntryKeepsItsOwnValue) {
             hex(v) + R"("}}})";
   }
   text += "]}}";
-  MemoryRegistry registry;
-  const Status parsed = ParseSnapshot(text, &registry);
-  ASSERT_TRUE(parsed.ok()) << parsed.message();
+  const auto parsed = ParseSnapshot(text);
+  ASSERT_TRUE(parsed.ok()) << parsed.status().message();
+  const MemoryRegistry& registry = **parsed;
   ASSERT_EQ(registry.root()->children.size(), static_cast<std::size_t>(kEntries));
   for (int i = 0; i < kEntries; ++i) {
     const int v = i % 4500;
     const std::string number = std::to_string(v);
     const Dictionary& table = *registry.root()->children[i]->properties.AsDictionary();
-    EXPECT_EQ(*table.at("s").AsString(), "v" + number) << i;
-    std::int64_t n = -1;
-    ASSERT_TRUE(table.at("n").AsNumber()->ToInt64(&n));
-    EXPECT_EQ(n, v) << i;
-    EXPECT_EQ(*table.at("d").AsData(),
+    EXPECT_EQ(*testing::Member(table, "s").AsString(), "v" + number) << i;
+    EXPECT_EQ(testing::Member(table, "n").AsInt64(), v) << i;
+    EXPECT_EQ(*testing::Member(table, "d").AsData(),
               (Data{static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xff)}))
         << i;
   }

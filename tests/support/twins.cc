@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "base/file_io.h"
+
 #include "cli/front_end.h"
 #include "registry/snapshot.h"
 #include "support/values.h"
@@ -9,12 +11,15 @@
 namespace halvane {
 
 Dictionary testing::Properties(const std::string& json) {
-  MemoryRegistry registry;
-  if (Status parsed =
-          ParseSnapshot(R"({"root": {"class": "X", "properties": )" + json + "}}", &registry);
-      !parsed.ok())
-    throw std::invalid_argument(parsed.message());
-  return *registry.root()->properties.AsDictionary();
+  const auto registry = ParseSnapshot(R"({"root": {"class": "X", "properties": )" + json + "}}");
+  if (!registry.ok()) throw std::invalid_argument(registry.status().message());
+  return *(*registry)->root()->properties.AsDictionary();
+}
+
+const PropertyValue& testing::Member(const Dictionary& dict, std::string_view key) {
+  const PropertyValue* value = FindMember(dict, key);
+  if (value == nullptr) throw std::out_of_range(std::string(key));
+  return *value;
 }
 
 RunOutcome InProcessRun::Run(std::vector<std::string> args) {
@@ -22,7 +27,7 @@ RunOutcome InProcessRun::Run(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  Services services{registry, users, ports, out, err, rescans_to};
+  Services services{registry, users, ports, out, err, rescan};
   return RunCommandLine(static_cast<int>(args.size()), argv.data(), services);
 }
 
@@ -30,45 +35,37 @@ Status RecordingAttributeWriter::Write(const std::string& folder, const char* na
                                        std::string_view bytes) {
   const int answer = writes.size() < answers.size() ? answers[writes.size()] : 0;
   writes.push_back({folder + "/" + name, std::string(bytes)});
-  return AttributeWriteStatus(answer);
+  return answer == 0 ? Status::Ok() : ErrnoStatus(answer);
 }
 
-StatusCode FailingRegistry::Injected(Operation op, std::string_view class_name) const {
+Status FailingRegistry::Injected(Operation op, std::string_view class_name) const {
   for (const Failure& f : failures_) {
-    if (f.op == op && (f.class_name.empty() || f.class_name == class_name)) return f.status;
+    if (f.op == op && (f.class_name.empty() || f.class_name == class_name))
+      return Status::Error(f.status, "injected");
   }
-  return 0;
+  return Status::Ok();
 }
 
 // An entry this registry did not make is left to the base, which answers for it.
-StatusCode FailingRegistry::InjectedFor(Operation op, const RegistryEntry& entry) const {
+Status FailingRegistry::InjectedFor(Operation op, const RegistryEntry& entry) const {
   const Node* node = NodeOf(entry);
-  return node == nullptr ? 0 : Injected(op, node->class_name);
+  return node == nullptr ? Status::Ok() : Injected(op, node->class_name);
 }
 
-RegistryEntry FailingRegistry::MatchFirstService(std::string_view class_name) {
-  if (Injected(Operation::kMatch, class_name) != 0) return RegistryEntry();
-  return MemoryRegistry::MatchFirstService(class_name);
+StatusOr<RegistryIterator> FailingRegistry::MatchServices(std::string_view class_name) {
+  if (Status s = Injected(Operation::kMatch, class_name); !s.ok()) return s;
+  return MemoryRegistry::MatchServices(class_name);
 }
 
-Status FailingRegistry::MatchServices(std::string_view class_name, RegistryIterator* out) {
-  if (StatusCode s = Injected(Operation::kMatch, class_name); s != 0) return s;
-  return MemoryRegistry::MatchServices(class_name, out);
+StatusOr<RegistryIterator> FailingRegistry::ChildIterator(const RegistryEntry& entry) {
+  if (Status s = InjectedFor(Operation::kChildIterator, entry); !s.ok()) return s;
+  return MemoryRegistry::ChildIterator(entry);
 }
 
-Status FailingRegistry::ChildIterator(const RegistryEntry& entry, RegistryIterator* out) {
-  if (StatusCode s = InjectedFor(Operation::kChildIterator, entry); s != 0) return s;
-  return MemoryRegistry::ChildIterator(entry, out);
-}
-
-Status FailingRegistry::ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) {
-  if (StatusCode s = InjectedFor(Operation::kReadAllProperties, entry); s != 0) return s;
-  return MemoryRegistry::ReadAllProperties(entry, out);
-}
-
-Status FailingRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {
-  if (StatusCode s = InjectedFor(Operation::kWriteProperties, entry); s != 0) return s;
-  return MemoryRegistry::WriteProperties(entry, settings);
+StatusOr<std::optional<PropertyValue>> FailingRegistry::ReadProperty(const RegistryEntry& entry,
+                                                                     std::string_view key) {
+  if (Status s = InjectedFor(Operation::kReadProperty, entry); !s.ok()) return s;
+  return MemoryRegistry::ReadProperty(entry, key);
 }
 
 }  // namespace halvane

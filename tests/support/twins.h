@@ -23,15 +23,9 @@ class RecordingMessagePorts : public MessagePorts {
  public:
   std::vector<MessageHeader> sent;
 
-  Status GetSpecialPort(std::uint32_t, PortName* port) override {
-    *port = 0x103;
-    return Status::Ok();
-  }
-  Status LookUpService(PortName, std::string_view, PortName* port) override {
-    *port = 0x207;
-    return Status::Ok();
-  }
-  Status SendMessage(const MessageHeader& message, std::uint32_t) override {
+  StatusOr<PortName> LookupPort() override { return 0x103; }
+  StatusOr<PortName> LookUpService(PortName, std::string_view) override { return 0x207; }
+  Status SendMessage(const MessageHeader& message) override {
     sent.push_back(message);
     return Status::Ok();
   }
@@ -51,13 +45,14 @@ class FixedUserIdentity : public UserIdentity {
 class RecordingHostRescan : public HostRescan {
  public:
   std::vector<std::optional<std::uint64_t>> asked;
-  void RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
+  void RescanFibreChannelHosts(std::optional<std::uint64_t> host, std::ostream&) override {
     asked.push_back(host);
   }
 };
 
 // Records every write asked for, failed ones included, and answers each in turn from answers (an
-// errno, or kNotAnAttribute; 0 once they run out), as the real writer would; and the folders held.
+// errno, as ErrnoStatus says it; 0 once they run out), as the real writer would; and the folders
+// held.
 class RecordingAttributeWriter : public AttributeWriter {
  public:
   struct Written {
@@ -77,25 +72,22 @@ class RecordingAttributeWriter : public AttributeWriter {
 // A run of the front end in-process, its host services twins: what it printed, what it sent and
 // how it ended.
 struct InProcessRun {
-  // The rescans go to the recording twin unless another is given.
-  explicit InProcessRun(DeviceRegistry& r, std::uint32_t uid = 0, HostRescan* rescans = nullptr)
-      : registry(r), users(uid), rescans_to(rescans ? *rescans : rescan) {}
+  explicit InProcessRun(DeviceRegistry& r, std::uint32_t uid = 0) : registry(r), users(uid) {}
   // args without the program's name.
   RunOutcome Run(std::vector<std::string> args);
 
-  DeviceRegistry& registry;
+  LazyRegistry registry;
   FixedUserIdentity users;
   RecordingMessagePorts ports;
   RecordingHostRescan rescan;
   std::ostringstream out;
   std::ostringstream err;
-  HostRescan& rescans_to;
 };
 
 // A memory registry whose chosen operations fail.
 class FailingRegistry : public MemoryRegistry {
  public:
-  enum class Operation { kMatch, kChildIterator, kReadAllProperties, kWriteProperties };
+  enum class Operation { kMatch, kChildIterator, kReadProperty };
 
   // Makes op answer status: for kMatch when the class asked for is class_name, for the other
   // operations when the entry's own class is class_name; an empty class_name means always.
@@ -103,11 +95,10 @@ class FailingRegistry : public MemoryRegistry {
     failures_.push_back(Failure{op, status, std::move(class_name)});
   }
 
-  RegistryEntry MatchFirstService(std::string_view class_name) override;
-  Status MatchServices(std::string_view class_name, RegistryIterator* out) override;
-  Status ChildIterator(const RegistryEntry& entry, RegistryIterator* out) override;
-  Status ReadAllProperties(const RegistryEntry& entry, PropertyValue* out) override;
-  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
+  StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
+  StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,
+                                                      std::string_view key) override;
 
  private:
   struct Failure {
@@ -115,8 +106,8 @@ class FailingRegistry : public MemoryRegistry {
     StatusCode status;
     std::string class_name;
   };
-  StatusCode Injected(Operation op, std::string_view class_name) const;
-  StatusCode InjectedFor(Operation op, const RegistryEntry& entry) const;
+  Status Injected(Operation op, std::string_view class_name) const;
+  Status InjectedFor(Operation op, const RegistryEntry& entry) const;
 
   std::vector<Failure> failures_;
 };

@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "registry/property_value.h"
+#include "registry/dictionary.h"
 
 namespace halvane::testing {
 
@@ -19,5 +19,7 @@ inline PropertyValue List(Array a) { return PropertyValue::OfArray(std::move(a))
 
 // The properties a snapshot writes as this JSON object ({"$data": "0a:0b"} for bytes).
 Dictionary Properties(const std::string& json);
+// The member under key, which must be there (std::out_of_range otherwise).
+const PropertyValue& Member(const Dictionary& dict, std::string_view key);
 
 }  // namespace halvane::testing

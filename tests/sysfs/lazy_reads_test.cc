@@ -3,6 +3,7 @@
 // listing and the reading reads as one whose attributes are missing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -22,21 +23,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Counts every list and read, and whether any reached below a host into a target's folders; keeps
-// the names of the files read.
+// Counts every list and read, and keeps every path looked at and the names of the files read.
 class CountingReader : public SysfsReader {
  public:
   explicit CountingReader(const std::string& root) : real_(MakeTreeReader(root)) {}
   int reads = 0;
-  bool below_hosts = false;
   std::multiset<std::string> names;
+  std::vector<std::string> paths;  // every folder and path looked at
+  // Whether a look went to a folder whose path holds text.
+  bool Looked(const std::string& text) const {
+    return std::any_of(paths.begin(), paths.end(), [&](const std::string& path) {
+      return path.find(text) != std::string::npos;
+    });
+  }
 
   std::vector<std::string> List(const std::string& folder) override {
     Count(folder);
     return real_->List(folder);
   }
-  std::optional<std::string> Read(const std::string& folder, const char* name,
-                                  std::size_t limit) override {
+  StatusOr<std::optional<std::string>> Read(const std::string& folder, const char* name,
+                                            std::size_t limit) override {
     Count(folder);
     names.insert(name);
     return real_->Read(folder, name, limit);
@@ -66,7 +72,7 @@ class CountingReader : public SysfsReader {
  private:
   void Count(const std::string& folder) {
     ++reads;
-    if (folder.find("/target") != std::string::npos) below_hosts = true;
+    paths.push_back(folder);
   }
   std::unique_ptr<SysfsReader> real_;
 };
@@ -96,15 +102,14 @@ TEST(LazySysfsReads, PortRunsReadTheSameFilesForAnyNumberOfUnits) {
       CountingReader reader(fs::canonical(dir.path()));
       RecordingAttributeWriter writer;
       std::ostringstream errors;
-      std::unique_ptr<DeviceRegistry> registry;
-      const Status built = BuildSysfsRegistry(dir.path(), &reader, &writer, errors, &registry);
-      ASSERT_TRUE(built.ok()) << built.message();
-      InProcessRun in_process(*registry);
+      const auto built = BuildSysfsRegistry(dir.path(), errors, &reader, &writer);
+      ASSERT_TRUE(built.ok()) << built.status().message();
+      InProcessRun in_process(**built);
       EXPECT_EQ(in_process.Run(runs[run]).ProcessExitStatus(), kExitSuccess)
           << in_process.out.str();
       // The port was found: its block printed, or its settings written.
       EXPECT_TRUE(!in_process.out.str().empty() || writer.writes.size() == 2) << run;
-      EXPECT_FALSE(reader.below_hosts) << run;
+      EXPECT_FALSE(reader.Looked("/target")) << run;
       counts[run].push_back(reader.reads);
     }
   }
@@ -121,9 +126,9 @@ TEST(LazySysfsReads, TheListingReadsOfAUnitOnlyWhatItPrints) {
     CountingReader reader(fs::canonical(dir.path()));
     RecordingAttributeWriter writer;
     std::ostringstream errors, listing;
-    std::unique_ptr<DeviceRegistry> registry;
-    ASSERT_TRUE(BuildSysfsRegistry(dir.path(), &reader, &writer, errors, &registry).ok());
-    PrintFullReport(*registry, listing);
+    const auto registry = BuildSysfsRegistry(dir.path(), errors, &reader, &writer);
+    ASSERT_TRUE(registry.ok());
+    PrintFullReport(**registry, listing);
     EXPECT_EQ(reader.names.count("state"), 0u);
     EXPECT_EQ(reader.names.count("scsi_generic"), 0u);
     reads.push_back(reader.reads);
@@ -131,19 +136,35 @@ TEST(LazySysfsReads, TheListingReadsOfAUnitOnlyWhatItPrints) {
   EXPECT_LE(reads[1] - reads[0], 9 * 50);
 }
 
+// The multipath maps are found without a look at the Fibre Channel hosts.
+TEST(LazySysfsReads, TheMapsAreFoundWithoutTheHosts) {
+  testing::TempDir dir;
+  testing::BuildTree("fleet", dir.path());
+  CountingReader reader(fs::canonical(dir.path()));
+  std::ostringstream errors;
+  const auto registry = BuildSysfsRegistry(dir.path(), errors, &reader);
+  ASSERT_TRUE(registry.ok());
+  auto maps = (*registry)->MatchServices(kSysfsMultipathMapClass);
+  ASSERT_TRUE(maps.ok());
+  EXPECT_TRUE(maps->Next());
+  EXPECT_FALSE(reader.Looked("fc_host"));
+}
+
 TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {
   testing::TempDir dir;
   BuildHost(dir.path(), 0);
-  std::unique_ptr<DeviceRegistry> registry;
-  ASSERT_TRUE(BuildSysfsRegistry(dir.path(), &registry).ok());
-  RegistryIterator targets;
-  ASSERT_TRUE(registry->MatchServices(kScsiTargetClass, &targets).ok());
-  const RegistryEntry first = registry->NextEntry(targets);
-  const RegistryEntry second = registry->NextEntry(targets);
-  RegistryIterator units;
-  ASSERT_TRUE(registry->ChildIterator(second, &units).ok());
-  const RegistryEntry kept = registry->NextEntry(units);
-  const RegistryEntry gone = registry->NextEntry(units);
+  std::ostringstream errors;
+  auto built = BuildSysfsRegistry(dir.path(), errors);
+  ASSERT_TRUE(built.ok());
+  DeviceRegistry* registry = built->get();
+  auto targets = registry->MatchServices(kScsiTargetClass);
+  ASSERT_TRUE(targets.ok());
+  const RegistryEntry first = targets->Next();
+  const RegistryEntry second = targets->Next();
+  auto units = registry->ChildIterator(second);
+  ASSERT_TRUE(units.ok());
+  const RegistryEntry kept = units->Next();
+  const RegistryEntry gone = units->Next();
   ASSERT_TRUE(kept && gone);
 
   // One unit's folder goes after it was listed, the other target's before its units are.
@@ -153,15 +174,15 @@ TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {
   std::ostringstream block;
   PrintLunBlock(LunView{*registry, gone}, block);
   EXPECT_EQ(block.str(), "SCSI Logical Unit @ 1\n\n\n");
-  EXPECT_FALSE(registry->ReadProperty(gone, kVendorIdentificationKey));
-  EXPECT_EQ(*registry->ReadProperty(kept, kVendorIdentificationKey)->AsString(), "ACME");
-  ASSERT_TRUE(registry->ChildIterator(first, &units).ok());
-  EXPECT_FALSE(registry->NextEntry(units));
+  EXPECT_FALSE(registry->ValueOf(gone, kVendorIdentificationKey));
+  EXPECT_EQ(*registry->ValueOf(kept, kVendorIdentificationKey)->AsString(), "ACME");
+  units = registry->ChildIterator(first);
+  ASSERT_TRUE(units.ok());
+  EXPECT_FALSE(units->Next());
   std::ostringstream listing;
   PrintFullReport(*registry, listing);
   EXPECT_NE(listing.str().find("Targets"), std::string::npos);
-  std::string snapshot;
-  EXPECT_TRUE(registry->WriteSnapshot(&snapshot).ok());
+  EXPECT_TRUE(registry->WriteSnapshot().ok());
 }
 
 // Resolved by the kernel or component by component, every tree reads the same, links that lead
@@ -177,12 +198,12 @@ TEST(TreeResolution, TheWalkReadsAsTheKernelResolves) {
       const auto reader = MakeTreeReader(root, resolution);
       RecordingAttributeWriter writer;
       std::ostringstream errors, listing;
-      std::unique_ptr<DeviceRegistry> registry;
-      ASSERT_TRUE(BuildSysfsRegistry(root, reader.get(), &writer, errors, &registry).ok());
-      PrintFullReport(*registry, listing);
-      std::string snapshot;
-      ASSERT_TRUE(registry->WriteSnapshot(&snapshot).ok());
-      seen.push_back(listing.str() + snapshot);
+      const auto registry = BuildSysfsRegistry(root, errors, reader.get(), &writer);
+      ASSERT_TRUE(registry.ok());
+      PrintFullReport(**registry, listing);
+      const StatusOr<std::string> snapshot = (*registry)->WriteSnapshot();
+      ASSERT_TRUE(snapshot.ok());
+      seen.push_back(listing.str() + *snapshot);
     }
     EXPECT_EQ(seen[0], seen[1]) << trees[0];
   }

@@ -33,19 +33,5 @@ TEST(NvmeNames, ControllerAddresses) {
   }
 }
 
-// Ids as the kernel prints them ("%pU", "%8ph"), and what is not one of the size asked for.
-TEST(NvmeNames, IdBytes) {
-  const Data eui{0x00, 0x25, 0x38, 0x8b, 0x01, 0x00, 0x00, 0x01};
-  const std::pair<std::string, std::optional<Data>> cases[] = {
-      {"00 25 38 8B 01 00 00 01", eui},           {"0025388b01000001", eui},
-      {"00 25 38 8b 01 00 00", std::nullopt},     {"00 25 38 8b 01 00 00 01 02", std::nullopt},
-      {"00 25 38 8b 01 00 00 0", std::nullopt},   {" 00 25 38 8b 01 00 00 01", std::nullopt},
-      {"00 25 38 8b 01 00 00 01 ", std::nullopt}, {"0 025 38 8b 01 00 00 01", std::nullopt},
-      {"00:25:38:8b:01:00:00:01", std::nullopt},
-  };
-  for (const auto& [text, bytes] : cases) EXPECT_EQ(ParseIdBytes(text, 8), bytes) << text;
-  EXPECT_EQ(ParseIdBytes("00112233-4455-6677-8899-aabbccddeeff", 16)->at(15), 0xff);
-}
-
 }  // namespace
 }  // namespace halvane

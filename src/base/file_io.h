@@ -1,0 +1,59 @@
+// The descriptor handling that every layer writing to a file or a driver shares: a descriptor that
+// closes when it goes, errno said in words, the one write loop, and the one lock that waits for
+// another process without ever blocking past a deadline.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "base/status.h"
+
+namespace halvane {
+
+// A descriptor, closed when it goes.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { Reset(); }
+  int get() const { return fd_; }
+  // Gives the descriptor up without closing it.
+  int Release() { return std::exchange(fd_, -1); }
+  void Reset();
+
+ private:
+  int fd_;
+};
+
+// "what: <the text of error>", or the text alone when what is empty.
+std::string ErrnoText(int error, std::string_view what = {});
+
+// The status of a call that failed with error: the system refused the caller
+// (kNotPrivileged) or the value (kBadArgument), or anything else (kIoError); the reason is
+// ErrnoText(error, what).
+Status ErrnoStatus(int error, std::string_view what = {});
+
+enum class ShortWrite {
+  kContinue,  // a file or a pipe: write the rest
+  kFail,      // a driver attribute: its store takes the value whole or not at all, and the rest
+              // written alone would read as a value of its own
+};
+
+// Writes bytes to fd, starting again after an interrupted call. A failure is ErrnoStatus of the
+// failed write (EIO for a short count under ShortWrite::kFail).
+Status WriteAll(int fd, std::string_view bytes, ShortWrite on_short);
+
+// Takes an exclusive lock on fd, trying again, a little less often each time, while another
+// process holds it: true once taken, false when deadline came first. Never blocks past deadline.
+StatusOr<bool> LockBefore(int fd, std::chrono::steady_clock::time_point deadline);
+
+}  // namespace halvane
