@@ -21,13 +21,16 @@ class SnapshotRegistry : public MemoryRegistry {
     return file_.path() + ": " + *plan;
   }
 
-  StatusOr<std::string> WriteSnapshot() override { return SerializeSnapshot(*this); }
+  // The text is made whole before it is handed over.
+  Status StreamSnapshot(SnapshotSink& sink) override {
+    return sink.Write(SerializeSnapshot(*this));
+  }
 
  private:
   Status Record(Node& node, const Dictionary& settings) {
     const bool kept_before = node.keeps_received_settings;
     if (Status recorded = RecordingDriver(node, settings); !recorded.ok()) return recorded;
-    Status saved = file_.Save(SerializeSnapshot(*this));
+    Status saved = file_.Save([this](SnapshotSink& sink) { return StreamSnapshot(sink); });
     if (!saved.ok()) {
       node.received_settings.pop_back();
       node.keeps_received_settings = kept_before;
