@@ -66,8 +66,8 @@ class SnapshotWriter {
 
 // A registry loaded from a snapshot file, whose driver records the settings written to an entry
 // and saves the file. A save that fails undoes the record and answers kIoError with why. The file
-// is parsed as it is read, so its text is never held whole beside its values. A refusal says
-// "<path>: <reason>".
+// is parsed as it is read, so its text is never held whole beside its values, nor is the text of a
+// save. A refusal says "<path>: <reason>".
 //
 // Saves never lose another writer's change, never land outside the folder that was read and
 // never leave the file half written: a writer holds an exclusive lock on the file it read from

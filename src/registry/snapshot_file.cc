@@ -243,6 +243,12 @@ Status SnapshotFile::MeasureForRead() {
   return Status::Ok();
 }
 
+Status SnapshotFile::Rewind() {
+  if (lseek(file_.get(), 0, SEEK_SET) != 0) return Failure(ErrnoText(errno, path_));
+  read_so_far_ = 0;
+  return Status::Ok();
+}
+
 StatusOr<std::size_t> SnapshotFile::ReadSome(char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t n = read(file_.get(), buffer, size);

@@ -45,6 +45,9 @@ class SnapshotFile {
   // cannot be read or has grown past the largest snapshot (the message names no path).
   StatusOr<std::size_t> ReadSome(char* buffer, std::size_t size);
 
+  // Reads the file again from its start.
+  Status Rewind();
+
   // Replaces the file with the text write hands its sink, as LoadSnapshotFile says: the text goes
   // to the temporary file as it is written, and is never held whole.
   using TextWriter = std::function<Status(SnapshotSink& sink)>;
