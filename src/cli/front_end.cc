@@ -52,7 +52,9 @@ namespace {
 
 constexpr char kBadWwn[] = "Invalid world wide name. Must be in form of xx:xx:xx:xx:xx:xx:xx:xx";
 constexpr char kBadAlpa[] = "Invalid ALPA value, must be an 8B10 Neutral Disparate number:";
-constexpr char kBadSpeed[] = "Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, or auto:";
+constexpr char kBadSpeed[] =
+    "Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, 8gigabit, 16gigabit, 32gigabit, "
+    "64gigabit, 128gigabit, or auto:";
 constexpr char kBadTopology[] = "Invalid Topology value, must be nport, nlport, or auto:";
 constexpr char kListExclusive[] = "The -l command is mutually exclusive.";
 constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name given with -c.";
