@@ -704,10 +704,14 @@ def traced_writes(phase, name):
 def check_settings_refused():
     phase = "healthy"
     host, name = ends(phase)["i0"]
-    reasons = {"speed": "its driver has no speed setting",
-               "topology": "its driver has no topology setting",
-               "alpa": "no Linux driver takes a hard AL_PA while it runs",
-               "speed-dry": "its driver has no speed setting"}
+    no_speed = ("fcoe has no speed setting: the link runs at the speed it negotiates with its "
+                "peer; set it on the switch port, or for FCoE on the Ethernet side")
+    reasons = {"speed": no_speed,
+               "topology": "fcoe has no topology setting: the port takes the topology its peer "
+                           "offers; set it on the switch port",
+               "alpa": "no Linux driver takes a hard AL_PA while it runs: set it in the adapter's "
+                       "firmware settings, then reset the link",
+               "speed-dry": no_speed}
     for run, reason in reasons.items():
         equal(status(phase, run), 1, run + " status")
         equal(output(phase, run),
