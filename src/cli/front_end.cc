@@ -96,6 +96,8 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
     if (c == kMetricsOption) parsed->metrics = true;
     if (c == kDryRunOption) parsed->dry_run = true;
   }
+  // The parser has moved the words that are not options to the end.
+  for (int i = optind; i < argc; ++i) parsed->ignored.emplace_back(argv[i]);
 }
 
 // A -c value that is a WWN as the kernel writes it, "0x" and up to 16 hexadecimal digits: the
@@ -138,6 +140,11 @@ RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
   } else {
     PrintFullReport(**registry, services.out);
   }
+  // Standard output stays what scripts parse; the administrator is told why it lists nothing.
+  StatusOr<RegistryIterator> ports = DiscoverControllers(**registry);
+  if (ports.ok() && !ports->Next())
+    services.err << "halvane: no Fibre Channel port: " << Escaped{(*registry)->WhyNoPorts()}
+                 << "\n";
   return RunOutcome::Exit(kExitSuccess);
 }
 
@@ -166,6 +173,14 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   // -r asks the kernel to rescan too; a scan finds what settings changed, so it runs once they
   // are written, or before a listing that ends the run sooner.
   bool rescan = false;
+  // A word that is not an option changes nothing, but the administrator who typed it meant
+  // something by it ("-s auto nport" sets no topology): said once, before the run does anything,
+  // wherever on the line the run ends.
+  const auto say_ignored = [&] {
+    for (const std::string& word : parsed.ignored)
+      services.err << "halvane: ignored \"" << Escaped{word} << "\", which is not an option\n";
+    parsed.ignored.clear();
+  };
   const auto rescan_now = [&](std::optional<std::uint64_t> host) {
     if (rescan && !parsed.dry_run) services.rescan.RescanFibreChannelHosts(host, services.err);
     rescan = false;
@@ -200,6 +215,7 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         break;
       case 'l':
         if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
+        say_ignored();
         rescan_now(std::nullopt);
         return PrintListing(services, parsed);
       case kJsonOption:
@@ -207,6 +223,7 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case kDryRunOption:
         break;
       case kSnapshotOption:
+        say_ignored();
         rescan_now(std::nullopt);
         return PrintSnapshot(services);
       case 'r':
@@ -225,10 +242,7 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
     }
   }
 
-  // A word that is not an option changes nothing, but the administrator who typed it meant
-  // something by it: "-s auto nport" sets no topology.
-  for (int i = optind; i < argc; ++i)
-    services.err << "halvane: ignored \"" << Escaped{argv[i]} << "\", which is not an option\n";
+  say_ignored();
   if (parsed.portWWN) {
     const RunOutcome outcome = HandlePortRequest(parsed, services);
     // Only the named port's host is rescanned; a run refused as a whole asks nothing.

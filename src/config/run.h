@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/host_rescan.h"
 #include "host/message_ports.h"
@@ -31,9 +32,10 @@ struct ParsedOptions {
   std::optional<std::string> portWWN;  // exactly as typed
   Dictionary settings;                 // the port settings, under the k...Setting keys
   bool settingsGiven = false;
-  bool json = false;     // the reports print the inventory document instead of text
-  bool metrics = false;  // the reports print Prometheus metrics instead of text
-  bool dry_run = false;  // settings are described, not written
+  bool json = false;                 // the reports print the inventory document instead of text
+  bool metrics = false;              // the reports print Prometheus metrics instead of text
+  bool dry_run = false;              // settings are described, not written
+  std::vector<std::string> ignored;  // the words that are not options, in order
 };
 
 // The exit statuses of the process, as scripts read them.

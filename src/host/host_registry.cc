@@ -7,6 +7,7 @@ namespace halvane {
 
 StatusOr<std::unique_ptr<DeviceRegistry>> OpenHostRegistry(const HostEnvironment& environment,
                                                            RegistryUse use, std::ostream& errors) {
+  if (!environment.refused.ok()) return environment.refused;
   if (!environment.snapshot.empty()) return LoadSnapshotFile(environment.snapshot, use);
   return BuildSysfsRegistry(environment.sysfs_root, errors);
 }

@@ -188,11 +188,12 @@ bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view cla
 }
 
 StatusOr<std::string> MemoryRegistry::DescribeWrite(const RegistryEntry& entry,
-                                                    const Dictionary& settings) {
+                                                    const Dictionary& settings,
+                                                    std::string_view port_name) {
   const Node* node = NodeOf(entry);
   if (node == nullptr) return NotOurs();
   if (node->write_status != 0) return Status::Answered(node->write_status);
-  return "the entry of class " + node->class_name + " receives " + JsonLine(settings) + "\n";
+  return "port " + std::string(port_name) + " receives " + JsonLine(settings) + "\n";
 }
 
 Status MemoryRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {

@@ -65,9 +65,9 @@ class MemoryRegistry : public DeviceRegistry {
                                                       std::string_view key) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
-  // The entry's write status when it is not 0; otherwise the settings it would receive.
-  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
-                                      const Dictionary& settings) override;
+  // The entry's write status when it is not 0; otherwise the settings the port would receive.
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                      std::string_view port_name) override;
 
  private:
   const std::vector<Node*>& Order();

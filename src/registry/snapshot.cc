@@ -14,14 +14,18 @@ class SnapshotRegistry : public MemoryRegistry {
   }
   SnapshotFile& file() { return file_; }
 
-  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
-                                      const Dictionary& settings) override {
-    StatusOr<std::string> plan = MemoryRegistry::DescribeWrite(entry, settings);
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                      std::string_view port_name) override {
+    StatusOr<std::string> plan = MemoryRegistry::DescribeWrite(entry, settings, port_name);
     if (!plan.ok()) return plan;
     return file_.path() + ": " + *plan;
   }
 
   StatusOr<std::string> WriteSnapshot() override { return SerializeSnapshot(*this); }
+
+  std::string WhyNoPorts() override {
+    return "the snapshot " + file_.path() + " holds no controller port";
+  }
 
  private:
   Status Record(Node& node, const Dictionary& settings) {

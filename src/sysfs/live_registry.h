@@ -60,11 +60,12 @@ class SysfsRegistry : public DeviceRegistry {
                                                       std::string_view key) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
-  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
-                                      const Dictionary& settings) override;
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                      std::string_view port_name) override;
   // The snapshot holds every property, so the whole tree is read and copied into the registry
   // that snapshots are written from.
   StatusOr<std::string> WriteSnapshot() override;
+  std::string WhyNoPorts() override;
 
   static std::string_view ClassOf(Level level);
   bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;

@@ -140,8 +140,16 @@ Status SysfsRegistry::WriteProperties(const RegistryEntry& entry, const Dictiona
   return driver_.Apply(HostPlace{node->name, node->folder}, settings);
 }
 
+std::string SysfsRegistry::WhyNoPorts() {
+  // The kernel makes class/fc_host when the FC transport is loaded, which every Fibre Channel
+  // driver needs, and a folder in it for every port a driver registers.
+  const std::string folder = root_ + "/class/fc_host";
+  if (!reader_.Exists(folder)) return folder + " does not exist: no Fibre Channel driver is loaded";
+  return folder + " lists no port: no driver has registered a Fibre Channel port";
+}
+
 StatusOr<std::string> SysfsRegistry::DescribeWrite(const RegistryEntry& entry,
-                                                   const Dictionary& settings) {
+                                                   const Dictionary& settings, std::string_view) {
   const LiveNode* node = NodeOf(entry);
   if (node == nullptr) return NotOurs();
   if (node->level != Level::kHost) return NoSettings(*node);
