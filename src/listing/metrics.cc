@@ -191,9 +191,13 @@ std::optional<std::string> AddPort(Samples& samples, DeviceRegistry& registry,
   const auto member = [&](const char* key) { return MemberValue(*built, key); };
   const std::optional<std::string> name = PortNameText(*built);
   if (!names->insert(*name).second) return std::nullopt;
+  // fc_host is the node exporter's own name for the port ("host3"), so that its link counters
+  // (node_fibrechannel_*) can be joined to the port's name and identity.
+  const std::optional<std::string> scsi_host = Integer(member(kRecordScsiHostNumber));
   samples.Add(kPortInfo,
               {{"port_name", name},
-               {"scsi_host", Integer(member(kRecordScsiHostNumber))},
+               {"scsi_host", scsi_host},
+               {"fc_host", scsi_host ? std::optional("host" + *scsi_host) : std::nullopt},
                {"driver", Text(member(kRecordDriverName))},
                {"model", Text(member(kRecordModel))},
                {"firmware_version", Text(member(kRecordFirmwareVersion))}},
