@@ -142,9 +142,10 @@ RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
   }
   // Standard output stays what scripts parse; the administrator is told why it lists nothing.
   StatusOr<RegistryIterator> ports = DiscoverControllers(**registry);
-  if (ports.ok() && !ports->Next())
-    services.err << "halvane: no Fibre Channel port: " << Escaped{(*registry)->WhyNoPorts()}
-                 << "\n";
+  if (ports.ok() && !ports->Next()) {
+    const std::string why = (*registry)->WhyNoPorts();
+    services.err << "halvane: no Fibre Channel port: " << Escaped{why} << "\n";
+  }
   return RunOutcome::Exit(kExitSuccess);
 }
 
