@@ -123,7 +123,7 @@ TEST_F(LiveHostWrites, TheTreeRefusesTheSameEitherWay) {
   for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
     const TreeAccess access(tree, resolution);
     for (const auto& [path, links_taken, refusal] : cases) {
-      EXPECT_EQ(access.Open(tree + path, O_PATH | O_DIRECTORY, links_taken).status().message(),
+      EXPECT_EQ(access.Open(tree + path, TreeAccess::Use::kFolder, links_taken).status().message(),
                 refusal)
           << path;
     }
