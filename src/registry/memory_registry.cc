@@ -192,7 +192,9 @@ StatusOr<std::string> MemoryRegistry::DescribeWrite(const RegistryEntry& entry,
   const Node* node = NodeOf(entry);
   if (node == nullptr) return NotOurs();
   if (node->write_status != 0) return Status::Answered(node->write_status);
-  return "the entry of class " + node->class_name + " receives " + JsonLine(settings) + "\n";
+  // A plan prints as it is: what the snapshot gave is escaped here.
+  return "the entry of class " + EscapedText(node->class_name) + " receives " + JsonLine(settings) +
+         "\n";
 }
 
 Status MemoryRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {
