@@ -172,7 +172,10 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   const std::vector<option> long_options = LongOptionTable();
   std::ostream& out = services.out;
   // -r asks the kernel to rescan too; a scan finds what settings changed, so it runs once they
-  // are written, or before a listing that ends the run sooner.
+  // are written, or before a listing that ends the run sooner. A dry run sends and rescans
+  // nothing: it says on plan what it would send and which hosts' scan it would write, there
+  // (standard output, or standard error before a report, so that standard output holds the
+  // report alone).
   bool rescan = false;
   // A word that is not an option changes nothing, but the administrator who typed it meant
   // something by it ("-s auto nport" sets no topology): said once, before the run does anything,
@@ -182,8 +185,13 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       services.err << "halvane: ignored \"" << Escaped{word} << "\", which is not an option\n";
     parsed.ignored.clear();
   };
-  const auto rescan_now = [&](std::optional<std::uint64_t> host) {
-    if (rescan && !parsed.dry_run) services.rescan.RescanFibreChannelHosts(host, services.err);
+  const auto rescan_now = [&](std::optional<std::uint64_t> host, std::ostream& plan) {
+    if (rescan && parsed.dry_run) {
+      DescribeRefreshNotification(services.ports, plan);
+      services.rescan.DescribeRescan(host, plan, services.err);
+    } else if (rescan) {
+      services.rescan.RescanFibreChannelHosts(host, services.err);
+    }
     rescan = false;
   };
 
@@ -217,7 +225,7 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case 'l':
         if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
         say_ignored();
-        rescan_now(std::nullopt);
+        rescan_now(std::nullopt, services.err);
         return PrintListing(services, parsed);
       case kJsonOption:
       case kMetricsOption:
@@ -225,12 +233,12 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         break;
       case kSnapshotOption:
         say_ignored();
-        rescan_now(std::nullopt);
+        rescan_now(std::nullopt, services.err);
         return PrintSnapshot(services);
       case 'r':
         // The daemon's message goes out as it always has, where -r stands; the kernel is asked
         // too, as a host without the daemon would otherwise not notice the changed ports at all.
-        SendRefreshNotification(services.ports);
+        if (!parsed.dry_run) SendRefreshNotification(services.ports);
         rescan = true;
         break;
       case 'h':
@@ -248,14 +256,14 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
     const RunOutcome outcome = HandlePortRequest(parsed, services);
     // Only the named port's host is rescanned; a run refused as a whole asks nothing.
     if (rescan && outcome.exit_status != kExitNotRoot) {
-      if (auto host = HostToRescan(services, *parsed.portWWN)) rescan_now(*host);
+      if (auto host = HostToRescan(services, *parsed.portWWN)) rescan_now(*host, out);
     }
     return outcome;
   }
   // Settings with no port to take them must not pass for a change that was made.
   if (parsed.settingsGiven) return ExitWithUsage(out, kExitUsage, kSettingsNeedPort, "");
   if (argc == 1) return ExitWithUsage(out, kExitSuccess, "", "");
-  rescan_now(std::nullopt);
+  rescan_now(std::nullopt, out);
   return RunOutcome{};
 }
 

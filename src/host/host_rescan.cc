@@ -17,6 +17,11 @@ class SysfsHostRescan : public HostRescan {
     if (!environment_.snapshot.empty()) return;
     RescanSysfsHosts(environment_.sysfs_root, host, nullptr, errors);
   }
+  void DescribeRescan(std::optional<std::uint64_t> host, std::ostream& plan,
+                      std::ostream& errors) override {
+    if (!environment_.snapshot.empty()) return;
+    RescanSysfsHosts(environment_.sysfs_root, host, nullptr, errors, &plan);
+  }
 
  private:
   HostEnvironment environment_;

@@ -18,7 +18,7 @@ class SnapshotRegistry : public MemoryRegistry {
                                       std::string_view port_name) override {
     StatusOr<std::string> plan = MemoryRegistry::DescribeWrite(entry, settings, port_name);
     if (!plan.ok()) return plan;
-    return file_.path() + ": " + *plan;
+    return EscapedText(file_.path()) + ": " + *plan;
   }
 
   StatusOr<std::string> WriteSnapshot() override { return SerializeSnapshot(*this); }

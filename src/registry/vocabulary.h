@@ -164,7 +164,8 @@ inline constexpr TopologyKeyword kTopologyKeywords[] = {
     {"auto", "Automatic"},
 };
 
-// A speed's rate in Gbit/s: "8 Gbit" as the kernel writes it, "8 Gigabit" as settings do.
+// A speed's rate in Gbit/s: "8 Gbit" as the kernel writes it, "8 Gigabit" as settings do; at
+// most four digits, and never 0, so that no rate is ever cut down to another.
 std::optional<unsigned> SpeedGbit(std::string_view text);
 // The rates of a list of speeds ("4 Gbit, 8 Gbit, 16 Gbit"), in Gbit/s, in rising order, each
 // once; what is not a speed is left out.

@@ -4,7 +4,6 @@
 #include <optional>
 #include <ostream>
 #include <span>
-#include <sstream>
 #include <vector>
 
 #include "registry/vocabulary.h"
@@ -102,12 +101,8 @@ std::optional<std::vector<unsigned>> SupportedRates(SysfsReader& reader,
   return SpeedsGbit(*text);
 }
 
-// A value read from the adapter as a message shows it, in quotes.
-std::string Quoted(std::string_view read) {
-  std::ostringstream text;
-  text << '"' << Escaped{read} << '"';
-  return text.str();
-}
+// A value read from the adapter as a plan shows it, in quotes.
+std::string Quoted(std::string_view read) { return '"' + EscapedText(read) + '"'; }
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,8 @@ struct LiveNode : RegistryEntry::Impl, std::enable_shared_from_this<LiveNode> {
   std::vector<std::shared_ptr<LiveNode>> maps;      // the root
   std::vector<std::shared_ptr<LiveNode>> children;  // kept for every level but targets
   std::optional<NvmeControllerPlace> controller;    // NVMe controllers
+  // Hosts whose NVMe controllers' tables are read: the remote ports by name, read once for all.
+  std::optional<std::map<std::uint64_t, std::string>> remote_ports;
 };
 
 using LiveNodes = std::vector<std::shared_ptr<LiveNode>>;

@@ -311,9 +311,14 @@ const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) 
       case Level::kMap:
         node.table = MapTable(reader_, root_, node.folder, node.name);
         break;
-      case Level::kNvmeController:
-        node.table = NvmeControllerTable(reader_, root_, *node.controller, node.parent->number);
+      case Level::kNvmeController: {
+        LiveNode& host = *node.parent;
+        if (!host.remote_ports) host.remote_ports = RemotePortsByName(reader_, root_, host.number);
+        const auto port = host.remote_ports->find(node.controller->address.remote.port);
+        node.table = NvmeControllerTable(
+            reader_, *node.controller, port == host.remote_ports->end() ? nullptr : &port->second);
         break;
+      }
       case Level::kNamespace:
         node.table =
             NamespaceTable(reader_, root_, NamespacePlace{node.number, node.name, node.folder});

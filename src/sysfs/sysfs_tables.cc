@@ -1,5 +1,6 @@
 #include "sysfs/sysfs_tables.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -37,6 +38,12 @@ void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, c
     table->insert_or_assign(key, WwnData(*ParseHex(*v)));
 }
 
+bool IsCounterName(std::string_view name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
 // What the kernel and the driver publish about a host beyond what the port block shows: an
 // inventory for scripts.
 void AddHostInventory(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
@@ -54,6 +61,10 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
   Dictionary statistics;
   const std::string counters = fc_folder + "/statistics";
   for (const std::string& counter : reader.List(counters)) {
+    // The transport names its counters as C names (fc_host_statistic, scsi_transport_fc.c); a
+    // file of any other name is none of them, and a name that is not text could not be
+    // captured: two such names may write the same.
+    if (!IsCounterName(counter)) continue;
     auto v = reader.ReadText(counters, counter.c_str());
     // All ones is the kernel's "not supported".
     if (!v || !ParseHex(*v) || *ParseHex(*v) == UINT64_MAX) continue;
