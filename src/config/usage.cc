@@ -30,6 +30,14 @@ const char kUsageText[] =
     "\t\tThis is typically done once all desired configurations have been set.\n"
     "\n"
     "\t-v Display version number\n"
+    "\n"
+    "\t--check Judges the storage of every Fibre Channel port (with -c, of that port's LUNs and "
+    "namespaces): prints HALVANE OK, WARNING, CRITICAL or UNKNOWN\n"
+    "\t\tand one line per finding, and exits 0, 1, 2 or 3; --json prints it as a document, "
+    "--metrics as gauges.\n"
+    "\n"
+    "\t--accept=WWID With --check, accepts that the LUN or namespace of that WWID is reached one "
+    "way only (repeatable).\n"
     "\n";
 
 RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message,
