@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "check/check_report.h"
+#include "check/judge.h"
 #include "cli/validation.h"
 #include "config/port_request.h"
 #include "config/refresh.h"
@@ -27,6 +29,8 @@ constexpr int kJsonOption = 0x100;
 constexpr int kSnapshotOption = 0x101;
 constexpr int kDryRunOption = 0x102;
 constexpr int kMetricsOption = 0x103;
+constexpr int kCheckOption = 0x104;
+constexpr int kAcceptOption = 0x105;
 
 }  // namespace
 
@@ -45,6 +49,8 @@ const LongOptionName kLongOptionNames[] = {
     {"snapshot", kSnapshotOption, false},
     {"dry-run", kDryRunOption, false},
     {"metrics", kMetricsOption, false},
+    {"check", kCheckOption, false},
+    {"accept", kAcceptOption, true},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -59,6 +65,10 @@ constexpr char kBadTopology[] = "Invalid Topology value, must be nport, nlport, 
 constexpr char kListExclusive[] = "The -l command is mutually exclusive.";
 constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name given with -c.";
 constexpr char kFormatsExclusive[] = "The --json and --metrics options are mutually exclusive.";
+constexpr char kCheckTakesNoSettings[] = "The --check option takes no settings and no --snapshot.";
+constexpr char kAcceptNeedsCheck[] = "The --accept option is for --check.";
+constexpr char kBadAccept[] =
+    "Invalid WWID, must be as the kernel (naa., eui., t10., uuid., nvme.) or multipath writes it:";
 
 // The stored text of the keyword typed: the whole value, byte for byte, case included.
 template <typename Keyword, std::size_t N>
@@ -84,7 +94,7 @@ std::vector<option> LongOptionTable() {
 }
 
 // The options that change how the whole run goes, wherever they stand (--json, --metrics,
-// --dry-run), found
+// --dry-run, --check and the WWIDs --accept gives it), found
 // the way the option pass finds options (an option value that reads "--json" is not one), without
 // any message: the pass itself reports faults.
 void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_options,
@@ -95,6 +105,8 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
     if (c == kJsonOption) parsed->json = true;
     if (c == kMetricsOption) parsed->metrics = true;
     if (c == kDryRunOption) parsed->dry_run = true;
+    if (c == kCheckOption) parsed->check = true;
+    if (c == kAcceptOption && optarg) parsed->accepted.push_back(optarg);
   }
   // The parser has moved the words that are not options to the end.
   for (int i = optind; i < argc; ++i) parsed->ignored.emplace_back(argv[i]);
@@ -159,6 +171,37 @@ RunOutcome PrintSnapshot(Services& services) {
   return RunOutcome::Exit(kExitSuccess);
 }
 
+// --check: the verdict on every port's storage, or with -c on that port's, in the form the run
+// asks for; its status is the exit status. A registry that cannot be read, or a port that no port
+// is named, is a verdict too: UNKNOWN, and why.
+RunOutcome PrintCheck(Services& services, const ParsedOptions& parsed) {
+  const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
+  Verdict verdict;
+  if (!registry.ok()) {
+    verdict = UnknownVerdict(registry.status().message());
+  } else {
+    CheckScope scope{{}, parsed.accepted, services.ports_place};
+    StatusOr<RegistryEntry> port = RegistryEntry();
+    if (parsed.portWWN) port = FindPortByWWN(**registry, *parsed.portWWN);
+    if (!port.ok()) {
+      verdict = UnknownVerdict(port.status().message());
+    } else {
+      scope.port = *port;
+      verdict = JudgeStorage(**registry, scope);
+    }
+  }
+  if (parsed.json) {
+    PrintCheckDocument(verdict, services.out);
+  } else if (parsed.metrics) {
+    PrintCheckMetrics(verdict, services.out);
+  } else {
+    PrintCheckText(verdict, services.out);
+  }
+  RunOutcome outcome = RunOutcome::Exit(static_cast<int>(verdict.status));
+  outcome.check = true;
+  return outcome;
+}
+
 // The SCSI host number of the port named wanted, for a rescan of that host alone.
 std::optional<std::uint64_t> HostToRescan(Services& services, const std::string& wanted) {
   const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
@@ -199,6 +242,8 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   // One form of report a run, wherever the options stand: a script that asks for two has a fault
   // to be told of before anything is done.
   if (parsed.json && parsed.metrics) return ExitWithUsage(out, kExitUsage, kFormatsExclusive, "");
+  if (!parsed.accepted.empty() && !parsed.check)
+    return ExitWithUsage(out, kExitUsage, kAcceptNeedsCheck, "");
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
@@ -220,18 +265,24 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case 'a':
       case 's':
       case 't':
+        if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");
         if (auto refused = RecordSetting(c, optarg, &parsed, out)) return *refused;
         break;
       case 'l':
         if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
         say_ignored();
         rescan_now(std::nullopt, services.err);
-        return PrintListing(services, parsed);
+        return parsed.check ? PrintCheck(services, parsed) : PrintListing(services, parsed);
+      case kAcceptOption:
+        if (!WwidKey(optarg)) return ExitWithUsage(out, kExitUsage, kBadAccept, optarg);
+        break;
       case kJsonOption:
       case kMetricsOption:
       case kDryRunOption:
+      case kCheckOption:
         break;
       case kSnapshotOption:
+        if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");
         say_ignored();
         rescan_now(std::nullopt, services.err);
         return PrintSnapshot(services);
@@ -252,6 +303,14 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   }
 
   say_ignored();
+  if (parsed.check) {
+    // The scan first: the verdict is on what it finds. A dry run's plan goes to standard error,
+    // so that standard output holds the verdict alone.
+    std::optional<std::uint64_t> host;
+    if (rescan && parsed.portWWN) host = HostToRescan(services, *parsed.portWWN);
+    if (!parsed.portWWN || host) rescan_now(host, services.err);
+    return PrintCheck(services, parsed);
+  }
   if (parsed.portWWN) {
     const RunOutcome outcome = HandlePortRequest(parsed, services);
     // Only the named port's host is rescanned; a run refused as a whole asks nothing.
@@ -267,15 +326,21 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   return RunOutcome{};
 }
 
+bool AsksForCheck(int argc, char* argv[]) {
+  ParsedOptions parsed;
+  FindRunWideOptions(argc, argv, LongOptionTable(), &parsed);
+  return parsed.check;
+}
+
 int FinishRun(const RunOutcome& outcome, FdOutput& stdout_buffer, std::ostream& err) {
   if (!outcome.failure.ok()) {
     stdout_buffer.Discard();
     err << "halvane: " << Escaped{outcome.failure.message()} << "\n";
-    return outcome.ProcessExitStatus();
+    return outcome.check ? outcome.FailedExitStatus() : outcome.ProcessExitStatus();
   }
   if (const Status flushed = stdout_buffer.Flush(); !flushed.ok()) {
     err << "halvane: write error on standard output: " << flushed.message() << "\n";
-    return kExitFailure;
+    return outcome.FailedExitStatus();
   }
   return outcome.ProcessExitStatus();
 }

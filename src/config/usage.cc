@@ -43,6 +43,13 @@ const char kUsageText[] =
     "\n"
     "\t--dry-run With -a, -s or -t: prints what the settings would write, and writes nothing.\n"
     "\t\tIt may stand anywhere on the line.\n"
+    "\n"
+    "\t--check Judges the storage of every Fibre Channel port (with -c, that port's LUNs and\n"
+    "\t\tnamespaces): prints HALVANE OK, WARNING, CRITICAL or UNKNOWN and one line per finding,\n"
+    "\t\tand exits 0, 1, 2 or 3; --json prints it as a document, --metrics as gauges.\n"
+    "\n"
+    "\t--accept WWID With --check, accepts that the LUN or namespace of that WWID is reached one\n"
+    "\t\tway only (repeatable).\n"
     "\n";
 
 RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message,

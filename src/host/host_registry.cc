@@ -12,4 +12,9 @@ StatusOr<std::unique_ptr<DeviceRegistry>> OpenHostRegistry(const HostEnvironment
   return BuildSysfsRegistry(environment.sysfs_root, errors);
 }
 
+std::string PortsPlace(const HostEnvironment& environment) {
+  if (!environment.snapshot.empty()) return "the snapshot " + environment.snapshot;
+  return "class/fc_host under " + environment.sysfs_root;
+}
+
 }  // namespace halvane

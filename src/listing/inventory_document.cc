@@ -101,6 +101,7 @@ void WriteNamespace(JsonWriter& json, const LunView& unit) {
   MemberInteger(json, "logical_block_size", unit.Own(kLogicalBlockSizeKey), kBlockSizeRange);
   MemberText(json, "ana_state", AnaState(unit.Own(kAnaStateKey)));
   MemberInteger(json, "ana_group", unit.Own(kAnaGroupKey), kUnsigned32Range);
+  WriteMap(json, unit.Own(kMultipathMapKey));
   json.Close('}');
 }
 
@@ -257,8 +258,9 @@ void WriteMultipath(JsonWriter& json, DeviceRegistry& registry,
       MemberWWN(json, "port_name", port);
       MemberWWN(json, "remote_port_name", Member(*path, kRemotePortNameKey));
       MemberText(json, "scsi_address", Member(*path, kScsiAddressKey));
+      MemberText(json, "controller", Member(*path, kNvmeControllerKey));
       MemberText(json, "block_device", Member(*path, kBlockDeviceKey));
-      MemberText(json, "state", UnitState(Member(*path, kScsiDeviceStateKey)));
+      MemberText(json, "state", MapView::PathState(*path));
       // A path through a port that is not Fibre Channel is the map's all the same.
       json.Key("fibre_channel");
       json.Literal(port ? "true" : "false");

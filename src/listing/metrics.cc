@@ -61,7 +61,8 @@ constexpr FamilyText kFamilies[kFamilyCount] = {
      "the namespace's ANA state, if it has one, is optimized or non-optimized; 0 otherwise."},
     {"halvane_multipath_paths", "How many paths a device-mapper multipath map has."},
     {"halvane_multipath_active_paths",
-     "How many of a multipath map's paths are active: their SCSI device is running."},
+     "How many of a multipath map's paths are active: their SCSI device is running, or their NVMe "
+     "controller is live."},
 };
 
 using Labels = std::vector<std::pair<const char*, std::optional<std::string>>>;

@@ -174,6 +174,8 @@ PropertyValue NamespaceTable(SysfsReader& reader, const std::string& root,
     table.insert_or_assign(kUniqueIdentifierKey, PropertyValue::OfData(*id));
   CopyCapacity(reader, disk, &table);
   CopyNumber(reader, disk + "/queue", "logical_block_size", kLogicalBlockSizeKey, &table);
+  // Without native multipath, multipathd may join the controllers' own disks into a map.
+  CopyHoldingMap(reader, disk, &table);
   CopyText(reader, place.folder, "ana_state", kAnaStateKey, &table);
   CopyNumber(reader, place.folder, "ana_grpid", kAnaGroupKey, &table);
   return PropertyValue::OfDictionary(std::move(table));

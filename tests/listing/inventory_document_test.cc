@@ -37,18 +37,24 @@ TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
   // What Linux 6.1 published with one of two paths down (tests/kernel/run took it): FCoE ports,
   // a blocked remote port, transport-offline LUNs in both ALUA states, multipath maps.
   testing::BuildTree("kernel-fcoe", dir.path() + "/kernel");
+  // An NVMe namespace on two ports with native NVMe multipath off, joined by multipathd's map,
+  // one of its controllers connecting.
+  for (const char* tree : {"check-ports", "check-nvme-dm", "check-nvme-dm-map", "check-connecting"})
+    testing::BuildTree(tree, dir.path() + "/nvme-dm");
   const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  RunOptions live, fleet, nvme, kernel;
+  RunOptions live, fleet, nvme, kernel, nvme_dm;
   live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
   fleet.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/fleet";
   nvme.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/nvme";
   kernel.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/kernel";
+  nvme_dm.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/nvme-dm";
   const std::tuple<std::string, std::string, RunOptions> sources[] = {
       {"san-inventory.json", "san-listing.txt", example},
       {"sysfs-inventory.json", "sysfs-inventory-listing.txt", live},
       {"fleet-inventory.json", "fleet-listing.txt", fleet},
       {"nvme-inventory.json", "nvme-listing.txt", nvme},
-      {"kernel-fcoe-inventory.json", "kernel-fcoe-listing.txt", kernel}};
+      {"kernel-fcoe-inventory.json", "kernel-fcoe-listing.txt", kernel},
+      {"nvme-dm-inventory.json", "nvme-dm-listing.txt", nvme_dm}};
   for (const auto& [golden, listing, options] : sources) {
     SCOPED_TRACE(golden);
     const auto json = RunHalvane({"--json", "-l"}, options);
