@@ -730,7 +730,7 @@ def check_rescan_one():
     scans = [w for w in writes if w[0].startswith("/sys")]
     expect(len(scans) == 1 and scans[0][0].endswith(f"/{i0}/scsi_host/{i0}/scan")
            and scans[0][1] == "- - -\\n", f"-c {name} -r writes {scans}, not {i0}'s scan alone")
-    reason = next((i for i, w in enumerate(writes) if "its driver has no" in w[1]), None)
+    reason = next((i for i, w in enumerate(writes) if "has no speed setting" in w[1]), None)
     expect(reason is not None and reason < writes.index(scans[0]),
            "the scan is not written after the setting was refused")
     found = output(phase, "after-one").split()
