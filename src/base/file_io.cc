@@ -1,6 +1,8 @@
 #include "base/file_io.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +27,33 @@ Status ErrnoStatus(int error, std::string_view what) {
                           : error == EINVAL                 ? kBadArgument
                                                             : kIoError;
   return Status::Error(code, ErrnoText(error, what));
+}
+
+StatusOr<Fd> OpenRegularFile(int folder, const char* name, FileUse use) {
+  const Fd looked(openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (looked.get() < 0 && errno == ENOENT) return Status::Error(kNotFound, ErrnoText(ENOENT));
+  if (looked.get() < 0) return ErrnoStatus(errno);
+  return ReopenRegularFile(looked, use);
+}
+
+StatusOr<Fd> ReopenRegularFile(const Fd& looked, FileUse use) {
+  struct stat info {};
+  if (fstat(looked.get(), &info) != 0) return ErrnoStatus(errno);
+  if (!S_ISREG(info.st_mode)) return Status::Error(kUnsupported, "not a regular file");
+  if (use == FileUse::kWrite && info.st_nlink != 1)
+    return Status::Error(kUnsupported,
+                         "a file with other names (hard links), which no attribute has");
+  // The folder of the process's descriptors, opened once: each reopening is then one name
+  // looked up in it.
+  static const int descriptors = open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (descriptors < 0)
+    return Status::Error(kUnsupported,
+                         "/proc/self/fd, through which a file looked at is opened, "
+                         "cannot be opened");
+  const int flags = use == FileUse::kWrite ? O_WRONLY | O_TRUNC : O_RDONLY;
+  Fd fd(openat(descriptors, std::to_string(looked.get()).c_str(), flags | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return ErrnoStatus(errno);
+  return fd;
 }
 
 Status WriteAll(int fd, std::string_view bytes, ShortWrite on_short) {

@@ -1,6 +1,7 @@
-// The descriptor handling that every layer writing to a file or a driver shares: a descriptor that
-// closes when it goes, errno said in words, the one write loop, and the one lock that waits for
-// another process without ever blocking past a deadline.
+// The descriptor handling that every layer reading or writing a file or a driver shares: a
+// descriptor that closes when it goes, errno said in words, the one way a file is opened for its
+// data, the one write loop, and the one lock that waits for another process without ever blocking
+// past a deadline.
 #pragma once
 
 #include <chrono>
@@ -41,6 +42,25 @@ std::string ErrnoText(int error, std::string_view what = {});
 // (kNotPrivileged) or the value (kBadArgument), or anything else (kIoError); the reason is
 // ErrnoText(error, what).
 Status ErrnoStatus(int error, std::string_view what = {});
+
+// What a regular file is opened for.
+enum class FileUse {
+  kRead,
+  kWrite,  // truncated on open, so that a file of the tree holds exactly what is written
+};
+
+// Opens the entry name of the folder open as folder for use, after looking at what it is, so that
+// nothing but a regular file is ever opened for its data: the entry is opened with O_PATH and
+// O_NOFOLLOW, which opens nothing (do_dentry_open, fs/open.c, returns before a file's own open
+// for an O_PATH descriptor) and follows no link of its own; fstat must show a regular file, and
+// for kWrite one with exactly one link, since a second name would be a way to a file elsewhere;
+// only then is the same file opened again, through its descriptor in /proc/self/fd, for its data.
+// A device node (which may act when opened), a FIFO, a socket, a link or a folder is refused
+// unopened with kUnsupported, "not a regular file"; a file with other links, for kWrite, with
+// kUnsupported too. A name that is not there answers kNotFound.
+StatusOr<Fd> OpenRegularFile(int folder, const char* name, FileUse use);
+// The same for an entry already opened with O_PATH (and looked at through it).
+StatusOr<Fd> ReopenRegularFile(const Fd& looked, FileUse use);
 
 enum class ShortWrite {
   kContinue,  // a file or a pipe: write the rest

@@ -51,13 +51,27 @@ StatusOr<Data> ReadHexBytes(std::string_view* text, const HexForm& form, std::si
   return bytes;
 }
 
-// The bytes of U+0080 to U+009F in UTF-8 are C2 80 to C2 9F.
-std::size_t ControlLength(std::string_view text, std::size_t i) {
+// How many bytes at text[i] a line writes escaped: a C0 control, DEL or a backslash, or the two
+// bytes of a C1 control (U+0080 to U+009F are C2 80 to C2 9F in UTF-8); 0 for a byte that stands
+// as it is.
+std::size_t LineEscapeLength(std::string_view text, std::size_t i) {
   const auto c = static_cast<unsigned char>(text[i]);
-  if (c < 0x20 || c == 0x7F) return 1;
+  if (c < 0x20 || c == 0x7F || c == '\\') return 1;
   if (c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80)
     return 2;
   return 0;
+}
+
+// The escape of a byte in a label value; nothing for a byte that stands as it is.
+std::optional<std::string_view> LabelEscape(char c) {
+  if (c == '\\') return "\\\\";
+  if (c == '"') return "\\\"";
+  if (c == '\n') return "\\n";
+  return std::nullopt;
+}
+
+std::size_t EscapeLength(std::string_view text, std::size_t i, EscapeFor format) {
+  return format == EscapeFor::kLine ? LineEscapeLength(text, i) : LabelEscape(text[i]) ? 1 : 0;
 }
 
 }  // namespace
@@ -180,26 +194,47 @@ void AppendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-std::ostream& operator<<(std::ostream& out, Escaped escaped) {
-  const std::string_view text = escaped.text;
+void AppendEscaped(std::string& out, std::string_view text, EscapeFor format) {
+  std::string valid;
+  if (format == EscapeFor::kLabel) {
+    text = text.substr(0, text.find('\0'));
+    if (!IsValidUtf8(text)) text = valid = ValidUtf8(text);
+  }
   std::size_t plain = 0;
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t n = ControlLength(text, i);
+    const std::size_t n = EscapeLength(text, i, format);
     if (n == 0) {
       ++i;
       continue;
     }
-    out.write(text.data() + plain, static_cast<std::streamsize>(i - plain));
+    out.append(text.substr(plain, i - plain));
     for (const char c : text.substr(i, n)) {
-      std::string code = "\\x";
-      AppendHex(code, std::span(reinterpret_cast<const std::uint8_t*>(&c), 1), '\0',
-                HexCase::kLower);
-      out << code;
+      if (format == EscapeFor::kLabel) {
+        out.append(*LabelEscape(c));
+      } else {
+        out.append("\\x");
+        AppendHex(out, std::span(reinterpret_cast<const std::uint8_t*>(&c), 1), '\0',
+                  HexCase::kLower);
+      }
     }
     i += n;
     plain = i;
   }
-  return out.write(text.data() + plain, static_cast<std::streamsize>(text.size() - plain));
+  out.append(text.substr(plain));
+}
+
+std::string EscapedText(std::string_view text) {
+  std::string escaped;
+  AppendEscaped(escaped, text, EscapeFor::kLine);
+  return escaped;
+}
+
+std::ostream& operator<<(std::ostream& out, Escaped escaped) {
+  // Nearly every text needs no escape and goes out as it is.
+  for (std::size_t i = 0; i < escaped.text.size(); ++i) {
+    if (LineEscapeLength(escaped.text, i) != 0) return out << EscapedText(escaped.text);
+  }
+  return out.write(escaped.text.data(), static_cast<std::streamsize>(escaped.text.size()));
 }
 
 }  // namespace halvane

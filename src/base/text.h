@@ -66,10 +66,23 @@ std::string ValidUtf8(std::string_view text);
 // always a JSON text whatever the host or the snapshot held.
 void AppendJsonString(std::string& out, std::string_view text);
 
-// Text as a line of the reports and messages shows it: what the tool did not write itself may
-// hold control characters (a device's identification, a driver's text, a snapshot's key), and C0
-// controls, DEL and the C1 controls of UTF-8 are written as \xHH, byte by byte, so that no value
-// can start a line of its own or drive the terminal. `out << Escaped{text}`.
+// What bytes that the tool did not write itself (a device's identification, a driver's text, a
+// snapshot's key, a file's name) are escaped for: each format has its rules, and one function
+// applies them all.
+enum class EscapeFor {
+  // A line of a report, a message, a plan or a refusal: C0 controls, DEL, the C1 controls of
+  // UTF-8 and the backslash itself are written \xhh, byte by byte, so that no value can start a
+  // line of its own, drive the terminal, or pass for an escape it did not hold.
+  kLine,
+  // A label value of the metrics' exposition format: UTF-8 (what is not becomes U+FFFD), up to
+  // its first zero character, with backslash, double quote and line feed escaped as the format
+  // writes them.
+  kLabel,
+};
+void AppendEscaped(std::string& out, std::string_view text, EscapeFor format);
+// text escaped for a line.
+std::string EscapedText(std::string_view text);
+// `out << Escaped{text}`: text escaped for a line.
 struct Escaped {
   std::string_view text;
 };

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "check/check_report.h"
+#include "check/judge.h"
 #include "cli/validation.h"
 #include "config/port_request.h"
 #include "config/refresh.h"
@@ -27,6 +29,8 @@ constexpr int kJsonOption = 0x100;
 constexpr int kSnapshotOption = 0x101;
 constexpr int kDryRunOption = 0x102;
 constexpr int kMetricsOption = 0x103;
+constexpr int kCheckOption = 0x104;
+constexpr int kAcceptOption = 0x105;
 
 }  // namespace
 
@@ -45,6 +49,8 @@ const LongOptionName kLongOptionNames[] = {
     {"snapshot", kSnapshotOption, false},
     {"dry-run", kDryRunOption, false},
     {"metrics", kMetricsOption, false},
+    {"check", kCheckOption, false},
+    {"accept", kAcceptOption, true},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -52,11 +58,17 @@ namespace {
 
 constexpr char kBadWwn[] = "Invalid world wide name. Must be in form of xx:xx:xx:xx:xx:xx:xx:xx";
 constexpr char kBadAlpa[] = "Invalid ALPA value, must be an 8B10 Neutral Disparate number:";
-constexpr char kBadSpeed[] = "Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, or auto:";
+constexpr char kBadSpeed[] =
+    "Invalid Speed value, must be 1gigabit, 2gigabit, 4gigabit, 8gigabit, 16gigabit, 32gigabit, "
+    "64gigabit, 128gigabit, or auto:";
 constexpr char kBadTopology[] = "Invalid Topology value, must be nport, nlport, or auto:";
 constexpr char kListExclusive[] = "The -l command is mutually exclusive.";
 constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name given with -c.";
 constexpr char kFormatsExclusive[] = "The --json and --metrics options are mutually exclusive.";
+constexpr char kCheckTakesNoSettings[] = "The --check option takes no settings and no --snapshot.";
+constexpr char kAcceptNeedsCheck[] = "The --accept option is for --check.";
+constexpr char kBadAccept[] =
+    "Invalid WWID, must be as the kernel (naa., eui., t10., uuid., nvme.) or multipath writes it:";
 
 // The stored text of the keyword typed: the whole value, byte for byte, case included.
 template <typename Keyword, std::size_t N>
@@ -82,7 +94,7 @@ std::vector<option> LongOptionTable() {
 }
 
 // The options that change how the whole run goes, wherever they stand (--json, --metrics,
-// --dry-run), found
+// --dry-run, --check and the WWIDs --accept gives it), found
 // the way the option pass finds options (an option value that reads "--json" is not one), without
 // any message: the pass itself reports faults.
 void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_options,
@@ -93,7 +105,11 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
     if (c == kJsonOption) parsed->json = true;
     if (c == kMetricsOption) parsed->metrics = true;
     if (c == kDryRunOption) parsed->dry_run = true;
+    if (c == kCheckOption) parsed->check = true;
+    if (c == kAcceptOption && optarg) parsed->accepted.push_back(optarg);
   }
+  // The parser has moved the words that are not options to the end.
+  for (int i = optind; i < argc; ++i) parsed->ignored.emplace_back(argv[i]);
 }
 
 // A -c value that is a WWN as the kernel writes it, "0x" and up to 16 hexadecimal digits: the
@@ -136,6 +152,12 @@ RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
   } else {
     PrintFullReport(**registry, services.out);
   }
+  // Standard output stays what scripts parse; the administrator is told why it lists nothing.
+  StatusOr<RegistryIterator> ports = DiscoverControllers(**registry);
+  if (ports.ok() && !ports->Next()) {
+    const std::string why = (*registry)->WhyNoPorts();
+    services.err << "halvane: no Fibre Channel port: " << Escaped{why} << "\n";
+  }
   return RunOutcome::Exit(kExitSuccess);
 }
 
@@ -171,6 +193,37 @@ RunOutcome PrintSnapshot(Services& services) {
   return RunOutcome::Failed(written.Of("the snapshot is cut short"));
 }
 
+// --check: the verdict on every port's storage, or with -c on that port's, in the form the run
+// asks for; its status is the exit status. A registry that cannot be read, or a port that no port
+// is named, is a verdict too: UNKNOWN, and why.
+RunOutcome PrintCheck(Services& services, const ParsedOptions& parsed) {
+  const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
+  Verdict verdict;
+  if (!registry.ok()) {
+    verdict = UnknownVerdict(registry.status().message());
+  } else {
+    CheckScope scope{{}, parsed.accepted, services.ports_place};
+    StatusOr<RegistryEntry> port = RegistryEntry();
+    if (parsed.portWWN) port = FindPortByWWN(**registry, *parsed.portWWN);
+    if (!port.ok()) {
+      verdict = UnknownVerdict(port.status().message());
+    } else {
+      scope.port = *port;
+      verdict = JudgeStorage(**registry, scope);
+    }
+  }
+  if (parsed.json) {
+    PrintCheckDocument(verdict, services.out);
+  } else if (parsed.metrics) {
+    PrintCheckMetrics(verdict, services.out);
+  } else {
+    PrintCheckText(verdict, services.out);
+  }
+  RunOutcome outcome = RunOutcome::Exit(static_cast<int>(verdict.status));
+  outcome.check = true;
+  return outcome;
+}
+
 // The SCSI host number of the port named wanted, for a rescan of that host alone.
 std::optional<std::uint64_t> HostToRescan(Services& services, const std::string& wanted) {
   const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
@@ -184,10 +237,26 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   const std::vector<option> long_options = LongOptionTable();
   std::ostream& out = services.out;
   // -r asks the kernel to rescan too; a scan finds what settings changed, so it runs once they
-  // are written, or before a listing that ends the run sooner.
+  // are written, or before a listing that ends the run sooner. A dry run sends and rescans
+  // nothing: it says on plan what it would send and which hosts' scan it would write, there
+  // (standard output, or standard error before a report, so that standard output holds the
+  // report alone).
   bool rescan = false;
-  const auto rescan_now = [&](std::optional<std::uint64_t> host) {
-    if (rescan && !parsed.dry_run) services.rescan.RescanFibreChannelHosts(host, services.err);
+  // A word that is not an option changes nothing, but the administrator who typed it meant
+  // something by it ("-s auto nport" sets no topology): said once, before the run does anything,
+  // wherever on the line the run ends.
+  const auto say_ignored = [&] {
+    for (const std::string& word : parsed.ignored)
+      services.err << "halvane: ignored \"" << Escaped{word} << "\", which is not an option\n";
+    parsed.ignored.clear();
+  };
+  const auto rescan_now = [&](std::optional<std::uint64_t> host, std::ostream& plan) {
+    if (rescan && parsed.dry_run) {
+      DescribeRefreshNotification(services.ports, plan);
+      services.rescan.DescribeRescan(host, plan, services.err);
+    } else if (rescan) {
+      services.rescan.RescanFibreChannelHosts(host, services.err);
+    }
     rescan = false;
   };
 
@@ -195,6 +264,8 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   // One form of report a run, wherever the options stand: a script that asks for two has a fault
   // to be told of before anything is done.
   if (parsed.json && parsed.metrics) return ExitWithUsage(out, kExitUsage, kFormatsExclusive, "");
+  if (!parsed.accepted.empty() && !parsed.check)
+    return ExitWithUsage(out, kExitUsage, kAcceptNeedsCheck, "");
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
@@ -216,23 +287,31 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case 'a':
       case 's':
       case 't':
+        if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");
         if (auto refused = RecordSetting(c, optarg, &parsed, out)) return *refused;
         break;
       case 'l':
         if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
-        rescan_now(std::nullopt);
-        return PrintListing(services, parsed);
+        say_ignored();
+        rescan_now(std::nullopt, services.err);
+        return parsed.check ? PrintCheck(services, parsed) : PrintListing(services, parsed);
+      case kAcceptOption:
+        if (!WwidKey(optarg)) return ExitWithUsage(out, kExitUsage, kBadAccept, optarg);
+        break;
       case kJsonOption:
       case kMetricsOption:
       case kDryRunOption:
+      case kCheckOption:
         break;
       case kSnapshotOption:
-        rescan_now(std::nullopt);
+        if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");
+        say_ignored();
+        rescan_now(std::nullopt, services.err);
         return PrintSnapshot(services);
       case 'r':
         // The daemon's message goes out as it always has, where -r stands; the kernel is asked
         // too, as a host without the daemon would otherwise not notice the changed ports at all.
-        SendRefreshNotification(services.ports);
+        if (!parsed.dry_run) SendRefreshNotification(services.ports);
         rescan = true;
         break;
       case 'h':
@@ -245,34 +324,45 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
     }
   }
 
-  // A word that is not an option changes nothing, but the administrator who typed it meant
-  // something by it: "-s auto nport" sets no topology.
-  for (int i = optind; i < argc; ++i)
-    services.err << "halvane: ignored \"" << Escaped{argv[i]} << "\", which is not an option\n";
+  say_ignored();
+  if (parsed.check) {
+    // The scan first: the verdict is on what it finds. A dry run's plan goes to standard error,
+    // so that standard output holds the verdict alone.
+    std::optional<std::uint64_t> host;
+    if (rescan && parsed.portWWN) host = HostToRescan(services, *parsed.portWWN);
+    if (!parsed.portWWN || host) rescan_now(host, services.err);
+    return PrintCheck(services, parsed);
+  }
   if (parsed.portWWN) {
     const RunOutcome outcome = HandlePortRequest(parsed, services);
     // Only the named port's host is rescanned; a run refused as a whole asks nothing.
     if (rescan && outcome.exit_status != kExitNotRoot) {
-      if (auto host = HostToRescan(services, *parsed.portWWN)) rescan_now(*host);
+      if (auto host = HostToRescan(services, *parsed.portWWN)) rescan_now(*host, out);
     }
     return outcome;
   }
   // Settings with no port to take them must not pass for a change that was made.
   if (parsed.settingsGiven) return ExitWithUsage(out, kExitUsage, kSettingsNeedPort, "");
   if (argc == 1) return ExitWithUsage(out, kExitSuccess, "", "");
-  rescan_now(std::nullopt);
+  rescan_now(std::nullopt, out);
   return RunOutcome{};
+}
+
+bool AsksForCheck(int argc, char* argv[]) {
+  ParsedOptions parsed;
+  FindRunWideOptions(argc, argv, LongOptionTable(), &parsed);
+  return parsed.check;
 }
 
 int FinishRun(const RunOutcome& outcome, FdOutput& stdout_buffer, std::ostream& err) {
   if (!outcome.failure.ok()) {
     stdout_buffer.Discard();
     err << "halvane: " << Escaped{outcome.failure.message()} << "\n";
-    return outcome.ProcessExitStatus();
+    return outcome.check ? outcome.FailedExitStatus() : outcome.ProcessExitStatus();
   }
   if (const Status flushed = stdout_buffer.Flush(); !flushed.ok()) {
     err << "halvane: write error on standard output: " << flushed.message() << "\n";
-    return kExitFailure;
+    return outcome.FailedExitStatus();
   }
   return outcome.ProcessExitStatus();
 }

@@ -33,7 +33,8 @@ int main(int argc, char* argv[]) {
       [&environment](RegistryUse use) { return OpenHostRegistry(environment, use, std::cerr); });
   const auto ports = MakeServiceDirectoryPorts(environment.service_dir);
   const auto rescan = MakeHostRescan(environment);
-  Services services{registry, ProcessUserIdentity(), *ports, out, std::cerr, *rescan};
+  Services services{registry, ProcessUserIdentity(),  *ports, out, std::cerr,
+                    *rescan,  PortsPlace(environment)};
 
   RunOutcome outcome;
   try {
@@ -42,6 +43,7 @@ int main(int argc, char* argv[]) {
     // The one place an exception is caught: the standard library's, when the run could not have
     // the memory it needed, wherever that was.
     outcome = RunOutcome::Failed(Status::Error(kIoError, "not enough memory"));
+    outcome.check = AsksForCheck(argc, argv);
   }
   const int status = FinishRun(outcome, stdout_buffer, std::cerr);
   // The registry lives until the process ends. Releasing a large one value by value costs more

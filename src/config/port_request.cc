@@ -20,6 +20,15 @@ RunOutcome NotApplied(Services& services, const Status& status) {
   return RunOutcome::Exit(kExitFailure);
 }
 
+// The name of the port found, as the listing shows it (the name typed matched it whatever its
+// letter case).
+std::string PortNameOf(DeviceRegistry& registry, const RegistryEntry& port,
+                       const std::string& typed) {
+  const StatusOr<Dictionary> record = BuildPortInfo(registry, port);
+  const PropertyValue* name = record.ok() ? FindMember(*record, kRecordPortName) : nullptr;
+  return name && name->AsString() ? *name->AsString() : typed;
+}
+
 RunOutcome PortNotFound(Services& services) {
   return ExitWithUsage(services.out, kExitPortNotFound, kPortNotFoundMessage, "");
 }
@@ -34,12 +43,14 @@ RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services) {
     return PrintPort(wwn, options, services, **registry);
   }
 
-  // Checked before the registry is touched.
-  if (services.users.EffectiveUserId() != 0) {
+  // Checked before the registry is touched. A dry run writes nothing, and reads only what any
+  // user may read, so anyone may ask what settings would do.
+  if (services.users.EffectiveUserId() != 0 && !options.dry_run) {
     services.out << kNotRootMessage << "\n";
     return RunOutcome::Exit(kExitNotRoot);
   }
-  const StatusOr<DeviceRegistry*> opened = services.registry.Open(RegistryUse::kWrite);
+  const StatusOr<DeviceRegistry*> opened =
+      services.registry.Open(options.dry_run ? RegistryUse::kRead : RegistryUse::kWrite);
   if (!opened.ok()) return RunOutcome::Failed(opened.status());
   DeviceRegistry& registry = **opened;
   const StatusOr<RegistryEntry> port = FindPortByWWN(registry, wwn);
@@ -51,7 +62,8 @@ RunOutcome HandlePortRequest(const ParsedOptions& options, Services& services) {
   if (options.dry_run) {
     // What the run would write, and nothing written; a refusal found before writing ends the
     // run as the real one would.
-    const StatusOr<std::string> plan = registry.DescribeWrite(*port, options.settings);
+    const StatusOr<std::string> plan =
+        registry.DescribeWrite(*port, options.settings, PortNameOf(registry, *port, wwn));
     if (plan.status().code() == kNoDevice) return PortNotFound(services);
     if (!plan.ok()) return NotApplied(services, plan.status());
     services.out << *plan;

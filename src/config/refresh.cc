@@ -1,5 +1,7 @@
 #include "config/refresh.h"
 
+#include <ostream>
+
 namespace halvane {
 namespace {
 
@@ -19,15 +21,27 @@ MessageHeader MakeRefreshMessage(PortName daemon_port) {
   return message;
 }
 
+// The daemon's port, afresh; 0 when it cannot be found.
+PortName FindDaemon(MessagePorts& ports) {
+  const StatusOr<PortName> lookup = ports.LookupPort();
+  if (!lookup.ok()) return 0;
+  const StatusOr<PortName> daemon = ports.LookUpService(*lookup, kScsiDaemonService);
+  return daemon.ok() ? *daemon : 0;
+}
+
 }  // namespace
 
+void DescribeRefreshNotification(MessagePorts& ports, std::ostream& plan) {
+  plan << kScsiDaemonService
+       << (FindDaemon(ports) != 0 ? ": receives a refresh message\n"
+                                  : ": cannot be found, and receives nothing\n");
+}
+
 void SendRefreshNotification(MessagePorts& ports) {
-  const StatusOr<PortName> lookup = ports.LookupPort();
-  if (!lookup.ok()) return;
-  const StatusOr<PortName> daemon = ports.LookUpService(*lookup, kScsiDaemonService);
-  if (!daemon.ok() || *daemon == 0) return;
+  const PortName daemon = FindDaemon(ports);
+  if (daemon == 0) return;
   // Whether the daemon took it is not examined: one that is not listening changes nothing.
-  (void)ports.SendMessage(MakeRefreshMessage(*daemon));
+  (void)ports.SendMessage(MakeRefreshMessage(daemon));
 }
 
 }  // namespace halvane

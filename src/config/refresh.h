@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 
 #include "host/message_ports.h"
 
@@ -14,5 +15,8 @@ inline constexpr char kScsiDaemonService[] = "com.vorla.kestrit.scsid";
 // daemon that cannot be found or reached changes nothing for the administrator: nothing is
 // printed, ever.
 void SendRefreshNotification(MessagePorts& ports);
+// What SendRefreshNotification would do, with nothing sent: one line on plan, whether the daemon
+// can be found and would receive the message.
+void DescribeRefreshNotification(MessagePorts& ports, std::ostream& plan);
 
 }  // namespace halvane

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/host_rescan.h"
 #include "host/message_ports.h"
@@ -24,6 +25,8 @@ struct Services {
   std::ostream& out;
   std::ostream& err;
   HostRescan& rescan;
+  // Where the registry looks for ports, as a check run's verdict names it when it finds none.
+  std::string ports_place = "the registry";
 };
 
 // What the option pass records for the settings path.
@@ -31,9 +34,12 @@ struct ParsedOptions {
   std::optional<std::string> portWWN;  // exactly as typed
   Dictionary settings;                 // the port settings, under the k...Setting keys
   bool settingsGiven = false;
-  bool json = false;     // the reports print the inventory document instead of text
-  bool metrics = false;  // the reports print Prometheus metrics instead of text
-  bool dry_run = false;  // settings are described, not written
+  bool json = false;                 // the reports print the inventory document instead of text
+  bool metrics = false;              // the reports print Prometheus metrics instead of text
+  bool dry_run = false;              // settings are described, not written
+  std::vector<std::string> ignored;  // the words that are not options, in order
+  bool check = false;                // the run prints a verdict on the storage instead of a listing
+  std::vector<std::string> accepted;  // --accept: WWIDs reached one way on purpose
 };
 
 // The exit statuses of the process, as scripts read them.
@@ -42,6 +48,9 @@ inline constexpr int kExitFailure = 1;       // settings not applied, registry o
 inline constexpr int kExitPortNotFound = 2;  // no port has the name given with -c
 inline constexpr int kExitUsage = 3;         // the command line was refused
 inline constexpr int kExitNotRoot = 77;      // settings need root
+// A check run's own failure (its output could not be written, it ran out of memory): UNKNOWN, as
+// monitoring reads statuses. Its verdicts are 0 OK, 1 WARNING, 2 CRITICAL and 3 UNKNOWN.
+inline constexpr int kExitCheckUnknown = 3;
 
 // How a run ends: the exit status of the process. Exits are decided only by the front end and the
 // settings path and travel up as this value, so nothing below them ends the process.
@@ -51,10 +60,14 @@ struct RunOutcome {
   // could not be opened, a snapshot that could not be written down): whoever ends the process
   // tells it, in one line, and drops what the run printed, which is not the whole of anything.
   Status failure;
+  // A check run, whose own failure is UNKNOWN rather than the status 1 of other runs.
+  bool check = false;
 
   static RunOutcome Exit(int code) { return RunOutcome{code, Status::Ok()}; }
   static RunOutcome Failed(Status why) { return RunOutcome{kExitFailure, std::move(why)}; }
   int ProcessExitStatus() const { return exit_status; }
+  // The status of a run that failed of itself.
+  int FailedExitStatus() const { return check ? kExitCheckUnknown : kExitFailure; }
 };
 
 // Writes the usage text and the line "exitcode <status> - <message> <detail>" and ends the run

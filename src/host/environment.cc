@@ -5,17 +5,32 @@
 namespace halvane {
 namespace {
 
-void Take(const char* name, std::string* value) {
+// Whether the variable is set; its text in *value unless it is empty.
+bool Take(const char* name, std::string* value) {
   const char* text = std::getenv(name);
   if (text != nullptr && *text != '\0') *value = text;
+  return text != nullptr;
 }
 
 }  // namespace
 
 HostEnvironment ReadHostEnvironment() {
   HostEnvironment environment;
-  Take("HALVANE_REGISTRY", &environment.snapshot);
-  Take("HALVANE_SYSFS_ROOT", &environment.sysfs_root);
+  if (Take("HALVANE_REGISTRY", &environment.snapshot) && environment.snapshot.empty()) {
+    environment.refused = Status::Error(
+        kBadArgument,
+        "HALVANE_REGISTRY is set but empty: name a snapshot file, or unset it for the live host");
+  }
+  std::string root;
+  if (Take("HALVANE_SYSFS_ROOT", &root)) {
+    if (root.empty()) {
+      environment.refused = Status::Error(
+          kBadArgument,
+          "HALVANE_SYSFS_ROOT is set but empty: name a sysfs tree, or unset it for /sys");
+    } else {
+      environment.sysfs_root = root;
+    }
+  }
   Take("HALVANE_SERVICE_DIR", &environment.service_dir);
   return environment;
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "base/status.h"
+
 namespace halvane {
 
 struct HostEnvironment {
@@ -14,9 +16,14 @@ struct HostEnvironment {
   std::string sysfs_root = "/sys";
   // HALVANE_SERVICE_DIR: the folder of sockets through which services are looked up.
   std::string service_dir = "/run/kestrit/services";
+  // Why the registry variables cannot be used, when they cannot: one of them is set but empty.
+  // A script that sets HALVANE_REGISTRY="$FILE" with FILE unset means a snapshot, and must not
+  // read, rescan or change the live host instead.
+  Status refused;
 };
 
-// The process's environment; a variable that is unset or empty keeps its default.
+// The process's environment; a variable that is unset keeps its default. HALVANE_SERVICE_DIR set
+// but empty keeps its default too; the registry's variables set but empty are refused.
 HostEnvironment ReadHostEnvironment();
 
 }  // namespace halvane

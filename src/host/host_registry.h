@@ -14,4 +14,8 @@ namespace halvane {
 StatusOr<std::unique_ptr<DeviceRegistry>> OpenHostRegistry(const HostEnvironment& environment,
                                                            RegistryUse use, std::ostream& errors);
 
+// Where the run's registry has its ports, as a message names it: "class/fc_host under /sys", or
+// "the snapshot host.json".
+std::string PortsPlace(const HostEnvironment& environment);
+
 }  // namespace halvane

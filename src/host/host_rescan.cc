@@ -1,5 +1,6 @@
 #include "host/host_rescan.h"
 
+#include "base/text.h"
 #include "sysfs/sysfs_rescan.h"
 
 namespace halvane {
@@ -9,8 +10,17 @@ class SysfsHostRescan : public HostRescan {
  public:
   explicit SysfsHostRescan(HostEnvironment environment) : environment_(std::move(environment)) {}
   void RescanFibreChannelHosts(std::optional<std::uint64_t> host, std::ostream& errors) override {
+    if (!environment_.refused.ok()) {
+      errors << "halvane: " << Escaped{environment_.refused.message()} << "\n";
+      return;
+    }
     if (!environment_.snapshot.empty()) return;
     RescanSysfsHosts(environment_.sysfs_root, host, nullptr, errors);
+  }
+  void DescribeRescan(std::optional<std::uint64_t> host, std::ostream& plan,
+                      std::ostream& errors) override {
+    if (!environment_.snapshot.empty()) return;
+    RescanSysfsHosts(environment_.sysfs_root, host, nullptr, errors, &plan);
   }
 
  private:

@@ -18,6 +18,10 @@ class HostRescan {
   // and waits for the kernel's scans. Reports each host that could not be asked on errors; the
   // run goes on either way.
   virtual void RescanFibreChannelHosts(std::optional<std::uint64_t> host, std::ostream& errors) = 0;
+  // What RescanFibreChannelHosts would do, with nothing rescanned: a line on plan for each host
+  // whose scan would be written, and on errors each host that could not be asked.
+  virtual void DescribeRescan(std::optional<std::uint64_t> host, std::ostream& plan,
+                              std::ostream& errors) = 0;
 };
 
 // The sysfs tree the environment names; nothing at all when the run reads a snapshot, which has

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <set>
 
 namespace halvane {
 namespace {
@@ -174,6 +175,24 @@ StatusOr<RegistryEntry> FindPortByWWN(DeviceRegistry& registry, std::string_view
   }
   if (!match) return Status::Error(kNoDevice, "no port is named " + std::string(wanted));
   return match;
+}
+
+StatusOr<std::vector<RegistryEntry>> DistinctPorts(DeviceRegistry& registry) {
+  StatusOr<RegistryIterator> ports = DiscoverControllers(registry);
+  if (!ports.ok()) return ports.status();
+  std::vector<std::pair<std::string, RegistryEntry>> named;
+  for (RegistryEntry port = ports->Next(); port; port = ports->Next()) {
+    if (const StatusOr<Dictionary> record = BuildPortInfo(registry, port); record.ok())
+      named.emplace_back(PortNameText(*record), std::move(port));
+  }
+  // From the last port back, each name's first is the last of its name.
+  std::vector<RegistryEntry> distinct;
+  std::set<std::string> seen;
+  for (auto it = named.rbegin(); it != named.rend(); ++it) {
+    if (seen.insert(it->first).second) distinct.push_back(std::move(it->second));
+  }
+  std::reverse(distinct.begin(), distinct.end());
+  return distinct;
 }
 
 std::optional<std::uint64_t> PortHostNumber(DeviceRegistry& registry, std::string_view wanted) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "registry/device_registry.h"
 #include "registry/vocabulary.h"
@@ -33,6 +34,11 @@ std::optional<std::string> WwnOfData(const PropertyValue& value);
 // several ports share a name, the last in registry order is the one found. kNoDevice when there
 // is no port or none matches.
 StatusOr<RegistryEntry> FindPortByWWN(DeviceRegistry& registry, std::string_view wanted);
+
+// The ports that have a record, each name once: the port the name stands for, as FindPortByWWN
+// finds it (the last of those of that name), in registry order. Ports whose name is not a WWN
+// share kUnreadablePortName. Every report that shows a port once per name keeps to this rule.
+StatusOr<std::vector<RegistryEntry>> DistinctPorts(DeviceRegistry& registry);
 
 // The SCSI host number of the port named wanted, when the registry says.
 std::optional<std::uint64_t> PortHostNumber(DeviceRegistry& registry, std::string_view wanted);

@@ -27,6 +27,7 @@ void PrintNamespaceBlock(const TargetView& controller, const LunView& unit, std:
   PrintLunText(out, controller.Own(kFirmwareVersionKey), "                     Revision:    ");
   if (auto id = unit.UniqueId()) out << "       Logical Unit Unique ID:    " << *id << "\n";
   PrintLunText(out, unit.Own(kAnaStateKey), "    Logical Unit Access State:    ");
+  PrintLunText(out, unit.MapName(), "                    LUN Alias:    ");
   PrintLunText(out, controller.Own(kModelKey), "                        Model:    ");
   out << "\n";
 }

@@ -63,9 +63,9 @@ void WriteLun(JsonWriter& json, const LunView& unit) {
   MemberTexts(json, "aliases", aliases);
   MemberText(json, "block_device", unit.Own(kBlockDeviceKey));
   MemberText(json, "sg_device", unit.Own(kScsiGenericDeviceKey));
-  MemberInteger(json, "size_bytes", unit.Own(kCapacityKey));
-  MemberInteger(json, "logical_block_size", unit.Own(kLogicalBlockSizeKey));
-  MemberInteger(json, "queue_depth", unit.Own(kQueueDepthKey));
+  MemberInteger(json, "size_bytes", unit.Own(kCapacityKey), kCountRange);
+  MemberInteger(json, "logical_block_size", unit.Own(kLogicalBlockSizeKey), kBlockSizeRange);
+  MemberInteger(json, "queue_depth", unit.Own(kQueueDepthKey), kCountRange);
   WriteMap(json, unit.Own(kMultipathMapKey));
   json.Close('}');
 }
@@ -77,8 +77,8 @@ void WriteTarget(JsonWriter& json, const TargetView& target) {
   MemberText(json, "port_id", FibreChannelAddress(target.Port(kRemotePortIdKey)));
   MemberText(json, "state", PortState(target.Port(kRemotePortStateKey)));
   MemberTexts(json, "roles", PortRoles(target.Port(kRemotePortRolesKey)));
-  MemberInteger(json, "dev_loss_tmo", target.Port(kDeviceLossTimeoutKey));
-  MemberInteger(json, "fast_io_fail_tmo", target.Port(kFastFailTimeoutKey));
+  MemberInteger(json, "dev_loss_tmo", target.Port(kDeviceLossTimeoutKey), kCountRange);
+  MemberInteger(json, "fast_io_fail_tmo", target.Port(kFastFailTimeoutKey), kCountRange);
   MemberText(json, "scsi_address", target.Own(kScsiAddressKey));
   json.Key("luns");
   json.Open('[');
@@ -89,7 +89,7 @@ void WriteTarget(JsonWriter& json, const TargetView& target) {
 
 void WriteNamespace(JsonWriter& json, const LunView& unit) {
   json.Open('{');
-  MemberInteger(json, "nsid", unit.Own(kNamespaceIdKey));
+  MemberInteger(json, "nsid", unit.Own(kNamespaceIdKey), kNamespaceIdRange);
   MemberText(json, "unique_id", unit.UniqueId());
   MemberText(json, "wwid", unit.Own(kWorldWideIdKey));
   MemberText(json, "nguid", HexId(unit.Own(kNguidKey), 16));
@@ -97,10 +97,11 @@ void WriteNamespace(JsonWriter& json, const LunView& unit) {
   MemberText(json, "uuid", UuidText(unit.Own(kNamespaceUuidKey)));
   MemberText(json, "block_device", unit.Own(kBlockDeviceKey));
   MemberText(json, "path_device", unit.Own(kPathDeviceKey));
-  MemberInteger(json, "size_bytes", unit.Own(kCapacityKey));
-  MemberInteger(json, "logical_block_size", unit.Own(kLogicalBlockSizeKey));
+  MemberInteger(json, "size_bytes", unit.Own(kCapacityKey), kCountRange);
+  MemberInteger(json, "logical_block_size", unit.Own(kLogicalBlockSizeKey), kBlockSizeRange);
   MemberText(json, "ana_state", AnaState(unit.Own(kAnaStateKey)));
-  MemberInteger(json, "ana_group", unit.Own(kAnaGroupKey));
+  MemberInteger(json, "ana_group", unit.Own(kAnaGroupKey), kUnsigned32Range);
+  WriteMap(json, unit.Own(kMultipathMapKey));
   json.Close('}');
 }
 
@@ -116,11 +117,13 @@ void WriteNvmeController(JsonWriter& json, const TargetView& controller) {
   MemberText(json, "model", controller.Own(kModelKey));
   MemberText(json, "serial_number", controller.Own(kSerialNumberKey));
   MemberText(json, "firmware_version", controller.Own(kFirmwareVersionKey));
-  MemberInteger(json, "controller_id", controller.Own(kControllerIdKey));
+  MemberInteger(json, "controller_id", controller.Own(kControllerIdKey), kControllerIdRange);
   json.Key("namespaces");
   json.Open('[');
-  ForEachLun(controller.registry, controller.target,
-             [&](const LunView& unit) { WriteNamespace(json, unit); });
+  // A namespace is known by its id: one without an id the standard allows has no object.
+  ForEachLun(controller.registry, controller.target, [&](const LunView& unit) {
+    if (IntegerIn(unit.Own(kNamespaceIdKey), kNamespaceIdRange)) WriteNamespace(json, unit);
+  });
   json.Close(']');
   json.Close('}');
 }
@@ -204,7 +207,7 @@ std::optional<std::string> WritePort(JsonWriter& json, DeviceRegistry& registry,
     json.Integer(Number::FromInt64(*value));
   }
   MemberText(json, "cable_type", Member(record, kRecordCableType));
-  MemberInteger(json, "scsi_host", Member(record, kRecordScsiHostNumber));
+  MemberInteger(json, "scsi_host", Member(record, kRecordScsiHostNumber), kUnsigned32Range);
   MemberText(json, "driver", Member(record, kRecordDriverName));
   MemberText(json, "driver_version", Member(record, kRecordDriverVersion));
   MemberText(json, "firmware_version", Member(record, kRecordFirmwareVersion));
@@ -219,13 +222,14 @@ std::optional<std::string> WritePort(JsonWriter& json, DeviceRegistry& registry,
       speeds && speeds->AsString() ? SpeedsGbit(*speeds->AsString()) : std::vector<unsigned>{});
   MemberText(json, "symbolic_name", Member(record, kRecordSymbolicName));
   MemberWWN(json, "physical_port_name", Member(record, kRecordPhysicalPortName));
-  MemberInteger(json, "physical_scsi_host", Member(record, kRecordPhysicalScsiHostNumber));
+  MemberInteger(json, "physical_scsi_host", Member(record, kRecordPhysicalScsiHostNumber),
+                kUnsigned32Range);
   WriteVirtualPorts(json, Member(record, kRecordVirtualPorts));
   const PropertyValue* statistics = FindMember(record, kRecordStatistics);
   if (const Dictionary* counters = statistics ? statistics->AsDictionary() : nullptr) {
     json.Key(kRecordStatistics);
     json.Open('{');
-    for (const auto& [name, value] : *counters) MemberInteger(json, name, &value);
+    for (const auto& [name, value] : *counters) MemberInteger(json, name, value, kCountRange);
     json.Close('}');
   }
   if (IsFibreChannelController(registry, port)) WriteFibreChannelMembers(json, registry, port);
@@ -245,7 +249,7 @@ void WriteMultipath(JsonWriter& json, DeviceRegistry& registry,
     MemberText(json, "dm", map.Own(kMapDeviceKey));
     MemberText(json, "uuid", map.Own(kMapUuidKey));
     MemberText(json, "wwid", map.Wwid());
-    MemberInteger(json, "size_bytes", map.Own(kCapacityKey));
+    MemberInteger(json, "size_bytes", map.Own(kCapacityKey), kCountRange);
     json.Key("paths");
     json.Open('[');
     for (const Dictionary* path : map.paths()) {
@@ -254,8 +258,9 @@ void WriteMultipath(JsonWriter& json, DeviceRegistry& registry,
       MemberWWN(json, "port_name", port);
       MemberWWN(json, "remote_port_name", Member(*path, kRemotePortNameKey));
       MemberText(json, "scsi_address", Member(*path, kScsiAddressKey));
+      MemberText(json, "controller", Member(*path, kNvmeControllerKey));
       MemberText(json, "block_device", Member(*path, kBlockDeviceKey));
-      MemberText(json, "state", UnitState(Member(*path, kScsiDeviceStateKey)));
+      MemberText(json, "state", MapView::PathState(*path));
       // A path through a port that is not Fibre Channel is the map's all the same.
       json.Key("fibre_channel");
       json.Literal(port ? "true" : "false");

@@ -30,6 +30,19 @@ std::optional<std::string> Match(const std::optional<PropertyValue>& value,
 
 }  // namespace
 
+std::optional<Number> IntegerIn(const std::optional<PropertyValue>& value, IntegerRange range) {
+  const Number* number = value ? value->AsNumber() : nullptr;
+  if (number == nullptr) return std::nullopt;
+  const auto& raw = number->raw();
+  bool in = false;
+  if (const auto* v = std::get_if<std::int64_t>(&raw)) {
+    in = *v >= range.min && (*v < 0 || static_cast<std::uint64_t>(*v) <= range.max);
+  } else if (const auto* u = std::get_if<std::uint64_t>(&raw)) {
+    in = *u <= range.max && (range.min <= 0 || *u >= static_cast<std::uint64_t>(range.min));
+  }
+  return in ? std::optional<Number>(*number) : std::nullopt;
+}
+
 std::optional<std::string> PortState(const std::optional<PropertyValue>& text) {
   return Match(text, {{"Online", "online"},
                       {"Offline", "offline"},

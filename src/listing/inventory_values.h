@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,25 @@
 #include "registry/dictionary.h"
 
 namespace halvane {
+
+// The range the document's schema gives an integer member; the metrics keep to it for the same
+// value. A number outside it, wherever it came from (a snapshot's, a driver's), is no value at
+// all, as a placeholder is.
+struct IntegerRange {
+  std::int64_t min;
+  std::uint64_t max;
+};
+inline constexpr IntegerRange kCountRange{0, std::numeric_limits<std::uint64_t>::max()};
+// A SCSI host number, which the kernel keeps in an unsigned int; an ANA group id and a logical
+// block size, 32 bits wide too.
+inline constexpr IntegerRange kUnsigned32Range{0, std::numeric_limits<std::uint32_t>::max()};
+inline constexpr IntegerRange kBlockSizeRange{1, std::numeric_limits<std::uint32_t>::max()};
+// An NVMe namespace id: 1 to FFFFFFFE (0 is none, FFFFFFFF all of them); a controller id, 16 bits.
+inline constexpr IntegerRange kNamespaceIdRange{1, 0xFFFFFFFE};
+inline constexpr IntegerRange kControllerIdRange{0, 0xFFFF};
+// The integer value holds when it lies in range: nothing for another kind of value, a number given
+// with a fraction or an exponent, or one outside the range.
+std::optional<Number> IntegerIn(const std::optional<PropertyValue>& value, IntegerRange range);
 
 // A port's or a remote port's state (the kernel's fc_port_state_names, or a snapshot's text for
 // one of them, in any letter case and spacing): "online", "offline", "linkdown", "blocked",

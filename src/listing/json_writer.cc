@@ -40,12 +40,12 @@ void MemberText(JsonWriter& json, std::string_view key, const std::optional<std:
   json.String(*text);
 }
 
-// An integer member; a number given with a fraction or exponent is not one.
-void MemberInteger(JsonWriter& json, std::string_view key, const PropertyValue* value) {
-  const Number* number = value ? value->AsNumber() : nullptr;
-  if (number == nullptr || std::holds_alternative<double>(number->raw())) return;
-  json.Key(key);
-  json.Integer(*number);
+void MemberInteger(JsonWriter& json, std::string_view key,
+                   const std::optional<PropertyValue>& value, IntegerRange range) {
+  if (const std::optional<Number> number = IntegerIn(value, range)) {
+    json.Key(key);
+    json.Integer(*number);
+  }
 }
 
 std::optional<std::string> KnownWWN(const PropertyValue* value) {
@@ -61,11 +61,6 @@ std::optional<std::string> KnownWWN(const std::optional<PropertyValue>& value) {
 
 void MemberWWN(JsonWriter& json, std::string_view key, const PropertyValue* value) {
   MemberText(json, key, KnownWWN(value));
-}
-
-void MemberInteger(JsonWriter& json, std::string_view key,
-                   const std::optional<PropertyValue>& value) {
-  MemberInteger(json, key, value ? &*value : nullptr);
 }
 
 void MemberWWN(JsonWriter& json, std::string_view key, const std::optional<PropertyValue>& value) {

@@ -21,10 +21,18 @@ std::optional<std::string> MapView::Wwid() const {
   return wwid ? std::optional<std::string>(*wwid) : std::nullopt;
 }
 
+std::optional<std::string> MapView::PathState(const Dictionary& path) {
+  if (FindMember(path, kNvmeControllerKey))
+    return ControllerState(MemberValue(path, kNvmeControllerStateKey));
+  return UnitState(MemberValue(path, kScsiDeviceStateKey));
+}
+
 std::size_t MapView::ActivePaths() const {
   std::size_t active = 0;
-  for (const Dictionary* path : paths_)
-    active += UnitState(MemberValue(*path, kScsiDeviceStateKey)) == "running";
+  for (const Dictionary* path : paths_) {
+    const std::optional<std::string> state = PathState(*path);
+    active += state == "running" || state == "live";
+  }
   return active;
 }
 

@@ -16,7 +16,8 @@ namespace halvane {
 
 // One map: its entry's values, and its paths, each a Dictionary of kScsiAddressKey,
 // kBlockDeviceKey, kScsiDeviceStateKey and, for a path through a Fibre Channel port,
-// kPortWorldWideNameKey and kRemotePortNameKey.
+// kPortWorldWideNameKey and kRemotePortNameKey; an NVMe namespace's path has kNvmeControllerKey
+// and kNvmeControllerStateKey instead of the SCSI address and state.
 class MapView {
  public:
   MapView(DeviceRegistry& registry, const RegistryEntry& map);
@@ -27,8 +28,10 @@ class MapView {
   // The WWID of the logical unit the map stands for, from its uuid's text.
   std::optional<std::string> Wwid() const;
   const std::vector<const Dictionary*>& paths() const { return paths_; }
-  // How many paths are active: their SCSI device is running.
+  // How many paths are active: their SCSI device is running, or their NVMe controller is live.
   std::size_t ActivePaths() const;
+  // The state of a path: its SCSI device's, or its NVMe controller's.
+  static std::optional<std::string> PathState(const Dictionary& path);
   // Whether a path goes through the port of that name: the path's port name, as a WWN text,
   // byte for byte the port's, whatever the kernel means by the name.
   bool ThroughPort(std::string_view port_name) const;

@@ -1,7 +1,9 @@
 #include "listing/metrics.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -59,7 +61,8 @@ constexpr FamilyText kFamilies[kFamilyCount] = {
      "the namespace's ANA state, if it has one, is optimized or non-optimized; 0 otherwise."},
     {"halvane_multipath_paths", "How many paths a device-mapper multipath map has."},
     {"halvane_multipath_active_paths",
-     "How many of a multipath map's paths are active: their SCSI device is running."},
+     "How many of a multipath map's paths are active: their SCSI device is running, or their NVMe "
+     "controller is live."},
 };
 
 using Labels = std::vector<std::pair<const char*, std::optional<std::string>>>;
@@ -70,9 +73,11 @@ std::optional<std::string> Text(const std::optional<PropertyValue>& value) {
   return text ? std::optional<std::string>(*text) : std::nullopt;
 }
 
-std::optional<std::string> Integer(const std::optional<PropertyValue>& value) {
-  const std::optional<std::int64_t> number = value ? value->AsInt64() : std::nullopt;
-  return number ? std::optional(std::to_string(*number)) : std::nullopt;
+// An integer in range, as the document has it.
+std::optional<std::string> Integer(const std::optional<PropertyValue>& value, IntegerRange range) {
+  const std::optional<Number> number = IntegerIn(value, range);
+  if (!number) return std::nullopt;
+  return std::visit([](auto v) { return std::to_string(v); }, number->raw());
 }
 
 // Samples, kept by family until the run has seen them all, since a family's samples must come
@@ -88,13 +93,55 @@ class Samples {
       first = false;
       line += name;
       line += "=\"";
-      line += MetricLabelValue(*text);
+      AppendEscaped(line, *text, EscapeFor::kLabel);
       line += '"';
     }
     if (!first) line += '}';
     line += ' ';
     line += std::to_string(value);
     line += '\n';
+  }
+  // How many samples each family has so far: where a scope's samples start.
+  using Mark = std::array<std::size_t, kFamilyCount>;
+  Mark Marked() const {
+    Mark mark;
+    for (int family = 0; family < kFamilyCount; ++family) mark[family] = lines_[family].size();
+    return mark;
+  }
+  // Leaves out each sample since mark whose series (its name and labels) an earlier one since
+  // mark has: a collector refuses a file that gives a series twice, which entries that their
+  // labels cannot tell apart would (two paths of one namespace id, remote ports or LUNs without
+  // a name or a WWID). The first is kept. Only a scope's samples are compared: every series of a
+  // port names the port.
+  void DropRepeats(const Mark& mark) {
+    for (int family = 0; family < kFamilyCount; ++family) {
+      std::vector<std::string>& lines = lines_[family];
+      const std::size_t from = mark[family];
+      // The lines since mark in the order of their series' hash, then their series, then their
+      // place: a series' lines come together, its first one first.
+      std::vector<std::pair<std::size_t, std::size_t>> order;  // series hash, line
+      for (std::size_t i = from; i < lines.size(); ++i)
+        order.emplace_back(std::hash<std::string_view>{}(Series(lines[i])), i);
+      std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        const std::string_view series_a = Series(lines[a.second]);
+        const std::string_view series_b = Series(lines[b.second]);
+        return series_a != series_b ? series_a < series_b : a.second < b.second;
+      });
+      std::vector<bool> repeated(lines.size() - from, false);
+      for (std::size_t k = 1; k < order.size(); ++k) {
+        repeated[order[k].second - from] =
+            order[k].first == order[k - 1].first &&
+            Series(lines[order[k].second]) == Series(lines[order[k - 1].second]);
+      }
+      std::size_t kept = from;
+      for (std::size_t i = from; i < lines.size(); ++i) {
+        if (repeated[i - from]) continue;
+        if (kept != i) lines[kept] = std::move(lines[i]);
+        ++kept;
+      }
+      lines.resize(kept);
+    }
   }
   void Print(std::ostream& out) const {
     for (int family = 0; family < kFamilyCount; ++family) {
@@ -106,6 +153,9 @@ class Samples {
   }
 
  private:
+  // A sample's series: its line up to the space before its value.
+  static std::string_view Series(std::string_view line) { return line.substr(0, line.rfind(' ')); }
+
   std::array<std::vector<std::string>, kFamilyCount> lines_;
 };
 
@@ -172,7 +222,7 @@ void AddTargets(Samples& samples, DeviceRegistry& registry, const RegistryEntry&
       samples.Add(kNamespaceAccessible,
                   {{"port_name", port_name},
                    {"controller", name},
-                   {"nsid", Integer(unit.Own(kNamespaceIdKey))},
+                   {"nsid", Integer(unit.Own(kNamespaceIdKey), kNamespaceIdRange)},
                    {"wwid", Text(unit.Own(kWorldWideIdKey))},
                    {"block_device", Text(unit.Own(kBlockDeviceKey))}},
                   state == "live" && usable);
@@ -183,17 +233,22 @@ void AddTargets(Samples& samples, DeviceRegistry& registry, const RegistryEntry&
   samples.Add(kPortNamespaces, {{"port_name", port_name}}, namespaces);
 }
 
-// A port's metrics; its name, or nothing when it has no record or one of names.
+// A port's metrics; its name, or nothing when it has no record.
 std::optional<std::string> AddPort(Samples& samples, DeviceRegistry& registry,
-                                   const RegistryEntry& port, std::set<std::string>* names) {
+                                   const RegistryEntry& port) {
   const StatusOr<Dictionary> built = BuildPortInfo(registry, port);
   if (!built.ok()) return std::nullopt;
   const auto member = [&](const char* key) { return MemberValue(*built, key); };
   const std::optional<std::string> name = PortNameText(*built);
-  if (!names->insert(*name).second) return std::nullopt;
+  const Samples::Mark mark = samples.Marked();
+  // fc_host is the node exporter's own name for the port ("host3"), so that its link counters
+  // (node_fibrechannel_*) can be joined to the port's name and identity.
+  const std::optional<std::string> scsi_host =
+      Integer(member(kRecordScsiHostNumber), kUnsigned32Range);
   samples.Add(kPortInfo,
               {{"port_name", name},
-               {"scsi_host", Integer(member(kRecordScsiHostNumber))},
+               {"scsi_host", scsi_host},
+               {"fc_host", scsi_host ? std::optional("host" + *scsi_host) : std::nullopt},
                {"driver", Text(member(kRecordDriverName))},
                {"model", Text(member(kRecordModel))},
                {"firmware_version", Text(member(kRecordFirmwareVersion))}},
@@ -207,12 +262,14 @@ std::optional<std::string> AddPort(Samples& samples, DeviceRegistry& registry,
       HasFibreChannelInterconnect(registry, port)) {
     AddTargets(samples, registry, port, *name);
   }
+  samples.DropRepeats(mark);
   return name;
 }
 
 // The multipath maps, each once; with only_port, those with a path through it.
 void AddMaps(Samples& samples, DeviceRegistry& registry,
              const std::optional<std::string>& only_port) {
+  const Samples::Mark mark = samples.Marked();
   ForEachMap(registry, only_port, [&](const MapView& map) {
     const Labels labels = {{"map", Text(map.Own(kMapNameKey))},
                            {"dm", Text(map.Own(kMapDeviceKey))},
@@ -220,36 +277,23 @@ void AddMaps(Samples& samples, DeviceRegistry& registry,
     samples.Add(kMapPaths, labels, map.paths().size());
     samples.Add(kMapActivePaths, labels, map.ActivePaths());
   });
+  samples.DropRepeats(mark);
 }
 
 }  // namespace
 
 std::string MetricLabelValue(std::string_view text) {
-  const std::string valid = ValidUtf8(text.substr(0, text.find('\0')));
   std::string escaped;
-  escaped.reserve(valid.size());
-  for (const char c : valid) {
-    if (c == '\\') {
-      escaped += "\\\\";
-    } else if (c == '"') {
-      escaped += "\\\"";
-    } else if (c == '\n') {
-      escaped += "\\n";
-    } else {
-      escaped += c;
-    }
-  }
+  AppendEscaped(escaped, text, EscapeFor::kLabel);
   return escaped;
 }
 
 void PrintMetrics(DeviceRegistry& registry, std::ostream& out) {
   Samples samples;
-  // A collector takes no two series of one name and labels: a second port of a name already
-  // seen is left out rather than spoil the whole file.
-  std::set<std::string> names;
-  if (StatusOr<RegistryIterator> ports = DiscoverControllers(registry); ports.ok()) {
-    for (RegistryEntry port = ports->Next(); port; port = ports->Next())
-      AddPort(samples, registry, port, &names);
+  // A collector takes no two series of one name and labels: a name stands for one port, the one
+  // -c finds by it.
+  if (const StatusOr<std::vector<RegistryEntry>> ports = DistinctPorts(registry); ports.ok()) {
+    for (const RegistryEntry& port : *ports) AddPort(samples, registry, port);
   }
   AddMaps(samples, registry, std::nullopt);
   samples.Print(out);
@@ -258,8 +302,7 @@ void PrintMetrics(DeviceRegistry& registry, std::ostream& out) {
 void PrintPortMetrics(DeviceRegistry& registry, const RegistryEntry& port, std::ostream& out) {
   Samples samples;
   if (!port) return;
-  std::set<std::string> names;
-  const std::optional<std::string> name = AddPort(samples, registry, port, &names);
+  const std::optional<std::string> name = AddPort(samples, registry, port);
   // A port without a name has no path of its own to show a map by.
   AddMaps(samples, registry, name ? name : std::optional<std::string>(""));
   samples.Print(out);

@@ -42,9 +42,12 @@ std::optional<PropertyValue> DeviceRegistry::SearchProperty(const RegistryEntry&
   return found;
 }
 
-StatusOr<std::string> DeviceRegistry::DescribeWrite(const RegistryEntry&, const Dictionary&) {
+StatusOr<std::string> DeviceRegistry::DescribeWrite(const RegistryEntry&, const Dictionary&,
+                                                    std::string_view) {
   return Status::Error(kUnsupported, "this registry cannot describe a write");
 }
+
+std::string DeviceRegistry::WhyNoPorts() { return "the registry holds no controller port"; }
 
 Status DeviceRegistry::StreamSnapshot(SnapshotSink&) {
   return Status::Error(kUnsupported, "this registry cannot be written down as a snapshot");

@@ -98,9 +98,11 @@ class DeviceRegistry {
 
   // What WriteProperties would do with settings, as lines of text, with nothing written; refuses
   // as WriteProperties would before it writes anything. kUnsupported for a registry that cannot
-  // say.
+  // say. port_name is how the administrator knows the entry, for a registry that has no name of
+  // its own for it (a live host names the host and its driver attributes instead).
   virtual StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
-                                              const Dictionary& settings);
+                                              const Dictionary& settings,
+                                              std::string_view port_name);
 
   // The whole registry written down as a snapshot document, which a later run can read in its
   // place, handed to sink a piece at a time as the registry is walked, so that the document is
@@ -109,6 +111,11 @@ class DeviceRegistry {
   virtual Status StreamSnapshot(SnapshotSink& sink);
   // The same document, whole.
   StatusOr<std::string> WriteSnapshot();
+
+  // For a run that found no controller port: where ports were looked for, and what finding none
+  // there means, in words. An empty listing looks the same whatever its cause, and an
+  // administrator must be able to tell a host without a Fibre Channel driver from a broken tool.
+  virtual std::string WhyNoPorts();
 
   // What the reports show of a value: the value under key, or nothing when the entry has none or
   // its table cannot be read, since a report leaves out what it cannot read and goes on.

@@ -187,17 +187,18 @@ bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view cla
   return node != nullptr && ClassDerivesFrom(classes_, node->class_name, class_name);
 }
 
-StatusOr<std::string> DescribeReceipt(std::string_view class_name, StatusCode write_status,
+StatusOr<std::string> DescribeReceipt(std::string_view port_name, StatusCode write_status,
                                       const Dictionary& settings) {
   if (write_status != 0) return Status::Answered(write_status);
-  return "the entry of class " + std::string(class_name) + " receives " + JsonLine(settings) + "\n";
+  return "port " + std::string(port_name) + " receives " + JsonLine(settings) + "\n";
 }
 
 StatusOr<std::string> MemoryRegistry::DescribeWrite(const RegistryEntry& entry,
-                                                    const Dictionary& settings) {
+                                                    const Dictionary& settings,
+                                                    std::string_view port_name) {
   const Node* node = NodeOf(entry);
   if (node == nullptr) return NotOurs();
-  return DescribeReceipt(node->class_name, node->write_status, settings);
+  return DescribeReceipt(port_name, node->write_status, settings);
 }
 
 Status MemoryRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {

@@ -21,9 +21,9 @@ using ClassTable = std::map<std::string, std::string, std::less<>>;
 bool ClassDerivesFrom(const ClassTable& table, std::string_view class_name,
                       std::string_view wanted);
 
-// What an entry's driver makes of settings, as DescribeWrite tells it: its write status when that
-// is not 0, otherwise "the entry of class C receives {...}" and a line end.
-StatusOr<std::string> DescribeReceipt(std::string_view class_name, StatusCode write_status,
+// What the driver of the port named port_name makes of settings, as DescribeWrite tells it: its
+// write status when that is not 0, otherwise "port P receives {...}" and a line end.
+StatusOr<std::string> DescribeReceipt(std::string_view port_name, StatusCode write_status,
                                       const Dictionary& settings);
 
 class MemoryRegistry : public DeviceRegistry {
@@ -70,9 +70,9 @@ class MemoryRegistry : public DeviceRegistry {
                                                       std::string_view key) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
-  // The entry's write status when it is not 0; otherwise the settings it would receive.
-  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
-                                      const Dictionary& settings) override;
+  // The entry's write status when it is not 0; otherwise the settings the port would receive.
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                      std::string_view port_name) override;
 
  private:
   const std::vector<Node*>& Order();

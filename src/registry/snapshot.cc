@@ -66,14 +66,13 @@ class SnapshotRegistry : public DeviceRegistry {
     }
     return saved;
   }
-  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
-                                      const Dictionary& settings) override {
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                      std::string_view port_name) override {
     const std::optional<std::uint32_t> at = IndexOf(entry);
     if (!at) return NotOurs();
-    StatusOr<std::string> plan =
-        DescribeReceipt(ClassName(*at), entries()[*at].write_status, settings);
+    StatusOr<std::string> plan = DescribeReceipt(port_name, entries()[*at].write_status, settings);
     if (!plan.ok()) return plan;
-    return file_.path() + ": " + *plan;
+    return EscapedText(file_.path()) + ": " + *plan;
   }
 
   // Entry by entry, each one's values made for its writing and let go after it.
@@ -100,6 +99,10 @@ class SnapshotRegistry : public DeviceRegistry {
           [&writer](At, std::size_t depth) { writer.Leave(depth); });
     }
     return writer.Finish();
+  }
+
+  std::string WhyNoPorts() override {
+    return "the snapshot " + file_.path() + " holds no controller port";
   }
 
  private:

@@ -92,12 +92,10 @@ Status SnapshotFile::Open(const std::string& path, RegistryUse use) {
     name_ = slash + 1 < target.size() ? target.substr(slash + 1) : std::string_view(".");
     folder_ = Fd(open(folder_path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (folder_.get() < 0) return Failure(ErrnoText(errno, path));
-    file_ =
-        Fd(openat(folder_.get(), name_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-    if (file_.get() < 0) return Failure(ErrnoText(errno, path));
-    struct stat info {};
-    if (fstat(file_.get(), &info) != 0) return Failure(ErrnoText(errno, path));
-    if (!S_ISREG(info.st_mode)) return Failure(path + ": not a regular file");
+    // Nothing but a regular file is opened: a device named by mistake may act when it is opened.
+    StatusOr<Fd> file = OpenRegularFile(folder_.get(), name_.c_str(), FileUse::kRead);
+    if (!file.ok()) return Failure(path + ": " + file.status().message());
+    file_ = std::move(*file);
     if (use == RegistryUse::kRead) break;
     // A lock that cannot be had is no reason to refuse the reading: the listing is still right,
     // and the save will say why it failed.

@@ -19,6 +19,8 @@ std::optional<unsigned> SpeedGbit(std::string_view text) {
     if (c < '0' || c > '9') return std::nullopt;
     rate = rate * 10 + static_cast<unsigned>(c - '0');
   }
+  // No link runs at 0 Gbit/s.
+  if (rate == 0) return std::nullopt;
   return rate;
 }
 

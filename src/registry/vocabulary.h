@@ -108,7 +108,8 @@ inline constexpr char kMapUuidKey[] = "UUID";
 std::optional<std::string_view> MultipathMapWwid(std::string_view uuid);
 // A multipath map's entry: those three, kCapacityKey, and its paths, an Array of Dictionaries of
 // kScsiAddressKey, kBlockDeviceKey, kScsiDeviceStateKey and, for a path through a Fibre Channel
-// port, kPortWorldWideNameKey and kRemotePortNameKey.
+// port, kPortWorldWideNameKey and kRemotePortNameKey; a path that is an NVMe namespace's own disk
+// has kNvmeControllerKey and kNvmeControllerStateKey in place of the SCSI address and state.
 inline constexpr char kMapPathsKey[] = "Paths";
 
 // An NVMe controller's entry: its device name, state, subsystem and host NQNs, controller id,
@@ -122,7 +123,8 @@ inline constexpr char kControllerIdKey[] = "Controller ID";
 // A namespace's entry: its id, the ids the kernel knows it by (kWorldWideIdKey as the kernel
 // writes it, the others as Data), kUniqueIdentifierKey, kBlockDeviceKey (the device applications
 // open), the controller's own path device when the namespace is multipathed, kCapacityKey,
-// kLogicalBlockSizeKey, and its asymmetric access state and group through this controller.
+// kLogicalBlockSizeKey, its asymmetric access state and group through this controller, and
+// kMultipathMapKey when a device-mapper multipath map holds the device applications open.
 inline constexpr char kNamespaceIdKey[] = "Namespace ID";
 inline constexpr char kNguidKey[] = "Namespace Globally Unique Identifier";
 inline constexpr char kEui64Key[] = "IEEE Extended Unique Identifier";
@@ -164,7 +166,8 @@ inline constexpr TopologyKeyword kTopologyKeywords[] = {
     {"auto", "Automatic"},
 };
 
-// A speed's rate in Gbit/s: "8 Gbit" as the kernel writes it, "8 Gigabit" as settings do.
+// A speed's rate in Gbit/s: "8 Gbit" as the kernel writes it, "8 Gigabit" as settings do; at
+// most four digits, and never 0, so that no rate is ever cut down to another.
 std::optional<unsigned> SpeedGbit(std::string_view text);
 // The rates of a list of speeds ("4 Gbit, 8 Gbit, 16 Gbit"), in Gbit/s, in rising order, each
 // once; what is not a speed is left out.

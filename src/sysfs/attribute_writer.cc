@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,22 +16,13 @@ namespace {
 // stuck too.
 constexpr auto kHoldWait = std::chrono::seconds(60);
 
-// Writes bytes to the attribute name of the folder open as dir.
+// Writes bytes to the attribute name of the folder open as dir: a regular file with one link
+// (OpenRegularFile), so that no device, FIFO or file that is also named outside the tree is ever
+// written, or even opened.
 Status Store(int dir, const char* name, std::string_view bytes) {
-  // O_NONBLOCK so that a FIFO planted where an attribute should be cannot hang the run (with no
-  // reader its open fails at once); O_TRUNC gives a regular file exactly the bytes, as `echo`
-  // would, and changes nothing else.
-  const Fd file(openat(dir, name, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat info {};
-  if (file.get() < 0) {
-    const int error = errno;
-    if (fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode))
-      return NotAnAttribute();
-    return ErrnoStatus(error);
-  }
-  if (fstat(file.get(), &info) != 0) return ErrnoStatus(errno);
-  if (!S_ISREG(info.st_mode)) return NotAnAttribute();
-  return WriteAll(file.get(), bytes, ShortWrite::kFail);
+  const StatusOr<Fd> file = OpenRegularFile(dir, name, FileUse::kWrite);
+  if (!file.ok()) return file.status();
+  return WriteAll(file->get(), bytes, ShortWrite::kFail);
 }
 
 // One write of WriteTogether, made in a thread of its own.
@@ -101,7 +91,7 @@ class TreeWriter : public AttributeWriter {
   StatusOr<int> Folder(const std::string& folder) {
     auto it = folders_.find(folder);
     if (it == folders_.end()) {
-      StatusOr<Fd> fd = tree_.Open(folder, O_RDONLY | O_DIRECTORY, TreeAccess::Links::kNone);
+      StatusOr<Fd> fd = tree_.Open(folder, TreeAccess::Use::kFolder, TreeAccess::Links::kNone);
       if (!fd.ok()) return fd.status().code() == kUnsupported ? NotAnAttribute() : fd.status();
       it = folders_.emplace(folder, std::move(*fd)).first;
     }

@@ -1,7 +1,8 @@
 // Writes to the kernel's attribute files: how settings and rescans reach a driver. A write
 // changes a running adapter, so it goes to exactly the file named, in one write(2) as the
-// kernel's store takes it, and never to anything that is not a regular file of its own (a link,
-// a FIFO, a folder, a device), nor anywhere a link would lead. Abstract so that tests see every
+// kernel's store takes it, and never to anything that is not a regular file of its own with one
+// link (a link, a FIFO, a folder, a device, a file also named elsewhere), nor anywhere a link
+// would lead. Abstract so that tests see every
 // byte written, in order, and can make any write fail.
 #pragma once
 
@@ -33,8 +34,8 @@ class AttributeWriter {
   virtual std::vector<Status> WriteTogether(const std::vector<AttributeWrite>& writes);
 
   // Writes bytes to the attribute file name of folder, a real path in the tree. A failure says
-  // why: the file is not an attribute (NotAnAttribute), or the driver or the system refused the
-  // caller or the value (ErrnoStatus of the write).
+  // why: the file is not an attribute (NotAnAttribute, or OpenRegularFile's refusal), or the
+  // driver or the system refused the caller or the value (ErrnoStatus of the write).
   virtual Status Write(const std::string& folder, const char* name, std::string_view bytes) = 0;
 
   // Keeps folder for this run alone until the writer goes, waiting at most a minute for another
@@ -49,8 +50,8 @@ Status NotAnAttribute();
 // Writes beneath root (a real path): every folder is opened beneath it with no link anywhere on
 // the way (the folders written to are real paths), once for all its attributes, so that
 // whatever happens to the tree meanwhile the writes go to the folder first opened. Each file is
-// opened with O_NOFOLLOW and O_NONBLOCK, checked with fstat to be a regular file, then written
-// once. A hold is an exclusive lock on the folder itself.
+// looked at, then opened (OpenRegularFile) and written once. A hold is an exclusive lock on the
+// folder itself.
 std::unique_ptr<AttributeWriter> MakeTreeWriter(
     std::string root, TreeAccess::Resolution resolution = TreeAccess::Resolution::kKernel);
 

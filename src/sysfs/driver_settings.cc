@@ -4,7 +4,6 @@
 #include <optional>
 #include <ostream>
 #include <span>
-#include <sstream>
 #include <vector>
 
 #include "registry/vocabulary.h"
@@ -102,12 +101,8 @@ std::optional<std::vector<unsigned>> SupportedRates(SysfsReader& reader,
   return SpeedsGbit(*text);
 }
 
-// A value read from the adapter as a message shows it, in quotes.
-std::string Quoted(std::string_view read) {
-  std::ostringstream text;
-  text << '"' << Escaped{read} << '"';
-  return text.str();
-}
+// A value read from the adapter as a plan shows it, in quotes.
+std::string Quoted(std::string_view read) { return '"' + EscapedText(read) + '"'; }
 
 }  // namespace
 
@@ -152,6 +147,8 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
   if (hold) {
     if (Status held = writer_.Hold(*folder); !held.ok()) return held.Of(host.name);
   }
+  // A refusal names the driver and says where the setting is made instead.
+  const std::string driver = reader_.ReadText(*folder, "proc_name").value_or("its driver");
   std::optional<Change> speed;
   std::optional<Change> topology;
   for (const auto& [key, value] : settings) {
@@ -162,7 +159,11 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
         if (!row && reader_.Exists(*folder + "/" + r.speed_attribute)) row = &r;
       }
       const auto rate = SpeedRate(*text);
-      if (!row || !rate) return refuse("its driver has no speed setting");
+      if (!row || !rate) {
+        return refuse(driver +
+                      " has no speed setting: the link runs at the speed it negotiates with its "
+                      "peer; set it on the switch port, or for FCoE on the Ethernet side");
+      }
       std::vector<unsigned> takes(row->speeds.begin(), row->speeds.end());
       if (std::find(takes.begin(), takes.end(), *rate) == takes.end())
         return refuse(std::string(row->driver) + " takes " + SpeedKeywords(takes));
@@ -173,7 +174,9 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
         if (!id || std::find(row->speed_devices.begin(), row->speed_devices.end(), *id) ==
                        row->speed_devices.end()) {
           return refuse(std::string(row->driver) + " sets no speed on this adapter (PCI device " +
-                        device.value_or("unknown") + "), only on 27xx and 28xx adapters");
+                        device.value_or("unknown") +
+                        "), only on 27xx and 28xx adapters: set it in the adapter's firmware "
+                        "settings, or on the switch port");
         }
       }
       // Automatic is always possible; a rate must be one the adapter runs.
@@ -192,7 +195,11 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
         if (!row && r.topology_attribute && reader_.Exists(*folder + "/" + r.topology_attribute))
           row = &r;
       }
-      if (!row) return refuse("its driver has no topology setting");
+      if (!row) {
+        return refuse(driver +
+                      " has no topology setting: the port takes the topology its peer offers; "
+                      "set it on the switch port");
+      }
       const TopologyValue* found = nullptr;
       for (const TopologyValue& t : row->topologies) {
         if (t.stored == *text) found = &t;
@@ -200,7 +207,9 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
       if (!found) return refuse(std::string(row->driver) + " takes no topology " + *text);
       topology = Change{row->topology_attribute, found->written, row, {}, {}};
     } else if (key == kHardLoopIdSetting) {
-      return refuse("no Linux driver takes a hard AL_PA while it runs");
+      return refuse(
+          "no Linux driver takes a hard AL_PA while it runs: set it in the adapter's firmware "
+          "settings, then reset the link");
     } else {
       return refuse("\"" + key.str() + "\" is not a setting");
     }
@@ -218,7 +227,8 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
       (*change)->previous = std::to_string(*number);
     } else if (topology) {
       // Only a change that can be undone may come before another.
-      return refuse(std::string((*change)->attribute) + " cannot be set together with a topology");
+      return refuse(std::string((*change)->attribute) +
+                    " cannot be set together with a topology: set them in two runs");
     }
     plan.changes.push_back(**change);
   }

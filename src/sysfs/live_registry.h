@@ -3,6 +3,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,8 @@ struct LiveNode : RegistryEntry::Impl, std::enable_shared_from_this<LiveNode> {
   std::vector<std::shared_ptr<LiveNode>> maps;      // the root
   std::vector<std::shared_ptr<LiveNode>> children;  // kept for every level but targets
   std::optional<NvmeControllerPlace> controller;    // NVMe controllers
+  // Hosts whose NVMe controllers' tables are read: the remote ports by name, read once for all.
+  std::optional<std::map<std::uint64_t, std::string>> remote_ports;
 };
 
 using LiveNodes = std::vector<std::shared_ptr<LiveNode>>;
@@ -60,10 +63,11 @@ class SysfsRegistry : public DeviceRegistry {
                                                       std::string_view key) override;
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override;
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
-  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry,
-                                      const Dictionary& settings) override;
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                      std::string_view port_name) override;
   // The snapshot holds every property, so the whole tree is read, and written as it is read.
   Status StreamSnapshot(SnapshotSink& sink) override;
+  std::string WhyNoPorts() override;
 
   static std::string_view ClassOf(Level level);
   bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;

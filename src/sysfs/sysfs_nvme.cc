@@ -104,8 +104,19 @@ std::vector<NamespacePlace> NamespacesOf(SysfsReader& reader, const std::string&
   return namespaces;
 }
 
-PropertyValue NvmeControllerTable(SysfsReader& reader, const std::string& root,
-                                  const NvmeControllerPlace& place, std::uint64_t host) {
+std::map<std::uint64_t, std::string> RemotePortsByName(SysfsReader& reader, const std::string& root,
+                                                       std::uint64_t host) {
+  std::map<std::uint64_t, std::string> ports;
+  for (RemotePortPlace& port : RemotePortsOf(reader, root, host)) {
+    const auto wwn = reader.ReadText(port.folder, "port_name");
+    if (const auto name = wwn ? ParseHex(*wwn) : std::nullopt)
+      ports.emplace(*name, std::move(port.folder));
+  }
+  return ports;
+}
+
+PropertyValue NvmeControllerTable(SysfsReader& reader, const NvmeControllerPlace& place,
+                                  const std::string* remote_port) {
   Dictionary table{{kNvmeControllerKey, PropertyValue::String(place.name)},
                    {kRemotePortNameKey, WwnData(place.address.remote.port)},
                    {kRemoteNodeNameKey, WwnData(place.address.remote.node)}};
@@ -116,16 +127,13 @@ PropertyValue NvmeControllerTable(SysfsReader& reader, const std::string& root,
   for (const auto& [file, key] : texts) CopyText(reader, place.folder, file, key, &table);
   CopyNumber(reader, place.folder, "cntlid", kControllerIdKey, &table);
   // The remote port the controller was connected to, as the host's Fibre Channel transport has it.
-  for (const RemotePortPlace& port : RemotePortsOf(reader, root, host)) {
-    const auto wwn = reader.ReadText(port.folder, "port_name");
-    if (!wwn || ParseHex(*wwn) != place.address.remote.port) continue;
-    if (auto id = reader.ReadText(port.folder, "port_id"); id && ParseHex(*id)) {
+  if (remote_port != nullptr) {
+    if (auto id = reader.ReadText(*remote_port, "port_id"); id && ParseHex(*id)) {
       table.insert_or_assign(kRemotePortIdKey,
                              PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*id))));
     }
-    CopyText(reader, port.folder, "port_state", kRemotePortStateKey, &table);
-    CopyText(reader, port.folder, "roles", kRemotePortRolesKey, &table);
-    break;
+    CopyText(reader, *remote_port, "port_state", kRemotePortStateKey, &table);
+    CopyText(reader, *remote_port, "roles", kRemotePortRolesKey, &table);
   }
   return PropertyValue::OfDictionary(std::move(table));
 }
@@ -166,6 +174,8 @@ PropertyValue NamespaceTable(SysfsReader& reader, const std::string& root,
     table.insert_or_assign(kUniqueIdentifierKey, PropertyValue::OfData(*id));
   CopyCapacity(reader, disk, &table);
   CopyNumber(reader, disk + "/queue", "logical_block_size", kLogicalBlockSizeKey, &table);
+  // Without native multipath, multipathd may join the controllers' own disks into a map.
+  CopyHoldingMap(reader, disk, &table);
   CopyText(reader, place.folder, "ana_state", kAnaStateKey, &table);
   CopyNumber(reader, place.folder, "ana_grpid", kAnaGroupKey, &table);
   return PropertyValue::OfDictionary(std::move(table));

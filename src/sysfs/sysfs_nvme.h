@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,10 +53,16 @@ struct NamespacePlace {
 // The namespaces of a controller folder, in namespace id order.
 std::vector<NamespacePlace> NamespacesOf(SysfsReader& reader, const std::string& folder);
 
-// A controller's table; the remote port's FC address is taken from host's fc_remote_ports, when
-// one of them has the controller's remote port name.
-PropertyValue NvmeControllerTable(SysfsReader& reader, const std::string& root,
-                                  const NvmeControllerPlace& place, std::uint64_t host);
+// The folders of host's remote ports (class/fc_remote_ports) by their port name, the first in
+// name order for a name several have: read once for all the host's controllers, so that finding
+// each one's remote port costs the same however many the host has.
+std::map<std::uint64_t, std::string> RemotePortsByName(SysfsReader& reader, const std::string& root,
+                                                       std::uint64_t host);
+
+// A controller's table; the remote port's FC address, state and roles from remote_port, the
+// folder of the host's remote port with the controller's remote port name, when there is one.
+PropertyValue NvmeControllerTable(SysfsReader& reader, const NvmeControllerPlace& place,
+                                  const std::string* remote_port);
 
 // A namespace's table: its ids and size from the disk applications open (the head of a
 // multipathed namespace), its access state from the controller's own disk.

@@ -16,17 +16,11 @@ constexpr std::size_t kBinaryAttributeLimit = 64 * 1024;
 
 StatusOr<std::optional<std::string>> ReadAttributeAt(int folder, const char* name,
                                                      std::size_t limit) {
-  // O_NONBLOCK so that opening a FIFO planted in the tree cannot hang the run; the type is
-  // checked before anything is read.
-  const Fd fd(openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (fd.get() < 0) {
-    if (errno == ENOENT) return std::optional<std::string>();
-    return ErrnoStatus(errno, name);
+  const StatusOr<Fd> fd = OpenRegularFile(folder, name, FileUse::kRead);
+  if (!fd.ok()) {
+    if (fd.status().code() == kNotFound) return std::optional<std::string>();
+    return fd.status().Of(name);
   }
-  struct stat info {};
-  if (fstat(fd.get(), &info) != 0) return ErrnoStatus(errno, name);
-  if (!S_ISREG(info.st_mode))
-    return Status::Error(kUnsupported, std::string(name) + ": not a file");
   // sysfs reports size 4096 or 0 for its files whatever they hold, so read to the end, one byte
   // past the limit at most. A read of a regular file that comes back short has reached the end;
   // sysfs hands out at most a page per read and a page is never smaller than the chunk, so the
@@ -34,7 +28,7 @@ StatusOr<std::optional<std::string>> ReadAttributeAt(int folder, const char* nam
   std::string content;
   char buffer[4096];
   while (content.size() <= limit) {
-    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    const ssize_t n = read(fd->get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       return ErrnoStatus(errno, name);
@@ -82,10 +76,10 @@ class TreeReader : public SysfsReader {
       : tree_(std::move(root), resolution) {}
 
   std::vector<std::string> List(const std::string& folder) override {
-    return Names(Opened(tree_.Open(folder, O_RDONLY | O_DIRECTORY)), false);
+    return Names(Opened(tree_.Open(folder, TreeAccess::Use::kFolder)), false);
   }
   std::vector<std::string> ListFolders(const std::string& folder) override {
-    return Names(Opened(tree_.Open(folder, O_RDONLY | O_DIRECTORY)), true);
+    return Names(Opened(tree_.Open(folder, TreeAccess::Use::kFolder)), true);
   }
   StatusOr<std::optional<std::string>> Read(const std::string& folder, const char* name,
                                             std::size_t limit) override {
@@ -105,17 +99,17 @@ class TreeReader : public SysfsReader {
     return tree_.Resolve(path);
   }
   bool IsFolder(const std::string& path) override {
-    return tree_.Open(path, O_PATH | O_DIRECTORY).ok();
+    return tree_.Open(path, TreeAccess::Use::kFolder).ok();
   }
   bool Exists(const std::string& path) override {
-    return tree_.Open(path, O_PATH | O_NOFOLLOW).ok();
+    return tree_.Open(path, TreeAccess::Use::kLook).ok();
   }
 
  private:
   // The folder last read from, opened once for all its attributes (or found missing once).
   int Open(const std::string& folder) {
     if (!open_path_ || *open_path_ != folder) {
-      open_ = Opened(tree_.Open(folder, O_RDONLY | O_DIRECTORY));
+      open_ = Opened(tree_.Open(folder, TreeAccess::Use::kFolder));
       open_path_ = folder;
     }
     return open_.get();

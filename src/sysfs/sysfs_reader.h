@@ -1,6 +1,7 @@
 // Reading a sysfs tree: the only way the live registry, the settings driver and the rescan look
 // at the tree. Attribute files are read with a size bound, never through a symbolic link of their
-// own, and never when they are not regular files (a FIFO would block the tool); links are
+// own, and never opened when they are not regular files (OpenRegularFile: a FIFO would block the
+// tool, a device may act when it is opened); links are
 // followed only beneath the root. Abstract so that a run's reads can be seen, and counted, by
 // standing a twin in its place.
 #pragma once

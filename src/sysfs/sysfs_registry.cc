@@ -140,8 +140,16 @@ Status SysfsRegistry::WriteProperties(const RegistryEntry& entry, const Dictiona
   return driver_.Apply(HostPlace{node->name, node->folder}, settings);
 }
 
+std::string SysfsRegistry::WhyNoPorts() {
+  // The kernel makes class/fc_host when the FC transport is loaded, which every Fibre Channel
+  // driver needs, and a folder in it for every port a driver registers.
+  const std::string folder = root_ + "/class/fc_host";
+  if (!reader_.Exists(folder)) return folder + " does not exist: no Fibre Channel driver is loaded";
+  return folder + " lists no port: no driver has registered a Fibre Channel port";
+}
+
 StatusOr<std::string> SysfsRegistry::DescribeWrite(const RegistryEntry& entry,
-                                                   const Dictionary& settings) {
+                                                   const Dictionary& settings, std::string_view) {
   const LiveNode* node = NodeOf(entry);
   if (node == nullptr) return NotOurs();
   if (node->level != Level::kHost) return NoSettings(*node);
@@ -303,9 +311,14 @@ const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) 
       case Level::kMap:
         node.table = MapTable(reader_, root_, node.folder, node.name);
         break;
-      case Level::kNvmeController:
-        node.table = NvmeControllerTable(reader_, root_, *node.controller, node.parent->number);
+      case Level::kNvmeController: {
+        LiveNode& host = *node.parent;
+        if (!host.remote_ports) host.remote_ports = RemotePortsByName(reader_, root_, host.number);
+        const auto port = host.remote_ports->find(node.controller->address.remote.port);
+        node.table = NvmeControllerTable(
+            reader_, *node.controller, port == host.remote_ports->end() ? nullptr : &port->second);
         break;
+      }
       case Level::kNamespace:
         node.table =
             NamespaceTable(reader_, root_, NamespacePlace{node.number, node.name, node.folder});

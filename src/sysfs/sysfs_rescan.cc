@@ -9,7 +9,7 @@
 namespace halvane {
 
 void RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host,
-                      AttributeWriter* writer, std::ostream& errors) {
+                      AttributeWriter* writer, std::ostream& errors, std::ostream* plan) {
   const StatusOr<std::string> tree = ResolveSysfsRoot(root);
   if (!tree.ok()) return;
   const auto reader = MakeTreeReader(*tree);
@@ -33,12 +33,18 @@ void RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host
       asked.push_back({h.name, linked ? NotAnAttribute() : ErrnoStatus(ENOENT)});
     }
   }
-  const std::vector<Status> written = used.WriteTogether(writes);
+  if (plan != nullptr) {
+    for (const Asked& a : asked) {
+      if (a.refused.ok()) *plan << a.name << ": scan, writes \"- - -\\n\"\n";
+    }
+  }
+  const std::vector<Status> written =
+      plan ? std::vector<Status>(writes.size()) : used.WriteTogether(writes);
   auto next = written.begin();
   for (const Asked& a : asked) {
     const Status& status = a.refused.ok() ? *next++ : a.refused;
     if (!status.ok())
-      errors << "halvane: cannot rescan " << a.name << ": " << status.message() << "\n";
+      errors << "halvane: cannot rescan " << a.name << ": " << Escaped{status.message()} << "\n";
   }
 }
 

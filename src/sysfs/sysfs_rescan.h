@@ -14,8 +14,9 @@ namespace halvane {
 // or only of host when one is given: the rescan that adds new targets and LUNs and resets no
 // link. Each write returns once the kernel's scan of that host is over, so several hosts are
 // scanned at the same time (AttributeWriter::WriteTogether). Each host that could not be asked
-// gets one line on errors. Without a writer, the tree's own.
+// gets one line on errors. Without a writer, the tree's own. With plan, nothing is written: each
+// host that would be asked gets a line there instead ("host3: scan, writes \"- - -\\n\"").
 void RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host,
-                      AttributeWriter* writer, std::ostream& errors);
+                      AttributeWriter* writer, std::ostream& errors, std::ostream* plan = nullptr);
 
 }  // namespace halvane

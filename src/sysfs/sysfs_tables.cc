@@ -1,11 +1,13 @@
 #include "sysfs/sysfs_tables.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
 #include "registry/vocabulary.h"
 #include "sysfs/scsi_pages.h"
 #include "sysfs/sysfs_names.h"
+#include "sysfs/sysfs_nvme.h"
 #include "sysfs/sysfs_topology.h"
 
 namespace halvane {
@@ -37,6 +39,12 @@ void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, c
     table->insert_or_assign(key, WwnData(*ParseHex(*v)));
 }
 
+bool IsCounterName(std::string_view name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
 // What the kernel and the driver publish about a host beyond what the port block shows: an
 // inventory for scripts.
 void AddHostInventory(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
@@ -54,6 +62,10 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
   Dictionary statistics;
   const std::string counters = fc_folder + "/statistics";
   for (const std::string& counter : reader.List(counters)) {
+    // The transport names its counters as C names (fc_host_statistic, scsi_transport_fc.c); a
+    // file of any other name is none of them, and a name that is not text could not be
+    // captured: two such names may write the same.
+    if (!IsCounterName(counter)) continue;
     auto v = reader.ReadText(counters, counter.c_str());
     // All ones is the kernel's "not supported".
     if (!v || !ParseHex(*v) || *ParseHex(*v) == UINT64_MAX) continue;
@@ -131,6 +143,20 @@ void AddIdentification(const std::uint8_t* page, std::size_t size, Dictionary* t
     table->insert_or_assign(kUniqueIdentifierKey, PropertyValue::OfData(id->bytes));
 }
 
+// A multipath map's path that is an NVMe namespace's own disk: its controller and the
+// controller's state and, for a controller over Fibre Channel, the port names of its address
+// (host_traddr our port, traddr the remote port), as the port's NVMe controllers are found.
+void AddNvmePath(SysfsReader& reader, const std::string& controller, Dictionary* path) {
+  path->insert_or_assign(kNvmeControllerKey, AttributeText(Basename(controller)));
+  CopyText(reader, controller, "state", kNvmeControllerStateKey, path);
+  if (reader.ReadText(controller, "transport") != "fc") return;
+  const auto text = reader.ReadText(controller, "address");
+  if (const auto address = text ? ParseNvmeFcAddress(*text) : std::nullopt) {
+    path->insert_or_assign(kPortWorldWideNameKey, WwnData(address->host.port));
+    path->insert_or_assign(kRemotePortNameKey, WwnData(address->remote.port));
+  }
+}
+
 const std::uint8_t* Bytes(const std::string& text) {
   return reinterpret_cast<const std::uint8_t*>(text.data());
 }
@@ -146,6 +172,19 @@ void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file
                 Dictionary* table) {
   if (auto v = reader.ReadText(folder, file); v && ParseDecimal(*v))
     table->insert_or_assign(key, PropertyValue::UInt64(*ParseDecimal(*v)));
+}
+
+void CopyHoldingMap(SysfsReader& reader, const std::string& disk, Dictionary* table) {
+  for (const std::string& holder : reader.List(disk + "/holders")) {
+    const auto map = reader.Resolve(disk + "/holders/" + holder);
+    const auto uuid = map ? reader.ReadText(*map + "/dm", "uuid") : std::nullopt;
+    if (!uuid || !MultipathMapWwid(*uuid)) continue;
+    Dictionary held{{kMapDeviceKey, AttributeText(holder)}, {kMapUuidKey, AttributeText(*uuid)}};
+    if (auto name = reader.ReadText(*map + "/dm", "name"))
+      held.insert_or_assign(kMapNameKey, AttributeText(*name));
+    table->insert_or_assign(kMultipathMapKey, PropertyValue::OfDictionary(std::move(held)));
+    return;
+  }
 }
 
 void CopyCapacity(SysfsReader& reader, const std::string& folder, Dictionary* table) {
@@ -263,18 +302,7 @@ void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup grou
       const auto block = reader.FirstNameIn(folder, "block");
       if (!block) return;
       table->insert_or_assign(kBlockDeviceKey, AttributeText(*block));
-      // The map that holds it: its dm-N under the block device's holders.
-      for (const std::string& holder : reader.List(folder + "/block/" + *block + "/holders")) {
-        const auto map = reader.Resolve(folder + "/block/" + *block + "/holders/" + holder);
-        const auto uuid = map ? reader.ReadText(*map + "/dm", "uuid") : std::nullopt;
-        if (!uuid || !MultipathMapWwid(*uuid)) continue;
-        Dictionary held{{kMapDeviceKey, AttributeText(holder)},
-                        {kMapUuidKey, AttributeText(*uuid)}};
-        if (auto name = reader.ReadText(*map + "/dm", "name"))
-          held.insert_or_assign(kMapNameKey, AttributeText(*name));
-        table->insert_or_assign(kMultipathMapKey, PropertyValue::OfDictionary(std::move(held)));
-        break;
-      }
+      CopyHoldingMap(reader, folder + "/block/" + *block, table);
       return;
     }
     case UnitGroup::kInventory: {
@@ -305,9 +333,15 @@ PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::
   for (const std::string& slave : reader.List(folder + "/slaves")) {
     Dictionary path{{kBlockDeviceKey, AttributeText(slave)}};
     // The block device's SCSI device: H:C:T:L, below its target, below its remote port when it
-    // is reached through Fibre Channel.
+    // is reached through Fibre Channel. A namespace's own disk (nvme_core.multipath=N, when
+    // multipathd joins the paths) has its NVMe controller for device instead.
     if (auto unit = reader.Resolve(folder + "/slaves/" + slave + "/device")) {
       const std::string address = Basename(*unit);
+      if (NumbersOf(address, "nvme", "")) {
+        AddNvmePath(reader, *unit, &path);
+        paths.push_back(PropertyValue::OfDictionary(std::move(path)));
+        continue;
+      }
       path.insert_or_assign(kScsiAddressKey, AttributeText(address));
       CopyText(reader, *unit, "state", kScsiDeviceStateKey, &path);
       const auto numbers = NumbersOf(address, "", ":::");

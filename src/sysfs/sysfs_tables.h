@@ -19,6 +19,9 @@ void CopyText(SysfsReader& reader, const std::string& folder, const char* file, 
               Dictionary* table);
 void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
                 Dictionary* table);
+// The device-mapper multipath map that holds the block device in folder (disk), as a
+// kMultipathMapKey Dictionary: the first of its holders whose dm uuid names a multipath map.
+void CopyHoldingMap(SysfsReader& reader, const std::string& disk, Dictionary* table);
 // The size of the block device in folder, which the kernel counts in 512-byte sectors whatever
 // the logical block size, in bytes under kCapacityKey.
 void CopyCapacity(SysfsReader& reader, const std::string& folder, Dictionary* table);

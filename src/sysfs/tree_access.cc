@@ -94,7 +94,22 @@ std::optional<std::string> TreeAccess::Relative(std::string_view path) const {
   return path.empty() ? std::string(".") : std::string(path);
 }
 
-StatusOr<Fd> TreeAccess::Open(std::string_view path, int flags, Links links) const {
+StatusOr<Fd> TreeAccess::Open(std::string_view path, Use use, Links links) const {
+  switch (use) {
+    case Use::kLook:
+      return OpenWith(path, O_PATH | O_NOFOLLOW, links);
+    case Use::kFolder:
+      return OpenWith(path, O_RDONLY | O_DIRECTORY, links);
+    case Use::kRead:
+    case Use::kWrite:
+      break;
+  }
+  const StatusOr<Fd> looked = OpenWith(path, O_PATH | O_NOFOLLOW, links);
+  if (!looked.ok()) return looked.status();
+  return ReopenRegularFile(*looked, use == Use::kRead ? FileUse::kRead : FileUse::kWrite);
+}
+
+StatusOr<Fd> TreeAccess::OpenWith(std::string_view path, int flags, Links links) const {
   const std::optional<std::string> relative = Relative(path);
   if (root_fd_.get() < 0 || !relative) return Refused(EXDEV);
   if (kernel_) {

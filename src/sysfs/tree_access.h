@@ -3,7 +3,9 @@
 // component by component, reading each link's text and resolving it here. Links inside the tree
 // still work (sysfs is built of them); a link that leads out, an absolute link or ".." above the
 // root makes the open fail, whatever happens to the tree meanwhile, since nothing is looked up
-// by a path that was checked earlier.
+// by a path that was checked earlier. And nothing is opened for its data before it has been seen
+// to be what the open is for: a folder to walk, or a regular file (OpenRegularFile), so that a
+// device node, a FIFO or a socket planted in the tree is never opened.
 #pragma once
 
 #include <optional>
@@ -20,6 +22,17 @@ class TreeAccess {
     kKernel,  // openat2 where the kernel has it, the walk otherwise
     kWalk,    // always the walk (tests run both)
   };
+  // What an open is for.
+  enum class Use {
+    kLook,    // O_PATH, a final link not followed: the entry is looked at, never opened
+    kFolder,  // a folder to list or to open names in: O_DIRECTORY, with which the kernel refuses
+              // anything else before it opens it (do_open, fs/namei.c)
+    kRead,    // a regular file, its own (no final link), for reading
+    kWrite,   // a regular file of its own with one link, for writing: every sysfs attribute is
+              // one (kernfs makes them S_IFREG, __kernfs_create_file in fs/kernfs/file.c, and
+              // only a folder's link count ever changes from the one an inode starts with,
+              // kernfs_refresh_inode in fs/kernfs/inode.c)
+  };
   enum class Links {
     kFollow,  // links are followed, beneath the root
     kNone,    // no component may be a link: for writes, whose paths are real paths
@@ -30,12 +43,13 @@ class TreeAccess {
 
   const std::string& root() const { return root_; }
 
-  // Opens path (absolute, in the tree) with flags (O_CLOEXEC is added). With kFollow a final
-  // link is followed unless flags hold O_NOFOLLOW. Fails rather than leave the root: with
-  // kUnsupported for a way that leads out of the tree, goes through a link where none may be or
-  // through more links than the kernel follows, or meets a file where a folder should be; with
-  // ErrnoStatus for the rest (a path that is not there, one that cannot be opened).
-  StatusOr<Fd> Open(std::string_view path, int flags, Links links = Links::kFollow) const;
+  // Opens path (absolute, in the tree) for use. With kFollow a link on the way, and a final one
+  // to a folder, is followed. Fails rather than leave the root: with kUnsupported for a way that
+  // leads out of the tree, goes through a link where none may be or through more links than the
+  // kernel follows, or meets a file where a folder should be, or for an entry that is not what
+  // use takes; with ErrnoStatus for the rest (a path that is not there, one that cannot be
+  // opened).
+  StatusOr<Fd> Open(std::string_view path, Use use, Links links = Links::kFollow) const;
 
   // The real path of path, links and all, when it lies in the tree; nothing otherwise.
   std::optional<std::string> Resolve(std::string_view path) const;
@@ -43,6 +57,9 @@ class TreeAccess {
  private:
   // path relative to the root ("." for the root itself), or nothing for a path outside it.
   std::optional<std::string> Relative(std::string_view path) const;
+  // path resolved and opened with flags (O_CLOEXEC is added); a final link is followed with
+  // kFollow unless flags hold O_NOFOLLOW.
+  StatusOr<Fd> OpenWith(std::string_view path, int flags, Links links) const;
   // The walk; with real, the real path reached is kept there.
   StatusOr<Fd> Walk(const std::string& relative, int flags, Links links, std::string* real) const;
 

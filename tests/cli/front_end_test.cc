@@ -11,6 +11,7 @@
 
 #include "cli/run_table.h"
 #include "registry/memory_registry.h"
+#include "registry/vocabulary.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
@@ -99,6 +100,38 @@ TEST(FinishRun, AFailureDropsWhatWasPrinted) {
             "listed\n");
   close(ends[0]);
   close(ends[1]);
+}
+
+// The help and the refusal of a speed tell the truth about what is accepted: every keyword the
+// option pass takes, and an entry for every option that has only a long form.
+TEST(Help, NamesEverySpeedAndEveryLongOnlyOption) {
+  MemoryRegistry registry;
+  registry.SetRoot("Root");
+  InProcessRun run(registry);
+  run.Run({"-s", "bogus"});
+  const std::string text = run.out.str();
+  const std::string speed_line = text.substr(text.find("\t-c xx:xx:xx:xx:xx:xx:xx:xx -s"));
+  const std::string refusal = text.substr(text.find("exitcode 3 - "));
+  // A keyword stands as a word of its own in a list: "[1gigabit, ... auto]", "... or auto:".
+  const auto lists = [](const std::string& line, const std::string& word) {
+    for (std::size_t at = line.find(word); at != std::string::npos; at = line.find(word, at + 1)) {
+      const char after = at + word.size() < line.size() ? line[at + word.size()] : '\0';
+      if (at > 0 && (line[at - 1] == ' ' || line[at - 1] == '[') &&
+          (after == ',' || after == ']' || after == ':'))
+        return true;
+    }
+    return false;
+  };
+  for (const SpeedKeyword& k : kSpeedKeywords) {
+    EXPECT_TRUE(lists(speed_line.substr(0, speed_line.find('\n')), std::string(k.typed)))
+        << k.typed;
+    EXPECT_TRUE(lists(refusal.substr(0, refusal.find('\n')), std::string(k.typed))) << k.typed;
+  }
+  for (int i = 0; i < kLongOptionCount; ++i) {
+    if (kLongOptionNames[i].letter <= 0xFF) continue;
+    EXPECT_NE(text.find(std::string("\t--") + kLongOptionNames[i].name + " "), std::string::npos)
+        << kLongOptionNames[i].name;
+  }
 }
 
 class OptionRuns : public ::testing::TestWithParam<testing::RunBlock> {};

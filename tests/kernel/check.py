@@ -704,10 +704,14 @@ def traced_writes(phase, name):
 def check_settings_refused():
     phase = "healthy"
     host, name = ends(phase)["i0"]
-    reasons = {"speed": "its driver has no speed setting",
-               "topology": "its driver has no topology setting",
-               "alpa": "no Linux driver takes a hard AL_PA while it runs",
-               "speed-dry": "its driver has no speed setting"}
+    no_speed = ("fcoe has no speed setting: the link runs at the speed it negotiates with its "
+                "peer; set it on the switch port, or for FCoE on the Ethernet side")
+    reasons = {"speed": no_speed,
+               "topology": "fcoe has no topology setting: the port takes the topology its peer "
+                           "offers; set it on the switch port",
+               "alpa": "no Linux driver takes a hard AL_PA while it runs: set it in the adapter's "
+                       "firmware settings, then reset the link",
+               "speed-dry": no_speed}
     for run, reason in reasons.items():
         equal(status(phase, run), 1, run + " status")
         equal(output(phase, run),
@@ -726,7 +730,7 @@ def check_rescan_one():
     scans = [w for w in writes if w[0].startswith("/sys")]
     expect(len(scans) == 1 and scans[0][0].endswith(f"/{i0}/scsi_host/{i0}/scan")
            and scans[0][1] == "- - -\\n", f"-c {name} -r writes {scans}, not {i0}'s scan alone")
-    reason = next((i for i, w in enumerate(writes) if "its driver has no" in w[1]), None)
+    reason = next((i for i, w in enumerate(writes) if "has no speed setting" in w[1]), None)
     expect(reason is not None and reason < writes.index(scans[0]),
            "the scan is not written after the setting was refused")
     found = output(phase, "after-one").split()

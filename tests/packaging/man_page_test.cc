@@ -5,6 +5,7 @@
 #include <regex>
 #include <set>
 
+#include "check/findings.h"
 #include "cli/front_end.h"
 #include "support/run_binary.h"
 
@@ -15,10 +16,11 @@ const std::string kManPage = testing::SourceDir() + "/doc/halvane.8";
 
 TEST(ManPage, OptionsMatchTheProgramsOptionTable) {
   const std::string page = testing::ReadFile(kManPage);
-  // An option's entry: ".BR \-l ", " \-\-list", or ".B \-\-json" for one without a letter.
+  // An option's entry: ".BR \-l ", " \-\-list", or ".B \-\-json" for one without a letter,
+  // ".BR \-\-accept =\fIWWID\fR" for one with a value.
   std::set<std::pair<char, std::string>> documented;
   const std::regex option_line(R"(^\.BR \\-(.) ", " \\-\\-([a-z]+))");
-  const std::regex long_only_line(R"(^\.B \\-\\-([a-z\\-]+)$)");
+  const std::regex long_only_line(R"(^\.BR? \\-\\-([a-z\\-]+)(?: =\\fI[A-Z]+\\fR)?$)");
   std::istringstream lines(page);
   std::string previous;
   for (std::string line; std::getline(lines, line); previous = line) {
@@ -60,6 +62,21 @@ TEST(ManPage, ExitStatusesAreTheProgramsAndItFormatsCleanly) {
   const auto groff = testing::RunCommand("groff -man -ww -z -Tutf8 " + kManPage + " 2>&1");
   EXPECT_EQ(groff.status, 0);
   EXPECT_EQ(groff.out, "");
+}
+
+// Every finding the program can report is documented where administrators and scripts look it
+// up: the man page, the guide, and the document's schema.
+TEST(Check, EveryCodeIsDocumented) {
+  const std::string page = testing::ReadFile(kManPage);
+  const std::string guide = testing::ReadFile(testing::SourceDir() + "/doc/check.md");
+  const std::string schema =
+      testing::ReadFile(testing::SourceDir() + "/doc/halvane-check.schema.json");
+  for (const FindingRule& rule : kFindingRules) {
+    const std::string code = rule.code;
+    EXPECT_NE(page.find(".TP\n.B " + code + "\n"), std::string::npos) << code;
+    EXPECT_NE(guide.find("`" + code + "`"), std::string::npos) << code;
+    EXPECT_NE(schema.find("\"" + code + "\""), std::string::npos) << code;
+  }
 }
 
 // The version has one source, CMakeLists.txt's project line; the documents name it by hand.

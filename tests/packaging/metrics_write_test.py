@@ -20,8 +20,14 @@ TARGET = "out/halvane.prom"
 # written, and fails, is killed or stops the script halfway when told to (after giving the script
 # ample time to be waiting for it). Once stopped, it hangs with the script's standard error open:
 # unless the script ends it, reading that to its end times out. The exporter reads every *.prom
-# file, so the output must go to a file of another name.
+# file, so the output must go to a file of another name. The check prints its verdict, WARNING,
+# and exits with its status, or ends as a check that could not write its last line does.
 STUB = r"""#!/bin/sh
+if [ "$*" = "--metrics --check" ]; then
+  [ "$STUB_MODE" != cut ] || { printf 'halvane_check_status 1'; exit 3; }
+  echo "halvane_check_status 1"
+  exit 1
+fi
 [ "$*" = "--metrics -l" ] || exit 99
 for f in out/.*.prom out/*.prom; do [ "$f" = out/halvane.prom ] || [ ! -e "$f" ] || exit 98; done
 echo "# run $STUB_RUN" || exit 1
@@ -47,7 +53,7 @@ NAIVE = '#!/bin/sh\nexec "$HALVANE_BINARY" --metrics -l >"$HALVANE_METRICS_FILE"
 
 def listing(run):
     body = "".join(f'halvane_stub{{run="{run}",n="{i}"}} {i}\n' for i in range(1, 401))
-    return f"# run {run}\n{body}# end\n"
+    return f"# run {run}\n{body}# end\nhalvane_check_status 1\n"
 
 
 def write(path, text, mode):
@@ -80,6 +86,7 @@ class OneRun(unittest.TestCase):
     CASES = [  # name, stub mode, preexec, environment, exit status
         ("halvane succeeds", "ok", None, {}, 0),
         ("halvane fails halfway", "fail", None, {}, 1),
+        ("the check's verdict is cut short", "cut", None, {}, 1),
         ("halvane is killed halfway", "kill", None, {}, 1),
         ("halvane is missing", "ok", None, {"HALVANE_BINARY": "./missing"}, 1),
         ("the disk fills up", "ok", full_disk, {}, 1),

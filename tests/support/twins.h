@@ -48,6 +48,11 @@ class RecordingHostRescan : public HostRescan {
   void RescanFibreChannelHosts(std::optional<std::uint64_t> host, std::ostream&) override {
     asked.push_back(host);
   }
+  // A dry run's: "host3: scan" for a host, "every host: scan" for all.
+  void DescribeRescan(std::optional<std::uint64_t> host, std::ostream& plan,
+                      std::ostream&) override {
+    plan << (host ? "host" + std::to_string(*host) : std::string("every host")) << ": scan\n";
+  }
 };
 
 // Records every write asked for, failed ones included, and answers each in turn from answers (an

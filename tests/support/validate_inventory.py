@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Checks inventory documents against the shipped schema, more strictly than a consumer would:
-every member must be declared, members must come in the declared order, and the text must be
-exactly the 2-space layout. Exit status 77 when python3-jsonschema is missing."""
+"""Checks inventory and check documents against the shipped schema, more strictly than a consumer
+would: every member must be declared, members must come in the declared order, and the text must
+be exactly the 2-space layout. Exit status 77 when python3-jsonschema is missing."""
 import json
 import sys
 
@@ -41,8 +41,12 @@ for path in sys.argv[2:]:
     text = open(path, encoding="utf-8").read()
     document = json.loads(text)
     faults = [f"{e.json_path}: {e.message}" for e in validator.iter_errors(document)]
-    if list(document) != ["schema", "controllers", "multipath"]:
+    declared = list(schema["properties"])
+    if list(document) != [k for k in declared if k in document]:
         faults.append("top-level members out of order")
+    for child in ("findings", "accepted"):
+        for i, finding in enumerate(document.get(child, [])):
+            faults.extend(order_faults(finding, "finding", f"$.{child}[{i}]"))
     for i, controller in enumerate(document.get("controllers", [])):
         faults.extend(order_faults(controller, "controller", f"$.controllers[{i}]"))
     for i, map_ in enumerate(document.get("multipath", [])):

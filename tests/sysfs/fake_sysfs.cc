@@ -1,6 +1,7 @@
 #include "sysfs/fake_sysfs.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -22,8 +23,9 @@ void BuildTree(const std::string& name, const std::string& root) {
   std::istringstream lines(ReadFile(SourceDir() + "/tests/sysfs/trees/" + name + ".tree"));
   for (std::string line; std::getline(lines, line);) {
     if (line.empty() || line[0] == '#') continue;
-    const std::size_t file = line.find(" = "), link = line.find(" -> "), many = line.find(" * ");
-    const std::string path = root + "/" + line.substr(0, std::min({file, link, line.find(' ')}));
+    const std::size_t file = line.find(" = "), link = line.find(" -> "), many = line.find(" * "),
+                      hard = line.find(" => ");
+    const std::string path = root + "/" + Unescape(line.substr(0, line.find(' ')));
     fs::create_directories(fs::path(path).parent_path());
     fs::remove(path);  // an entry a later tree replaces
     if (file != std::string::npos) {
@@ -38,6 +40,10 @@ void BuildTree(const std::string& name, const std::string& root) {
       WriteFile(path, content);
     } else if (link != std::string::npos) {
       fs::create_symlink(line.substr(link + 4), path);
+    } else if (hard != std::string::npos) {
+      fs::create_hard_link(root + "/" + line.substr(hard + 4), path);
+    } else if (line.back() == '%') {
+      if (mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 3)) != 0) mkfifo(path.c_str(), 0644);
     } else if (line.back() == '|') {
       mkfifo(path.c_str(), 0644);
     } else {

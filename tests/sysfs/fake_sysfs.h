@@ -7,9 +7,10 @@
 namespace halvane::testing {
 
 // Adds the entries of tests/sysfs/trees/NAME.tree under root, one a line: "PATH = CONTENT" a file
-// (C escapes \n, \\ and \xHH), "PATH * N TEXT" a file of N times TEXT, "PATH -> TARGET" a
-// symbolic link, "PATH/" an empty folder, "PATH |" a FIFO; "#" starts a comment line. An entry
-// replaces what was at its path.
+// (C escapes \n, \\ and \xHH, in PATH too), "PATH * N TEXT" a file of N times TEXT,
+// "PATH -> TARGET" a symbolic link, "PATH => FILE" a hard link to the tree's FILE, "PATH/" an
+// empty folder, "PATH |" a FIFO, "PATH %" a character device (/dev/null's numbers; a FIFO where
+// devices cannot be made); "#" starts a comment line. An entry replaces what was at its path.
 void BuildTree(const std::string& name, const std::string& root);
 
 // Writes content to path, creating the folders on the way.

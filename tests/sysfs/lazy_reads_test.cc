@@ -11,6 +11,7 @@
 
 #include "cli/front_end.h"
 #include "listing/full_report.h"
+#include "listing/inventory_document.h"
 #include "registry/vocabulary.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
@@ -134,6 +135,29 @@ TEST(LazySysfsReads, TheListingReadsOfAUnitOnlyWhatItPrints) {
     reads.push_back(reader.reads);
   }
   EXPECT_LE(reads[1] - reads[0], 9 * 50);
+}
+
+// One more NVMe controller costs the document as many reads at 30 controllers as at 10: the
+// host's remote ports are read once, not once a controller (bench/make-registry's host).
+TEST(LazySysfsReads, EachNvmeControllerCostsTheSameHoweverManyThePortHas) {
+  std::vector<int> reads;
+  for (int controllers : {10, 20, 30}) {
+    testing::TempDir dir;
+    const std::string root = dir.path() + "/sys";
+    ASSERT_EQ(testing::RunCommand("python3 " + testing::SourceDir() +
+                                  "/bench/make-registry --ports 1 --targets 0 --nvme " +
+                                  std::to_string(controllers) + " --sysfs " + root)
+                  .status,
+              0);
+    CountingReader reader(fs::canonical(root));
+    std::ostringstream errors, document;
+    const auto registry = BuildSysfsRegistry(root, errors, &reader);
+    ASSERT_TRUE(registry.ok());
+    PrintInventoryDocument(**registry, document);
+    EXPECT_NE(document.str().find("nvme" + std::to_string(controllers - 1)), std::string::npos);
+    reads.push_back(reader.reads);
+  }
+  EXPECT_EQ(reads[2] - reads[1], reads[1] - reads[0]);
 }
 
 // The multipath maps are found without a look at the Fibre Channel hosts.

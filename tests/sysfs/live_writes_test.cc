@@ -1,9 +1,9 @@
 // What a live host's driver attributes receive: the exact bytes, in order, one link reset, a
 // refused change rolled back, the host kept for the run alone, and nothing written outside the
-// tree or to a file that is not one.
+// tree or to a file that is not one, nor anything opened that is not a folder or a file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "inventory/port_info.h"
+#include "listing/full_report.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
@@ -84,17 +85,53 @@ TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
   }
 }
 
-TEST_F(LiveHostWrites, AFifoWithAReaderIsNotWrittenEither) {
-  const std::string fifo = root() + "/fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(reader, 0);
-  EXPECT_EQ(
-      MakeTreeWriter(fs::canonical(root()))->Write(fs::canonical(root()), "fifo", "0\n").code(),
-      kUnsupported);
-  char byte;
-  EXPECT_EQ(read(reader, &byte, 1), 0);
-  close(reader);
+// Nothing but a folder or a regular file is ever opened, whatever a run reads or writes, nor a
+// file that has other names written (tests/sysfs/trees/refuse-nodes.tree), whichever way paths
+// are resolved: the device nodes and the FIFO see no open (inotify's IN_OPEN, which an O_PATH
+// descriptor does not raise: fsnotify_file, include/linux/fsnotify.h), each write is refused, and
+// the files outside keep what they held.
+TEST(TreeContainment, OnlyFoldersAndFilesOpenedAndNoFileNamedElsewhereWritten) {
+  testing::TempDir dir;
+  for (const char* tree : {"writes", "nvme", "refuse-nodes"})
+    testing::BuildTree(tree, dir.path() + "/sys");
+  const std::string root = fs::canonical(dir.path() + "/sys");
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  int nodes = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_symlink() || entry.is_directory() || entry.is_regular_file()) continue;
+    nodes += inotify_add_watch(watch, entry.path().c_str(), IN_OPEN) >= 0;
+  }
+  EXPECT_EQ(nodes, 5);
+  for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
+    const auto reader = MakeTreeReader(root, resolution);
+    const auto writer = MakeTreeWriter(root, resolution);
+    std::ostringstream errors, out;
+    const auto registry = BuildSysfsRegistry(root, errors, reader.get(), writer.get());
+    ASSERT_TRUE(registry.ok());
+    PrintFullReport(**registry, out);
+    EXPECT_TRUE((*registry)->WriteSnapshot().ok());
+    const std::string linked = ": a file with other names (hard links), which no attribute has";
+    for (const auto& [wwn, refusal] : {std::pair{kLpfcPort, "host3: lpfc_link_speed"},
+                                       std::pair{kQlaPort, "host5: port_speed"}}) {
+      const auto port = FindPortByWWN(**registry, wwn);
+      ASSERT_TRUE(port.ok());
+      EXPECT_EQ((*registry)
+                    ->WriteProperties(*port, {{kSpeedSetting, testing::Str("8 Gigabit")}})
+                    .message(),
+                refusal + linked);
+    }
+    RescanSysfsHosts(root, std::nullopt, writer.get(), errors);
+    EXPECT_EQ(errors.str(),
+              "halvane: cannot rescan host3: not a regular file\n"
+              "halvane: cannot rescan host5" +
+                  linked + "\nhalvane: cannot rescan host7: No such file or directory\n");
+  }
+  char event[4096];
+  EXPECT_EQ(read(watch, event, sizeof event), -1) << "a node was opened";
+  close(watch);
+  for (const auto& [name, content] : {std::pair{"lpfc_link_speed", "0\n"},
+                                      std::pair{"port_speed", "4\n"}, std::pair{"scan", "\n"}})
+    EXPECT_EQ(testing::ReadFile(dir.path() + "/outside/" + name), content) << name;
 }
 
 // The tree's refusals, the same whether the kernel resolves a path or the walk does: a way out of
@@ -123,7 +160,7 @@ TEST_F(LiveHostWrites, TheTreeRefusesTheSameEitherWay) {
   for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
     const TreeAccess access(tree, resolution);
     for (const auto& [path, links_taken, refusal] : cases) {
-      EXPECT_EQ(access.Open(tree + path, O_PATH | O_DIRECTORY, links_taken).status().message(),
+      EXPECT_EQ(access.Open(tree + path, TreeAccess::Use::kFolder, links_taken).status().message(),
                 refusal)
           << path;
     }

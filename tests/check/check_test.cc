@@ -1,0 +1,98 @@
+// The verdict of --check on the hosts of tests/check/verdicts.txt: what each says, the same bytes
+// from a snapshot of it, its document valid against the shipped schema, its metrics what
+// Prometheus accepts.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "support/run_binary.h"
+#include "sysfs/fake_sysfs.h"
+
+namespace halvane {
+namespace {
+
+using testing::RunHalvane;
+using testing::RunOptions;
+
+const std::string kGolden = testing::SourceDir() + "/tests/golden/";
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream split(text);
+  std::vector<std::string> words;
+  for (std::string word; split >> word;) words.push_back(word);
+  return words;
+}
+
+// "W:code C:code A:code": each finding line after the first, by its severity's first letter.
+std::string Findings(const std::string& text) {
+  std::istringstream lines(text);
+  std::string line, findings;
+  std::getline(lines, line);
+  while (std::getline(lines, line)) {
+    const std::size_t space = line.find(' ');
+    if (!findings.empty()) findings += ' ';
+    findings.append(1, line[0]).append(1, ':');
+    findings.append(line, space + 1, line.find(':') - space - 1);
+  }
+  return findings;
+}
+
+void Golden(const std::string& name, const std::string& text) {
+  if (std::getenv("HALVANE_UPDATE_GOLDEN")) std::ofstream(kGolden + name) << text;
+  EXPECT_EQ(text, testing::ReadFile(kGolden + name)) << name;
+}
+
+TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
+  testing::TempDir dir;
+  std::string documents, expositions;
+  int n = 0;
+  for (const auto& row : testing::Rows("check/verdicts.txt")) {
+    ASSERT_EQ(row.size(), 5u);
+    SCOPED_TRACE(row[0] + " | " + row[1]);
+    const std::string root = dir.path() + "/host" + std::to_string(++n);
+    for (const std::string& tree : Words(row[0])) testing::BuildTree(tree, root);
+    RunOptions live;
+    live.env["HALVANE_SYSFS_ROOT"] = root;
+    const std::string capture = RunHalvane({"--snapshot"}, live).out;
+    const RunOptions replay =
+        testing::WithRegistry(dir.Write(std::to_string(n) + ".snapshot", capture));
+    const int status = std::stoi(row[2]);
+    for (const char* form : {"", "--json", "--metrics"}) {
+      std::vector<std::string> args = Words(row[1]);
+      args.push_back("--check");
+      if (*form) args.push_back(form);
+      const auto run = RunHalvane(args, live);
+      EXPECT_EQ(run.status, status) << form;
+      EXPECT_EQ(run.err, "") << form;
+      const std::string suffix = *form == '\0' ? ".txt" : form[2] == 'j' ? ".json" : ".prom";
+      for (const std::string& golden : Words(row[4])) {
+        if (golden.substr(golden.size() - suffix.size()) == suffix) Golden(golden, run.out);
+      }
+      if (suffix == ".txt") {
+        EXPECT_EQ(Findings(run.out), row[3]);
+      }
+      const std::string file = dir.Write(std::to_string(n) + suffix, run.out);
+      if (suffix != ".txt") (suffix == ".json" ? documents : expositions) += " " + file;
+      // Where the ports were looked for differs; the rest is the same, byte for byte.
+      if (status == 3) continue;
+      const auto again = RunHalvane(args, replay);
+      EXPECT_EQ(again.out, run.out) << form;
+      EXPECT_EQ(again.status, status) << form;
+    }
+  }
+  std::vector<testing::CommandResult> checks = {testing::RunCommand(
+      "python3 " + testing::SourceDir() + "/tests/support/validate_inventory.py " +
+      testing::SourceDir() + "/doc/halvane-check.schema.json" + documents + " 2>&1")};
+  for (const std::string& file : Words(expositions))
+    checks.push_back(testing::RunCommand("promtool check metrics < " + file + " 2>&1"));
+  for (const auto& checked : checks) {
+    if (testing::CheckerMissing(checked)) GTEST_SKIP() << checked.out;
+    EXPECT_EQ(checked.status, 0) << checked.out;
+    EXPECT_EQ(checked.out, "");
+  }
+}
+
+}  // namespace
+}  // namespace halvane

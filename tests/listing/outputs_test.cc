@@ -1,0 +1,132 @@
+// Every output of every test tree (tests/sysfs/trees/) and of every registry among the fuzzers'
+// inputs (fuzz/corpus/), as its consumers take it: each document valid under the shipped schema,
+// each metrics file read by the node exporter's text file collector and by promtool without a
+// fault, each port's metrics the whole host's for that port, and each capture loaded back.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "inventory/port_info.h"
+#include "listing/full_report.h"
+#include "listing/inventory_document.h"
+#include "listing/metrics.h"
+#include "registry/snapshot.h"
+#include "support/run_binary.h"
+#include "sysfs/fake_sysfs.h"
+#include "sysfs/sysfs_registry.h"
+
+namespace halvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The trees a tree file is built over, those its first line says it is added to, then itself.
+std::vector<std::string> TreesOf(const fs::path& file) {
+  const std::string text = testing::ReadFile(file);
+  std::istringstream first(text.substr(0, text.find('\n')));
+  const bool added = text.find("Added to") < text.find('\n');
+  std::vector<std::string> trees;
+  for (std::string word; added && first >> word;) {
+    if (word.find(".tree") != std::string::npos)
+      trees.push_back(word.substr(0, word.find(".tree")));
+  }
+  trees.push_back(file.stem());
+  return trees;
+}
+
+std::set<std::string> Samples(const std::string& metrics) {
+  std::set<std::string> samples;
+  std::istringstream lines(metrics);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] != '#') samples.insert(line);
+  }
+  return samples;
+}
+
+// The outputs of every registry, each different text once.
+struct Outputs {
+  std::set<std::string> documents, metrics;
+
+  // With live, the registry is a host's, whose document holds none of the kernel's placeholders
+  // (all ones, the zero name and address of a port with no fabric or no link).
+  void Add(DeviceRegistry& registry, const std::string& name, const std::string& capture,
+           bool live) {
+    SCOPED_TRACE(name);
+    std::ostringstream document, metrics, listing;
+    PrintInventoryDocument(registry, document);
+    PrintMetrics(registry, metrics);
+    PrintFullReport(registry, listing);
+    for (const char* placeholder : {"FF:FF:FF:FF:FF:FF:FF:FF", "00:00:00:00:00:00:00:00",
+                                    "\"0x000000\"", "0xffffffff", "4294967295", "unknown"})
+      EXPECT_TRUE(!live || document.str().find(placeholder) == std::string::npos) << placeholder;
+    documents.insert(document.str());
+    this->metrics.insert(metrics.str());
+    const std::set<std::string> all = Samples(metrics.str());
+    StatusOr<RegistryIterator> ports = DiscoverControllers(registry);
+    for (RegistryEntry entry = ports.ok() ? ports->Next() : RegistryEntry(); entry;
+         entry = ports->Next()) {
+      // The port -c finds by the name: its metrics are the whole host's for that name.
+      const StatusOr<Dictionary> record = BuildPortInfo(registry, entry);
+      const PropertyValue* name = record.ok() ? FindMember(*record, kRecordPortName) : nullptr;
+      const StatusOr<RegistryEntry> found =
+          name ? FindPortByWWN(registry, *name->AsString()) : StatusOr<RegistryEntry>(entry);
+      const RegistryEntry& port = found.ok() ? *found : entry;
+      std::ostringstream one_document, one_metrics;
+      PrintPortDocument(registry, port, one_document);
+      PrintPortMetrics(registry, port, one_metrics);
+      documents.insert(one_document.str());
+      this->metrics.insert(one_metrics.str());
+      for (const std::string& sample : Samples(one_metrics.str()))
+        EXPECT_EQ(all.count(sample), 1u) << sample;
+    }
+    const auto loaded = ParseSnapshot(capture);
+    EXPECT_TRUE(loaded.ok()) << "the capture does not load: " << loaded.status().message();
+  }
+};
+
+// The files of texts, for a checker.
+std::string Files(const testing::TempDir& dir, const std::set<std::string>& texts,
+                  const std::string& suffix) {
+  std::string files;
+  int count = 0;
+  for (const std::string& text : texts)
+    files.append(" ").append(dir.Write(std::to_string(count++) + suffix, text));
+  return files;
+}
+
+TEST(EveryOutput, IsTakenByItsConsumers) {
+  Outputs outputs;
+  for (const auto& file : fs::directory_iterator(testing::SourceDir() + "/tests/sysfs/trees")) {
+    testing::TempDir dir;
+    for (const std::string& tree : TreesOf(file.path()))
+      testing::BuildTree(tree, dir.path() + "/sys");
+    std::ostringstream errors;
+    const auto registry = BuildSysfsRegistry(dir.path() + "/sys", errors);
+    ASSERT_TRUE(registry.ok());
+    const StatusOr<std::string> capture = (*registry)->WriteSnapshot();
+    outputs.Add(**registry, file.path().filename(), capture.ok() ? *capture : "", true);
+  }
+  for (const char* corpus : {"/fuzz/corpus/snapshot", "/fuzz/corpus/reports"}) {
+    for (const auto& file : fs::directory_iterator(testing::SourceDir() + corpus)) {
+      const auto registry = ParseSnapshot(testing::ReadFile(file.path()));
+      if (registry.ok()) outputs.Add(**registry, file.path(), SerializeSnapshot(**registry), false);
+    }
+  }
+  testing::TempDir dir;
+  const std::string tests = testing::SourceDir() + "/tests/support/";
+  for (const std::string& command :
+       {"python3 " + tests + "validate_inventory.py " + testing::SourceDir() +
+            "/doc/halvane-inventory.schema.json" + Files(dir, outputs.documents, ".json"),
+        "python3 " + tests + "check_metrics.py" + Files(dir, outputs.metrics, ".prom")}) {
+    const auto report = testing::RunCommand(command + " 2>&1");
+    // Without the checkers the test cannot prove anything.
+    if (testing::CheckerMissing(report)) GTEST_SKIP() << report.out;
+    EXPECT_EQ(report.status, 0) << report.out;
+    EXPECT_EQ(report.out, "");
+  }
+}
+
+}  // namespace
+}  // namespace halvane
