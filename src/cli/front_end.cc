@@ -161,14 +161,36 @@ RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
   return RunOutcome::Exit(kExitSuccess);
 }
 
-// --snapshot: nothing is printed unless the whole registry could be written down.
+// --snapshot: written as the registry is walked, so that capturing a host of any size holds
+// about one target's logical units. A failure found before the first byte prints nothing. One
+// found later keeps what went out before it, says why in one line on standard error and ends the
+// run with status 1: what went out lacks at least the document's closing brace, so that no run
+// can take it for a snapshot.
 RunOutcome PrintSnapshot(Services& services) {
   const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
   if (!registry.ok()) return RunOutcome::Failed(registry.status());
-  const StatusOr<std::string> text = (*registry)->WriteSnapshot();
-  if (!text.ok()) return RunOutcome::Failed(text.status());
-  services.out << *text;
-  return RunOutcome::Exit(kExitSuccess);
+  class ToOutput : public SnapshotSink {
+   public:
+    explicit ToOutput(std::ostream& out) : out_(out) {}
+    Status Write(std::string_view piece) override {
+      started = true;
+      if (out_.write(piece.data(), static_cast<std::streamsize>(piece.size()))) return Status::Ok();
+      refused = true;
+      return Status::Error(kIoError, "write error on standard output");
+    }
+    bool started = false;
+    bool refused = false;
+
+   private:
+    std::ostream& out_;
+  } to_output(services.out);
+  const Status written = (*registry)->StreamSnapshot(to_output);
+  // Standard output's own failure, and why, is told as the run ends.
+  if (written.ok() || to_output.refused)
+    return RunOutcome::Exit(written.ok() ? kExitSuccess : kExitFailure);
+  if (!to_output.started) return RunOutcome::Failed(written);
+  services.out.flush();
+  return RunOutcome::Failed(written.Of("the snapshot is cut short"));
 }
 
 // --check: the verdict on every port's storage, or with -c on that port's, in the form the run

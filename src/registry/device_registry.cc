@@ -49,8 +49,21 @@ StatusOr<std::string> DeviceRegistry::DescribeWrite(const RegistryEntry&, const 
 
 std::string DeviceRegistry::WhyNoPorts() { return "the registry holds no controller port"; }
 
-StatusOr<std::string> DeviceRegistry::WriteSnapshot() {
+Status DeviceRegistry::StreamSnapshot(SnapshotSink&) {
   return Status::Error(kUnsupported, "this registry cannot be written down as a snapshot");
+}
+
+StatusOr<std::string> DeviceRegistry::WriteSnapshot() {
+  class Whole : public SnapshotSink {
+   public:
+    Status Write(std::string_view piece) override {
+      text.append(piece);
+      return Status::Ok();
+    }
+    std::string text;
+  } whole;
+  if (Status written = StreamSnapshot(whole); !written.ok()) return written;
+  return std::move(whole.text);
 }
 
 }  // namespace halvane

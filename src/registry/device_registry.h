@@ -53,6 +53,14 @@ class RegistryIterator {
 
 enum class SearchDirection { kAncestors, kDescendants };
 
+// Where a snapshot's text goes as it is written, a piece at a time.
+class SnapshotSink {
+ public:
+  virtual ~SnapshotSink() = default;
+  // Takes the next piece of the text; a failure ends the writing.
+  virtual Status Write(std::string_view text) = 0;
+};
+
 // How a run uses its registry. A run that is going to write says so before anything is read: a
 // backend whose writers must not interleave keeps the others out from the first read on.
 enum class RegistryUse { kRead, kWrite };
@@ -97,8 +105,12 @@ class DeviceRegistry {
                                               std::string_view port_name);
 
   // The whole registry written down as a snapshot document, which a later run can read in its
-  // place; kUnsupported for a registry that cannot be written down.
-  virtual StatusOr<std::string> WriteSnapshot();
+  // place, handed to sink a piece at a time as the registry is walked, so that the document is
+  // never held whole; kUnsupported, before anything is handed over, for a registry that cannot
+  // be written down. A failure of the sink ends the walk and is answered.
+  virtual Status StreamSnapshot(SnapshotSink& sink);
+  // The same document, whole.
+  StatusOr<std::string> WriteSnapshot();
 
   // For a run that found no controller port: where ports were looked for, and what finding none
   // there means, in words. An empty listing looks the same whatever its cause, and an

@@ -187,13 +187,18 @@ bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view cla
   return node != nullptr && ClassDerivesFrom(classes_, node->class_name, class_name);
 }
 
+StatusOr<std::string> DescribeReceipt(std::string_view port_name, StatusCode write_status,
+                                      const Dictionary& settings) {
+  if (write_status != 0) return Status::Answered(write_status);
+  return "port " + std::string(port_name) + " receives " + JsonLine(settings) + "\n";
+}
+
 StatusOr<std::string> MemoryRegistry::DescribeWrite(const RegistryEntry& entry,
                                                     const Dictionary& settings,
                                                     std::string_view port_name) {
   const Node* node = NodeOf(entry);
   if (node == nullptr) return NotOurs();
-  if (node->write_status != 0) return Status::Answered(node->write_status);
-  return "port " + std::string(port_name) + " receives " + JsonLine(settings) + "\n";
+  return DescribeReceipt(port_name, node->write_status, settings);
 }
 
 Status MemoryRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {

@@ -21,6 +21,11 @@ using ClassTable = std::map<std::string, std::string, std::less<>>;
 bool ClassDerivesFrom(const ClassTable& table, std::string_view class_name,
                       std::string_view wanted);
 
+// What the driver of the port named port_name makes of settings, as DescribeWrite tells it: its
+// write status when that is not 0, otherwise "port P receives {...}" and a line end.
+StatusOr<std::string> DescribeReceipt(std::string_view port_name, StatusCode write_status,
+                                      const Dictionary& settings);
+
 class MemoryRegistry : public DeviceRegistry {
  public:
   struct Node : RegistryEntry::Impl, std::enable_shared_from_this<Node> {

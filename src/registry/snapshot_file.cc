@@ -113,7 +113,7 @@ Status SnapshotFile::Open(const std::string& path, RegistryUse use) {
   return MeasureForRead();
 }
 
-Status SnapshotFile::Save(std::string_view text) {
+Status SnapshotFile::Save(const TextWriter& write) {
   SaveSignals signals;
   if (!locked_) {
     if (!lock_failure_.ok()) return lock_failure_;
@@ -134,7 +134,7 @@ Status SnapshotFile::Save(std::string_view text) {
     unlinkat(folder_.get(), temp.c_str(), 0);
     return why;
   };
-  if (Status written = WriteTemporary(out.get(), temp_path, text, file_.get(), original);
+  if (Status written = WriteTemporary(out.get(), temp_path, write, file_.get(), original);
       !written.ok())
     return abandon(std::move(written));
   struct stat saved {};
@@ -159,10 +159,25 @@ Status SnapshotFile::TakeLockBefore(std::chrono::steady_clock::time_point deadli
   return Status::Ok();
 }
 
-Status SnapshotFile::WriteTemporary(int fd, const std::string& temp_path, std::string_view text,
+Status SnapshotFile::WriteTemporary(int fd, const std::string& temp_path, const TextWriter& write,
                                     int original_fd, const struct stat& original) const {
-  if (Status written = WriteAll(fd, text, ShortWrite::kContinue); !written.ok())
-    return Failure("cannot write " + temp_path + ": " + written.message());
+  class ToFile : public SnapshotSink {
+   public:
+    explicit ToFile(int fd) : fd_(fd) {}
+    Status Write(std::string_view piece) override {
+      failure = WriteAll(fd_, piece, ShortWrite::kContinue);
+      return failure;
+    }
+    Status failure;
+
+   private:
+    int fd_;
+  } to_file(fd);
+  if (Status written = write(to_file); !written.ok()) {
+    if (!to_file.failure.ok())
+      return Failure("cannot write " + temp_path + ": " + to_file.failure.message());
+    return written;
+  }
   if (fchmod(fd, original.st_mode & 07777) != 0)
     return Failure(ErrnoText(errno, "cannot set the mode of " + temp_path));
   if ((original.st_uid != geteuid() || original.st_gid != getegid()) &&
@@ -223,6 +238,12 @@ Status SnapshotFile::MeasureForRead() {
   if (fstat(file_.get(), &info) != 0) return Failure(ErrnoText(errno, path_));
   if (info.st_size > kMaxSnapshotBytes) return Failure(path_ + ": " + kTooLarge);
   identity_ = IdentityOf(info);
+  return Status::Ok();
+}
+
+Status SnapshotFile::Rewind() {
+  if (lseek(file_.get(), 0, SEEK_SET) != 0) return Failure(ErrnoText(errno, path_));
+  read_so_far_ = 0;
   return Status::Ok();
 }
 

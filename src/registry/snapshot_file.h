@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,17 +45,22 @@ class SnapshotFile {
   // cannot be read or has grown past the largest snapshot (the message names no path).
   StatusOr<std::size_t> ReadSome(char* buffer, std::size_t size);
 
-  // Replaces the file with text, as LoadSnapshotFile says.
-  Status Save(std::string_view text);
+  // Reads the file again from its start.
+  Status Rewind();
+
+  // Replaces the file with the text write hands its sink, as LoadSnapshotFile says: the text goes
+  // to the temporary file as it is written, and is never held whole.
+  using TextWriter = std::function<Status(SnapshotSink& sink)>;
+  Status Save(const TextWriter& write);
   // The path as given.
   const std::string& path() const { return path_; }
 
  private:
   // The writers' lock on the file read, waiting for another writer at most until deadline.
   Status TakeLockBefore(std::chrono::steady_clock::time_point deadline) const;
-  // Writes text to the temporary file fd, named temp_path in messages, with the mode, owner and
-  // extended attributes of the original (open as original_fd), flushed to disk and locked.
-  Status WriteTemporary(int fd, const std::string& temp_path, std::string_view text,
+  // Writes the text to the temporary file fd, named temp_path in messages, with the mode, owner
+  // and extended attributes of the original (open as original_fd), flushed to disk and locked.
+  Status WriteTemporary(int fd, const std::string& temp_path, const TextWriter& write,
                         int original_fd, const struct stat& original) const;
   Status CopyExtendedAttributes(int from, int to, const std::string& temp_path) const;
 

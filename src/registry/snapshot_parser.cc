@@ -1,7 +1,12 @@
 #include "registry/snapshot_parser.h"
 
+#include <rapidjson/reader.h>
+
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -11,93 +16,168 @@
 
 #include <nlohmann/json.hpp>
 
-#include "registry/recent_values.h"
-
 namespace halvane {
 namespace {
 
 using Json = nlohmann::json;
 
-constexpr char kDataKey[] = "$data";
+constexpr std::size_t kChunk = std::size_t{1} << 16;
 
-// Builds registry values straight from the parser's events, with no intermediate document: an
-// object becomes a Dictionary (a key given twice is refused when it is inserted), an object whose
-// only key is "$data" becomes Data, null is refused where it stands. The place of a fault is kept
-// as a path of keys and indices, written out only when there is a fault.
-class ValueBuilder {
+// The text as RapidJSON reads it: a chunk at a time, as the source hands it over. A NUL byte ends
+// the text where it stands (RapidJSON takes '\0' for the end anyway) and is noted, so is a failed
+// read.
+class FastStream {
  public:
-  std::optional<PropertyValue> TakeResult() { return std::move(result_); }
-  const std::string& error() const { return error_; }
-  // Where the parser refused the text: the number of bytes it had read, and what it read last.
-  std::optional<std::size_t> refused_at() const { return refused_at_; }
-  const std::string& refused_token() const { return refused_token_; }
-  bool number_out_of_range() const { return number_out_of_range_; }
-  // How many containers deep the document nests at its deepest.
-  std::size_t deepest() const { return deepest_; }
+  using Ch = char;
+  explicit FastStream(TextSource& source) : source_(source) { Fill(); }
 
-  bool null() { return Fail(Path() + " is null"); }
-  bool boolean(bool v) { return Add(PropertyValue::Boolean(v)); }
-  bool number_integer(std::int64_t v) { return Add(recent_.Integer(v)); }
-  bool number_unsigned(std::uint64_t v) { return Add(recent_.Unsigned(v)); }
-  bool number_float(double v, const std::string& text) {
-    // An integer too wide for 64 bits arrives here too; as a floating-point value it would be
-    // saved back rounded, so it is refused instead.
-    if (text.find_first_of(".eE") == std::string::npos)
-      return Fail(Path() + " is an integer wider than 64 bits");
-    return Add(PropertyValue::OfNumber(Number::FromDouble(v)));
-  }
-  bool string(std::string& v) {
-    if (depth_ > 0 && Top().is_object && Top().key == data_key_) {
-      // A "$data" member is nearly always its object's only member, and the object becomes
-      // Data: its text is kept aside until the object ends rather than made a String first.
-      Frame& top = Top();
-      SettleData(top);
-      top.data_text.assign(v);
-      top.data_member = top.members.size();
-      top.members.emplace_back(data_key_, placeholder_);
-      return true;
+  Ch Peek() const { return *at_; }
+  Ch Take() {
+    const Ch c = *at_;
+    if (at_ < last_) {
+      ++at_;
+    } else {
+      Fill();
     }
-    return Add(recent_.String(v));
+    return c;
   }
-  bool binary(Json::binary_t&) { return Fail(Path() + " is not a value a registry can hold"); }
+  std::size_t Tell() const { return before_ + static_cast<std::size_t>(at_ - buffer_.data()); }
+  // Never written to; RapidJSON's stream concept names these.
+  Ch* PutBegin() { return nullptr; }
+  void Put(Ch) {}
+  void Flush() {}
+  std::size_t PutEnd(Ch*) { return 0; }
 
-  bool start_object(std::size_t) { return Open(true); }
-  bool key(std::string& k) {
-    Top().key = keys_.Get(k);
-    return true;
-  }
-  bool end_object() {
-    Frame& frame = Top();
-    if (frame.members.size() == 1 && frame.members[0].first == data_key_) {
-      const std::string* text =
-          frame.data_member == kNoMember ? frame.members[0].second.AsString() : &frame.data_text;
-      StatusOr<Data> bytes = text ? ParseHexBytes(*text, kDataForm)
-                                  : StatusOr<Data>(Status::Error(kBadArgument, "not a text"));
-      if (!bytes.ok()) {
-        frame.key.reset();  // the frame stays, so that the path names this object
-        return Fail(Path() + " has a \"$data\" that is not pairs of hexadecimal digits");
+  const Status& read_status() const { return read_status_; }
+  bool nul() const { return nul_; }
+
+ private:
+  void Fill() {
+    before_ += size_;
+    std::size_t got = 0;
+    if (!ended_ && !nul_) {
+      StatusOr<std::size_t> read = source_.Read(buffer_.data(), kChunk);
+      if (read.ok()) {
+        got = *read;
+      } else {
+        read_status_ = read.status();
       }
-      --depth_;
-      return Add(recent_.OfData(std::move(*bytes)));
+      if (const void* nul = std::memchr(buffer_.data(), '\0', got)) {
+        got = static_cast<std::size_t>(static_cast<const char*>(nul) - buffer_.data());
+        nul_ = true;
+      }
     }
-    SettleData(frame);
-    // The frame's buffer is kept for the next object at this depth; the Dictionary gets a block
-    // of exactly its size.
-    std::vector<Dictionary::value_type> items(std::make_move_iterator(frame.members.begin()),
-                                              std::make_move_iterator(frame.members.end()));
-    --depth_;
-    StatusOr<Dictionary> members = Dictionary::FromItems(std::move(items));
-    if (!members.ok()) return Fail(members.status().message());
-    return Add(PropertyValue::OfDictionary(std::move(*members)));
+    size_ = got;
+    if (got == 0) {
+      ended_ = true;
+      buffer_[0] = '\0';  // what Peek answers from now on
+      got = 1;
+    }
+    at_ = buffer_.data();
+    last_ = buffer_.data() + got - 1;
   }
-  bool start_array(std::size_t) { return Open(false); }
-  bool end_array() {
-    Frame& frame = Top();
-    Array items(std::make_move_iterator(frame.items.begin()),
-                std::make_move_iterator(frame.items.end()));
-    --depth_;
-    return Add(PropertyValue::OfArray(std::move(items)));
+
+  TextSource& source_;
+  std::vector<char> buffer_ = std::vector<char>(kChunk);
+  const char* at_ = nullptr;
+  const char* last_ = nullptr;
+  std::size_t size_ = 0;    // bytes of the text in the buffer
+  std::size_t before_ = 0;  // bytes of the text before them
+  bool ended_ = false;
+  bool nul_ = false;
+  Status read_status_;
+};
+
+// RapidJSON's events, handed to the builder. What RapidJSON reads otherwise than nlohmann's
+// parser stops the reading, to be read again by that parser.
+class FastEvents {
+ public:
+  using Ch = char;
+  explicit FastEvents(SnapshotBuilder& builder) : builder_(builder) {}
+
+  bool Null() { return builder_.Null(); }
+  bool Bool(bool v) { return builder_.Boolean(v); }
+  // Numbers come as their text (kParseNumbersAsStringsFlag), and are read as nlohmann's parser
+  // reads them: an integer as a 64-bit integer when it fits, otherwise, like a number with a
+  // fraction or an exponent, by strtod.
+  bool RawNumber(const Ch* text, rapidjson::SizeType length, bool) {
+    const std::string_view number(text, length);
+    if (number.find_first_of(".eE") == std::string_view::npos) {
+      const char* end = number.data() + number.size();
+      if (number[0] == '-') {
+        std::int64_t v = 0;
+        if (std::from_chars(number.data(), end, v).ec == std::errc()) return builder_.Integer(v);
+      } else {
+        std::uint64_t v = 0;
+        if (std::from_chars(number.data(), end, v).ec == std::errc()) return builder_.Unsigned(v);
+      }
+    }
+    // RapidJSON gives the text a terminating zero.
+    const double v = std::strtod(text, nullptr);
+    // An overflow's message names the number's place, which nlohmann's parser tells.
+    if (!std::isfinite(v)) return Defer();
+    return builder_.Float(v, number);
   }
+  bool String(const Ch* text, rapidjson::SizeType length, bool) {
+    if (EscapedSurrogate(text, length)) return Defer();
+    return builder_.String(std::string_view(text, length));
+  }
+  bool Key(const Ch* text, rapidjson::SizeType length, bool) {
+    if (EscapedSurrogate(text, length)) return Defer();
+    return builder_.Key(std::string_view(text, length));
+  }
+  bool StartObject() { return builder_.StartObject(); }
+  bool EndObject(rapidjson::SizeType) { return builder_.EndObject(); }
+  bool StartArray() { return builder_.StartArray(); }
+  bool EndArray(rapidjson::SizeType) { return builder_.EndArray(); }
+  // Numbers never arrive as values.
+  bool Int(int) { return Defer(); }
+  bool Uint(unsigned) { return Defer(); }
+  bool Int64(std::int64_t) { return Defer(); }
+  bool Uint64(std::uint64_t) { return Defer(); }
+  bool Double(double) { return Defer(); }
+
+  // Whether the reading stopped for nlohmann's parser to read the text again.
+  bool deferred() const { return deferred_; }
+
+ private:
+  bool Defer() {
+    deferred_ = true;
+    return false;
+  }
+  // RapidJSON takes a lone low surrogate (\uDC00 to \uDFFF) and writes it as UTF-8 (ED B0 to ED
+  // BF), which nlohmann's parser refuses; the bytes ED A0 to ED BF come from nothing else, since
+  // raw text in that range is refused as not UTF-8.
+  static bool EscapedSurrogate(const Ch* text, std::size_t length) {
+    for (const char* at = text; (at = static_cast<const char*>(std::memchr(
+                                     at, '\xED', length - static_cast<std::size_t>(at - text))));
+         ++at) {
+      if (at + 1 < text + length && (static_cast<unsigned char>(at[1]) & 0xE0) == 0xA0) return true;
+    }
+    return false;
+  }
+
+  SnapshotBuilder& builder_;
+  bool deferred_ = false;
+};
+
+// nlohmann's events, handed to the builder; where the parser refused the text is kept.
+class AuthorityEvents {
+ public:
+  explicit AuthorityEvents(SnapshotBuilder& builder) : builder_(builder) {}
+
+  bool null() { return builder_.Null(); }
+  bool boolean(bool v) { return builder_.Boolean(v); }
+  bool number_integer(std::int64_t v) { return builder_.Integer(v); }
+  bool number_unsigned(std::uint64_t v) { return builder_.Unsigned(v); }
+  bool number_float(double v, const std::string& text) { return builder_.Float(v, text); }
+  bool string(std::string& v) { return builder_.String(v); }
+  bool binary(Json::binary_t&) { return false; }  // never, in JSON text
+  bool start_object(std::size_t) { return builder_.StartObject(); }
+  bool key(std::string& k) { return builder_.Key(k); }
+  bool end_object() { return builder_.EndObject(); }
+  bool start_array(std::size_t) { return builder_.StartArray(); }
+  bool end_array() { return builder_.EndArray(); }
 
   bool parse_error(std::size_t position, const std::string& last_token, const Json::exception& e) {
     refused_at_ = position;
@@ -108,111 +188,20 @@ class ValueBuilder {
     return false;
   }
 
+  // Where the parser refused the text: the number of bytes it had read, and what it read last.
+  std::optional<std::size_t> refused_at() const { return refused_at_; }
+  const std::string& refused_token() const { return refused_token_; }
+  bool number_out_of_range() const { return number_out_of_range_; }
+
  private:
-  static constexpr std::size_t kNoMember = static_cast<std::size_t>(-1);
-  struct Frame {
-    bool is_object = false;
-    std::string name;        // where this container stands in its parent, as a path step
-    std::optional<Key> key;  // objects: the key of the member being read
-    // Objects: a "$data" member's text, kept aside, and where the member stands.
-    std::string data_text;
-    std::size_t data_member = kNoMember;
-    // Members as they arrive; sorted into a Dictionary once the object ends, so that a large
-    // object costs O(n log n) in any key order.
-    std::vector<Dictionary::value_type> members;
-    Array items;
-  };
-
-  // Makes a "$data" text kept aside an ordinary String member of its object.
-  void SettleData(Frame& frame) {
-    if (frame.data_member == kNoMember) return;
-    frame.members[frame.data_member].second = recent_.String(frame.data_text);
-    frame.data_member = kNoMember;
-  }
-
-  bool Fail(std::string message) {
-    if (error_.empty()) error_ = std::move(message);
-    return false;
-  }
-
-  // The path of the value being read: "root.children[0].properties.k".
-  std::string Path() const {
-    std::string path;
-    for (std::size_t i = 0; i < depth_; ++i) path += frames_[i].name;
-    if (depth_ > 0) path += NextStep(frames_[depth_ - 1]);
-    if (!path.empty() && path[0] == '.') path.erase(0, 1);
-    return path.empty() ? "the document" : path;
-  }
-  static std::string NextStep(const Frame& f) {
-    std::string step;
-    if (!f.is_object) {
-      step.append("[").append(std::to_string(f.items.size())).append("]");
-    } else if (f.key && f.key->size() > 0) {
-      step.append(".").append(f.key->str());
-    }
-    return step;
-  }
-
-  bool Open(bool is_object) {
-    // Containers nest on the heap here, but values are released recursively: bound the depth.
-    if (depth_ >= kMaxJsonDepth) {
-      return Fail(Path() + " is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
-    }
-    // Frames are reused, buffers and all, by the containers that open at the same depth later.
-    if (depth_ == frames_.size()) frames_.emplace_back();
-    Frame& frame = frames_[depth_];
-    frame.is_object = is_object;
-    if (depth_ == 0) {
-      frame.name.clear();
-    } else {
-      frame.name = NextStep(frames_[depth_ - 1]);
-    }
-    frame.key.reset();
-    frame.members.clear();
-    frame.items.clear();
-    frame.data_member = kNoMember;
-    ++depth_;
-    deepest_ = std::max(deepest_, depth_);
-    return true;
-  }
-
-  Frame& Top() { return frames_[depth_ - 1]; }
-
-  bool Add(PropertyValue value) {
-    if (depth_ == 0) {
-      result_ = std::move(value);
-      return true;
-    }
-    Frame& top = Top();
-    if (!top.is_object) {
-      top.items.push_back(std::move(value));
-      return true;
-    }
-    top.members.emplace_back(*top.key, std::move(value));
-    return true;
-  }
-
-  // Entries nest two JSON levels each (an entry, its children array) below the document, and a
-  // property value may nest as deep again.
-  static constexpr std::size_t kMaxJsonDepth = 2 * kMaxSnapshotDepth + kMaxSnapshotDepth + 8;
-
-  std::vector<Frame> frames_;  // the first depth_ are open
-  std::size_t depth_ = 0;
-  std::size_t deepest_ = 0;
-  RecentValues recent_;
-  RecentKeys keys_;
-  const Key data_key_{kDataKey};
-  // Stands for a "$data" text kept aside until it is settled.
-  const PropertyValue placeholder_ = PropertyValue::Boolean(false);
-  std::optional<PropertyValue> result_;
-  std::string error_;
+  SnapshotBuilder& builder_;
   std::optional<std::size_t> refused_at_;
   std::string refused_token_;
   bool number_out_of_range_ = false;
 };
 
-// The text as the parser walks it: read a chunk at a time into one of two buffers, so that the
-// chunk before the current one is still there when a fault near its end must be placed. The
+// The text as nlohmann's parser walks it: read a chunk at a time into one of two buffers, so that
+// the chunk before the current one is still there when a fault near its end must be placed. The
 // parser takes a character, compares its place with the end and steps on for every byte, so the
 // iterator holds its place in the chunk itself and only a step off a chunk's end asks for the next
 // one. A NUL byte ends the text where it stands (the parser would take it for the end anyway) and
@@ -284,7 +273,7 @@ class ChunkedText {
 
  private:
   struct Chunk {
-    std::vector<char> bytes = std::vector<char>(1 << 16);
+    std::vector<char> bytes = std::vector<char>(kChunk);
     std::size_t start = 0;              // offset of its first byte in the text
     std::size_t size = 0;               // bytes held
     std::size_t lines_before = 0;       // line ends before it
@@ -344,15 +333,35 @@ std::string Describe(std::optional<char> byte) {
   return text + "'";
 }
 
-}  // namespace
+// The fast reading: the content, a refusal, or nothing when nlohmann's parser must read the text.
+std::optional<StatusOr<SnapshotContent>> ReadFast(TextSource& source) {
+  SnapshotContent content{std::make_unique<SnapshotTree>(), {}};
+  SnapshotBuilder builder(*content.tree);
+  FastStream stream(source);
+  FastEvents events(builder);
+  rapidjson::Reader reader;
+  constexpr unsigned kFlags =
+      rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag;
+  const bool parsed = !reader.Parse<kFlags>(stream, events).IsError();
+  if (!stream.read_status().ok()) return stream.read_status();
+  if (parsed && !stream.nul()) {
+    if (Status finished = builder.Finish(content.classes); !finished.ok()) return finished;
+    return content;
+  }
+  if (!parsed && !events.deferred() && !builder.error().empty())
+    return Status::Error(kIoError, builder.error());
+  return std::nullopt;
+}
 
-StatusOr<SnapshotDocument> ParseSnapshotDocument(TextSource& source) {
+StatusOr<SnapshotContent> ReadAuthoritatively(TextSource& source) {
+  SnapshotContent content{std::make_unique<SnapshotTree>(), {}};
+  SnapshotBuilder builder(*content.tree);
   ChunkedText text(source);
-  ValueBuilder builder;
-  const bool parsed = Json::sax_parse(ChunkIterator(&text), ChunkIterator(), &builder);
+  AuthorityEvents events(builder);
+  const bool parsed = Json::sax_parse(ChunkIterator(&text), ChunkIterator(), &events);
   if (!text.read_status().ok()) return text.read_status();
   const std::optional<std::size_t> nul = text.nul_at();
-  const std::optional<std::size_t> refused = builder.refused_at();
+  const std::optional<std::size_t> refused = events.refused_at();
   // The parser counts the byte it stopped on as read.
   const std::size_t refused_offset = refused && *refused > 0 ? *refused - 1 : 0;
   if (nul && (parsed || (refused && refused_offset >= *nul))) {
@@ -360,10 +369,13 @@ StatusOr<SnapshotDocument> ParseSnapshotDocument(TextSource& source) {
     return Status::Error(kIoError, "syntax error at " + text.Place(*nul) + ": a NUL byte");
   }
   if (!parsed) {
-    if (!refused) return Status::Error(kIoError, builder.error());
-    if (builder.number_out_of_range()) {
+    if (!refused) {
+      return Status::Error(
+          kIoError, builder.error().empty() ? "the document cannot be read" : builder.error());
+    }
+    if (events.number_out_of_range()) {
       // The parser has read the whole number, which is what it hands over.
-      const std::string& number = builder.refused_token();
+      const std::string& number = events.refused_token();
       return Status::Error(kIoError, "number out of range at " +
                                          text.Place(*refused - std::min(*refused, number.size())) +
                                          ": " + number.substr(0, 40));
@@ -371,9 +383,18 @@ StatusOr<SnapshotDocument> ParseSnapshotDocument(TextSource& source) {
     return Status::Error(kIoError, "syntax error at " + text.Place(refused_offset) +
                                        ": unexpected " + Describe(text.ByteAt(refused_offset)));
   }
-  std::optional<PropertyValue> value = builder.TakeResult();
-  if (!value) return Status::Error(kIoError, "the document is empty");
-  return SnapshotDocument{std::move(*value), builder.deepest()};
+  if (Status finished = builder.Finish(content.classes); !finished.ok()) return finished;
+  return content;
+}
+
+}  // namespace
+
+Status TextSource::Rewind() { return Status::Error(kIoError, "the text cannot be read again"); }
+
+StatusOr<SnapshotContent> ParseSnapshotText(TextSource& source) {
+  if (std::optional<StatusOr<SnapshotContent>> fast = ReadFast(source)) return std::move(*fast);
+  if (Status rewound = source.Rewind(); !rewound.ok()) return rewound;
+  return ReadAuthoritatively(source);
 }
 
 }  // namespace halvane

@@ -1,16 +1,18 @@
-// Snapshot text into registry values, as the text is read: the parser's events become values
-// straight away (an object a Dictionary, {"$data": "<hex>"} Data), with no document in between,
-// and the text is never held whole.
+// Snapshot text into a SnapshotTree as the text is read, a chunk at a time: the text is never held
+// whole. RapidJSON reads it; a text RapidJSON refuses, or one holding what it reads otherwise
+// than the format's first reader did (a zero with an exponent past 308, an escaped lone UTF-16
+// surrogate, a NUL byte), is read once more from its start by nlohmann's parser, whose verdict and
+// message stand: every text is taken or refused, and a refusal worded, as it always was.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "registry/memory_registry.h"
+#include "registry/snapshot_builder.h"
+#include "registry/snapshot_tree.h"
 
 namespace halvane {
-
-// Deepest entry tree (and deepest nesting of a property value) that a snapshot may hold.
-inline constexpr int kMaxSnapshotDepth = 256;
 
 // Where snapshot text comes from, a chunk at a time.
 class TextSource {
@@ -18,21 +20,22 @@ class TextSource {
   virtual ~TextSource() = default;
   // The next bytes into buffer, and how many (0 at the end of the text).
   virtual StatusOr<std::size_t> Read(char* buffer, std::size_t size) = 0;
+  // Starts the text again from its first byte; a source that cannot says why.
+  virtual Status Rewind();
 };
 
-// A document's values, and how many containers deep it nests at its deepest.
-struct SnapshotDocument {
-  PropertyValue value = PropertyValue::Boolean(false);
-  std::size_t depth = 0;
+// A snapshot's entries and values, and its class table.
+struct SnapshotContent {
+  std::unique_ptr<SnapshotTree> tree;
+  ClassTable classes;
 };
 
-// The whole text of source, parsed. A refusal says why, naming the line and column of a syntax
-// error, or the path of a value that a registry cannot hold; a failed read of the source answers
-// its own status.
-StatusOr<SnapshotDocument> ParseSnapshotDocument(TextSource& source);
+// The whole text of source, parsed and checked. A refusal says why, naming the line and column of
+// a syntax error, or the path of a value that a registry cannot hold; a failed read of the source
+// answers its own status.
+StatusOr<SnapshotContent> ParseSnapshotText(TextSource& source);
 
-// The snapshot text of source added to registry, which must be empty: ParseSnapshotDocument,
-// then the document's classes, and its entries as registry nodes.
+// The snapshot text of source added to registry, which must be empty.
 Status LoadSnapshotText(TextSource& source, MemoryRegistry& registry);
 
 }  // namespace halvane

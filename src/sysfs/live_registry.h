@@ -65,9 +65,8 @@ class SysfsRegistry : public DeviceRegistry {
   Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
   StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
                                       std::string_view port_name) override;
-  // The snapshot holds every property, so the whole tree is read and copied into the registry
-  // that snapshots are written from.
-  StatusOr<std::string> WriteSnapshot() override;
+  // The snapshot holds every property, so the whole tree is read, and written as it is read.
+  Status StreamSnapshot(SnapshotSink& sink) override;
   std::string WhyNoPorts() override;
 
   static std::string_view ClassOf(Level level);

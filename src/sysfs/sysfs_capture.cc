@@ -2,13 +2,12 @@
 // place with the same listing and document.
 #include "base/tree_walk.h"
 #include "registry/snapshot.h"
-#include "registry/vocabulary.h"
 #include "sysfs/live_registry.h"
 
 namespace halvane {
 namespace {
 
-// An entry's children as the tree walk takes them, listed when the walk reaches the entry.
+// An entry's children as the tree walk takes them, listed when the walk reached the entry.
 struct LiveCursor {
   LiveNodes nodes;
   std::size_t next = 0;
@@ -17,23 +16,24 @@ struct LiveCursor {
 
 }  // namespace
 
-StatusOr<std::string> SysfsRegistry::WriteSnapshot() {
-  MemoryRegistry copy;
-  for (const auto& [name, superclass] : classes_) copy.DeclareClass(name, superclass);
-  // The copy of each entry on the walk's way down, by depth.
-  std::vector<MemoryRegistry::Node*> copies;
+// Each entry is written as the walk reaches it, its children listed then (the writer says at once
+// whether any follow), so that the capture holds no more of the host than a listing does: one
+// target's logical units at a time, whatever the number of them.
+Status SysfsRegistry::StreamSnapshot(SnapshotSink& sink) {
+  SnapshotWriter writer(sink);
+  writer.Begin(classes_, true);
+  LiveNodes listed;  // the children of the entry entered last
   VisitTree(
-      top_, [this](const std::shared_ptr<LiveNode>& node) { return LiveCursor{Children(*node)}; },
-      [&](const std::shared_ptr<LiveNode>& node, std::size_t depth, std::size_t) {
-        copies.resize(depth + 1);
-        copies[depth] = depth == 0
-                            ? copy.SetRoot(kSysfsRootClass)
-                            : copy.AddChild(copies[depth - 1], std::string(ClassOf(node->level)),
-                                            *Table(*node).AsDictionary());
-        return Visit::kChildren;
+      top_, [&listed](const std::shared_ptr<LiveNode>&) { return LiveCursor{std::move(listed)}; },
+      [&](const std::shared_ptr<LiveNode>& node, std::size_t depth, std::size_t index) {
+        listed = Children(*node);
+        writer.Enter(SnapshotEntry{ClassOf(node->level), *Table(*node).AsDictionary()}, depth,
+                     index, !listed.empty());
+        if (writer.failed()) return Visit::kStop;
+        return listed.empty() ? Visit::kSkipChildren : Visit::kChildren;
       },
-      NoLeave());
-  return SerializeSnapshot(copy);
+      [&writer](const std::shared_ptr<LiveNode>&, std::size_t depth) { writer.Leave(depth); });
+  return writer.Finish();
 }
 
 }  // namespace halvane

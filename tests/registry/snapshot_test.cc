@@ -116,14 +116,19 @@ TEST(ParseSnapshot, LongClassChainsLoad) {
 TEST(LoadSnapshotText, AgreesWithTheWholeTextAtEveryPieceSize) {
   class Pieces : public TextSource {
    public:
-    Pieces(std::string_view text, std::size_t piece) : left_(text), piece_(piece) {}
+    Pieces(std::string_view text, std::size_t piece) : text_(text), left_(text), piece_(piece) {}
     StatusOr<std::size_t> Read(char* buffer, std::size_t size) override {
       const std::size_t got = left_.substr(0, std::min(piece_, size)).copy(buffer, size);
       left_.remove_prefix(got);
       return got;
     }
+    Status Rewind() override {
+      left_ = text_;
+      return Status::Ok();
+    }
 
    private:
+    std::string_view text_;
     std::string_view left_;
     std::size_t piece_;
   };
