@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "check/storage_host.h"
 #include "inventory/port_info.h"
 #include "listing/inventory_values.h"
 #include "listing/json_writer.h"
@@ -15,273 +16,7 @@
 #include "registry/vocabulary.h"
 
 namespace halvane {
-namespace {
-
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-std::string Text(const std::optional<PropertyValue>& value) {
-  const std::optional<std::string_view> text = TextOf(value);
-  return text ? std::string(*text) : std::string();
-}
-
-std::optional<std::uint64_t> Unsigned(const std::optional<PropertyValue>& value) {
-  const std::optional<std::int64_t> number = value ? value->AsInt64() : std::nullopt;
-  return number && *number >= 0 ? std::optional<std::uint64_t>(*number) : std::nullopt;
-}
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return lower;
-}
-
-// A state that lets I/O through, or none published, which is not judged.
-bool Fine(const std::optional<std::string>& state, std::string_view good) {
-  return !state || *state == good;
-}
-
-// A Fibre Channel port, its remote ports, and how many LUNs and namespaces reach through each,
-// and of those how many have no usable path left.
-struct Carried {
-  std::uint64_t luns = 0, lost_luns = 0, namespaces = 0, lost_namespaces = 0;
-};
-struct Port {
-  std::string name;
-  std::optional<std::uint64_t> scsi_host;
-  std::optional<std::string> state;
-  std::string fabric;         // the fabric's name, when the port publishes a real one
-  std::string physical_name;  // an NPIV virtual port's physical port
-  std::size_t physical = 0;   // the port that counts for redundancy: itself, or its physical one
-  bool in_scope = true;
-  Carried carried;
-};
-struct RemotePort {
-  std::size_t port;
-  std::string name;
-  std::optional<std::string> state;
-  Carried carried;
-};
-
-// One path of a LUN or a namespace: a SCSI device, or a namespace as one controller has it.
-struct Path {
-  std::size_t port = 0, remote = 0;
-  std::string name;                  // the SCSI address, or the NVMe controller
-  std::string block;                 // its block device
-  std::optional<std::string> state;  // the SCSI device's, or the NVMe controller's
-  std::string access;                // the ALUA or ANA state, as the document writes it
-  std::optional<std::uint64_t> size;
-  bool joined = false;  // a multipath map holds it, or native NVMe multipath does
-};
-
-// A logical unit or a namespace: every path the host has to it.
-struct Unit {
-  std::string wwid;
-  std::string map, dm;
-  std::optional<std::uint64_t> nsid;
-  bool judged_for_redundancy = true;
-  bool linux_unit = false;  // on a host where device-mapper multipath joins paths
-  std::vector<Path> paths;
-};
-
-// What the walk gathered, by index, in walk order.
-class Host {
- public:
-  Host(DeviceRegistry& registry, const CheckScope& scope) : registry_(registry), scope_(scope) {
-    for (const std::string& wwid : scope.accepted) {
-      if (auto key = WwidKey(wwid)) accepted_.insert(*key);
-    }
-  }
-
-  // Reads every Fibre Channel port and what it reaches; false when there is none.
-  bool Walk();
-  void Judge(Verdict* verdict);
-
- private:
-  std::size_t AddRemote(std::size_t port, const TargetView& remote);
-  void AddLun(std::size_t port, std::size_t remote, const LunView& unit);
-  void AddNvmeController(std::size_t port, const TargetView& controller);
-  bool PathUsable(const Path& path, bool nvme) const;
-  void JudgeUnit(Unit& unit, bool nvme, Verdict* verdict);
-  void JudgeMaps(Verdict* verdict);
-  void JudgePorts(Verdict* verdict);
-  void Add(Verdict* verdict, Finding finding) const;
-  Finding About(FindingCode code, const Port& port) const;
-  std::uint64_t& Count(Verdict* verdict, CountName name) const {
-    return verdict->counts[static_cast<std::size_t>(name)];
-  }
-
-  DeviceRegistry& registry_;
-  const CheckScope& scope_;
-  std::set<std::string> accepted_;
-  std::vector<Port> ports_;
-  std::vector<RemotePort> remotes_;
-  std::map<std::pair<std::size_t, std::string>, std::size_t> remote_index_;
-  std::vector<Unit> luns_, namespaces_;
-  std::unordered_map<std::string, std::size_t> lun_index_, namespace_index_;
-  std::vector<Finding> walk_findings_;  // of single paths and controllers, found on the way
-  std::uint64_t luns_without_wwid_ = 0, lun_paths_ = 0, lun_paths_running_ = 0;
-  std::uint64_t controllers_ = 0, controllers_live_ = 0;
-};
-
-bool Host::Walk() {
-  StatusOr<RegistryIterator> entries = DiscoverControllers(registry_);
-  if (!entries.ok()) return false;
-  std::vector<RegistryEntry> fibre_channel;
-  for (RegistryEntry entry = entries->Next(); entry; entry = entries->Next()) {
-    if (!registry_.ConformsTo(entry, kScsiControllerClass) ||
-        !HasFibreChannelInterconnect(registry_, entry))
-      continue;
-    const StatusOr<Dictionary> record = BuildPortInfo(registry_, entry);
-    if (!record.ok()) continue;
-    Port port;
-    port.name = PortNameText(*record);
-    port.scsi_host = Unsigned(MemberValue(*record, kRecordScsiHostNumber));
-    port.state = PortState(MemberValue(*record, kRecordPortStatus));
-    // The kernel's zero and all-ones names are no fabric.
-    const std::optional<std::string> fabric = KnownWWN(MemberValue(*record, kRecordFabricName));
-    if (fabric && *fabric != "00:00:00:00:00:00:00:00") port.fabric = *fabric;
-    if (auto physical = KnownWWN(MemberValue(*record, kRecordPhysicalPortName)))
-      port.physical_name = *physical;
-    port.in_scope = !scope_.port || scope_.port.impl() == entry.impl();
-    ports_.push_back(std::move(port));
-    fibre_channel.push_back(std::move(entry));
-  }
-  if (ports_.empty()) return false;
-  for (std::size_t i = 0; i < ports_.size(); ++i) {
-    ports_[i].physical = i;
-    for (std::size_t j = 0; j < ports_.size() && !ports_[i].physical_name.empty(); ++j) {
-      if (ports_[j].name == ports_[i].physical_name) ports_[i].physical = j;
-    }
-  }
-  for (std::size_t i = 0; i < fibre_channel.size(); ++i) {
-    ForEachTarget(
-        registry_, fibre_channel[i], [] {},
-        [&](const TargetView& target) {
-          const std::size_t remote = AddRemote(i, target);
-          ForEachLun(registry_, target.target,
-                     [&](const LunView& unit) { AddLun(i, remote, unit); });
-        });
-    ForEachNvmeController(registry_, fibre_channel[i],
-                          [&](const TargetView& controller) { AddNvmeController(i, controller); });
-  }
-  return true;
-}
-
-std::size_t Host::AddRemote(std::size_t port, const TargetView& remote) {
-  const std::optional<std::string> name = KnownWWN(remote.Port(kRemotePortNameKey));
-  // A remote port without a name is one of its own.
-  const std::string key = name ? *name : "#" + std::to_string(remotes_.size());
-  const auto [at, added] = remote_index_.emplace(std::make_pair(port, key), remotes_.size());
-  if (added)
-    remotes_.push_back({port, name.value_or(""), PortState(remote.Port(kRemotePortStateKey)), {}});
-  return at->second;
-}
-
-void Host::AddLun(std::size_t port, std::size_t remote, const LunView& unit) {
-  Path path;
-  path.port = port;
-  path.remote = remote;
-  path.name = Text(unit.Own(kScsiAddressKey));
-  // A registry without SCSI addresses names a path by its LUN and remote port.
-  if (path.name.empty()) {
-    path.name = "LUN " + unit.Address().value_or("?");
-    if (!remotes_[remote].name.empty()) path.name += " of " + remotes_[remote].name;
-  }
-  path.block = Text(unit.Own(kBlockDeviceKey));
-  path.state = UnitState(unit.Own(kScsiDeviceStateKey));
-  path.access = Lower(Text(unit.Search(kAccessStateKey)));
-  path.size = Unsigned(unit.Own(kCapacityKey));
-  const std::optional<PropertyValue> map = unit.Own(kMultipathMapKey);
-  const Dictionary* held = map ? map->AsDictionary() : nullptr;
-  path.joined = held != nullptr;
-  if (ports_[port].in_scope) {
-    ++lun_paths_;
-    lun_paths_running_ += Fine(path.state, "running");
-  }
-
-  std::string wwid = Text(unit.Own(kWorldWideIdKey));
-  if (wwid.empty()) wwid = unit.UniqueId().value_or("");
-  if (wwid.empty()) {
-    // Nothing joins it to its other paths: it is counted, and only its own state is judged.
-    luns_without_wwid_ += ports_[port].in_scope;
-    if (!Fine(path.state, "running") && ports_[port].in_scope) {
-      Finding finding = About(FindingCode::kLunNotRunning, ports_[port]);
-      finding.remote_port_name = remotes_[remote].name;
-      finding.scsi_address = path.name;
-      finding.block_device = path.block;
-      finding.state = *path.state;
-      walk_findings_.push_back(std::move(finding));
-    }
-    return;
-  }
-  const auto [at, added] = lun_index_.emplace(wwid, luns_.size());
-  if (added) {
-    Unit& lun = luns_.emplace_back();
-    lun.wwid = std::move(wwid);
-    // Tape drives, changers, enclosures and array controllers are reached one way on purpose:
-    // only block storage is judged for redundancy.
-    const std::optional<std::string> type = UnitType(unit.Own(kPeripheralTypeKey));
-    lun.judged_for_redundancy =
-        !type || *type == "disk" || *type == "simplified_disk" || *type == "zoned_disk";
-    lun.linux_unit = registry_.ConformsTo(unit.unit, kSysfsLogicalUnitClass);
-  }
-  Unit& lun = luns_[at->second];
-  if (held && lun.map.empty()) {
-    lun.map = Text(MemberValue(*held, kMapNameKey));
-    lun.dm = Text(MemberValue(*held, kMapDeviceKey));
-  }
-  lun.paths.push_back(std::move(path));
-}
-
-void Host::AddNvmeController(std::size_t port, const TargetView& controller) {
-  const std::size_t remote = AddRemote(port, controller);
-  const std::string name = Text(controller.Own(kNvmeControllerKey));
-  const std::optional<std::string> state = ControllerState(controller.Own(kNvmeControllerStateKey));
-  if (ports_[port].in_scope) {
-    ++controllers_;
-    controllers_live_ += Fine(state, "live");
-    if (!Fine(state, "live")) {
-      Finding finding = About(FindingCode::kNvmeControllerNotLive, ports_[port]);
-      finding.remote_port_name = remotes_[remote].name;
-      finding.nvme_controller = name;
-      finding.state = *state;
-      walk_findings_.push_back(std::move(finding));
-    }
-  }
-  ForEachLun(registry_, controller.target, [&](const LunView& space) {
-    std::string id = Text(space.Own(kWorldWideIdKey));
-    if (id.empty()) id = space.UniqueId().value_or("");
-    Path path;
-    path.port = port;
-    path.remote = remote;
-    path.name = name;
-    // Native multipath's path device is the controller's own; the head is every controller's.
-    path.block = Text(space.Own(kPathDeviceKey));
-    if (path.block.empty()) path.block = Text(space.Own(kBlockDeviceKey));
-    path.state = state;
-    path.access = AnaState(space.Own(kAnaStateKey)).value_or("");
-    path.size = Unsigned(space.Own(kCapacityKey));
-    const std::optional<PropertyValue> map = space.Own(kMultipathMapKey);
-    const Dictionary* held = map ? map->AsDictionary() : nullptr;
-    // A path device is native multipath's: the head joins the controllers' paths.
-    path.joined = held != nullptr || space.Own(kPathDeviceKey).has_value();
-    const auto [at, added] = namespace_index_.emplace(id, namespaces_.size());
-    if (added) {
-      Unit& unit = namespaces_.emplace_back();
-      unit.wwid = id;
-      unit.nsid = Unsigned(space.Own(kNamespaceIdKey));
-      // A namespace without any id cannot be joined to its other paths.
-      unit.judged_for_redundancy = !id.empty();
-      unit.linux_unit = true;
-    }
-    Unit& unit = namespaces_[at->second];
-    if (held && unit.map.empty()) {
-      unit.map = Text(MemberValue(*held, kMapNameKey));
-      unit.dm = Text(MemberValue(*held, kMapDeviceKey));
-    }
-    unit.paths.push_back(std::move(path));
-  });
-}
+namespace storage {
 
 bool Host::PathUsable(const Path& path, bool nvme) const {
   if (!Fine(ports_[path.port].state, "online") || !Fine(remotes_[path.remote].state, "online"))
@@ -532,6 +267,12 @@ void Host::Judge(Verdict* verdict) {
   Conclude(verdict);
 }
 
+}  // namespace storage
+
+namespace {
+
+using storage::Lower;
+
 bool IsHex(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
@@ -558,7 +299,7 @@ std::optional<std::string> WwidKey(std::string_view text) {
 }
 
 Verdict JudgeStorage(DeviceRegistry& registry, const CheckScope& scope) {
-  Host host(registry, scope);
+  storage::Host host(registry, scope);
   if (!host.Walk()) return UnknownVerdict("no Fibre Channel port in " + scope.place);
   Verdict verdict;
   host.Judge(&verdict);
