@@ -267,9 +267,13 @@ def metrics(phase):
     return samples
 
 
-def run_halvane(args, env):
-    return subprocess.run([binary] + args, capture_output=True, text=True,
-                          env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env}).stdout
+def replay(phase, env, what):
+    """halvane run here on the kept snapshot or capture lists what it listed in the guest."""
+    listed, documented = (subprocess.run(
+        [binary] + args, capture_output=True, text=True,
+        env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env}).stdout
+        for args in (["-l"], ["--json", "-l"]))
+    same_as_live(phase, listed, documented, "of the " + what)
 
 
 def without_statistics(text):
@@ -441,7 +445,7 @@ def check_schema(phase):
                           text=True)
     if done.returncode == 77:
         raise Skip(done.stdout.strip())
-    expect(done.returncode == 0 and not done.stdout, done.stdout.strip()[:400])
+    expect(done.returncode == 0 and not done.stdout, (done.stdout + done.stderr).strip()[:400])
 
 
 def check_json_ports(phase):
@@ -605,15 +609,11 @@ def check_metrics_values(phase):
 
 def check_snapshot_replay(phase):
     equal(status(phase, "snapshot"), 0, "--snapshot status")
-    env = {"HALVANE_REGISTRY": os.path.join(results, phase, "snapshot.out")}
-    same_as_live(phase, run_halvane(["-l"], env), run_halvane(["--json", "-l"], env),
-                 "of the snapshot")
+    replay(phase, {"HALVANE_REGISTRY": os.path.join(results, phase, "snapshot.out")}, "snapshot")
 
 
 def check_capture_replay(phase):
-    env = {"HALVANE_SYSFS_ROOT": kernel(phase).root}
-    same_as_live(phase, run_halvane(["-l"], env), run_halvane(["--json", "-l"], env),
-                 "of the capture")
+    replay(phase, {"HALVANE_SYSFS_ROOT": kernel(phase).root}, "capture")
 
 
 def check_verdict(phase, wanted):
@@ -765,14 +765,12 @@ for title, function, arguments in CHECKS:
         else:
             print(f"skip  {title}: {why}")
             skipped += 1
-    except Fail as why:
-        print(f"FAIL  {title}: {why}")
-        failed += 1
-    except FileNotFoundError as why:
-        print(f"FAIL  {title}: the guest kept no {os.path.relpath(why.filename, results)}")
-        failed += 1
     except Exception as why:  # a result the checker cannot read is a failure too
-        print(f"FAIL  {title}: {type(why).__name__}: {why}")
+        if isinstance(why, FileNotFoundError):
+            why = f"the guest kept no {os.path.relpath(why.filename, results)}"
+        elif not isinstance(why, Fail):
+            why = f"{type(why).__name__}: {why}"
+        print(f"FAIL  {title}: {why}")
         failed += 1
 for root in trees.values():
     shutil.rmtree(root.root, ignore_errors=True)
