@@ -1,22 +1,25 @@
-// The text rules every layer shares: the hexadecimal forms of tests/base/hex.txt, UTF-8 and the
-// escaping of lines, all in its rows.
+// The text rules every layer shares: the hexadecimal forms of tests/base/hex.txt, UTF-8, the
+// escaping of lines and of metrics labels, all in its rows.
 #include "base/text.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
+#include "listing/metrics.h"
 #include "support/run_binary.h"
 
 namespace halvane {
 namespace {
 
 // What a form gives for a text: its bytes in upper-case hexadecimal, or "refused" and the reason;
-// the line form, the text as a line shows it; the utf8 form, whether it is valid UTF-8.
+// the line form, the text as a line shows it; the utf8 form, whether it is valid UTF-8; the
+// label form, the text as a metrics label's value.
 std::string Parsed(const std::string& form, const std::string& text) {
   StatusOr<Data> bytes = Status::Error(kBadArgument, "");
   const auto data = [](const WwnBytes& wwn) { return Data(wwn.begin(), wwn.end()); };
   if (form == "utf8") return IsValidUtf8(text) ? "valid" : "invalid";
+  if (form == "label") return MetricLabelValue(text);
   if (form == "line") {
     std::ostringstream line;
     line << Escaped{text};

@@ -65,14 +65,5 @@ TEST(Metrics, ServiceScriptWritesWhatTheBinaryPrints) {
                                          RunHalvane({"--metrics", "--check"}, example).out);
 }
 
-TEST(Metrics, LabelValuesAreEscapedUtf8) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"plain, text", "plain, text"},       {"a\\b\"c\nd", "a\\\\b\\\"c\\nd"},
-      {std::string("cut\0here", 8), "cut"}, {"\xff\xc3\xa9", "\xef\xbf\xbd\xc3\xa9"},
-      {"\t\x1b[31m", "\t\x1b[31m"},
-  };
-  for (const auto& [text, label] : cases) EXPECT_EQ(MetricLabelValue(text), label) << text;
-}
-
 }  // namespace
 }  // namespace halvane
