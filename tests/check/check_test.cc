@@ -3,8 +3,6 @@
 // Prometheus accepts.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "support/run_binary.h"
@@ -15,15 +13,6 @@ namespace {
 
 using testing::RunHalvane;
 using testing::RunOptions;
-
-const std::string kGolden = testing::SourceDir() + "/tests/golden/";
-
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream split(text);
-  std::vector<std::string> words;
-  for (std::string word; split >> word;) words.push_back(word);
-  return words;
-}
 
 // "W:code C:code A:code": each finding line after the first, by its severity's first letter.
 std::string Findings(const std::string& text) {
@@ -39,11 +28,6 @@ std::string Findings(const std::string& text) {
   return findings;
 }
 
-void Golden(const std::string& name, const std::string& text) {
-  if (std::getenv("HALVANE_UPDATE_GOLDEN")) std::ofstream(kGolden + name) << text;
-  EXPECT_EQ(text, testing::ReadFile(kGolden + name)) << name;
-}
-
 TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
   testing::TempDir dir;
   std::string documents, expositions;
@@ -52,7 +36,7 @@ TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
     ASSERT_EQ(row.size(), 5u);
     SCOPED_TRACE(row[0] + " | " + row[1]);
     const std::string root = dir.path() + "/host" + std::to_string(++n);
-    for (const std::string& tree : Words(row[0])) testing::BuildTree(tree, root);
+    for (const std::string& tree : testing::Words(row[0])) testing::BuildTree(tree, root);
     RunOptions live;
     live.env["HALVANE_SYSFS_ROOT"] = root;
     const std::string capture = RunHalvane({"--snapshot"}, live).out;
@@ -60,15 +44,16 @@ TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
         testing::WithRegistry(dir.Write(std::to_string(n) + ".snapshot", capture));
     const int status = std::stoi(row[2]);
     for (const char* form : {"", "--json", "--metrics"}) {
-      std::vector<std::string> args = Words(row[1]);
+      std::vector<std::string> args = testing::Words(row[1]);
       args.push_back("--check");
       if (*form) args.push_back(form);
       const auto run = RunHalvane(args, live);
       EXPECT_EQ(run.status, status) << form;
       EXPECT_EQ(run.err, "") << form;
       const std::string suffix = *form == '\0' ? ".txt" : form[2] == 'j' ? ".json" : ".prom";
-      for (const std::string& golden : Words(row[4])) {
-        if (golden.substr(golden.size() - suffix.size()) == suffix) Golden(golden, run.out);
+      for (const std::string& golden : testing::Words(row[4])) {
+        if (golden.substr(golden.size() - suffix.size()) == suffix)
+          testing::ExpectGolden(golden, run.out);
       }
       if (suffix == ".txt") {
         EXPECT_EQ(Findings(run.out), row[3]);
@@ -85,7 +70,7 @@ TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
   std::vector<testing::CommandResult> checks = {testing::RunCommand(
       "python3 " + testing::SourceDir() + "/tests/support/validate_inventory.py " +
       testing::SourceDir() + "/doc/halvane-check.schema.json" + documents + " 2>&1")};
-  for (const std::string& file : Words(expositions))
+  for (const std::string& file : testing::Words(expositions))
     checks.push_back(testing::RunCommand("promtool check metrics < " + file + " 2>&1"));
   for (const auto& checked : checks) {
     if (testing::CheckerMissing(checked)) GTEST_SKIP() << checked.out;

@@ -156,15 +156,7 @@ TEST_P(OptionRuns, PrintAndEndAsTheTableSays) {
   EXPECT_EQ(run.out.str(), out);
 }
 
-std::vector<testing::RunBlock> OptionBlocks() {
-  std::vector<testing::RunBlock> blocks;
-  for (testing::RunBlock& block : testing::RunTable()) {
-    if (block.options_only) blocks.push_back(std::move(block));
-  }
-  return blocks;
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, OptionRuns, ::testing::ValuesIn(OptionBlocks()),
+INSTANTIATE_TEST_SUITE_P(Table, OptionRuns, ::testing::ValuesIn(testing::RunTable(true)),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

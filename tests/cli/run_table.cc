@@ -46,13 +46,14 @@ void ReadTable(const std::filesystem::path& path, std::vector<RunBlock>* blocks)
 
 }  // namespace
 
-std::vector<RunBlock> RunTable() {
+std::vector<RunBlock> RunTable(bool options_only) {
   std::vector<std::filesystem::path> tables;
   for (const auto& file : std::filesystem::directory_iterator(SourceDir() + "/tests/cli/runs"))
     tables.push_back(file.path());
   std::sort(tables.begin(), tables.end());
   std::vector<RunBlock> blocks;
   for (const auto& table : tables) ReadTable(table, &blocks);
+  std::erase_if(blocks, [&](const RunBlock& block) { return block.options_only != options_only; });
   return blocks;
 }
 
@@ -71,9 +72,8 @@ std::string ExpandRunText(const std::string& text, const std::string& dir) {
 }
 
 std::vector<std::string> RunArguments(const std::string& words, const std::string& dir) {
-  std::istringstream split(words);
   std::vector<std::string> args;
-  for (std::string word; split >> word;) args.push_back(ExpandRunText(word, dir));
+  for (const std::string& word : Words(words)) args.push_back(ExpandRunText(word, dir));
   return args;
 }
 

@@ -16,7 +16,8 @@ struct RunBlock {
   bool options_only = false;
 };
 
-std::vector<RunBlock> RunTable();
+// The blocks that only parse options, or the others.
+std::vector<RunBlock> RunTable(bool options_only);
 // How a failing case names its block.
 void PrintTo(const RunBlock& block, std::ostream* out);
 

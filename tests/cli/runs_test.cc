@@ -195,15 +195,7 @@ TEST_P(Runs, AsTheTableSays) {
   RunLines(GetParam().lines);
 }
 
-std::vector<RunBlock> BinaryBlocks() {
-  std::vector<RunBlock> blocks;
-  for (RunBlock& block : RunTable()) {
-    if (!block.options_only) blocks.push_back(std::move(block));
-  }
-  return blocks;
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, Runs, ::testing::ValuesIn(BinaryBlocks()),
+INSTANTIATE_TEST_SUITE_P(Table, Runs, ::testing::ValuesIn(RunTable(false)),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -42,27 +42,21 @@ def equal(got, wanted, what):
         for number, (a, b) in enumerate(zip(got.splitlines() + [""], wanted.splitlines() + [""])):
             if a != b:
                 raise Fail(f"{what}: line {number + 1} is {a!r}, expected {b!r}")
-    where = first_difference(got, wanted)
-    if where and where[0] != "$":
-        raise Fail(f"{what}: at {where[0]} halvane says {shorten(where[1])}, "
-                   f"expected {shorten(where[2])}")
-    raise Fail(f"{what}: halvane says {shorten(got)}, expected {shorten(wanted)}")
+    path, a, b = first_difference(got, wanted)
+    where = f"at {path} " if path != "$" else ""
+    raise Fail(f"{what}: {where}halvane says {shorten(a)}, expected {shorten(b)}")
 
 
 def first_difference(got, wanted, path="$"):
-    """Where two documents first differ: (path, one's value, the other's), or None."""
+    """Where two documents that differ first differ: (path, one's value, the other's)."""
     if isinstance(got, dict) and isinstance(wanted, dict):
-        for key in list(got) + [k for k in wanted if k not in got]:
-            if got.get(key, "(absent)") != wanted.get(key, "(absent)"):
-                return first_difference(got.get(key, "(absent)"), wanted.get(key, "(absent)"),
-                                        f"{path}.{key}")
-        return None
-    if isinstance(got, list) and isinstance(wanted, list) and len(got) == len(wanted):
-        for i, (a, b) in enumerate(zip(got, wanted)):
-            if a != b:
-                return first_difference(a, b, f"{path}[{i}]")
-        return None
-    return (path, got, wanted) if got != wanted else None
+        pairs = [(f".{k}", got.get(k, "(absent)"), wanted.get(k, "(absent)"))
+                 for k in {**got, **wanted}]
+    elif isinstance(got, list) and isinstance(wanted, list) and len(got) == len(wanted):
+        pairs = [(f"[{i}]", a, b) for i, (a, b) in enumerate(zip(got, wanted))]
+    else:
+        return path, got, wanted
+    return next(first_difference(a, b, path + step) for step, a, b in pairs if a != b)
 
 
 def shorten(value):
@@ -72,23 +66,22 @@ def shorten(value):
 
 # ---- what the guest kept ----
 
-def output(phase, name, peer=False):
-    """The standard output of a run in the guest; a peer that was not found skips the check."""
-    base = os.path.join(results, phase, name)
-    if not os.path.exists(base + ".rc"):
-        raise Fail(f"{phase}/{name} did not run in the guest")
-    rc = int(open(base + ".rc").read())
-    if peer and rc == 127:
-        raise Skip(f"{name.split('-')[0]} is not installed in the guest")
-    return open(base + ".out", encoding="utf-8", errors="replace").read()
+def kept(phase, name, ending="out"):
+    path = os.path.join(results, phase, f"{name}.{ending}")
+    return open(path, encoding="utf-8", errors="replace").read()
 
 
 def status(phase, name):
-    return int(open(os.path.join(results, phase, name + ".rc")).read())
+    return int(kept(phase, name, "rc"))
 
 
-def errors(phase, name):
-    return open(os.path.join(results, phase, name + ".err"), encoding="utf-8").read()
+def output(phase, name, peer=False):
+    """The standard output of a run in the guest; a peer that was not found skips the check."""
+    if not os.path.exists(os.path.join(results, phase, name + ".rc")):
+        raise Fail(f"{phase}/{name} did not run in the guest")
+    if peer and status(phase, name) == 127:
+        raise Skip(f"{name.split('-')[0]} is not installed in the guest")
+    return kept(phase, name)
 
 
 def document(phase, name="json"):
@@ -97,31 +90,20 @@ def document(phase, name="json"):
 
 def ends(phase):
     """i0, i1, t0, t1: the host and port name of each end of the two links."""
-    table = {}
-    for line in open(os.path.join(results, phase, "ends")):
-        end, host, wwn = line.split()
-        table[end] = (host, wwn.upper())
-    return table
+    lines = open(os.path.join(results, phase, "ends")).read().splitlines()
+    return {end: (host, name.upper()) for end, host, name in map(str.split, lines)}
 
 
 # ---- the kernel's files, from the capture ----
 
+ESCAPES = {b"n": b"\n", b"t": b"\t", b"s": b" "}
+
+
 def unescape(text):
-    out, i = bytearray(), 0
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            n = text[i + 1]
-            if n == "x":
-                out.append(int(text[i + 2:i + 4], 16))
-                i += 4
-                continue
-            out += {"n": b"\n", "t": b"\t", "s": b" "}.get(n, n.encode())
-            i += 2
-            continue
-        out += c.encode()
-        i += 1
-    return bytes(out)
+    """capture.py's escaping undone: \\xHH, \\n, \\t, \\s, and \\ before any other character."""
+    def one(m):
+        return bytes.fromhex(m[1][1:].decode()) if len(m[1]) == 3 else ESCAPES.get(m[1], m[1])
+    return re.sub(rb"\\(x[0-9a-fA-F]{2}|.)", one, text.encode(), flags=re.S)
 
 
 def materialise(tree_file, root):
@@ -130,20 +112,13 @@ def materialise(tree_file, root):
         line = line.rstrip("\n")
         if not line or line.startswith("#"):
             continue
-        if " = " in line:
-            path, content = line.split(" = ", 1)
-        elif " -> " in line:
-            path, content = line.split(" -> ", 1)
-        else:
-            path, content = line.rstrip("/"), None
-        full = os.path.join(root, path)
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        if " = " in line:
+        path, kind, content = re.match(r"(.*?)(?: (=|->) (.*))?$", line).groups()
+        full = os.path.join(root, path.rstrip("/"))
+        os.makedirs(os.path.dirname(full) if kind else full, exist_ok=True)
+        if kind == "=":
             open(full, "wb").write(unescape(content))
-        elif " -> " in line:
+        elif kind == "->":
             os.symlink(content, full)
-        else:
-            os.makedirs(full, exist_ok=True)
 
 
 trees = {}
@@ -177,54 +152,50 @@ class Kernel:
         folder = os.path.join(self.root, *path)
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
 
-    def real(self, *path):
-        return os.path.realpath(os.path.join(self.root, *path))
+    def records(self, folder, attributes):
+        return {name: {a: self.text(folder, name, a) for a in attributes}
+                for name in self.names(folder)}
 
     def hosts(self):
-        attributes = ("port_name", "node_name", "port_state", "speed", "port_type", "port_id",
-                      "fabric_name", "symbolic_name")
-        return {h: {a: self.text("class/fc_host", h, a) for a in attributes}
-                | {"proc_name": self.text("class/scsi_host", h, "proc_name")}
-                for h in self.names("class/fc_host")}
+        return {h: host | {"proc_name": self.text("class/scsi_host", h, "proc_name")}
+                for h, host in self.records("class/fc_host", (
+                    "port_name", "node_name", "port_state", "speed", "port_type", "port_id",
+                    "fabric_name", "symbolic_name")).items()}
 
     def remote_ports(self):
-        return {r: {a: self.text("class/fc_remote_ports", r, a) for a in
-                    ("port_name", "node_name", "port_id", "port_state", "roles", "scsi_target_id",
-                     "dev_loss_tmo", "fast_io_fail_tmo")}
-                for r in self.names("class/fc_remote_ports")}
+        return self.records("class/fc_remote_ports", (
+            "port_name", "node_name", "port_id", "port_state", "roles", "scsi_target_id",
+            "dev_loss_tmo", "fast_io_fail_tmo"))
 
     def luns(self):
         table = {}
         for address in self.names("class/scsi_device"):
-            folder = self.real("class/scsi_device", address, "device")
-            lun = {a: self.text(folder, a) for a in
-                   ("state", "vendor", "model", "rev", "access_state", "wwid", "queue_depth",
-                    "type")}
+            folder = os.path.realpath(os.path.join(self.root, "class/scsi_device", address,
+                                                   "device"))
+            lun = {a: self.text(folder, a) for a in ("state", "vendor", "model", "rev",
+                                                     "access_state", "wwid", "queue_depth",
+                                                     "type")}
             inquiry = open(os.path.join(folder, "inquiry"), "rb").read()
             lun["tpgs"] = (inquiry[5] >> 4) & 3 if len(inquiry) > 5 else 0
-            blocks = self.names(folder, "block")
-            lun["block"] = blocks[0] if blocks else None
+            blocks, sg = self.names(folder, "block"), self.names(folder, "scsi_generic")
+            lun["block"], lun["sg"] = (blocks or [None])[0], (sg or [None])[0]
             if blocks:
-                lun["size"] = int(self.text(folder, "block", blocks[0], "size")) * 512
-                lun["lbs"] = int(self.text(folder, "block", blocks[0], "queue",
-                                           "logical_block_size"))
-                lun["holders"] = self.names(folder, "block", blocks[0], "holders")
-            sg = self.names(folder, "scsi_generic")
-            lun["sg"] = sg[0] if sg else None
+                block = os.path.join(folder, "block", blocks[0])
+                lun["size"] = int(self.text(block, "size")) * 512
+                lun["lbs"] = int(self.text(block, "queue", "logical_block_size"))
+                lun["holders"] = self.names(block, "holders")
             # The remote port above the target above the LUN.
             lun["rport"] = os.path.basename(os.path.dirname(os.path.dirname(folder)))
             table[address] = lun
         return table
 
     def maps(self):
-        table = {}
-        for dm in self.names("block"):
-            uuid = self.text("block", dm, "dm/uuid") or ""
-            if dm.startswith("dm-") and uuid.startswith("mpath-"):
-                table[dm] = {"name": self.text("block", dm, "dm/name"), "uuid": uuid,
-                             "size": int(self.text("block", dm, "size")) * 512,
-                             "slaves": self.names("block", dm, "slaves")}
-        return table
+        return {dm: {"name": self.text("block", dm, "dm/name"), "uuid": uuid,
+                     "size": int(self.text("block", dm, "size")) * 512,
+                     "slaves": self.names("block", dm, "slaves")}
+                for dm in self.names("block")
+                for uuid in [self.text("block", dm, "dm/uuid") or ""]
+                if dm.startswith("dm-") and uuid.startswith("mpath-")}
 
 
 def norm(text):
@@ -238,15 +209,19 @@ def wwn(text):
     return ":".join(digits[i:i + 2] for i in range(0, 16, 2))
 
 
+def by_number(names):
+    """host10 after host9, 0:0:1:10 after 0:0:1:9."""
+    return sorted(names, key=lambda name: [int(x) for x in re.findall(r"\d+", name)])
+
+
 # ---- the peers ----
 
 def lsscsi(phase, name="lsscsi"):
     """[H:C:T:L] disk fcoe:0x<wwpn>,0x<port id> /dev/sdX /dev/sgN SIZE"""
     rows = {}
     for line in output(phase, name, peer=True).splitlines():
-        f = line.split()
-        rows[f[0].strip("[]")] = {"type": f[1], "transport": f[2], "block": f[3], "sg": f[4],
-                                  "size": f[5] if len(f) > 5 else None}
+        f = line.split() + [None]
+        rows[f[0].strip("[]")] = dict(zip(("type", "transport", "block", "sg", "size"), f[1:6]))
     return rows
 
 
@@ -265,13 +240,12 @@ def sg_inq_naa(phase, address):
 
 
 def multipath_ll(phase):
-    maps = {}
-    current = None
+    maps, current = {}, None
     for line in output(phase, "multipath", peer=True).splitlines():
         head = re.match(r"^(\S+) \((\w+)\) (dm-\d+) ", line)
         if head:
-            current = {"wwid": head.group(2), "dm": head.group(3), "paths": {}}
-            maps[head.group(1)] = current
+            current = maps[head.group(1)] = {"wwid": head.group(2), "dm": head.group(3),
+                                             "paths": {}}
             continue
         size = re.match(r"^size=([\d.]+)([KMGT]) ", line)
         if size and current is not None:
@@ -286,18 +260,20 @@ def multipath_ll(phase):
 def metrics(phase):
     samples = []
     for line in output(phase, "metrics").splitlines():
-        if line.startswith("#") or not line:
-            continue
-        name, labels, value = re.match(r"^(\w+)(?:\{(.*)\})? (\S+)$", line).groups()
-        samples.append((name, dict(re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', labels or "")),
-                        float(value)))
+        if line and not line.startswith("#"):
+            name, labels, value = re.match(r"^(\w+)(?:\{(.*)\})? (\S+)$", line).groups()
+            samples.append((name, dict(re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', labels or "")),
+                            float(value)))
     return samples
 
 
-def run_halvane(args, env):
-    done = subprocess.run([binary] + args, capture_output=True, text=True,
-                          env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env})
-    return done
+def replay(phase, env, what):
+    """halvane run here on the kept snapshot or capture lists what it listed in the guest."""
+    listed, documented = (subprocess.run(
+        [binary] + args, capture_output=True, text=True,
+        env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env}).stdout
+        for args in (["-l"], ["--json", "-l"]))
+    same_as_live(phase, listed, documented, "of the " + what)
 
 
 def without_statistics(text):
@@ -307,16 +283,22 @@ def without_statistics(text):
     return doc
 
 
+def same_as_live(phase, listed, documented, what):
+    """-l and --json -l from elsewhere against the live ones; only the link counters move
+    between two runs on a live host."""
+    equal(listed, output(phase, "list"), f"-l {what} against the live -l")
+    equal(without_statistics(documented), without_statistics(output(phase, "json")),
+          f"--json -l {what} against the live one, counters aside")
+
+
 def listing(text):
     """The text listing as {port WWN: port block lines} and {node WWN: [[LUN blocks] a target]}."""
     ports, targets = {}, {}
-    port = node = None
-    section = None
+    port = node = section = None
     for line in text.splitlines():
         if line in ("Controllers", "Targets"):
             section = line
-            continue
-        if section == "Controllers":
+        elif section == "Controllers":
             m = re.match(r"^    PortWWN (\S+)$", line)
             if m:
                 port = m.group(1)
@@ -338,77 +320,115 @@ def listing(text):
     return ports, targets
 
 
+def all_luns(doc):
+    return {lun["scsi_address"]: lun for c in doc["controllers"] for t in c.get("targets", [])
+            for lun in t["luns"]}
+
+
+def fields(shown, rules, record, what):
+    """Each key of shown against its rule applied to the kernel's record."""
+    for key, rule in rules.items():
+        equal(shown.get(key), rule(record), f"{what} {key}")
+
+
+def attribute(name, then=lambda value: value):
+    return lambda record: then(record[name])
+
+
+# What each key of the document is in the kernel's files. 0 is the kernel's "none" of a port
+# address and a fabric: no address while the link is down, no fabric in VN2VN.
+PORT_FIELDS = {
+    "port_name": attribute("port_name", wwn), "node_name": attribute("node_name", wwn),
+    "state": attribute("port_state", norm), "speed": attribute("speed"),
+    "speed_gbit": attribute("speed", lambda s: int(s.split()[0])),
+    "topology": attribute("port_type"), "driver": attribute("proc_name"),
+    "port_id": attribute("port_id", lambda s: s if int(s, 16) else None),
+    "fabric_name": attribute("fabric_name", lambda s: wwn(s) if int(s, 16) else None),
+    "symbolic_name": attribute("symbolic_name"),
+}
+REMOTE_PORT_FIELDS = {
+    "node_name": attribute("node_name", wwn), "port_id": attribute("port_id"),
+    "state": attribute("port_state", norm),
+    "roles": attribute("roles", lambda s: [norm(x) for x in s.split(", ")]),
+    "dev_loss_tmo": attribute("dev_loss_tmo", int),
+    "fast_io_fail_tmo": attribute("fast_io_fail_tmo", int),
+}
+LUN_FIELDS = {
+    "state": attribute("state", norm),
+    "type": attribute("type", lambda s: "disk" if s == "0" else s),
+    "vendor": attribute("vendor", str.strip), "model": attribute("model", str.strip),
+    "revision": attribute("rev", str.strip), "queue_depth": attribute("queue_depth", int),
+    "block_device": attribute("block"), "sg_device": attribute("sg"),
+    "size_bytes": attribute("size"), "logical_block_size": attribute("lbs"),
+    "access_state": attribute("access_state"),
+    "alua_support": attribute("tpgs", {0: None, 1: "Implicit", 2: "Explicit",
+                                       3: "Implicit and Explicit"}.get),
+    "wwid": attribute("wwid"),
+}
+# The listing's lines of a port and of a LUN.
+LISTED_PORT_FIELDS = {"Port Status": attribute("port_state"), "Speed": attribute("speed"),
+                      "Topology": attribute("port_type")}
+LISTED_LUN_FIELDS = {"Vendor": attribute("vendor", str.strip),
+                     "Model": attribute("model", str.strip),
+                     "Revision": attribute("rev", str.strip),
+                     "Logical Unit Access State": attribute("access_state")}
+
+
 # ---- the checks ----
 
 def check_setup():
     failed = os.path.join(results, "setup-failed")
-    expect(not os.path.exists(failed),
-           "the guest could not build the SAN: " + (open(failed).read().strip()
-                                                    if os.path.exists(failed) else ""))
+    if os.path.exists(failed):
+        raise Fail("the guest could not build the SAN: " + open(failed).read().strip())
     for phase in ("healthy", "rescan", "degraded", "down"):
         expect(os.path.isdir(os.path.join(results, phase)), f"the {phase} phase did not run")
     k = kernel("healthy")
-    expect(len(k.hosts()) == 4, f"{len(k.hosts())} FC hosts, not 4")
-    expect(len(k.luns()) == 6, f"{len(k.luns())} LUNs, not 6")
-    expect(len(k.maps()) == 3, f"{len(k.maps())} multipath maps, not 3")
+    for what, found, wanted in (("FC hosts", k.hosts(), 4), ("LUNs", k.luns(), 6),
+                                ("multipath maps", k.maps(), 3)):
+        expect(len(found) == wanted, f"{len(found)} {what}, not {wanted}")
 
 
 def check_list_ports(phase):
-    k = kernel(phase)
     equal(status(phase, "list"), 0, "-l status")
-    equal(errors(phase, "list"), "", "-l standard error")
+    equal(kept(phase, "list", "err"), "", "-l standard error")
     ports, _ = listing(output(phase, "list"))
-    hosts = k.hosts()
-    in_order = sorted(hosts, key=lambda h: int(h[4:]))
-    equal(list(ports), [wwn(hosts[h]["port_name"]) for h in in_order], "ports in host order")
+    hosts = kernel(phase).hosts()
+    equal(list(ports), [wwn(hosts[h]["port_name"]) for h in by_number(hosts)],
+          "ports in host order")
     for h, host in hosts.items():
-        block = ports[wwn(host["port_name"])]
-        what = f"{h} ({wwn(host['port_name'])})"
-        equal(block.get("Port Status"), host["port_state"], what + " Port Status")
-        equal(block.get("Speed"), host["speed"], what + " Speed")
-        equal(block.get("Topology"), host["port_type"], what + " Topology")
+        block, what = ports[wwn(host["port_name"])], f"{h} ({wwn(host['port_name'])})"
+        fields(block, LISTED_PORT_FIELDS, host, what)
         # An N_Port has no arbitrated-loop address to show.
         expect("AL_PA" not in block, what + " shows an AL_PA on a point-to-point port")
 
 
 def check_list_luns(phase):
-    k = kernel(phase)
     _, targets = listing(output(phase, "list"))
-    hosts, luns, maps = k.hosts(), k.luns(), multipath_ll(phase)
-    by_dm = {m["dm"]: name for name, m in maps.items()}
-    wanted = {}
-    for h, host in hosts.items():
-        mine = sorted((a for a in luns if a.split(":")[0] == h[4:]),
-                      key=lambda a: [int(x) for x in a.split(":")])
-        if mine:
-            wanted[wwn(host["node_name"])] = mine
+    hosts, luns = kernel(phase).hosts(), kernel(phase).luns()
+    by_dm = {m["dm"]: name for name, m in multipath_ll(phase).items()}
+    wanted = {wwn(host["node_name"]): mine for h, host in hosts.items()
+              for mine in [by_number(a for a in luns if a.split(":")[0] == h[4:])] if mine}
     equal(sorted(targets), sorted(wanted), "nodes with targets")
     for node, addresses in wanted.items():
         shown = [lun for target in targets[node] for lun in target]
         equal([lun["@"] for lun in shown], [a.split(":")[3] for a in addresses],
               f"LUNs under {node}")
         for lun, address in zip(shown, addresses):
-            kl = luns[address]
-            what = f"LUN {address}"
-            equal(lun.get("Vendor"), kl["vendor"].strip(), what + " Vendor")
-            equal(lun.get("Model"), kl["model"].strip(), what + " Model")
-            equal(lun.get("Revision"), kl["rev"].strip(), what + " Revision")
-            equal(lun.get("Logical Unit Access State"), kl["access_state"],
-                  what + " Access State")
+            kl, what = luns[address], f"LUN {address}"
+            fields(lun, LISTED_LUN_FIELDS, kl, what)
             equal(lun.get("Logical Unit Unique ID"), "0x" + sg_inq_naa(phase, address).upper(),
                   what + " Unique ID (sg_inq -p 0x83)")
-            alias = [by_dm[h] for h in kl.get("holders", []) if h in by_dm]
-            equal(lun.get("LUN Alias"), alias[0] if alias else None,
-                  what + " alias (multipath -ll's map)")
+            alias = [by_dm[h] for h in kl.get("holders", []) if h in by_dm] + [None]
+            equal(lun.get("LUN Alias"), alias[0], what + " alias (multipath -ll's map)")
 
 
 def check_port_blocks(phase):
     ports, _ = listing(output(phase, "list"))
+    whole = document(phase)
     for end, (host, name) in ends(phase).items():
         equal(status(phase, "port-" + end), 0, f"-c {name} status")
         one, _ = listing("Controllers\n" + output(phase, "port-" + end))
         equal(one, {name: ports[name]}, f"-c {name} block against -l's")
-        whole = document(phase)
         part = document(phase, f"port-{end}-json")
         mine = [c for c in whole["controllers"] if c["port_name"] == name]
         for c in mine + part["controllers"]:
@@ -425,58 +445,29 @@ def check_schema(phase):
                           text=True)
     if done.returncode == 77:
         raise Skip(done.stdout.strip())
-    expect(done.returncode == 0 and not done.stdout, done.stdout.strip()[:400])
+    expect(done.returncode == 0 and not done.stdout, (done.stdout + done.stderr).strip()[:400])
 
 
 def check_json_ports(phase):
-    k = kernel(phase)
-    doc = document(phase)
-    hosts = k.hosts()
+    doc, hosts = document(phase), kernel(phase).hosts()
     equal([c["port_name"] for c in doc["controllers"]],
-          [wwn(hosts[h]["port_name"]) for h in sorted(hosts, key=lambda h: int(h[4:]))],
-          "controllers")
+          [wwn(hosts[h]["port_name"]) for h in by_number(hosts)], "controllers")
     for c in doc["controllers"]:
         h = "host%d" % c["scsi_host"]
-        host = hosts[h]
-        what = f"{h} ({c['port_name']})"
-        equal(c["port_name"], wwn(host["port_name"]), what + " port_name")
-        equal(c.get("node_name"), wwn(host["node_name"]), what + " node_name")
-        equal(c.get("state"), norm(host["port_state"]), what + " state")
-        equal(c.get("speed"), host["speed"], what + " speed")
-        equal(c.get("speed_gbit"), int(host["speed"].split()[0]), what + " speed_gbit")
-        equal(c.get("topology"), host["port_type"], what + " topology")
-        equal(c.get("driver"), host["proc_name"], what + " driver")
-        # 0 is the kernel's "none": no address while the link is down, no fabric in VN2VN.
-        equal(c.get("port_id"), host["port_id"] if int(host["port_id"], 16) else None,
-              what + " port_id")
-        equal(c.get("fabric_name"),
-              wwn(host["fabric_name"]) if int(host["fabric_name"], 16) else None,
-              what + " fabric_name")
-        equal(c.get("symbolic_name"), host["symbolic_name"], what + " symbolic_name")
+        fields(c, PORT_FIELDS, hosts[h], f"{h} ({c['port_name']})")
 
 
 def check_json_remote_ports(phase):
-    k = kernel(phase)
-    doc = document(phase)
-    rports = k.remote_ports()
-    peers = lsscsi(phase)
+    doc, rports, peers = document(phase), kernel(phase).remote_ports(), lsscsi(phase)
     for c in doc["controllers"]:
         number = c["scsi_host"]
-        mine = {r: v for r, v in rports.items() if r.startswith(f"rport-{number}:")
-                and v["scsi_target_id"] != "-1"}
-        equal(sorted(t["port_name"] for t in c.get("targets", [])),
-              sorted(wwn(v["port_name"]) for v in mine.values()),
+        mine = {wwn(v["port_name"]): v for r, v in rports.items()
+                if r.startswith(f"rport-{number}:") and v["scsi_target_id"] != "-1"}
+        equal(sorted(t["port_name"] for t in c.get("targets", [])), sorted(mine),
               f"host{number}'s targets")
         for t in c.get("targets", []):
-            r = next(v for v in mine.values() if wwn(v["port_name"]) == t["port_name"])
-            what = f"remote port {t['port_name']} of host{number}"
-            equal(t.get("node_name"), wwn(r["node_name"]), what + " node_name")
-            equal(t.get("port_id"), r["port_id"], what + " port_id")
-            equal(t.get("state"), norm(r["port_state"]), what + " state")
-            equal(t.get("roles"), [norm(x) for x in r["roles"].split(", ")], what + " roles")
-            equal(t.get("dev_loss_tmo"), int(r["dev_loss_tmo"]), what + " dev_loss_tmo")
-            equal(t.get("fast_io_fail_tmo"), int(r["fast_io_fail_tmo"]),
-                  what + " fast_io_fail_tmo")
+            r, what = mine[t["port_name"]], f"remote port {t['port_name']} of host{number}"
+            fields(t, REMOTE_PORT_FIELDS, r, what)
             equal(t.get("scsi_address"), f"{number}:0:{r['scsi_target_id']}",
                   what + " scsi_address")
             # lsscsi -t: fcoe:0x<port name>,0x<port id> for each of its LUNs.
@@ -487,33 +478,25 @@ def check_json_remote_ports(phase):
                       f"lsscsi -t of {lun['scsi_address']} against " + what)
 
 
-def all_luns(doc):
-    return {lun["scsi_address"]: lun for c in doc["controllers"] for t in c.get("targets", [])
-            for lun in t["luns"]}
+def lun_fields(phase, keys):
+    """The keys of each LUN of --json -l against the kernel's files."""
+    shown, luns = all_luns(document(phase)), kernel(phase).luns()
+    for address, lun in shown.items():
+        fields(lun, {key: LUN_FIELDS[key] for key in keys}, luns[address], f"LUN {address}")
+    return shown
 
 
 def check_json_luns(phase):
-    k = kernel(phase)
-    shown = all_luns(document(phase))
-    luns = k.luns()
+    shown, luns = all_luns(document(phase)), kernel(phase).luns()
     peers, blocks = lsscsi(phase), lsscsi(phase, "lsscsi-blocks")
     equal(sorted(shown), sorted(luns), "SCSI addresses")
     equal(sorted(shown), sorted(peers), "SCSI addresses against lsscsi")
+    lun_fields(phase, ("state", "type", "vendor", "model", "revision", "queue_depth",
+                       "block_device", "sg_device", "size_bytes", "logical_block_size"))
     for address, lun in shown.items():
-        kl, peer = luns[address], peers[address]
-        what = f"LUN {address}"
-        equal(lun.get("state"), norm(kl["state"]), what + " state")
-        equal(lun.get("type"), "disk" if kl["type"] == "0" else kl["type"], what + " type")
-        equal(lun.get("vendor"), kl["vendor"].strip(), what + " vendor")
-        equal(lun.get("model"), kl["model"].strip(), what + " model")
-        equal(lun.get("revision"), kl["rev"].strip(), what + " revision")
-        equal(lun.get("queue_depth"), int(kl["queue_depth"]), what + " queue_depth")
-        equal(lun.get("block_device"), kl["block"], what + " block device")
-        equal("/dev/" + lun.get("block_device", ""), peer["block"], what + " block (lsscsi -g)")
-        equal(lun.get("sg_device"), kl["sg"], what + " sg device")
-        equal("/dev/" + lun.get("sg_device", ""), peer["sg"], what + " sg device (lsscsi -g)")
-        equal(lun.get("size_bytes"), kl["size"], what + " size_bytes")
-        equal(lun.get("logical_block_size"), kl["lbs"], what + " logical_block_size")
+        peer, what = peers[address], f"LUN {address}"
+        for key, column in (("block_device", "block"), ("sg_device", "sg")):
+            equal("/dev/" + lun.get(key, ""), peer[column], f"{what} {key} (lsscsi -g)")
         count, size = (int(x) for x in blocks[address]["size"].split(","))
         equal((lun.get("size_bytes"), lun.get("logical_block_size")), (count * size, size),
               what + " size and block size (lsscsi -SS)")
@@ -525,34 +508,21 @@ def check_json_luns(phase):
 
 
 def check_json_alua(phase):
-    k = kernel(phase)
-    shown = all_luns(document(phase))
-    luns = k.luns()
+    shown = lun_fields(phase, ("access_state", "alua_support"))
     sides = {host[4:]: end for end, (host, _) in ends(phase).items()}
     # The target across i0's link exports its LUNs in the default group, active/optimized; the
     # one across i1's in a second group, active/non-optimized.
     configured = {"i0": "active/optimized", "i1": "active/non-optimized"}
     for address, lun in shown.items():
-        kl = luns[address]
-        what = f"LUN {address}"
-        equal(lun.get("access_state"), kl["access_state"], what + " access_state")
         equal(lun.get("access_state"), configured[sides[address.split(":")[0]]],
-              what + " access_state against the target's groups")
-        equal(lun.get("alua_support"), {0: None, 1: "Implicit", 2: "Explicit",
-                                        3: "Implicit and Explicit"}[kl["tpgs"]],
-              what + " alua_support (INQUIRY TPGS)")
+              f"LUN {address} access_state against the target's groups")
 
 
 def check_json_wwids(phase):
-    k = kernel(phase)
-    shown = all_luns(document(phase))
-    luns = k.luns()
-    maps = multipath_ll(phase)
-    mapped = {a: m for m in maps.values() for a in m["paths"]}
+    shown = lun_fields(phase, ("wwid",))
+    mapped = {a: m for m in multipath_ll(phase).values() for a in m["paths"]}
     for address, lun in shown.items():
-        naa = sg_inq_naa(phase, address)
-        what = f"LUN {address}"
-        equal(lun.get("wwid"), luns[address]["wwid"], what + " wwid")
+        naa, what = sg_inq_naa(phase, address), f"LUN {address}"
         equal(lun.get("wwid"), "naa." + naa, what + " wwid against sg_inq -p 0x83")
         equal(lun.get("unique_id"), "0x" + naa.upper(), what + " unique_id against sg_inq")
         equal(lun.get("multipath_wwid"), "3" + naa, what + " multipath_wwid")
@@ -562,17 +532,13 @@ def check_json_wwids(phase):
 
 
 def check_json_maps(phase):
-    k = kernel(phase)
-    doc = document(phase)
-    maps, kmaps, luns = multipath_ll(phase), k.maps(), k.luns()
+    k, doc, maps = kernel(phase), document(phase), multipath_ll(phase)
+    kmaps, luns, hosts, rports = k.maps(), k.luns(), k.hosts(), k.remote_ports()
     shown = all_luns(doc)
     equal(sorted(m["name"] for m in doc["multipath"]), sorted(maps), "maps against multipath -ll")
     equal(sorted(m["dm"] for m in doc["multipath"]), sorted(kmaps), "maps' dm devices")
-    hosts = k.hosts()
-    rports = k.remote_ports()
     for m in doc["multipath"]:
-        peer, km = maps[m["name"]], kmaps[m["dm"]]
-        what = f"map {m['name']}"
+        peer, km, what = maps[m["name"]], kmaps[m["dm"]], f"map {m['name']}"
         equal(m["dm"], peer["dm"], what + " dm")
         equal(m.get("wwid"), peer["wwid"], what + " wwid")
         equal(m.get("uuid"), km["uuid"], what + " uuid")
@@ -584,22 +550,20 @@ def check_json_maps(phase):
               what + " paths' block devices")
         for p in m["paths"]:
             address = p["scsi_address"]
-            kl = luns[address]
-            equal(p["block_device"], peer["paths"][address]["block"],
-                  f"{what} path {address} block device")
-            equal(p.get("state"), norm(kl["state"]), f"{what} path {address} state")
+            kl, checker = luns[address], peer["paths"][address]["checker"]
+            path = f"{what} path {address}"
+            equal(p["block_device"], peer["paths"][address]["block"], path + " block device")
+            equal(p.get("state"), norm(kl["state"]), path + " state")
             equal(p.get("port_name"), wwn(hosts["host" + address.split(":")[0]]["port_name"]),
-                  f"{what} path {address} port_name")
+                  path + " port_name")
             equal(p.get("remote_port_name"), wwn(rports[kl["rport"]]["port_name"]),
-                  f"{what} path {address} remote_port_name")
-            equal(p.get("fibre_channel"), True, f"{what} path {address} fibre_channel")
+                  path + " remote_port_name")
+            equal(p.get("fibre_channel"), True, path + " fibre_channel")
             # multipath's checker fails a path exactly when its LUN cannot take I/O.
-            equal(peer["paths"][address]["checker"] == "ready", kl["state"] == "running",
-                  f"{what} path {address}: multipath -ll's checker says "
-                  f"{peer['paths'][address]['checker']}, the kernel {kl['state']}")
+            equal(checker == "ready", kl["state"] == "running",
+                  f"{path}: multipath -ll's checker says {checker}, the kernel {kl['state']}")
             equal(shown[address].get("multipath"),
-                  {"name": m["name"], "dm": m["dm"], "uuid": m["uuid"]},
-                  f"LUN {address}'s map")
+                  {"name": m["name"], "dm": m["dm"], "uuid": m["uuid"]}, f"LUN {address}'s map")
 
 
 def check_metrics_promtool(phase):
@@ -612,67 +576,51 @@ def check_metrics_promtool(phase):
 
 
 def check_metrics_values(phase):
-    k = kernel(phase)
-    samples = metrics(phase)
-    hosts, rports, luns, kmaps = k.hosts(), k.remote_ports(), k.luns(), k.maps()
+    k, samples = kernel(phase), metrics(phase)
+    luns = k.luns()
 
-    def value(name, **labels):
+    def sample(wanted, name, what, **labels):
         found = [v for n, ls, v in samples if n == name and
                  all(ls.get(a) == b for a, b in labels.items())]
         expect(len(found) == 1, f"{len(found)} samples of {name} {labels}")
-        return found[0]
+        equal(found[0], float(wanted), what)
 
-    for h in hosts.values():
+    for h in k.hosts().values():
         port = wwn(h["port_name"])
-        equal(value("halvane_port_online", port_name=port), float(h["port_state"] == "Online"),
-              f"halvane_port_online of {port} ({h['port_state']})")
-        equal(value("halvane_port_speed_bytes_per_second", port_name=port),
-              int(h["speed"].split()[0]) * 125e6, f"speed of {port}")
-    for r in rports.values():
-        if r["scsi_target_id"] == "-1":
-            continue
-        equal(value("halvane_remote_port_online", remote_port_name=wwn(r["port_name"])),
-              float(r["port_state"] == "Online"),
-              f"halvane_remote_port_online of {wwn(r['port_name'])} ({r['port_state']})")
+        sample(h["port_state"] == "Online", "halvane_port_online",
+               f"halvane_port_online of {port} ({h['port_state']})", port_name=port)
+        sample(int(h["speed"].split()[0]) * 125e6, "halvane_port_speed_bytes_per_second",
+               f"speed of {port}", port_name=port)
+    for r in k.remote_ports().values():
+        if r["scsi_target_id"] != "-1":
+            sample(r["port_state"] == "Online", "halvane_remote_port_online",
+                   f"halvane_remote_port_online of {wwn(r['port_name'])} ({r['port_state']})",
+                   remote_port_name=wwn(r["port_name"]))
     for address, kl in luns.items():
-        equal(value("halvane_lun_running", scsi_address=address, wwid=kl["wwid"],
-                    block_device=kl["block"]), float(kl["state"] == "running"),
-              f"halvane_lun_running of {address} ({kl['state']})")
-    for dm, km in kmaps.items():
-        paths = km["slaves"]
-        running = [p for p in paths if any(kl["block"] == p and kl["state"] == "running"
-                                           for kl in luns.values())]
-        equal(value("halvane_multipath_paths", dm=dm), float(len(paths)), f"paths of {dm}")
-        equal(value("halvane_multipath_active_paths", dm=dm), float(len(running)),
-              f"active paths of {dm}")
+        sample(kl["state"] == "running", "halvane_lun_running",
+               f"halvane_lun_running of {address} ({kl['state']})", scsi_address=address,
+               wwid=kl["wwid"], block_device=kl["block"])
+    for dm, km in k.maps().items():
+        running = [p for p in km["slaves"] if any(kl["block"] == p and kl["state"] == "running"
+                                                  for kl in luns.values())]
+        sample(len(km["slaves"]), "halvane_multipath_paths", f"paths of {dm}", dm=dm)
+        sample(len(running), "halvane_multipath_active_paths", f"active paths of {dm}", dm=dm)
 
 
 def check_snapshot_replay(phase):
-    snapshot = os.path.join(results, phase, "snapshot.out")
     equal(status(phase, "snapshot"), 0, "--snapshot status")
-    env = {"HALVANE_REGISTRY": snapshot}
-    text = run_halvane(["-l"], env)
-    equal(text.stdout, output(phase, "list"), "-l of the snapshot against the live -l")
-    doc = run_halvane(["--json", "-l"], env)
-    # Only the link counters move between two runs on a live host.
-    equal(without_statistics(doc.stdout), without_statistics(output(phase, "json")),
-          "--json -l of the snapshot against the live one, counters aside")
+    replay(phase, {"HALVANE_REGISTRY": os.path.join(results, phase, "snapshot.out")}, "snapshot")
 
 
 def check_capture_replay(phase):
-    env = {"HALVANE_SYSFS_ROOT": kernel(phase).root}
-    equal(run_halvane(["-l"], env).stdout, output(phase, "list"),
-          "-l of the capture against the live -l")
-    equal(without_statistics(run_halvane(["--json", "-l"], env).stdout),
-          without_statistics(output(phase, "json")),
-          "--json -l of the capture against the live one, counters aside")
+    replay(phase, {"HALVANE_SYSFS_ROOT": kernel(phase).root}, "capture")
 
 
 def check_verdict(phase, wanted):
     if "check" in missing:
         raise Skip("this halvane has no --check (its -h does not mention it)")
-    text, rc = output(phase, "check"), status(phase, "check")
-    equal(rc, wanted, f"--check status, first line {text.splitlines()[:1]}")
+    text = output(phase, "check")
+    equal(status(phase, "check"), wanted, f"--check status, first line {text.splitlines()[:1]}")
     if wanted == 0:
         expect(text.startswith("HALVANE OK"), f"--check's first line: {text.splitlines()[:1]}")
     equal(status(phase, "check-json"), wanted, "--json --check status")
@@ -681,11 +629,9 @@ def check_verdict(phase, wanted):
 
 def check_user():
     phase = "healthy"
-    equal(status(phase, "user-list"), 0, "-l as a user: status")
-    equal(output(phase, "user-list"), output(phase, "list"), "-l as a user against root's")
-    equal(status(phase, "user-json"), 0, "--json -l as a user: status")
-    equal(without_statistics(output(phase, "user-json")), without_statistics(output(phase, "json")),
-          "--json -l as a user against root's, counters aside")
+    for run in ("user-list", "user-json"):
+        equal(status(phase, run), 0, f"{run}: status")
+    same_as_live(phase, output(phase, "user-list"), output(phase, "user-json"), "as a user")
     equal(status(phase, "user-speed"), 77, "a setting as a user: status")
     expect(output(phase, "user-speed").startswith("You must be running as root"),
            "a setting as a user: " + output(phase, "user-speed")[:100])
@@ -693,12 +639,11 @@ def check_user():
 
 def traced_writes(phase, name):
     """(path, bytes) of every write to a file the run opened, from strace -y."""
-    writes = []
-    for line in open(os.path.join(results, phase, name + ".trace"), encoding="utf-8"):
-        m = re.search(r'write\(\d+<([^>]*)>, "((?:[^"\\]|\\.)*)"', line)
-        if m:
-            writes.append((m.group(1), m.group(2)))
-    return writes
+    return re.findall(r'write\(\d+<([^>\n]*)>, "((?:[^"\\\n]|\\.)*)"', kept(phase, name, "trace"))
+
+
+def sysfs_writes(phase, name):
+    return [w for w in traced_writes(phase, name) if w[0].startswith("/sys")]
 
 
 def check_settings_refused():
@@ -717,36 +662,35 @@ def check_settings_refused():
         equal(output(phase, run),
               "Could not apply settings to the specified port (status 0xE00002C7).\n",
               run + " standard output")
-        equal(errors(phase, run), f"halvane: {host}: {reason}\n", run + " standard error")
-        written = [w for w in traced_writes(phase, run) if w[0].startswith("/sys")]
-        equal(written, [], run + " writes to sysfs")
+        equal(kept(phase, run, "err"), f"halvane: {host}: {reason}\n", run + " standard error")
+        equal(sysfs_writes(phase, run), [], run + " writes to sysfs")
+
+
+def found_lun_3(phase, run, host, wanted=True):
+    found = output(phase, run).split()
+    expect((f"{host[4:]}:0:0:3" in found) == wanted,
+           f"the kernel {'found no LUN 3 on' if wanted else 'scanned'} {host}: {found}")
 
 
 def check_rescan_one():
     phase = "rescan"
-    table = ends("healthy")
-    (i0, name), (i1, _) = table["i0"], table["i1"]
-    writes = traced_writes(phase, "rescan-one")
-    scans = [w for w in writes if w[0].startswith("/sys")]
+    (i0, name), (i1, _) = ends("healthy")["i0"], ends("healthy")["i1"]
+    writes, scans = traced_writes(phase, "rescan-one"), sysfs_writes(phase, "rescan-one")
     expect(len(scans) == 1 and scans[0][0].endswith(f"/{i0}/scsi_host/{i0}/scan")
            and scans[0][1] == "- - -\\n", f"-c {name} -r writes {scans}, not {i0}'s scan alone")
-    reason = next((i for i, w in enumerate(writes) if "has no speed setting" in w[1]), None)
+    reason = next((i for i, w in enumerate(writes) if "fcoe has no speed setting" in w[1]), None)
     expect(reason is not None and reason < writes.index(scans[0]),
            "the scan is not written after the setting was refused")
-    found = output(phase, "after-one").split()
-    expect(f"{i0[4:]}:0:0:3" in found, f"the kernel found no LUN 3 on {i0}: {found}")
-    expect(f"{i1[4:]}:0:0:3" not in found, f"the kernel scanned {i1} too: {found}")
+    found_lun_3(phase, "after-one", i0)
+    found_lun_3(phase, "after-one", i1, wanted=False)
 
 
 def check_rescan_all():
     phase = "rescan"
-    scans = sorted(w for w in traced_writes(phase, "rescan-all") if w[0].startswith("/sys"))
     hosts = sorted(h for h, _ in ends("healthy").values())
-    equal([(w[0].split("/")[-2], w[1]) for w in scans],
-          sorted((h, "- - -\\n") for h in hosts), "-r writes")
-    found = output(phase, "after-all").split()
-    i1 = ends("healthy")["i1"][0]
-    expect(f"{i1[4:]}:0:0:3" in found, f"the kernel found no LUN 3 on {i1}: {found}")
+    equal(sorted((w[0].split("/")[-2], w[1]) for w in sysfs_writes(phase, "rescan-all")),
+          [(h, "- - -\\n") for h in hosts], "-r writes")
+    found_lun_3(phase, "after-all", ends("healthy")["i1"][0])
 
 
 def check_degraded_states():
@@ -759,51 +703,45 @@ def check_degraded_states():
     equal([t["state"] for t in by_port[w1]["targets"]], ["blocked"], f"{w1}'s remote port")
     equal({lun["state"] for t in by_port[w1]["targets"] for lun in t["luns"]},
           {"transport_offline"}, f"{w1}'s LUNs")
-    ports, _ = listing(output(phase, "list"))
-    equal(ports[w1]["Port Status"], "Linkdown", f"-l: {w1}")
+    equal(listing(output(phase, "list"))[0][w1]["Port Status"], "Linkdown", f"-l: {w1}")
     for m in doc["multipath"]:
         equal(sorted(p["state"] for p in m["paths"]), ["running", "transport_offline"],
               f"map {m['name']}'s paths")
 
 
-CHECKS = [("the SAN comes up in the VM: 4 FCoE ports, 6 paths, 3 maps", check_setup, None)]
-for phase in ("healthy", "degraded", "down"):
-    CHECKS += [
-        (f"{phase}: -l lists the kernel's FC hosts with their state, speed and topology",
-         check_list_ports, phase),
-        (f"{phase}: -l lists each port's LUNs as the kernel, sg_inq and multipath -ll have them",
-         check_list_luns, phase),
-        (f"{phase}: -c WWN and --json -c WWN show each port as -l and --json -l do",
-         check_port_blocks, phase),
-        (f"{phase}: --json -l and --json -c follow the schema", check_schema, phase),
-        (f"{phase}: --json -l ports are the kernel's", check_json_ports, phase),
-        (f"{phase}: --json -l remote ports are the kernel's and lsscsi -t's",
-         check_json_remote_ports, phase),
-        (f"{phase}: --json -l LUNs, devices and sizes are the kernel's and lsscsi -g -s's",
-         check_json_luns, phase),
-        (f"{phase}: --json -l ALUA states are the kernel's and the target's groups'",
-         check_json_alua, phase),
-        (f"{phase}: --json -l WWIDs are the kernel's, sg_inq -p 0x83's and multipath -ll's",
-         check_json_wwids, phase),
-        (f"{phase}: --json -l maps are the kernel's and multipath -ll's", check_json_maps, phase),
-        (f"{phase}: --metrics -l passes promtool check metrics", check_metrics_promtool, phase),
-        (f"{phase}: --metrics -l samples are the kernel's states", check_metrics_values, phase),
-        (f"{phase}: --snapshot replays to the same -l and --json -l", check_snapshot_replay,
-         phase),
-        (f"{phase}: the capture replays to the same -l and --json -l", check_capture_replay,
-         phase),
-    ]
+# Each phase's checks, by what they say.
+PHASE_CHECKS = [
+    ("-l lists the kernel's FC hosts with their state, speed and topology", check_list_ports),
+    ("-l lists each port's LUNs as the kernel, sg_inq and multipath -ll have them",
+     check_list_luns),
+    ("-c WWN and --json -c WWN show each port as -l and --json -l do", check_port_blocks),
+    ("--json -l and --json -c follow the schema", check_schema),
+    ("--json -l ports are the kernel's", check_json_ports),
+    ("--json -l remote ports are the kernel's and lsscsi -t's", check_json_remote_ports),
+    ("--json -l LUNs, devices and sizes are the kernel's and lsscsi -g -s's",
+     check_json_luns),
+    ("--json -l ALUA states are the kernel's and the target's groups'", check_json_alua),
+    ("--json -l WWIDs are the kernel's, sg_inq -p 0x83's and multipath -ll's", check_json_wwids),
+    ("--json -l maps are the kernel's and multipath -ll's", check_json_maps),
+    ("--metrics -l passes promtool check metrics", check_metrics_promtool),
+    ("--metrics -l samples are the kernel's states", check_metrics_values),
+    ("--snapshot replays to the same -l and --json -l", check_snapshot_replay),
+    ("the capture replays to the same -l and --json -l", check_capture_replay),
+]
+CHECKS = [("the SAN comes up in the VM: 4 FCoE ports, 6 paths, 3 maps", check_setup, ())]
+CHECKS += [(f"{phase}: {title}", function, (phase,)) for phase in ("healthy", "degraded", "down")
+           for title, function in PHASE_CHECKS]
 CHECKS += [
     ("healthy: as a user, -l and --json -l are root's and a setting is refused (77)",
-     check_user, None),
+     check_user, ()),
     ("healthy: -s, -t, -a and --dry-run on an FCoE port are refused before any write, with "
-     "the reason", check_settings_refused, None),
+     "the reason", check_settings_refused, ()),
     ("rescan: -c WWN -s auto -r writes the kernel's scan of that port's host alone, after the "
-     "refusal", check_rescan_one, None),
+     "refusal", check_rescan_one, ()),
     ("rescan: -r writes every FC host's scan, and the other host finds the LUN",
-     check_rescan_all, None),
+     check_rescan_all, ()),
     ("degraded: one link down is Linkdown, Blocked, transport-offline, one path of two",
-     check_degraded_states, None),
+     check_degraded_states, ()),
     ("healthy: --check says HALVANE OK, status 0", check_verdict, ("healthy", 0)),
     ("degraded: --check warns, status 1", check_verdict, ("degraded", 1)),
     ("down: --check is critical, status 2", check_verdict, ("down", 2)),
@@ -812,16 +750,11 @@ CHECKS += [
 passed = failed = skipped = 0
 # Requirements of the whole stage: without them no check can run.
 blocking = sorted(missing - {"check", "promtool"})
-for title, function, argument in CHECKS:
+for title, function, arguments in CHECKS:
     try:
         if blocking:
             raise Skip("missing: " + ", ".join(blocking))
-        if isinstance(argument, tuple):
-            function(*argument)
-        elif argument is not None:
-            function(argument)
-        else:
-            function()
+        function(*arguments)
         print(f"ok    {title}")
         passed += 1
     except Skip as why:
@@ -832,14 +765,12 @@ for title, function, argument in CHECKS:
         else:
             print(f"skip  {title}: {why}")
             skipped += 1
-    except Fail as why:
-        print(f"FAIL  {title}: {why}")
-        failed += 1
-    except FileNotFoundError as why:
-        print(f"FAIL  {title}: the guest kept no {os.path.relpath(why.filename, results)}")
-        failed += 1
     except Exception as why:  # a result the checker cannot read is a failure too
-        print(f"FAIL  {title}: {type(why).__name__}: {why}")
+        if isinstance(why, FileNotFoundError):
+            why = f"the guest kept no {os.path.relpath(why.filename, results)}"
+        elif not isinstance(why, Fail):
+            why = f"{type(why).__name__}: {why}"
+        print(f"FAIL  {title}: {why}")
         failed += 1
 for root in trees.values():
     shutil.rmtree(root.root, ignore_errors=True)

@@ -2,11 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <tuple>
 #include <vector>
 
 #include "inventory/port_info.h"
@@ -22,55 +19,34 @@ namespace {
 using testing::RunHalvane;
 using testing::RunOptions;
 
-const std::string kGolden = testing::SourceDir() + "/tests/golden/";
-
-// Both forms of the listing, of the bundled example and of a live host, against their golden files
-// (HALVANE_UPDATE_GOLDEN=1 rewrites them after an intended change).
-TEST(InventoryDocument, GoldenAsTheListingShowsAndTheSameFromACapture) {
+// Each host of tests/listing/goldens.txt in each form against its golden files
+// (HALVANE_UPDATE_GOLDEN=1 rewrites them after an intended change), and the same again from a
+// capture of the host.
+TEST(InventoryDocument, GoldensOfEachFormAndTheSameFromACapture) {
   testing::TempDir dir;
-  testing::BuildTree("inventory", dir.path() + "/sys");
-  testing::BuildTree("fleet", dir.path() + "/fleet");
-  // The NVMe host: its port's controllers in every state and layout, and controllers that are no
-  // port's (a local drive, other transports, another port's, an address the kernel would refuse).
-  testing::BuildTree("nvme", dir.path() + "/nvme");
-  testing::BuildTree("nvme-layouts", dir.path() + "/nvme");
-  // What Linux 6.1 published with one of two paths down (tests/kernel/run took it): FCoE ports,
-  // a blocked remote port, transport-offline LUNs in both ALUA states, multipath maps.
-  testing::BuildTree("kernel-fcoe", dir.path() + "/kernel");
-  // An NVMe namespace on two ports with native NVMe multipath off, joined by multipathd's map,
-  // one of its controllers connecting.
-  for (const char* tree : {"check-ports", "check-nvme-dm", "check-nvme-dm-map", "check-connecting"})
-    testing::BuildTree(tree, dir.path() + "/nvme-dm");
-  const RunOptions example = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  RunOptions live, fleet, nvme, kernel, nvme_dm;
-  live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
-  fleet.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/fleet";
-  nvme.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/nvme";
-  kernel.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/kernel";
-  nvme_dm.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/nvme-dm";
-  const std::tuple<std::string, std::string, RunOptions> sources[] = {
-      {"san-inventory.json", "san-listing.txt", example},
-      {"sysfs-inventory.json", "sysfs-inventory-listing.txt", live},
-      {"fleet-inventory.json", "fleet-listing.txt", fleet},
-      {"nvme-inventory.json", "nvme-listing.txt", nvme},
-      {"kernel-fcoe-inventory.json", "kernel-fcoe-listing.txt", kernel},
-      {"nvme-dm-inventory.json", "nvme-dm-listing.txt", nvme_dm}};
-  for (const auto& [golden, listing, options] : sources) {
-    SCOPED_TRACE(golden);
-    const auto json = RunHalvane({"--json", "-l"}, options);
-    EXPECT_EQ(json.status, 0);
-    EXPECT_EQ(json.err, "");
-    if (std::getenv("HALVANE_UPDATE_GOLDEN")) std::ofstream(kGolden + golden) << json.out;
-    EXPECT_EQ(json.out, testing::ReadFile(kGolden + golden));
-    const auto text = RunHalvane({"-l"}, options);
-    if (std::getenv("HALVANE_UPDATE_GOLDEN")) std::ofstream(kGolden + listing) << text.out;
-    EXPECT_EQ(text.out, testing::ReadFile(kGolden + listing));
-
+  const std::vector<std::string> forms[] = {{"--json", "-l"}, {"-l"}, {"--metrics", "-l"}};
+  int n = 0;
+  for (const auto& row : testing::Rows("listing/goldens.txt")) {
+    SCOPED_TRACE(row.at(0));
+    const std::string root = dir.path() + "/host" + std::to_string(++n);
+    RunOptions options;
+    options.env["HALVANE_SYSFS_ROOT"] = root;
+    if (row[0][0] == '@')
+      options = testing::WithRegistry(testing::SourceDir() + "/" + row[0].substr(1));
+    for (const std::string& tree : testing::Words(row[0][0] == '@' ? "" : row[0]))
+      testing::BuildTree(tree, root);
     const auto capture = RunHalvane({"--snapshot"}, options);
     EXPECT_EQ(capture.status, 0);
-    const RunOptions replay = testing::WithRegistry(dir.Write(golden + ".snapshot", capture.out));
-    EXPECT_EQ(RunHalvane({"-l"}, replay).out, text.out);
-    EXPECT_EQ(RunHalvane({"-l", "--json"}, replay).out, json.out);
+    const RunOptions replay =
+        testing::WithRegistry(dir.Write(std::to_string(n) + ".snapshot", capture.out));
+    for (std::size_t form = 0; form < 3; ++form) {
+      if (row.at(form + 1) == "-") continue;
+      const auto run = RunHalvane(forms[form], options);
+      EXPECT_EQ(run.status, 0) << row[form + 1];
+      EXPECT_EQ(run.err, "") << row[form + 1];
+      testing::ExpectGolden(row[form + 1], run.out);
+      EXPECT_EQ(RunHalvane(forms[form], replay).out, run.out) << row[form + 1];
+    }
   }
 }
 

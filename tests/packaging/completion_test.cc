@@ -34,24 +34,9 @@ TEST(Completion, OptionsKeywordsAndPortNames) {
   // The keywords and the options are the program's own.
   std::string speeds;
   for (const SpeedKeyword& k : kSpeedKeywords) speeds += std::string(k.typed) + "\n";
-  struct Case {
-    std::string line;
-    std::string want;
-  };
-  const Case cases[] = {
-      {"halvane --sp", "--speed\n"},
-      {"halvane -s ", speeds},
-      {"halvane --speed=a", "auto\n"},
-      {"halvane -c 21:00:00:24:FF:3D:12:34 -t n", "nport\nnlport\n"},
-      {"halvane -a ", "\n"},
-      {"halvane -c ",
-       "10:00:00:90:FA:1B:2C:3D\n10:00:00:90:FA:1B:2C:3E\n21:00:00:24:FF:3D:12:34\n21:00:00:24:FF:"
-       "3D:12:35\n"},
-      // Readline replaces only what follows the last colon, so that is what is offered.
-      {"halvane -c 21:00:00:24:ff:3d:12:3", "34\n35\n"},
-      {"halvane -c 21:00:00:24:ff:3d", "3D:12:34\n3D:12:35\n"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(Complete(c.line), c.want) << c.line;
+  EXPECT_EQ(Complete("halvane -s "), speeds);
+  for (const auto& row : testing::Rows("packaging/completions.txt"))
+    EXPECT_EQ(Complete(row.at(0)), row.at(1)) << row[0];
   const std::string all = Complete("halvane -");
   for (int i = 0; i < kLongOptionCount; ++i) {
     const LongOptionName& o = kLongOptionNames[i];

@@ -1,4 +1,5 @@
 // The file helpers of every test program; the binary's runner is in run_binary.cc.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -71,6 +72,19 @@ CommandResult RunCommand(const std::string& command) {
 bool CheckerMissing(const CommandResult& result) {
   const char* ci = std::getenv("CI");
   return (result.status == 77 || result.status == 127) && !(ci && std::string(ci) == "true");
+}
+
+void ExpectGolden(const std::string& name, const std::string& text) {
+  const std::string path = SourceDir() + "/tests/golden/" + name;
+  if (std::getenv("HALVANE_UPDATE_GOLDEN")) std::ofstream(path) << text;
+  EXPECT_EQ(text, ReadFile(path)) << name;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream split(text);
+  std::vector<std::string> words;
+  for (std::string word; split >> word;) words.push_back(word);
+  return words;
 }
 
 std::vector<std::vector<std::string>> Rows(const std::string& name) {

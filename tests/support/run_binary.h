@@ -76,6 +76,13 @@ bool CheckerMissing(const CommandResult& result);
 // taking C escapes; blank lines and lines starting with "#" are skipped.
 std::vector<std::vector<std::string>> Rows(const std::string& name);
 
+// Text against the golden file tests/golden/NAME; HALVANE_UPDATE_GOLDEN=1 rewrites the file
+// instead, after an intended change.
+void ExpectGolden(const std::string& name, const std::string& text);
+
+// The words of a text, apart by white space.
+std::vector<std::string> Words(const std::string& text);
+
 // Text with C escapes (\n, \t, \s for a space, \\, \xHH) as the bytes it stands for.
 std::string Unescape(const std::string& text);
 
