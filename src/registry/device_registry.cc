@@ -54,14 +54,7 @@ Status DeviceRegistry::StreamSnapshot(SnapshotSink&) {
 }
 
 StatusOr<std::string> DeviceRegistry::WriteSnapshot() {
-  class Whole : public SnapshotSink {
-   public:
-    Status Write(std::string_view piece) override {
-      text.append(piece);
-      return Status::Ok();
-    }
-    std::string text;
-  } whole;
+  StringSink whole;
   if (Status written = StreamSnapshot(whole); !written.ok()) return written;
   return std::move(whole.text);
 }

@@ -61,6 +61,16 @@ class SnapshotSink {
   virtual Status Write(std::string_view text) = 0;
 };
 
+// A sink that keeps the whole text in memory, for a snapshot small enough to be held.
+class StringSink : public SnapshotSink {
+ public:
+  Status Write(std::string_view piece) override {
+    text.append(piece);
+    return Status::Ok();
+  }
+  std::string text;
+};
+
 // How a run uses its registry. A run that is going to write says so before anything is read: a
 // backend whose writers must not interleave keeps the others out from the first read on.
 enum class RegistryUse { kRead, kWrite };

@@ -224,14 +224,7 @@ void SnapshotWriter::HandOver(bool all) {
 }
 
 std::string SerializeSnapshot(const MemoryRegistry& registry) {
-  class Whole : public SnapshotSink {
-   public:
-    Status Write(std::string_view piece) override {
-      text.append(piece);
-      return Status::Ok();
-    }
-    std::string text;
-  } whole;
+  StringSink whole;
   SnapshotWriter writer(whole);
   writer.Begin(registry.classes(), registry.root() != nullptr);
   struct Cursor {
