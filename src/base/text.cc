@@ -129,6 +129,12 @@ void AppendHex(std::string& out, std::span<const std::uint8_t> bytes, char separ
   }
 }
 
+std::string AsciiLower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = AsciiLower(c);
+  return lower;
+}
+
 bool IsValidUtf8(std::string_view bytes) {
   std::size_t i = 0;
   const std::size_t n = bytes.size();

@@ -56,6 +56,14 @@ enum class HexCase { kUpper, kLower };
 void AppendHex(std::string& out, std::span<const std::uint8_t> bytes, char separator = '\0',
                HexCase letters = HexCase::kUpper);
 
+// An ASCII letter in lower case, any other byte as it is: the kernel's and the registry's keywords
+// are ASCII, and a byte of UTF-8 text is never taken for a letter.
+constexpr char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+// text with its ASCII letters in lower case.
+std::string AsciiLower(std::string_view text);
+
 // True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, nothing above
 // U+10FFFF).
 bool IsValidUtf8(std::string_view bytes);

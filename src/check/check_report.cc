@@ -65,12 +65,6 @@ void WriteFindings(JsonWriter& json, std::string_view key, const std::vector<Fin
   json.Close(']');
 }
 
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return lower;
-}
-
 void Family(std::ostream& out, const char* name, const char* help) {
   out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << " gauge\n";
 }
@@ -130,7 +124,7 @@ void PrintCheckMetrics(const Verdict& verdict, std::ostream& out) {
         for (const Finding& finding : verdict.findings)
           count += RuleOf(finding.code).code == rule.code && finding.severity == severity;
         out << "halvane_check_findings{code=\"" << MetricLabelValue(rule.code) << "\",severity=\""
-            << Lower(StatusName(severity)) << "\"} " << count << '\n';
+            << AsciiLower(StatusName(severity)) << "\"} " << count << '\n';
       }
     }
     Family(out, "halvane_check_accepted_findings",

@@ -271,8 +271,6 @@ void Host::Judge(Verdict* verdict) {
 
 namespace {
 
-using storage::Lower;
-
 bool IsHex(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
@@ -287,14 +285,14 @@ std::optional<std::string> WwidKey(std::string_view text) {
     if (text.size() > 1 && text[0] == digit) return WwidKey(prefix + std::string(text.substr(1)));
   }
   const std::size_t dot = text.find('.');
-  const std::string kind = Lower(text.substr(0, dot == std::string_view::npos ? 0 : dot + 1));
+  const std::string kind = AsciiLower(text.substr(0, dot == std::string_view::npos ? 0 : dot + 1));
   const std::string_view rest = dot == std::string_view::npos ? "" : text.substr(dot + 1);
   // A T10 vendor id holds the vendor's text, whose letter case is its own.
   if (kind == "t10." && !rest.empty()) return kind + std::string(rest);
-  if ((kind == "naa." || kind == "eui.") && IsHex(rest)) return kind + Lower(rest);
-  if ((kind == "uuid." || kind == "nvme.") && !rest.empty()) return kind + Lower(rest);
-  if (text.size() > 2 && Lower(text.substr(0, 2)) == "0x" && IsHex(text.substr(2)))
-    return Lower(text);
+  if ((kind == "naa." || kind == "eui.") && IsHex(rest)) return kind + AsciiLower(rest);
+  if ((kind == "uuid." || kind == "nvme.") && !rest.empty()) return kind + AsciiLower(rest);
+  if (text.size() > 2 && AsciiLower(text.substr(0, 2)) == "0x" && IsHex(text.substr(2)))
+    return AsciiLower(text);
   return std::nullopt;
 }
 

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
 #include "check/findings.h"
 #include "check/judge.h"
 #include "listing/inventory_values.h"
@@ -33,12 +34,6 @@ inline std::string Text(const std::optional<PropertyValue>& value) {
 inline std::optional<std::uint64_t> Unsigned(const std::optional<PropertyValue>& value) {
   const std::optional<std::int64_t> number = value ? value->AsInt64() : std::nullopt;
   return number && *number >= 0 ? std::optional<std::uint64_t>(*number) : std::nullopt;
-}
-
-inline std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return lower;
 }
 
 // A state that lets I/O through, or none published, which is not judged.

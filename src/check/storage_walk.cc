@@ -83,7 +83,7 @@ void Host::AddLun(std::size_t port, std::size_t remote, const LunView& unit) {
   }
   path.block = Text(unit.Own(kBlockDeviceKey));
   path.state = UnitState(unit.Own(kScsiDeviceStateKey));
-  path.access = Lower(Text(unit.Search(kAccessStateKey)));
+  path.access = AsciiLower(Text(unit.Search(kAccessStateKey)));
   path.size = Unsigned(unit.Own(kCapacityKey));
   const std::optional<PropertyValue> map = unit.Own(kMultipathMapKey);
   const Dictionary* held = map ? map->AsDictionary() : nullptr;

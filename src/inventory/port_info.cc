@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <set>
 
+#include "base/text.h"
+
 namespace halvane {
 namespace {
 
@@ -22,12 +24,9 @@ std::optional<std::int64_t> PortNumberFromDescription(const PropertyValue& descr
 }
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  };
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   }
   return true;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/text.h"
+
 namespace halvane {
 namespace {
 
@@ -11,7 +13,7 @@ std::string Folded(std::string_view text) {
   std::string folded;
   for (const char c : text) {
     if (c == ' ' || c == '_' || c == '-') continue;
-    folded.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    folded.push_back(AsciiLower(c));
   }
   return folded;
 }
