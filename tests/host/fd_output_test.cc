@@ -24,22 +24,26 @@ TEST(FdOutput, BytesGoOutABufferAtATimeAndFailuresAreKept) {
   {
     FdOutput buffer(ends[1], 16);
     std::ostream out(&buffer);
-    // What each write sends on, in a buffer of 16 bytes.
+    // What each write sends on, in a buffer of 16 bytes; a single character goes in by put().
     const std::pair<std::string, std::string> steps[] = {
         {"abc", ""},
         {std::string(13, 'd'), ""},  // fills the buffer exactly
         {"e", "abc" + std::string(13, 'd')},
         {std::string(15, 'f'), ""},
-        {std::string(16, 'g'), "e" + std::string(15, 'f') + std::string(16, 'g')},
-        {std::string(17, 'h'), std::string(17, 'h')},
-        {"i", ""},
+        {"gg", "e" + std::string(15, 'f')},
+        {std::string(16, 'h'), "gg" + std::string(16, 'h')},
+        {std::string(17, 'i'), std::string(17, 'i')},
+        {"j", ""},
     };
     for (const auto& [write, sent] : steps) {
-      out << write;
+      if (write.size() == 1)
+        out.put(write[0]);
+      else
+        out << write;
       EXPECT_EQ(reached(), sent) << write;
     }
     EXPECT_TRUE(buffer.Flush().ok());
-    EXPECT_EQ(reached(), "i");
+    EXPECT_EQ(reached(), "j");
   }
   close(ends[0]);
   close(ends[1]);
