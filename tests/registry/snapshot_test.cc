@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -86,23 +85,15 @@ TEST(ParseSnapshot, RefusesMalformedFormsAndSaysWhere) {
   }
 }
 
-TEST(ParseSnapshot, KeysInDescendingOrderLoadInTime) {
+// Keys in descending order and a chain of classes each deriving from the next load in time that
+// grows with their number, not its square: 200,000 keys and 300,000 classes take about a second
+// each; in quadratic time they would take hours, and the run would end by its timeout.
+TEST(ParseSnapshot, ManyKeysAndLongClassChainsLoad) {
   std::string text = R"({"root": {"class": "X", "properties": {)";
   for (int i = 200000; i > 0; --i) text += "\"k" + std::to_string(i) + "\": 1" + (i > 1 ? "," : "");
-  text += "}}}";
-  const auto start = std::chrono::steady_clock::now();
-  const auto registry = Parsed(text);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_EQ(registry->root()->properties.AsDictionary()->size(), 200000u);
-}
-
-// A chain of classes each deriving from the next is checked for cycles in time linear in its
-// length. 300,000 classes load in about a second; checked in time that grows as the chain's square,
-// they would take hours, and the run would end by its timeout. No clock is read: a busy machine
-// cannot make the test pass or fail.
-TEST(ParseSnapshot, LongClassChainsLoad) {
+  EXPECT_EQ(Parsed(text + "}}}")->root()->properties.AsDictionary()->size(), 200000u);
   constexpr int kClasses = 300000;
-  std::string text = R"({"classes": {)";
+  text = R"({"classes": {)";
   for (int i = 0; i < kClasses; ++i)
     text += "\"C" + std::to_string(i) + "\": \"C" + std::to_string(i + 1) + "\", ";
   text += "\"C" + std::to_string(kClasses) + R"(": "Base"}, "root": {"class": "C0"}})";
