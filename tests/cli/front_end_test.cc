@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
 #include <sstream>
 
 #include "cli/run_table.h"
@@ -114,13 +115,7 @@ TEST(Help, NamesEverySpeedAndEveryLongOnlyOption) {
   const std::string refusal = text.substr(text.find("exitcode 3 - "));
   // A keyword stands as a word of its own in a list: "[1gigabit, ... auto]", "... or auto:".
   const auto lists = [](const std::string& line, const std::string& word) {
-    for (std::size_t at = line.find(word); at != std::string::npos; at = line.find(word, at + 1)) {
-      const char after = at + word.size() < line.size() ? line[at + word.size()] : '\0';
-      if (at > 0 && (line[at - 1] == ' ' || line[at - 1] == '[') &&
-          (after == ',' || after == ']' || after == ':'))
-        return true;
-    }
-    return false;
+    return std::regex_search(line, std::regex(R"([ \[])" + word + R"([,\]:])"));
   };
   for (const SpeedKeyword& k : kSpeedKeywords) {
     EXPECT_TRUE(lists(speed_line.substr(0, speed_line.find('\n')), std::string(k.typed)))
