@@ -2,6 +2,7 @@
 // and list exactly the options and exit statuses the program has.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <set>
 
@@ -90,8 +91,14 @@ TEST(Version, TheDocumentsNameTheProjectVersion) {
   EXPECT_NE(readme.find("`halvane version v" + v + "`"), std::string::npos);
   const std::string changelog = testing::ReadFile(testing::SourceDir() + "/debian/changelog");
   EXPECT_EQ(changelog.rfind("halvane (" + v + ") ", 0), 0u);
-  // The RPM's version and the newest entry of its changelog.
-  const std::string rpm = testing::ReadFile(testing::SourceDir() + "/packaging/halvane.spec");
+  // The RPM's version and the newest entry of its changelog, in its build file: the file of
+  // packaging/ with a %changelog section.
+  std::string rpm;
+  for (const auto& file :
+       std::filesystem::directory_iterator(testing::SourceDir() + "/packaging")) {
+    const std::string text = testing::ReadFile(file.path());
+    if (text.find("\n%changelog\n") != std::string::npos) rpm = text;
+  }
   std::smatch m;
   ASSERT_TRUE(std::regex_search(rpm, m, std::regex(R"(\nVersion:[ \t]+(\S+)\n)")));
   EXPECT_EQ(m[1].str(), v);
