@@ -26,12 +26,13 @@ Status ErrnoStatus(int error, std::string_view what) {
   const StatusCode code = error == EPERM || error == EACCES ? kNotPrivileged
                           : error == EINVAL                 ? kBadArgument
                                                             : kIoError;
-  return Status::Error(code, ErrnoText(error, what));
+  return Status::SystemError(code, error, ErrnoText(error, what));
 }
 
 StatusOr<Fd> OpenRegularFile(int folder, const char* name, FileUse use) {
   const Fd looked(openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (looked.get() < 0 && errno == ENOENT) return Status::Error(kNotFound, ErrnoText(ENOENT));
+  if (looked.get() < 0 && errno == ENOENT)
+    return Status::SystemError(kNotFound, ENOENT, ErrnoText(ENOENT));
   if (looked.get() < 0) return ErrnoStatus(errno);
   return ReopenRegularFile(looked, use);
 }

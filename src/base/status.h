@@ -39,7 +39,25 @@ class [[nodiscard]] Status {
   // A failure: code is not 0, reason one line saying why.
   static Status Error(StatusCode code, std::string reason) {
     Status s;
-    s.state_ = std::make_shared<const State>(State{code == 0 ? kIoError : code, std::move(reason)});
+    s.state_ = std::make_shared<const State>(
+        State{code == 0 ? kIoError : code, std::move(reason), 0, {}, 0});
+    return s;
+  }
+  // A failure the system answered with errno error (ErrnoStatus makes them).
+  static Status SystemError(StatusCode code, int error, std::string reason) {
+    Status s;
+    s.state_ = std::make_shared<const State>(
+        State{code == 0 ? kIoError : code, std::move(reason), error, {}, 0});
+    return s;
+  }
+  // The same failure as a read of path that failed: "path: " and the reason, with path kept apart
+  // so that every output can name what could not be read and why, each in its own place.
+  Status OfPath(std::string path) const {
+    if (ok()) return *this;
+    Status s;
+    const std::string& why = message();
+    s.state_ = std::make_shared<const State>(
+        State{code(), path + ": " + why, error_number(), std::move(path), why.size()});
     return s;
   }
 
@@ -50,6 +68,18 @@ class [[nodiscard]] Status {
     static const std::string kNone;
     return state_ ? state_->message : kNone;
   }
+  // The errno the system answered, 0 when the failure is none of the system's.
+  int error_number() const { return state_ ? state_->error : 0; }
+  // For a read that failed (OfPath): what could not be read, and why without it; otherwise empty,
+  // and the message.
+  const std::string& path() const {
+    static const std::string kNone;
+    return state_ ? state_->path : kNone;
+  }
+  std::string_view reason() const {
+    const std::string_view text = message();
+    return state_ && !state_->path.empty() ? text.substr(text.size() - state_->reason_size) : text;
+  }
   // A driver's answer that is a code alone, as a snapshot's entries give one: its reason is the
   // code in words, "status 0xE00002C7", which says nothing the code does not.
   static Status Answered(StatusCode code);
@@ -59,13 +89,16 @@ class [[nodiscard]] Status {
 
   // The same failure with its reason said of something: "host3: " and the reason.
   Status Of(std::string_view what) const {
-    return ok() ? *this : Error(code(), std::string(what) + ": " + message());
+    return ok() ? *this : SystemError(code(), error_number(), std::string(what) + ": " + message());
   }
 
  private:
   struct State {
     StatusCode code;
     std::string message;
+    int error = 0;
+    std::string path;
+    std::size_t reason_size = 0;
   };
   std::shared_ptr<const State> state_;
 };

@@ -10,9 +10,33 @@ StatusOr<RegistryEntry> DeviceRegistry::MatchFirstService(std::string_view class
   return matches->Next();
 }
 
+StatusOr<std::optional<PropertyValue>> DeviceRegistry::Read(const RegistryEntry& entry,
+                                                            std::string_view key) {
+  StatusOr<std::optional<PropertyValue>> value = ReadProperty(entry, key);
+  if (!value.ok()) {
+    // "Not ours" and the like are no read of the host; only a failure naming a path is noted.
+    if (!value.status().path().empty()) NoteFailedRead(value.status());
+    return value;
+  }
+  std::vector<ReadFailure> failed;
+  if (StatusOr<std::optional<PropertyValue>> recorded = ReadProperty(entry, kReadFailuresKey);
+      recorded.ok() && *recorded && (*recorded)->AsArray()) {
+    failed = RecordedFailures(Dictionary{{kReadFailuresKey, **recorded}}, key);
+  }
+  if (*value) {
+    if (const Dictionary* inner = (*value)->AsDictionary()) {
+      for (ReadFailure& failure : RecordedFailures(*inner, {}))
+        failed.push_back(std::move(failure));
+    }
+  }
+  for (const ReadFailure& failure : failed) failed_reads_.Add(failure);
+  if (!*value && !failed.empty()) return failed.front().AsStatus();
+  return value;
+}
+
 std::optional<PropertyValue> DeviceRegistry::ValueOf(const RegistryEntry& entry,
                                                      std::string_view key) {
-  StatusOr<std::optional<PropertyValue>> value = ReadProperty(entry, key);
+  StatusOr<std::optional<PropertyValue>> value = Read(entry, key);
   return value.ok() ? std::move(*value) : std::nullopt;
 }
 

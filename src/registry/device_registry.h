@@ -10,6 +10,7 @@
 
 #include "base/status.h"
 #include "registry/dictionary.h"
+#include "registry/read_failures.h"
 
 namespace halvane {
 
@@ -127,9 +128,18 @@ class DeviceRegistry {
   // administrator must be able to tell a host without a Fibre Channel driver from a broken tool.
   virtual std::string WhyNoPorts();
 
-  // What the reports show of a value: the value under key, or nothing when the entry has none or
-  // its table cannot be read, since a report leaves out what it cannot read and goes on.
+  // The value under key, nothing when the entry has none, or why it could not be read: the
+  // failure ReadProperty answers, or the one the entry's table recorded for key. Every failed
+  // read this meets (those recorded inside the value, a Dictionary, too) is noted in FailedReads.
+  StatusOr<std::optional<PropertyValue>> Read(const RegistryEntry& entry, std::string_view key);
+
+  // What the reports show of a value: Read's value, or nothing, since a report leaves out what it
+  // cannot read and goes on; the failure is noted all the same, for the run to tell.
   std::optional<PropertyValue> ValueOf(const RegistryEntry& entry, std::string_view key);
+
+  // The reads of the host that failed so far in this run, each once: what the outputs report
+  // (standard error, the document's errors, the metrics' error gauge, the check's findings).
+  const ReadFailures& FailedReads() const { return failed_reads_; }
 
   // The entry's own value under key if it has one; otherwise the first one found walking its
   // children (kDescendants, depth first, in child order) or its parents (kAncestors, nearest
@@ -137,6 +147,16 @@ class DeviceRegistry {
   // a table or a child list that cannot be had is passed over.
   std::optional<PropertyValue> SearchProperty(const RegistryEntry& entry, std::string_view key,
                                               SearchDirection direction);
+
+ protected:
+  // For a backend: a read that failed on the way of a walk (a folder whose entries could not be
+  // listed), which no property stands for.
+  void NoteFailedRead(const Status& failure) {
+    if (!failure.ok()) failed_reads_.Add(ReadFailure::Of(failure));
+  }
+
+ private:
+  ReadFailures failed_reads_;
 };
 
 }  // namespace halvane

@@ -93,12 +93,18 @@ std::string SpeedKeywords(const std::vector<unsigned>& rates) {
 }
 
 // The rates of the fc_host's supported_speeds ("4 Gbit, 8 Gbit, 16 Gbit"), in Gbit/s; nothing
-// when the host does not publish them.
-std::optional<std::vector<unsigned>> SupportedRates(SysfsReader& reader,
-                                                    const std::string& folder) {
-  const std::optional<std::string> text = reader.ReadText(folder, "supported_speeds");
-  if (!text || *text == "unknown") return std::nullopt;
-  return SpeedsGbit(*text);
+// when the host does not publish them, and a failure when they cannot be read.
+StatusOr<std::optional<std::vector<unsigned>>> SupportedRates(SysfsReader& reader,
+                                                              const std::string& folder) {
+  const Reading text = reader.ReadText(folder, "supported_speeds");
+  if (!text.ok()) return text.status();
+  if (!*text || **text == "unknown") return std::optional<std::vector<unsigned>>();
+  return SpeedsGbit(**text);
+}
+
+// What a name shows of a reading: the text, or fallback when there is none or it cannot be read.
+std::string TextOr(Reading reading, std::string fallback) {
+  return reading.ok() && *reading ? std::move(**reading) : std::move(fallback);
 }
 
 // A value read from the adapter as a plan shows it, in quotes.
@@ -137,8 +143,8 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
     std::string why = "an NPIV virtual port takes no settings of its own";
     if (auto physical = PhysicalPortOf(host.fc_folder)) {
       std::string name = "host" + std::to_string(physical->number);
-      if (auto wwn = reader_.ReadText(physical->fc_folder, "port_name"); wwn && ParseHex(*wwn))
-        name = WwnText(WwnBytesOf(*ParseHex(*wwn))) + " (" + name + ")";
+      if (auto wwn = ParseHex(TextOr(reader_.ReadText(physical->fc_folder, "port_name"), "")))
+        name = WwnText(WwnBytesOf(*wwn)) + " (" + name + ")";
       why += ": change its physical port, " + name + ", whose link it shares";
     }
     return refuse(why);
@@ -148,7 +154,7 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
     if (Status held = writer_.Hold(*folder); !held.ok()) return held.Of(host.name);
   }
   // A refusal names the driver and says where the setting is made instead.
-  const std::string driver = reader_.ReadText(*folder, "proc_name").value_or("its driver");
+  const std::string driver = TextOr(reader_.ReadText(*folder, "proc_name"), "its driver");
   std::optional<Change> speed;
   std::optional<Change> topology;
   for (const auto& [key, value] : settings) {
@@ -169,7 +175,9 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
         return refuse(std::string(row->driver) + " takes " + SpeedKeywords(takes));
       if (!row->speed_devices.empty()) {
         const auto pci = PciFunctionOf(root_, host.fc_folder);
-        const auto device = pci ? reader_.ReadText(*pci, "device") : std::nullopt;
+        const Reading read = pci ? reader_.ReadText(*pci, "device") : Reading(std::nullopt);
+        if (!read.ok()) return read.status().Of(host.name);
+        const std::optional<std::string>& device = *read;
         const auto id = device ? ParseHex(*device) : std::nullopt;
         if (!id || std::find(row->speed_devices.begin(), row->speed_devices.end(), *id) ==
                        row->speed_devices.end()) {
@@ -180,7 +188,9 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
         }
       }
       // Automatic is always possible; a rate must be one the adapter runs.
-      if (const auto runs = SupportedRates(reader_, host.fc_folder);
+      const auto supported = SupportedRates(reader_, host.fc_folder);
+      if (!supported.ok()) return supported.status().Of(host.name);
+      if (const std::optional<std::vector<unsigned>>& runs = *supported;
           runs && *rate != 0 && std::find(runs->begin(), runs->end(), *rate) == runs->end()) {
         std::vector<unsigned> can{0};
         for (unsigned r : *runs) {
@@ -217,7 +227,10 @@ StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
   Changes plan{*folder, {}};
   for (std::optional<Change>* change : {&speed, &topology}) {
     if (!*change) continue;
-    (*change)->now = reader_.ReadText(*folder, (*change)->attribute).value_or("");
+    // What cannot be read now could not be restored after a refusal: nothing is written.
+    const Reading now = reader_.ReadText(*folder, (*change)->attribute);
+    if (!now.ok()) return now.status().Of(host.name);
+    (*change)->now = now->value_or("");
     if ((*change)->row->reads_back_configured) {
       // Without the configured value a refusal could not be undone: nothing is written.
       const auto number = ParseDecimal((*change)->now);

@@ -54,7 +54,8 @@ class SysfsRegistry : public DeviceRegistry {
   SysfsRegistry(std::string root, SysfsReader* reader, AttributeWriter* writer,
                 std::ostream& errors);
   // Whether the root is a folder.
-  bool IsTree();
+  // Whether root is a folder that can be listed; why not otherwise.
+  Status IsTree();
 
   StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
   StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
@@ -74,6 +75,8 @@ class SysfsRegistry : public DeviceRegistry {
   // An entry's children, listed when first asked for (a target's afresh each time); the root's
   // hosts and maps only when asked for.
   LiveNodes Children(LiveNode& node, bool hosts = true, bool maps = true);
+  // The same, with the reads that failed on the way added to failed.
+  LiveNodes ListChildren(LiveNode& node, bool hosts, bool maps, Failures* failed);
   // An entry's table, read when first asked for; a unit's, the group that holds key (every
   // group when key is empty).
   const PropertyValue& Table(LiveNode& node, std::string_view key = {});

@@ -41,8 +41,8 @@ std::optional<NvmeFcName> ParseName(std::string_view text) {
 }
 
 std::optional<Data> NonZeroId(SysfsReader& reader, const std::string& folder, const char* file,
-                              std::size_t size) {
-  const auto text = reader.ReadText(folder, file);
+                              std::size_t size, const char* key, Dictionary* table) {
+  const auto text = Kept(reader.ReadText(folder, file), key, table);
   auto bytes = text ? IdBytes(*text, size) : std::nullopt;
   // The kernel publishes no id that is all zero: such an id is not the namespace's.
   if (!bytes || std::all_of(bytes->begin(), bytes->end(), [](std::uint8_t b) { return b == 0; }))
@@ -70,15 +70,15 @@ std::optional<NvmeFcAddress> ParseNvmeFcAddress(std::string_view address) {
 }
 
 std::vector<NvmeControllerPlace> NvmeControllersOf(SysfsReader& reader, const std::string& root,
-                                                   std::uint64_t port_name) {
+                                                   std::uint64_t port_name, Failures* failed) {
   std::vector<NvmeControllerPlace> controllers;
   const std::string classes = root + "/class/nvme";
-  for (const std::string& name : reader.List(classes)) {
+  for (const std::string& name : Taken(reader.List(classes), failed)) {
     const auto number = NumbersOf(name, "nvme", "");
     if (!number) continue;
     const auto folder = reader.Resolve(classes + "/" + name);
-    if (!folder || reader.ReadText(*folder, "transport") != "fc") continue;
-    const auto text = reader.ReadText(*folder, "address");
+    if (!folder || Taken(reader.ReadText(*folder, "transport"), failed) != "fc") continue;
+    const auto text = Taken(reader.ReadText(*folder, "address"), failed);
     const auto address = text ? ParseNvmeFcAddress(*text) : std::nullopt;
     if (address && address->host.port == port_name)
       controllers.push_back({(*number)[0], name, *folder, *address});
@@ -89,12 +89,13 @@ std::vector<NvmeControllerPlace> NvmeControllersOf(SysfsReader& reader, const st
   return controllers;
 }
 
-std::vector<NamespacePlace> NamespacesOf(SysfsReader& reader, const std::string& folder) {
+std::vector<NamespacePlace> NamespacesOf(SysfsReader& reader, const std::string& folder,
+                                         Failures* failed) {
   std::vector<NamespacePlace> namespaces;
-  for (const std::string& name : reader.ListFolders(folder)) {
+  for (const std::string& name : Taken(reader.ListFolders(folder), failed)) {
     if (!NumbersOf(name, "nvme", "cn") && !NumbersOf(name, "nvme", "n")) continue;
     const std::string disk = folder + "/" + name;
-    const auto text = reader.ReadText(disk, "nsid");
+    const auto text = Taken(reader.ReadText(disk, "nsid"), failed);
     const auto nsid = text ? ParseDecimal(*text) : std::nullopt;
     if (nsid && *nsid <= UINT32_MAX) namespaces.push_back({*nsid, name, disk});
   }
@@ -105,10 +106,10 @@ std::vector<NamespacePlace> NamespacesOf(SysfsReader& reader, const std::string&
 }
 
 std::map<std::uint64_t, std::string> RemotePortsByName(SysfsReader& reader, const std::string& root,
-                                                       std::uint64_t host) {
+                                                       std::uint64_t host, Failures* failed) {
   std::map<std::uint64_t, std::string> ports;
-  for (RemotePortPlace& port : RemotePortsOf(reader, root, host)) {
-    const auto wwn = reader.ReadText(port.folder, "port_name");
+  for (RemotePortPlace& port : RemotePortsOf(reader, root, host, failed)) {
+    const auto wwn = Taken(reader.ReadText(port.folder, "port_name"), failed);
     if (const auto name = wwn ? ParseHex(*wwn) : std::nullopt)
       ports.emplace(*name, std::move(port.folder));
   }
@@ -128,7 +129,8 @@ PropertyValue NvmeControllerTable(SysfsReader& reader, const NvmeControllerPlace
   CopyNumber(reader, place.folder, "cntlid", kControllerIdKey, &table);
   // The remote port the controller was connected to, as the host's Fibre Channel transport has it.
   if (remote_port != nullptr) {
-    if (auto id = reader.ReadText(*remote_port, "port_id"); id && ParseHex(*id)) {
+    if (auto id = Kept(reader.ReadText(*remote_port, "port_id"), kRemotePortIdKey, &table);
+        id && ParseHex(*id)) {
       table.insert_or_assign(kRemotePortIdKey,
                              PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*id))));
     }
@@ -157,8 +159,8 @@ PropertyValue NamespaceTable(SysfsReader& reader, const std::string& root,
     table.insert_or_assign(kBlockDeviceKey, AttributeText(place.name));
   }
   CopyText(reader, disk, "wwid", kWorldWideIdKey, &table);
-  const auto nguid = NonZeroId(reader, disk, "nguid", 16);
-  const auto eui = NonZeroId(reader, disk, "eui", 8);
+  const auto nguid = NonZeroId(reader, disk, "nguid", 16, kNguidKey, &table);
+  const auto eui = NonZeroId(reader, disk, "eui", 8, kEui64Key, &table);
   // The uuid file shows the NGUID when there is no UUID; the wwid names a real one.
   std::optional<Data> uuid;
   const PropertyValue* wwid = FindMember(table, kWorldWideIdKey);

@@ -40,7 +40,7 @@ struct NvmeControllerPlace {
 // The NVMe controllers whose transport is Fibre Channel and whose address names port_name as
 // theirs, in instance order. Controllers over any other transport are never a port's.
 std::vector<NvmeControllerPlace> NvmeControllersOf(SysfsReader& reader, const std::string& root,
-                                                   std::uint64_t port_name);
+                                                   std::uint64_t port_name, Failures* failed);
 
 // A namespace as one controller has it: the controller's own disk of it, "nvmeScCnN" (its path
 // to a namespace that native multipath joins into the head disk "nvmeSnN") or "nvmeXnN" (a disk
@@ -51,13 +51,14 @@ struct NamespacePlace {
   std::string folder;
 };
 // The namespaces of a controller folder, in namespace id order.
-std::vector<NamespacePlace> NamespacesOf(SysfsReader& reader, const std::string& folder);
+std::vector<NamespacePlace> NamespacesOf(SysfsReader& reader, const std::string& folder,
+                                         Failures* failed);
 
 // The folders of host's remote ports (class/fc_remote_ports) by their port name, the first in
 // name order for a name several have: read once for all the host's controllers, so that finding
 // each one's remote port costs the same however many the host has.
 std::map<std::uint64_t, std::string> RemotePortsByName(SysfsReader& reader, const std::string& root,
-                                                       std::uint64_t host);
+                                                       std::uint64_t host, Failures* failed);
 
 // A controller's table; the remote port's FC address, state and roles from remote_port, the
 // folder of the host's remote port with the controller's remote port name, when there is one.

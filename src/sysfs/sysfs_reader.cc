@@ -14,12 +14,18 @@ namespace {
 constexpr std::size_t kTextAttributeLimit = 4 * 1024;
 constexpr std::size_t kBinaryAttributeLimit = 64 * 1024;
 
-StatusOr<std::optional<std::string>> ReadAttributeAt(int folder, const char* name,
-                                                     std::size_t limit) {
+std::string PathOf(const std::string& folder, std::string_view name) {
+  std::string path = folder;
+  if (path.empty() || path.back() != '/') path += '/';
+  path.append(name);
+  return path;
+}
+
+Reading ReadAttributeAt(int folder, const std::string& path, const char* name, std::size_t limit) {
   const StatusOr<Fd> fd = OpenRegularFile(folder, name, FileUse::kRead);
   if (!fd.ok()) {
-    if (fd.status().code() == kNotFound) return std::optional<std::string>();
-    return fd.status().Of(name);
+    if (IsAbsence(fd.status())) return std::optional<std::string>();
+    return fd.status().OfPath(path);
   }
   // sysfs reports size 4096 or 0 for its files whatever they hold, so read to the end, one byte
   // past the limit at most. A read of a regular file that comes back short has reached the end;
@@ -31,27 +37,24 @@ StatusOr<std::optional<std::string>> ReadAttributeAt(int folder, const char* nam
     const ssize_t n = read(fd->get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return ErrnoStatus(errno, name);
+      return ErrnoStatus(errno).OfPath(path);
     }
     content.append(buffer, static_cast<std::size_t>(n));
     if (static_cast<std::size_t>(n) < sizeof buffer) break;
   }
   if (content.size() > limit)
-    return Status::Error(kUnsupported, std::string(name) + ": larger than an attribute");
+    return Status::Error(kUnsupported, "larger than an attribute").OfPath(path);
   return std::optional(std::move(content));
 }
 
-// The descriptor of an open that worked, or -1: a folder that cannot be opened has no names.
-Fd Opened(StatusOr<Fd> fd) { return fd.ok() ? std::move(*fd) : Fd(); }
-
 // The names in the folder open as fd, sorted; only the folders of their own (not links) when
 // folders_only. The descriptor is taken.
-std::vector<std::string> Names(Fd fd, bool folders_only) {
+Listing Names(Fd fd, const std::string& path, bool folders_only) {
   std::vector<std::string> names;
-  if (fd.get() < 0) return names;
   DIR* dir = fdopendir(fd.get());
-  if (dir == nullptr) return names;
+  if (dir == nullptr) return ErrnoStatus(errno).OfPath(path);
   const int dir_fd = fd.Release();  // the folder stream has it now
+  errno = 0;
   while (const dirent* entry = readdir(dir)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
@@ -64,10 +67,22 @@ std::vector<std::string> Names(Fd fd, bool folders_only) {
       if (!folder) continue;
     }
     names.emplace_back(name);
+    errno = 0;
   }
+  const int error = errno;
   closedir(dir);
+  if (error != 0) return ErrnoStatus(error).OfPath(path);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The names of the folder at path: none when it is not there.
+Listing NamesOf(StatusOr<Fd> fd, const std::string& path, bool folders_only) {
+  if (!fd.ok()) {
+    if (IsAbsence(fd.status())) return std::vector<std::string>();
+    return fd.status().OfPath(path);
+  }
+  return Names(std::move(*fd), path, folders_only);
 }
 
 class TreeReader : public SysfsReader {
@@ -75,25 +90,36 @@ class TreeReader : public SysfsReader {
   TreeReader(std::string root, TreeAccess::Resolution resolution)
       : tree_(std::move(root), resolution) {}
 
-  std::vector<std::string> List(const std::string& folder) override {
-    return Names(Opened(tree_.Open(folder, TreeAccess::Use::kFolder)), false);
+  Listing List(const std::string& folder) override {
+    return NamesOf(tree_.Open(folder, TreeAccess::Use::kFolder), folder, false);
   }
-  std::vector<std::string> ListFolders(const std::string& folder) override {
-    return Names(Opened(tree_.Open(folder, TreeAccess::Use::kFolder)), true);
+  Listing ListFolders(const std::string& folder) override {
+    return NamesOf(tree_.Open(folder, TreeAccess::Use::kFolder), folder, true);
   }
-  StatusOr<std::optional<std::string>> Read(const std::string& folder, const char* name,
-                                            std::size_t limit) override {
-    const int fd = Open(folder);
-    if (fd < 0) return std::optional<std::string>();  // no folder, no attribute
-    return ReadAttributeAt(fd, name, limit);
+  Reading Read(const std::string& folder, const char* name, std::size_t limit) override {
+    const StatusOr<int> fd = Open(folder);
+    if (!fd.ok()) {
+      if (IsAbsence(fd.status())) return std::optional<std::string>();  // no folder, no attribute
+      return fd.status().OfPath(folder);
+    }
+    return ReadAttributeAt(*fd, PathOf(folder, name), name, limit);
   }
-  std::optional<std::string> FirstNameIn(const std::string& folder, const char* name) override {
-    const int fd = Open(folder);
-    if (fd < 0) return std::nullopt;
-    std::vector<std::string> names =
-        Names(Fd(openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)), false);
-    if (names.empty()) return std::nullopt;
-    return std::move(names.front());
+  Reading FirstNameIn(const std::string& folder, const char* name) override {
+    const StatusOr<int> fd = Open(folder);
+    if (!fd.ok()) {
+      if (IsAbsence(fd.status())) return std::optional<std::string>();
+      return fd.status().OfPath(folder);
+    }
+    const std::string path = PathOf(folder, name);
+    Fd opened(openat(*fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (opened.get() < 0) {
+      if (errno == ENOENT) return std::optional<std::string>();
+      return ErrnoStatus(errno).OfPath(path);
+    }
+    Listing names = Names(std::move(opened), path, false);
+    if (!names.ok()) return names.status();
+    if (names->empty()) return std::optional<std::string>();
+    return std::optional(std::move(names->front()));
   }
   std::optional<std::string> Resolve(const std::string& path) override {
     return tree_.Resolve(path);
@@ -107,31 +133,49 @@ class TreeReader : public SysfsReader {
 
  private:
   // The folder last read from, opened once for all its attributes (or found missing once).
-  int Open(const std::string& folder) {
+  StatusOr<int> Open(const std::string& folder) {
     if (!open_path_ || *open_path_ != folder) {
-      open_ = Opened(tree_.Open(folder, TreeAccess::Use::kFolder));
+      StatusOr<Fd> opened = tree_.Open(folder, TreeAccess::Use::kFolder);
+      open_status_ = opened.ok() ? Status::Ok() : opened.status();
+      open_ = opened.ok() ? std::move(*opened) : Fd();
       open_path_ = folder;
     }
+    if (!open_status_.ok()) return open_status_;
     return open_.get();
   }
 
   TreeAccess tree_;
   std::optional<std::string> open_path_;
+  Status open_status_;
   Fd open_;
 };
 
 }  // namespace
 
-std::optional<std::string> SysfsReader::ReadText(const std::string& folder, const char* name) {
-  StatusOr<std::optional<std::string>> text = Read(folder, name, kTextAttributeLimit);
-  if (!text.ok() || !*text) return std::nullopt;
-  if (!(*text)->empty() && (*text)->back() == '\n') (*text)->pop_back();
-  return std::move(*text);
+Reading SysfsReader::ReadText(const std::string& folder, const char* name) {
+  Reading text = Read(folder, name, kTextAttributeLimit);
+  if (text.ok() && *text && !(*text)->empty() && (*text)->back() == '\n') (*text)->pop_back();
+  return text;
 }
 
-std::optional<std::string> SysfsReader::ReadBinary(const std::string& folder, const char* name) {
-  StatusOr<std::optional<std::string>> bytes = Read(folder, name, kBinaryAttributeLimit);
-  return bytes.ok() ? std::move(*bytes) : std::nullopt;
+Reading SysfsReader::ReadBinary(const std::string& folder, const char* name) {
+  return Read(folder, name, kBinaryAttributeLimit);
+}
+
+std::optional<std::string> Taken(Reading reading, Failures* failed) {
+  if (reading.ok()) return std::move(*reading);
+  failed->push_back(reading.status());
+  return std::nullopt;
+}
+
+std::vector<std::string> Taken(Listing listing, Failures* failed) {
+  if (listing.ok()) return std::move(*listing);
+  failed->push_back(listing.status());
+  return {};
+}
+
+bool IsAbsence(const Status& status) {
+  return status.code() == kNotFound || status.error_number() == ENOENT;
 }
 
 std::unique_ptr<SysfsReader> MakeTreeReader(std::string root, TreeAccess::Resolution resolution) {

@@ -16,23 +16,29 @@
 
 namespace halvane {
 
+// What a read of the tree answers, in three ways a caller can tell apart: the value; nothing, when
+// the kernel did not publish it (ENOENT); or why it could not be read (Status::OfPath names what).
+using Reading = StatusOr<std::optional<std::string>>;
+using Listing = StatusOr<std::vector<std::string>>;
+
 // Every path is absolute and lies in the tree.
 class SysfsReader {
  public:
   virtual ~SysfsReader() = default;
-  // The names in folder, sorted, "." and ".." left out; empty when it cannot be read.
-  virtual std::vector<std::string> List(const std::string& folder) = 0;
+  // The names in folder, sorted, "." and ".." left out; none when there is no such folder, and a
+  // failure naming the folder when it cannot be listed.
+  virtual Listing List(const std::string& folder) = 0;
   // The same, only the names of folders of their own (not links).
-  virtual std::vector<std::string> ListFolders(const std::string& folder) = 0;
-  // The attribute file name inside folder, at most limit bytes; nothing when it is not there,
-  // and a failure when it cannot be read: not a regular file of its own, holding more than limit,
-  // or refused by the system.
-  virtual StatusOr<std::optional<std::string>> Read(const std::string& folder, const char* name,
-                                                    std::size_t limit) = 0;
+  virtual Listing ListFolders(const std::string& folder) = 0;
+  // The attribute file name inside folder, at most limit bytes; nothing when it or its folder is
+  // not there, and a failure naming the file when it cannot be read: not a regular file of its
+  // own, holding more than limit, out of the tree, or refused by the system.
+  virtual Reading Read(const std::string& folder, const char* name, std::size_t limit) = 0;
   // The first name, in sorted order, inside the subfolder name of folder (which must be a folder
-  // of its own, not a link); nothing when it is missing or empty. The kernel puts exactly one
-  // entry in the folders read this way (a disk's block/ and scsi_generic/).
-  virtual std::optional<std::string> FirstNameIn(const std::string& folder, const char* name) = 0;
+  // of its own, not a link); nothing when it is missing or empty, a failure when it cannot be
+  // listed. The kernel puts exactly one entry in the folders read this way (a disk's block/ and
+  // scsi_generic/).
+  virtual Reading FirstNameIn(const std::string& folder, const char* name) = 0;
   // The real path of path when it resolves, links and all, to a place inside the tree; nothing
   // otherwise, and nothing for a link loop.
   virtual std::optional<std::string> Resolve(const std::string& path) = 0;
@@ -42,14 +48,24 @@ class SysfsReader {
   virtual bool Exists(const std::string& path) = 0;
 
   // What the registry's tables take of an attribute: a text attribute without its one trailing
-  // line end, and a binary one whole. Nothing when it is not there or cannot be read: a table
-  // leaves out what it cannot read, and never guesses.
-  std::optional<std::string> ReadText(const std::string& folder, const char* name);
-  std::optional<std::string> ReadBinary(const std::string& folder, const char* name);
+  // line end, and a binary one whole; the three answers of Read.
+  Reading ReadText(const std::string& folder, const char* name);
+  Reading ReadBinary(const std::string& folder, const char* name);
 };
 
+// Whether a failure is the system's "no such file": what was asked for is not there.
+bool IsAbsence(const Status& status);
+
+// The failed reads met on the way of a walk that goes on past them (a folder of many entries,
+// one of which could not be read), for the registry to note.
+using Failures = std::vector<Status>;
+// What a walk takes of a reading or a listing: its value, or nothing, with the failure added to
+// failed.
+std::optional<std::string> Taken(Reading reading, Failures* failed);
+std::vector<std::string> Taken(Listing listing, Failures* failed);
+
 // Reads the tree at root, a real path, never beneath it (TreeAccess): a link that leads out of
-// it reads as missing. Attributes are read one folder after another (a logical unit's, then the
+// it cannot be read. Attributes are read one folder after another (a logical unit's, then the
 // next one's), so the folder last read from stays open and its files are opened relative to it.
 std::unique_ptr<SysfsReader> MakeTreeReader(
     std::string root, TreeAccess::Resolution resolution = TreeAccess::Resolution::kKernel);

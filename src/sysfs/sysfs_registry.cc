@@ -144,6 +144,8 @@ std::string SysfsRegistry::WhyNoPorts() {
   // The kernel makes class/fc_host when the FC transport is loaded, which every Fibre Channel
   // driver needs, and a folder in it for every port a driver registers.
   const std::string folder = root_ + "/class/fc_host";
+  if (const Listing hosts = reader_.List(folder); !hosts.ok())
+    return std::string(hosts.status().message());
   if (!reader_.Exists(folder)) return folder + " does not exist: no Fibre Channel driver is loaded";
   return folder + " lists no port: no driver has registered a Fibre Channel port";
 }
@@ -191,7 +193,10 @@ int SysfsRegistry::Depth(Level level) {
   }
 }
 
-bool SysfsRegistry::IsTree() { return reader_.IsFolder(root_); }
+Status SysfsRegistry::IsTree() {
+  const Listing names = reader_.List(root_);
+  return names.ok() ? Status::Ok() : names.status();
+}
 
 bool SysfsRegistry::ClassConformsTo(std::string_view class_name, std::string_view wanted) const {
   return ClassDerivesFrom(classes_, class_name, wanted);
@@ -208,10 +213,17 @@ std::shared_ptr<LiveNode> SysfsRegistry::Child(LiveNode& parent, Level level, st
 }
 
 LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
+  Failures failed;
+  LiveNodes children = ListChildren(node, hosts, maps, &failed);
+  for (const Status& failure : failed) NoteFailedRead(failure);
+  return children;
+}
+
+LiveNodes SysfsRegistry::ListChildren(LiveNode& node, bool hosts, bool maps, Failures* failed) {
   if (node.level == Level::kTarget) {
     LiveNodes units;
     for (UnitPlace& place :
-         UnitsOf(reader_, node.folder, node.number, node.channel, node.target_id)) {
+         UnitsOf(reader_, node.folder, node.number, node.channel, node.target_id, failed)) {
       auto unit = Child(node, Level::kUnit, std::move(place.name), std::move(place.folder));
       unit->number = place.lun;
       units.push_back(std::move(unit));
@@ -221,7 +233,7 @@ LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
   if (node.level == Level::kRoot) {
     if (hosts && !node.listed) {
       node.listed = true;
-      for (const FibreChannelHost& host : FibreChannelHosts(reader_, root_)) {
+      for (const FibreChannelHost& host : FibreChannelHosts(reader_, root_, failed)) {
         auto child = Child(node, Level::kHost, host.name, host.folder);
         child->number = host.number;
         node.children.push_back(std::move(child));
@@ -229,7 +241,7 @@ LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
     }
     if (maps && !node.maps_listed) {
       node.maps_listed = true;
-      for (const MapPlace& map : MultipathMaps(reader_, root_))
+      for (const MapPlace& map : MultipathMaps(reader_, root_, failed))
         node.maps.push_back(Child(node, Level::kMap, map.name, map.folder));
     }
     LiveNodes children = hosts ? node.children : LiveNodes{};
@@ -242,22 +254,23 @@ LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
   }
   node.listed = true;
   if (node.level == Level::kHost) {
-    for (const RemotePortPlace& place : TargetPorts(reader_, root_, node.number)) {
+    for (const RemotePortPlace& place : TargetPorts(reader_, root_, node.number, failed)) {
       auto port = Child(node, Level::kRemotePort, place.name, place.folder);
       port->channel = place.channel;
       port->target_id = place.target_id;
       node.children.push_back(std::move(port));
     }
-    const auto wwn = reader_.ReadText(node.folder, "port_name");
+    const auto wwn = Taken(reader_.ReadText(node.folder, "port_name"), failed);
     const auto port_name = wwn ? ParseHex(*wwn) : std::nullopt;
-    for (NvmeControllerPlace& place : port_name ? NvmeControllersOf(reader_, root_, *port_name)
-                                                : std::vector<NvmeControllerPlace>{}) {
+    for (NvmeControllerPlace& place : port_name
+                                          ? NvmeControllersOf(reader_, root_, *port_name, failed)
+                                          : std::vector<NvmeControllerPlace>{}) {
       auto controller = Child(node, Level::kNvmeController, place.name, place.folder);
       controller->controller = std::move(place);
       node.children.push_back(std::move(controller));
     }
   } else if (node.level == Level::kNvmeController) {
-    for (NamespacePlace& place : NamespacesOf(reader_, node.folder)) {
+    for (NamespacePlace& place : NamespacesOf(reader_, node.folder, failed)) {
       auto child = Child(node, Level::kNamespace, std::move(place.name), std::move(place.folder));
       child->number = place.nsid;
       node.children.push_back(std::move(child));
@@ -313,7 +326,11 @@ const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) 
         break;
       case Level::kNvmeController: {
         LiveNode& host = *node.parent;
-        if (!host.remote_ports) host.remote_ports = RemotePortsByName(reader_, root_, host.number);
+        if (!host.remote_ports) {
+          Failures failed;
+          host.remote_ports = RemotePortsByName(reader_, root_, host.number, &failed);
+          for (const Status& failure : failed) NoteFailedRead(failure);
+        }
         const auto port = host.remote_ports->find(node.controller->address.remote.port);
         node.table = NvmeControllerTable(
             reader_, *node.controller, port == host.remote_ports->end() ? nullptr : &port->second);
@@ -344,7 +361,9 @@ StatusOr<std::unique_ptr<DeviceRegistry>> BuildSysfsRegistry(const std::string& 
   const StatusOr<std::string> real = ResolveSysfsRoot(root);
   if (!real.ok()) return real.status();
   auto registry = std::make_unique<SysfsRegistry>(*real, reader, writer, errors);
-  if (!registry->IsTree()) return Status::Error(kNoDevice, ErrnoText(ENOTDIR, root));
+  if (const Status tree = registry->IsTree(); !tree.ok())
+    return Status::Error(kNoDevice,
+                         ErrnoText(tree.error_number() ? tree.error_number() : ENOTDIR, root));
   return std::unique_ptr<DeviceRegistry>(std::move(registry));
 }
 

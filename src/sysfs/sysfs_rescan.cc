@@ -11,7 +11,10 @@ namespace halvane {
 void RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host,
                       AttributeWriter* writer, std::ostream& errors, std::ostream* plan) {
   const StatusOr<std::string> tree = ResolveSysfsRoot(root);
-  if (!tree.ok()) return;
+  if (!tree.ok()) {
+    errors << "halvane: cannot rescan: " << Escaped{tree.status().message()} << "\n";
+    return;
+  }
   const auto reader = MakeTreeReader(*tree);
   const std::unique_ptr<AttributeWriter> owned = writer ? nullptr : MakeTreeWriter(*tree);
   AttributeWriter& used = writer ? *writer : *owned;
@@ -23,7 +26,11 @@ void RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host
   };
   std::vector<Asked> asked;
   std::vector<AttributeWrite> writes;
-  for (const FibreChannelHost& h : FibreChannelHosts(*reader, *tree)) {
+  Failures failed;
+  const std::vector<FibreChannelHost> hosts = FibreChannelHosts(*reader, *tree, &failed);
+  for (const Status& failure : failed)
+    errors << "halvane: cannot rescan: " << Escaped{failure.message()} << "\n";
+  for (const FibreChannelHost& h : hosts) {
     if (host && h.number != *host) continue;
     if (auto folder = ScsiHostFolder(*reader, *tree, h.name, DeviceOf(h.folder))) {
       asked.push_back({h.name, Status::Ok()});

@@ -35,7 +35,7 @@ constexpr HbaIdentity kTransportIdentity = {
 // A WWN attribute in the kernel's "0x%llx" form, under key.
 void CopyWwn(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
              Dictionary* table) {
-  if (auto v = reader.ReadText(folder, file); v && ParseHex(*v))
+  if (auto v = Kept(reader.ReadText(folder, file), key, table); v && ParseHex(*v))
     table->insert_or_assign(key, WwnData(*ParseHex(*v)));
 }
 
@@ -52,21 +52,23 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
   chars->insert_or_assign(kScsiHostNumberKey, PropertyValue::UInt64(number));
   // 0 is the kernel's "none" for both: the address of a port whose link is down, the name of the
   // fabric of a port logged in to none (point-to-point, VN2VN, a link being reset).
-  if (auto v = reader.ReadText(fc_folder, "port_id"); v && ParseHex(*v).value_or(0) != 0) {
+  if (auto v = Kept(reader.ReadText(fc_folder, "port_id"), kPortIdKey, chars);
+      v && ParseHex(*v).value_or(0) != 0) {
     chars->insert_or_assign(kPortIdKey, PropertyValue::UInt64(*ParseHex(*v)));
   }
-  if (auto v = reader.ReadText(fc_folder, "fabric_name"); v && ParseHex(*v).value_or(0) != 0)
+  if (auto v = Kept(reader.ReadText(fc_folder, "fabric_name"), kFabricNameKey, chars);
+      v && ParseHex(*v).value_or(0) != 0)
     chars->insert_or_assign(kFabricNameKey, WwnData(*ParseHex(*v)));
   CopyText(reader, fc_folder, "supported_speeds", kSupportedSpeedsKey, chars);
   CopyText(reader, fc_folder, "symbolic_name", kSymbolicNameKey, chars);
   Dictionary statistics;
   const std::string counters = fc_folder + "/statistics";
-  for (const std::string& counter : reader.List(counters)) {
+  for (const std::string& counter : Kept(reader.List(counters), kStatisticsKey, chars)) {
     // The transport names its counters as C names (fc_host_statistic, scsi_transport_fc.c); a
     // file of any other name is none of them, and a name that is not text could not be
     // captured: two such names may write the same.
     if (!IsCounterName(counter)) continue;
-    auto v = reader.ReadText(counters, counter.c_str());
+    auto v = Kept(reader.ReadText(counters, counter.c_str()), kStatisticsKey, chars);
     // All ones is the kernel's "not supported".
     if (!v || !ParseHex(*v) || *ParseHex(*v) == UINT64_MAX) continue;
     statistics.insert_or_assign(counter, PropertyValue::UInt64(*ParseHex(*v)));
@@ -79,7 +81,8 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
   std::optional<std::string> driver;
   // A driver without a name of its own prints a null pointer's text; the PCI function's driver
   // link names it then.
-  if (auto v = scsi_host ? reader.ReadText(*scsi_host, "proc_name") : std::nullopt;
+  if (auto v = scsi_host ? Kept(reader.ReadText(*scsi_host, "proc_name"), kDriverNameKey, chars)
+                         : std::nullopt;
       v && *v != "(null)" && *v != "<NULL>") {
     driver = *v;
   } else if (auto pci = PciFunctionOf(root, fc_folder)) {
@@ -99,16 +102,21 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
     for (const HbaIdentity& row : kHbaIdentities) {
       if (value || (driver && *driver != row.driver) || !scsi_host || row.*member == nullptr)
         continue;
-      value = reader.ReadText(*scsi_host, row.*member);
+      value = Kept(reader.ReadText(*scsi_host, row.*member), key, chars);
     }
-    if (!value) value = reader.ReadText(fc_folder, kTransportIdentity.*member);
+    if (!value) value = Kept(reader.ReadText(fc_folder, kTransportIdentity.*member), key, chars);
     if (value && !value->empty()) chars->insert_or_assign(key, AttributeText(*value));
   }
   Array vports;
-  for (const std::string& vport : VirtualPortsOf(reader, root, number)) {
+  Failures failed;
+  const std::vector<std::string> vport_folders = VirtualPortsOf(reader, root, number, &failed);
+  for (const Status& failure : failed) RecordReadFailure(chars, kVirtualPortsKey, failure);
+  for (const std::string& vport : vport_folders) {
     Dictionary item;
     CopyWwn(reader, vport, "port_name", kPortWorldWideNameKey, &item);
     CopyText(reader, vport, "vport_state", kPortStateKey, &item);
+    for (const ReadFailure& failure : RecordedFailures(item, {}))
+      RecordReadFailure(chars, kVirtualPortsKey, failure.AsStatus());
     vports.push_back(PropertyValue::OfDictionary(std::move(item)));
   }
   if (!vports.empty())
@@ -149,12 +157,21 @@ void AddIdentification(const std::uint8_t* page, std::size_t size, Dictionary* t
 void AddNvmePath(SysfsReader& reader, const std::string& controller, Dictionary* path) {
   path->insert_or_assign(kNvmeControllerKey, AttributeText(Basename(controller)));
   CopyText(reader, controller, "state", kNvmeControllerStateKey, path);
-  if (reader.ReadText(controller, "transport") != "fc") return;
-  const auto text = reader.ReadText(controller, "address");
+  if (Kept(reader.ReadText(controller, "transport"), kNvmeControllerKey, path) != "fc") return;
+  const auto text = Kept(reader.ReadText(controller, "address"), kNvmeControllerKey, path);
   if (const auto address = text ? ParseNvmeFcAddress(*text) : std::nullopt) {
     path->insert_or_assign(kPortWorldWideNameKey, WwnData(address->host.port));
     path->insert_or_assign(kRemotePortNameKey, WwnData(address->remote.port));
   }
+}
+
+// A path of a map, whose failed reads the map's own table records too (for kMapPathsKey), so that
+// every report that reads the map's paths meets them; the path keeps its own, which say which
+// of its values could not be read.
+void AddMapPath(Dictionary path, Array* paths, Dictionary* table) {
+  for (const ReadFailure& failure : RecordedFailures(path, {}))
+    RecordReadFailure(table, kMapPathsKey, failure.AsStatus());
+  paths->push_back(PropertyValue::OfDictionary(std::move(path)));
 }
 
 const std::uint8_t* Bytes(const std::string& text) {
@@ -163,24 +180,38 @@ const std::uint8_t* Bytes(const std::string& text) {
 
 }  // namespace
 
+std::optional<std::string> Kept(Reading reading, std::string_view key, Dictionary* table) {
+  if (reading.ok()) return std::move(*reading);
+  RecordReadFailure(table, key, reading.status());
+  return std::nullopt;
+}
+
+std::vector<std::string> Kept(Listing listing, std::string_view key, Dictionary* table) {
+  if (listing.ok()) return std::move(*listing);
+  RecordReadFailure(table, key, listing.status());
+  return {};
+}
+
 void CopyText(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
               Dictionary* table) {
-  if (auto v = reader.ReadText(folder, file)) table->insert_or_assign(key, AttributeText(*v));
+  if (auto v = Kept(reader.ReadText(folder, file), key, table))
+    table->insert_or_assign(key, AttributeText(*v));
 }
 
 void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file, const char* key,
                 Dictionary* table) {
-  if (auto v = reader.ReadText(folder, file); v && ParseDecimal(*v))
+  if (auto v = Kept(reader.ReadText(folder, file), key, table); v && ParseDecimal(*v))
     table->insert_or_assign(key, PropertyValue::UInt64(*ParseDecimal(*v)));
 }
 
 void CopyHoldingMap(SysfsReader& reader, const std::string& disk, Dictionary* table) {
-  for (const std::string& holder : reader.List(disk + "/holders")) {
+  for (const std::string& holder : Kept(reader.List(disk + "/holders"), kMultipathMapKey, table)) {
     const auto map = reader.Resolve(disk + "/holders/" + holder);
-    const auto uuid = map ? reader.ReadText(*map + "/dm", "uuid") : std::nullopt;
+    const auto uuid =
+        map ? Kept(reader.ReadText(*map + "/dm", "uuid"), kMultipathMapKey, table) : std::nullopt;
     if (!uuid || !MultipathMapWwid(*uuid)) continue;
     Dictionary held{{kMapDeviceKey, AttributeText(holder)}, {kMapUuidKey, AttributeText(*uuid)}};
-    if (auto name = reader.ReadText(*map + "/dm", "name"))
+    if (auto name = Kept(reader.ReadText(*map + "/dm", "name"), kMultipathMapKey, table))
       held.insert_or_assign(kMapNameKey, AttributeText(*name));
     table->insert_or_assign(kMultipathMapKey, PropertyValue::OfDictionary(std::move(held)));
     return;
@@ -188,7 +219,7 @@ void CopyHoldingMap(SysfsReader& reader, const std::string& disk, Dictionary* ta
 }
 
 void CopyCapacity(SysfsReader& reader, const std::string& folder, Dictionary* table) {
-  const auto text = reader.ReadText(folder, "size");
+  const auto text = Kept(reader.ReadText(folder, "size"), kCapacityKey, table);
   const auto sectors = text ? ParseDecimal(*text) : std::nullopt;
   if (sectors && *sectors <= UINT64_MAX / 512)
     table->insert_or_assign(kCapacityKey, PropertyValue::UInt64(*sectors * 512));
@@ -201,11 +232,12 @@ PropertyValue HostTable(SysfsReader& reader, const std::string& root, const std:
   CopyWwn(reader, fc_folder, "node_name", kNodeWorldWideNameKey, &chars);
   CopyText(reader, fc_folder, "port_state", kPortStatusKey, &chars);
   CopyText(reader, fc_folder, "speed", kPortSpeedKey, &chars);
-  if (auto type = reader.ReadText(fc_folder, "port_type")) {
+  if (auto type = Kept(reader.ReadText(fc_folder, "port_type"), kPortTopologyKey, &chars)) {
     chars.insert_or_assign(kPortTopologyKey, AttributeText(*type));
     // Only a loop port has an arbitrated-loop address: the low byte of its port id.
     if (*type == "NLPort (fabric via loop)" || *type == "LPort (private loop)") {
-      if (auto id = reader.ReadText(fc_folder, "port_id"); id && ParseHex(*id)) {
+      if (auto id = Kept(reader.ReadText(fc_folder, "port_id"), kAlpaKey, &chars);
+          id && ParseHex(*id)) {
         chars.insert_or_assign(
             kAlpaKey, PropertyValue::OfData({static_cast<std::uint8_t>(*ParseHex(*id) & 0xFF)}));
       }
@@ -214,7 +246,9 @@ PropertyValue HostTable(SysfsReader& reader, const std::string& root, const std:
   if (auto pci = PciFunctionOf(root, fc_folder)) {
     const std::string address = Basename(*pci);
     chars.insert_or_assign(kPortNumberKey, PropertyValue::Int64(address[11] - '0'));
-    const std::optional<std::string> slot = SlotOf(reader, root, address);
+    Failures failed;
+    const std::optional<std::string> slot = SlotOf(reader, root, address, &failed);
+    for (const Status& failure : failed) RecordReadFailure(&chars, kSlotKey, failure);
     chars.insert_or_assign(kSlotKey, AttributeText(slot.value_or(address)));
     chars.insert_or_assign(kPciAddressKey, AttributeText(address));
     if (slot) chars.insert_or_assign(kPciSlotKey, AttributeText(*slot));
@@ -232,7 +266,8 @@ PropertyValue RemotePortTable(SysfsReader& reader, const std::string& folder,
   Dictionary table{{kScsiTargetIdKey, PropertyValue::Int64(target_id)}};
   CopyWwn(reader, folder, "port_name", kRemotePortNameKey, &table);
   CopyWwn(reader, folder, "node_name", kRemoteNodeNameKey, &table);
-  if (auto v = reader.ReadText(folder, "port_id"); v && ParseHex(*v)) {
+  if (auto v = Kept(reader.ReadText(folder, "port_id"), kRemotePortIdKey, &table);
+      v && ParseHex(*v)) {
     table.insert_or_assign(kRemotePortIdKey,
                            PropertyValue::Int64(static_cast<std::int64_t>(*ParseHex(*v))));
   }
@@ -286,12 +321,12 @@ void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup grou
                                                            {"model", kProductIdentificationKey},
                                                            {"rev", kProductRevisionLevelKey}};
       for (const auto& [file, key] : texts) {
-        if (auto v = reader.ReadText(folder, file))
+        if (auto v = Kept(reader.ReadText(folder, file), key, table))
           table->insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
       }
-      if (auto page = reader.ReadBinary(folder, "vpd_pg83"))
+      if (auto page = Kept(reader.ReadBinary(folder, "vpd_pg83"), kDeviceIdentificationKey, table))
         AddIdentification(Bytes(*page), page->size(), table);
-      if (auto inquiry = reader.ReadBinary(folder, "inquiry")) {
+      if (auto inquiry = Kept(reader.ReadBinary(folder, "inquiry"), kAluaSupportKey, table)) {
         if (auto alua = AluaSupportText(Bytes(*inquiry), inquiry->size()))
           table->insert_or_assign(kAluaSupportKey, PropertyValue::String(*alua));
       }
@@ -299,7 +334,7 @@ void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup grou
       return;
     }
     case UnitGroup::kBlockDevice: {
-      const auto block = reader.FirstNameIn(folder, "block");
+      const auto block = Kept(reader.FirstNameIn(folder, "block"), kBlockDeviceKey, table);
       if (!block) return;
       table->insert_or_assign(kBlockDeviceKey, AttributeText(*block));
       CopyHoldingMap(reader, folder + "/block/" + *block, table);
@@ -310,7 +345,7 @@ void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup grou
       CopyNumber(reader, folder, "type", kPeripheralTypeKey, table);
       CopyText(reader, folder, "wwid", kWorldWideIdKey, table);
       CopyNumber(reader, folder, "queue_depth", kQueueDepthKey, table);
-      if (auto v = reader.FirstNameIn(folder, "scsi_generic"))
+      if (auto v = Kept(reader.FirstNameIn(folder, "scsi_generic"), kScsiGenericDeviceKey, table))
         table->insert_or_assign(kScsiGenericDeviceKey, AttributeText(*v));
       const PropertyValue* block = FindMember(*table, kBlockDeviceKey);
       if (block && block->AsString()) {
@@ -330,7 +365,7 @@ PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::
   CopyText(reader, folder + "/dm", "uuid", kMapUuidKey, &table);
   CopyCapacity(reader, folder, &table);
   Array paths;
-  for (const std::string& slave : reader.List(folder + "/slaves")) {
+  for (const std::string& slave : Kept(reader.List(folder + "/slaves"), kMapPathsKey, &table)) {
     Dictionary path{{kBlockDeviceKey, AttributeText(slave)}};
     // The block device's SCSI device: H:C:T:L, below its target, below its remote port when it
     // is reached through Fibre Channel. A namespace's own disk (nvme_core.multipath=N, when
@@ -339,7 +374,7 @@ PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::
       const std::string address = Basename(*unit);
       if (NumbersOf(address, "nvme", "")) {
         AddNvmePath(reader, *unit, &path);
-        paths.push_back(PropertyValue::OfDictionary(std::move(path)));
+        AddMapPath(std::move(path), &paths, &table);
         continue;
       }
       path.insert_or_assign(kScsiAddressKey, AttributeText(address));
@@ -354,7 +389,7 @@ PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::
                 kRemotePortNameKey, &path);
       }
     }
-    paths.push_back(PropertyValue::OfDictionary(std::move(path)));
+    AddMapPath(std::move(path), &paths, &table);
   }
   table.insert_or_assign(kMapPathsKey, PropertyValue::OfArray(std::move(paths)));
   return PropertyValue::OfDictionary(std::move(table));

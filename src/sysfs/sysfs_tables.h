@@ -1,7 +1,7 @@
 // The property table of each level of the live registry, read from the attribute files the
 // kernel and the drivers publish, in the registry's vocabulary: what a snapshot would hold for
 // the same host. An attribute that cannot be read, or reads as something else than it should,
-// is left out, never guessed.
+// is left out, never guessed, and one that could not be read is recorded as such.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +9,16 @@
 #include <string_view>
 
 #include "registry/dictionary.h"
+#include "registry/read_failures.h"
 #include "sysfs/sysfs_reader.h"
 
 namespace halvane {
+
+// What a table takes of a reading for key: its value, or nothing; a reading that failed is
+// recorded in table, for key, and is nothing here.
+std::optional<std::string> Kept(Reading reading, std::string_view key, Dictionary* table);
+// The names of a listing, or none; a listing that failed is recorded in table, for key.
+std::vector<std::string> Kept(Listing listing, std::string_view key, Dictionary* table);
 
 // An attribute of folder under key, when it reads as what it should be: a text, an unsigned
 // decimal.

@@ -11,9 +11,10 @@
 
 namespace halvane {
 
-std::vector<FibreChannelHost> FibreChannelHosts(SysfsReader& reader, const std::string& root) {
+std::vector<FibreChannelHost> FibreChannelHosts(SysfsReader& reader, const std::string& root,
+                                                Failures* failed) {
   std::vector<FibreChannelHost> hosts;
-  for (const std::string& name : reader.List(root + "/class/fc_host")) {
+  for (const std::string& name : Taken(reader.List(root + "/class/fc_host"), failed)) {
     auto n = NumbersOf(name, "host", "");
     if (!n) continue;
     auto folder = reader.Resolve(root + "/class/fc_host/" + name);
@@ -60,11 +61,11 @@ std::optional<std::string> PciFunctionOf(const std::string& root, const std::str
 }
 
 std::optional<std::string> SlotOf(SysfsReader& reader, const std::string& root,
-                                  const std::string& address) {
+                                  const std::string& address, Failures* failed) {
   const std::string device = address.substr(0, 10);
   const std::string slots = root + "/bus/pci/slots";
-  for (const std::string& slot : reader.List(slots)) {
-    auto text = reader.ReadText(slots + "/" + slot, "address");
+  for (const std::string& slot : Taken(reader.List(slots), failed)) {
+    auto text = Taken(reader.ReadText(slots + "/" + slot, "address"), failed);
     unsigned domain = 0, bus = 0, dev = 0;
     char rest = 0;
     if (!text || std::sscanf(text->c_str(), "%x:%x:%x%c", &domain, &bus, &dev, &rest) != 3)
@@ -77,10 +78,10 @@ std::optional<std::string> SlotOf(SysfsReader& reader, const std::string& root,
 }
 
 std::vector<std::string> VirtualPortsOf(SysfsReader& reader, const std::string& root,
-                                        std::uint64_t host) {
+                                        std::uint64_t host, Failures* failed) {
   std::vector<std::string> folders;
   const std::string vports = root + "/class/fc_vports";
-  for (const std::string& name : reader.List(vports)) {
+  for (const std::string& name : Taken(reader.List(vports), failed)) {
     auto numbers = NumbersOf(name, "vport-", ":-");
     if (!numbers || (*numbers)[0] != host) continue;
     if (auto folder = reader.Resolve(vports + "/" + name)) folders.push_back(*folder);
@@ -88,13 +89,14 @@ std::vector<std::string> VirtualPortsOf(SysfsReader& reader, const std::string& 
   return folders;
 }
 
-std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root) {
+std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root,
+                                    Failures* failed) {
   std::vector<std::pair<std::uint64_t, MapPlace>> maps;
-  for (const std::string& name : reader.List(root + "/block")) {
+  for (const std::string& name : Taken(reader.List(root + "/block"), failed)) {
     auto number = NumbersOf(name, "dm-", "");
     if (!number) continue;
     auto folder = reader.Resolve(root + "/block/" + name);
-    auto uuid = folder ? reader.ReadText(*folder + "/dm", "uuid") : std::nullopt;
+    auto uuid = folder ? Taken(reader.ReadText(*folder + "/dm", "uuid"), failed) : std::nullopt;
     if (uuid && MultipathMapWwid(*uuid)) maps.push_back({(*number)[0], {name, *folder}});
   }
   std::sort(maps.begin(), maps.end(),
@@ -105,10 +107,10 @@ std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root
 }
 
 std::vector<RemotePortPlace> RemotePortsOf(SysfsReader& reader, const std::string& root,
-                                           std::uint64_t host) {
+                                           std::uint64_t host, Failures* failed) {
   std::vector<RemotePortPlace> ports;
   const std::string remote_ports = root + "/class/fc_remote_ports";
-  for (const std::string& name : reader.List(remote_ports)) {
+  for (const std::string& name : Taken(reader.List(remote_ports), failed)) {
     auto numbers = NumbersOf(name, "rport-", ":-");
     if (!numbers || (*numbers)[0] != host) continue;
     if (auto folder = reader.Resolve(remote_ports + "/" + name))
@@ -118,10 +120,10 @@ std::vector<RemotePortPlace> RemotePortsOf(SysfsReader& reader, const std::strin
 }
 
 std::vector<RemotePortPlace> TargetPorts(SysfsReader& reader, const std::string& root,
-                                         std::uint64_t host) {
+                                         std::uint64_t host, Failures* failed) {
   std::vector<RemotePortPlace> ports;
-  for (RemotePortPlace& port : RemotePortsOf(reader, root, host)) {
-    auto id_text = reader.ReadText(port.folder, "scsi_target_id");
+  for (RemotePortPlace& port : RemotePortsOf(reader, root, host, failed)) {
+    auto id_text = Taken(reader.ReadText(port.folder, "scsi_target_id"), failed);
     auto id = id_text ? ParseDecimal(*id_text) : std::nullopt;  // -1, not a target, does not parse
     if (!id || *id > INT32_MAX) continue;
     port.target_id = static_cast<std::int64_t>(*id);
@@ -142,10 +144,11 @@ TargetPlace TargetOf(std::uint64_t host, const RemotePortPlace& port) {
 }
 
 std::vector<UnitPlace> UnitsOf(SysfsReader& reader, const std::string& target_folder,
-                               std::uint64_t host, std::uint64_t channel, std::int64_t target_id) {
+                               std::uint64_t host, std::uint64_t channel, std::int64_t target_id,
+                               Failures* failed) {
   std::vector<UnitPlace> units;
   if (target_folder.empty()) return units;
-  for (const std::string& name : reader.ListFolders(target_folder)) {
+  for (const std::string& name : Taken(reader.ListFolders(target_folder), failed)) {
     auto numbers = NumbersOf(name, "", ":::");
     if (!numbers || (*numbers)[0] != host || (*numbers)[1] != channel ||
         (*numbers)[2] != static_cast<std::uint64_t>(target_id)) {

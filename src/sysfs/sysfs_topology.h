@@ -2,7 +2,7 @@
 // hosts of class/fc_host, each one's remote ports that are SCSI targets, a remote port's target
 // and the target's logical units, and the folders around a host (its driver attributes, its PCI
 // function and slot, the physical port of an NPIV virtual port). Every look at the tree goes
-// through the reader.
+// through the reader; a read that fails on the way is added to failed, and the walk goes on.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +22,8 @@ struct FibreChannelHost {
 };
 
 // The hosts of the tree at root (a real path), in host number order.
-std::vector<FibreChannelHost> FibreChannelHosts(SysfsReader& reader, const std::string& root);
+std::vector<FibreChannelHost> FibreChannelHosts(SysfsReader& reader, const std::string& root,
+                                                Failures* failed);
 
 // The host device of an fc_host folder: the kernel puts a host's class folders at
 // <device>/fc_host/hostN and <device>/scsi_host/hostN.
@@ -53,11 +54,11 @@ std::optional<std::string> PciFunctionOf(const std::string& root, const std::str
 // The physical slot holding a PCI function (its address, "dddd:bb:dd.f"), by the
 // "domain:bus:device" address of each slot; nothing when no slot holds it.
 std::optional<std::string> SlotOf(SysfsReader& reader, const std::string& root,
-                                  const std::string& address);
+                                  const std::string& address, Failures* failed);
 
 // The NPIV virtual ports of host number: their fc_vports folders (vport-H:C-N), in name order.
 std::vector<std::string> VirtualPortsOf(SysfsReader& reader, const std::string& root,
-                                        std::uint64_t host);
+                                        std::uint64_t host, Failures* failed);
 
 // The device-mapper multipath maps of the host: each dm-N of block/ whose dm/uuid begins with
 // "mpath-", with its folder, in dm number order.
@@ -65,7 +66,7 @@ struct MapPlace {
   std::string name;    // "dm-N"
   std::string folder;  // a real path
 };
-std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root);
+std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root, Failures* failed);
 
 // A host's remote port, and for one that is a SCSI target its target id.
 struct RemotePortPlace {
@@ -76,10 +77,10 @@ struct RemotePortPlace {
 };
 // The remote ports of host number (class/fc_remote_ports), in name order; no target ids.
 std::vector<RemotePortPlace> RemotePortsOf(SysfsReader& reader, const std::string& root,
-                                           std::uint64_t host);
+                                           std::uint64_t host, Failures* failed);
 // Those that are SCSI targets, with their ids, in target id order.
 std::vector<RemotePortPlace> TargetPorts(SysfsReader& reader, const std::string& root,
-                                         std::uint64_t host);
+                                         std::uint64_t host, Failures* failed);
 
 // A remote port's one SCSI target: "targetH:C:T", and its folder, which the rport device folder
 // (two levels above the port's class folder) holds; an empty folder for a port found anywhere
@@ -97,6 +98,7 @@ struct UnitPlace {
   std::string folder;
 };
 std::vector<UnitPlace> UnitsOf(SysfsReader& reader, const std::string& target_folder,
-                               std::uint64_t host, std::uint64_t channel, std::int64_t target_id);
+                               std::uint64_t host, std::uint64_t channel, std::int64_t target_id,
+                               Failures* failed);
 
 }  // namespace halvane

@@ -35,7 +35,7 @@ class CountingReader : public SysfsReader {
     });
   }
 
-  std::vector<std::string> List(const std::string& folder) override {
+  Listing List(const std::string& folder) override {
     paths.push_back(folder);
     return real_->List(folder);
   }
@@ -44,7 +44,7 @@ class CountingReader : public SysfsReader {
     paths.push_back(folder + "/" + name);
     return real_->Read(folder, name, limit);
   }
-  std::optional<std::string> FirstNameIn(const std::string& folder, const char* name) override {
+  Reading FirstNameIn(const std::string& folder, const char* name) override {
     paths.push_back(folder + "/" + name);
     return real_->FirstNameIn(folder, name);
   }
@@ -56,7 +56,7 @@ class CountingReader : public SysfsReader {
     paths.push_back(path);
     return real_->IsFolder(path);
   }
-  std::vector<std::string> ListFolders(const std::string& folder) override {
+  Listing ListFolders(const std::string& folder) override {
     paths.push_back(folder);
     return real_->ListFolders(folder);
   }
