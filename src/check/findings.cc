@@ -52,8 +52,24 @@ bool ObjectsLess(const Finding& a, const Finding& b) {
   return a.nsid < b.nsid;
 }
 
+// How much a status weighs in a verdict: a CRITICAL found on what was read stands whatever could
+// not be read; what could not be read is UNKNOWN, above any warning, never OK.
+int Weight(CheckStatus status) {
+  switch (status) {
+    case CheckStatus::kCritical:
+      return 3;
+    case CheckStatus::kUnknown:
+      return 2;
+    case CheckStatus::kWarning:
+      return 1;
+    case CheckStatus::kOk:
+      break;
+  }
+  return 0;
+}
+
 bool FindingLess(const Finding& a, const Finding& b) {
-  if (a.severity != b.severity) return a.severity > b.severity;
+  if (a.severity != b.severity) return Weight(a.severity) > Weight(b.severity);
   if (a.code != b.code) return a.code < b.code;
   return ObjectsLess(a, b);
 }
@@ -168,6 +184,8 @@ const std::array<FindingRule, static_cast<std::size_t>(FindingCode::kCount)> kFi
     {"namespace_no_optimized_path", kWarning, false, false, "namespace without an optimized path",
      "namespaces without an optimized path",
      "NVMe namespace {namespace} has no optimized path among its usable ones: {detail}"},
+    {"read_failed", CheckStatus::kUnknown, false, false, "read that failed", "reads that failed",
+     "cannot read {detail}"},
 }};
 
 const std::array<const char*, static_cast<std::size_t>(CountName::kCount)> kCountNames = {
@@ -232,8 +250,9 @@ void Conclude(Verdict* verdict) {
   std::stable_sort(verdict->findings.begin(), verdict->findings.end(), FindingLess);
   std::stable_sort(verdict->accepted.begin(), verdict->accepted.end(), FindingLess);
   verdict->status = CheckStatus::kOk;
-  for (const Finding& finding : verdict->findings)
-    verdict->status = std::max(verdict->status, finding.severity);
+  for (const Finding& finding : verdict->findings) {
+    if (Weight(finding.severity) > Weight(verdict->status)) verdict->status = finding.severity;
+  }
   verdict->summary =
       verdict->findings.empty() ? OkSummary(verdict->counts) : FindingsSummary(verdict->findings);
   if (!verdict->accepted.empty())

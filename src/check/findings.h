@@ -38,6 +38,7 @@ enum class FindingCode : std::uint8_t {
   kNamespaceSingleFabric,
   kNamespaceNotMultipathed,
   kNamespaceNoOptimizedPath,
+  kReadFailed,
   kCount
 };
 
@@ -116,8 +117,10 @@ struct Verdict {
 // A verdict without a judgement: why there is none.
 Verdict UnknownVerdict(std::string reason);
 
-// Sorts the findings most severe first, then by code in table order, then by the objects' names
-// (numbers in a name compared as numbers), sets the status and writes the summary.
+// Sorts the findings most severe first (CRITICAL, then UNKNOWN: what was read and found broken
+// outranks what could not be read, which outranks a warning), then by code in table order, then by
+// the objects' names (numbers in a name compared as numbers), sets the status and writes the
+// summary.
 void Conclude(Verdict* verdict);
 
 }  // namespace halvane

@@ -171,17 +171,22 @@ void Host::JudgeMaps(Verdict* verdict) {
   if (scope_.port && !only_port) only_port = "";
   ForEachMap(registry_, only_port, [&](const MapView& map) {
     const std::size_t active = map.ActivePaths(), paths = map.paths().size();
+    // A path whose state could not be read is neither active nor down, as in the LUN rule: the
+    // failed read is a finding of its own, and nothing is judged on a guess.
+    std::size_t unknown = 0;
+    for (const Dictionary* path : map.paths()) unknown += MapView::PathStateUnreadable(*path);
     Count(verdict, CountName::kMaps) += 1;
-    if (active == paths && paths > 0) return;
+    if (active + unknown == paths && paths > 0) return;
     Count(verdict, CountName::kMapsDegraded) += 1;
-    Finding finding(active == 0 ? FindingCode::kMapNoActivePath : FindingCode::kMapDegraded);
+    Finding finding(active + unknown == 0 ? FindingCode::kMapNoActivePath
+                                          : FindingCode::kMapDegraded);
     finding.map = Text(map.Own(kMapNameKey));
     finding.dm = Text(map.Own(kMapDeviceKey));
     finding.wwid = map.Wwid().value_or("");
     std::string failed;
     for (const Dictionary* path : map.paths()) {
       const std::optional<std::string> state = MapView::PathState(*path);
-      if (state == "running" || state == "live") continue;
+      if (state == "running" || state == "live" || MapView::PathStateUnreadable(*path)) continue;
       std::string name = Text(MemberValue(*path, kBlockDeviceKey));
       std::string device = Text(MemberValue(*path, kScsiAddressKey));
       if (device.empty()) device = Text(MemberValue(*path, kNvmeControllerKey));
@@ -190,7 +195,7 @@ void Host::JudgeMaps(Verdict* verdict) {
     }
     if (paths == 0) {
       finding.detail = "it has no path at all";
-    } else if (active == 0) {
+    } else if (active + unknown == 0) {
       finding.detail = failed;
     } else {
       finding.detail = std::to_string(active) + " of its " + std::to_string(paths) +
@@ -264,6 +269,11 @@ void Host::Judge(Verdict* verdict) {
   Count(verdict, CountName::kLunPathsRunning) = lun_paths_running_;
   Count(verdict, CountName::kNvmeControllers) = controllers_;
   Count(verdict, CountName::kNvmeControllersLive) = controllers_live_;
+  for (const ReadFailure& failure : registry_.FailedReads().all()) {
+    Finding finding(FindingCode::kReadFailed);
+    finding.detail = failure.path + ": " + failure.reason;
+    verdict->findings.push_back(std::move(finding));
+  }
   Conclude(verdict);
 }
 
@@ -298,7 +308,15 @@ std::optional<std::string> WwidKey(std::string_view text) {
 
 Verdict JudgeStorage(DeviceRegistry& registry, const CheckScope& scope) {
   storage::Host host(registry, scope);
-  if (!host.Walk()) return UnknownVerdict("no Fibre Channel port in " + scope.place);
+  if (!host.Walk()) {
+    // A host whose ports could not be listed is not a host without ports.
+    const ReadFailures& failed = registry.FailedReads();
+    if (!failed.empty()) {
+      const ReadFailure& first = failed.all().front();
+      return UnknownVerdict("cannot read " + first.path + ": " + first.reason);
+    }
+    return UnknownVerdict("no Fibre Channel port in " + scope.place);
+  }
   Verdict verdict;
   host.Judge(&verdict);
   return verdict;

@@ -69,6 +69,7 @@ struct Path {
   std::string name;                  // the SCSI address, or the NVMe controller
   std::string block;                 // its block device
   std::optional<std::string> state;  // the SCSI device's, or the NVMe controller's
+  bool state_unreadable = false;     // its state could not be read: not judged on a guess
   std::string access;                // the ALUA or ANA state, as the document writes it
   std::optional<std::uint64_t> size;
   bool joined = false;  // a multipath map holds it, or native NVMe multipath does

@@ -82,7 +82,9 @@ void Host::AddLun(std::size_t port, std::size_t remote, const LunView& unit) {
     if (!remotes_[remote].name.empty()) path.name += " of " + remotes_[remote].name;
   }
   path.block = Text(unit.Own(kBlockDeviceKey));
-  path.state = UnitState(unit.Own(kScsiDeviceStateKey));
+  const StatusOr<std::optional<PropertyValue>> state = unit.Read(kScsiDeviceStateKey);
+  path.state = state.ok() ? UnitState(*state) : std::nullopt;
+  path.state_unreadable = !state.ok();
   path.access = AsciiLower(Text(unit.Search(kAccessStateKey)));
   path.size = Unsigned(unit.Own(kCapacityKey));
   const std::optional<PropertyValue> map = unit.Own(kMultipathMapKey);
@@ -90,7 +92,9 @@ void Host::AddLun(std::size_t port, std::size_t remote, const LunView& unit) {
   path.joined = held != nullptr;
   if (ports_[port].in_scope) {
     ++lun_paths_;
-    lun_paths_running_ += Fine(path.state, "running");
+    // A state that could not be read is not counted running, as the map rule counts it not
+    // active; neither judges it down.
+    lun_paths_running_ += Fine(path.state, "running") && !path.state_unreadable;
   }
 
   std::string wwid = Text(unit.Own(kWorldWideIdKey));

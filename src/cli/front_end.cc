@@ -152,13 +152,12 @@ RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
   } else {
     PrintFullReport(**registry, services.out);
   }
-  // Standard output stays what scripts parse; the administrator is told why it lists nothing.
+  // Standard output stays what scripts parse; the administrator is told why it lists nothing:
+  // the reads that failed, when any did, say it better than a guess at the cause.
   StatusOr<RegistryIterator> ports = DiscoverControllers(**registry);
-  if (ports.ok() && !ports->Next()) {
-    const std::string why = (*registry)->WhyNoPorts();
-    services.err << "halvane: no Fibre Channel port: " << Escaped{why} << "\n";
-  }
-  return RunOutcome::Exit(kExitSuccess);
+  if (ports.ok() && !ports->Next() && (*registry)->FailedReads().empty())
+    TellFailure(services.err, "no Fibre Channel port: " + (*registry)->WhyNoPorts());
+  return EndOfReport(services, **registry, parsed);
 }
 
 // --snapshot: written as the registry is walked, so that capturing a host of any size holds

@@ -32,7 +32,7 @@ RunOutcome PrintPort(const std::string& wwn, const ParsedOptions& options, Servi
     services.out << "\n";
     (void)PrintPortBlock(registry, port, services.out);
   }
-  return RunOutcome{};
+  return EndOfReport(services, registry, options);
 }
 
 }  // namespace halvane

@@ -12,6 +12,7 @@
 #include "host/host_rescan.h"
 #include "host/message_ports.h"
 #include "host/user_identity.h"
+#include "registry/device_registry.h"
 #include "registry/lazy_registry.h"
 
 namespace halvane {
@@ -48,6 +49,9 @@ inline constexpr int kExitFailure = 1;       // settings not applied, registry o
 inline constexpr int kExitPortNotFound = 2;  // no port has the name given with -c
 inline constexpr int kExitUsage = 3;         // the command line was refused
 inline constexpr int kExitNotRoot = 77;      // settings need root
+// A document (--json) or metrics (--metrics) that lack what could not be read: complete in form,
+// so that a script can still parse it, but not to be taken for the whole host.
+inline constexpr int kExitPartial = 74;
 // A check run's own failure (its output could not be written, it ran out of memory): UNKNOWN, as
 // monitoring reads statuses. Its verdicts are 0 OK, 1 WARNING, 2 CRITICAL and 3 UNKNOWN.
 inline constexpr int kExitCheckUnknown = 3;
@@ -77,5 +81,14 @@ RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message
 
 // The usage text, exactly as printed.
 extern const char kUsageText[];
+
+// Tells each read of the host that failed, one line each on services.err ("halvane: cannot read
+// PATH: REASON"), and answers how a report run that printed in the form options ask for ends:
+// kExitPartial for a document or metrics that lack what could not be read, success otherwise (the
+// text leaves out what it could not read, as it leaves out what is absent, and says so there).
+RunOutcome EndOfReport(Services& services, const DeviceRegistry& registry,
+                       const ParsedOptions& options);
+// The line that tells an administrator of a failure, with the tool's name before it.
+void TellFailure(std::ostream& err, std::string_view what);
 
 }  // namespace halvane

@@ -280,10 +280,34 @@ void OpenDocument(JsonWriter& json) {
   json.Open('[');
 }
 
+// The reads of the host that failed while the document was written: what it leaves out is not
+// known to be absent. No member when none failed.
+void WriteErrors(JsonWriter& json, const ReadFailures& failures) {
+  if (failures.empty()) return;
+  json.Key("errors");
+  json.Open('[');
+  for (const ReadFailure& failure : failures.all()) {
+    json.Open('{');
+    json.Key("path");
+    json.String(failure.path);
+    json.Key("reason");
+    json.String(failure.reason);
+    json.Key("errno");
+    if (failure.error.empty()) {
+      json.Literal("null");
+    } else {
+      json.String(failure.error);
+    }
+    json.Close('}');
+  }
+  json.Close(']');
+}
+
 void CloseDocument(JsonWriter& json, DeviceRegistry& registry,
                    const std::optional<std::string>& only_port) {
   json.Close(']');
   WriteMultipath(json, registry, only_port);
+  WriteErrors(json, registry.FailedReads());
   json.Close('}');
   json.End();
 }

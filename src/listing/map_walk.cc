@@ -27,6 +27,11 @@ std::optional<std::string> MapView::PathState(const Dictionary& path) {
   return UnitState(MemberValue(path, kScsiDeviceStateKey));
 }
 
+bool MapView::PathStateUnreadable(const Dictionary& path) {
+  return !RecordedFailures(path, kScsiDeviceStateKey).empty() ||
+         !RecordedFailures(path, kNvmeControllerStateKey).empty();
+}
+
 std::size_t MapView::ActivePaths() const {
   std::size_t active = 0;
   for (const Dictionary* path : paths_) {

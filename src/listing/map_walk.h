@@ -32,6 +32,8 @@ class MapView {
   std::size_t ActivePaths() const;
   // The state of a path: its SCSI device's, or its NVMe controller's.
   static std::optional<std::string> PathState(const Dictionary& path);
+  // Whether the state of a path could not be read: it is neither active nor known to be down.
+  static bool PathStateUnreadable(const Dictionary& path);
   // Whether a path goes through the port of that name: the path's port name, as a WWN text,
   // byte for byte the port's, whatever the kernel means by the name.
   bool ThroughPort(std::string_view port_name) const;

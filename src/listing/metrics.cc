@@ -33,6 +33,7 @@ enum Family {
   kNamespaceAccessible,
   kMapPaths,
   kMapActivePaths,
+  kReadErrors,
   kFamilyCount
 };
 
@@ -63,6 +64,9 @@ constexpr FamilyText kFamilies[kFamilyCount] = {
     {"halvane_multipath_active_paths",
      "How many of a multipath map's paths are active: their SCSI device is running, or their NVMe "
      "controller is live."},
+    {"halvane_read_errors",
+     "How many reads of the host failed in this run: what the other series leave out is not known "
+     "to be absent."},
 };
 
 using Labels = std::vector<std::pair<const char*, std::optional<std::string>>>;
@@ -296,6 +300,7 @@ void PrintMetrics(DeviceRegistry& registry, std::ostream& out) {
     for (const RegistryEntry& port : *ports) AddPort(samples, registry, port);
   }
   AddMaps(samples, registry, std::nullopt);
+  samples.Add(kReadErrors, {}, registry.FailedReads().size());
   samples.Print(out);
 }
 
@@ -305,6 +310,7 @@ void PrintPortMetrics(DeviceRegistry& registry, const RegistryEntry& port, std::
   const std::optional<std::string> name = AddPort(samples, registry, port);
   // A port without a name has no path of its own to show a map by.
   AddMaps(samples, registry, name ? name : std::optional<std::string>(""));
+  samples.Add(kReadErrors, {}, registry.FailedReads().size());
   samples.Print(out);
 }
 

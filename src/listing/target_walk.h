@@ -50,6 +50,10 @@ struct LunView {
   std::optional<PropertyValue> Own(std::string_view key) const {
     return registry.ValueOf(unit, key);
   }
+  // The same, telling a value that could not be read from one that is absent.
+  StatusOr<std::optional<PropertyValue>> Read(std::string_view key) const {
+    return registry.Read(unit, key);
+  }
   // What the heading shows after "SCSI Logical Unit @ ": the LUN in decimal, or the 8-byte form
   // of a LUN that is not in the peripheral address space.
   std::optional<std::string> Address() const;

@@ -60,8 +60,9 @@ std::vector<RunBlock> RunTable(bool options_only) {
 void PrintTo(const RunBlock& block, std::ostream* out) { *out << block.name; }
 
 std::string ExpandRunText(const std::string& text, const std::string& dir) {
-  if (text.rfind('@', 0) == 0) return ReadFile(SourceDir() + "/tests/" + text.substr(1));
-  std::string out = Unescape(text);
+  // A kept file may name the run's folder too.
+  std::string out =
+      text.rfind('@', 0) == 0 ? ReadFile(SourceDir() + "/tests/" + text.substr(1)) : Unescape(text);
   for (const auto& [name, value] : {std::pair<std::string, std::string>{"{dir}", dir},
                                     {"{usage}", ReadFile(SourceDir() + "/tests/golden/usage.txt")},
                                     {"{version}", "v" HALVANE_VERSION}}) {

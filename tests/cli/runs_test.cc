@@ -16,7 +16,7 @@
 //   owner NAME UID   the file's owner and group, before the run and after it (root only)
 //   entries N        the folder holds N entries after the run (nothing left behind)
 //   uid N            runs as that user (the block is skipped unless the test runs as root)
-//   shell TEXT       shell commands run before the binary replaces the shell
+//   shell TEXT       shell commands run before the binary replaces the shell ({dir} expanded)
 //   daemon           a datagram socket in none/ stands in for the SCSI daemon; full: its queue
 //                    is full; messages N: it received N refresh messages
 // TEXT and WORDS take C escapes (\s is a space), {dir} for the folder, {usage} for the usage
@@ -124,7 +124,7 @@ void RunLines(const std::vector<std::string>& lines) {
       if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) return;
       options.as_uid = std::stoi(value);
     } else if (key == "shell") {
-      options.shell_prefix = value;
+      options.shell_prefix = ExpandRunText(value, dir.path());
     } else if (key == "daemon") {
       const std::string path = dir.path() + "/none/" + kScsiDaemonService;
       std::filesystem::create_directories(dir.path() + "/none");
