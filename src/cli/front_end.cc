@@ -246,15 +246,18 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   // wherever on the line the run ends.
   const auto say_ignored = [&] {
     for (const std::string& word : parsed.ignored)
-      services.err << "halvane: ignored \"" << Escaped{word} << "\", which is not an option\n";
+      TellFailure(services.err, "ignored \"" + word + "\", which is not an option");
     parsed.ignored.clear();
   };
   const auto rescan_now = [&](std::optional<std::uint64_t> host, std::ostream& plan) {
     if (rescan && parsed.dry_run) {
       DescribeRefreshNotification(services.ports, plan);
-      services.rescan.DescribeRescan(host, plan, services.err);
+      const HostRescan::Plan planned = services.rescan.DescribeRescan(host);
+      plan << planned.plan;
+      for (const Status& failure : planned.failures) TellFailure(services.err, failure.message());
     } else if (rescan) {
-      services.rescan.RescanFibreChannelHosts(host, services.err);
+      for (const Status& failure : services.rescan.RescanFibreChannelHosts(host))
+        TellFailure(services.err, failure.message());
     }
     rescan = false;
   };
@@ -277,8 +280,8 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         // silently together with the settings meant for it.
         if (!IsValidWwnText(optarg) || !IsValidUtf8(optarg)) {
           if (auto name = KernelFormWWN(optarg))
-            services.err << "halvane: port names are written " << *name << ", not " << optarg
-                         << "\n";
+            TellFailure(services.err,
+                        "port names are written " + *name + ", not " + std::string(optarg));
           return ExitWithUsage(out, kExitUsage, kBadWwn, "");
         }
         parsed.portWWN = optarg;
@@ -356,11 +359,11 @@ bool AsksForCheck(int argc, char* argv[]) {
 int FinishRun(const RunOutcome& outcome, FdOutput& stdout_buffer, std::ostream& err) {
   if (!outcome.failure.ok()) {
     stdout_buffer.Discard();
-    err << "halvane: " << Escaped{outcome.failure.message()} << "\n";
+    TellFailure(err, outcome.failure.message());
     return outcome.check ? outcome.FailedExitStatus() : outcome.ProcessExitStatus();
   }
   if (const Status flushed = stdout_buffer.Flush(); !flushed.ok()) {
-    err << "halvane: write error on standard output: " << flushed.message() << "\n";
+    TellFailure(err, "write error on standard output: " + flushed.message());
     return outcome.FailedExitStatus();
   }
   return outcome.ProcessExitStatus();

@@ -30,7 +30,7 @@ int main(int argc, char* argv[]) {
   FdOutput stdout_buffer(1);
   std::ostream out(&stdout_buffer);
   LazyRegistry registry(
-      [&environment](RegistryUse use) { return OpenHostRegistry(environment, use, std::cerr); });
+      [&environment](RegistryUse use) { return OpenHostRegistry(environment, use); });
   const auto ports = MakeServiceDirectoryPorts(environment.service_dir);
   const auto rescan = MakeHostRescan(environment);
   Services services{registry, ProcessUserIdentity(),  *ports, out, std::cerr,

@@ -8,12 +8,12 @@
 namespace halvane {
 
 void SayNotFound(Services& services, DeviceRegistry& registry, const std::string& wwn) {
-  services.err << "halvane: no port is named " << Escaped{wwn};
   const StatusOr<WwnBytes> bytes = ParseWwnText(wwn);
   if (bytes.ok() && FindPortByWWN(registry, WwnText(*bytes)).ok()) {
-    services.err << "; port names are written with colons: " << WwnText(*bytes) << "\n";
+    TellFailure(services.err, "no port is named " + wwn +
+                                  "; port names are written with colons: " + WwnText(*bytes));
   } else {
-    services.err << " (halvane -l lists the ports)\n";
+    TellFailure(services.err, "no port is named " + wwn + " (halvane -l lists the ports)");
   }
 }
 

@@ -16,7 +16,7 @@ RunOutcome NotApplied(Services& services, const Status& status) {
                << Status::CodeText(status.code()) << ").\n";
   // Standard output says that the settings were not applied; this says why, when there is more
   // to say than the status.
-  if (!status.SaysOnlyItsCode()) services.err << "halvane: " << Escaped{status.message()} << "\n";
+  if (!status.SaysOnlyItsCode()) TellFailure(services.err, status.message());
   return RunOutcome::Exit(kExitFailure);
 }
 

@@ -6,10 +6,10 @@
 namespace halvane {
 
 StatusOr<std::unique_ptr<DeviceRegistry>> OpenHostRegistry(const HostEnvironment& environment,
-                                                           RegistryUse use, std::ostream& errors) {
+                                                           RegistryUse use) {
   if (!environment.refused.ok()) return environment.refused;
   if (!environment.snapshot.empty()) return LoadSnapshotFile(environment.snapshot, use);
-  return BuildSysfsRegistry(environment.sysfs_root, errors);
+  return BuildSysfsRegistry(environment.sysfs_root);
 }
 
 std::string PortsPlace(const HostEnvironment& environment) {

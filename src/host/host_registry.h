@@ -2,17 +2,16 @@
 #pragma once
 
 #include <memory>
-#include <ostream>
 
 #include "host/environment.h"
 #include "registry/device_registry.h"
 
 namespace halvane {
 
-// The registry of this run, opened for use. A live host's settings that could not be undone are
-// reported on errors.
+// The registry of this run, opened for use: the environment's refusal, the snapshot it names, or
+// the live sysfs tree.
 StatusOr<std::unique_ptr<DeviceRegistry>> OpenHostRegistry(const HostEnvironment& environment,
-                                                           RegistryUse use, std::ostream& errors);
+                                                           RegistryUse use);
 
 // Where the run's registry has its ports, as a message names it: "class/fc_host under /sys", or
 // "the snapshot host.json".

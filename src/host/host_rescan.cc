@@ -1,6 +1,5 @@
 #include "host/host_rescan.h"
 
-#include "base/text.h"
 #include "sysfs/sysfs_rescan.h"
 
 namespace halvane {
@@ -9,18 +8,18 @@ namespace {
 class SysfsHostRescan : public HostRescan {
  public:
   explicit SysfsHostRescan(HostEnvironment environment) : environment_(std::move(environment)) {}
-  void RescanFibreChannelHosts(std::optional<std::uint64_t> host, std::ostream& errors) override {
-    if (!environment_.refused.ok()) {
-      errors << "halvane: " << Escaped{environment_.refused.message()} << "\n";
-      return;
-    }
-    if (!environment_.snapshot.empty()) return;
-    RescanSysfsHosts(environment_.sysfs_root, host, nullptr, errors);
+  std::vector<Status> RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
+    if (!environment_.refused.ok()) return {environment_.refused};
+    if (!environment_.snapshot.empty()) return {};
+    return RescanSysfsHosts(environment_.sysfs_root, host, nullptr).failures;
   }
-  void DescribeRescan(std::optional<std::uint64_t> host, std::ostream& plan,
-                      std::ostream& errors) override {
-    if (!environment_.snapshot.empty()) return;
-    RescanSysfsHosts(environment_.sysfs_root, host, nullptr, errors, &plan);
+  // The plan refuses as the run would: a dry run says what the real one would do, or refuse.
+  Plan DescribeRescan(std::optional<std::uint64_t> host) override {
+    if (!environment_.refused.ok()) return Plan{{}, {environment_.refused}};
+    if (!environment_.snapshot.empty()) return {};
+    RescanReport report =
+        RescanSysfsHosts(environment_.sysfs_root, host, nullptr, RescanUse::kPlan);
+    return Plan{std::move(report.plan), std::move(report.failures)};
   }
 
  private:

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <ostream>
+#include <string>
+#include <vector>
 
 #include "host/environment.h"
 
@@ -15,13 +16,17 @@ class HostRescan {
  public:
   virtual ~HostRescan() = default;
   // Rescans every Fibre Channel host of the live registry, or only the SCSI host numbered host,
-  // and waits for the kernel's scans. Reports each host that could not be asked on errors; the
-  // run goes on either way.
-  virtual void RescanFibreChannelHosts(std::optional<std::uint64_t> host, std::ostream& errors) = 0;
-  // What RescanFibreChannelHosts would do, with nothing rescanned: a line on plan for each host
-  // whose scan would be written, and on errors each host that could not be asked.
-  virtual void DescribeRescan(std::optional<std::uint64_t> host, std::ostream& plan,
-                              std::ostream& errors) = 0;
+  // and waits for the kernel's scans. Answers why each host that could not be asked was not (or
+  // why none could be: the environment's refusal, a tree that cannot be used); the run goes on
+  // either way.
+  virtual std::vector<Status> RescanFibreChannelHosts(std::optional<std::uint64_t> host) = 0;
+  // What RescanFibreChannelHosts would do, with nothing rescanned: a line of plan for each host
+  // whose scan would be written, and the same failures, the environment's refusal included.
+  struct Plan {
+    std::string plan;
+    std::vector<Status> failures;
+  };
+  virtual Plan DescribeRescan(std::optional<std::uint64_t> host) = 0;
 };
 
 // The sysfs tree the environment names; nothing at all when the run reads a snapshot, which has

@@ -257,12 +257,17 @@ Status SettingsDriver::Apply(const HostPlace& host, const Dictionary& settings) 
     const bool last = i + 1 == plan.size();
     const Status written = Write(folder, plan[i], plan[i].value, plan[i].row->takes_nolip && !last);
     if (written.ok()) continue;
-    // A refused change leaves none of the others made.
-    for (std::size_t j = i; j-- > 0;) Restore(host, folder, plan[j]);
+    // A refused change leaves none of the others made; one that could not be undone is told.
+    std::string left;
+    for (std::size_t j = i; j-- > 0;) {
+      if (const Status restored = Restore(host, folder, plan[j]); !restored.ok())
+        left += "; " + restored.message();
+    }
     // A host that went away while it was written is a port not found.
     const bool gone = written.code() != kUnsupported && !reader_.IsFolder(folder);
     std::string why = host.name + ": " + plan[i].attribute + ": " + written.message();
     if (written.code() == kBadArgument) why += " (" + std::string(plan[i].row->refuses) + ")";
+    why += left;
     return Status::Error(gone ? kNoDevice : written.code(), why);
   }
   return Status::Ok();
@@ -292,12 +297,13 @@ Status SettingsDriver::Write(const std::string& folder, const Change& change,
   return writer_.Write(folder, change.attribute, (nolip ? "nolip " : "") + value + "\n");
 }
 
-void SettingsDriver::Restore(const HostPlace& host, const std::string& folder,
-                             const Change& change) const {
+Status SettingsDriver::Restore(const HostPlace& host, const std::string& folder,
+                               const Change& change) const {
   const Status written = Write(folder, change, change.previous, change.row->takes_nolip);
-  if (written.ok()) return;
-  errors_ << "halvane: " << host.name << ": " << change.attribute << " is left at " << change.value
-          << " (writing back " << change.previous << " failed: " << written.message() << ")\n";
+  if (written.ok()) return written;
+  return Status::Error(written.code(), host.name + ": " + change.attribute + " is left at " +
+                                           change.value + " (writing back " + change.previous +
+                                           " failed: " + written.message() + ")");
 }
 
 }  // namespace halvane

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,12 +28,11 @@ struct HostPlace {
 // written, and the status says why and what to do. Speed goes before topology; every write but
 // the last says "nolip" when the driver takes it, so the link resets once, with every value in
 // place. A refused write gets every earlier change undone; a change that cannot be undone is
-// named on errors.
+// named in the refusal, after its reason.
 class SettingsDriver {
  public:
-  SettingsDriver(std::string root, SysfsReader& reader, AttributeWriter& writer,
-                 std::ostream& errors)
-      : root_(std::move(root)), reader_(reader), writer_(writer), errors_(errors) {}
+  SettingsDriver(std::string root, SysfsReader& reader, AttributeWriter& writer)
+      : root_(std::move(root)), reader_(reader), writer_(writer) {}
 
   Status Apply(const HostPlace& host, const Dictionary& settings) const;
   // What Apply would write, in order, with nothing written: each attribute with its value now
@@ -50,12 +48,12 @@ class SettingsDriver {
   StatusOr<Changes> Plan(const HostPlace& host, const Dictionary& settings, bool hold) const;
   Status Write(const std::string& folder, const Change& change, const std::string& value,
                bool nolip) const;
-  void Restore(const HostPlace& host, const std::string& folder, const Change& change) const;
+  // Writes back what change replaced; why it could not, naming what the attribute is left at.
+  Status Restore(const HostPlace& host, const std::string& folder, const Change& change) const;
 
   std::string root_;
   SysfsReader& reader_;
   AttributeWriter& writer_;
-  std::ostream& errors_;
 };
 
 }  // namespace halvane

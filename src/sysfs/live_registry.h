@@ -2,7 +2,6 @@
 // shared by the files that make up the live backend.
 #pragma once
 
-#include <iosfwd>
 #include <map>
 #include <memory>
 #include <optional>
@@ -51,9 +50,7 @@ using LiveNodes = std::vector<std::shared_ptr<LiveNode>>;
 class SysfsRegistry : public DeviceRegistry {
  public:
   // Without reader or writer, the tree's own.
-  SysfsRegistry(std::string root, SysfsReader* reader, AttributeWriter* writer,
-                std::ostream& errors);
-  // Whether the root is a folder.
+  SysfsRegistry(std::string root, SysfsReader* reader, AttributeWriter* writer);
   // Whether root is a folder that can be listed; why not otherwise.
   Status IsTree();
 

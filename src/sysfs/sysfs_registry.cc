@@ -78,13 +78,12 @@ class Walk : public RegistryIterator::Impl {
 
 }  // namespace
 
-SysfsRegistry::SysfsRegistry(std::string root, SysfsReader* reader, AttributeWriter* writer,
-                             std::ostream& errors)
+SysfsRegistry::SysfsRegistry(std::string root, SysfsReader* reader, AttributeWriter* writer)
     : root_(root),
       owned_reader_(reader ? nullptr : MakeTreeReader(root)),
       owned_writer_(writer ? nullptr : MakeTreeWriter(root)),
       reader_(reader ? *reader : *owned_reader_),
-      driver_(std::move(root), reader_, writer ? *writer : *owned_writer_, errors) {
+      driver_(std::move(root), reader_, writer ? *writer : *owned_writer_) {
   classes_ = {{kUserControllerClass, kScsiControllerClass},
               {kSysfsHostClass, kUserControllerClass},
               {kSysfsRemotePortClass, kScsiDeviceClass},
@@ -355,12 +354,11 @@ StatusOr<std::string> ResolveSysfsRoot(const std::string& root) {
 }
 
 StatusOr<std::unique_ptr<DeviceRegistry>> BuildSysfsRegistry(const std::string& root,
-                                                             std::ostream& errors,
                                                              SysfsReader* reader,
                                                              AttributeWriter* writer) {
   const StatusOr<std::string> real = ResolveSysfsRoot(root);
   if (!real.ok()) return real.status();
-  auto registry = std::make_unique<SysfsRegistry>(*real, reader, writer, errors);
+  auto registry = std::make_unique<SysfsRegistry>(*real, reader, writer);
   if (const Status tree = registry->IsTree(); !tree.ok())
     return Status::Error(kNoDevice,
                          ErrnoText(tree.error_number() ? tree.error_number() : ENOTDIR, root));

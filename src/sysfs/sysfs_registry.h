@@ -6,7 +6,6 @@
 // them.
 #pragma once
 
-#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -20,9 +19,8 @@ namespace halvane {
 // registry with no ports. Fails only when root itself cannot be used. Everything the registry
 // reads from the tree goes through reader and settings go through writer, when they are given
 // (they must outlive the registry), otherwise through the tree's own; a change that could not be
-// undone after a refusal is reported on errors.
+// undone after a refusal is named in the refusal.
 StatusOr<std::unique_ptr<DeviceRegistry>> BuildSysfsRegistry(const std::string& root,
-                                                             std::ostream& errors,
                                                              SysfsReader* reader = nullptr,
                                                              AttributeWriter* writer = nullptr);
 

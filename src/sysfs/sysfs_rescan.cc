@@ -1,19 +1,19 @@
 #include "sysfs/sysfs_rescan.h"
 
 #include <cerrno>
-#include <ostream>
 
 #include "sysfs/sysfs_registry.h"
 #include "sysfs/sysfs_topology.h"
 
 namespace halvane {
 
-void RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host,
-                      AttributeWriter* writer, std::ostream& errors, std::ostream* plan) {
+RescanReport RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host,
+                              AttributeWriter* writer, RescanUse use) {
+  RescanReport report;
   const StatusOr<std::string> tree = ResolveSysfsRoot(root);
   if (!tree.ok()) {
-    errors << "halvane: cannot rescan: " << Escaped{tree.status().message()} << "\n";
-    return;
+    report.failures.push_back(tree.status().Of("cannot rescan"));
+    return report;
   }
   const auto reader = MakeTreeReader(*tree);
   const std::unique_ptr<AttributeWriter> owned = writer ? nullptr : MakeTreeWriter(*tree);
@@ -28,8 +28,7 @@ void RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host
   std::vector<AttributeWrite> writes;
   Failures failed;
   const std::vector<FibreChannelHost> hosts = FibreChannelHosts(*reader, *tree, &failed);
-  for (const Status& failure : failed)
-    errors << "halvane: cannot rescan: " << Escaped{failure.message()} << "\n";
+  for (const Status& failure : failed) report.failures.push_back(failure.Of("cannot rescan"));
   for (const FibreChannelHost& h : hosts) {
     if (host && h.number != *host) continue;
     if (auto folder = ScsiHostFolder(*reader, *tree, h.name, DeviceOf(h.folder))) {
@@ -40,19 +39,20 @@ void RescanSysfsHosts(const std::string& root, std::optional<std::uint64_t> host
       asked.push_back({h.name, linked ? NotAnAttribute() : ErrnoStatus(ENOENT)});
     }
   }
-  if (plan != nullptr) {
+  const bool planned = use == RescanUse::kPlan;
+  if (planned) {
     for (const Asked& a : asked) {
-      if (a.refused.ok()) *plan << a.name << ": scan, writes \"- - -\\n\"\n";
+      if (a.refused.ok()) report.plan += a.name + ": scan, writes \"- - -\\n\"\n";
     }
   }
   const std::vector<Status> written =
-      plan ? std::vector<Status>(writes.size()) : used.WriteTogether(writes);
+      planned ? std::vector<Status>(writes.size()) : used.WriteTogether(writes);
   auto next = written.begin();
   for (const Asked& a : asked) {
     const Status& status = a.refused.ok() ? *next++ : a.refused;
-    if (!status.ok())
-      errors << "halvane: cannot rescan " << a.name << ": " << Escaped{status.message()} << "\n";
+    if (!status.ok()) report.failures.push_back(status.Of("cannot rescan " + a.name));
   }
+  return report;
 }
 
 }  // namespace halvane

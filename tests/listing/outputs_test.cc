@@ -103,7 +103,7 @@ TEST(EveryOutput, IsTakenByItsConsumers) {
     for (const std::string& tree : TreesOf(file.path()))
       testing::BuildTree(tree, dir.path() + "/sys");
     std::ostringstream errors;
-    const auto registry = BuildSysfsRegistry(dir.path() + "/sys", errors);
+    const auto registry = BuildSysfsRegistry(dir.path() + "/sys");
     ASSERT_TRUE(registry.ok());
     const StatusOr<std::string> capture = (*registry)->WriteSnapshot();
     outputs.Add(**registry, file.path().filename(), capture.ok() ? *capture : "", true);

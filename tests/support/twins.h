@@ -15,8 +15,37 @@
 #include "host/user_identity.h"
 #include "registry/memory_registry.h"
 #include "sysfs/attribute_writer.h"
+#include "sysfs/sysfs_reader.h"
 
 namespace halvane {
+
+// The tree's own reader, except that reading the attribute named failing, in any folder, fails
+// with error, as the kernel answers a read it refuses (EACCES from an LSM, EIO from a driver's
+// show function).
+class FailingReader : public SysfsReader {
+ public:
+  FailingReader(const std::string& root, std::string failing, int error)
+      : real_(MakeTreeReader(root)), failing_(std::move(failing)), error_(error) {}
+  Listing List(const std::string& folder) override { return real_->List(folder); }
+  Listing ListFolders(const std::string& folder) override { return real_->ListFolders(folder); }
+  Reading Read(const std::string& folder, const char* name, std::size_t limit) override {
+    if (name == failing_) return ErrnoStatus(error_).OfPath(folder + "/" + name);
+    return real_->Read(folder, name, limit);
+  }
+  Reading FirstNameIn(const std::string& folder, const char* name) override {
+    return real_->FirstNameIn(folder, name);
+  }
+  std::optional<std::string> Resolve(const std::string& path) override {
+    return real_->Resolve(path);
+  }
+  bool IsFolder(const std::string& path) override { return real_->IsFolder(path); }
+  bool Exists(const std::string& path) override { return real_->Exists(path); }
+
+ private:
+  std::unique_ptr<SysfsReader> real_;
+  std::string failing_;
+  int error_;
+};
 
 // Records the messages sent; every call succeeds.
 class RecordingMessagePorts : public MessagePorts {
@@ -45,13 +74,14 @@ class FixedUserIdentity : public UserIdentity {
 class RecordingHostRescan : public HostRescan {
  public:
   std::vector<std::optional<std::uint64_t>> asked;
-  void RescanFibreChannelHosts(std::optional<std::uint64_t> host, std::ostream&) override {
+  std::vector<Status> RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
     asked.push_back(host);
+    return {};
   }
   // A dry run's: "host3: scan" for a host, "every host: scan" for all.
-  void DescribeRescan(std::optional<std::uint64_t> host, std::ostream& plan,
-                      std::ostream&) override {
-    plan << (host ? "host" + std::to_string(*host) : std::string("every host")) << ": scan\n";
+  Plan DescribeRescan(std::optional<std::uint64_t> host) override {
+    return Plan{(host ? "host" + std::to_string(*host) : std::string("every host")) + ": scan\n",
+                {}};
   }
 };
 

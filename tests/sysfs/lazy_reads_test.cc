@@ -98,7 +98,7 @@ TEST(LazySysfsReads, PortRunsReadNoUnitAndTheListingOnlyWhatItPrints) {
       CountingReader reader(fs::canonical(dir.path()));
       RecordingAttributeWriter writer;
       std::ostringstream errors;
-      const auto built = BuildSysfsRegistry(dir.path(), errors, &reader, &writer);
+      const auto built = BuildSysfsRegistry(dir.path(), &reader, &writer);
       ASSERT_TRUE(built.ok()) << built.status().message();
       InProcessRun in_process(**built);
       EXPECT_EQ(in_process.Run(runs[run]).ProcessExitStatus(), kExitSuccess)
@@ -129,7 +129,7 @@ TEST(LazySysfsReads, EachNvmeControllerCostsTheSameHoweverManyThePortHas) {
               0);
     CountingReader reader(fs::canonical(root));
     std::ostringstream errors, document;
-    const auto registry = BuildSysfsRegistry(root, errors, &reader);
+    const auto registry = BuildSysfsRegistry(root, &reader);
     ASSERT_TRUE(registry.ok());
     PrintInventoryDocument(**registry, document);
     EXPECT_NE(document.str().find("nvme" + std::to_string(controllers - 1)), std::string::npos);
@@ -144,7 +144,7 @@ TEST(LazySysfsReads, TheMapsAreFoundWithoutTheHosts) {
   testing::BuildTree("fleet", dir.path());
   CountingReader reader(fs::canonical(dir.path()));
   std::ostringstream errors;
-  const auto registry = BuildSysfsRegistry(dir.path(), errors, &reader);
+  const auto registry = BuildSysfsRegistry(dir.path(), &reader);
   ASSERT_TRUE(registry.ok());
   auto maps = (*registry)->MatchServices(kSysfsMultipathMapClass);
   ASSERT_TRUE(maps.ok());
@@ -156,7 +156,7 @@ TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {
   testing::TempDir dir;
   BuildHost(dir.path(), 0);
   std::ostringstream errors;
-  auto built = BuildSysfsRegistry(dir.path(), errors);
+  auto built = BuildSysfsRegistry(dir.path());
   ASSERT_TRUE(built.ok());
   DeviceRegistry* registry = built->get();
   auto targets = registry->MatchServices(kScsiTargetClass);
@@ -200,7 +200,7 @@ TEST(TreeResolution, TheWalkReadsAsTheKernelResolves) {
       const auto reader = MakeTreeReader(root, resolution);
       RecordingAttributeWriter writer;
       std::ostringstream errors, listing;
-      const auto registry = BuildSysfsRegistry(root, errors, reader.get(), &writer);
+      const auto registry = BuildSysfsRegistry(root, reader.get(), &writer);
       ASSERT_TRUE(registry.ok());
       PrintFullReport(**registry, listing);
       const StatusOr<std::string> snapshot = (*registry)->WriteSnapshot();

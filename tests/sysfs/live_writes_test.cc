@@ -42,18 +42,17 @@ class LiveHostWrites : public ::testing::Test {
     return root() + (host == 3 ? kHost3 : kHost5) + name;
   }
 
-  StatusCode Apply(const std::string& wwn, const Dictionary& settings, AttributeWriter& writer) {
-    const auto registry = BuildSysfsRegistry(root(), errors_, nullptr, &writer);
+  Status Apply(const std::string& wwn, const Dictionary& settings, AttributeWriter& writer) {
+    const auto registry = BuildSysfsRegistry(root(), nullptr, &writer);
     const auto port = registry.ok() ? FindPortByWWN(**registry, wwn) : registry.status();
     if (!port.ok()) {
       ADD_FAILURE() << wwn << " " << port.status().message();
-      return kIoError;
+      return Status::Error(kIoError, "no port");
     }
-    return (*registry)->WriteProperties(*port, settings).code();
+    return (*registry)->WriteProperties(*port, settings);
   }
 
   testing::TempDir dir_;
-  std::ostringstream errors_;
 };
 
 TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
@@ -63,14 +62,18 @@ TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
   for (const auto& c : testing::Rows("sysfs/live_writes.txt")) {
     testing::WriteFile(Attribute(3, "lpfc_link_speed"), c.at(0).substr(0, 1) + "\n");
     testing::WriteFile(Attribute(3, "lpfc_topology"), c.at(0).substr(1, 1) + "\n");
-    errors_.str("");
     RecordingAttributeWriter writer;
     std::istringstream answers(c.at(3));
     for (std::string answer; answers >> answer;) writer.answers.push_back(numbers.at(answer));
     const Dictionary settings = testing::Properties(c.at(2));
-    EXPECT_EQ(Apply(c.at(1) == "lpfc" ? kLpfcPort : kQlaPort, settings, writer),
-              statuses.at(c.at(5)))
-        << c[4];
+    const Status applied = Apply(c.at(1) == "lpfc" ? kLpfcPort : kQlaPort, settings, writer);
+    EXPECT_EQ(applied.code(), statuses.at(c.at(5))) << c[4];
+    // A change that could not be undone is named at the end of the refusal.
+    const std::string& left = c.at(6);
+    EXPECT_EQ(applied.message().substr(applied.message().size() -
+                                       std::min(applied.message().size(), left.size())),
+              left)
+        << applied.message();
     std::string writes;
     for (const auto& w : writer.writes) {
       const fs::path path(w.path);
@@ -78,7 +81,6 @@ TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
           path.parent_path().filename().string() + "/" + path.filename().string() + " " + w.bytes;
     }
     EXPECT_EQ(writes, c.at(4));
-    EXPECT_EQ(errors_.str(), c.at(6)) << c[4];
     // From the first read to the last write the host is this run's alone.
     ASSERT_EQ(writer.held.size(), 1u) << c[4];
     EXPECT_EQ(fs::path(writer.held[0]).filename(), c[1] == "lpfc" ? "host3" : "host5");
@@ -105,8 +107,8 @@ TEST(TreeContainment, OnlyFoldersAndFilesOpenedAndNoFileNamedElsewhereWritten) {
   for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
     const auto reader = MakeTreeReader(root, resolution);
     const auto writer = MakeTreeWriter(root, resolution);
-    std::ostringstream errors, out;
-    const auto registry = BuildSysfsRegistry(root, errors, reader.get(), writer.get());
+    std::ostringstream out;
+    const auto registry = BuildSysfsRegistry(root, reader.get(), writer.get());
     ASSERT_TRUE(registry.ok());
     PrintFullReport(**registry, out);
     EXPECT_TRUE((*registry)->WriteSnapshot().ok());
@@ -120,11 +122,11 @@ TEST(TreeContainment, OnlyFoldersAndFilesOpenedAndNoFileNamedElsewhereWritten) {
                     .message(),
                 refusal + linked);
     }
-    RescanSysfsHosts(root, std::nullopt, writer.get(), errors);
-    EXPECT_EQ(errors.str(),
-              "halvane: cannot rescan host3: not a regular file\n"
-              "halvane: cannot rescan host5" +
-                  linked + "\nhalvane: cannot rescan host7: No such file or directory\n");
+    std::string refused;
+    for (const Status& failure : RescanSysfsHosts(root, std::nullopt, writer.get()).failures)
+      refused += failure.message() + "\n";
+    EXPECT_EQ(refused, "cannot rescan host3: not a regular file\ncannot rescan host5" + linked +
+                           "\ncannot rescan host7: No such file or directory\n");
   }
   char event[4096];
   EXPECT_EQ(read(watch, event, sizeof event), -1) << "a node was opened";
@@ -170,6 +172,28 @@ TEST_F(LiveHostWrites, TheTreeRefusesTheSameEitherWay) {
   }
 }
 
+// An attribute a plan reads and cannot: the refusal names the file and the system's reason, and
+// nothing is written.
+TEST_F(LiveHostWrites, AnAttributeThatCannotBeReadRefusesWithItsReason) {
+  const std::string tree = fs::canonical(root());
+  const std::pair<const char*, const char*> cases[] = {{"lpfc_link_speed", "Permission denied"},
+                                                       {"supported_speeds", "Permission denied"}};
+  for (const auto& [attribute, reason] : cases) {
+    FailingReader reader(tree, attribute, EACCES);
+    RecordingAttributeWriter writer;
+    const auto registry = BuildSysfsRegistry(tree, &reader, &writer);
+    ASSERT_TRUE(registry.ok());
+    const auto port = FindPortByWWN(**registry, kLpfcPort);
+    ASSERT_TRUE(port.ok());
+    const Status refused =
+        (*registry)->WriteProperties(*port, {{kSpeedSetting, testing::Str("8 Gigabit")}});
+    EXPECT_NE(refused.message().find(std::string(attribute) + ": " + reason), std::string::npos)
+        << refused.message();
+    EXPECT_EQ(refused.code(), kNotPrivileged) << attribute;
+    EXPECT_TRUE(writer.writes.empty()) << attribute;
+  }
+}
+
 // While another process keeps exchanging host 3's scsi_host folder with a link to a folder
 // outside the tree, settings runs and rescans write only inside it, by either way of resolving.
 TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhileItIsSwapped) {
@@ -194,7 +218,7 @@ TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhileItIsSwapped) {
         run % 2 ? TreeAccess::Resolution::kWalk : TreeAccess::Resolution::kKernel;
     const auto reader = MakeTreeReader(tree, resolution);
     const auto writer = MakeTreeWriter(tree, resolution);
-    const auto registry = BuildSysfsRegistry(tree, errors_, reader.get(), writer.get());
+    const auto registry = BuildSysfsRegistry(tree, reader.get(), writer.get());
     ASSERT_TRUE(registry.ok());
     const auto port = FindPortByWWN(**registry, kLpfcPort);
     if (!port.ok()) continue;
@@ -204,7 +228,7 @@ TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhileItIsSwapped) {
                        *port, {{kSpeedSetting, testing::Str(fast ? "4 Gigabit" : "Automatic")},
                                {kTopologySetting, testing::Str(fast ? "N_Port" : "Automatic")}})
                    .ok();
-    RescanSysfsHosts(tree, std::nullopt, writer.get(), errors_);
+    (void)RescanSysfsHosts(tree, std::nullopt, writer.get());
   }
   stop = true;
   swapper.join();

@@ -1,3 +1,5 @@
+// What a run tells the administrator on standard error, each line with the tool's name before it:
+// written here once, so that every message looks alike and escapes what it quotes.
 #include "base/text.h"
 #include "config/run.h"
 
