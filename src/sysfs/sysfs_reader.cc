@@ -21,10 +21,24 @@ std::string PathOf(const std::string& folder, std::string_view name) {
   return path;
 }
 
+// Whether a read refused with EACCES was of an attribute that only takes writes: the kernel makes
+// one with a write mode and no read mode (statistics/reset_statistics, FC_HOST_ATTR with S_IWUSR in
+// drivers/scsi/scsi_transport_fc.c), and refuses every read of it, root's too, since it has nothing
+// to show (kernfs_fop_open, fs/kernfs/file.c). It publishes no value: it is absent, not a read
+// that failed. A file whose read mode was taken away by hand keeps no write mode either, or keeps
+// its read mode for its owner, and stays a failure.
+bool IsWriteOnly(int folder, const char* name, const Status& refused) {
+  if (refused.error_number() != EACCES) return false;
+  struct stat info {};
+  if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return (info.st_mode & 0444) == 0 && (info.st_mode & 0222) != 0;
+}
+
 Reading ReadAttributeAt(int folder, const std::string& path, const char* name, std::size_t limit) {
   const StatusOr<Fd> fd = OpenRegularFile(folder, name, FileUse::kRead);
   if (!fd.ok()) {
-    if (IsAbsence(fd.status())) return std::optional<std::string>();
+    if (IsAbsence(fd.status()) || IsWriteOnly(folder, name, fd.status()))
+      return std::optional<std::string>();
     return fd.status().OfPath(path);
   }
   // sysfs reports size 4096 or 0 for its files whatever they hold, so read to the end, one byte

@@ -637,6 +637,31 @@ def check_user():
            "a setting as a user: " + output(phase, "user-speed")[:100])
 
 
+def check_unreadable():
+    phase = "unreadable"
+    unreadable = open(os.path.join(results, phase, "unreadable")).read().split()
+    equal(status(phase, "list"), 0, "-l status")
+    err = kept(phase, "list", "err")
+    # The port's state is read by -l; the LUN's is not, so -l names only the first.
+    expect("cannot read " in err and "port_state: Permission denied" in err,
+           "-l standard error: " + err[:200])
+    listed = output(phase, "list")
+    equal(listed.count("Port Status:"), output("healthy", "list").count("Port Status:") - 1,
+          "-l leaves out the one port state it could not read")
+    equal(status(phase, "json"), 74, "--json -l status")
+    errors = document(phase).get("errors", [])
+    equal(sorted(e["errno"] for e in errors), ["EACCES", "EACCES"], "--json -l errors")
+    for e in errors:
+        expect(e["reason"] == "Permission denied", "--json -l error reason: " + e["reason"])
+        expect(os.path.basename(e["path"]) in {os.path.basename(p) for p in unreadable},
+               "--json -l error path: " + e["path"])
+    equal(status(phase, "metrics"), 74, "--metrics -l status")
+    equal([v for n, _, v in metrics(phase) if n == "halvane_read_errors"], [2.0],
+          "halvane_read_errors")
+    equal(status(phase, "check"), 3, "--check status, first line " + output(phase, "check")[:120])
+    equal(output(phase, "check").count("read_failed:"), 2, "--check read_failed findings")
+
+
 def traced_writes(phase, name):
     """(path, bytes) of every write to a file the run opened, from strace -y."""
     return re.findall(r'write\(\d+<([^>\n]*)>, "((?:[^"\\\n]|\\.)*)"', kept(phase, name, "trace"))
@@ -734,6 +759,8 @@ CHECKS += [(f"{phase}: {title}", function, (phase,)) for phase in ("healthy", "d
 CHECKS += [
     ("healthy: as a user, -l and --json -l are root's and a setting is refused (77)",
      check_user, ()),
+    ("healthy: as a user, an unreadable port state and LUN state are named by -l, --json -l, "
+     "--metrics -l and --check (74, 74, UNKNOWN)", check_unreadable, ()),
     ("healthy: -s, -t, -a and --dry-run on an FCoE port are refused before any write, with "
      "the reason", check_settings_refused, ()),
     ("rescan: -c WWN -s auto -r writes the kernel's scan of that port's host alone, after the "
