@@ -154,6 +154,13 @@ class DeviceRegistry {
   void NoteFailedRead(const Status& failure) {
     if (!failure.ok()) failed_reads_.Add(ReadFailure::Of(failure));
   }
+  // Those a table recorded for its children (kChildrenFailedKey), as a snapshot carries them.
+  void NoteChildrenFailures(const std::optional<PropertyValue>& recorded) {
+    if (!recorded || !recorded->AsArray()) return;
+    for (ReadFailure& failure :
+         RecordedFailures(Dictionary{{kReadFailuresKey, *recorded}}, kChildrenFailedKey))
+      failed_reads_.Add(std::move(failure));
+  }
 
  private:
   ReadFailures failed_reads_;

@@ -21,10 +21,12 @@ std::string ErrnoName(int error) {
 }
 
 void RecordReadFailure(Dictionary* table, std::string_view key, const Status& status) {
-  if (status.ok()) return;
+  if (!status.ok()) RecordReadFailure(table, key, ReadFailure::Of(status));
+}
+
+void RecordReadFailure(Dictionary* table, std::string_view key, const ReadFailure& failure) {
   const PropertyValue* recorded = FindMember(*table, kReadFailuresKey);
   Array failures = recorded && recorded->AsArray() ? *recorded->AsArray() : Array();
-  const ReadFailure failure = ReadFailure::Of(status);
   for (const PropertyValue& item : failures) {
     const Dictionary* known = item.AsDictionary();
     const PropertyValue* path = known ? FindMember(*known, kFailedPathKey) : nullptr;

@@ -24,6 +24,10 @@ inline constexpr char kFailedKeyKey[] = "Key";
 inline constexpr char kFailedPathKey[] = "Path";
 inline constexpr char kFailedReasonKey[] = "Reason";
 inline constexpr char kFailedErrnoKey[] = "Errno";
+// The kFailedKeyKey of a failure to list an entry's children (a folder of the host that could not
+// be listed): it stands for no value of the table, and a registry notes it when the entry's
+// children are walked.
+inline constexpr char kChildrenFailedKey[] = "Children";
 
 // One read that failed: what, why in the system's words, and the errno's name ("EACCES"), empty
 // when the failure is none of the system's (a file that is not a regular file).
@@ -42,8 +46,10 @@ struct ReadFailure {
 std::string ErrnoName(int error);
 
 // Records in table that the value of key could not be read, as status (made by Status::OfPath)
-// says; a failure of a path already recorded is not recorded again.
+// says, or as failure says (one recorded elsewhere first); a failure of a path already recorded
+// is not recorded again.
 void RecordReadFailure(Dictionary* table, std::string_view key, const Status& status);
+void RecordReadFailure(Dictionary* table, std::string_view key, const ReadFailure& failure);
 
 // The failures table records for key; with an empty key, every one it records.
 std::vector<ReadFailure> RecordedFailures(const Dictionary& table, std::string_view key);

@@ -22,12 +22,17 @@ class SnapshotRegistry : public DeviceRegistry {
     handles_ = std::make_shared<std::vector<Handled>>(entries().size());
   }
 
+  // A capture records the folders it could not list with the entry whose children they held;
+  // the replay meets them where the live run met them: the root's when services are matched,
+  // another entry's when its children are walked.
   StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override {
+    if (!entries().empty()) NoteChildrenFailuresOf(0);
     return RegistryIterator(std::make_shared<Matches>(*this, class_name));
   }
   StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override {
     const std::optional<std::uint32_t> at = IndexOf(entry);
     if (!at) return NotOurs();
+    NoteChildrenFailuresOf(*at);
     return RegistryIterator(std::make_shared<Children>(*this, *at));
   }
   RegistryEntry ParentOf(const RegistryEntry& entry) override {
@@ -167,6 +172,9 @@ class SnapshotRegistry : public DeviceRegistry {
 
   static Status NotOurs() {
     return Status::Error(kNoDevice, "the entry is not one of this registry's");
+  }
+  void NoteChildrenFailuresOf(std::uint32_t index) {
+    NoteChildrenFailures(tree().Find(entries()[index].properties, kReadFailuresKey));
   }
   const SnapshotTree& tree() const { return *content_.tree; }
   const std::vector<Entry>& entries() const { return content_.tree->entries(); }

@@ -76,7 +76,7 @@ std::vector<NvmeControllerPlace> NvmeControllersOf(SysfsReader& reader, const st
   for (const std::string& name : Taken(reader.List(classes), failed)) {
     const auto number = NumbersOf(name, "nvme", "");
     if (!number) continue;
-    const auto folder = reader.Resolve(classes + "/" + name);
+    const auto folder = Taken(reader.Resolve(classes + "/" + name), failed);
     if (!folder || Taken(reader.ReadText(*folder, "transport"), failed) != "fc") continue;
     const auto text = Taken(reader.ReadText(*folder, "address"), failed);
     const auto address = text ? ParseNvmeFcAddress(*text) : std::nullopt;
@@ -150,7 +150,7 @@ PropertyValue NamespaceTable(SysfsReader& reader, const std::string& root,
     table.insert_or_assign(kPathDeviceKey, AttributeText(place.name));
     const std::string head =
         "nvme" + std::to_string((*numbers)[0]) + "n" + std::to_string((*numbers)[2]);
-    const auto folder = reader.Resolve(root + "/block/" + head);
+    const auto folder = Kept(reader.Resolve(root + "/block/" + head), kBlockDeviceKey, &table);
     if (folder && Basename(*folder) == head && reader.IsFolder(*folder)) {
       disk = *folder;
       table.insert_or_assign(kBlockDeviceKey, AttributeText(head));

@@ -135,8 +135,11 @@ class TreeReader : public SysfsReader {
     if (names->empty()) return std::optional<std::string>();
     return std::optional(std::move(names->front()));
   }
-  std::optional<std::string> Resolve(const std::string& path) override {
-    return tree_.Resolve(path);
+  Reading Resolve(const std::string& path) override {
+    StatusOr<std::string> real = tree_.Resolve(path);
+    if (real.ok()) return std::optional(std::move(*real));
+    if (IsAbsence(real.status())) return std::optional<std::string>();
+    return real.status().OfPath(path);
   }
   bool IsFolder(const std::string& path) override {
     return tree_.Open(path, TreeAccess::Use::kFolder).ok();

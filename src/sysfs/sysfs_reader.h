@@ -40,8 +40,9 @@ class SysfsReader {
   // scsi_generic/).
   virtual Reading FirstNameIn(const std::string& folder, const char* name) = 0;
   // The real path of path when it resolves, links and all, to a place inside the tree; nothing
-  // otherwise, and nothing for a link loop.
-  virtual std::optional<std::string> Resolve(const std::string& path) = 0;
+  // when it (or a link on its way) is not there, and why when it cannot be resolved: a link that
+  // leads out of the tree or loops, a folder that cannot be searched.
+  virtual Reading Resolve(const std::string& path) = 0;
   // Whether path names a folder, following links.
   virtual bool IsFolder(const std::string& path) = 0;
   // Whether path names an entry of any kind, without following a final link.

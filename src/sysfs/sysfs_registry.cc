@@ -214,7 +214,14 @@ std::shared_ptr<LiveNode> SysfsRegistry::Child(LiveNode& parent, Level level, st
 LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
   Failures failed;
   LiveNodes children = ListChildren(node, hosts, maps, &failed);
-  for (const Status& failure : failed) NoteFailedRead(failure);
+  if (failed.empty()) return children;
+  // Kept with the entry too, so that a capture carries them (a unit lists no folder).
+  Dictionary table = *Table(node).AsDictionary();
+  for (const Status& failure : failed) {
+    NoteFailedRead(failure);
+    RecordReadFailure(&table, kChildrenFailedKey, failure);
+  }
+  node.table = PropertyValue::OfDictionary(std::move(table));
   return children;
 }
 

@@ -77,7 +77,8 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
     chars->insert_or_assign(kStatisticsKey, PropertyValue::OfDictionary(std::move(statistics)));
 
   // The driver's name, and the adapter's identity as the driver publishes it.
-  const auto scsi_host = reader.Resolve(root + "/class/scsi_host/" + name);
+  const auto scsi_host =
+      Kept(reader.Resolve(root + "/class/scsi_host/" + name), kDriverNameKey, chars);
   std::optional<std::string> driver;
   // A driver without a name of its own prints a null pointer's text; the PCI function's driver
   // link names it then.
@@ -86,7 +87,8 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
       v && *v != "(null)" && *v != "<NULL>") {
     driver = *v;
   } else if (auto pci = PciFunctionOf(root, fc_folder)) {
-    if (auto bound = reader.Resolve(*pci + "/driver")) driver = Basename(*bound);
+    if (auto bound = Kept(reader.Resolve(*pci + "/driver"), kDriverNameKey, chars))
+      driver = Basename(*bound);
   }
   if (driver) chars->insert_or_assign(kDriverNameKey, AttributeText(*driver));
   const std::pair<const char * HbaIdentity::*, const char*> members[] = {
@@ -116,7 +118,7 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
     CopyWwn(reader, vport, "port_name", kPortWorldWideNameKey, &item);
     CopyText(reader, vport, "vport_state", kPortStateKey, &item);
     for (const ReadFailure& failure : RecordedFailures(item, {}))
-      RecordReadFailure(chars, kVirtualPortsKey, failure.AsStatus());
+      RecordReadFailure(chars, kVirtualPortsKey, failure);
     vports.push_back(PropertyValue::OfDictionary(std::move(item)));
   }
   if (!vports.empty())
@@ -170,7 +172,7 @@ void AddNvmePath(SysfsReader& reader, const std::string& controller, Dictionary*
 // of its values could not be read.
 void AddMapPath(Dictionary path, Array* paths, Dictionary* table) {
   for (const ReadFailure& failure : RecordedFailures(path, {}))
-    RecordReadFailure(table, kMapPathsKey, failure.AsStatus());
+    RecordReadFailure(table, kMapPathsKey, failure);
   paths->push_back(PropertyValue::OfDictionary(std::move(path)));
 }
 
@@ -206,7 +208,7 @@ void CopyNumber(SysfsReader& reader, const std::string& folder, const char* file
 
 void CopyHoldingMap(SysfsReader& reader, const std::string& disk, Dictionary* table) {
   for (const std::string& holder : Kept(reader.List(disk + "/holders"), kMultipathMapKey, table)) {
-    const auto map = reader.Resolve(disk + "/holders/" + holder);
+    const auto map = Kept(reader.Resolve(disk + "/holders/" + holder), kMultipathMapKey, table);
     const auto uuid =
         map ? Kept(reader.ReadText(*map + "/dm", "uuid"), kMultipathMapKey, table) : std::nullopt;
     if (!uuid || !MultipathMapWwid(*uuid)) continue;
@@ -370,7 +372,8 @@ PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::
     // The block device's SCSI device: H:C:T:L, below its target, below its remote port when it
     // is reached through Fibre Channel. A namespace's own disk (nvme_core.multipath=N, when
     // multipathd joins the paths) has its NVMe controller for device instead.
-    if (auto unit = reader.Resolve(folder + "/slaves/" + slave + "/device")) {
+    if (auto unit =
+            Kept(reader.Resolve(folder + "/slaves/" + slave + "/device"), kMapPathsKey, &path)) {
       const std::string address = Basename(*unit);
       if (NumbersOf(address, "nvme", "")) {
         AddNvmePath(reader, *unit, &path);
@@ -383,7 +386,7 @@ PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::
       const std::string rport = Parent(Parent(*unit));
       if (numbers && NumbersOf(Basename(rport), "rport-", ":-")) {
         const std::string host = "host" + std::to_string((*numbers)[0]);
-        if (auto fc = reader.Resolve(root + "/class/fc_host/" + host))
+        if (auto fc = Kept(reader.Resolve(root + "/class/fc_host/" + host), kMapPathsKey, &path))
           CopyWwn(reader, *fc, "port_name", kPortWorldWideNameKey, &path);
         CopyWwn(reader, rport + "/fc_remote_ports/" + Basename(rport), "port_name",
                 kRemotePortNameKey, &path);

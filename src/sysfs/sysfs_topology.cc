@@ -17,7 +17,7 @@ std::vector<FibreChannelHost> FibreChannelHosts(SysfsReader& reader, const std::
   for (const std::string& name : Taken(reader.List(root + "/class/fc_host"), failed)) {
     auto n = NumbersOf(name, "host", "");
     if (!n) continue;
-    auto folder = reader.Resolve(root + "/class/fc_host/" + name);
+    auto folder = Taken(reader.Resolve(root + "/class/fc_host/" + name), failed);
     if (folder && reader.IsFolder(*folder)) hosts.push_back({(*n)[0], name, *folder});
   }
   std::sort(hosts.begin(), hosts.end(), [](const FibreChannelHost& a, const FibreChannelHost& b) {
@@ -30,7 +30,9 @@ std::string DeviceOf(const std::string& fc_folder) { return Parent(Parent(fc_fol
 
 std::optional<std::string> ScsiHostFolder(SysfsReader& reader, const std::string& root,
                                           const std::string& host_name, const std::string& device) {
-  auto folder = reader.Resolve(root + "/class/scsi_host/" + host_name);
+  // A link that cannot be followed is refused as one that leads elsewhere.
+  const Reading resolved = reader.Resolve(root + "/class/scsi_host/" + host_name);
+  const std::optional<std::string> folder = resolved.ok() ? *resolved : std::nullopt;
   if (!folder || *folder != device + "/scsi_host/" + host_name || !reader.IsFolder(*folder))
     return std::nullopt;
   return folder;
@@ -84,7 +86,8 @@ std::vector<std::string> VirtualPortsOf(SysfsReader& reader, const std::string& 
   for (const std::string& name : Taken(reader.List(vports), failed)) {
     auto numbers = NumbersOf(name, "vport-", ":-");
     if (!numbers || (*numbers)[0] != host) continue;
-    if (auto folder = reader.Resolve(vports + "/" + name)) folders.push_back(*folder);
+    if (auto folder = Taken(reader.Resolve(vports + "/" + name), failed))
+      folders.push_back(*folder);
   }
   return folders;
 }
@@ -95,7 +98,7 @@ std::vector<MapPlace> MultipathMaps(SysfsReader& reader, const std::string& root
   for (const std::string& name : Taken(reader.List(root + "/block"), failed)) {
     auto number = NumbersOf(name, "dm-", "");
     if (!number) continue;
-    auto folder = reader.Resolve(root + "/block/" + name);
+    auto folder = Taken(reader.Resolve(root + "/block/" + name), failed);
     auto uuid = folder ? Taken(reader.ReadText(*folder + "/dm", "uuid"), failed) : std::nullopt;
     if (uuid && MultipathMapWwid(*uuid)) maps.push_back({(*number)[0], {name, *folder}});
   }
@@ -113,7 +116,7 @@ std::vector<RemotePortPlace> RemotePortsOf(SysfsReader& reader, const std::strin
   for (const std::string& name : Taken(reader.List(remote_ports), failed)) {
     auto numbers = NumbersOf(name, "rport-", ":-");
     if (!numbers || (*numbers)[0] != host) continue;
-    if (auto folder = reader.Resolve(remote_ports + "/" + name))
+    if (auto folder = Taken(reader.Resolve(remote_ports + "/" + name), failed))
       ports.push_back({name, *folder, (*numbers)[1], 0});
   }
   return ports;

@@ -120,11 +120,12 @@ StatusOr<Fd> TreeAccess::OpenWith(std::string_view path, int flags, Links links)
   return Walk(*relative, flags, links, nullptr);
 }
 
-std::optional<std::string> TreeAccess::Resolve(std::string_view path) const {
+StatusOr<std::string> TreeAccess::Resolve(std::string_view path) const {
   const std::optional<std::string> relative = Relative(path);
-  if (root_fd_.get() < 0 || !relative) return std::nullopt;
+  if (root_fd_.get() < 0 || !relative) return Refused(EXDEV);
   std::string real;
-  if (!Walk(*relative, O_PATH, Links::kFollow, &real).ok()) return std::nullopt;
+  if (const StatusOr<Fd> walked = Walk(*relative, O_PATH, Links::kFollow, &real); !walked.ok())
+    return walked.status();
   if (real.empty()) return root_;
   return root_ == "/" ? "/" + real : root_ + "/" + real;
 }

@@ -51,8 +51,9 @@ class TreeAccess {
   // opened).
   StatusOr<Fd> Open(std::string_view path, Use use, Links links = Links::kFollow) const;
 
-  // The real path of path, links and all, when it lies in the tree; nothing otherwise.
-  std::optional<std::string> Resolve(std::string_view path) const;
+  // The real path of path, links and all, when it lies in the tree; why not otherwise, as Open
+  // says it (a path that is not there answers ENOENT).
+  StatusOr<std::string> Resolve(std::string_view path) const;
 
  private:
   // path relative to the root ("." for the root itself), or nothing for a path outside it.

@@ -35,9 +35,7 @@ class FailingReader : public SysfsReader {
   Reading FirstNameIn(const std::string& folder, const char* name) override {
     return real_->FirstNameIn(folder, name);
   }
-  std::optional<std::string> Resolve(const std::string& path) override {
-    return real_->Resolve(path);
-  }
+  Reading Resolve(const std::string& path) override { return real_->Resolve(path); }
   bool IsFolder(const std::string& path) override { return real_->IsFolder(path); }
   bool Exists(const std::string& path) override { return real_->Exists(path); }
 

@@ -48,7 +48,7 @@ class CountingReader : public SysfsReader {
     paths.push_back(folder + "/" + name);
     return real_->FirstNameIn(folder, name);
   }
-  std::optional<std::string> Resolve(const std::string& path) override {
+  Reading Resolve(const std::string& path) override {
     paths.push_back(path);
     return real_->Resolve(path);
   }

@@ -1,0 +1,54 @@
+// A host with a read that fails, captured as a user who cannot read it: the capture carries each
+// failure, and every output of the replay says what the live run says, with the same status.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/run_binary.h"
+#include "sysfs/fake_sysfs.h"
+
+namespace halvane::testing {
+namespace {
+
+constexpr int kNobody = 65534;
+
+TEST(FailedReads, ACaptureReplaysThemWithTheSameOutputsAndStatuses) {
+  if (geteuid() != 0) GTEST_SKIP() << "runs as another user, which needs root";
+  // A host's folder listing, a port's state, a LUN's state, a map's name.
+  const char* unreadable[] = {
+      "class/fc_host",
+      "devices/virtual/net/i0/ctlr_0/host0/fc_host/host0/port_state",
+      "devices/virtual/net/i0/ctlr_0/host0/rport-0:0-0/target0:0:0/0:0:0:1/state",
+      "devices/virtual/block/dm-0/dm/name",
+  };
+  const std::vector<std::vector<std::string>> runs = {
+      {"-l"}, {"--json", "-l"}, {"--metrics", "-l"}, {"--check"}, {"--json", "--check"}};
+  for (const char* path : unreadable) {
+    TempDir dir;
+    BuildTree("kernel-fcoe", dir.path() + "/sys");
+    ASSERT_EQ(chmod((dir.path() + "/sys/" + path).c_str(), 0), 0) << path;
+    RunOptions live;
+    live.as_uid = kNobody;
+    live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
+    const RunResult captured = RunHalvane({"--snapshot"}, live);
+    ASSERT_EQ(captured.status, 0) << path << ": " << captured.err;
+    const RunOptions replay = WithRegistry(dir.Write("capture.json", captured.out));
+    for (const auto& args : runs) {
+      const RunResult was = RunHalvane(args, live), again = RunHalvane(args, replay);
+      EXPECT_EQ(again.out, was.out) << path << " " << args[0];
+      EXPECT_EQ(again.err, was.err) << path << " " << args[0];
+      EXPECT_EQ(again.status, was.status) << path << " " << args[0];
+      // No output passes the failure for absence.
+      EXPECT_NE(was.out + was.err, "") << path;
+      if (args.size() == 2 && args[1] == "-l") {
+        EXPECT_EQ(was.status, 74) << path << " " << args[0];
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace halvane::testing
