@@ -127,6 +127,12 @@ class DeviceRegistry {
   // administrator must be able to tell a host without a Fibre Channel driver from a broken tool.
   virtual std::string WhyNoPorts();
 
+  // Told before the first walk of a run that walks the registry more than once (a verdict and a
+  // listing from one reading of the host): a registry that reads the host as it is walked keeps
+  // what it has read, so that the second walk reads nothing again and both tell the same values.
+  // The default keeps nothing, having read everything already.
+  virtual void KeepWhatIsRead() {}
+
   // What the reports show of a value: the value under key, or nothing when the entry has none or
   // its table cannot be read, since a report leaves out what it cannot read and goes on.
   std::optional<PropertyValue> ValueOf(const RegistryEntry& entry, std::string_view key);

@@ -83,7 +83,8 @@ SysfsRegistry::SysfsRegistry(std::string root, SysfsReader* reader, AttributeWri
     : root_(root),
       owned_reader_(reader ? nullptr : MakeTreeReader(root)),
       owned_writer_(writer ? nullptr : MakeTreeWriter(root)),
-      reader_(reader ? *reader : *owned_reader_),
+      remembering_(reader ? *reader : *owned_reader_),
+      reader_(remembering_),
       driver_(std::move(root), reader_, writer ? *writer : *owned_writer_, errors) {
   classes_ = {{kUserControllerClass, kScsiControllerClass},
               {kSysfsHostClass, kUserControllerClass},
@@ -191,6 +192,11 @@ int SysfsRegistry::Depth(Level level) {
   }
 }
 
+void SysfsRegistry::KeepWhatIsRead() {
+  keep_units_ = true;
+  remembering_.RememberStates();
+}
+
 bool SysfsRegistry::IsTree() { return reader_.IsFolder(root_); }
 
 bool SysfsRegistry::ClassConformsTo(std::string_view class_name, std::string_view wanted) const {
@@ -208,6 +214,7 @@ std::shared_ptr<LiveNode> SysfsRegistry::Child(LiveNode& parent, Level level, st
 }
 
 LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
+  if (node.level == Level::kTarget && node.listed) return node.children;
   if (node.level == Level::kTarget) {
     LiveNodes units;
     for (UnitPlace& place :
@@ -215,6 +222,10 @@ LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
       auto unit = Child(node, Level::kUnit, std::move(place.name), std::move(place.folder));
       unit->number = place.lun;
       units.push_back(std::move(unit));
+    }
+    if (keep_units_) {
+      node.listed = true;
+      node.children = units;
     }
     return units;
   }
