@@ -3,7 +3,6 @@
 #include <getopt.h>
 
 #include <cstring>
-
 #include <optional>
 #include <sstream>
 #include <string_view>
