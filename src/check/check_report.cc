@@ -12,14 +12,20 @@ namespace {
 constexpr char kCheckSchema[] = "halvane-check/1";
 
 // A text as a plugin's output line shows it: escaped as every line is, and with its "|" written
-// \x7C, since a monitoring system takes what follows a "|" on any line for performance data.
-void PluginText(std::ostream& out, std::string_view text) {
+// \x7C, since a monitoring system takes what follows a "|" on any line for performance data. The
+// document gives the same line, so that a script printing it prints no line of its own either.
+std::string PluginLine(std::string_view text) {
+  std::string line;
   for (std::size_t bar; (bar = text.find('|')) != std::string_view::npos;) {
-    out << Escaped{text.substr(0, bar)} << "\\x7C";
+    AppendEscaped(line, text.substr(0, bar), EscapeFor::kLine);
+    line += "\\x7C";
     text.remove_prefix(bar + 1);
   }
-  out << Escaped{text};
+  AppendEscaped(line, text, EscapeFor::kLine);
+  return line;
 }
+
+void PluginText(std::ostream& out, std::string_view text) { out << PluginLine(text); }
 
 void PrintFindingLines(const std::vector<Finding>& findings, const char* label, std::ostream& out) {
   for (const Finding& finding : findings) {
@@ -47,7 +53,7 @@ void WriteFindings(JsonWriter& json, std::string_view key, const std::vector<Fin
     json.Open('{');
     MemberNonEmpty(json, "severity", std::string(StatusName(f.severity)));
     MemberNonEmpty(json, "code", RuleOf(f.code).code);
-    MemberNonEmpty(json, "message", MessageOf(f));
+    MemberNonEmpty(json, "message", PluginLine(MessageOf(f)));
     MemberNonEmpty(json, "port_name", f.port_name);
     MemberNumber(json, "scsi_host", f.scsi_host);
     MemberNonEmpty(json, "remote_port_name", f.remote_port_name);
@@ -95,7 +101,7 @@ void PrintCheckDocument(const Verdict& verdict, std::ostream& out) {
   json.Key("exit_status");
   json.Integer(Number::FromUInt64(static_cast<std::uint64_t>(verdict.status)));
   json.Key("summary");
-  json.String(verdict.summary);
+  json.String(PluginLine(verdict.summary));
   if (verdict.judged) {
     json.Key("counts");
     json.Open('{');

@@ -40,14 +40,20 @@ bool NaturalLess(std::string_view a, std::string_view b) {
   return a.size() - i < b.size() - j;
 }
 
-// The objects of a finding in the order findings of one code are sorted by.
+// The objects of a finding in the order findings of one code are sorted by. World wide names,
+// WWIDs and fabric names are hexadecimal digits, all of one width and case as the kernel writes
+// them: compared byte by byte they keep their numeric order ("...:02" before "...:0A"), which
+// comparing their decimal digit runs as numbers would not. Map names, controllers and SCSI
+// addresses number their objects in decimal ("mpath2" before "mpath10").
 bool ObjectsLess(const Finding& a, const Finding& b) {
   const std::string_view names_a[] = {a.port_name,       a.remote_port_name, a.wwid,       a.map,
                                       a.nvme_controller, a.scsi_address,     a.fabric_name};
   const std::string_view names_b[] = {b.port_name,       b.remote_port_name, b.wwid,       b.map,
                                       b.nvme_controller, b.scsi_address,     b.fabric_name};
+  constexpr bool kHexadecimal[] = {true, true, true, false, false, false, true};
   for (std::size_t i = 0; i < std::size(names_a); ++i) {
-    if (names_a[i] != names_b[i]) return NaturalLess(names_a[i], names_b[i]);
+    if (names_a[i] == names_b[i]) continue;
+    return kHexadecimal[i] ? names_a[i] < names_b[i] : NaturalLess(names_a[i], names_b[i]);
   }
   return a.nsid < b.nsid;
 }

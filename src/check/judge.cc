@@ -191,7 +191,10 @@ void Host::JudgeMaps(Verdict* verdict) {
       std::string device = Text(MemberValue(*path, kScsiAddressKey));
       if (device.empty()) device = Text(MemberValue(*path, kNvmeControllerKey));
       if (!device.empty()) name += " (" + device + ")";
-      failed += (failed.empty() ? "" : ", ") + name + " " + state.value_or("in no known state");
+      // A path that is no SCSI device or NVMe namespace halvane holds has no state to be in.
+      const std::string why =
+          device.empty() ? "with no SCSI or NVMe device" : state.value_or("in no known state");
+      failed += (failed.empty() ? "" : ", ") + name + " " + why;
     }
     if (paths == 0) {
       finding.detail = "it has no path at all";

@@ -2,10 +2,13 @@
 
 #include <getopt.h>
 
+#include <cstring>
 #include <optional>
+#include <sstream>
 #include <string_view>
 #include <vector>
 
+#include "base/file_replace.h"
 #include "check/check_report.h"
 #include "check/judge.h"
 #include "cli/validation.h"
@@ -31,6 +34,7 @@ constexpr int kDryRunOption = 0x102;
 constexpr int kMetricsOption = 0x103;
 constexpr int kCheckOption = 0x104;
 constexpr int kAcceptOption = 0x105;
+constexpr int kOutputOption = 0x106;
 
 }  // namespace
 
@@ -51,6 +55,7 @@ const LongOptionName kLongOptionNames[] = {
     {"metrics", kMetricsOption, false},
     {"check", kCheckOption, false},
     {"accept", kAcceptOption, true},
+    {"output", kOutputOption, true},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -67,6 +72,7 @@ constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name gi
 constexpr char kFormatsExclusive[] = "The --json and --metrics options are mutually exclusive.";
 constexpr char kCheckTakesNoSettings[] = "The --check option takes no settings and no --snapshot.";
 constexpr char kAcceptNeedsCheck[] = "The --accept option is for --check.";
+constexpr char kOutputNeedsMetrics[] = "The --output option is for --metrics with -l or --check.";
 constexpr char kBadAccept[] =
     "Invalid WWID, must be as the kernel (naa., eui., t10., uuid., nvme.) or multipath writes it:";
 
@@ -107,6 +113,8 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
     if (c == kDryRunOption) parsed->dry_run = true;
     if (c == kCheckOption) parsed->check = true;
     if (c == kAcceptOption && optarg) parsed->accepted.push_back(optarg);
+    if (c == kOutputOption && optarg) parsed->output = optarg;
+    if (c == 'l') parsed->list = true;
   }
   // The parser has moved the words that are not options to the end.
   for (int i = optind; i < argc; ++i) parsed->ignored.emplace_back(argv[i]);
@@ -141,6 +149,39 @@ std::optional<RunOutcome> RecordSetting(int option, const char* value, ParsedOpt
   return std::nullopt;
 }
 
+// A refused command line ends with the usage and "exitcode 3 - MESSAGE DETAIL" as always; a check
+// run says why first, in the one line a monitoring system shows of it.
+RunOutcome Refuse(std::ostream& out, const ParsedOptions& parsed, std::string_view message,
+                  std::string_view detail) {
+  if (parsed.check) {
+    out << "HALVANE UNKNOWN - " << Escaped{message};
+    if (!detail.empty()) out << " " << Escaped{detail};
+    out << "\n";
+  }
+  return ExitWithUsage(out, kExitUsage, message, detail);
+}
+
+// Why the option parser refused the word before optind, which it has said on standard error in
+// its own words: optopt is the option whose value is missing or unwanted, or one it does not know
+// (0 for an unknown long option).
+std::string RefusedOptionReason(char* argv[]) {
+  if (optopt > 0 && optopt < 0x100 && !std::strchr(kShortOptions, optopt))
+    return std::string("unknown option -") + static_cast<char>(optopt);
+  for (int i = 0; i < kLongOptionCount && optopt != 0; ++i) {
+    const LongOptionName& o = kLongOptionNames[i];
+    if (o.letter != optopt) continue;
+    const bool typed_long = optind > 0 && std::strncmp(argv[optind - 1], "--", 2) == 0;
+    const std::string name = o.letter < 0x100 && !typed_long
+                                 ? std::string("-") + static_cast<char>(o.letter)
+                                 : std::string("--") + o.name;
+    return "option " + name + (o.takes_value ? " needs a value" : " takes no value");
+  }
+  const std::string_view word = optind > 0 ? argv[optind - 1] : "";
+  if (word.size() > 1 && word[0] == '-')
+    return "unknown option " + std::string(word.substr(0, word.find('=')));
+  return "option not accepted";
+}
+
 // -l: the full listing, or the inventory document under --json, or the metrics under --metrics.
 RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
   const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
@@ -157,7 +198,9 @@ RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
   StatusOr<RegistryIterator> ports = DiscoverControllers(**registry);
   if (ports.ok() && !ports->Next() && (*registry)->FailedReads().empty())
     TellFailure(services.err, "no Fibre Channel port: " + (*registry)->WhyNoPorts());
-  return EndOfReport(services, **registry, parsed);
+  RunOutcome outcome = EndOfReport(services, **registry, parsed);
+  outcome.report = true;
+  return outcome;
 }
 
 // --snapshot: written as the registry is walked, so that capturing a host of any size holds
@@ -194,13 +237,16 @@ RunOutcome PrintSnapshot(Services& services) {
 
 // --check: the verdict on every port's storage, or with -c on that port's, in the form the run
 // asks for; its status is the exit status. A registry that cannot be read, or a port that no port
-// is named, is a verdict too: UNKNOWN, and why.
+// is named, is a verdict too: UNKNOWN, and why. With --metrics and -l, the listing's metrics (of
+// the port of -c, if any) come first, from the same reading of the host: one run serves the
+// metrics file whole.
 RunOutcome PrintCheck(Services& services, const ParsedOptions& parsed) {
   const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
   Verdict verdict;
   if (!registry.ok()) {
     verdict = UnknownVerdict(registry.status().message());
   } else {
+    if (parsed.metrics && parsed.list) (*registry)->KeepWhatIsRead();
     CheckScope scope{{}, parsed.accepted, services.ports_place};
     StatusOr<RegistryEntry> port = RegistryEntry();
     if (parsed.portWWN) port = FindPortByWWN(**registry, *parsed.portWWN);
@@ -209,6 +255,14 @@ RunOutcome PrintCheck(Services& services, const ParsedOptions& parsed) {
     } else {
       scope.port = *port;
       verdict = JudgeStorage(**registry, scope);
+      if (parsed.metrics && parsed.list && parsed.portWWN) {
+        PrintPortMetrics(**registry, *port, services.out);
+      } else if (parsed.metrics && parsed.list) {
+        PrintMetrics(**registry, services.out);
+      }
+      // The listing's metrics say what could not be read as a listing does: on standard error
+      // too, where the service's journal keeps it.
+      if (parsed.metrics && parsed.list) (void)EndOfReport(services, **registry, parsed);
     }
   }
   if (parsed.json) {
@@ -220,6 +274,7 @@ RunOutcome PrintCheck(Services& services, const ParsedOptions& parsed) {
   }
   RunOutcome outcome = RunOutcome::Exit(static_cast<int>(verdict.status));
   outcome.check = true;
+  outcome.report = true;
   return outcome;
 }
 
@@ -231,7 +286,9 @@ std::optional<std::uint64_t> HostToRescan(Services& services, const std::string&
 
 }  // namespace
 
-RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
+namespace {
+
+RunOutcome RunOptions(int argc, char* argv[], Services& services) {
   ParsedOptions parsed;
   const std::vector<option> long_options = LongOptionTable();
   std::ostream& out = services.out;
@@ -265,13 +322,15 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   FindRunWideOptions(argc, argv, long_options, &parsed);
   // One form of report a run, wherever the options stand: a script that asks for two has a fault
   // to be told of before anything is done.
-  if (parsed.json && parsed.metrics) return ExitWithUsage(out, kExitUsage, kFormatsExclusive, "");
-  if (!parsed.accepted.empty() && !parsed.check)
-    return ExitWithUsage(out, kExitUsage, kAcceptNeedsCheck, "");
+  if (parsed.json && parsed.metrics) return Refuse(out, parsed, kFormatsExclusive, "");
+  if (!parsed.accepted.empty() && !parsed.check) return Refuse(out, parsed, kAcceptNeedsCheck, "");
+  if (parsed.output && !(parsed.metrics && (parsed.list || parsed.check)))
+    return Refuse(out, parsed, kOutputNeedsMetrics, "");
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
   for (;;) {
+    optopt = 0;
     const int c = getopt_long(argc, argv, kShortOptions, long_options.data(), nullptr);
     if (c == -1) break;
     switch (c) {
@@ -282,31 +341,34 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
           if (auto name = KernelFormWWN(optarg))
             TellFailure(services.err,
                         "port names are written " + *name + ", not " + std::string(optarg));
-          return ExitWithUsage(out, kExitUsage, kBadWwn, "");
+          return Refuse(out, parsed, kBadWwn, "");
         }
         parsed.portWWN = optarg;
         break;
       case 'a':
       case 's':
       case 't':
-        if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");
+        if (parsed.check) return Refuse(out, parsed, kCheckTakesNoSettings, "");
         if (auto refused = RecordSetting(c, optarg, &parsed, out)) return *refused;
         break;
       case 'l':
-        if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
+        // A check reads the whole line: its -c, wherever it stands, scopes the verdict.
+        if (parsed.check) break;
+        if (parsed.portWWN) return Refuse(out, parsed, kListExclusive, "");
         say_ignored();
         rescan_now(std::nullopt, services.err);
-        return parsed.check ? PrintCheck(services, parsed) : PrintListing(services, parsed);
+        return PrintListing(services, parsed);
       case kAcceptOption:
-        if (!WwidKey(optarg)) return ExitWithUsage(out, kExitUsage, kBadAccept, optarg);
+        if (!WwidKey(optarg)) return Refuse(out, parsed, kBadAccept, optarg);
         break;
       case kJsonOption:
       case kMetricsOption:
+      case kOutputOption:
       case kDryRunOption:
       case kCheckOption:
         break;
       case kSnapshotOption:
-        if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");
+        if (parsed.check) return Refuse(out, parsed, kCheckTakesNoSettings, "");
         say_ignored();
         rescan_now(std::nullopt, services.err);
         return PrintSnapshot(services);
@@ -316,12 +378,15 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
         if (!parsed.dry_run) SendRefreshNotification(services.ports);
         rescan = true;
         break;
+      // A check run that prints help or the version has judged nothing: UNKNOWN, as monitoring
+      // plugins end them, so that a command definition with -v never reads as OK.
       case 'h':
-        return ExitWithUsage(out, kExitSuccess, "", "");
+        return ExitWithUsage(out, parsed.check ? kExitUsage : kExitSuccess, "", "");
       case 'v':
         out << "halvane version " << kVersion << "\n";
-        return RunOutcome::Exit(kExitSuccess);
+        return RunOutcome::Exit(parsed.check ? kExitUsage : kExitSuccess);
       default:
+        if (parsed.check) out << "HALVANE UNKNOWN - " << Escaped{RefusedOptionReason(argv)} << "\n";
         return ExitWithUsage(out, kExitUsage, "", "");
     }
   }
@@ -344,10 +409,49 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
     return outcome;
   }
   // Settings with no port to take them must not pass for a change that was made.
-  if (parsed.settingsGiven) return ExitWithUsage(out, kExitUsage, kSettingsNeedPort, "");
+  if (parsed.settingsGiven) return Refuse(out, parsed, kSettingsNeedPort, "");
   if (argc == 1) return ExitWithUsage(out, kExitSuccess, "", "");
   rescan_now(std::nullopt, out);
   return RunOutcome{};
+}
+
+// With --output, the report the run prints replaces the file, and nothing else does: the file's
+// folder is opened before the host is read, the report is held until it is whole, and a run that
+// fails leaves the file as it was. What is not a report (help, a refused line) goes to standard
+// output as without --output. The exit status then says whether the file was written: 0 when it
+// holds the new report (the verdict, in a check run, is in the file), 1 when it was left as it was.
+RunOutcome RunIntoFile(int argc, char* argv[], Services& services, const std::string& path) {
+  StatusOr<ReplacedFile> file = ReplacedFile::Open(path);
+  if (!file.ok()) return RunOutcome::Failed(file.status());
+  std::ostringstream report;
+  Services into_file{services.registry, services.users,  services.ports,      report,
+                     services.err,      services.rescan, services.ports_place};
+  RunOutcome outcome = RunOptions(argc, argv, into_file);
+  if (!outcome.report) {
+    services.out << report.view();
+    return outcome;
+  }
+  if (!outcome.failure.ok()) return RunOutcome::Failed(outcome.failure);
+  if (!report) return RunOutcome::Failed(Status::Error(kIoError, "not enough memory for " + path));
+  if (Status replaced = file->Replace(report.view(), 0644); !replaced.ok())
+    return RunOutcome::Failed(replaced);
+  // Metrics that lack what could not be read replace the file all the same, so that their error
+  // gauge reaches the alert rules, and the run says so by its status. The registry is open: the
+  // report read it.
+  const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
+  const bool partial = registry.ok() && !(*registry)->FailedReads().empty();
+  return RunOutcome::Exit(partial ? kExitPartial : kExitSuccess);
+}
+
+}  // namespace
+
+RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
+  ParsedOptions wide;
+  FindRunWideOptions(argc, argv, LongOptionTable(), &wide);
+  // A line that asks for the file wrongly is refused as any other, and opens nothing.
+  if (!wide.output || !wide.metrics || wide.json || !(wide.list || wide.check))
+    return RunOptions(argc, argv, services);
+  return RunIntoFile(argc, argv, services, *wide.output);
 }
 
 bool AsksForCheck(int argc, char* argv[]) {

@@ -41,6 +41,8 @@ struct ParsedOptions {
   std::vector<std::string> ignored;  // the words that are not options, in order
   bool check = false;                // the run prints a verdict on the storage instead of a listing
   std::vector<std::string> accepted;  // --accept: WWIDs reached one way on purpose
+  bool list = false;                  // -l
+  std::optional<std::string> output;  // --output: the file the report replaces, as typed
 };
 
 // The exit statuses of the process, as scripts read them.
@@ -66,6 +68,9 @@ struct RunOutcome {
   Status failure;
   // A check run, whose own failure is UNKNOWN rather than the status 1 of other runs.
   bool check = false;
+  // What went to the run's standard output is the report it was asked for (a listing, a
+  // verdict), not a usage text or a version line: with --output, it is what replaces the file.
+  bool report = false;
 
   static RunOutcome Exit(int code) { return RunOutcome{code, Status::Ok()}; }
   static RunOutcome Failed(Status why) { return RunOutcome{kExitFailure, std::move(why)}; }

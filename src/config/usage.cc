@@ -47,9 +47,14 @@ const char kUsageText[] =
     "\t--check Judges the storage of every Fibre Channel port (with -c, that port's LUNs and\n"
     "\t\tnamespaces): prints HALVANE OK, WARNING, CRITICAL or UNKNOWN and one line per finding,\n"
     "\t\tand exits 0, 1, 2 or 3; --json prints it as a document, --metrics as gauges.\n"
+    "\t\tWith --metrics and -l, the listing's metrics first, from the same reading of the host.\n"
+    "\t\tWith --check, -h and -v exit 3, and a refused line starts with HALVANE UNKNOWN.\n"
     "\n"
     "\t--accept WWID With --check, accepts that the LUN or namespace of that WWID is reached one\n"
     "\t\tway only (repeatable).\n"
+    "\n"
+    "\t--output FILE With --metrics and -l or --check: replaces FILE with the metrics in one step\n"
+    "\t\t(a new file beside it, renamed over it), or leaves it as it was; exits 0 once written.\n"
     "\n";
 
 RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message,

@@ -135,6 +135,15 @@ class DeviceRegistry {
 
   // What the reports show of a value: Read's value, or nothing, since a report leaves out what it
   // cannot read and goes on; the failure is noted all the same, for the run to tell.
+
+  // Told before the first walk of a run that walks the registry more than once (a verdict and a
+  // listing from one reading of the host): a registry that reads the host as it is walked keeps
+  // what it has read, so that the second walk reads nothing again and both tell the same values.
+  // The default keeps nothing, having read everything already.
+  virtual void KeepWhatIsRead() {}
+
+  // What the reports show of a value: the value under key, or nothing when the entry has none or
+  // its table cannot be read, since a report leaves out what it cannot read and goes on.
   std::optional<PropertyValue> ValueOf(const RegistryEntry& entry, std::string_view key);
 
   // The reads of the host that failed so far in this run, each once: what the outputs report

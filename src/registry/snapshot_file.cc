@@ -9,12 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <utility>
 #include <vector>
+
+#include "base/file_replace.h"
 
 namespace halvane {
 namespace {
@@ -32,49 +32,6 @@ FileIdentity IdentityOf(const struct stat& info) {
 // seconds; a lock held longer than this belongs to a run that is stuck, and waiting on it
 // would make this one stuck too.
 constexpr auto kLockWait = std::chrono::seconds(60);
-
-// The signal that asked the run to stop while it was saving, 0 for none.
-volatile std::sig_atomic_t g_stop_signal = 0;
-extern "C" void NoteStop(int signal) { g_stop_signal = signal; }
-
-// While a save runs, a file size limit makes a write fail with EFBIG instead of ending the
-// process by SIGXFSZ with a temporary file left behind; and a run told to stop (SIGTERM, SIGINT,
-// SIGHUP, unless they are ignored) finishes the save or gives it up, leaving the snapshot whole
-// and no temporary file, and only then stops, by the same signal.
-class SaveSignals {
- public:
-  SaveSignals() {
-    g_stop_signal = 0;
-    struct sigaction action {};
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = SIG_IGN;
-    Install(SIGXFSZ, action, false);
-    action.sa_handler = NoteStop;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) Install(signal, action, true);
-  }
-  ~SaveSignals() {
-    for (const Saved& s : saved_) sigaction(s.signal, &s.action, nullptr);
-    if (const int signal = g_stop_signal; signal != 0) raise(signal);
-  }
-  SaveSignals(const SaveSignals&) = delete;
-  SaveSignals& operator=(const SaveSignals&) = delete;
-
-  static bool StopAsked() { return g_stop_signal != 0; }
-
- private:
-  struct Saved {
-    int signal;
-    struct sigaction action;
-  };
-  // Takes signal over, unless only_from_default and it is not at its default.
-  void Install(int signal, const struct sigaction& action, bool only_from_default) {
-    Saved saved{signal, {}};
-    if (sigaction(signal, nullptr, &saved.action) != 0) return;
-    if (only_from_default && saved.action.sa_handler != SIG_DFL) return;
-    if (sigaction(signal, &action, nullptr) == 0) saved_.push_back(saved);
-  }
-  std::vector<Saved> saved_;
-};
 
 }  // namespace
 
@@ -114,7 +71,7 @@ Status SnapshotFile::Open(const std::string& path, RegistryUse use) {
 }
 
 Status SnapshotFile::Save(const TextWriter& write) {
-  SaveSignals signals;
+  ReplaceSignals signals;
   if (!locked_) {
     if (!lock_failure_.ok()) return lock_failure_;
     if (Status locked = TakeLockBefore(std::chrono::steady_clock::now() + kLockWait); !locked.ok())
@@ -125,7 +82,8 @@ Status SnapshotFile::Save(const TextWriter& write) {
   struct stat original {};
   if (fstat(file_.get(), &original) != 0) return Failure(ErrnoText(errno, path_));
 
-  StatusOr<std::pair<Fd, std::string>> created = CreateTemporary();
+  StatusOr<std::pair<Fd, std::string>> created =
+      CreateTemporaryFile(folder_.get(), name_, folder_path_, RandomTemporaryName);
   if (!created.ok()) return created.status();
   Fd& out = created->first;
   const std::string& temp = created->second;
@@ -141,12 +99,9 @@ Status SnapshotFile::Save(const TextWriter& write) {
   if (fstat(out.get(), &saved) != 0)
     return abandon(Failure(ErrnoText(errno, "cannot read back " + temp_path)));
   if (!StillNamed(identity_)) return abandon(Failure("snapshot changed while saving: " + path_));
-  if (SaveSignals::StopAsked()) return abandon(Failure("stopped while saving " + path_));
-  if (renameat(folder_.get(), temp.c_str(), folder_.get(), name_.c_str()) != 0)
-    return abandon(Failure(ErrnoText(errno, "cannot rename " + temp_path + " to " + name_)));
-  // Makes the rename itself durable; the save has happened whatever this answers.
-  if (Fd folder(openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.get() >= 0)
-    fsync(folder.get());
+  if (ReplaceSignals::StopAsked()) return abandon(Failure("stopped while saving " + path_));
+  if (Status renamed = RenameIntoPlace(folder_.get(), temp, name_, temp_path); !renamed.ok())
+    return renamed;
   file_ = std::move(out);
   identity_ = IdentityOf(saved);
   return Status::Ok();
@@ -256,23 +211,6 @@ StatusOr<std::size_t> SnapshotFile::ReadSome(char* buffer, std::size_t size) {
     if (read_so_far_ > kMaxSnapshotBytes) return Failure(kTooLarge);
     return static_cast<std::size_t>(n);
   }
-}
-
-// The name is cut short where the whole would not fit a file name.
-StatusOr<std::pair<Fd, std::string>> SnapshotFile::CreateTemporary() const {
-  const std::string base = name_.substr(0, NAME_MAX - 7);
-  static constexpr char kLetters[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device random;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = base + ".";
-    for (int i = 0; i < 6; ++i) temp.push_back(kLetters[random() % (sizeof kLetters - 1)]);
-    Fd fd(openat(folder_.get(), temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                 0600));
-    if (fd.get() >= 0) return std::pair(std::move(fd), std::move(temp));
-    if (errno != EEXIST) break;
-  }
-  return Failure(ErrnoText(errno, "cannot create a temporary file in " + folder_path_));
 }
 
 }  // namespace halvane

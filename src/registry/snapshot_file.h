@@ -75,10 +75,6 @@ class SnapshotFile {
   // Notes which file is read, as it stands before the reading; refuses one too large.
   Status MeasureForRead();
 
-  // A new file "<name>.XXXXXX" in the folder, readable by this process only until it is done,
-  // and its name.
-  StatusOr<std::pair<Fd, std::string>> CreateTemporary() const;
-
   std::string path_;         // as given, for messages and to check where it leads
   std::string folder_path_;  // where the file was found, for messages
   std::string name_;         // its name in that folder

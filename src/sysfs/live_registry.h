@@ -10,6 +10,7 @@
 
 #include "registry/memory_registry.h"
 #include "sysfs/driver_settings.h"
+#include "sysfs/remembering_reader.h"
 #include "sysfs/sysfs_nvme.h"
 #include "sysfs/sysfs_reader.h"
 
@@ -25,7 +26,8 @@ enum class Level { kRoot, kHost, kRemotePort, kTarget, kUnit, kMap, kNvmeControl
 // are read when the run first asks for any of them. A run that needs only the ports (a port's
 // block, a settings run) therefore never reads below the Fibre Channel hosts, and a target's
 // logical units are listed afresh on each walk and kept by nobody but the walk, so a listing holds
-// one target's units at a time.
+// one target's units at a time; a run that walks the host more than once keeps them
+// (KeepWhatIsRead).
 struct LiveNode : RegistryEntry::Impl, std::enable_shared_from_this<LiveNode> {
   Level level = Level::kRoot;
   LiveNode* parent = nullptr;  // parents outlive the walks that reach their children
@@ -37,10 +39,11 @@ struct LiveNode : RegistryEntry::Impl, std::enable_shared_from_this<LiveNode> {
   std::optional<PropertyValue> table;
   unsigned groups_read = 0;  // units: the UnitGroups whose values table holds, as bits
   bool listed = false;
-  bool maps_listed = false;                         // the root
-  std::vector<std::shared_ptr<LiveNode>> maps;      // the root
-  std::vector<std::shared_ptr<LiveNode>> children;  // kept for every level but targets
-  std::optional<NvmeControllerPlace> controller;    // NVMe controllers
+  bool maps_listed = false;                     // the root
+  std::vector<std::shared_ptr<LiveNode>> maps;  // the root
+  // Kept for every level but targets, and for those too once the registry keeps what it read.
+  std::vector<std::shared_ptr<LiveNode>> children;
+  std::optional<NvmeControllerPlace> controller;  // NVMe controllers
   // Hosts whose NVMe controllers' tables are read: the remote ports by name, read once for all.
   std::optional<std::map<std::uint64_t, std::string>> remote_ports;
 };
@@ -66,6 +69,7 @@ class SysfsRegistry : public DeviceRegistry {
   // The snapshot holds every property, so the whole tree is read, and written as it is read.
   Status StreamSnapshot(SnapshotSink& sink) override;
   std::string WhyNoPorts() override;
+  void KeepWhatIsRead() override;
 
   static std::string_view ClassOf(Level level);
   bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;
@@ -88,8 +92,10 @@ class SysfsRegistry : public DeviceRegistry {
   std::string root_;
   std::unique_ptr<SysfsReader> owned_reader_;
   std::unique_ptr<AttributeWriter> owned_writer_;
-  SysfsReader& reader_;
+  RememberingReader remembering_;
+  SysfsReader& reader_;  // remembering_
   SettingsDriver driver_;
+  bool keep_units_ = false;
   ClassTable classes_;
   std::shared_ptr<LiveNode> top_;
 };

@@ -82,7 +82,8 @@ SysfsRegistry::SysfsRegistry(std::string root, SysfsReader* reader, AttributeWri
     : root_(root),
       owned_reader_(reader ? nullptr : MakeTreeReader(root)),
       owned_writer_(writer ? nullptr : MakeTreeWriter(root)),
-      reader_(reader ? *reader : *owned_reader_),
+      remembering_(reader ? *reader : *owned_reader_),
+      reader_(remembering_),
       driver_(std::move(root), reader_, writer ? *writer : *owned_writer_) {
   classes_ = {{kUserControllerClass, kScsiControllerClass},
               {kSysfsHostClass, kUserControllerClass},
@@ -192,6 +193,11 @@ int SysfsRegistry::Depth(Level level) {
   }
 }
 
+void SysfsRegistry::KeepWhatIsRead() {
+  keep_units_ = true;
+  remembering_.RememberStates();
+}
+
 Status SysfsRegistry::IsTree() {
   const Listing names = reader_.List(root_);
   return names.ok() ? Status::Ok() : names.status();
@@ -226,6 +232,7 @@ LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
 }
 
 LiveNodes SysfsRegistry::ListChildren(LiveNode& node, bool hosts, bool maps, Failures* failed) {
+  if (node.level == Level::kTarget && node.listed) return node.children;
   if (node.level == Level::kTarget) {
     LiveNodes units;
     for (UnitPlace& place :
@@ -233,6 +240,10 @@ LiveNodes SysfsRegistry::ListChildren(LiveNode& node, bool hosts, bool maps, Fai
       auto unit = Child(node, Level::kUnit, std::move(place.name), std::move(place.folder));
       unit->number = place.lun;
       units.push_back(std::move(unit));
+    }
+    if (keep_units_) {
+      node.listed = true;
+      node.children = units;
     }
     return units;
   }

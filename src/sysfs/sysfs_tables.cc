@@ -380,9 +380,13 @@ PropertyValue MapTable(SysfsReader& reader, const std::string& root, const std::
         AddMapPath(std::move(path), &paths, &table);
         continue;
       }
-      path.insert_or_assign(kScsiAddressKey, AttributeText(address));
-      CopyText(reader, *unit, "state", kScsiDeviceStateKey, &path);
+      // Any transport's SCSI device (Fibre Channel, iSCSI, SAS, SATA) has its state; a device of
+      // another kind (a virtio disk's) is no SCSI device, and the path names none.
       const auto numbers = NumbersOf(address, "", ":::");
+      if (numbers) {
+        path.insert_or_assign(kScsiAddressKey, AttributeText(address));
+        CopyText(reader, *unit, "state", kScsiDeviceStateKey, &path);
+      }
       const std::string rport = Parent(Parent(*unit));
       if (numbers && NumbersOf(Basename(rport), "rport-", ":-")) {
         const std::string host = "host" + std::to_string((*numbers)[0]);

@@ -3,6 +3,7 @@
 // Prometheus accepts.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "support/run_binary.h"
@@ -28,6 +29,23 @@ std::string Findings(const std::string& text) {
   return findings;
 }
 
+// The document's summary and messages, in the order the text prints them, are the text's lines,
+// escaped as it escapes them: a script that prints them prints no line of its own either.
+void ExpectDocumentSaysWhatTheTextSays(const std::string& text, const std::string& document) {
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);
+  const std::size_t from = line.find(" - ") + 3;
+  std::vector<std::string> said = {line.substr(from, line.find(" | ") - from)};
+  while (std::getline(lines, line)) said.push_back(line.substr(line.find(": ") + 2));
+  const auto json = nlohmann::json::parse(document);
+  std::vector<std::string> told = {json["summary"].get<std::string>()};
+  for (const char* list : {"findings", "accepted"}) {
+    for (const auto& finding : json[list]) told.push_back(finding["message"].get<std::string>());
+  }
+  EXPECT_EQ(told, said);
+}
+
 TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
   testing::TempDir dir;
   std::string documents, expositions;
@@ -43,6 +61,7 @@ TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
     const RunOptions replay =
         testing::WithRegistry(dir.Write(std::to_string(n) + ".snapshot", capture));
     const int status = std::stoi(row[2]);
+    std::string text;
     for (const char* form : {"", "--json", "--metrics"}) {
       std::vector<std::string> args = testing::Words(row[1]);
       args.push_back("--check");
@@ -57,6 +76,9 @@ TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
       }
       if (suffix == ".txt") {
         EXPECT_EQ(Findings(run.out), row[3]);
+        text = run.out;
+      } else if (suffix == ".json") {
+        ExpectDocumentSaysWhatTheTextSays(text, run.out);
       }
       const std::string file = dir.Write(std::to_string(n) + suffix, run.out);
       if (suffix != ".txt") (suffix == ".json" ? documents : expositions) += " " + file;

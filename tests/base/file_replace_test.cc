@@ -1,0 +1,138 @@
+// Replacing a file in one step where someone else may write its folder or its folder's parent:
+// nothing planted is followed, the folder opened is the one written, and a failure leaves the file
+// as it was and no other file.
+#include "base/file_replace.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/run_binary.h"
+
+namespace halvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A folder "out" holding the last good file, and beside it a file only its owner may read.
+struct Setting {
+  testing::TempDir dir;
+  std::string out = dir.path() + "/out";
+  std::string file = out + "/halvane.prom";
+  std::string secret = dir.Write("secret", "root only\n");
+  Setting() {
+    fs::create_directory(out);
+    chmod(secret.c_str(), 0600);
+    WriteText(file, "old\n");
+  }
+  static void WriteText(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "w");
+    fputs(text.c_str(), f);
+    fclose(f);
+  }
+  void ExpectSecretUntouched() const {
+    EXPECT_EQ(testing::ReadFile(secret), "root only\n");
+    struct stat info {};
+    ASSERT_EQ(stat(secret.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+  }
+};
+
+TEST(ReplacedFile, WritesTheWholeFileReadableByAllAndNothingElse) {
+  Setting s;
+  const mode_t before = umask(077);
+  StatusOr<ReplacedFile> file = ReplacedFile::Open(s.file);
+  ASSERT_TRUE(file.ok()) << file.status().message();
+  const Status replaced = file->Replace("new\n", 0644);
+  umask(before);
+  ASSERT_TRUE(replaced.ok()) << replaced.message();
+  EXPECT_EQ(testing::ReadFile(s.file), "new\n");
+  struct stat info {};
+  ASSERT_EQ(stat(s.file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  EXPECT_EQ(Names(s.out), std::vector<std::string>{"halvane.prom"});
+}
+
+TEST(ReplacedFile, NeverOpensALinkPlantedAtTheTemporaryName) {
+  for (const bool every_name : {false, true}) {
+    SCOPED_TRACE(every_name ? "every name planted" : "the first name planted");
+    Setting s;
+    ASSERT_EQ(symlink("../secret", (s.out + "/planted").c_str()), 0);
+    int calls = 0;
+    StatusOr<ReplacedFile> file = ReplacedFile::Open(s.file, [&](std::string_view) {
+      return every_name || calls++ == 0 ? std::string("planted") : std::string("fresh");
+    });
+    ASSERT_TRUE(file.ok());
+    const Status replaced = file->Replace("new\n", 0644);
+    s.ExpectSecretUntouched();
+    EXPECT_EQ(replaced.ok(), !every_name) << replaced.message();
+    EXPECT_EQ(testing::ReadFile(s.file), every_name ? "old\n" : "new\n");
+    EXPECT_EQ(Names(s.out), (std::vector<std::string>{"halvane.prom", "planted"}));
+  }
+}
+
+TEST(ReplacedFile, WritesInTheFolderItOpenedWhateverThePathLeadsToLater) {
+  Setting s;
+  StatusOr<ReplacedFile> file = ReplacedFile::Open(s.file);
+  ASSERT_TRUE(file.ok());
+  // The folder's parent is someone else's: the folder is moved aside and another put in its
+  // place, with a link at the file's name.
+  fs::rename(s.out, s.dir.path() + "/aside");
+  fs::create_directory(s.out);
+  ASSERT_EQ(symlink("../secret", s.file.c_str()), 0);
+  ASSERT_TRUE(file->Replace("new\n", 0644).ok());
+  s.ExpectSecretUntouched();
+  EXPECT_EQ(testing::ReadFile(s.dir.path() + "/aside/halvane.prom"), "new\n");
+  EXPECT_EQ(Names(s.out), std::vector<std::string>{"halvane.prom"});
+  EXPECT_TRUE(fs::is_symlink(s.file));
+}
+
+TEST(ReplacedFile, RefusesAFolderThatIsALinkOrAPathThatNamesNoFile) {
+  Setting s;
+  ASSERT_EQ(symlink("out", (s.dir.path() + "/link").c_str()), 0);
+  for (const std::string& path : {s.dir.path() + "/link/halvane.prom", s.out + "/", s.out + "/..",
+                                  s.dir.path() + "/gone/halvane.prom"}) {
+    SCOPED_TRACE(path);
+    const StatusOr<ReplacedFile> file = ReplacedFile::Open(path);
+    EXPECT_FALSE(file.ok());
+    EXPECT_NE(file.status().message().find(path), std::string::npos) << file.status().message();
+  }
+}
+
+TEST(ReplacedFile, AFailureLeavesTheFileAsItWasAndNoOtherFile) {
+  Setting s;
+  fs::create_directory(s.out + "/folder");
+  StatusOr<ReplacedFile> folder = ReplacedFile::Open(s.out + "/folder");
+  ASSERT_TRUE(folder.ok());
+  EXPECT_FALSE(folder->Replace("new\n", 0644).ok());  // a folder has the name
+  StatusOr<ReplacedFile> file = ReplacedFile::Open(s.file);
+  ASSERT_TRUE(file.ok());
+  // A full disk, as a file size limit makes it: the write fails halfway (EFBIG, not SIGXFSZ).
+  struct rlimit limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const struct rlimit small = {4096, limit.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Status replaced = file->Replace(std::string(10000, 'x'), 0644);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_FALSE(replaced.ok());
+  EXPECT_NE(replaced.message().find("cannot write " + s.out + "/halvane.prom."), std::string::npos)
+      << replaced.message();
+  EXPECT_EQ(testing::ReadFile(s.file), "old\n");
+  EXPECT_EQ(Names(s.out), (std::vector<std::string>{"folder", "halvane.prom"}));
+}
+
+}  // namespace
+}  // namespace halvane

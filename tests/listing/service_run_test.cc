@@ -1,0 +1,98 @@
+// The metrics service's run, --metrics -l --check: the listing's metrics and the verdict's gauges
+// from one reading of the host, byte for byte what the two runs print apart, each SCSI device's
+// state read once, and with --output the file replaced and nothing printed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+
+#include "support/run_binary.h"
+#include "sysfs/fake_sysfs.h"
+
+namespace halvane {
+namespace {
+
+using testing::RunHalvane;
+using testing::RunOptions;
+
+// Two ports, two LUNs on both, each held by a multipath map: four SCSI devices; then one path
+// failed.
+RunOptions Host(const testing::TempDir& dir, bool path_failed) {
+  RunOptions live;
+  const std::string root = dir.path() + "/sys";
+  for (const char* tree : {"check-ports", "check-luns"}) testing::BuildTree(tree, root);
+  if (path_failed) testing::BuildTree("check-path-failed", root);
+  live.env["HALVANE_SYSFS_ROOT"] = root;
+  return live;
+}
+
+TEST(ServiceRun, PrintsTheListingThenTheVerdictFromOneReading) {
+  for (const bool failed : {false, true}) {
+    for (const std::string port : {"", "10:00:00:90:FA:00:00:02"}) {
+      SCOPED_TRACE(std::string(failed ? "a path failed" : "healthy") + " " + port);
+      const testing::TempDir dir;
+      const RunOptions live = Host(dir, failed);
+      std::vector<std::string> scope;
+      if (!port.empty()) scope = {"-c", port};
+      auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), scope.begin(), scope.end());
+        return RunHalvane(args, live);
+      };
+      const auto listing = port.empty() ? with({"--metrics", "-l"}) : with({"--metrics"});
+      const auto verdict = with({"--metrics", "--check"});
+      const auto both = with({"--metrics", "-l", "--check"});
+      EXPECT_EQ(both.out, listing.out + verdict.out);
+      EXPECT_EQ(both.status, verdict.status);
+      EXPECT_EQ(both.status, failed ? 1 : 0);
+      EXPECT_EQ(both.err, "");
+      // Into a file: the same bytes, nothing on standard output, and 0 for a file written.
+      const std::string file = dir.path() + "/halvane.prom";
+      const auto written = with({"--metrics", "-l", "--check", "--output", file});
+      EXPECT_EQ(written.out, "");
+      EXPECT_EQ(written.err, "");
+      EXPECT_EQ(written.status, 0);
+      EXPECT_EQ(testing::ReadFile(file), both.out);
+      struct stat info {};
+      ASSERT_EQ(stat(file.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, 0644u);
+    }
+  }
+}
+
+TEST(ServiceRun, AFileThatCannotBeWrittenIsStatusOneAndNoOutput) {
+  const testing::TempDir dir;
+  const RunOptions live = Host(dir, false);
+  const auto run = RunHalvane(
+      {"--metrics", "-l", "--check", "--output=" + dir.path() + "/gone/halvane.prom"}, live);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "halvane: cannot open the folder of " + dir.path() +
+                         "/gone/halvane.prom: No such file or directory\n");
+}
+
+// Each attribute is looked at through an O_PATH descriptor before it is opened for its data.
+std::size_t StateOpens(const std::string& trace) {
+  static const std::regex state(R"(openat\(\d+, "state", [^)]*O_PATH)");
+  std::istringstream lines(trace);
+  std::size_t count = 0;
+  for (std::string line; std::getline(lines, line);) count += std::regex_search(line, state);
+  return count;
+}
+
+TEST(ServiceRun, ReadsEachDevicesStateOnce) {
+  if (std::getenv("HALVANE_VALGRIND") != nullptr) GTEST_SKIP() << "strace would trace valgrind";
+  if (testing::RunCommand("strace -V >/dev/null 2>&1").status != 0)
+    GTEST_SKIP() << "strace is not installed";
+  const testing::TempDir dir;
+  RunOptions traced = Host(dir, false);
+  const std::string trace = dir.path() + "/trace";
+  traced.shell_prefix = "exec strace -f -qq -e trace=openat -o " + trace + " \"$0\" \"$@\"";
+  const auto run = RunHalvane({"--metrics", "-l", "--check"}, traced);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(StateOpens(testing::ReadFile(trace)), 4u);
+}
+
+}  // namespace
+}  // namespace halvane
