@@ -296,12 +296,16 @@ std::optional<std::string> WwidKey(std::string_view text) {
   return std::nullopt;
 }
 
-Verdict JudgeStorage(DeviceRegistry& registry, const CheckScope& scope) {
-  storage::Host host(registry, scope);
+Verdict storage::JudgedWalk(Host& host, const CheckScope& scope) {
   if (!host.Walk()) return UnknownVerdict("no Fibre Channel port in " + scope.place);
   Verdict verdict;
   host.Judge(&verdict);
   return verdict;
+}
+
+Verdict JudgeStorage(DeviceRegistry& registry, const CheckScope& scope) {
+  storage::Host host(registry, scope);
+  return storage::JudgedWalk(host, scope);
 }
 
 }  // namespace halvane

@@ -8,7 +8,9 @@
 
 #include "check/check_report.h"
 #include "check/judge.h"
+#include "check/san_picture.h"
 #include "cli/validation.h"
+#include "config/port_print.h"
 #include "config/port_request.h"
 #include "config/refresh.h"
 #include "inventory/port_info.h"
@@ -31,6 +33,7 @@ constexpr int kDryRunOption = 0x102;
 constexpr int kMetricsOption = 0x103;
 constexpr int kCheckOption = 0x104;
 constexpr int kAcceptOption = 0x105;
+constexpr int kDotOption = 0x106;
 
 }  // namespace
 
@@ -51,6 +54,7 @@ const LongOptionName kLongOptionNames[] = {
     {"metrics", kMetricsOption, false},
     {"check", kCheckOption, false},
     {"accept", kAcceptOption, true},
+    {"dot", kDotOption, false},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -67,6 +71,8 @@ constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name gi
 constexpr char kFormatsExclusive[] = "The --json and --metrics options are mutually exclusive.";
 constexpr char kCheckTakesNoSettings[] = "The --check option takes no settings and no --snapshot.";
 constexpr char kAcceptNeedsCheck[] = "The --accept option is for --check.";
+constexpr char kDotStandsAlone[] =
+    "The --dot option takes no settings, no --snapshot, --check, --json or --metrics.";
 constexpr char kBadAccept[] =
     "Invalid WWID, must be as the kernel (naa., eui., t10., uuid., nvme.) or multipath writes it:";
 
@@ -107,6 +113,7 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
     if (c == kDryRunOption) parsed->dry_run = true;
     if (c == kCheckOption) parsed->check = true;
     if (c == kAcceptOption && optarg) parsed->accepted.push_back(optarg);
+    if (c == kDotOption) parsed->dot = true;
   }
   // The parser has moved the words that are not options to the end.
   for (int i = optind; i < argc; ++i) parsed->ignored.emplace_back(argv[i]);
@@ -224,6 +231,26 @@ RunOutcome PrintCheck(Services& services, const ParsedOptions& parsed) {
   return outcome;
 }
 
+// --dot: the picture of every port's storage, or with -c of that port's, coloured by the check's
+// verdict on it. A port that no port is named is told, and draws an empty picture, as its
+// document is an empty inventory.
+RunOutcome PrintPicture(Services& services, const ParsedOptions& parsed) {
+  const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
+  if (!registry.ok()) return RunOutcome::Failed(registry.status());
+  CheckScope scope{{}, parsed.accepted, services.ports_place};
+  if (parsed.portWWN) {
+    const StatusOr<RegistryEntry> port = FindPortByWWN(**registry, *parsed.portWWN);
+    if (port.status().code() == kNoDevice) SayNotFound(services, **registry, *parsed.portWWN);
+    if (!port.ok()) {
+      PrintEmptySanPicture(**registry, port.status().message(), services.out);
+      return RunOutcome::Exit(kExitSuccess);
+    }
+    scope.port = *port;
+  }
+  PrintSanPicture(**registry, scope, services.out);
+  return RunOutcome::Exit(kExitSuccess);
+}
+
 // The SCSI host number of the port named wanted, for a rescan of that host alone.
 std::optional<std::uint64_t> HostToRescan(Services& services, const std::string& wanted) {
   const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
@@ -264,7 +291,9 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   // One form of report a run, wherever the options stand: a script that asks for two has a fault
   // to be told of before anything is done.
   if (parsed.json && parsed.metrics) return ExitWithUsage(out, kExitUsage, kFormatsExclusive, "");
-  if (!parsed.accepted.empty() && !parsed.check)
+  if (parsed.dot && (parsed.json || parsed.metrics || parsed.check))
+    return ExitWithUsage(out, kExitUsage, kDotStandsAlone, "");
+  if (!parsed.accepted.empty() && !parsed.check && !parsed.dot)
     return ExitWithUsage(out, kExitUsage, kAcceptNeedsCheck, "");
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
@@ -288,12 +317,14 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case 's':
       case 't':
         if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");
+        if (parsed.dot) return ExitWithUsage(out, kExitUsage, kDotStandsAlone, "");
         if (auto refused = RecordSetting(c, optarg, &parsed, out)) return *refused;
         break;
       case 'l':
         if (parsed.portWWN) return ExitWithUsage(out, kExitUsage, kListExclusive, "");
         say_ignored();
         rescan_now(std::nullopt, services.err);
+        if (parsed.dot) return PrintPicture(services, parsed);
         return parsed.check ? PrintCheck(services, parsed) : PrintListing(services, parsed);
       case kAcceptOption:
         if (!WwidKey(optarg)) return ExitWithUsage(out, kExitUsage, kBadAccept, optarg);
@@ -302,9 +333,11 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case kMetricsOption:
       case kDryRunOption:
       case kCheckOption:
+      case kDotOption:
         break;
       case kSnapshotOption:
         if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");
+        if (parsed.dot) return ExitWithUsage(out, kExitUsage, kDotStandsAlone, "");
         say_ignored();
         rescan_now(std::nullopt, services.err);
         return PrintSnapshot(services);
@@ -325,13 +358,13 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   }
 
   say_ignored();
-  if (parsed.check) {
+  if (parsed.check || parsed.dot) {
     // The scan first: the verdict is on what it finds. A dry run's plan goes to standard error,
-    // so that standard output holds the verdict alone.
+    // so that standard output holds the verdict (or the picture) alone.
     std::optional<std::uint64_t> host;
     if (rescan && parsed.portWWN) host = HostToRescan(services, *parsed.portWWN);
     if (!parsed.portWWN || host) rescan_now(host, services.err);
-    return PrintCheck(services, parsed);
+    return parsed.dot ? PrintPicture(services, parsed) : PrintCheck(services, parsed);
   }
   if (parsed.portWWN) {
     const RunOutcome outcome = HandlePortRequest(parsed, services);

@@ -40,6 +40,7 @@ struct ParsedOptions {
   std::vector<std::string> ignored;  // the words that are not options, in order
   bool check = false;                // the run prints a verdict on the storage instead of a listing
   std::vector<std::string> accepted;  // --accept: WWIDs reached one way on purpose
+  bool dot = false;                   // the run draws the storage as a Graphviz graph
 };
 
 // The exit statuses of the process, as scripts read them.

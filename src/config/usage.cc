@@ -50,6 +50,9 @@ const char kUsageText[] =
     "\n"
     "\t--accept WWID With --check, accepts that the LUN or namespace of that WWID is reached one\n"
     "\t\tway only (repeatable).\n"
+    "\n"
+    "\t--dot Draws the storage of every Fibre Channel port (with -c, that port's) as a Graphviz\n"
+    "\t\tgraph, what --check finds coloured in: halvane --dot | dot -Tsvg > san.svg\n"
     "\n";
 
 RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message,
