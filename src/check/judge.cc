@@ -37,8 +37,9 @@ Finding Host::About(FindingCode code, const Port& port) const {
 }
 
 void Host::Add(Verdict* verdict, Finding finding) const {
-  const bool accepted =
-      RuleOf(finding.code).acceptable && accepted_.count(WwidKey(finding.wwid).value_or(""));
+  // Most hosts accept nothing: no key is made for each of their findings.
+  const bool accepted = RuleOf(finding.code).acceptable && !accepted_.empty() &&
+                        accepted_.count(WwidKey(finding.wwid).value_or(""));
   (accepted ? verdict->accepted : verdict->findings).push_back(std::move(finding));
 }
 
@@ -251,7 +252,7 @@ void Host::JudgePorts(Verdict* verdict) {
   }
 }
 
-void Host::Judge(Verdict* verdict) {
+void Host::Judge(Verdict* verdict, bool ordered) {
   verdict->judged = true;
   for (Finding& finding : walk_findings_) Add(verdict, std::move(finding));
   for (Unit& lun : luns_) JudgeUnit(lun, false, verdict);
@@ -264,7 +265,7 @@ void Host::Judge(Verdict* verdict) {
   Count(verdict, CountName::kLunPathsRunning) = lun_paths_running_;
   Count(verdict, CountName::kNvmeControllers) = controllers_;
   Count(verdict, CountName::kNvmeControllersLive) = controllers_live_;
-  Conclude(verdict);
+  Conclude(verdict, ordered);
 }
 
 }  // namespace storage
@@ -296,10 +297,10 @@ std::optional<std::string> WwidKey(std::string_view text) {
   return std::nullopt;
 }
 
-Verdict storage::JudgedWalk(Host& host, const CheckScope& scope) {
+Verdict storage::JudgedWalk(Host& host, const CheckScope& scope, bool ordered) {
   if (!host.Walk()) return UnknownVerdict("no Fibre Channel port in " + scope.place);
   Verdict verdict;
-  host.Judge(&verdict);
+  host.Judge(&verdict, ordered);
   return verdict;
 }
 

@@ -339,7 +339,8 @@ void Picture::Print(std::ostream& out) const {
 
 void PrintSanPicture(DeviceRegistry& registry, const CheckScope& scope, std::ostream& out) {
   storage::Host host(registry, scope);
-  const Verdict verdict = storage::JudgedWalk(host, scope);
+  // The picture draws every finding, in no order of theirs.
+  const Verdict verdict = storage::JudgedWalk(host, scope, false);
   Picture(host, verdict).Print(out);
 }
 

@@ -98,7 +98,8 @@ class Host {
 
   // Reads every Fibre Channel port and what it reaches; false when there is none.
   bool Walk();
-  void Judge(Verdict* verdict);
+  // The verdict on what the walk found; ordered as Conclude says.
+  void Judge(Verdict* verdict, bool ordered = true);
 
   // What the walk gathered, for the picture of the host that the verdict colours.
   const std::vector<Port>& ports() const { return ports_; }
@@ -135,6 +136,6 @@ class Host {
 };
 
 // The verdict on what host finds: UNKNOWN when it finds no Fibre Channel port.
-Verdict JudgedWalk(Host& host, const CheckScope& scope);
+Verdict JudgedWalk(Host& host, const CheckScope& scope, bool ordered = true);
 
 }  // namespace halvane::storage
