@@ -178,7 +178,7 @@ Picture::Picture(const Host& host, const Verdict& verdict) : host_(host), verdic
   const std::uint64_t without =
       verdict.counts[static_cast<std::size_t>(CountName::kLunsWithoutWwid)];
   if (without > 0) {
-    clusters_[""].insert(Quoted("LUNs without a WWID") + " [shape=note, label=" +
+    clusters_[""].insert(Quoted("note LUNs without a WWID") + " [shape=note, label=" +
                          Label({std::to_string(without) + " LUN" + (without == 1 ? "" : "s") +
                                 " without a WWID, not drawn"}) +
                          "];");
@@ -214,8 +214,9 @@ void Picture::AddPorts() {
     const Shade shade = verdicts_.ports_down.count(port.name) ? Shade::kDown : Shade::kFine;
     const std::string host = port.scsi_host ? "host" + std::to_string(*port.scsi_host) + " " : "";
     clusters_[FabricOf(i)].insert(
-        PortId(i) +
-        " [label=" + Label({"port " + port.name, host + port.state.value_or(""), port.speed}) +
+        PortId(i) + " [label=" +
+        Label({"port " + (port.name.empty() ? "without a name" : port.name),
+               host + port.state.value_or(""), port.speed}) +
         std::string(Colour(shade)) + "];");
     if (!port.fabric.empty()) cluster_labels_[FabricOf(i)] = "fabric " + port.fabric;
   }
@@ -323,8 +324,9 @@ void Picture::Print(std::ostream& out) const {
   PrintLegend(out);
   for (const auto& [cluster, lines] : clusters_) {
     if (cluster.empty()) continue;
-    out << "  subgraph " << cluster << " {\n    label=" << Quoted(cluster_labels_.at(cluster))
-        << ";\n";
+    const auto label = cluster_labels_.find(cluster);
+    out << "  subgraph " << cluster
+        << " {\n    label=" << Quoted(label == cluster_labels_.end() ? "" : label->second) << ";\n";
     for (const std::string& line : lines) out << "    " << line << "\n";
     out << "  }\n";
   }

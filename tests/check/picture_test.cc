@@ -70,5 +70,24 @@ TEST(Picture, StandsAloneAndFailsAsTheListingDoes) {
   EXPECT_NE(unreadable.err, "");
 }
 
+// What a driver publishes is text of its own: it cannot end a label, start an escape of Graphviz's
+// or an HTML tag, or make Graphviz warn.
+TEST(Picture, DriverTextsAreEscapedForGraphviz) {
+  testing::TempDir dir;
+  std::string host = testing::ReadFile(testing::SourceDir() + "/examples/san.json");
+  const std::string speed = "\"8 Gigabit\"";
+  ASSERT_NE(host.find(speed), std::string::npos);
+  host.replace(host.find(speed), speed.size(), R"("8 \"Giga\\bit\n<b>&\u0001\u00e9")");
+  const std::string picture = dir.Write(
+      "host.dot", RunHalvane({"--dot"}, testing::WithRegistry(dir.Write("host.json", host))).out);
+  EXPECT_NE(testing::ReadFile(picture).find(R"(\n8 \"Giga\\bit\\x0a&lt;b&gt;&amp;\\x01)"
+                                            "\xc3\xa9\""),
+            std::string::npos);
+  const auto drawn = testing::RunCommand("{ dot -Tsvg " + picture + " >/dev/null; } 2>&1");
+  if (testing::CheckerMissing(drawn)) GTEST_SKIP() << drawn.out;
+  EXPECT_EQ(drawn.status, 0);
+  EXPECT_EQ(drawn.out, "");
+}
+
 }  // namespace
 }  // namespace halvane
