@@ -8,6 +8,8 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -79,11 +81,12 @@ std::string SizeText(std::uint64_t bytes) {
   return text + " " + kUnits[unit];
 }
 
-// What the verdict says of each thing drawn, by the names its findings give.
+// What the verdict says of each thing drawn, by the names its findings give, which the verdict
+// holds.
 struct Verdicts {
   std::set<std::string> ports_down;
   std::set<std::pair<std::string, std::string>> remotes_down;  // our port's name, the remote's
-  std::map<std::pair<bool, std::string>, Shade> units;         // namespace or LUN, WWID
+  std::unordered_map<std::string_view, Shade> units[2];        // LUNs' and namespaces', by WWID
   std::map<std::string, Shade> maps;
 
   void Note(const Finding& finding, bool accepted) {
@@ -105,7 +108,7 @@ struct Verdicts {
         Raise(maps[finding.map], shade);
         break;
       default:
-        Raise(units[{finding.code >= FindingCode::kNamespaceNoUsablePath, finding.wwid}], shade);
+        Raise(units[finding.code >= FindingCode::kNamespaceNoUsablePath][finding.wwid], shade);
     }
   }
 };
@@ -161,7 +164,7 @@ class Picture {
   const Host& host_;
   const Verdict& verdict_;
   Verdicts verdicts_;
-  std::set<std::string> held_maps_;
+  std::unordered_set<std::string_view> held_maps_;         // names the host's units hold
   std::map<std::string, std::set<std::string>> clusters_;  // "" is the graph itself
   std::map<std::string, std::string> cluster_labels_;
   std::set<std::string> edges_;
@@ -241,10 +244,13 @@ void Picture::AddPorts() {
 
 void Picture::AddUnits(const std::vector<Unit>& units, bool nvme) {
   std::map<GroupKey, Group> groups;
+  const auto& shades = verdicts_.units[nvme];
+  GroupKey key;  // one for every unit, copied only into a new group
+  key.nvme = nvme;
   for (const Unit& unit : units) {
-    GroupKey key;
-    key.nvme = nvme;
     key.subsystem = unit.subsystem;
+    key.reaches.clear();
+    key.shade = key.map_shade = Shade::kFine;
     for (const storage::Path& path : unit.paths) {
       if (host_.ports()[path.port].in_scope)
         key.reaches.emplace_back(path.remote, host_.PathUsable(path, nvme));
@@ -252,14 +258,15 @@ void Picture::AddUnits(const std::vector<Unit>& units, bool nvme) {
     if (key.reaches.empty()) continue;
     std::sort(key.reaches.begin(), key.reaches.end());
     key.reaches.erase(std::unique(key.reaches.begin(), key.reaches.end()), key.reaches.end());
-    if (const auto found = verdicts_.units.find({nvme, unit.wwid}); found != verdicts_.units.end())
-      key.shade = found->second;
+    if (const auto found = shades.find(unit.wwid); found != shades.end()) key.shade = found->second;
     key.mapped = !unit.map.empty();
     if (const auto found = verdicts_.maps.find(unit.map);
         key.mapped && found != verdicts_.maps.end())
       key.map_shade = found->second;
     if (key.mapped) held_maps_.insert(unit.map);
-    groups[key].Add(unit);
+    auto group = groups.find(key);
+    if (group == groups.end()) group = groups.emplace(key, Group()).first;
+    group->second.Add(unit);
   }
   for (const auto& [key, group] : groups) AddGroup(key, group);
 }
