@@ -70,8 +70,34 @@ std::optional<std::string_view> LabelEscape(char c) {
   return std::nullopt;
 }
 
+// The escape of a byte in a DOT string that is not a control; nothing for any other byte.
+std::optional<std::string_view> DotEscape(char c) {
+  switch (c) {
+    case '\\':
+      return "\\\\";
+    case '"':
+      return "\\\"";
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    default:
+      return std::nullopt;
+  }
+}
+
 std::size_t EscapeLength(std::string_view text, std::size_t i, EscapeFor format) {
-  return format == EscapeFor::kLine ? LineEscapeLength(text, i) : LabelEscape(text[i]) ? 1 : 0;
+  switch (format) {
+    case EscapeFor::kLine:
+      return LineEscapeLength(text, i);
+    case EscapeFor::kLabel:
+      return LabelEscape(text[i]) ? 1 : 0;
+    case EscapeFor::kDot:
+      return DotEscape(text[i]) ? 1 : LineEscapeLength(text, i);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -202,10 +228,8 @@ void AppendJsonString(std::string& out, std::string_view text) {
 
 void AppendEscaped(std::string& out, std::string_view text, EscapeFor format) {
   std::string valid;
-  if (format == EscapeFor::kLabel) {
-    text = text.substr(0, text.find('\0'));
-    if (!IsValidUtf8(text)) text = valid = ValidUtf8(text);
-  }
+  if (format == EscapeFor::kLabel) text = text.substr(0, text.find('\0'));
+  if (format != EscapeFor::kLine && !IsValidUtf8(text)) text = valid = ValidUtf8(text);
   std::size_t plain = 0;
   for (std::size_t i = 0; i < text.size();) {
     const std::size_t n = EscapeLength(text, i, format);
@@ -217,8 +241,11 @@ void AppendEscaped(std::string& out, std::string_view text, EscapeFor format) {
     for (const char c : text.substr(i, n)) {
       if (format == EscapeFor::kLabel) {
         out.append(*LabelEscape(c));
+      } else if (const auto dot = DotEscape(c); dot && format == EscapeFor::kDot) {
+        out.append(*dot);
       } else {
-        out.append("\\x");
+        // DOT reads a backslash of its own as the start of an escape.
+        out.append(format == EscapeFor::kDot ? "\\\\x" : "\\x");
         AppendHex(out, std::span(reinterpret_cast<const std::uint8_t*>(&c), 1), '\0',
                   HexCase::kLower);
       }

@@ -1,6 +1,6 @@
 // The small text rules that every layer shares, each written once: hexadecimal digits, numbers
 // and bytes; the text of a WWN; UTF-8; and the escaping that makes bytes from a device, a driver
-// or a file safe to print on a line or in a JSON document.
+// or a file safe to print on a line, in a JSON document or in a Graphviz graph.
 #pragma once
 
 #include <array>
@@ -86,6 +86,11 @@ enum class EscapeFor {
   // its first zero character, with backslash, double quote and line feed escaped as the format
   // writes them.
   kLabel,
+  // A quoted string of a Graphviz DOT graph (an id or a label): UTF-8 (what is not becomes
+  // U+FFFD), with a double quote and a backslash escaped as DOT writes them, '&', '<' and '>' as
+  // the entities Graphviz would otherwise read in their place, and the line form's controls as
+  // the text "\xhh", which Graphviz shows as \xhh rather than acting on it.
+  kDot,
 };
 void AppendEscaped(std::string& out, std::string_view text, EscapeFor format);
 // text escaped for a line.

@@ -17,7 +17,13 @@ std::string Counted(std::uint64_t n, const char* one, const char* many) {
 // a before b, numbers in them compared as numbers: "2:0:0:1" comes before "10:0:0:1".
 bool NaturalLess(std::string_view a, std::string_view b) {
   const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  std::size_t i = 0, j = 0;
+  // What both begin with compares equal: the comparison starts at the run of digits, or the
+  // character, where they first differ (names of one host share long beginnings).
+  std::size_t i = static_cast<std::size_t>(
+      std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin()).first -
+      a.begin());
+  while (i > 0 && digit(a[i - 1])) --i;
+  std::size_t j = i;
   while (i < a.size() && j < b.size()) {
     if (digit(a[i]) && digit(b[j])) {
       std::size_t ei = i, ej = j;
@@ -252,9 +258,39 @@ Verdict UnknownVerdict(std::string reason) {
   return verdict;
 }
 
-void Conclude(Verdict* verdict) {
-  std::stable_sort(verdict->findings.begin(), verdict->findings.end(), FindingLess);
-  std::stable_sort(verdict->accepted.begin(), verdict->accepted.end(), FindingLess);
+namespace {
+
+// The order the summary reads findings in: by severity and code, and the ports among them as
+// FindingLess orders them.
+bool SummaryLess(const Finding& a, const Finding& b) {
+  if (a.severity != b.severity) return a.severity > b.severity;
+  if (a.code != b.code) return a.code < b.code;
+  return a.code == FindingCode::kPortNotOnline && ObjectsLess(a, b);
+}
+
+// Sorts findings as FindingLess orders them (or only as SummaryLess does), equal ones kept in
+// their order. A finding is large: the sort moves pointers, and each finding is moved once.
+void SortFindings(std::vector<Finding>& findings, bool ordered) {
+  std::vector<Finding*> order;
+  order.reserve(findings.size());
+  for (Finding& finding : findings) order.push_back(&finding);
+  std::stable_sort(order.begin(), order.end(), [ordered](const Finding* a, const Finding* b) {
+    return ordered ? FindingLess(*a, *b) : SummaryLess(*a, *b);
+  });
+  bool moved = false;
+  for (std::size_t i = 0; i < order.size() && !moved; ++i) moved = order[i] != &findings[i];
+  if (!moved) return;
+  std::vector<Finding> sorted;
+  sorted.reserve(findings.size());
+  for (Finding* finding : order) sorted.push_back(std::move(*finding));
+  findings = std::move(sorted);
+}
+
+}  // namespace
+
+void Conclude(Verdict* verdict, bool ordered) {
+  SortFindings(verdict->findings, ordered);
+  SortFindings(verdict->accepted, ordered);
   verdict->status = CheckStatus::kOk;
   for (const Finding& finding : verdict->findings) {
     if (Weight(finding.severity) > Weight(verdict->status)) verdict->status = finding.severity;

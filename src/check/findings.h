@@ -120,7 +120,9 @@ Verdict UnknownVerdict(std::string reason);
 // Sorts the findings most severe first (CRITICAL, then UNKNOWN: what was read and found broken
 // outranks what could not be read, which outranks a warning), then by code in table order, then by
 // the objects' names (numbers in a name compared as numbers), sets the status and writes the
-// summary.
-void Conclude(Verdict* verdict);
+// summary. Without ordered, findings of one code other than ports stay in the order they were
+// found: for a reader that does not list them, and need not pay for sorting a host's 100,000 of
+// them by name.
+void Conclude(Verdict* verdict, bool ordered = true);
 
 }  // namespace halvane

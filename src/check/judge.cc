@@ -37,8 +37,9 @@ Finding Host::About(FindingCode code, const Port& port) const {
 }
 
 void Host::Add(Verdict* verdict, Finding finding) const {
-  const bool accepted =
-      RuleOf(finding.code).acceptable && accepted_.count(WwidKey(finding.wwid).value_or(""));
+  // Most hosts accept nothing: no key is made for each of their findings.
+  const bool accepted = RuleOf(finding.code).acceptable && !accepted_.empty() &&
+                        accepted_.count(WwidKey(finding.wwid).value_or(""));
   (accepted ? verdict->accepted : verdict->findings).push_back(std::move(finding));
 }
 
@@ -259,7 +260,7 @@ void Host::JudgePorts(Verdict* verdict) {
   }
 }
 
-void Host::Judge(Verdict* verdict) {
+void Host::Judge(Verdict* verdict, bool ordered) {
   verdict->judged = true;
   for (Finding& finding : walk_findings_) Add(verdict, std::move(finding));
   for (Unit& lun : luns_) JudgeUnit(lun, false, verdict);
@@ -277,7 +278,7 @@ void Host::Judge(Verdict* verdict) {
     finding.detail = failure.path + ": " + failure.reason;
     verdict->findings.push_back(std::move(finding));
   }
-  Conclude(verdict);
+  Conclude(verdict, ordered);
 }
 
 }  // namespace storage
@@ -309,11 +310,10 @@ std::optional<std::string> WwidKey(std::string_view text) {
   return std::nullopt;
 }
 
-Verdict JudgeStorage(DeviceRegistry& registry, const CheckScope& scope) {
-  storage::Host host(registry, scope);
+Verdict storage::JudgedWalk(Host& host, const CheckScope& scope, bool ordered) {
   if (!host.Walk()) {
     // A host whose ports could not be listed is not a host without ports.
-    const ReadFailures& failed = registry.FailedReads();
+    const ReadFailures& failed = host.registry().FailedReads();
     if (!failed.empty()) {
       const ReadFailure& first = failed.all().front();
       return UnknownVerdict("cannot read " + first.path + ": " + first.reason);
@@ -321,8 +321,13 @@ Verdict JudgeStorage(DeviceRegistry& registry, const CheckScope& scope) {
     return UnknownVerdict("no Fibre Channel port in " + scope.place);
   }
   Verdict verdict;
-  host.Judge(&verdict);
+  host.Judge(&verdict, ordered);
   return verdict;
+}
+
+Verdict JudgeStorage(DeviceRegistry& registry, const CheckScope& scope) {
+  storage::Host host(registry, scope);
+  return storage::JudgedWalk(host, scope);
 }
 
 }  // namespace halvane

@@ -50,6 +50,7 @@ struct Port {
   std::string name;
   std::optional<std::uint64_t> scsi_host;
   std::optional<std::string> state;
+  std::string speed;          // as the listing shows it
   std::string fabric;         // the fabric's name, when the port publishes a real one
   std::string physical_name;  // an NPIV virtual port's physical port
   std::size_t physical = 0;   // the port that counts for redundancy: itself, or its physical one
@@ -61,6 +62,7 @@ struct RemotePort {
   std::string name;
   std::optional<std::string> state;
   Carried carried;
+  std::vector<std::string> roles;
 };
 
 // One path of a LUN or a namespace: a SCSI device, or a namespace as one controller has it.
@@ -82,6 +84,7 @@ struct Unit {
   std::optional<std::uint64_t> nsid;
   bool judged_for_redundancy = true;
   bool linux_unit = false;  // on a host where device-mapper multipath joins paths
+  std::string subsystem;    // a namespace's NVMe subsystem NQN
   std::vector<Path> paths;
 };
 
@@ -96,13 +99,23 @@ class Host {
 
   // Reads every Fibre Channel port and what it reaches; false when there is none.
   bool Walk();
-  void Judge(Verdict* verdict);
+  // The verdict on what the walk found; ordered as Conclude says.
+  void Judge(Verdict* verdict, bool ordered = true);
+
+  // The registry walked, whose failed reads the verdict counts.
+  DeviceRegistry& registry() const { return registry_; }
+  // What the walk gathered, for the picture of the host that the verdict colours.
+  const std::vector<Port>& ports() const { return ports_; }
+  const std::vector<RemotePort>& remotes() const { return remotes_; }
+  const std::vector<Unit>& luns() const { return luns_; }
+  const std::vector<Unit>& namespaces() const { return namespaces_; }
+  // Whether I/O can take the path: its port, its remote port and its device all let it through.
+  bool PathUsable(const Path& path, bool nvme) const;
 
  private:
   std::size_t AddRemote(std::size_t port, const TargetView& remote);
   void AddLun(std::size_t port, std::size_t remote, const LunView& unit);
   void AddNvmeController(std::size_t port, const TargetView& controller);
-  bool PathUsable(const Path& path, bool nvme) const;
   void JudgeUnit(Unit& unit, bool nvme, Verdict* verdict);
   void JudgeMaps(Verdict* verdict);
   void JudgePorts(Verdict* verdict);
@@ -124,5 +137,8 @@ class Host {
   std::uint64_t luns_without_wwid_ = 0, lun_paths_ = 0, lun_paths_running_ = 0;
   std::uint64_t controllers_ = 0, controllers_live_ = 0;
 };
+
+// The verdict on what host finds: UNKNOWN when it finds no Fibre Channel port.
+Verdict JudgedWalk(Host& host, const CheckScope& scope, bool ordered = true);
 
 }  // namespace halvane::storage

@@ -29,6 +29,7 @@ bool Host::Walk() {
     port.name = PortNameText(*record);
     port.scsi_host = Unsigned(MemberValue(*record, kRecordScsiHostNumber));
     port.state = PortState(MemberValue(*record, kRecordPortStatus));
+    port.speed = Text(MemberValue(*record, kRecordSpeed));
     // The kernel's zero and all-ones names are no fabric.
     const std::optional<std::string> fabric = KnownWWN(MemberValue(*record, kRecordFabricName));
     if (fabric && *fabric != "00:00:00:00:00:00:00:00") port.fabric = *fabric;
@@ -67,7 +68,11 @@ std::size_t Host::AddRemote(std::size_t port, const TargetView& remote) {
   if (!name) key.append("#").append(std::to_string(remotes_.size()));
   const auto [at, added] = remote_index_.emplace(std::make_pair(port, key), remotes_.size());
   if (added)
-    remotes_.push_back({port, name.value_or(""), PortState(remote.Port(kRemotePortStateKey)), {}});
+    remotes_.push_back({port,
+                        name.value_or(""),
+                        PortState(remote.Port(kRemotePortStateKey)),
+                        {},
+                        PortRoles(remote.Port(kRemotePortRolesKey))});
   return at->second;
 }
 
@@ -171,6 +176,7 @@ void Host::AddNvmeController(std::size_t port, const TargetView& controller) {
       // A namespace without any id cannot be joined to its other paths.
       unit.judged_for_redundancy = !id.empty();
       unit.linux_unit = true;
+      unit.subsystem = Text(controller.Own(kSubsystemNqnKey));
     }
     Unit& unit = namespaces_[at->second];
     if (held && unit.map.empty()) {

@@ -11,7 +11,9 @@
 #include "base/file_replace.h"
 #include "check/check_report.h"
 #include "check/judge.h"
+#include "check/san_picture.h"
 #include "cli/validation.h"
+#include "config/port_print.h"
 #include "config/port_request.h"
 #include "config/refresh.h"
 #include "inventory/port_info.h"
@@ -35,6 +37,7 @@ constexpr int kMetricsOption = 0x103;
 constexpr int kCheckOption = 0x104;
 constexpr int kAcceptOption = 0x105;
 constexpr int kOutputOption = 0x106;
+constexpr int kDotOption = 0x107;
 
 }  // namespace
 
@@ -56,6 +59,7 @@ const LongOptionName kLongOptionNames[] = {
     {"check", kCheckOption, false},
     {"accept", kAcceptOption, true},
     {"output", kOutputOption, true},
+    {"dot", kDotOption, false},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -73,6 +77,8 @@ constexpr char kFormatsExclusive[] = "The --json and --metrics options are mutua
 constexpr char kCheckTakesNoSettings[] = "The --check option takes no settings and no --snapshot.";
 constexpr char kAcceptNeedsCheck[] = "The --accept option is for --check.";
 constexpr char kOutputNeedsMetrics[] = "The --output option is for --metrics with -l or --check.";
+constexpr char kDotStandsAlone[] =
+    "The --dot option takes no settings, no --snapshot, --check, --json or --metrics.";
 constexpr char kBadAccept[] =
     "Invalid WWID, must be as the kernel (naa., eui., t10., uuid., nvme.) or multipath writes it:";
 
@@ -115,6 +121,7 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
     if (c == kAcceptOption && optarg) parsed->accepted.push_back(optarg);
     if (c == kOutputOption && optarg) parsed->output = optarg;
     if (c == 'l') parsed->list = true;
+    if (c == kDotOption) parsed->dot = true;
   }
   // The parser has moved the words that are not options to the end.
   for (int i = optind; i < argc; ++i) parsed->ignored.emplace_back(argv[i]);
@@ -278,6 +285,29 @@ RunOutcome PrintCheck(Services& services, const ParsedOptions& parsed) {
   return outcome;
 }
 
+// --dot: the picture of every port's storage, or with -c of that port's, coloured by the check's
+// verdict on it. A port that no port is named is told, and draws an empty picture, as its
+// document is an empty inventory.
+RunOutcome PrintPicture(Services& services, const ParsedOptions& parsed) {
+  const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
+  if (!registry.ok()) return RunOutcome::Failed(registry.status());
+  CheckScope scope{{}, parsed.accepted, services.ports_place};
+  if (parsed.portWWN) {
+    const StatusOr<RegistryEntry> port = FindPortByWWN(**registry, *parsed.portWWN);
+    if (port.status().code() == kNoDevice) SayNotFound(services, **registry, *parsed.portWWN);
+    if (!port.ok()) {
+      PrintEmptySanPicture(**registry, port.status().message(), services.out);
+      return RunOutcome::Exit(kExitSuccess);
+    }
+    scope.port = *port;
+  }
+  PrintSanPicture(**registry, scope, services.out);
+  // The picture draws what could be read, as the text listing does, and what could not is told
+  // on standard error (and is a finding of the verdict that colours it).
+  (void)EndOfReport(services, **registry, parsed);
+  return RunOutcome::Exit(kExitSuccess);
+}
+
 // The SCSI host number of the port named wanted, for a rescan of that host alone.
 std::optional<std::uint64_t> HostToRescan(Services& services, const std::string& wanted) {
   const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
@@ -323,9 +353,12 @@ RunOutcome RunOptions(int argc, char* argv[], Services& services) {
   // One form of report a run, wherever the options stand: a script that asks for two has a fault
   // to be told of before anything is done.
   if (parsed.json && parsed.metrics) return Refuse(out, parsed, kFormatsExclusive, "");
-  if (!parsed.accepted.empty() && !parsed.check) return Refuse(out, parsed, kAcceptNeedsCheck, "");
+  if (!parsed.accepted.empty() && !parsed.check && !parsed.dot)
+    return Refuse(out, parsed, kAcceptNeedsCheck, "");
   if (parsed.output && !(parsed.metrics && (parsed.list || parsed.check)))
     return Refuse(out, parsed, kOutputNeedsMetrics, "");
+  if (parsed.dot && (parsed.json || parsed.metrics || parsed.check))
+    return Refuse(out, parsed, kDotStandsAlone, "");
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
@@ -349,6 +382,7 @@ RunOutcome RunOptions(int argc, char* argv[], Services& services) {
       case 's':
       case 't':
         if (parsed.check) return Refuse(out, parsed, kCheckTakesNoSettings, "");
+        if (parsed.dot) return Refuse(out, parsed, kDotStandsAlone, "");
         if (auto refused = RecordSetting(c, optarg, &parsed, out)) return *refused;
         break;
       case 'l':
@@ -357,6 +391,7 @@ RunOutcome RunOptions(int argc, char* argv[], Services& services) {
         if (parsed.portWWN) return Refuse(out, parsed, kListExclusive, "");
         say_ignored();
         rescan_now(std::nullopt, services.err);
+        if (parsed.dot) return PrintPicture(services, parsed);
         return PrintListing(services, parsed);
       case kAcceptOption:
         if (!WwidKey(optarg)) return Refuse(out, parsed, kBadAccept, optarg);
@@ -366,9 +401,11 @@ RunOutcome RunOptions(int argc, char* argv[], Services& services) {
       case kOutputOption:
       case kDryRunOption:
       case kCheckOption:
+      case kDotOption:
         break;
       case kSnapshotOption:
         if (parsed.check) return Refuse(out, parsed, kCheckTakesNoSettings, "");
+        if (parsed.dot) return Refuse(out, parsed, kDotStandsAlone, "");
         say_ignored();
         rescan_now(std::nullopt, services.err);
         return PrintSnapshot(services);
@@ -392,13 +429,13 @@ RunOutcome RunOptions(int argc, char* argv[], Services& services) {
   }
 
   say_ignored();
-  if (parsed.check) {
+  if (parsed.check || parsed.dot) {
     // The scan first: the verdict is on what it finds. A dry run's plan goes to standard error,
-    // so that standard output holds the verdict alone.
+    // so that standard output holds the verdict (or the picture) alone.
     std::optional<std::uint64_t> host;
     if (rescan && parsed.portWWN) host = HostToRescan(services, *parsed.portWWN);
     if (!parsed.portWWN || host) rescan_now(host, services.err);
-    return PrintCheck(services, parsed);
+    return parsed.dot ? PrintPicture(services, parsed) : PrintCheck(services, parsed);
   }
   if (parsed.portWWN) {
     const RunOutcome outcome = HandlePortRequest(parsed, services);

@@ -43,6 +43,7 @@ struct ParsedOptions {
   std::vector<std::string> accepted;  // --accept: WWIDs reached one way on purpose
   bool list = false;                  // -l
   std::optional<std::string> output;  // --output: the file the report replaces, as typed
+  bool dot = false;                   // the run draws the storage as a Graphviz graph
 };
 
 // The exit statuses of the process, as scripts read them.

@@ -55,6 +55,8 @@ const char kUsageText[] =
     "\n"
     "\t--output FILE With --metrics and -l or --check: replaces FILE with the metrics in one step\n"
     "\t\t(a new file beside it, renamed over it), or leaves it as it was; exits 0 once written.\n"
+    "\t--dot Draws the storage of every Fibre Channel port (with -c, that port's) as a Graphviz\n"
+    "\t\tgraph, what --check finds coloured in: halvane --dot | dot -Tsvg > san.svg\n"
     "\n";
 
 RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message,

@@ -14,12 +14,17 @@ namespace {
 
 // What a form gives for a text: its bytes in upper-case hexadecimal, or "refused" and the reason;
 // the line form, the text as a line shows it; the utf8 form, whether it is valid UTF-8; the
-// label form, the text as a metrics label's value.
+// label form, the text as a metrics label's value; the dot form, as a Graphviz string holds it.
 std::string Parsed(const std::string& form, const std::string& text) {
   StatusOr<Data> bytes = Status::Error(kBadArgument, "");
   const auto data = [](const WwnBytes& wwn) { return Data(wwn.begin(), wwn.end()); };
   if (form == "utf8") return IsValidUtf8(text) ? "valid" : "invalid";
   if (form == "label") return MetricLabelValue(text);
+  if (form == "dot") {
+    std::string dot;
+    AppendEscaped(dot, text, EscapeFor::kDot);
+    return dot;
+  }
   if (form == "line") {
     std::ostringstream line;
     line << Escaped{text};

@@ -1,13 +1,15 @@
 // Every output of every test tree (tests/sysfs/trees/) and of every registry among the fuzzers'
 // inputs (fuzz/corpus/), as its consumers take it: each document valid under the shipped schema,
 // each metrics file read by the node exporter's text file collector and by promtool without a
-// fault, each port's metrics the whole host's for that port, and each capture loaded back.
+// fault, each picture drawn by Graphviz without a warning, each port's metrics the whole host's
+// for that port, and each capture loaded back.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <set>
 #include <sstream>
 
+#include "check/san_picture.h"
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
 #include "listing/inventory_document.h"
@@ -47,7 +49,7 @@ std::set<std::string> Samples(const std::string& metrics) {
 
 // The outputs of every registry, each different text once.
 struct Outputs {
-  std::set<std::string> documents, metrics;
+  std::set<std::string> documents, metrics, pictures;
 
   // With live, the registry is a host's, whose document holds none of the kernel's placeholders
   // (all ones, the zero name and address of a port with no fabric or no link).
@@ -58,6 +60,9 @@ struct Outputs {
     PrintInventoryDocument(registry, document);
     PrintMetrics(registry, metrics);
     PrintFullReport(registry, listing);
+    std::ostringstream picture;
+    PrintSanPicture(registry, CheckScope{{}, {}, "the registry"}, picture);
+    pictures.insert(picture.str());
     for (const char* placeholder : {"FF:FF:FF:FF:FF:FF:FF:FF", "00:00:00:00:00:00:00:00",
                                     "\"0x000000\"", "0xffffffff", "4294967295", "unknown"})
       EXPECT_TRUE(!live || document.str().find(placeholder) == std::string::npos) << placeholder;
@@ -119,7 +124,9 @@ TEST(EveryOutput, IsTakenByItsConsumers) {
   for (const std::string& command :
        {"python3 " + tests + "validate_inventory.py " + testing::SourceDir() +
             "/doc/halvane-inventory.schema.json" + Files(dir, outputs.documents, ".json"),
-        "python3 " + tests + "check_metrics.py" + Files(dir, outputs.metrics, ".prom")}) {
+        "python3 " + tests + "check_metrics.py" + Files(dir, outputs.metrics, ".prom"),
+        // Graphviz writes every graph to its standard output, and only its warnings are kept.
+        "{ dot -Tsvg" + Files(dir, outputs.pictures, ".dot") + " >/dev/null; }"}) {
     const auto report = testing::RunCommand(command + " 2>&1");
     // Without the checkers the test cannot prove anything.
     if (testing::CheckerMissing(report)) GTEST_SKIP() << report.out;
