@@ -8,6 +8,7 @@
 
 #include "check/check_report.h"
 #include "check/judge.h"
+#include "cli/diff_run.h"
 #include "cli/validation.h"
 #include "config/port_request.h"
 #include "config/refresh.h"
@@ -31,6 +32,7 @@ constexpr int kDryRunOption = 0x102;
 constexpr int kMetricsOption = 0x103;
 constexpr int kCheckOption = 0x104;
 constexpr int kAcceptOption = 0x105;
+constexpr int kDiffOption = 0x106;
 
 }  // namespace
 
@@ -51,6 +53,7 @@ const LongOptionName kLongOptionNames[] = {
     {"metrics", kMetricsOption, false},
     {"check", kCheckOption, false},
     {"accept", kAcceptOption, true},
+    {"diff", kDiffOption, true},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -67,6 +70,9 @@ constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name gi
 constexpr char kFormatsExclusive[] = "The --json and --metrics options are mutually exclusive.";
 constexpr char kCheckTakesNoSettings[] = "The --check option takes no settings and no --snapshot.";
 constexpr char kAcceptNeedsCheck[] = "The --accept option is for --check.";
+constexpr char kDiffAlone[] =
+    "The --diff option takes no other action (-c, -l, --check, --snapshot, settings) and no "
+    "--metrics.";
 constexpr char kBadAccept[] =
     "Invalid WWID, must be as the kernel (naa., eui., t10., uuid., nvme.) or multipath writes it:";
 
@@ -107,6 +113,9 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
     if (c == kDryRunOption) parsed->dry_run = true;
     if (c == kCheckOption) parsed->check = true;
     if (c == kAcceptOption && optarg) parsed->accepted.push_back(optarg);
+    if (c == kDiffOption && optarg) parsed->diff_before = optarg;
+    if (c == 'c' || c == 'l' || c == 'a' || c == 's' || c == 't' || c == kSnapshotOption)
+      parsed->other_action = true;
   }
   // The parser has moved the words that are not options to the end.
   for (int i = optind; i < argc; ++i) parsed->ignored.emplace_back(argv[i]);
@@ -266,6 +275,8 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   if (parsed.json && parsed.metrics) return ExitWithUsage(out, kExitUsage, kFormatsExclusive, "");
   if (!parsed.accepted.empty() && !parsed.check)
     return ExitWithUsage(out, kExitUsage, kAcceptNeedsCheck, "");
+  if (parsed.diff_before && (parsed.other_action || parsed.check || parsed.metrics))
+    return ExitWithUsage(out, kExitUsage, kDiffAlone, "");
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
@@ -302,6 +313,7 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case kMetricsOption:
       case kDryRunOption:
       case kCheckOption:
+      case kDiffOption:
         break;
       case kSnapshotOption:
         if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");
@@ -325,6 +337,10 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   }
 
   say_ignored();
+  if (parsed.diff_before) {
+    rescan_now(std::nullopt, services.err);
+    return RunDiff(services, *parsed.diff_before, parsed.json);
+  }
   if (parsed.check) {
     // The scan first: the verdict is on what it finds. A dry run's plan goes to standard error,
     // so that standard output holds the verdict alone.

@@ -39,7 +39,9 @@ struct ParsedOptions {
   bool dry_run = false;              // settings are described, not written
   std::vector<std::string> ignored;  // the words that are not options, in order
   bool check = false;                // the run prints a verdict on the storage instead of a listing
-  std::vector<std::string> accepted;  // --accept: WWIDs reached one way on purpose
+  std::vector<std::string> accepted;       // --accept: WWIDs reached one way on purpose
+  std::optional<std::string> diff_before;  // --diff: the capture to compare the host with
+  bool other_action = false;  // -c, -l, a setting or --snapshot, which --diff does not go with
 };
 
 // The exit statuses of the process, as scripts read them.
@@ -62,12 +64,17 @@ struct RunOutcome {
   Status failure;
   // A check run, whose own failure is UNKNOWN rather than the status 1 of other runs.
   bool check = false;
+  // A run whose own failure has a status of its own (a comparison's 2, as diff(1)'s trouble).
+  int trouble_status = 0;
 
   static RunOutcome Exit(int code) { return RunOutcome{code, Status::Ok()}; }
   static RunOutcome Failed(Status why) { return RunOutcome{kExitFailure, std::move(why)}; }
   int ProcessExitStatus() const { return exit_status; }
   // The status of a run that failed of itself.
-  int FailedExitStatus() const { return check ? kExitCheckUnknown : kExitFailure; }
+  int FailedExitStatus() const {
+    if (trouble_status != 0) return trouble_status;
+    return check ? kExitCheckUnknown : kExitFailure;
+  }
 };
 
 // Writes the usage text and the line "exitcode <status> - <message> <detail>" and ends the run

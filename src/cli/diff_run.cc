@@ -1,0 +1,44 @@
+#include "cli/diff_run.h"
+
+#include <memory>
+#include <utility>
+
+#include "compare/diff_report.h"
+#include "compare/host_model.h"
+#include "registry/snapshot.h"
+
+namespace halvane {
+namespace {
+
+RunOutcome Trouble(Status why) {
+  RunOutcome outcome{kExitDiffTrouble, std::move(why)};
+  outcome.trouble_status = kExitDiffTrouble;
+  return outcome;
+}
+
+}  // namespace
+
+RunOutcome RunDiff(Services& services, const std::string& before, bool json) {
+  HostModel was;
+  DiffBaseline baseline{before, "", "", ""};
+  {
+    StatusOr<std::unique_ptr<DeviceRegistry>> capture =
+        LoadSnapshotFile(before, RegistryUse::kRead);
+    if (!capture.ok()) return Trouble(capture.status().Of("the capture to compare with"));
+    was = BuildHostModel(**capture);
+  }
+  const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
+  if (!registry.ok()) return Trouble(registry.status().Of("the host to compare"));
+  const HostModel now = BuildHostModel(**registry);
+  const std::vector<Difference> differences = CompareModels(was, now);
+  if (json) {
+    PrintDiffDocument(differences, baseline, services.out);
+  } else {
+    PrintDiffText(differences, baseline, services.out);
+  }
+  RunOutcome outcome = RunOutcome::Exit(differences.empty() ? kExitSuccess : kExitFailure);
+  outcome.trouble_status = kExitDiffTrouble;
+  return outcome;
+}
+
+}  // namespace halvane
