@@ -50,6 +50,11 @@ const char kUsageText[] =
     "\n"
     "\t--accept WWID With --check, accepts that the LUN or namespace of that WWID is reached one\n"
     "\t\tway only (repeatable).\n"
+    "\n"
+    "\t--diff BEFORE Compares the capture BEFORE (--snapshot) with the host this run reads: one\n"
+    "\t\tline per port, remote port, path, LUN or map added, removed or changed, per name moved\n"
+    "\t\tand per link error counter risen; exits 0 when nothing differs, 1 when something does,\n"
+    "\t\t2 when either side cannot be read; --json prints it as a document.\n"
     "\n";
 
 RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message,
