@@ -180,7 +180,8 @@ RunOutcome PrintSnapshot(Services& services) {
   if (!registry.ok()) return RunOutcome::Failed(registry.status());
   class ToOutput : public SnapshotSink {
    public:
-    explicit ToOutput(std::ostream& out) : out_(out) {}
+    ToOutput(std::ostream& out, const Dictionary& note) : out_(out), note_(note) {}
+    const Dictionary* CaptureNote() const override { return &note_; }
     Status Write(std::string_view piece) override {
       started = true;
       if (out_.write(piece.data(), static_cast<std::streamsize>(piece.size()))) return Status::Ok();
@@ -192,7 +193,8 @@ RunOutcome PrintSnapshot(Services& services) {
 
    private:
     std::ostream& out_;
-  } to_output(services.out);
+    const Dictionary& note_;
+  } to_output(services.out, services.capture_note);
   const Status written = (*registry)->StreamSnapshot(to_output);
   // Standard output's own failure, and why, is told as the run ends.
   if (written.ok() || to_output.refused)

@@ -11,6 +11,7 @@
 #include <ostream>
 
 #include "cli/front_end.h"
+#include "host/capture_note.h"
 #include "host/environment.h"
 #include "host/host_registry.h"
 
@@ -35,6 +36,7 @@ int main(int argc, char* argv[]) {
   const auto rescan = MakeHostRescan(environment);
   Services services{registry, ProcessUserIdentity(),  *ports, out, std::cerr,
                     *rescan,  PortsPlace(environment)};
+  services.capture_note = CaptureNote(environment, "v" HALVANE_VERSION);
 
   RunOutcome outcome;
   try {

@@ -83,7 +83,8 @@ std::string What(const Difference& d) {
 
 std::string Against(const DiffBaseline& baseline) {
   std::string text = " (against " + EscapedText(baseline.file);
-  if (!baseline.host.empty()) text += ", taken on " + EscapedText(baseline.host);
+  if (!baseline.host.empty() || !baseline.time.empty()) text += ", taken";
+  if (!baseline.host.empty()) text += " on " + EscapedText(baseline.host);
   if (!baseline.time.empty()) text += " at " + EscapedText(baseline.time);
   return text + ")";
 }

@@ -27,6 +27,8 @@ struct Services {
   HostRescan& rescan;
   // Where the registry looks for ports, as a check run's verdict names it when it finds none.
   std::string ports_place = "the registry";
+  // What a capture (--snapshot) says of where, when and by what it was taken.
+  Dictionary capture_note = Dictionary();
 };
 
 // What the option pass records for the settings path.

@@ -59,6 +59,9 @@ class SnapshotSink {
   virtual ~SnapshotSink() = default;
   // Takes the next piece of the text; a failure ends the writing.
   virtual Status Write(std::string_view text) = 0;
+  // What a fresh capture says of where, when and by what it was taken (Strings under "host",
+  // "time", "version"), written at the document's head; nothing for a sink that says nothing.
+  virtual const Dictionary* CaptureNote() const { return nullptr; }
 };
 
 // A sink that keeps the whole text in memory, for a snapshot small enough to be held.
@@ -126,6 +129,10 @@ class DeviceRegistry {
   // there means, in words. An empty listing looks the same whatever its cause, and an
   // administrator must be able to tell a host without a Fibre Channel driver from a broken tool.
   virtual std::string WhyNoPorts();
+
+  // Where, when and by what a registry read from a capture was captured, as the capture says;
+  // nothing for the live host or a capture that does not say.
+  virtual const Dictionary* Captured() const { return nullptr; }
 
   // What the reports show of a value: the value under key, or nothing when the entry has none or
   // its table cannot be read, since a report leaves out what it cannot read and goes on.

@@ -33,6 +33,7 @@ std::string Capture(const testing::TempDir& dir, const std::string& name, const 
   const std::string root = dir.path() + "/" + name;
   for (const std::string& tree : testing::Words(trees)) testing::BuildTree(tree, root);
   live->env["HALVANE_SYSFS_ROOT"] = root;
+  live->env["SOURCE_DATE_EPOCH"] = "1765310400";
   return RunHalvane({"--snapshot"}, *live).out;
 }
 
@@ -60,7 +61,8 @@ TEST(Diff, ChangeWindowsLiveAndFromACapture) {
       EXPECT_EQ(run.err, "");
       EXPECT_EQ(run.out.substr(0, run.out.find(" (against ")), row[4]);
       if (status == 0) {
-        EXPECT_EQ(run.out, row[4] + " (against " + prefix + "-before.json)\n");
+        EXPECT_EQ(run.out, row[4] + " (against " + prefix +
+                               "-before.json, taken at 2025-12-09T20:00:00Z)\n");
       }
       if (first.empty()) first = run.out;
       EXPECT_EQ(run.out, first) << "the live host and its capture differ";
