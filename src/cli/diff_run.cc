@@ -27,13 +27,7 @@ RunOutcome RunDiff(Services& services, const std::string& before, bool json) {
         LoadSnapshotFile(before, RegistryUse::kRead);
     if (!capture.ok()) return Trouble(capture.status().Of("the capture to compare with"));
     was = BuildHostModel(**capture);
-    if (const Dictionary* note = (*capture)->Captured()) {
-      for (auto [key, text] : {std::pair{"host", &baseline.host}, std::pair{"time", &baseline.time},
-                               std::pair{"version", &baseline.version}}) {
-        const PropertyValue* value = FindMember(*note, key);
-        if (value && value->AsString()) *text = *value->AsString();
-      }
-    }
+    baseline = BaselineOf(before, **capture);
   }
   const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
   if (!registry.ok()) return Trouble(registry.status().Of("the host to compare"));

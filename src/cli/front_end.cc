@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "check/baseline.h"
 #include "check/check_report.h"
 #include "check/judge.h"
 #include "cli/diff_run.h"
@@ -33,6 +34,7 @@ constexpr int kMetricsOption = 0x103;
 constexpr int kCheckOption = 0x104;
 constexpr int kAcceptOption = 0x105;
 constexpr int kDiffOption = 0x106;
+constexpr int kBaselineOption = 0x107;
 
 }  // namespace
 
@@ -54,6 +56,7 @@ const LongOptionName kLongOptionNames[] = {
     {"check", kCheckOption, false},
     {"accept", kAcceptOption, true},
     {"diff", kDiffOption, true},
+    {"baseline", kBaselineOption, true},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -70,6 +73,7 @@ constexpr char kSettingsNeedPort[] = "Settings require a Port World Wide Name gi
 constexpr char kFormatsExclusive[] = "The --json and --metrics options are mutually exclusive.";
 constexpr char kCheckTakesNoSettings[] = "The --check option takes no settings and no --snapshot.";
 constexpr char kAcceptNeedsCheck[] = "The --accept option is for --check.";
+constexpr char kBaselineNeedsCheck[] = "The --baseline option is for --check.";
 constexpr char kDiffAlone[] =
     "The --diff option takes no other action (-c, -l, --check, --snapshot, settings) and no "
     "--metrics.";
@@ -114,6 +118,7 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
     if (c == kCheckOption) parsed->check = true;
     if (c == kAcceptOption && optarg) parsed->accepted.push_back(optarg);
     if (c == kDiffOption && optarg) parsed->diff_before = optarg;
+    if (c == kBaselineOption && optarg) parsed->baseline = optarg;
     if (c == 'c' || c == 'l' || c == 'a' || c == 's' || c == 't' || c == kSnapshotOption)
       parsed->other_action = true;
   }
@@ -221,6 +226,8 @@ RunOutcome PrintCheck(Services& services, const ParsedOptions& parsed) {
     } else {
       scope.port = *port;
       verdict = JudgeStorage(**registry, scope);
+      const std::string baseline = parsed.baseline.value_or(services.baseline);
+      if (!baseline.empty()) JudgeAgainstBaseline(**registry, baseline, scope, &verdict);
     }
   }
   if (parsed.json) {
@@ -277,6 +284,8 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   if (parsed.json && parsed.metrics) return ExitWithUsage(out, kExitUsage, kFormatsExclusive, "");
   if (!parsed.accepted.empty() && !parsed.check)
     return ExitWithUsage(out, kExitUsage, kAcceptNeedsCheck, "");
+  if (parsed.baseline && !parsed.check)
+    return ExitWithUsage(out, kExitUsage, kBaselineNeedsCheck, "");
   if (parsed.diff_before && (parsed.other_action || parsed.check || parsed.metrics))
     return ExitWithUsage(out, kExitUsage, kDiffAlone, "");
   // Restart the parser from scratch: a run may follow another in the same process.
@@ -316,6 +325,7 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
       case kDryRunOption:
       case kCheckOption:
       case kDiffOption:
+      case kBaselineOption:
         break;
       case kSnapshotOption:
         if (parsed.check) return ExitWithUsage(out, kExitUsage, kCheckTakesNoSettings, "");

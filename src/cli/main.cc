@@ -37,6 +37,7 @@ int main(int argc, char* argv[]) {
   Services services{registry, ProcessUserIdentity(),  *ports, out, std::cerr,
                     *rescan,  PortsPlace(environment)};
   services.capture_note = CaptureNote(environment, "v" HALVANE_VERSION);
+  services.baseline = environment.baseline;
 
   RunOutcome outcome;
   try {

@@ -81,7 +81,9 @@ std::string What(const Difference& d) {
   return "";
 }
 
-std::string Against(const DiffBaseline& baseline) {
+}  // namespace
+
+std::string AgainstText(const DiffBaseline& baseline) {
   std::string text = " (against " + EscapedText(baseline.file);
   if (!baseline.host.empty() || !baseline.time.empty()) text += ", taken";
   if (!baseline.host.empty()) text += " on " + EscapedText(baseline.host);
@@ -89,7 +91,17 @@ std::string Against(const DiffBaseline& baseline) {
   return text + ")";
 }
 
-}  // namespace
+DiffBaseline BaselineOf(const std::string& file, const DeviceRegistry& capture) {
+  DiffBaseline baseline{file, "", "", ""};
+  if (const Dictionary* note = capture.Captured()) {
+    for (auto [key, text] : {std::pair{"host", &baseline.host}, std::pair{"time", &baseline.time},
+                             std::pair{"version", &baseline.version}}) {
+      const PropertyValue* value = FindMember(*note, key);
+      if (value && value->AsString()) *text = *value->AsString();
+    }
+  }
+  return baseline;
+}
 
 std::string DiffSummary(const std::vector<Difference>& differences, const DiffBaseline& baseline) {
   std::vector<std::pair<std::string, std::size_t>> lost;  // per port, in order
@@ -122,7 +134,7 @@ std::string DiffSummary(const std::vector<Difference>& differences, const DiffBa
   std::string summary;
   for (const std::string& item : items) summary.append(summary.empty() ? "" : ", ").append(item);
   if (summary.empty()) summary = "nothing differs";
-  return summary + Against(baseline);
+  return summary + AgainstText(baseline);
 }
 
 void PrintDiffText(const std::vector<Difference>& differences, const DiffBaseline& baseline,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "compare/host_diff.h"
+#include "registry/device_registry.h"
 
 namespace halvane {
 
@@ -16,6 +17,12 @@ struct DiffBaseline {
   std::string file;
   std::string host, time, version;
 };
+
+// The capture file as given, and what the registry read from it says of itself.
+DiffBaseline BaselineOf(const std::string& file, const DeviceRegistry& capture);
+
+// " (against FILE, taken on HOST at TIME)", escaped, as far as the capture says.
+std::string AgainstText(const DiffBaseline& baseline);
 
 // The summary line's text: "3 paths lost on port ..., 1 LUN new, 2 counters rose", or "nothing
 // differs", then what it compares against.

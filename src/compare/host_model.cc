@@ -85,6 +85,9 @@ class ModelBuilder {
         !HasFibreChannelInterconnect(registry_, entry))
       return;
     const std::uint32_t name = port.name;  // port may move as more ports are added
+    const std::string_view state = Text(port.fields[0]);
+    port_online_ = state.empty() || state == "online";
+    remote_online_.clear();
     ForEachTarget(
         registry_, entry, [] {},
         [&](const TargetView& target) {
@@ -105,8 +108,9 @@ class ModelBuilder {
     ModelRemotePort& remote = model_.remotes.emplace_back();
     remote.port = port;
     remote.name = name;
-    remote.fields = {Id(PortState(read(kRemotePortStateKey))),
-                     Id(Joined(PortRoles(read(kRemotePortRolesKey)))),
+    const std::optional<std::string> state = PortState(read(kRemotePortStateKey));
+    remote_online_[name] = !state || *state == "online";
+    remote.fields = {Id(state), Id(Joined(PortRoles(read(kRemotePortRolesKey)))),
                      Id(NumberText(read(kDeviceLossTimeoutKey), kCountRange))};
     return name;
   }
@@ -133,7 +137,7 @@ class ModelBuilder {
     path.block = Id(TextOr(TextOf(unit.Own(kBlockDeviceKey))));
     const std::optional<std::string> state = UnitState(unit.Own(kScsiDeviceStateKey));
     path.fields = {Id(state), Id(AsciiLower(TextOr(TextOf(unit.Search(kAccessStateKey)))))};
-    path.usable = !state || *state == "running";
+    path.usable = (!state || *state == "running") && Online(remote);
     std::string key(TextOr(TextOf(unit.Own(kWorldWideIdKey))));
     if (key.empty()) key = unit.UniqueId().value_or("");
     // Nothing joins a LUN without an id to its other paths: it is known by its one path.
@@ -170,7 +174,7 @@ class ModelBuilder {
       if (block.empty()) block = TextOr(TextOf(space.Own(kBlockDeviceKey)));
       path.block = Id(block);
       path.fields = {Id(state), Id(AnaState(space.Own(kAnaStateKey)))};
-      path.usable = !state || *state == "live";
+      path.usable = (!state || *state == "live") && Online(remote);
       std::string key(TextOr(TextOf(space.Own(kWorldWideIdKey))));
       if (key.empty()) key = space.UniqueId().value_or("");
       if (key.empty()) key.append(Text(nqn)).append(" namespace ").append(nsid);
@@ -202,10 +206,18 @@ class ModelBuilder {
   }
 
   std::string_view Text(std::uint32_t id) const { return model_.Text(id); }
+  // Whether I/O can pass our port and the remote port (of the port being walked), as far as
+  // they say.
+  bool Online(std::uint32_t remote) const {
+    const auto found = remote_online_.find(remote);
+    return port_online_ && (found == remote_online_.end() || found->second);
+  }
 
   DeviceRegistry& registry_;
   HostModel& model_;
   std::unordered_map<std::uint32_t, std::size_t> units_seen_;
+  bool port_online_ = true;                                // of the port being walked
+  std::unordered_map<std::uint32_t, bool> remote_online_;  // of its remote ports, by name
   struct PairHash {
     std::size_t operator()(const std::pair<std::uint32_t, std::uint32_t>& p) const {
       return (std::size_t{p.first} << 32) ^ p.second;

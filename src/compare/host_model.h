@@ -75,7 +75,9 @@ struct ModelPath {
   std::uint32_t unit = 0;   // the unit's key
   std::uint32_t block = 0;  // its block device's name, which may move between boots
   std::array<std::uint32_t, kPathFields.size()> fields{};
-  bool usable = false;  // its SCSI device runs, or its controller is live
+  // Its SCSI device runs (or its NVMe controller is live), and our port and the remote port are
+  // online, as far as each says.
+  bool usable = false;
 };
 
 // A logical unit, by WWID (a LUN without one by its first path), or an NVMe namespace by its id.

@@ -29,6 +29,8 @@ struct Services {
   std::string ports_place = "the registry";
   // What a capture (--snapshot) says of where, when and by what it was taken.
   Dictionary capture_note = Dictionary();
+  // The baseline a check run is judged against when the command line names none.
+  std::string baseline = std::string();
 };
 
 // What the option pass records for the settings path.
@@ -44,6 +46,7 @@ struct ParsedOptions {
   std::vector<std::string> accepted;       // --accept: WWIDs reached one way on purpose
   std::optional<std::string> diff_before;  // --diff: the capture to compare the host with
   bool other_action = false;  // -c, -l, a setting or --snapshot, which --diff does not go with
+  std::optional<std::string> baseline;  // --baseline: the capture a check is judged against
 };
 
 // The exit statuses of the process, as scripts read them.

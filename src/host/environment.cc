@@ -32,6 +32,7 @@ HostEnvironment ReadHostEnvironment() {
     }
   }
   Take("HALVANE_SERVICE_DIR", &environment.service_dir);
+  Take("HALVANE_BASELINE", &environment.baseline);
   std::string epoch;
   // Decimal digits only, as reproducible builds write it; anything else is no time at all.
   if (Take("SOURCE_DATE_EPOCH", &epoch) && !epoch.empty() && epoch.size() <= 18 &&

@@ -22,6 +22,9 @@ struct HostEnvironment {
   // the clock's, for captures that must come out the same every time; nothing when unset or not
   // a number of seconds.
   std::optional<std::int64_t> source_date_epoch;
+  // HALVANE_BASELINE: the capture a check run is judged against when --baseline names none, so
+  // that a service's unit can set it; empty for none.
+  std::string baseline;
   // Why the registry variables cannot be used, when they cannot: one of them is set but empty.
   // A script that sets HALVANE_REGISTRY="$FILE" with FILE unset means a snapshot, and must not
   // read, rescan or change the live host instead.
