@@ -184,6 +184,12 @@ class Comparison {
         d.field = kPathFields[0];
         d.before = a_.Text(x->fields[0]);
         d.after = b_.Text(y->fields[0]);
+        // A device still running behind a port or remote port that went down is lost all the same.
+        if (d.before == d.after) {
+          d.field = "usable";
+          d.before = "yes";
+          d.after = "no";
+        }
       }
       Fields(proto, kPathFields, x->fields, y->fields, lost ? 1 : 0);
       if (a_.Text(x->unit) != b_.Text(y->unit)) {

@@ -46,29 +46,29 @@ TEST(Diff, ChangeWindowsLiveAndFromACapture) {
     SCOPED_TRACE(row[0] + " | " + row[1]);
     const std::string prefix = std::to_string(++n);
     RunOptions before_live, after_live;
-    dir.Write(prefix + "-before.json", Capture(dir, prefix + "-a", row[0], &before_live));
+    dir.Write(prefix + "/before.json", Capture(dir, prefix + "/a", row[0], &before_live));
     const std::vector<std::string> swap = testing::Words(row[2]);
-    const std::string after = Swapped(Capture(dir, prefix + "-b", row[1], &after_live), swap);
-    RunOptions replay = testing::WithRegistry(dir.Write(prefix + "-after.json", after));
-    replay.shell_prefix = after_live.shell_prefix = "cd " + dir.path();
+    const std::string after = Swapped(Capture(dir, prefix + "/b", row[1], &after_live), swap);
+    RunOptions replay = testing::WithRegistry(dir.Write(prefix + "/after.json", after));
+    // Each row in a folder of its own, so that every summary names before.json.
+    replay.shell_prefix = after_live.shell_prefix = "cd " + dir.path() + "/" + prefix;
     std::vector<RunOptions> sides = {replay};
     if (swap.empty()) sides.push_back(after_live);
     const int status = std::stoi(row[3]);
     std::string first;
     for (const RunOptions& side : sides) {
-      const auto run = RunHalvane({"--diff", prefix + "-before.json"}, side);
+      const auto run = RunHalvane({"--diff", "before.json"}, side);
       EXPECT_EQ(run.status, status);
       EXPECT_EQ(run.err, "");
       EXPECT_EQ(run.out.substr(0, run.out.find(" (against ")), row[4]);
       if (status == 0) {
-        EXPECT_EQ(run.out, row[4] + " (against " + prefix +
-                               "-before.json, taken at 2025-12-09T20:00:00Z)\n");
+        EXPECT_EQ(run.out, row[4] + " (against before.json, taken at 2025-12-09T20:00:00Z)\n");
       }
       if (first.empty()) first = run.out;
       EXPECT_EQ(run.out, first) << "the live host and its capture differ";
-      const auto json = RunHalvane({"--json", "--diff", prefix + "-before.json"}, side);
+      const auto json = RunHalvane({"--json", "--diff", "before.json"}, side);
       EXPECT_EQ(json.status, status);
-      const std::string name = prefix + "-" + std::to_string(documents.size()) + ".json";
+      const std::string name = prefix + "/" + std::to_string(documents.size()) + ".json";
       documents.append(" ").append(dir.Write(name, json.out));
     }
     if (!row[5].empty()) testing::ExpectGolden(row[5], first);
