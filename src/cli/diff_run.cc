@@ -9,15 +9,11 @@
 #include "registry/vocabulary.h"
 
 namespace halvane {
-namespace {
-
-RunOutcome Trouble(Status why) {
+RunOutcome DiffTrouble(Status why) {
   RunOutcome outcome{kExitDiffTrouble, std::move(why)};
   outcome.trouble_status = kExitDiffTrouble;
   return outcome;
 }
-
-}  // namespace
 
 RunOutcome RunDiff(Services& services, const std::string& before, bool json) {
   HostModel was;
@@ -25,12 +21,12 @@ RunOutcome RunDiff(Services& services, const std::string& before, bool json) {
   {
     StatusOr<std::unique_ptr<DeviceRegistry>> capture =
         LoadSnapshotFile(before, RegistryUse::kRead);
-    if (!capture.ok()) return Trouble(capture.status().Of("the capture to compare with"));
+    if (!capture.ok()) return DiffTrouble(capture.status().Of("the capture to compare with"));
     was = BuildHostModel(**capture);
     baseline = BaselineOf(before, **capture);
   }
   const StatusOr<DeviceRegistry*> registry = services.registry.Open(RegistryUse::kRead);
-  if (!registry.ok()) return Trouble(registry.status().Of("the host to compare"));
+  if (!registry.ok()) return DiffTrouble(registry.status().Of("the host to compare"));
   const HostModel now = BuildHostModel(**registry);
   const std::vector<Difference> differences = CompareModels(was, now);
   if (json) {

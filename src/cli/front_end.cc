@@ -382,6 +382,12 @@ bool AsksForCheck(int argc, char* argv[]) {
   return parsed.check;
 }
 
+bool AsksForDiff(int argc, char* argv[]) {
+  ParsedOptions parsed;
+  FindRunWideOptions(argc, argv, LongOptionTable(), &parsed);
+  return parsed.diff_before.has_value();
+}
+
 int FinishRun(const RunOutcome& outcome, FdOutput& stdout_buffer, std::ostream& err) {
   if (!outcome.failure.ok()) {
     stdout_buffer.Discard();

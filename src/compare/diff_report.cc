@@ -46,8 +46,8 @@ std::string Where(const Difference& d) {
   if (!d.remote.empty()) add("remote", d.remote);
   if (!d.nqn.empty()) add("nvme", d.nqn);
   if (d.level == DiffLevel::kPath) add(d.nqn.empty() ? "lun" : "namespace", d.address);
-  if (d.port.empty())
-    add(LevelName(d.level) == "namespace" ? "namespace" : LevelName(d.level), d.key);
+  // What spans ports is named by its level and key: "lun naa.600a...", "map mpath-3600a...".
+  if (d.port.empty()) add(LevelName(d.level), d.key);
   return where;
 }
 
