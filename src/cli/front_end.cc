@@ -74,6 +74,7 @@ constexpr char kFormatsExclusive[] = "The --json and --metrics options are mutua
 constexpr char kCheckTakesNoSettings[] = "The --check option takes no settings and no --snapshot.";
 constexpr char kAcceptNeedsCheck[] = "The --accept option is for --check.";
 constexpr char kBaselineNeedsCheck[] = "The --baseline option is for --check.";
+constexpr char kCaptureNeedsName[] = "The --diff and --baseline options name a capture file.";
 constexpr char kDiffAlone[] =
     "The --diff option takes no other action (-c, -l, --check, --snapshot, settings) and no "
     "--metrics.";
@@ -284,6 +285,10 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services) {
   if (parsed.json && parsed.metrics) return ExitWithUsage(out, kExitUsage, kFormatsExclusive, "");
   if (!parsed.accepted.empty() && !parsed.check)
     return ExitWithUsage(out, kExitUsage, kAcceptNeedsCheck, "");
+  // An empty name would compare with nothing, or judge against no baseline, unsaid.
+  if ((parsed.baseline && parsed.baseline->empty()) ||
+      (parsed.diff_before && parsed.diff_before->empty()))
+    return ExitWithUsage(out, kExitUsage, kCaptureNeedsName, "");
   if (parsed.baseline && !parsed.check)
     return ExitWithUsage(out, kExitUsage, kBaselineNeedsCheck, "");
   if (parsed.diff_before && (parsed.other_action || parsed.check || parsed.metrics))
