@@ -22,7 +22,7 @@ std::string_view KindName(DiffKind kind) {
 
 namespace {
 
-// Calls both(before, after) for each pair of items of the same key, and each item of one side
+// Calls visit(before, after) for each pair of items of the same key, and each item of one side
 // only with the other nullptr; in the order of the keys, items of one key paired in turn.
 template <typename T, typename KeyOf, typename Visit>
 void Join(const HostModel& a, const std::vector<T>& as, const HostModel& b,
@@ -49,9 +49,19 @@ void Join(const HostModel& a, const std::vector<T>& as, const HostModel& b,
   }
 }
 
+// A LUN number or namespace id as it sorts: decimal numbers by their value ("2" before "10"),
+// then any other text (a LUN outside the peripheral address space is a WWN text).
+std::pair<std::size_t, std::string_view> Numbered(std::string_view address) {
+  const bool decimal =
+      !address.empty() && address.find_first_not_of("0123456789") == std::string_view::npos;
+  return {decimal ? address.size() : std::string_view::npos, address};
+}
+
 // The order of the lines: by port, then level, entity, kind and field.
 auto Order(const Difference& d) {
-  return std::tie(d.port, d.level, d.remote, d.nqn, d.address, d.key, d.kind, d.field);
+  using V = std::string_view;
+  return std::make_tuple(V(d.port), d.level, V(d.remote), V(d.nqn), Numbered(d.address), V(d.key),
+                         d.kind, V(d.field));
 }
 
 class Comparison {

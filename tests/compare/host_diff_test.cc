@@ -68,5 +68,19 @@ TEST(CompareModels, WhatDiffersAndInWhichOrder) {
   }
 }
 
+// LUN numbers sort by their value, as the listing shows them: 2 before 10.
+TEST(CompareModels, LunNumbersInTheirOrder) {
+  HostModel before = Host(0, "naa.1", "sda"), after = Host(0, "naa.1", "sda");
+  for (const char* lun : {"10", "2"}) {
+    ModelPath path = before.paths[0];
+    path.address = before.texts.Id(lun);
+    path.block = before.texts.Id(std::string("sd") + lun);
+    before.paths.push_back(path);
+  }
+  std::vector<std::string> addresses;
+  for (const Difference& d : CompareModels(before, after)) addresses.push_back(d.address);
+  EXPECT_EQ(addresses, (std::vector<std::string>{"2", "10", ""}));
+}
+
 }  // namespace
 }  // namespace halvane
