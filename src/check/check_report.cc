@@ -123,6 +123,10 @@ void PrintCheckMetrics(const Verdict& verdict, std::ostream& out) {
            "The findings of the verdict on the host's storage (halvane --check) by code and "
            "severity; accepted ones are not counted.");
     for (const FindingRule& rule : kFindingRules) {
+      // A verdict without a baseline has no baseline findings to count, not zero of them.
+      if (IsBaselineFinding(static_cast<FindingCode>(&rule - kFindingRules.data())) &&
+          !verdict.against_baseline)
+        continue;
       for (const CheckStatus severity : {CheckStatus::kWarning, CheckStatus::kCritical}) {
         // A row has its own severity, and the rows that may be raised the other one too.
         if (severity != rule.severity && !rule.raised_when_lost) continue;

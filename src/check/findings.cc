@@ -198,6 +198,22 @@ const std::array<FindingRule, static_cast<std::size_t>(FindingCode::kCount)> kFi
      "NVMe namespace {namespace} has no optimized path among its usable ones: {detail}"},
     {"read_failed", CheckStatus::kUnknown, false, false, "read that failed", "reads that failed",
      "cannot read {detail}"},
+    {"lun_missing", kCritical, false, true, "LUN of the baseline reached no way",
+     "LUNs of the baseline reached no way",
+     "LUN {lun} that the baseline reached is reached no way now: {detail}"},
+    {"lun_paths_lost", kWarning, false, true, "LUN with fewer paths than the baseline",
+     "LUNs with fewer paths than the baseline",
+     "LUN {lun} has fewer usable paths than the baseline: {detail}"},
+    {"port_missing", kWarning, false, false, "port of the baseline missing",
+     "ports of the baseline missing", "port {port} of the baseline is gone"},
+    {"remote_port_missing", kWarning, false, false, "remote port of the baseline missing",
+     "remote ports of the baseline missing",
+     "remote port {remote} that port {port} reached in the baseline is gone"},
+    {"map_missing", kWarning, false, true, "multipath map of the baseline missing",
+     "multipath maps of the baseline missing", "multipath map {map} of the baseline is gone"},
+    {"namespace_paths_lost", kWarning, false, true, "namespace with fewer paths than the baseline",
+     "namespaces with fewer paths than the baseline",
+     "NVMe namespace {namespace} has fewer usable paths than the baseline: {detail}"},
 }};
 
 const std::array<const char*, static_cast<std::size_t>(CountName::kCount)> kCountNames = {

@@ -39,8 +39,20 @@ enum class FindingCode : std::uint8_t {
   kNamespaceNotMultipathed,
   kNamespaceNoOptimizedPath,
   kReadFailed,
+  // Against a baseline (--baseline): what the host had then and has not now.
+  kLunMissing,
+  kLunPathsLost,
+  kPortMissing,
+  kRemotePortMissing,
+  kMapMissing,
+  kNamespacePathsLost,
   kCount
 };
+
+// Whether a code is one of a verdict against a baseline, which only such a verdict reports.
+constexpr bool IsBaselineFinding(FindingCode code) {
+  return code >= FindingCode::kLunMissing && code <= FindingCode::kNamespacePathsLost;
+}
 
 // One row of the table: the code's name, the severity it has (the rows that may be raised to
 // CRITICAL say so), whether an administrator may accept it for a WWID, the phrases the first line
@@ -112,6 +124,7 @@ struct Verdict {
   Counts counts{};
   std::vector<Finding> findings;  // counted, most severe first
   std::vector<Finding> accepted;  // not counted, in the same order
+  bool against_baseline = false;  // judged against a baseline too (--baseline)
 };
 
 // A verdict without a judgement: why there is none.

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "base/file_replace.h"
+#include "check/baseline.h"
 #include "check/check_report.h"
 #include "check/judge.h"
 #include "check/san_picture.h"
+#include "cli/diff_run.h"
 #include "cli/validation.h"
 #include "config/port_print.h"
 #include "config/port_request.h"
@@ -38,6 +40,8 @@ constexpr int kCheckOption = 0x104;
 constexpr int kAcceptOption = 0x105;
 constexpr int kOutputOption = 0x106;
 constexpr int kDotOption = 0x107;
+constexpr int kDiffOption = 0x108;
+constexpr int kBaselineOption = 0x109;
 
 }  // namespace
 
@@ -60,6 +64,8 @@ const LongOptionName kLongOptionNames[] = {
     {"accept", kAcceptOption, true},
     {"output", kOutputOption, true},
     {"dot", kDotOption, false},
+    {"diff", kDiffOption, true},
+    {"baseline", kBaselineOption, true},
 };
 const int kLongOptionCount = sizeof kLongOptionNames / sizeof kLongOptionNames[0];
 
@@ -79,6 +85,11 @@ constexpr char kAcceptNeedsCheck[] = "The --accept option is for --check.";
 constexpr char kOutputNeedsMetrics[] = "The --output option is for --metrics with -l or --check.";
 constexpr char kDotStandsAlone[] =
     "The --dot option takes no settings, no --snapshot, --check, --json or --metrics.";
+constexpr char kBaselineNeedsCheck[] = "The --baseline option is for --check.";
+constexpr char kCaptureNeedsName[] = "The --diff and --baseline options name a capture file.";
+constexpr char kDiffAlone[] =
+    "The --diff option takes no other action (-c, -l, --check, --dot, --snapshot, settings) and "
+    "no --metrics.";
 constexpr char kBadAccept[] =
     "Invalid WWID, must be as the kernel (naa., eui., t10., uuid., nvme.) or multipath writes it:";
 
@@ -106,8 +117,9 @@ std::vector<option> LongOptionTable() {
 }
 
 // The options that change how the whole run goes, wherever they stand (--json, --metrics,
-// --dry-run, --check and the WWIDs --accept gives it), found
-// the way the option pass finds options (an option value that reads "--json" is not one), without
+// --dry-run, --check and the WWIDs --accept gives it, the captures of --diff and --baseline, and
+// whether an action --diff does not go with is asked for), found the way the option pass finds
+// options (an option value that reads "--json" is not one), without
 // any message: the pass itself reports faults.
 void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_options,
                         ParsedOptions* parsed) {
@@ -122,6 +134,10 @@ void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_
     if (c == kOutputOption && optarg) parsed->output = optarg;
     if (c == 'l') parsed->list = true;
     if (c == kDotOption) parsed->dot = true;
+    if (c == kDiffOption && optarg) parsed->diff_before = optarg;
+    if (c == kBaselineOption && optarg) parsed->baseline = optarg;
+    if (c == 'c' || c == 'l' || c == 'a' || c == 's' || c == 't' || c == kSnapshotOption)
+      parsed->other_action = true;
   }
   // The parser has moved the words that are not options to the end.
   for (int i = optind; i < argc; ++i) parsed->ignored.emplace_back(argv[i]);
@@ -220,7 +236,8 @@ RunOutcome PrintSnapshot(Services& services) {
   if (!registry.ok()) return RunOutcome::Failed(registry.status());
   class ToOutput : public SnapshotSink {
    public:
-    explicit ToOutput(std::ostream& out) : out_(out) {}
+    ToOutput(std::ostream& out, const Dictionary& note) : out_(out), note_(note) {}
+    const Dictionary* CaptureNote() const override { return &note_; }
     Status Write(std::string_view piece) override {
       started = true;
       if (out_.write(piece.data(), static_cast<std::streamsize>(piece.size()))) return Status::Ok();
@@ -232,7 +249,8 @@ RunOutcome PrintSnapshot(Services& services) {
 
    private:
     std::ostream& out_;
-  } to_output(services.out);
+    const Dictionary& note_;
+  } to_output(services.out, services.capture_note);
   const Status written = (*registry)->StreamSnapshot(to_output);
   // Standard output's own failure, and why, is told as the run ends.
   if (written.ok() || to_output.refused)
@@ -262,6 +280,8 @@ RunOutcome PrintCheck(Services& services, const ParsedOptions& parsed) {
     } else {
       scope.port = *port;
       verdict = JudgeStorage(**registry, scope);
+      const std::string baseline = parsed.baseline.value_or(services.baseline);
+      if (!baseline.empty()) JudgeAgainstBaseline(**registry, baseline, scope, &verdict);
       if (parsed.metrics && parsed.list && parsed.portWWN) {
         PrintPortMetrics(**registry, *port, services.out);
       } else if (parsed.metrics && parsed.list) {
@@ -359,6 +379,14 @@ RunOutcome RunOptions(int argc, char* argv[], Services& services) {
     return Refuse(out, parsed, kOutputNeedsMetrics, "");
   if (parsed.dot && (parsed.json || parsed.metrics || parsed.check))
     return Refuse(out, parsed, kDotStandsAlone, "");
+  // An empty name would compare with nothing, or judge against no baseline, unsaid.
+  if ((parsed.baseline && parsed.baseline->empty()) ||
+      (parsed.diff_before && parsed.diff_before->empty()))
+    return Refuse(out, parsed, kCaptureNeedsName, "");
+  if (parsed.baseline && !parsed.check) return Refuse(out, parsed, kBaselineNeedsCheck, "");
+  if (parsed.diff_before &&
+      (parsed.other_action || parsed.check || parsed.metrics || parsed.dot || parsed.output))
+    return Refuse(out, parsed, kDiffAlone, "");
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
@@ -402,6 +430,8 @@ RunOutcome RunOptions(int argc, char* argv[], Services& services) {
       case kDryRunOption:
       case kCheckOption:
       case kDotOption:
+      case kDiffOption:
+      case kBaselineOption:
         break;
       case kSnapshotOption:
         if (parsed.check) return Refuse(out, parsed, kCheckTakesNoSettings, "");
@@ -429,6 +459,10 @@ RunOutcome RunOptions(int argc, char* argv[], Services& services) {
   }
 
   say_ignored();
+  if (parsed.diff_before) {
+    rescan_now(std::nullopt, services.err);
+    return RunDiff(services, *parsed.diff_before, parsed.json);
+  }
   if (parsed.check || parsed.dot) {
     // The scan first: the verdict is on what it finds. A dry run's plan goes to standard error,
     // so that standard output holds the verdict (or the picture) alone.
@@ -495,6 +529,12 @@ bool AsksForCheck(int argc, char* argv[]) {
   ParsedOptions parsed;
   FindRunWideOptions(argc, argv, LongOptionTable(), &parsed);
   return parsed.check;
+}
+
+bool AsksForDiff(int argc, char* argv[]) {
+  ParsedOptions parsed;
+  FindRunWideOptions(argc, argv, LongOptionTable(), &parsed);
+  return parsed.diff_before.has_value();
 }
 
 int FinishRun(const RunOutcome& outcome, FdOutput& stdout_buffer, std::ostream& err) {

@@ -18,6 +18,9 @@ RunOutcome RunCommandLine(int argc, char* argv[], Services& services);
 // Whether the command line asks for a check run (--check anywhere on it), whose own failures end
 // with UNKNOWN.
 bool AsksForCheck(int argc, char* argv[]);
+// Whether the command line asks for a comparison (--diff anywhere on it), whose own failures end
+// with status 2, never the 1 of "something differs".
+bool AsksForDiff(int argc, char* argv[]);
 
 // Ends a run as the process ends it, and answers its exit status. A failure the run left to be
 // told is told on err, in one line that escapes what the reason quotes (a key, a path), and what

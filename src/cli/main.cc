@@ -10,7 +10,9 @@
 #include <new>
 #include <ostream>
 
+#include "cli/diff_run.h"
 #include "cli/front_end.h"
+#include "host/capture_note.h"
 #include "host/environment.h"
 #include "host/host_registry.h"
 
@@ -35,6 +37,8 @@ int main(int argc, char* argv[]) {
   const auto rescan = MakeHostRescan(environment);
   Services services{registry, ProcessUserIdentity(),  *ports, out, std::cerr,
                     *rescan,  PortsPlace(environment)};
+  services.capture_note = CaptureNote(environment, "v" HALVANE_VERSION);
+  services.baseline = environment.baseline;
 
   RunOutcome outcome;
   try {
@@ -44,6 +48,7 @@ int main(int argc, char* argv[]) {
     // the memory it needed, wherever that was.
     outcome = RunOutcome::Failed(Status::Error(kIoError, "not enough memory"));
     outcome.check = AsksForCheck(argc, argv);
+    if (AsksForDiff(argc, argv)) outcome = DiffTrouble(outcome.failure);
   }
   const int status = FinishRun(outcome, stdout_buffer, std::cerr);
   // The registry lives until the process ends. Releasing a large one value by value costs more

@@ -28,6 +28,10 @@ struct Services {
   HostRescan& rescan;
   // Where the registry looks for ports, as a check run's verdict names it when it finds none.
   std::string ports_place = "the registry";
+  // What a capture (--snapshot) says of where, when and by what it was taken.
+  Dictionary capture_note = Dictionary();
+  // The baseline a check run is judged against when the command line names none.
+  std::string baseline = std::string();
 };
 
 // What the option pass records for the settings path.
@@ -40,10 +44,13 @@ struct ParsedOptions {
   bool dry_run = false;              // settings are described, not written
   std::vector<std::string> ignored;  // the words that are not options, in order
   bool check = false;                // the run prints a verdict on the storage instead of a listing
-  std::vector<std::string> accepted;  // --accept: WWIDs reached one way on purpose
-  bool list = false;                  // -l
-  std::optional<std::string> output;  // --output: the file the report replaces, as typed
-  bool dot = false;                   // the run draws the storage as a Graphviz graph
+  std::vector<std::string> accepted;       // --accept: WWIDs reached one way on purpose
+  bool list = false;                       // -l
+  std::optional<std::string> output;       // --output: the file the report replaces, as typed
+  bool dot = false;                        // the run draws the storage as a Graphviz graph
+  std::optional<std::string> diff_before;  // --diff: the capture to compare the host with
+  bool other_action = false;  // -c, -l, a setting or --snapshot, which --diff does not go with
+  std::optional<std::string> baseline;  // --baseline: the capture a check is judged against
 };
 
 // The exit statuses of the process, as scripts read them.
@@ -72,12 +79,17 @@ struct RunOutcome {
   // What went to the run's standard output is the report it was asked for (a listing, a
   // verdict), not a usage text or a version line: with --output, it is what replaces the file.
   bool report = false;
+  // A run whose own failure has a status of its own (a comparison's 2, as diff(1)'s trouble).
+  int trouble_status = 0;
 
   static RunOutcome Exit(int code) { return RunOutcome{code, Status::Ok()}; }
   static RunOutcome Failed(Status why) { return RunOutcome{kExitFailure, std::move(why)}; }
   int ProcessExitStatus() const { return exit_status; }
   // The status of a run that failed of itself.
-  int FailedExitStatus() const { return check ? kExitCheckUnknown : kExitFailure; }
+  int FailedExitStatus() const {
+    if (trouble_status != 0) return trouble_status;
+    return check ? kExitCheckUnknown : kExitFailure;
+  }
 };
 
 // Writes the usage text and the line "exitcode <status> - <message> <detail>" and ends the run

@@ -57,6 +57,14 @@ const char kUsageText[] =
     "\t\t(a new file beside it, renamed over it), or leaves it as it was; exits 0 once written.\n"
     "\t--dot Draws the storage of every Fibre Channel port (with -c, that port's) as a Graphviz\n"
     "\t\tgraph, what --check finds coloured in: halvane --dot | dot -Tsvg > san.svg\n"
+    "\t--baseline BEFORE With --check, judges the host against the capture BEFORE too: a LUN\n"
+    "\t\tit reached and no path reaches now, fewer paths, ports or fabrics, a port, remote port\n"
+    "\t\tor map gone (HALVANE_BASELINE names one when the option does not).\n"
+    "\n"
+    "\t--diff BEFORE Compares the capture BEFORE (--snapshot) with the host this run reads: one\n"
+    "\t\tline per port, remote port, path, LUN or map added, removed or changed, per name moved\n"
+    "\t\tand per link error counter risen; exits 0 when nothing differs, 1 when something does,\n"
+    "\t\t2 when either side cannot be read; --json prints it as a document.\n"
     "\n";
 
 RunOutcome ExitWithUsage(std::ostream& out, int status, std::string_view message,

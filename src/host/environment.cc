@@ -32,6 +32,12 @@ HostEnvironment ReadHostEnvironment() {
     }
   }
   Take("HALVANE_SERVICE_DIR", &environment.service_dir);
+  Take("HALVANE_BASELINE", &environment.baseline);
+  std::string epoch;
+  // Decimal digits only, as reproducible builds write it; anything else is no time at all.
+  if (Take("SOURCE_DATE_EPOCH", &epoch) && !epoch.empty() && epoch.size() <= 18 &&
+      epoch.find_first_not_of("0123456789") == std::string::npos)
+    environment.source_date_epoch = std::stoll(epoch);
   return environment;
 }
 

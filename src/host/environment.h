@@ -2,6 +2,8 @@
 // handed to every layer that needs it.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/status.h"
@@ -16,6 +18,13 @@ struct HostEnvironment {
   std::string sysfs_root = "/sys";
   // HALVANE_SERVICE_DIR: the folder of sockets through which services are looked up.
   std::string service_dir = "/run/kestrit/services";
+  // SOURCE_DATE_EPOCH: the time a capture says it was taken, in seconds since 1970, instead of
+  // the clock's, for captures that must come out the same every time; nothing when unset or not
+  // a number of seconds.
+  std::optional<std::int64_t> source_date_epoch;
+  // HALVANE_BASELINE: the capture a check run is judged against when --baseline names none, so
+  // that a service's unit can set it; empty for none.
+  std::string baseline;
   // Why the registry variables cannot be used, when they cannot: one of them is set but empty.
   // A script that sets HALVANE_REGISTRY="$FILE" with FILE unset means a snapshot, and must not
   // read, rescan or change the live host instead.

@@ -60,6 +60,9 @@ class SnapshotSink {
   virtual ~SnapshotSink() = default;
   // Takes the next piece of the text; a failure ends the writing.
   virtual Status Write(std::string_view text) = 0;
+  // What a fresh capture says of where, when and by what it was taken (Strings under "host",
+  // "time", "version"), written at the document's head; nothing for a sink that says nothing.
+  virtual const Dictionary* CaptureNote() const { return nullptr; }
 };
 
 // A sink that keeps the whole text in memory, for a snapshot small enough to be held.
@@ -141,6 +144,9 @@ class DeviceRegistry {
   // what it has read, so that the second walk reads nothing again and both tell the same values.
   // The default keeps nothing, having read everything already.
   virtual void KeepWhatIsRead() {}
+  // Where, when and by what a registry read from a capture was captured, as the capture says;
+  // nothing for the live host or a capture that does not say.
+  virtual const Dictionary* Captured() const { return nullptr; }
 
   // What the reports show of a value: the value under key, or nothing when the entry has none or
   // its table cannot be read, since a report leaves out what it cannot read and goes on.

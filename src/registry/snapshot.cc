@@ -83,7 +83,9 @@ class SnapshotRegistry : public DeviceRegistry {
   // Entry by entry, each one's values made for its writing and let go after it.
   Status StreamSnapshot(SnapshotSink& sink) override {
     SnapshotWriter writer(sink);
-    writer.Begin(content_.classes, !entries().empty());
+    // A capture of a capture, and a save, say where the host was captured (when the file says),
+    // never where it was read again.
+    writer.Begin(content_.classes, !entries().empty(), &content_.captured);
     if (!entries().empty()) {
       VisitTree(
           At{0},
@@ -108,6 +110,9 @@ class SnapshotRegistry : public DeviceRegistry {
 
   std::string WhyNoPorts() override {
     return "the snapshot " + file_.path() + " holds no controller port";
+  }
+  const Dictionary* Captured() const override {
+    return content_.captured.empty() ? nullptr : &content_.captured;
   }
 
  private:

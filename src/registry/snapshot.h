@@ -38,8 +38,9 @@ struct SnapshotEntry {
 class SnapshotWriter {
  public:
   explicit SnapshotWriter(SnapshotSink& sink) : sink_(sink) {}
-  // The document up to its first entry; has_root says whether one follows.
-  void Begin(const ClassTable& classes, bool has_root);
+  // The document up to its first entry; has_root says whether one follows. A capture's note, when
+  // given and not empty, is its first member, "captured".
+  void Begin(const ClassTable& classes, bool has_root, const Dictionary* captured = nullptr);
   // An entry at depth (the root at 0), the index-th child of its parent; when has_children, its
   // children follow.
   void Enter(const SnapshotEntry& entry, std::size_t depth, std::size_t index, bool has_children);

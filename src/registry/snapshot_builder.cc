@@ -59,6 +59,7 @@ SnapshotBuilder::SnapshotBuilder(SnapshotTree& tree)
     : tree_(tree),
       data_key_(tree.KeyIndex("$data")),
       classes_key_(tree.KeyIndex("classes")),
+      captured_key_(tree.KeyIndex("captured")),
       root_key_(tree.KeyIndex("root")),
       class_key_(tree.KeyIndex("class")),
       properties_key_(tree.KeyIndex("properties")),
@@ -229,6 +230,7 @@ bool SnapshotBuilder::Add(Word word, std::uint32_t height) {
     case Role::kDocument:
       if (top.key == data_key_) top.data = word;
       if (top.key == classes_key_) top.classes = word;
+      if (top.key == captured_key_) top.captured = word;
       break;
     case Role::kEntry:
       if (top.key == data_key_) top.data = word;
@@ -287,11 +289,12 @@ bool SnapshotBuilder::EndObject() {
     if (frame.role == Role::kEntry) return EndEntry(frame);
     // The document.
     for (const std::uint32_t key : frame.keys) {
-      if (key == classes_key_ || key == root_key_) continue;
+      if (key == classes_key_ || key == captured_key_ || key == root_key_) continue;
       unknown_top_key_ = tree_.KeyAt(key).str();  // the keys are in key order now
       break;
     }
     classes_ = frame.classes;
+    captured_ = frame.captured;
     root_ = std::find(frame.keys.begin(), frame.keys.end(), root_key_) != frame.keys.end();
     --depth_;
     return true;
@@ -393,7 +396,7 @@ std::optional<std::string> SnapshotBuilder::EntryFault(const Frame& frame,
   return std::nullopt;
 }
 
-Status SnapshotBuilder::Finish(ClassTable& classes) {
+Status SnapshotBuilder::Finish(ClassTable& classes, Dictionary& captured) {
   if (document_not_object_) return Refuse("the document", "is not a JSON object");
   if (unknown_top_key_) {
     return Refuse("the document", "has an unknown key \"" + *unknown_top_key_ + "\"");
@@ -401,8 +404,21 @@ Status SnapshotBuilder::Finish(ClassTable& classes) {
   if (classes_) {
     if (Status loaded = Classes(classes); !loaded.ok()) return loaded;
   }
+  if (captured_) {
+    if (Status noted = Captured(captured); !noted.ok()) return noted;
+  }
   if (!root_) return Refuse("the document", "has no \"root\" entry");
   if (fault_) return Status::Error(kIoError, fault_->second);
+  return Status::Ok();
+}
+
+// Where and when the capture was taken: texts only, which no registry value is made of.
+Status SnapshotBuilder::Captured(Dictionary& captured) const {
+  if (!SnapshotTree::IsDictionary(*captured_)) return Refuse("\"captured\"", "is not an object");
+  for (const auto& [name, text] : tree_.Members(*captured_)) {
+    if (text.AsString() == nullptr) return Refuse("captured." + name.str(), "is not a string");
+    captured.insert_or_assign(name, text);
+  }
   return Status::Ok();
 }
 

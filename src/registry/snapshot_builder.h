@@ -41,9 +41,9 @@ class SnapshotBuilder {
   bool EndArray();
   const std::string& error() const { return error_; }
 
-  // Once the whole text has parsed: its class table into classes, or the first fault of its
-  // structure.
-  Status Finish(ClassTable& classes);
+  // Once the whole text has parsed: its class table into classes and the note of its capture
+  // into captured, or the first fault of its structure.
+  Status Finish(ClassTable& classes, Dictionary& captured);
 
  private:
   using Word = SnapshotTree::Word;
@@ -67,7 +67,7 @@ class SnapshotBuilder {
     std::size_t data_member = 0;
     // The document and entries: every key given, and the members that mean something.
     std::vector<std::uint32_t> keys;
-    std::optional<Word> data, classes, class_name, properties, write_status, received;
+    std::optional<Word> data, classes, captured, class_name, properties, write_status, received;
     std::uint32_t properties_height = 0;
     bool children_array = false;    // an entry: "children" given as an array
     bool children_other = false;    // an entry: "children" given as anything else
@@ -97,6 +97,7 @@ class SnapshotBuilder {
   // The first of keys given twice, in key order.
   std::optional<std::string> Repeated(std::vector<std::uint32_t>& keys) const;
   Status Classes(ClassTable& classes) const;
+  Status Captured(Dictionary& captured) const;
 
   SnapshotTree& tree_;
   std::vector<Frame> frames_;  // the first depth_ are open
@@ -104,13 +105,13 @@ class SnapshotBuilder {
   std::string error_;
   bool document_not_object_ = false;
   std::optional<std::string> unknown_top_key_;
-  std::optional<Word> classes_;
+  std::optional<Word> classes_, captured_;
   bool root_ = false;
   std::uint64_t next_place_ = 0;
   std::optional<std::pair<std::uint64_t, std::string>> fault_;  // the first by place
   // The keys that mean something, by index.
-  std::uint32_t data_key_, classes_key_, root_key_, class_key_, properties_key_, children_key_,
-      write_status_key_, received_key_;
+  std::uint32_t data_key_, classes_key_, captured_key_, root_key_, class_key_, properties_key_,
+      children_key_, write_status_key_, received_key_;
 };
 
 }  // namespace halvane

@@ -335,7 +335,7 @@ std::string Describe(std::optional<char> byte) {
 
 // The fast reading: the content, a refusal, or nothing when nlohmann's parser must read the text.
 std::optional<StatusOr<SnapshotContent>> ReadFast(TextSource& source) {
-  SnapshotContent content{std::make_unique<SnapshotTree>(), {}};
+  SnapshotContent content{std::make_unique<SnapshotTree>(), {}, {}};
   SnapshotBuilder builder(*content.tree);
   FastStream stream(source);
   FastEvents events(builder);
@@ -345,7 +345,8 @@ std::optional<StatusOr<SnapshotContent>> ReadFast(TextSource& source) {
   const bool parsed = !reader.Parse<kFlags>(stream, events).IsError();
   if (!stream.read_status().ok()) return stream.read_status();
   if (parsed && !stream.nul()) {
-    if (Status finished = builder.Finish(content.classes); !finished.ok()) return finished;
+    if (Status finished = builder.Finish(content.classes, content.captured); !finished.ok())
+      return finished;
     return content;
   }
   if (!parsed && !events.deferred() && !builder.error().empty())
@@ -354,7 +355,7 @@ std::optional<StatusOr<SnapshotContent>> ReadFast(TextSource& source) {
 }
 
 StatusOr<SnapshotContent> ReadAuthoritatively(TextSource& source) {
-  SnapshotContent content{std::make_unique<SnapshotTree>(), {}};
+  SnapshotContent content{std::make_unique<SnapshotTree>(), {}, {}};
   SnapshotBuilder builder(*content.tree);
   ChunkedText text(source);
   AuthorityEvents events(builder);
@@ -383,7 +384,8 @@ StatusOr<SnapshotContent> ReadAuthoritatively(TextSource& source) {
     return Status::Error(kIoError, "syntax error at " + text.Place(refused_offset) +
                                        ": unexpected " + Describe(text.ByteAt(refused_offset)));
   }
-  if (Status finished = builder.Finish(content.classes); !finished.ok()) return finished;
+  if (Status finished = builder.Finish(content.classes, content.captured); !finished.ok())
+    return finished;
   return content;
 }
 

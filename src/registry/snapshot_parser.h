@@ -28,6 +28,9 @@ class TextSource {
 struct SnapshotContent {
   std::unique_ptr<SnapshotTree> tree;
   ClassTable classes;
+  // Where, when and by what the snapshot was captured (texts: "host", "time", "version"), which
+  // no run reads as the host's; empty when it does not say.
+  Dictionary captured;
 };
 
 // The whole text of source, parsed and checked. A refusal says why, naming the line and column of

@@ -30,14 +30,22 @@ std::string StatusText(StatusCode status) {
 
 // The snapshot layout: two spaces of indent per level, one member or item per line, as
 // hand-written snapshots are laid out, so that a save changes only the lines of what changed.
-void SnapshotWriter::Begin(const ClassTable& classes, bool has_root) {
-  if (classes.empty() && !has_root) {
+void SnapshotWriter::Begin(const ClassTable& classes, bool has_root, const Dictionary* captured) {
+  if (captured && captured->empty()) captured = nullptr;
+  if (classes.empty() && !has_root && !captured) {
     out_.append("{}\n");
     whole_ = true;
     return;
   }
   out_.append("{");
   const char* separator = "\n";
+  if (captured) {
+    out_.append(separator);
+    Indent(1);
+    out_.append("\"captured\": ");
+    Members(*captured, 1);
+    separator = ",\n";
+  }
   if (!classes.empty()) {
     out_.append(separator);
     Indent(1);

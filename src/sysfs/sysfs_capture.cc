@@ -21,7 +21,7 @@ struct LiveCursor {
 // target's logical units at a time, whatever the number of them.
 Status SysfsRegistry::StreamSnapshot(SnapshotSink& sink) {
   SnapshotWriter writer(sink);
-  writer.Begin(classes_, true);
+  writer.Begin(classes_, true, sink.CaptureNote());
   LiveNodes listed;  // the children of the entry entered last
   VisitTree(
       top_, [&listed](const std::shared_ptr<LiveNode>&) { return LiveCursor{std::move(listed)}; },

@@ -101,5 +101,55 @@ TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
   }
 }
 
+TEST(Check, AgainstABaselineLiveInEveryForm) {
+  testing::TempDir dir;
+  std::string documents, expositions;
+  int n = 0;
+  for (const auto& row : testing::Rows("check/baselines.txt")) {
+    ASSERT_EQ(row.size(), 5u);
+    SCOPED_TRACE(row[0] + " | " + row[1] + " | " + row[2]);
+    const std::string then = dir.path() + "/then" + std::to_string(++n);
+    const std::string now = dir.path() + "/now" + std::to_string(n);
+    for (const std::string& tree : testing::Words(row[0])) testing::BuildTree(tree, then);
+    for (const std::string& tree : testing::Words(row[1])) testing::BuildTree(tree, now);
+    RunOptions live;
+    live.env["HALVANE_SYSFS_ROOT"] = then;
+    const std::string baseline =
+        dir.Write(std::to_string(n) + ".good", RunHalvane({"--snapshot"}, live).out);
+    live.env["HALVANE_SYSFS_ROOT"] = now;
+    const int status = std::stoi(row[3]);
+    for (const char* form : {"", "--json", "--metrics"}) {
+      std::vector<std::string> args = testing::Words(row[2]);
+      args.insert(args.end(), {"--check", "--baseline", baseline});
+      if (*form) args.push_back(form);
+      const auto run = RunHalvane(args, live);
+      EXPECT_EQ(run.status, status) << form;
+      EXPECT_EQ(run.err, "") << form;
+      if (*form == '\0') {
+        EXPECT_EQ(Findings(run.out), row[4]);
+        EXPECT_NE(run.out.find(" (against " + baseline + ", taken on "), std::string::npos);
+        // The environment names the same baseline for a service that cannot pass options.
+        RunOptions service = live;
+        service.env["HALVANE_BASELINE"] = baseline;
+        args.erase(args.end() - 2, args.end());
+        EXPECT_EQ(RunHalvane(args, service).out, run.out);
+      } else {
+        const std::string file = dir.Write(std::to_string(n) + form, run.out);
+        (form[2] == 'j' ? documents : expositions) += " " + file;
+      }
+    }
+  }
+  std::vector<testing::CommandResult> checks = {testing::RunCommand(
+      "python3 " + testing::SourceDir() + "/tests/support/validate_inventory.py " +
+      testing::SourceDir() + "/doc/halvane-check.schema.json" + documents + " 2>&1")};
+  for (const std::string& file : testing::Words(expositions))
+    checks.push_back(testing::RunCommand("promtool check metrics < " + file + " 2>&1"));
+  for (const auto& checked : checks) {
+    if (testing::CheckerMissing(checked)) GTEST_SKIP() << checked.out;
+    EXPECT_EQ(checked.status, 0) << checked.out;
+    EXPECT_EQ(checked.out, "");
+  }
+}
+
 }  // namespace
 }  // namespace halvane

@@ -29,10 +29,16 @@ TEST(FailedReads, ACaptureReplaysThemWithTheSameOutputsAndStatuses) {
   for (const char* path : unreadable) {
     TempDir dir;
     BuildTree("kernel-fcoe", dir.path() + "/sys");
-    ASSERT_EQ(chmod((dir.path() + "/sys/" + path).c_str(), 0), 0) << path;
     RunOptions live;
-    live.as_uid = kNobody;
     live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
+    const std::string good = dir.Write("good.json", RunHalvane({"--snapshot"}, live).out);
+    ASSERT_EQ(chmod((dir.path() + "/sys/" + path).c_str(), 0), 0) << path;
+    live.as_uid = kNobody;
+    // Against a capture of the host when all of it could be read, what cannot be read now is
+    // trouble, not a change: named, and status 2.
+    const RunResult diff = RunHalvane({"--diff", good}, live);
+    EXPECT_EQ(diff.status, 2) << path << ": " << diff.out;
+    EXPECT_NE(diff.err.find("cannot read " + dir.path() + "/sys/"), std::string::npos) << diff.err;
     const RunResult captured = RunHalvane({"--snapshot"}, live);
     ASSERT_EQ(captured.status, 0) << path << ": " << captured.err;
     const RunOptions replay = WithRegistry(dir.Write("capture.json", captured.out));

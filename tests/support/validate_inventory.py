@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks inventory and check documents against the shipped schema, more strictly than a consumer
+"""Checks inventory, check and diff documents against the shipped schema, more strictly than a consumer
 would: every member must be declared, members must come in the declared order, and the text must
 be exactly the 2-space layout. Exit status 77 when python3-jsonschema is missing."""
 import json
@@ -44,9 +44,10 @@ for path in sys.argv[2:]:
     declared = list(schema["properties"])
     if list(document) != [k for k in declared if k in document]:
         faults.append("top-level members out of order")
-    for child in ("findings", "accepted"):
-        for i, finding in enumerate(document.get(child, [])):
-            faults.extend(order_faults(finding, "finding", f"$.{child}[{i}]"))
+    for child, definition in (("findings", "finding"), ("accepted", "finding"),
+                              ("differences", "difference")):
+        for i, item in enumerate(document.get(child, [])):
+            faults.extend(order_faults(item, definition, f"$.{child}[{i}]"))
     for i, controller in enumerate(document.get("controllers", [])):
         faults.extend(order_faults(controller, "controller", f"$.controllers[{i}]"))
     for i, map_ in enumerate(document.get("multipath", [])):
