@@ -26,6 +26,17 @@ TEST(FailedReads, ACaptureReplaysThemWithTheSameOutputsAndStatuses) {
   };
   const std::vector<std::vector<std::string>> runs = {
       {"-l"}, {"--json", "-l"}, {"--metrics", "-l"}, {"--check"}, {"--json", "--check"}};
+  // Each partial output is still one its consumers take: documents against their schemas,
+  // metrics through promtool.
+  TempDir kept;
+  std::string inventories, verdicts, expositions;
+  int written = 0;
+  const auto keep = [&](const std::vector<std::string>& args, const std::string& out) {
+    const std::string file = kept.Write(std::to_string(written++), out);
+    if (args == std::vector<std::string>{"--json", "-l"}) inventories += " " + file;
+    if (args == std::vector<std::string>{"--json", "--check"}) verdicts += " " + file;
+    if (args == std::vector<std::string>{"--metrics", "-l"}) expositions += " " + file;
+  };
   for (const char* path : unreadable) {
     TempDir dir;
     BuildTree("kernel-fcoe", dir.path() + "/sys");
@@ -52,7 +63,20 @@ TEST(FailedReads, ACaptureReplaysThemWithTheSameOutputsAndStatuses) {
       if (args.size() == 2 && args[1] == "-l") {
         EXPECT_EQ(was.status, 74) << path << " " << args[0];
       }
+      keep(args, was.out);
     }
+  }
+  const std::string validate =
+      "python3 " + SourceDir() + "/tests/support/validate_inventory.py " + SourceDir() + "/doc/";
+  std::vector<CommandResult> checks = {
+      RunCommand(validate + "halvane-inventory.schema.json" + inventories + " 2>&1"),
+      RunCommand(validate + "halvane-check.schema.json" + verdicts + " 2>&1")};
+  for (const std::string& file : Words(expositions))
+    checks.push_back(RunCommand("promtool check metrics < " + file + " 2>&1"));
+  for (const CommandResult& checked : checks) {
+    if (CheckerMissing(checked)) GTEST_SKIP() << checked.out;
+    EXPECT_EQ(checked.status, 0) << checked.out;
+    EXPECT_EQ(checked.out, "");
   }
 }
 
