@@ -704,6 +704,26 @@ def check_unreadable():
     equal(output(phase, "check").count("read_failed:"), 2, "--check read_failed findings")
 
 
+def check_change_window():
+    # The rescan found a LUN exported after the healthy capture: new against it, nothing lost.
+    equal(status("rescan", "diff"), 1, "--diff after the rescan: status")
+    summary = output("rescan", "diff").splitlines()[0]
+    expect("LUN new" in summary or "LUNs new" in summary, "--diff after the rescan: " + summary)
+    expect("lost" not in summary, "--diff after the rescan loses nothing: " + summary)
+    # One link down: every path through i1 lost, and the verdict against the baseline warns.
+    equal(status("degraded", "diff"), 1, "--diff with one link down: status")
+    summary = output("degraded", "diff").splitlines()[0]
+    hosts = {line.split()[0]: line.split()[2] for line in
+             open(os.path.join(results, "degraded", "ends")).read().splitlines()}
+    expect(f"lost on port {hosts['i1']}" in summary,
+           f"--diff with one link down names the paths lost on i1 ({hosts['i1']}): " + summary)
+    equal(status("degraded", "check-baseline"), 1,
+          "--check --baseline with one link down: status, first line "
+          + output("degraded", "check-baseline")[:120])
+    expect("lun_paths_lost" in output("degraded", "check-baseline"),
+           "--check --baseline with one link down has lun_paths_lost")
+
+
 def traced_writes(phase, name):
     """(path, bytes) of every write to a file the run opened, from strace -y."""
     return re.findall(r'write\(\d+<([^>\n]*)>, "((?:[^"\\\n]|\\.)*)"', kept(phase, name, "trace"))
@@ -813,6 +833,8 @@ CHECKS += [
      check_rescan_all, ()),
     ("degraded: one link down is Linkdown, Blocked, transport-offline, one path of two",
      check_degraded_states, ()),
+    ("rescan and degraded: --diff against the healthy capture finds the new LUN, then the paths "
+     "lost with one link down, and --check --baseline warns (1)", check_change_window, ()),
     ("healthy: --check says HALVANE OK, status 0", check_verdict, ("healthy", 0)),
     ("degraded: --check warns, status 1", check_verdict, ("degraded", 1)),
     ("down: --check is critical, status 2", check_verdict, ("down", 2)),
