@@ -101,7 +101,10 @@ Status ReplacedFile::Replace(std::string_view bytes, mode_t mode) const {
   StatusOr<std::pair<Fd, std::string>> created =
       CreateTemporaryFile(folder_.get(), name_, folder_path_, names_);
   if (!created.ok()) return created.status();
-  const auto& [out, temp] = *created;
+  // Named one by one, not bound as a pair: the lambda below takes temp, which a structured binding
+  // could not be for every compiler the project supports.
+  const Fd& out = created->first;
+  const std::string& temp = created->second;
   const std::string temp_path = folder_path_ + "/" + temp;
   auto abandon = [&](Status why) {
     unlinkat(folder_.get(), temp.c_str(), 0);
