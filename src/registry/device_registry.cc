@@ -20,8 +20,8 @@ StatusOr<std::optional<PropertyValue>> DeviceRegistry::Read(const RegistryEntry&
   }
   std::vector<ReadFailure> failed;
   if (StatusOr<std::optional<PropertyValue>> recorded = ReadProperty(entry, kReadFailuresKey);
-      recorded.ok() && *recorded && (*recorded)->AsArray()) {
-    failed = RecordedFailures(Dictionary{{kReadFailuresKey, **recorded}}, key);
+      recorded.ok() && *recorded) {
+    failed = RecordedFailures(**recorded, key);
   }
   if (*value) {
     if (const Dictionary* inner = (*value)->AsDictionary()) {

@@ -171,9 +171,8 @@ class DeviceRegistry {
   }
   // Those a table recorded for its children (kChildrenFailedKey), as a snapshot carries them.
   void NoteChildrenFailures(const std::optional<PropertyValue>& recorded) {
-    if (!recorded || !recorded->AsArray()) return;
-    for (ReadFailure& failure :
-         RecordedFailures(Dictionary{{kReadFailuresKey, *recorded}}, kChildrenFailedKey))
+    if (!recorded) return;
+    for (ReadFailure& failure : RecordedFailures(*recorded, kChildrenFailedKey))
       failed_reads_.Add(std::move(failure));
   }
 

@@ -42,9 +42,13 @@ void RecordReadFailure(Dictionary* table, std::string_view key, const ReadFailur
 }
 
 std::vector<ReadFailure> RecordedFailures(const Dictionary& table, std::string_view key) {
-  std::vector<ReadFailure> found;
   const PropertyValue* recorded = FindMember(table, kReadFailuresKey);
-  const Array* items = recorded ? recorded->AsArray() : nullptr;
+  return recorded ? RecordedFailures(*recorded, key) : std::vector<ReadFailure>();
+}
+
+std::vector<ReadFailure> RecordedFailures(const PropertyValue& recorded, std::string_view key) {
+  std::vector<ReadFailure> found;
+  const Array* items = recorded.AsArray();
   if (items == nullptr) return found;
   const auto text = [](const Dictionary& record, std::string_view member) {
     const PropertyValue* value = FindMember(record, member);

@@ -53,6 +53,8 @@ void RecordReadFailure(Dictionary* table, std::string_view key, const ReadFailur
 
 // The failures table records for key; with an empty key, every one it records.
 std::vector<ReadFailure> RecordedFailures(const Dictionary& table, std::string_view key);
+// The same of the member itself (what a table holds under kReadFailuresKey).
+std::vector<ReadFailure> RecordedFailures(const PropertyValue& recorded, std::string_view key);
 
 // The failures of one run, each path once, in the order they were met.
 class ReadFailures {

@@ -34,12 +34,18 @@ bool IsWriteOnly(int folder, const char* name, const Status& refused) {
   return (info.st_mode & 0444) == 0 && (info.st_mode & 0222) != 0;
 }
 
+// What a read that could not open what it asked for answers: nothing when it is not there, else
+// the failure, named by path.
+Reading AbsentOr(const Status& refused, const std::string& path) {
+  if (IsAbsence(refused)) return std::optional<std::string>();
+  return refused.OfPath(path);
+}
+
 Reading ReadAttributeAt(int folder, const std::string& path, const char* name, std::size_t limit) {
   const StatusOr<Fd> fd = OpenRegularFile(folder, name, FileUse::kRead);
   if (!fd.ok()) {
-    if (IsAbsence(fd.status()) || IsWriteOnly(folder, name, fd.status()))
-      return std::optional<std::string>();
-    return fd.status().OfPath(path);
+    if (IsWriteOnly(folder, name, fd.status())) return std::optional<std::string>();
+    return AbsentOr(fd.status(), path);
   }
   // sysfs reports size 4096 or 0 for its files whatever they hold, so read to the end, one byte
   // past the limit at most. A read of a regular file that comes back short has reached the end;
@@ -112,24 +118,15 @@ class TreeReader : public SysfsReader {
   }
   Reading Read(const std::string& folder, const char* name, std::size_t limit) override {
     const StatusOr<int> fd = Open(folder);
-    if (!fd.ok()) {
-      if (IsAbsence(fd.status())) return std::optional<std::string>();  // no folder, no attribute
-      return fd.status().OfPath(folder);
-    }
+    if (!fd.ok()) return AbsentOr(fd.status(), folder);  // no folder, no attribute
     return ReadAttributeAt(*fd, PathOf(folder, name), name, limit);
   }
   Reading FirstNameIn(const std::string& folder, const char* name) override {
     const StatusOr<int> fd = Open(folder);
-    if (!fd.ok()) {
-      if (IsAbsence(fd.status())) return std::optional<std::string>();
-      return fd.status().OfPath(folder);
-    }
+    if (!fd.ok()) return AbsentOr(fd.status(), folder);
     const std::string path = PathOf(folder, name);
     Fd opened(openat(*fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (opened.get() < 0) {
-      if (errno == ENOENT) return std::optional<std::string>();
-      return ErrnoStatus(errno).OfPath(path);
-    }
+    if (opened.get() < 0) return AbsentOr(ErrnoStatus(errno), path);
     Listing names = Names(std::move(opened), path, false);
     if (!names.ok()) return names.status();
     if (names->empty()) return std::optional<std::string>();
@@ -138,8 +135,7 @@ class TreeReader : public SysfsReader {
   Reading Resolve(const std::string& path) override {
     StatusOr<std::string> real = tree_.Resolve(path);
     if (real.ok()) return std::optional(std::move(*real));
-    if (IsAbsence(real.status())) return std::optional<std::string>();
-    return real.status().OfPath(path);
+    return AbsentOr(real.status(), path);
   }
   bool IsFolder(const std::string& path) override {
     return tree_.Open(path, TreeAccess::Use::kFolder).ok();
