@@ -41,12 +41,83 @@ Reading AbsentOr(const Status& refused, const std::string& path) {
   return refused.OfPath(path);
 }
 
-Reading ReadAttributeAt(int folder, const std::string& path, const char* name, std::size_t limit) {
-  const StatusOr<Fd> fd = OpenRegularFile(folder, name, FileUse::kRead);
-  if (!fd.ok()) {
-    if (IsWriteOnly(folder, name, fd.status())) return std::optional<std::string>();
-    return AbsentOr(fd.status(), path);
+// An entry of a folder as its listing gave it: its name and its type (d_type, DT_UNKNOWN where
+// the file system does not say).
+struct Entry {
+  std::string name;
+  unsigned char type;
+  bool operator<(const Entry& other) const { return name < other.name; }
+};
+
+// The entries of the folder open as fd, sorted by name, "." and ".." left out. The descriptor
+// stays the caller's, to open names in.
+StatusOr<std::vector<Entry>> EntriesOf(int fd) {
+  std::vector<Entry> entries;
+  alignas(dirent64) char buffer[32 * 1024];
+  for (;;) {
+    const ssize_t n = getdents64(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus(errno);
+    }
+    if (n == 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+      at += entry->d_reclen;
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") entries.push_back({std::string(name), entry->d_type});
+    }
   }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+// The type of name in folder, by its listing where it has one, else looked at: DT_UNKNOWN when
+// it is not there.
+unsigned char TypeOf(int folder, const std::vector<Entry>* listed, const char* name) {
+  if (listed != nullptr) {
+    const auto found = std::lower_bound(listed->begin(), listed->end(), Entry{name, DT_UNKNOWN});
+    if (found == listed->end() || found->name != name) return DT_UNKNOWN;
+    if (found->type != DT_UNKNOWN) return found->type;
+  }
+  struct stat info {};
+  if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+  return IFTODT(info.st_mode);
+}
+
+Status NotRegular() { return Status::Error(kUnsupported, "not a regular file"); }
+
+// The attribute file name in folder, opened for reading; nothing when it is not there. On a
+// sysfs mount kept to itself every name that is no link and no folder is an attribute, so it is
+// opened straight away (a folder opens, and its read answers EISDIR). Elsewhere the folder's
+// listing says what each name is before any is opened, and the descriptor read from is looked
+// at again, so that a file exchanged for something else in between is never read; the open
+// neither waits (O_NONBLOCK, for a FIFO) nor takes a terminal.
+StatusOr<std::optional<Fd>> OpenAttribute(const TreeAccess& tree, int folder,
+                                          const std::vector<Entry>* listed, const char* name) {
+  StatusOr<Fd> opened = Status::Ok();
+  if (tree.kept_on_sysfs()) {
+    opened = tree.OpenIn(folder, name, O_RDONLY | O_NOCTTY);
+  } else {
+    const unsigned char type = TypeOf(folder, listed, name);
+    if (type == DT_UNKNOWN) return std::optional<Fd>();
+    if (type != DT_REG) return NotRegular();
+    Fd fd(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    opened = fd.get() >= 0 ? StatusOr<Fd>(std::move(fd)) : ErrnoStatus(errno);
+    struct stat info {};
+    if (opened.ok() && (fstat(opened->get(), &info) != 0 || !S_ISREG(info.st_mode)))
+      return NotRegular();
+  }
+  if (opened.ok()) return std::optional(std::move(*opened));
+  if (opened.status().error_number() == ELOOP) return NotRegular();
+  if (opened.status().error_number() == EXDEV)
+    return Status::Error(kUnsupported, "leads out of the tree");
+  if (IsAbsence(opened.status())) return std::optional<Fd>();
+  return opened.status();
+}
+
+// The attribute's content, at most limit bytes.
+Reading ReadOpened(int fd, const std::string& path, std::size_t limit) {
   // sysfs reports size 4096 or 0 for its files whatever they hold, so read to the end, one byte
   // past the limit at most. A read of a regular file that comes back short has reached the end;
   // sysfs hands out at most a page per read and a page is never smaller than the chunk, so the
@@ -54,9 +125,10 @@ Reading ReadAttributeAt(int folder, const std::string& path, const char* name, s
   std::string content;
   char buffer[4096];
   while (content.size() <= limit) {
-    const ssize_t n = read(fd->get(), buffer, sizeof buffer);
+    const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EISDIR) return NotRegular().OfPath(path);
       return ErrnoStatus(errno).OfPath(path);
     }
     content.append(buffer, static_cast<std::size_t>(n));
@@ -68,31 +140,19 @@ Reading ReadAttributeAt(int folder, const std::string& path, const char* name, s
 }
 
 // The names in the folder open as fd, sorted; only the folders of their own (not links) when
-// folders_only. The descriptor is taken.
-Listing Names(Fd fd, const std::string& path, bool folders_only) {
+// folders_only.
+Listing Names(const Fd& fd, const std::string& path, bool folders_only) {
+  StatusOr<std::vector<Entry>> entries = EntriesOf(fd.get());
+  if (!entries.ok()) return entries.status().OfPath(path);
   std::vector<std::string> names;
-  DIR* dir = fdopendir(fd.get());
-  if (dir == nullptr) return ErrnoStatus(errno).OfPath(path);
-  const int dir_fd = fd.Release();  // the folder stream has it now
-  errno = 0;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  for (Entry& entry : *entries) {
     if (folders_only) {
-      struct stat info {};
-      const bool folder = entry->d_type == DT_DIR ||
-                          (entry->d_type == DT_UNKNOWN &&
-                           fstatat(dir_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                           S_ISDIR(info.st_mode));
-      if (!folder) continue;
+      const unsigned char type =
+          entry.type != DT_UNKNOWN ? entry.type : TypeOf(fd.get(), nullptr, entry.name.c_str());
+      if (type != DT_DIR) continue;
     }
-    names.emplace_back(name);
-    errno = 0;
+    names.push_back(std::move(entry.name));
   }
-  const int error = errno;
-  closedir(dir);
-  if (error != 0) return ErrnoStatus(error).OfPath(path);
-  std::sort(names.begin(), names.end());
   return names;
 }
 
@@ -102,7 +162,7 @@ Listing NamesOf(StatusOr<Fd> fd, const std::string& path, bool folders_only) {
     if (IsAbsence(fd.status())) return std::vector<std::string>();
     return fd.status().OfPath(path);
   }
-  return Names(std::move(*fd), path, folders_only);
+  return Names(*fd, path, folders_only);
 }
 
 class TreeReader : public SysfsReader {
@@ -119,15 +179,31 @@ class TreeReader : public SysfsReader {
   Reading Read(const std::string& folder, const char* name, std::size_t limit) override {
     const StatusOr<int> fd = Open(folder);
     if (!fd.ok()) return AbsentOr(fd.status(), folder);  // no folder, no attribute
-    return ReadAttributeAt(*fd, PathOf(folder, name), name, limit);
+    const std::string path = PathOf(folder, name);
+    StatusOr<std::optional<Fd>> file = OpenAttribute(tree_, *fd, Listed(), name);
+    if (!file.ok()) {
+      if (IsWriteOnly(*fd, name, file.status())) return std::optional<std::string>();
+      return file.status().OfPath(path);
+    }
+    if (!*file) return std::optional<std::string>();
+    return ReadOpened((*file)->get(), path, limit);
   }
   Reading FirstNameIn(const std::string& folder, const char* name) override {
     const StatusOr<int> fd = Open(folder);
     if (!fd.ok()) return AbsentOr(fd.status(), folder);
     const std::string path = PathOf(folder, name);
-    Fd opened(openat(*fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (opened.get() < 0) return AbsentOr(ErrnoStatus(errno), path);
-    Listing names = Names(std::move(opened), path, false);
+    StatusOr<Fd> opened = Status::Ok();
+    if (tree_.kept_on_sysfs()) {
+      opened = tree_.OpenIn(*fd, name, O_RDONLY | O_DIRECTORY);
+    } else if (const std::vector<Entry>* listed = Listed();
+               listed != nullptr && TypeOf(*fd, listed, name) == DT_UNKNOWN) {
+      return std::optional<std::string>();  // not in the folder: nothing to open
+    } else {
+      Fd sub(openat(*fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      opened = sub.get() >= 0 ? StatusOr<Fd>(std::move(sub)) : ErrnoStatus(errno);
+    }
+    if (!opened.ok()) return AbsentOr(opened.status(), path);
+    Listing names = Names(*opened, path, false);
     if (!names.ok()) return names.status();
     if (names->empty()) return std::optional<std::string>();
     return std::optional(std::move(names->front()));
@@ -152,15 +228,31 @@ class TreeReader : public SysfsReader {
       open_status_ = opened.ok() ? Status::Ok() : opened.status();
       open_ = opened.ok() ? std::move(*opened) : Fd();
       open_path_ = folder;
+      listed_.reset();
+      listing_tried_ = false;
     }
     if (!open_status_.ok()) return open_status_;
     return open_.get();
+  }
+  // The listing of the folder last read from, taken once, where the tree needs one to tell an
+  // attribute from anything else; nothing where it is not needed or could not be taken (each
+  // name is then looked at on its own).
+  const std::vector<Entry>* Listed() {
+    if (tree_.kept_on_sysfs()) return nullptr;
+    if (!listing_tried_) {
+      listing_tried_ = true;
+      StatusOr<std::vector<Entry>> entries = EntriesOf(open_.get());
+      if (entries.ok()) listed_ = std::move(*entries);
+    }
+    return listed_ ? &*listed_ : nullptr;
   }
 
   TreeAccess tree_;
   std::optional<std::string> open_path_;
   Status open_status_;
   Fd open_;
+  std::optional<std::vector<Entry>> listed_;
+  bool listing_tried_ = false;
 };
 
 }  // namespace

@@ -1,9 +1,10 @@
 // Reading a sysfs tree: the only way the live registry, the settings driver and the rescan look
 // at the tree. Attribute files are read with a size bound, never through a symbolic link of their
-// own, and never opened when they are not regular files (OpenRegularFile: a FIFO would block the
-// tool, a device may act when it is opened); links are
-// followed only beneath the root. Abstract so that a run's reads can be seen, and counted, by
-// standing a twin in its place.
+// own, and never opened when they are not regular files (a FIFO would block the tool, a device
+// may act when it is opened): on a sysfs mount kept to itself there is nothing else to open, and
+// elsewhere the folder's listing says what each name is before it is opened. Links are followed
+// only beneath the root. Abstract so that a run's reads can be seen, and counted, by standing a
+// twin in its place.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,9 @@
 #include "sysfs/tree_access.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -52,24 +54,26 @@ void Append(std::string_view path, std::deque<std::string>* components, bool at_
 }
 
 #if defined(SYS_openat2) && defined(RESOLVE_BENEATH)
-// The kernel's resolution beneath dir; ENOSYS where the kernel has no openat2.
-int OpenAt2(int dir, const std::string& relative, int flags, TreeAccess::Links links) {
+// The kernel's resolution beneath dir, on dir's own mount when same_mount; ENOSYS where the
+// kernel has no openat2.
+int OpenAt2(int dir, const char* relative, int flags, TreeAccess::Links links, bool same_mount) {
   open_how how{};
   how.flags = static_cast<std::uint64_t>(flags);
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS |
-                (links == TreeAccess::Links::kNone ? RESOLVE_NO_SYMLINKS : 0);
+                (links == TreeAccess::Links::kNone ? RESOLVE_NO_SYMLINKS : 0) |
+                (same_mount ? RESOLVE_NO_XDEV : 0);
   // A rename anywhere on the system while ".." is resolved makes the kernel answer EAGAIN rather
   // than risk an answer outside; the resolution is simply made again. Past a few tries the walk
   // takes over.
   for (int tries = 0; tries < 64; ++tries) {
-    const long fd = syscall(SYS_openat2, dir, relative.c_str(), &how, sizeof how);
+    const long fd = syscall(SYS_openat2, dir, relative, &how, sizeof how);
     if (fd >= 0 || (errno != EINTR && errno != EAGAIN)) return static_cast<int>(fd);
   }
   errno = ENOSYS;
   return -1;
 }
 #else
-int OpenAt2(int, const std::string&, int, TreeAccess::Links) {
+int OpenAt2(int, const char*, int, TreeAccess::Links, bool) {
   errno = ENOSYS;
   return -1;
 }
@@ -80,7 +84,22 @@ int OpenAt2(int, const std::string&, int, TreeAccess::Links) {
 TreeAccess::TreeAccess(std::string root, Resolution resolution)
     : root_(std::move(root)),
       root_fd_(open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)),
-      kernel_(resolution == Resolution::kKernel) {}
+      kernel_(resolution == Resolution::kKernel) {
+  struct statfs mount {};
+  if (!kernel_ || root_fd_.get() < 0 || fstatfs(root_fd_.get(), &mount) != 0 ||
+      mount.f_type != SYSFS_MAGIC)
+    return;
+  // Kept on the mount only where the kernel can keep it there.
+  const Fd probe(
+      OpenAt2(root_fd_.get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC, Links::kFollow, true));
+  kept_on_sysfs_ = probe.get() >= 0;
+}
+
+StatusOr<Fd> TreeAccess::OpenIn(int folder, const char* name, int flags) const {
+  Fd fd(OpenAt2(folder, name, flags | O_NOFOLLOW | O_CLOEXEC, Links::kNone, true));
+  if (fd.get() < 0) return ErrnoStatus(errno);
+  return fd;
+}
 
 std::optional<std::string> TreeAccess::Relative(std::string_view path) const {
   if (path == root_) return ".";
@@ -113,7 +132,7 @@ StatusOr<Fd> TreeAccess::OpenWith(std::string_view path, int flags, Links links)
   const std::optional<std::string> relative = Relative(path);
   if (root_fd_.get() < 0 || !relative) return Refused(EXDEV);
   if (kernel_) {
-    Fd fd(OpenAt2(root_fd_.get(), *relative, flags | O_CLOEXEC, links));
+    Fd fd(OpenAt2(root_fd_.get(), relative->c_str(), flags | O_CLOEXEC, links, kept_on_sysfs_));
     if (fd.get() >= 0) return fd;
     if (errno != ENOSYS) return Refused(errno);
   }

@@ -5,7 +5,8 @@
 // root makes the open fail, whatever happens to the tree meanwhile, since nothing is looked up
 // by a path that was checked earlier. And nothing is opened for its data before it has been seen
 // to be what the open is for: a folder to walk, or a regular file (OpenRegularFile), so that a
-// device node, a FIFO or a socket planted in the tree is never opened.
+// device node, a FIFO or a socket planted in the tree is never opened. On a sysfs mount every
+// resolution also stays on that mount.
 #pragma once
 
 #include <optional>
@@ -43,6 +44,19 @@ class TreeAccess {
 
   const std::string& root() const { return root_; }
 
+  // Whether the root is a sysfs mount that every resolution is kept on (the kernel's resolution
+  // with RESOLVE_NO_XDEV, which refuses to cross into whatever is mounted beneath it). There the
+  // kernel makes nothing but folders, regular attribute files and links (kernfs_new_node's
+  // callers in fs/sysfs: sysfs_create_dir_ns, sysfs_add_file_mode_ns, sysfs_do_create_link_sd),
+  // so a name that is neither a link nor a folder is an attribute, and no device node, FIFO or
+  // second name of a file elsewhere can be met at all.
+  bool kept_on_sysfs() const { return kept_on_sysfs_; }
+
+  // Where kept_on_sysfs: name, one component, opened from folder (a folder this access opened)
+  // with flags, through no link and not off the mount. A link answers ELOOP as its errno, a
+  // mount EXDEV.
+  StatusOr<Fd> OpenIn(int folder, const char* name, int flags) const;
+
   // Opens path (absolute, in the tree) for use. With kFollow a link on the way, and a final one
   // to a folder, is followed. Fails rather than leave the root: with kUnsupported for a way that
   // leads out of the tree, goes through a link where none may be or through more links than the
@@ -67,6 +81,7 @@ class TreeAccess {
   std::string root_;
   Fd root_fd_;
   bool kernel_;
+  bool kept_on_sysfs_ = false;
 };
 
 }  // namespace halvane
