@@ -27,13 +27,6 @@ std::string PathOf(const std::string& folder, std::string_view name) {
 // to show (kernfs_fop_open, fs/kernfs/file.c). It publishes no value: it is absent, not a read
 // that failed. A file whose read mode was taken away by hand keeps no write mode either, or keeps
 // its read mode for its owner, and stays a failure.
-bool IsWriteOnly(int folder, const char* name, const Status& refused) {
-  if (refused.error_number() != EACCES) return false;
-  struct stat info {};
-  if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  return (info.st_mode & 0444) == 0 && (info.st_mode & 0222) != 0;
-}
-
 // What a read that could not open what it asked for answers: nothing when it is not there, else
 // the failure, named by path.
 Reading AbsentOr(const Status& refused, const std::string& path) {
@@ -94,10 +87,11 @@ Status NotRegular() { return Status::Error(kUnsupported, "not a regular file"); 
 // at again, so that a file exchanged for something else in between is never read; the open
 // neither waits (O_NONBLOCK, for a FIFO) nor takes a terminal.
 StatusOr<std::optional<Fd>> OpenAttribute(const TreeAccess& tree, int folder,
-                                          const std::vector<Entry>* listed, const char* name) {
+                                          const std::vector<Entry>* listed, const char* name,
+                                          const std::string& path) {
   StatusOr<Fd> opened = Status::Ok();
   if (tree.kept_on_sysfs()) {
-    opened = tree.OpenIn(folder, name, O_RDONLY | O_NOCTTY);
+    opened = tree.OpenOwn(path, O_RDONLY | O_NOCTTY);
   } else {
     const unsigned char type = TypeOf(folder, listed, name);
     if (type == DT_UNKNOWN) return std::optional<Fd>();
@@ -112,6 +106,8 @@ StatusOr<std::optional<Fd>> OpenAttribute(const TreeAccess& tree, int folder,
   if (opened.status().error_number() == ELOOP) return NotRegular();
   if (opened.status().error_number() == EXDEV)
     return Status::Error(kUnsupported, "leads out of the tree");
+  if (opened.status().error_number() == ENOTDIR)
+    return Status::Error(kUnsupported, "goes through a file where a folder should be");
   if (IsAbsence(opened.status())) return std::optional<Fd>();
   return opened.status();
 }
@@ -176,29 +172,36 @@ class TreeReader : public SysfsReader {
   Listing ListFolders(const std::string& folder) override {
     return NamesOf(tree_.Open(folder, TreeAccess::Use::kFolder), folder, true);
   }
+  // On a sysfs mount kept to itself each attribute is opened by its whole path, in one
+  // resolution; elsewhere from its folder, opened once for all of them, with its listing.
   Reading Read(const std::string& folder, const char* name, std::size_t limit) override {
-    const StatusOr<int> fd = Open(folder);
-    if (!fd.ok()) return AbsentOr(fd.status(), folder);  // no folder, no attribute
     const std::string path = PathOf(folder, name);
-    StatusOr<std::optional<Fd>> file = OpenAttribute(tree_, *fd, Listed(), name);
+    int fd = -1;
+    if (!tree_.kept_on_sysfs()) {
+      const StatusOr<int> opened = Open(folder);
+      if (!opened.ok()) return AbsentOr(opened.status(), folder);  // no folder, no attribute
+      fd = *opened;
+    }
+    StatusOr<std::optional<Fd>> file = OpenAttribute(tree_, fd, Listed(), name, path);
     if (!file.ok()) {
-      if (IsWriteOnly(*fd, name, file.status())) return std::optional<std::string>();
+      if (IsWriteOnly(fd, name, path, file.status())) return std::optional<std::string>();
       return file.status().OfPath(path);
     }
     if (!*file) return std::optional<std::string>();
     return ReadOpened((*file)->get(), path, limit);
   }
   Reading FirstNameIn(const std::string& folder, const char* name) override {
-    const StatusOr<int> fd = Open(folder);
-    if (!fd.ok()) return AbsentOr(fd.status(), folder);
     const std::string path = PathOf(folder, name);
     StatusOr<Fd> opened = Status::Ok();
     if (tree_.kept_on_sysfs()) {
-      opened = tree_.OpenIn(*fd, name, O_RDONLY | O_DIRECTORY);
-    } else if (const std::vector<Entry>* listed = Listed();
-               listed != nullptr && TypeOf(*fd, listed, name) == DT_UNKNOWN) {
-      return std::optional<std::string>();  // not in the folder: nothing to open
+      opened = tree_.OpenOwn(path, O_RDONLY | O_DIRECTORY);
     } else {
+      const StatusOr<int> fd = Open(folder);
+      if (!fd.ok()) return AbsentOr(fd.status(), folder);
+      const std::vector<Entry>* listed = Listed();
+      // Not in the folder: nothing to open.
+      if (listed != nullptr && TypeOf(*fd, listed, name) == DT_UNKNOWN)
+        return std::optional<std::string>();
       Fd sub(openat(*fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       opened = sub.get() >= 0 ? StatusOr<Fd>(std::move(sub)) : ErrnoStatus(errno);
     }
@@ -221,6 +224,25 @@ class TreeReader : public SysfsReader {
   }
 
  private:
+  // Whether a read refused with EACCES was of an attribute that only takes writes: the kernel
+  // makes one with a write mode and no read mode (statistics/reset_statistics, FC_HOST_ATTR with
+  // S_IWUSR in drivers/scsi/scsi_transport_fc.c), and refuses every read of it, root's too, since
+  // it has nothing to show (kernfs_fop_open, fs/kernfs/file.c). It publishes no value: it is
+  // absent, not a read that failed. A file whose read mode was taken away by hand keeps no write
+  // mode either, or keeps its read mode for its owner, and stays a failure. Looked at in folder
+  // where it is open, else by path.
+  bool IsWriteOnly(int folder, const char* name, const std::string& path, const Status& refused) {
+    if (refused.error_number() != EACCES) return false;
+    struct stat info {};
+    if (folder >= 0) {
+      if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    } else {
+      const StatusOr<Fd> looked = tree_.Open(path, TreeAccess::Use::kLook);
+      if (!looked.ok() || fstat(looked->get(), &info) != 0) return false;
+    }
+    return (info.st_mode & 0444) == 0 && (info.st_mode & 0222) != 0;
+  }
+
   // The folder last read from, opened once for all its attributes (or found missing once).
   StatusOr<int> Open(const std::string& folder) {
     if (!open_path_ || *open_path_ != folder) {

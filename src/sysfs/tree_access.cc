@@ -95,8 +95,11 @@ TreeAccess::TreeAccess(std::string root, Resolution resolution)
   kept_on_sysfs_ = probe.get() >= 0;
 }
 
-StatusOr<Fd> TreeAccess::OpenIn(int folder, const char* name, int flags) const {
-  Fd fd(OpenAt2(folder, name, flags | O_NOFOLLOW | O_CLOEXEC, Links::kNone, true));
+StatusOr<Fd> TreeAccess::OpenOwn(std::string_view path, int flags) const {
+  const std::optional<std::string> relative = Relative(path);
+  if (!kept_on_sysfs_ || !relative) return ErrnoStatus(EXDEV);
+  Fd fd(OpenAt2(root_fd_.get(), relative->c_str(), flags | O_NOFOLLOW | O_CLOEXEC, Links::kFollow,
+                true));
   if (fd.get() < 0) return ErrnoStatus(errno);
   return fd;
 }

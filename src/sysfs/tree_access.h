@@ -52,10 +52,10 @@ class TreeAccess {
   // second name of a file elsewhere can be met at all.
   bool kept_on_sysfs() const { return kept_on_sysfs_; }
 
-  // Where kept_on_sysfs: name, one component, opened from folder (a folder this access opened)
-  // with flags, through no link and not off the mount. A link answers ELOOP as its errno, a
-  // mount EXDEV.
-  StatusOr<Fd> OpenIn(int folder, const char* name, int flags) const;
+  // Where kept_on_sysfs: path opened with flags in one resolution by the kernel, on the mount, a
+  // final link not followed. The system's errno comes back as it is: ELOOP for a final link,
+  // EXDEV for a way off the mount or out of the tree.
+  StatusOr<Fd> OpenOwn(std::string_view path, int flags) const;
 
   // Opens path (absolute, in the tree) for use. With kFollow a link on the way, and a final one
   // to a folder, is followed. Fails rather than leave the root: with kUnsupported for a way that
