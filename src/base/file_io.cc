@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -37,6 +38,28 @@ StatusOr<Fd> OpenRegularFile(int folder, const char* name, FileUse use) {
   return ReopenRegularFile(looked, use);
 }
 
+namespace {
+// The folder of the process's descriptors, opened once: each use of it is then one name looked
+// up in it. Below 0 when it cannot be opened.
+int DescriptorsFolder() {
+  static const int descriptors = open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return descriptors;
+}
+}  // namespace
+
+std::optional<std::string> PathOfDescriptor(int fd) {
+  if (DescriptorsFolder() < 0) return std::nullopt;
+  char path[PATH_MAX];
+  const ssize_t n =
+      readlinkat(DescriptorsFolder(), std::to_string(fd).c_str(), path, sizeof path - 1);
+  if (n <= 0 || path[0] != '/') return std::nullopt;
+  std::string text(path, static_cast<std::size_t>(n));
+  // The kernel's mark of an entry gone since it was opened.
+  if (text.size() >= 10 && text.compare(text.size() - 10, 10, " (deleted)") == 0)
+    return std::nullopt;
+  return text;
+}
+
 StatusOr<Fd> ReopenRegularFile(const Fd& looked, FileUse use) {
   struct stat info {};
   if (fstat(looked.get(), &info) != 0) return ErrnoStatus(errno);
@@ -44,9 +67,7 @@ StatusOr<Fd> ReopenRegularFile(const Fd& looked, FileUse use) {
   if (use == FileUse::kWrite && info.st_nlink != 1)
     return Status::Error(kUnsupported,
                          "a file with other names (hard links), which no attribute has");
-  // The folder of the process's descriptors, opened once: each reopening is then one name
-  // looked up in it.
-  static const int descriptors = open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int descriptors = DescriptorsFolder();
   if (descriptors < 0)
     return Status::Error(kUnsupported,
                          "/proc/self/fd, through which a file looked at is opened, "

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,6 +62,10 @@ enum class FileUse {
 StatusOr<Fd> OpenRegularFile(int folder, const char* name, FileUse use);
 // The same for an entry already opened with O_PATH (and looked at through it).
 StatusOr<Fd> ReopenRegularFile(const Fd& looked, FileUse use);
+
+// The path the system has for the entry open as fd (its link in /proc/self/fd), when it has
+// one: nothing when it cannot say, or says the entry has gone.
+std::optional<std::string> PathOfDescriptor(int fd);
 
 enum class ShortWrite {
   kContinue,  // a file or a pipe: write the rest

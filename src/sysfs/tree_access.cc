@@ -145,6 +145,16 @@ StatusOr<Fd> TreeAccess::OpenWith(std::string_view path, int flags, Links links)
 StatusOr<std::string> TreeAccess::Resolve(std::string_view path) const {
   const std::optional<std::string> relative = Relative(path);
   if (root_fd_.get() < 0 || !relative) return Refused(EXDEV);
+  // The kernel's resolution, in one call, and the path it reached as it names it; the walk
+  // where it has none, or where that path is not one beneath the root as the root is named.
+  if (kernel_) {
+    const Fd fd(OpenAt2(root_fd_.get(), relative->c_str(), O_PATH | O_CLOEXEC, Links::kFollow,
+                        kept_on_sysfs_));
+    if (fd.get() < 0 && errno != ENOSYS) return Refused(errno);
+    if (std::optional<std::string> real = fd.get() >= 0 ? PathOfDescriptor(fd.get()) : std::nullopt;
+        real && Relative(*real))
+      return std::move(*real);
+  }
   std::string real;
   if (const StatusOr<Fd> walked = Walk(*relative, O_PATH, Links::kFollow, &real); !walked.ok())
     return walked.status();

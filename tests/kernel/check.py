@@ -679,6 +679,23 @@ def check_user():
            "a setting as a user: " + output(phase, "user-speed")[:100])
 
 
+def check_opens_per_lun():
+    """-l opens at most 9 files of each logical unit's own (its folder and beneath it): six
+    attributes, its block device, that device's holders and the one holder's resolution."""
+    phase = "healthy"
+    equal(status(phase, "list-traced"), 0, "-l under strace: status")
+    equal(output(phase, "list-traced"), output(phase, "list"), "-l under strace")
+    opens = {}
+    for line in open(os.path.join(results, phase, "list.trace")):
+        call = re.match(r'(?:\d+ +)?open(?:at2?)?\((?:[^,]+, )?"([^"]*)"', line)
+        unit = call and re.search(r"(?:^|/)(\d+:\d+:\d+:\d+)(?:/|$)", call.group(1))
+        if unit:
+            opens[unit.group(1)] = opens.get(unit.group(1), 0) + 1
+    expect(len(opens) >= 6, f"-l opened files of {len(opens)} logical units, 6 expected")
+    worst = max(opens.values(), default=0)
+    expect(worst <= 9, f"-l opened {worst} files of one logical unit: {opens}")
+
+
 def check_unreadable():
     phase = "unreadable"
     unreadable = open(os.path.join(results, phase, "unreadable")).read().split()
@@ -823,6 +840,7 @@ CHECKS += [(f"{phase}: {title}", function, (phase,)) for phase in ("healthy", "d
 CHECKS += [
     ("healthy: as a user, -l and --json -l are root's and a setting is refused (77)",
      check_user, ()),
+    ("healthy: -l opens at most 9 files of each logical unit", check_opens_per_lun, ()),
     ("healthy: as a user, an unreadable port state and LUN state are named by -l, --json -l, "
      "--metrics -l and --check (74, 74, UNKNOWN)", check_unreadable, ()),
     ("healthy: -s, -t, -a and --dry-run on an FCoE port are refused before any write, with "
