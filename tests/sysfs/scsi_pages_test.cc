@@ -28,6 +28,10 @@ TEST(ScsiPages, LunFormsAndIdentificationPages) {
   std::string shorter = page;
   shorter[3] = 0x0b;  // the page's own length ends inside the second descriptor
   EXPECT_EQ(parse(shorter, shorter.size()).size(), 1u);
+  shorter[3] = 0x0f;  // one byte short of the second's end: the length counts from byte 4
+  EXPECT_EQ(parse(shorter, shorter.size()).size(), 1u);
+  shorter[3] = 0x10;
+  EXPECT_EQ(parse(shorter, shorter.size()).size(), 2u);
   shorter[1] = static_cast<char>(0x80);
   EXPECT_TRUE(parse(shorter, shorter.size()).empty());
   EXPECT_TRUE(parse(page, 3).empty());
