@@ -122,13 +122,12 @@ StatusOr<Fd> TreeAccess::Open(std::string_view path, Use use, Links links) const
       return OpenWith(path, O_PATH | O_NOFOLLOW, links);
     case Use::kFolder:
       return OpenWith(path, O_RDONLY | O_DIRECTORY, links);
-    case Use::kRead:
     case Use::kWrite:
       break;
   }
   const StatusOr<Fd> looked = OpenWith(path, O_PATH | O_NOFOLLOW, links);
   if (!looked.ok()) return looked.status();
-  return ReopenRegularFile(*looked, use == Use::kRead ? FileUse::kRead : FileUse::kWrite);
+  return ReopenRegularFile(*looked, FileUse::kWrite);
 }
 
 StatusOr<Fd> TreeAccess::OpenWith(std::string_view path, int flags, Links links) const {

@@ -28,7 +28,6 @@ class TreeAccess {
     kLook,    // O_PATH, a final link not followed: the entry is looked at, never opened
     kFolder,  // a folder to list or to open names in: O_DIRECTORY, with which the kernel refuses
               // anything else before it opens it (do_open, fs/namei.c)
-    kRead,    // a regular file, its own (no final link), for reading
     kWrite,   // a regular file of its own with one link, for writing: every sysfs attribute is
               // one (kernfs makes them S_IFREG, __kernfs_create_file in fs/kernfs/file.c, and
               // only a folder's link count ever changes from the one an inode starts with,
