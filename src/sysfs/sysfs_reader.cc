@@ -21,12 +21,6 @@ std::string PathOf(const std::string& folder, std::string_view name) {
   return path;
 }
 
-// Whether a read refused with EACCES was of an attribute that only takes writes: the kernel makes
-// one with a write mode and no read mode (statistics/reset_statistics, FC_HOST_ATTR with S_IWUSR in
-// drivers/scsi/scsi_transport_fc.c), and refuses every read of it, root's too, since it has nothing
-// to show (kernfs_fop_open, fs/kernfs/file.c). It publishes no value: it is absent, not a read
-// that failed. A file whose read mode was taken away by hand keeps no write mode either, or keeps
-// its read mode for its owner, and stays a failure.
 // What a read that could not open what it asked for answers: nothing when it is not there, else
 // the failure, named by path.
 Reading AbsentOr(const Status& refused, const std::string& path) {
@@ -66,16 +60,18 @@ StatusOr<std::vector<Entry>> EntriesOf(int fd) {
 }
 
 // The type of name in folder, by its listing where it has one, else looked at: DT_UNKNOWN when
-// it is not there.
-unsigned char TypeOf(int folder, const std::vector<Entry>* listed, const char* name) {
+// it is not there, and why when it cannot be looked at (a folder that may be listed but not
+// searched), which is a failure, not an absence.
+StatusOr<unsigned char> TypeOf(int folder, const std::vector<Entry>* listed, const char* name) {
   if (listed != nullptr) {
     const auto found = std::lower_bound(listed->begin(), listed->end(), Entry{name, DT_UNKNOWN});
     if (found == listed->end() || found->name != name) return DT_UNKNOWN;
     if (found->type != DT_UNKNOWN) return found->type;
   }
   struct stat info {};
-  if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
-  return IFTODT(info.st_mode);
+  if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0) return IFTODT(info.st_mode);
+  if (errno == ENOENT) return DT_UNKNOWN;
+  return ErrnoStatus(errno);
 }
 
 Status NotRegular() { return Status::Error(kUnsupported, "not a regular file"); }
@@ -93,9 +89,10 @@ StatusOr<std::optional<Fd>> OpenAttribute(const TreeAccess& tree, int folder,
   if (tree.kept_on_sysfs()) {
     opened = tree.OpenOwn(path, O_RDONLY | O_NOCTTY);
   } else {
-    const unsigned char type = TypeOf(folder, listed, name);
-    if (type == DT_UNKNOWN) return std::optional<Fd>();
-    if (type != DT_REG) return NotRegular();
+    const StatusOr<unsigned char> type = TypeOf(folder, listed, name);
+    if (!type.ok()) return type.status();
+    if (*type == DT_UNKNOWN) return std::optional<Fd>();
+    if (*type != DT_REG) return NotRegular();
     Fd fd(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     opened = fd.get() >= 0 ? StatusOr<Fd>(std::move(fd)) : ErrnoStatus(errno);
     struct stat info {};
@@ -143,9 +140,9 @@ Listing Names(const Fd& fd, const std::string& path, bool folders_only) {
   std::vector<std::string> names;
   for (Entry& entry : *entries) {
     if (folders_only) {
-      const unsigned char type =
+      const StatusOr<unsigned char> type =
           entry.type != DT_UNKNOWN ? entry.type : TypeOf(fd.get(), nullptr, entry.name.c_str());
-      if (type != DT_DIR) continue;
+      if (!type.ok() || *type != DT_DIR) continue;
     }
     names.push_back(std::move(entry.name));
   }
@@ -198,10 +195,11 @@ class TreeReader : public SysfsReader {
     } else {
       const StatusOr<int> fd = Open(folder);
       if (!fd.ok()) return AbsentOr(fd.status(), folder);
-      const std::vector<Entry>* listed = Listed();
       // Not in the folder: nothing to open.
-      if (listed != nullptr && TypeOf(*fd, listed, name) == DT_UNKNOWN)
-        return std::optional<std::string>();
+      if (const std::vector<Entry>* listed = Listed(); listed != nullptr) {
+        const StatusOr<unsigned char> type = TypeOf(*fd, listed, name);
+        if (type.ok() && *type == DT_UNKNOWN) return std::optional<std::string>();
+      }
       Fd sub(openat(*fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       opened = sub.get() >= 0 ? StatusOr<Fd>(std::move(sub)) : ErrnoStatus(errno);
     }
