@@ -1,5 +1,7 @@
 #include "base/text.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 namespace halvane {
@@ -101,6 +103,10 @@ std::size_t EscapeLength(std::string_view text, std::size_t i, EscapeFor format)
 }
 
 }  // namespace
+
+bool IsHexDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return HexDigit(c); });
+}
 
 std::optional<std::uint64_t> ParseHexNumber(std::string_view digits, std::size_t max_digits) {
   if (digits.empty() || digits.size() > max_digits || digits.size() > 16) return std::nullopt;

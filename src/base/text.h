@@ -19,6 +19,8 @@ namespace halvane {
 
 using Data = std::vector<std::uint8_t>;
 
+// Whether text is one or more hexadecimal digits, of either case, and nothing else.
+bool IsHexDigits(std::string_view text);
 // The value of 1 to max_digits (at most 16) hexadecimal digits and nothing else.
 std::optional<std::uint64_t> ParseHexNumber(std::string_view digits, std::size_t max_digits);
 // The value of "0x" (or "0X") and 1 to max_digits hexadecimal digits, as the kernel and status

@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "base/text.h"
+#include "check/check_scope.h"
 #include "check/findings.h"
-#include "check/judge.h"
 #include "listing/inventory_values.h"
-#include "listing/json_writer.h"
 #include "listing/target_walk.h"
 #include "registry/device_registry.h"
+#include "registry/value_text.h"
 
 namespace halvane::storage {
 

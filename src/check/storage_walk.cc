@@ -8,9 +8,9 @@
 #include "check/storage_host.h"
 #include "inventory/port_info.h"
 #include "listing/inventory_values.h"
-#include "listing/json_writer.h"
 #include "listing/map_walk.h"
 #include "listing/target_walk.h"
+#include "registry/value_text.h"
 #include "registry/vocabulary.h"
 
 namespace halvane::storage {

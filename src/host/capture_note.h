@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "host/environment.h"
-#include "registry/dictionary.h"
+#include "registry/property_value.h"
 
 namespace halvane {
 

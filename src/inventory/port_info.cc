@@ -5,6 +5,7 @@
 #include <set>
 
 #include "base/text.h"
+#include "registry/value_text.h"
 
 namespace halvane {
 namespace {
@@ -33,14 +34,6 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 
 // A WWN from a Number read as a signed 64-bit integer, least significant byte first, as drivers
 // of the older layout publish it.
-std::optional<std::string> WwnOfNumber(const PropertyValue& value) {
-  const std::optional<std::int64_t> v = value.AsInt64();
-  if (!v) return std::nullopt;
-  WwnBytes bytes = WwnBytesOf(static_cast<std::uint64_t>(*v));
-  std::reverse(bytes.begin(), bytes.end());
-  return WwnText(bytes);
-}
-
 // A port's characteristics in either layout, and the values the layout adds to its record.
 struct Characteristics {
   PropertyValue holder = PropertyValue::Boolean(false);  // keeps chars alive
@@ -92,12 +85,6 @@ StatusOr<RegistryIterator> DiscoverControllers(DeviceRegistry& registry) {
   const StatusOr<RegistryEntry> user = registry.MatchFirstService(kUserControllerClass);
   if (!user.ok()) return user.status();
   return registry.MatchServices(*user ? kUserControllerClass : kFusionControllerClass);
-}
-
-std::optional<std::string> WwnOfData(const PropertyValue& value) {
-  const Data* data = value.AsData();
-  if (data == nullptr || data->size() != 8) return std::nullopt;
-  return WwnText(std::span<const std::uint8_t, 8>(data->data(), 8));
 }
 
 std::string PortNameText(const Dictionary& record) {

@@ -26,10 +26,6 @@ StatusOr<Dictionary> BuildPortInfo(DeviceRegistry& registry, const RegistryEntry
 // What the reports call a port: its WWN text, or kUnreadablePortName.
 std::string PortNameText(const Dictionary& record);
 
-// "XX:XX:XX:XX:XX:XX:XX:XX" from eight bytes of Data, first byte first; nothing for any other
-// value.
-std::optional<std::string> WwnOfData(const PropertyValue& value);
-
 // The port whose name equals wanted, compared over the whole text without regard to case. When
 // several ports share a name, the last in registry order is the one found. kNoDevice when there
 // is no port or none matches.

@@ -3,28 +3,13 @@
 #include <algorithm>
 
 #include "inventory/port_info.h"
+#include "registry/value_text.h"
 
 namespace halvane {
 
 // The text of a String, or of the bytes a live host read where it expected text but found no
 // UTF-8 (the writer turns what is not UTF-8 into U+FFFD); up to its first zero character, as a
 // line would show it.
-std::optional<std::string_view> TextOf(const PropertyValue* value) {
-  std::string_view text;
-  if (value == nullptr) return std::nullopt;
-  if (const std::string* string = value->AsString()) {
-    text = *string;
-  } else if (const Data* bytes = value->AsData()) {
-    text = std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-  } else {
-    return std::nullopt;
-  }
-  return text.substr(0, text.find('\0'));
-}
-std::optional<std::string_view> TextOf(const std::optional<PropertyValue>& value) {
-  return TextOf(value ? &*value : nullptr);
-}
-
 void MemberText(JsonWriter& json, std::string_view key, const PropertyValue* value) {
   if (const auto text = TextOf(value)) {
     json.Key(key);
@@ -46,17 +31,6 @@ void MemberInteger(JsonWriter& json, std::string_view key,
     json.Key(key);
     json.Integer(*number);
   }
-}
-
-std::optional<std::string> KnownWWN(const PropertyValue* value) {
-  const Data* bytes = value ? value->AsData() : nullptr;
-  // All ones is how the kernel says it does not know the name.
-  if (bytes && std::all_of(bytes->begin(), bytes->end(), [](std::uint8_t b) { return b == 0xFF; }))
-    return std::nullopt;
-  return value ? WwnOfData(*value) : std::nullopt;
-}
-std::optional<std::string> KnownWWN(const std::optional<PropertyValue>& value) {
-  return KnownWWN(value ? &*value : nullptr);
 }
 
 void MemberWWN(JsonWriter& json, std::string_view key, const PropertyValue* value) {

@@ -10,7 +10,7 @@
 
 #include "base/text.h"
 #include "listing/inventory_values.h"
-#include "registry/dictionary.h"
+#include "registry/property_value.h"
 
 namespace halvane {
 
@@ -89,16 +89,9 @@ class JsonWriter {
 void MemberText(JsonWriter& json, std::string_view key, const PropertyValue* value);
 void MemberText(JsonWriter& json, std::string_view key, const std::optional<PropertyValue>& value);
 void MemberText(JsonWriter& json, std::string_view key, const std::optional<std::string>& text);
-// The text of a value as MemberText writes it, kept by the value; nothing when it has none.
-std::optional<std::string_view> TextOf(const PropertyValue* value);
-std::optional<std::string_view> TextOf(const std::optional<PropertyValue>& value);
 // An integer member, when the value is an integer in range (IntegerIn).
 void MemberInteger(JsonWriter& json, std::string_view key,
                    const std::optional<PropertyValue>& value, IntegerRange range);
-// A WWN's text from its 8 bytes ("20:00:00:25:B5:00:00:01"); nothing for all ones, which is how
-// the kernel says it does not know the name, or for a value that is no WWN.
-std::optional<std::string> KnownWWN(const PropertyValue* value);
-std::optional<std::string> KnownWWN(const std::optional<PropertyValue>& value);
 // A WWN member from eight bytes of Data; nothing for the kernel's all-ones "unknown".
 void MemberWWN(JsonWriter& json, std::string_view key, const PropertyValue* value);
 void MemberWWN(JsonWriter& json, std::string_view key, const std::optional<PropertyValue>& value);

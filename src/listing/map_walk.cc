@@ -3,6 +3,7 @@
 #include "inventory/port_info.h"
 #include "listing/inventory_values.h"
 #include "listing/json_writer.h"
+#include "registry/value_text.h"
 #include "registry/vocabulary.h"
 
 namespace halvane {

@@ -13,6 +13,7 @@
 #include "listing/json_writer.h"
 #include "listing/map_walk.h"
 #include "listing/target_walk.h"
+#include "registry/value_text.h"
 #include "registry/vocabulary.h"
 
 namespace halvane {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "base/status.h"
-#include "registry/dictionary.h"
+#include "registry/property_value.h"
 #include "registry/read_failures.h"
 
 namespace halvane {

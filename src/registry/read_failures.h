@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/status.h"
-#include "registry/dictionary.h"
+#include "registry/property_value.h"
 
 namespace halvane {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/dictionary.h"
+#include "registry/property_value.h"
 #include "sysfs/attribute_writer.h"
 #include "sysfs/sysfs_reader.h"
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/dictionary.h"
+#include "registry/property_value.h"
 
 namespace halvane {
 

@@ -5,8 +5,8 @@
 #include <tuple>
 
 #include "registry/vocabulary.h"
+#include "sysfs/attribute_copy.h"
 #include "sysfs/sysfs_names.h"
-#include "sysfs/sysfs_tables.h"
 #include "sysfs/sysfs_topology.h"
 
 namespace halvane {

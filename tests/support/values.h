@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "registry/dictionary.h"
+#include "registry/property_value.h"
 
 namespace halvane::testing {
 
