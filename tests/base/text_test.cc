@@ -6,7 +6,6 @@
 
 #include <sstream>
 
-#include "listing/metrics.h"
 #include "support/run_binary.h"
 
 namespace halvane {
@@ -19,11 +18,10 @@ std::string Parsed(const std::string& form, const std::string& text) {
   StatusOr<Data> bytes = Status::Error(kBadArgument, "");
   const auto data = [](const WwnBytes& wwn) { return Data(wwn.begin(), wwn.end()); };
   if (form == "utf8") return IsValidUtf8(text) ? "valid" : "invalid";
-  if (form == "label") return MetricLabelValue(text);
-  if (form == "dot") {
-    std::string dot;
-    AppendEscaped(dot, text, EscapeFor::kDot);
-    return dot;
+  if (form == "label" || form == "dot") {
+    std::string escaped;
+    AppendEscaped(escaped, text, form == "label" ? EscapeFor::kLabel : EscapeFor::kDot);
+    return escaped;
   }
   if (form == "line") {
     std::ostringstream line;

@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "support/fake_sysfs.h"
 #include "support/run_binary.h"
-#include "sysfs/fake_sysfs.h"
 
 namespace halvane {
 namespace {

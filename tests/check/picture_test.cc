@@ -2,8 +2,8 @@
 // bytes from a snapshot of the host, and how the option stands with the others.
 #include <gtest/gtest.h>
 
+#include "support/fake_sysfs.h"
 #include "support/run_binary.h"
-#include "sysfs/fake_sysfs.h"
 
 namespace halvane {
 namespace {

@@ -36,8 +36,8 @@
 
 #include "cli/run_table.h"
 #include "config/refresh.h"
+#include "support/fake_sysfs.h"
 #include "support/run_binary.h"
-#include "sysfs/fake_sysfs.h"
 
 namespace halvane::testing {
 namespace {

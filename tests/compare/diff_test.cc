@@ -3,8 +3,8 @@
 // the shipped schema.
 #include <gtest/gtest.h>
 
+#include "support/fake_sysfs.h"
 #include "support/run_binary.h"
-#include "sysfs/fake_sysfs.h"
 
 namespace halvane {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_sysfs.h"
 #include "support/run_binary.h"
-#include "sysfs/fake_sysfs.h"
 
 namespace halvane::testing {
 namespace {

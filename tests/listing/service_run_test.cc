@@ -8,8 +8,8 @@
 #include <regex>
 #include <sstream>
 
+#include "support/fake_sysfs.h"
 #include "support/run_binary.h"
-#include "sysfs/fake_sysfs.h"
 
 namespace halvane {
 namespace {

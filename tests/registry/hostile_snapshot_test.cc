@@ -17,9 +17,9 @@
 #include <thread>
 
 #include "registry/snapshot.h"
+#include "support/fake_sysfs.h"
 #include "support/run_binary.h"
 #include "support/values.h"
-#include "sysfs/fake_sysfs.h"
 
 namespace halvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "sysfs/fake_sysfs.h"
+#include "support/fake_sysfs.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

@@ -15,8 +15,8 @@
 #include "listing/inventory_document.h"
 #include "listing/metrics.h"
 #include "registry/snapshot.h"
+#include "support/fake_sysfs.h"
 #include "support/run_binary.h"
-#include "sysfs/fake_sysfs.h"
 #include "sysfs/sysfs_registry.h"
 
 namespace halvane {

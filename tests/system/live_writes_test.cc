@@ -16,10 +16,10 @@
 
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
+#include "support/fake_sysfs.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
-#include "sysfs/fake_sysfs.h"
 #include "sysfs/sysfs_registry.h"
 #include "sysfs/sysfs_rescan.h"
 
@@ -59,7 +59,7 @@ TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
   const std::map<std::string, int> numbers = {{"0", 0}, {"EINVAL", EINVAL}, {"EACCES", EACCES}};
   const std::map<std::string, StatusCode> statuses = {
       {"ok", 0}, {"bad-argument", kBadArgument}, {"not-privileged", kNotPrivileged}};
-  for (const auto& c : testing::Rows("sysfs/live_writes.txt")) {
+  for (const auto& c : testing::Rows("system/live_writes.txt")) {
     testing::WriteFile(Attribute(3, "lpfc_link_speed"), c.at(0).substr(0, 1) + "\n");
     testing::WriteFile(Attribute(3, "lpfc_topology"), c.at(0).substr(1, 1) + "\n");
     RecordingAttributeWriter writer;
