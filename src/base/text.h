@@ -19,6 +19,9 @@ namespace halvane {
 
 using Data = std::vector<std::uint8_t>;
 
+// The value of a whole unsigned decimal text of at most 20 digits that fits 64 bits; nothing for
+// anything else (a sign, a space, an empty text).
+std::optional<std::uint64_t> ParseDecimal(std::string_view text);
 // Whether text is one or more hexadecimal digits, of either case, and nothing else.
 bool IsHexDigits(std::string_view text);
 // The value of 1 to max_digits (at most 16) hexadecimal digits and nothing else.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/text.h"
+
 namespace halvane {
 
 std::optional<std::string_view> MultipathMapWwid(std::string_view uuid) {
@@ -14,14 +16,10 @@ std::optional<unsigned> SpeedGbit(std::string_view text) {
   const std::size_t space = text.find(' ');
   const std::string_view unit = space == std::string_view::npos ? "" : text.substr(space + 1);
   if (space == 0 || space > 4 || (unit != "Gbit" && unit != "Gigabit")) return std::nullopt;
-  unsigned rate = 0;
-  for (const char c : text.substr(0, space)) {
-    if (c < '0' || c > '9') return std::nullopt;
-    rate = rate * 10 + static_cast<unsigned>(c - '0');
-  }
+  const std::optional<std::uint64_t> rate = ParseDecimal(text.substr(0, space));
   // No link runs at 0 Gbit/s.
-  if (rate == 0) return std::nullopt;
-  return rate;
+  if (!rate || *rate == 0) return std::nullopt;
+  return static_cast<unsigned>(*rate);
 }
 
 std::vector<unsigned> SpeedsGbit(std::string_view list) {

@@ -1,21 +1,6 @@
 #include "sysfs/sysfs_names.h"
 
-#include <cctype>
-#include <climits>
-
 namespace halvane {
-
-std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
 
 std::optional<std::uint64_t> ParseHex(std::string_view text) { return ParsePrefixedHex(text, 16); }
 
@@ -37,9 +22,10 @@ std::optional<std::vector<std::uint64_t>> NumbersOf(std::string_view name, std::
 
 bool IsPciAddress(const std::string& name) {
   if (name.size() != 12 || name[4] != ':' || name[7] != ':' || name[10] != '.') return false;
-  for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
-    if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
-  }
+  const std::string_view text = name;
+  if (!IsHexDigits(text.substr(0, 4)) || !IsHexDigits(text.substr(5, 2)) ||
+      !IsHexDigits(text.substr(8, 2)))
+    return false;
   return name[11] >= '0' && name[11] <= '7';
 }
 

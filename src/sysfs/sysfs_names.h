@@ -13,8 +13,6 @@
 
 namespace halvane {
 
-// A whole unsigned decimal text; nothing for anything else.
-std::optional<std::uint64_t> ParseDecimal(std::string_view text);
 // Names and ids as the kernel writes them ("0x%llx").
 std::optional<std::uint64_t> ParseHex(std::string_view text);
 

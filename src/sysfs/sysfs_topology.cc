@@ -10,6 +10,26 @@
 #include "sysfs/sysfs_names.h"
 
 namespace halvane {
+namespace {
+
+// A PCI slot's address ("dddd:bb:dd", hexadecimal) in the form the kernel writes a device's
+// address with, to compare with one; nothing for a text of any other form.
+std::optional<std::string> SlotAddress(std::string_view text) {
+  unsigned fields[3];
+  for (unsigned& field : fields) {
+    const std::size_t colon = &field == &fields[2] ? text.size() : text.find(':');
+    const auto value =
+        colon == std::string_view::npos ? std::nullopt : ParseHexNumber(text.substr(0, colon), 8);
+    if (!value) return std::nullopt;
+    field = static_cast<unsigned>(*value);
+    text.remove_prefix(std::min(text.size(), colon + 1));
+  }
+  char address[32];
+  std::snprintf(address, sizeof address, "%04x:%02x:%02x", fields[0], fields[1], fields[2]);
+  return address;
+}
+
+}  // namespace
 
 std::vector<FibreChannelHost> FibreChannelHosts(SysfsReader& reader, const std::string& root,
                                                 Failures* failed) {
@@ -67,14 +87,8 @@ std::optional<std::string> SlotOf(SysfsReader& reader, const std::string& root,
   const std::string device = address.substr(0, 10);
   const std::string slots = root + "/bus/pci/slots";
   for (const std::string& slot : Taken(reader.List(slots), failed)) {
-    auto text = Taken(reader.ReadText(slots + "/" + slot, "address"), failed);
-    unsigned domain = 0, bus = 0, dev = 0;
-    char rest = 0;
-    if (!text || std::sscanf(text->c_str(), "%x:%x:%x%c", &domain, &bus, &dev, &rest) != 3)
-      continue;
-    char wanted[16];
-    std::snprintf(wanted, sizeof wanted, "%04x:%02x:%02x", domain, bus, dev);
-    if (device == wanted) return slot;
+    const auto text = Taken(reader.ReadText(slots + "/" + slot, "address"), failed);
+    if (text && SlotAddress(*text) == device) return slot;
   }
   return std::nullopt;
 }
