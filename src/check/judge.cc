@@ -55,111 +55,180 @@ std::string PathList(const std::vector<const Path*>& paths, bool states, bool ac
   return list;
 }
 
-void Host::JudgeUnit(Unit& unit, bool nvme, Verdict* verdict) {
-  if (std::none_of(unit.paths.begin(), unit.paths.end(),
-                   [&](const Path& p) { return ports_[p.port].in_scope; }))
-    return;
-  const FindingCode no_usable_path =
-      nvme ? FindingCode::kNamespaceNoUsablePath : FindingCode::kLunNoUsablePath;
+namespace {
+
+// What a unit's paths show, taken together: the facts its rules judge.
+struct UnitPaths {
+  UnitPaths(const Unit& unit, bool nvme, const std::vector<Port>& ports)
+      : unit(unit), nvme(nvme), ports(ports) {}
+
+  const Unit& unit;
+  bool nvme;
+  const std::vector<Port>& ports;
   std::vector<const Path*> all, usable;
-  std::set<std::size_t> physical_ports, fabrics_unknown;
+  std::set<std::size_t> physical_ports, fabrics_unknown;  // of the usable paths
   std::set<std::string> fabrics;
   std::set<std::uint64_t> sizes;
   bool joined = false, access_published = false, optimized = false;
+};
+
+UnitPaths Survey(const Host& host, const Unit& unit, bool nvme) {
+  UnitPaths paths(unit, nvme, host.ports());
   for (const Path& path : unit.paths) {
-    all.push_back(&path);
-    joined = joined || path.joined;
-    access_published = access_published || !path.access.empty();
-    if (path.size && *path.size > 0) sizes.insert(*path.size);
-    if (!nvme && !Fine(path.state, "running") && ports_[path.port].in_scope) {
-      Finding finding = About(FindingCode::kLunNotRunning, ports_[path.port]);
-      finding.remote_port_name = remotes_[path.remote].name;
-      finding.scsi_address = path.name;
-      finding.block_device = path.block;
-      finding.wwid = unit.wwid;
-      finding.map = unit.map;
-      finding.state = *path.state;
-      Add(verdict, std::move(finding));
-    }
-    if (!PathUsable(path, nvme)) continue;
-    usable.push_back(&path);
-    const std::size_t physical = ports_[path.port].physical;
-    physical_ports.insert(physical);
-    if (ports_[physical].fabric.empty()) fabrics_unknown.insert(physical);
-    fabrics.insert(ports_[physical].fabric);
-    optimized = optimized || path.access == (nvme ? "optimized" : "active/optimized");
+    paths.all.push_back(&path);
+    paths.joined = paths.joined || path.joined;
+    paths.access_published = paths.access_published || !path.access.empty();
+    if (path.size && *path.size > 0) paths.sizes.insert(*path.size);
+    if (!host.PathUsable(path, nvme)) continue;
+    paths.usable.push_back(&path);
+    const std::size_t physical = paths.ports[path.port].physical;
+    paths.physical_ports.insert(physical);
+    if (paths.ports[physical].fabric.empty()) paths.fabrics_unknown.insert(physical);
+    paths.fabrics.insert(paths.ports[physical].fabric);
+    paths.optimized = paths.optimized || path.access == (nvme ? "optimized" : "active/optimized");
   }
-  Finding finding(no_usable_path);
+  return paths;
+}
+
+// A SCSI path to the unit whose device is not running, from the finding about its port.
+Finding PathNotRunning(Finding finding, const RemotePort& remote, const Path& path,
+                       const Unit& unit) {
+  finding.remote_port_name = remote.name;
+  finding.scsi_address = path.name;
+  finding.block_device = path.block;
   finding.wwid = unit.wwid;
   finding.map = unit.map;
-  finding.nsid = unit.nsid;
-  const auto add = [&](FindingCode code, std::string detail) {
-    Finding copy = finding;
-    copy.code = code;
-    copy.severity = RuleOf(code).severity;
-    copy.detail = std::move(detail);
-    Add(verdict, std::move(copy));
-  };
-  const bool lost = usable.empty();
-  if (lost) add(no_usable_path, PathList(all, true, true));
-  bool redundant = false;
-  if (!lost && unit.judged_for_redundancy) {
-    if (physical_ports.size() == 1) {
-      const Port& port = ports_[*physical_ports.begin()];
-      finding.port_name = port.name;
-      finding.scsi_host = port.scsi_host;
-      add(nvme ? FindingCode::kNamespaceSinglePort : FindingCode::kLunSinglePort,
-          PathList(usable, false, false));
-      finding.port_name.clear();
-      finding.scsi_host.reset();
-    } else if (fabrics_unknown.empty() && fabrics.size() == 1) {
-      finding.fabric_name = *fabrics.begin();
-      std::string ports;
-      for (const std::size_t i : physical_ports) {
-        const Port& port = ports_[i];
-        ports += (ports.empty() ? "ports " : ", ") + port.name;
-        if (port.scsi_host) ports += " (host" + std::to_string(*port.scsi_host) + ")";
-      }
-      add(nvme ? FindingCode::kNamespaceSingleFabric : FindingCode::kLunSingleFabric, ports);
-      finding.fabric_name.clear();
-    } else {
-      redundant = true;
-    }
+  finding.state = *path.state;
+  return finding;
+}
+
+// The finding code, with its rule's severity, about what base names (the unit), saying detail.
+Finding Made(Finding base, FindingCode code, std::string detail) {
+  base.code = code;
+  base.severity = RuleOf(code).severity;
+  base.detail = std::move(detail);
+  return base;
+}
+
+// A unit still reached is judged for redundancy, unless it is one whose paths are not.
+bool JudgedForRedundancy(const UnitPaths& p) {
+  return !p.usable.empty() && p.unit.judged_for_redundancy;
+}
+
+std::optional<Finding> NoUsablePath(const UnitPaths& p, const Finding& base) {
+  if (!p.usable.empty()) return std::nullopt;
+  return Made(base, p.nvme ? FindingCode::kNamespaceNoUsablePath : FindingCode::kLunNoUsablePath,
+              PathList(p.all, true, true));
+}
+
+std::optional<Finding> SinglePort(const UnitPaths& p, const Finding& base) {
+  if (!JudgedForRedundancy(p) || p.physical_ports.size() != 1) return std::nullopt;
+  const Port& port = p.ports[*p.physical_ports.begin()];
+  Finding finding =
+      Made(base, p.nvme ? FindingCode::kNamespaceSinglePort : FindingCode::kLunSinglePort,
+           PathList(p.usable, false, false));
+  finding.port_name = port.name;
+  finding.scsi_host = port.scsi_host;
+  return finding;
+}
+
+std::optional<Finding> SingleFabric(const UnitPaths& p, const Finding& base) {
+  if (!JudgedForRedundancy(p) || p.physical_ports.size() == 1 || !p.fabrics_unknown.empty() ||
+      p.fabrics.size() != 1)
+    return std::nullopt;
+  std::string ports;
+  for (const std::size_t i : p.physical_ports) {
+    const Port& port = p.ports[i];
+    ports += (ports.empty() ? "ports " : ", ") + port.name;
+    if (port.scsi_host) ports += " (host" + std::to_string(*port.scsi_host) + ")";
   }
-  // Several paths that nothing joins: each is a device of its own, and a path's failure fails
-  // whatever uses that device. Only Linux hosts say what joins them.
-  if (unit.judged_for_redundancy && unit.linux_unit && unit.paths.size() >= 2 && !joined) {
-    redundant = false;
-    add(nvme ? FindingCode::kNamespaceNotMultipathed : FindingCode::kLunNotMultipathed,
-        std::to_string(all.size()) + (nvme ? " controllers: " : " paths: ") +
-            PathList(all, false, false));
+  Finding finding = Made(
+      base, p.nvme ? FindingCode::kNamespaceSingleFabric : FindingCode::kLunSingleFabric, ports);
+  finding.fabric_name = *p.fabrics.begin();
+  return finding;
+}
+
+// Several paths that nothing joins: each is a device of its own, and a path's failure fails
+// whatever uses that device. Only Linux hosts say what joins them.
+std::optional<Finding> NotMultipathed(const UnitPaths& p, const Finding& base) {
+  if (!p.unit.judged_for_redundancy || !p.unit.linux_unit || p.unit.paths.size() < 2 || p.joined)
+    return std::nullopt;
+  return Made(base,
+              p.nvme ? FindingCode::kNamespaceNotMultipathed : FindingCode::kLunNotMultipathed,
+              std::to_string(p.all.size()) + (p.nvme ? " controllers: " : " paths: ") +
+                  PathList(p.all, false, false));
+}
+
+std::optional<Finding> NoOptimizedPath(const UnitPaths& p, const Finding& base) {
+  if (p.usable.empty() || !p.access_published || p.optimized) return std::nullopt;
+  return Made(base,
+              p.nvme ? FindingCode::kNamespaceNoOptimizedPath : FindingCode::kLunNoOptimizedPath,
+              PathList(p.usable, false, true));
+}
+
+std::optional<Finding> SizeMismatch(const UnitPaths& p, const Finding& base) {
+  if (p.nvme || p.sizes.size() <= 1) return std::nullopt;
+  std::string list;
+  for (const Path* path : p.all) {
+    if (path->size)
+      list +=
+          (list.empty() ? "" : ", ") + path->name + " " + std::to_string(*path->size) + " bytes";
   }
-  if (!lost && access_published && !optimized) {
-    add(nvme ? FindingCode::kNamespaceNoOptimizedPath : FindingCode::kLunNoOptimizedPath,
-        PathList(usable, false, true));
-  }
-  if (!nvme && sizes.size() > 1) {
-    std::string list;
-    for (const Path* path : all) {
-      if (path->size)
-        list +=
-            (list.empty() ? "" : ", ") + path->name + " " + std::to_string(*path->size) + " bytes";
-    }
-    add(FindingCode::kLunSizeMismatch, list);
-  }
-  Count(verdict, nvme ? CountName::kNamespaces : CountName::kLuns) += 1;
-  Count(verdict, nvme ? CountName::kNamespacesRedundant : CountName::kLunsRedundant) += redundant;
-  // What each port and remote port carries, each unit once.
+  return Made(base, FindingCode::kLunSizeMismatch, list);
+}
+
+// The rules a unit is judged by, in the order their findings are told. A unit that a rule
+// marked as breaking redundancy finds fault with is not counted redundant.
+struct UnitRule {
+  std::optional<Finding> (*find)(const UnitPaths& paths, const Finding& base);
+  bool breaks_redundancy;
+};
+constexpr UnitRule kUnitRules[] = {
+    {NoUsablePath, false},  {SinglePort, true},       {SingleFabric, true},
+    {NotMultipathed, true}, {NoOptimizedPath, false}, {SizeMismatch, false},
+};
+
+// What each port and remote port carries, each unit once.
+void CountCarried(const Unit& unit, bool nvme, bool lost, std::vector<Port>& ports,
+                  std::vector<RemotePort>& remotes) {
   std::set<std::size_t> seen_ports, seen_remotes;
   for (const Path& path : unit.paths) {
     for (auto [seen, carried] :
-         {std::pair(seen_ports.insert(path.port).second, &ports_[path.port].carried),
-          std::pair(seen_remotes.insert(path.remote).second, &remotes_[path.remote].carried)}) {
+         {std::pair(seen_ports.insert(path.port).second, &ports[path.port].carried),
+          std::pair(seen_remotes.insert(path.remote).second, &remotes[path.remote].carried)}) {
       if (!seen) continue;
       (nvme ? carried->namespaces : carried->luns) += 1;
       (nvme ? carried->lost_namespaces : carried->lost_luns) += lost;
     }
   }
+}
+
+}  // namespace
+
+void Host::JudgeUnit(Unit& unit, bool nvme, Verdict* verdict) {
+  if (std::none_of(unit.paths.begin(), unit.paths.end(),
+                   [&](const Path& p) { return ports_[p.port].in_scope; }))
+    return;
+  for (const Path& path : unit.paths) {
+    if (nvme || Fine(path.state, "running") || !ports_[path.port].in_scope) continue;
+    Add(verdict, PathNotRunning(About(FindingCode::kLunNotRunning, ports_[path.port]),
+                                remotes_[path.remote], path, unit));
+  }
+  const UnitPaths paths = Survey(*this, unit, nvme);
+  Finding base(nvme ? FindingCode::kNamespaceNoUsablePath : FindingCode::kLunNoUsablePath);
+  base.wwid = unit.wwid;
+  base.map = unit.map;
+  base.nsid = unit.nsid;
+  bool redundant = JudgedForRedundancy(paths);
+  for (const UnitRule& rule : kUnitRules) {
+    std::optional<Finding> finding = rule.find(paths, base);
+    if (!finding) continue;
+    redundant = redundant && !rule.breaks_redundancy;
+    Add(verdict, std::move(*finding));
+  }
+  Count(verdict, nvme ? CountName::kNamespaces : CountName::kLuns) += 1;
+  Count(verdict, nvme ? CountName::kNamespacesRedundant : CountName::kLunsRedundant) += redundant;
+  CountCarried(unit, nvme, paths.usable.empty(), ports_, remotes_);
 }
 
 void Host::JudgeMaps(Verdict* verdict) {

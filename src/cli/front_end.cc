@@ -150,26 +150,25 @@ std::optional<std::string> KernelFormWWN(std::string_view text) {
   return value ? std::optional(WwnText(WwnBytesOf(*value))) : std::nullopt;
 }
 
-// Validates the value of -a, -s or -t (option) and records the setting; the end of the run when
-// the value is refused.
-std::optional<RunOutcome> RecordSetting(int option, const char* value, ParsedOptions* parsed,
-                                        std::ostream& out) {
+// Validates the value of -a, -s or -t (option) and records the setting; the message that refuses
+// the value, or nullptr when it is recorded.
+const char* RecordSetting(int option, const char* value, ParsedOptions* parsed) {
   if (option == 'a') {
     const auto alpa = ParseAlpaArgument(value);
-    if (!alpa) return ExitWithUsage(out, kExitUsage, kBadAlpa, value);
+    if (!alpa) return kBadAlpa;
     parsed->settings.insert_or_assign(kHardLoopIdSetting, PropertyValue::Int64(*alpa));
   } else if (option == 's') {
     const auto speed = Lookup(kSpeedKeywords, value);
-    if (!speed) return ExitWithUsage(out, kExitUsage, kBadSpeed, value);
+    if (!speed) return kBadSpeed;
     parsed->settings.insert_or_assign(kSpeedSetting, PropertyValue::String(std::string(*speed)));
   } else {
     const auto topology = Lookup(kTopologyKeywords, value);
-    if (!topology) return ExitWithUsage(out, kExitUsage, kBadTopology, value);
+    if (!topology) return kBadTopology;
     parsed->settings.insert_or_assign(kTopologySetting,
                                       PropertyValue::String(std::string(*topology)));
   }
   parsed->settingsGiven = true;
-  return std::nullopt;
+  return nullptr;
 }
 
 // A refused command line ends with the usage and "exitcode 3 - MESSAGE DETAIL" as always; a check
@@ -334,156 +333,229 @@ std::optional<std::uint64_t> HostToRescan(Services& services, const std::string&
   return registry.ok() ? PortHostNumber(**registry, wanted) : std::nullopt;
 }
 
-}  // namespace
-
-namespace {
-
-RunOutcome RunOptions(int argc, char* argv[], Services& services) {
-  ParsedOptions parsed;
-  const std::vector<option> long_options = LongOptionTable();
-  std::ostream& out = services.out;
+// What the options after the run-wide pass ask for, read in order up to the first that ends the
+// reading: a refusal, the usage, the version, -l or --snapshot; or the end of the line, when the
+// whole line says what the run does.
+struct Command {
+  enum class Kind {
+    kRefuse,     // Refuse(message, detail), after the hint on standard error when there is one
+    kUsage,      // the usage, with status, message and detail
+    kBadOption,  // a word the option parser refused: the usage, after a check run's reason (detail)
+    kVersion,
+    kListing,  // -l: the listing, or the picture under --dot
+    kSnapshot,
+    kWholeLine,
+  };
+  Kind kind = Kind::kWholeLine;
+  std::string_view message;
+  std::string detail;
+  std::string hint;
+  int status = kExitUsage;
   // -r asks the kernel to rescan too; a scan finds what settings changed, so it runs once they
   // are written, or before a listing that ends the run sooner. A dry run sends and rescans
   // nothing: it says on plan what it would send and which hosts' scan it would write, there
   // (standard output, or standard error before a report, so that standard output holds the
   // report alone).
   bool rescan = false;
-  // A word that is not an option changes nothing, but the administrator who typed it meant
-  // something by it ("-s auto nport" sets no topology): said once, before the run does anything,
-  // wherever on the line the run ends.
-  const auto say_ignored = [&] {
-    for (const std::string& word : parsed.ignored)
-      TellFailure(services.err, "ignored \"" + word + "\", which is not an option");
-    parsed.ignored.clear();
-  };
-  const auto rescan_now = [&](std::optional<std::uint64_t> host, std::ostream& plan) {
-    if (rescan && parsed.dry_run) {
-      DescribeRefreshNotification(services.ports, plan);
-      const HostRescan::Plan planned = services.rescan.DescribeRescan(host);
-      plan << planned.plan;
-      for (const Status& failure : planned.failures) TellFailure(services.err, failure.message());
-    } else if (rescan) {
-      for (const Status& failure : services.rescan.RescanFibreChannelHosts(host))
-        TellFailure(services.err, failure.message());
-    }
-    rescan = false;
-  };
+};
 
-  FindRunWideOptions(argc, argv, long_options, &parsed);
-  // One form of report a run, wherever the options stand: a script that asks for two has a fault
-  // to be told of before anything is done.
-  if (parsed.json && parsed.metrics) return Refuse(out, parsed, kFormatsExclusive, "");
-  if (!parsed.accepted.empty() && !parsed.check && !parsed.dot)
-    return Refuse(out, parsed, kAcceptNeedsCheck, "");
+// The conflict of the run-wide options, refused before anything is done: one form of report a
+// run, wherever the options stand, as a script that asks for two has a fault to be told of.
+std::optional<std::string_view> ConflictOf(const ParsedOptions& parsed) {
+  if (parsed.json && parsed.metrics) return kFormatsExclusive;
+  if (!parsed.accepted.empty() && !parsed.check && !parsed.dot) return kAcceptNeedsCheck;
   if (parsed.output && !(parsed.metrics && (parsed.list || parsed.check)))
-    return Refuse(out, parsed, kOutputNeedsMetrics, "");
-  if (parsed.dot && (parsed.json || parsed.metrics || parsed.check))
-    return Refuse(out, parsed, kDotStandsAlone, "");
+    return kOutputNeedsMetrics;
+  if (parsed.dot && (parsed.json || parsed.metrics || parsed.check)) return kDotStandsAlone;
   // An empty name would compare with nothing, or judge against no baseline, unsaid.
   if ((parsed.baseline && parsed.baseline->empty()) ||
       (parsed.diff_before && parsed.diff_before->empty()))
-    return Refuse(out, parsed, kCaptureNeedsName, "");
-  if (parsed.baseline && !parsed.check) return Refuse(out, parsed, kBaselineNeedsCheck, "");
+    return kCaptureNeedsName;
+  if (parsed.baseline && !parsed.check) return kBaselineNeedsCheck;
   if (parsed.diff_before &&
       (parsed.other_action || parsed.check || parsed.metrics || parsed.dot || parsed.output))
-    return Refuse(out, parsed, kDiffAlone, "");
+    return kDiffAlone;
+  return std::nullopt;
+}
+
+// Ends the reading of the line as kind says: true, for ReadOption to answer.
+bool Ends(Command* command, Command::Kind kind, std::string_view message = "",
+          std::string detail = "") {
+  command->kind = kind;
+  command->message = message;
+  command->detail = std::move(detail);
+  return true;
+}
+
+// -c: the port's name, refused unless it is one. A name that is not UTF-8 text can match no port,
+// and would otherwise be dropped silently together with the settings meant for it.
+bool ReadPortName(const char* value, ParsedOptions* parsed, Command* command) {
+  if (IsValidWwnText(value) && IsValidUtf8(value)) {
+    parsed->portWWN = value;
+    return false;
+  }
+  if (auto name = KernelFormWWN(value))
+    command->hint = "port names are written " + *name + ", not " + std::string(value);
+  return Ends(command, Command::Kind::kRefuse, kBadWwn);
+}
+
+// Reads the option c, its value in optarg, into parsed; true when it ends the reading, command
+// then saying how.
+bool ReadOption(int c, char* argv[], Services& services, ParsedOptions* parsed, Command* command) {
+  using Kind = Command::Kind;
+  switch (c) {
+    case 'c':
+      return ReadPortName(optarg, parsed, command);
+    case 'a':
+    case 's':
+    case 't':
+      if (parsed->check) return Ends(command, Kind::kRefuse, kCheckTakesNoSettings);
+      if (parsed->dot) return Ends(command, Kind::kRefuse, kDotStandsAlone);
+      if (const char* refused = RecordSetting(c, optarg, parsed))
+        return Ends(command, Kind::kUsage, refused, optarg);
+      return false;
+    case 'l':
+      // A check reads the whole line: its -c, wherever it stands, scopes the verdict.
+      if (parsed->check) return false;
+      if (parsed->portWWN) return Ends(command, Kind::kRefuse, kListExclusive);
+      return Ends(command, Kind::kListing);
+    case kAcceptOption:
+      return !WwidKey(optarg) && Ends(command, Kind::kRefuse, kBadAccept, optarg);
+    case kJsonOption:
+    case kMetricsOption:
+    case kOutputOption:
+    case kDryRunOption:
+    case kCheckOption:
+    case kDotOption:
+    case kDiffOption:
+    case kBaselineOption:
+      return false;
+    case kSnapshotOption:
+      if (parsed->check) return Ends(command, Kind::kRefuse, kCheckTakesNoSettings);
+      if (parsed->dot) return Ends(command, Kind::kRefuse, kDotStandsAlone);
+      return Ends(command, Kind::kSnapshot);
+    case 'r':
+      // The daemon's message goes out as it always has, where -r stands; the kernel is asked
+      // too, as a host without the daemon would otherwise not notice the changed ports at all.
+      if (!parsed->dry_run) SendRefreshNotification(services.ports);
+      command->rescan = true;
+      return false;
+    // A check run that prints help or the version has judged nothing: UNKNOWN, as monitoring
+    // plugins end them, so that a command definition with -v never reads as OK.
+    case 'h':
+      command->status = parsed->check ? kExitUsage : kExitSuccess;
+      return Ends(command, Kind::kUsage);
+    case 'v':
+      return Ends(command, Kind::kVersion);
+    default:
+      return Ends(command, Kind::kBadOption, "", parsed->check ? RefusedOptionReason(argv) : "");
+  }
+}
+
+// Reads the options of the line in order into parsed, after the run-wide pass.
+Command ReadCommand(int argc, char* argv[], const std::vector<option>& long_options,
+                    Services& services, ParsedOptions* parsed) {
+  Command command;
   // Restart the parser from scratch: a run may follow another in the same process.
   optind = 0;
   opterr = 1;
   for (;;) {
     optopt = 0;
     const int c = getopt_long(argc, argv, kShortOptions, long_options.data(), nullptr);
-    if (c == -1) break;
-    switch (c) {
-      case 'c':
-        // A name that is not UTF-8 text can match no port, and would otherwise be dropped
-        // silently together with the settings meant for it.
-        if (!IsValidWwnText(optarg) || !IsValidUtf8(optarg)) {
-          if (auto name = KernelFormWWN(optarg))
-            TellFailure(services.err,
-                        "port names are written " + *name + ", not " + std::string(optarg));
-          return Refuse(out, parsed, kBadWwn, "");
-        }
-        parsed.portWWN = optarg;
-        break;
-      case 'a':
-      case 's':
-      case 't':
-        if (parsed.check) return Refuse(out, parsed, kCheckTakesNoSettings, "");
-        if (parsed.dot) return Refuse(out, parsed, kDotStandsAlone, "");
-        if (auto refused = RecordSetting(c, optarg, &parsed, out)) return *refused;
-        break;
-      case 'l':
-        // A check reads the whole line: its -c, wherever it stands, scopes the verdict.
-        if (parsed.check) break;
-        if (parsed.portWWN) return Refuse(out, parsed, kListExclusive, "");
-        say_ignored();
-        rescan_now(std::nullopt, services.err);
-        if (parsed.dot) return PrintPicture(services, parsed);
-        return PrintListing(services, parsed);
-      case kAcceptOption:
-        if (!WwidKey(optarg)) return Refuse(out, parsed, kBadAccept, optarg);
-        break;
-      case kJsonOption:
-      case kMetricsOption:
-      case kOutputOption:
-      case kDryRunOption:
-      case kCheckOption:
-      case kDotOption:
-      case kDiffOption:
-      case kBaselineOption:
-        break;
-      case kSnapshotOption:
-        if (parsed.check) return Refuse(out, parsed, kCheckTakesNoSettings, "");
-        if (parsed.dot) return Refuse(out, parsed, kDotStandsAlone, "");
-        say_ignored();
-        rescan_now(std::nullopt, services.err);
-        return PrintSnapshot(services);
-      case 'r':
-        // The daemon's message goes out as it always has, where -r stands; the kernel is asked
-        // too, as a host without the daemon would otherwise not notice the changed ports at all.
-        if (!parsed.dry_run) SendRefreshNotification(services.ports);
-        rescan = true;
-        break;
-      // A check run that prints help or the version has judged nothing: UNKNOWN, as monitoring
-      // plugins end them, so that a command definition with -v never reads as OK.
-      case 'h':
-        return ExitWithUsage(out, parsed.check ? kExitUsage : kExitSuccess, "", "");
-      case 'v':
-        out << "halvane version " << kVersion << "\n";
-        return RunOutcome::Exit(parsed.check ? kExitUsage : kExitSuccess);
-      default:
-        if (parsed.check) out << "HALVANE UNKNOWN - " << Escaped{RefusedOptionReason(argv)} << "\n";
-        return ExitWithUsage(out, kExitUsage, "", "");
-    }
+    if (c == -1 || ReadOption(c, argv, services, parsed, &command)) return command;
   }
+}
 
-  say_ignored();
+// A word that is not an option changes nothing, but the administrator who typed it meant
+// something by it ("-s auto nport" sets no topology): said once, before the run does anything,
+// wherever on the line the run ends.
+void SayIgnored(Services& services, ParsedOptions* parsed) {
+  for (const std::string& word : parsed->ignored)
+    TellFailure(services.err, "ignored \"" + word + "\", which is not an option");
+  parsed->ignored.clear();
+}
+
+// The rescan that -r asks for, of host or of every Fibre Channel host, or under --dry-run its
+// plan, on plan.
+void RescanNow(Services& services, const ParsedOptions& parsed, const Command& command,
+               std::optional<std::uint64_t> host, std::ostream& plan) {
+  if (command.rescan && parsed.dry_run) {
+    DescribeRefreshNotification(services.ports, plan);
+    const HostRescan::Plan planned = services.rescan.DescribeRescan(host);
+    plan << planned.plan;
+    for (const Status& failure : planned.failures) TellFailure(services.err, failure.message());
+  } else if (command.rescan) {
+    for (const Status& failure : services.rescan.RescanFibreChannelHosts(host))
+      TellFailure(services.err, failure.message());
+  }
+}
+
+// The run that the whole line asks for, read to its end.
+RunOutcome RunWholeLine(const Command& command, int argc, Services& services,
+                        const ParsedOptions& parsed) {
   if (parsed.diff_before) {
-    rescan_now(std::nullopt, services.err);
+    RescanNow(services, parsed, command, std::nullopt, services.err);
     return RunDiff(services, *parsed.diff_before, parsed.json);
   }
   if (parsed.check || parsed.dot) {
     // The scan first: the verdict is on what it finds. A dry run's plan goes to standard error,
     // so that standard output holds the verdict (or the picture) alone.
     std::optional<std::uint64_t> host;
-    if (rescan && parsed.portWWN) host = HostToRescan(services, *parsed.portWWN);
-    if (!parsed.portWWN || host) rescan_now(host, services.err);
+    if (command.rescan && parsed.portWWN) host = HostToRescan(services, *parsed.portWWN);
+    if (!parsed.portWWN || host) RescanNow(services, parsed, command, host, services.err);
     return parsed.dot ? PrintPicture(services, parsed) : PrintCheck(services, parsed);
   }
   if (parsed.portWWN) {
     const RunOutcome outcome = HandlePortRequest(parsed, services);
     // Only the named port's host is rescanned; a run refused as a whole asks nothing.
-    if (rescan && outcome.exit_status != kExitNotRoot) {
-      if (auto host = HostToRescan(services, *parsed.portWWN)) rescan_now(*host, out);
+    if (command.rescan && outcome.exit_status != kExitNotRoot) {
+      if (auto host = HostToRescan(services, *parsed.portWWN))
+        RescanNow(services, parsed, command, *host, services.out);
     }
     return outcome;
   }
   // Settings with no port to take them must not pass for a change that was made.
-  if (parsed.settingsGiven) return Refuse(out, parsed, kSettingsNeedPort, "");
-  if (argc == 1) return ExitWithUsage(out, kExitSuccess, "", "");
-  rescan_now(std::nullopt, out);
+  if (parsed.settingsGiven) return Refuse(services.out, parsed, kSettingsNeedPort, "");
+  if (argc == 1) return ExitWithUsage(services.out, kExitSuccess, "", "");
+  RescanNow(services, parsed, command, std::nullopt, services.out);
   return RunOutcome{};
+}
+
+// Ends the run as command says, with the options read into parsed.
+RunOutcome Dispatch(const Command& command, int argc, Services& services, ParsedOptions& parsed) {
+  std::ostream& out = services.out;
+  switch (command.kind) {
+    case Command::Kind::kRefuse:
+      if (!command.hint.empty()) TellFailure(services.err, command.hint);
+      return Refuse(out, parsed, command.message, command.detail);
+    case Command::Kind::kUsage:
+      return ExitWithUsage(out, command.status, command.message, command.detail);
+    case Command::Kind::kBadOption:
+      if (parsed.check) out << "HALVANE UNKNOWN - " << Escaped{command.detail} << "\n";
+      return ExitWithUsage(out, kExitUsage, "", "");
+    case Command::Kind::kVersion:
+      out << "halvane version " << kVersion << "\n";
+      return RunOutcome::Exit(parsed.check ? kExitUsage : kExitSuccess);
+    case Command::Kind::kListing:
+    case Command::Kind::kSnapshot:
+      SayIgnored(services, &parsed);
+      RescanNow(services, parsed, command, std::nullopt, services.err);
+      if (command.kind == Command::Kind::kSnapshot) return PrintSnapshot(services);
+      return parsed.dot ? PrintPicture(services, parsed) : PrintListing(services, parsed);
+    case Command::Kind::kWholeLine:
+      break;
+  }
+  SayIgnored(services, &parsed);
+  return RunWholeLine(command, argc, services, parsed);
+}
+
+RunOutcome RunOptions(int argc, char* argv[], Services& services) {
+  ParsedOptions parsed;
+  const std::vector<option> long_options = LongOptionTable();
+  FindRunWideOptions(argc, argv, long_options, &parsed);
+  if (const auto conflict = ConflictOf(parsed)) return Refuse(services.out, parsed, *conflict, "");
+  const Command command = ReadCommand(argc, argv, long_options, services, &parsed);
+  return Dispatch(command, argc, services, parsed);
 }
 
 // With --output, the report the run prints replaces the file, and nothing else does: the file's

@@ -172,17 +172,8 @@ void WriteVirtualPorts(JsonWriter& json, const std::optional<PropertyValue>& por
   json.Close(']');
 }
 
-// The object of one port from its record, and the port's name; nothing, with nothing written,
-// when it has no record.
-std::optional<std::string> WritePort(JsonWriter& json, DeviceRegistry& registry,
-                                     const RegistryEntry& port) {
-  const StatusOr<Dictionary> built = BuildPortInfo(registry, port);
-  if (!built.ok()) return std::nullopt;
-  const Dictionary& record = *built;
-  const std::string name = PortNameText(record);
-  json.Open('{');
-  json.Key("port_name");
-  json.String(name);
+// The port's link and the settings that change it.
+void WriteLinkMembers(JsonWriter& json, const Dictionary& record) {
   MemberText(json, "state", PortState(Member(record, kRecordPortStatus)));
   // The AL_PA is shown as the report shows it: the 32 bits of the record's value, unsigned.
   const PropertyValue* alpa = FindMember(record, kRecordHardLoopId);
@@ -198,6 +189,10 @@ std::optional<std::string> WritePort(JsonWriter& json, DeviceRegistry& registry,
     json.Integer(Number::FromUInt64(*rate));
   }
   MemberText(json, "topology", Member(record, kRecordTopology));
+}
+
+// Where the adapter sits and what it is, with its driver.
+void WriteAdapterMembers(JsonWriter& json, const Dictionary& record) {
   // A live host names its slot and its PCI address apart; a snapshot has the slot's text only.
   const std::optional<PropertyValue> pci = Member(record, kRecordPciAddress);
   MemberText(json, "slot", pci ? Member(record, kRecordPciSlot) : Member(record, kRecordSlot));
@@ -215,6 +210,32 @@ std::optional<std::string> WritePort(JsonWriter& json, DeviceRegistry& registry,
   MemberText(json, "model", Member(record, kRecordModel));
   MemberText(json, "model_description", Member(record, kRecordModelDescription));
   MemberText(json, "serial_number", Member(record, kRecordSerialNumber));
+}
+
+// The transport's counters of the port, when it has any.
+void WriteStatistics(JsonWriter& json, const Dictionary& record) {
+  const PropertyValue* statistics = FindMember(record, kRecordStatistics);
+  if (const Dictionary* counters = statistics ? statistics->AsDictionary() : nullptr) {
+    json.Key(kRecordStatistics);
+    json.Open('{');
+    for (const auto& [name, value] : *counters) MemberInteger(json, name, value, kCountRange);
+    json.Close('}');
+  }
+}
+
+// The object of one port from its record, and the port's name; nothing, with nothing written,
+// when it has no record.
+std::optional<std::string> WritePort(JsonWriter& json, DeviceRegistry& registry,
+                                     const RegistryEntry& port) {
+  const StatusOr<Dictionary> built = BuildPortInfo(registry, port);
+  if (!built.ok()) return std::nullopt;
+  const Dictionary& record = *built;
+  const std::string name = PortNameText(record);
+  json.Open('{');
+  json.Key("port_name");
+  json.String(name);
+  WriteLinkMembers(json, record);
+  WriteAdapterMembers(json, record);
   MemberText(json, "port_id", FibreChannelAddress(Member(record, kRecordPortId)));
   MemberWWN(json, "fabric_name", Member(record, kRecordFabricName));
   const PropertyValue* speeds = FindMember(record, kRecordSupportedSpeeds);
@@ -226,13 +247,7 @@ std::optional<std::string> WritePort(JsonWriter& json, DeviceRegistry& registry,
   MemberInteger(json, "physical_scsi_host", Member(record, kRecordPhysicalScsiHostNumber),
                 kUnsigned32Range);
   WriteVirtualPorts(json, Member(record, kRecordVirtualPorts));
-  const PropertyValue* statistics = FindMember(record, kRecordStatistics);
-  if (const Dictionary* counters = statistics ? statistics->AsDictionary() : nullptr) {
-    json.Key(kRecordStatistics);
-    json.Open('{');
-    for (const auto& [name, value] : *counters) MemberInteger(json, name, value, kCountRange);
-    json.Close('}');
-  }
+  WriteStatistics(json, record);
   if (IsFibreChannelController(registry, port)) WriteFibreChannelMembers(json, registry, port);
   json.Close('}');
   return name;

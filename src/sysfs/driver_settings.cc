@@ -127,125 +127,180 @@ struct SettingsDriver::Changes {
   std::vector<Change> changes;
 };
 
-StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
-                                                       const Dictionary& settings,
-                                                       bool hold) const {
-  const auto refuse = [&](const std::string& why) {
-    return Status::Error(kUnsupported, host.name + ": " + why);
-  };
+namespace {
+
+// A setting the host's driver does not take, or not this way: said with the host's name.
+Status Refusal(const HostPlace& host, const std::string& why) {
+  return Status::Error(kUnsupported, host.name + ": " + why);
+}
+
+// Why an NPIV virtual port takes no settings, naming its physical port when it is known.
+std::string VirtualPortRefusal(SysfsReader& reader, const HostPlace& host) {
+  std::string why = "an NPIV virtual port takes no settings of its own";
+  if (auto physical = PhysicalPortOf(host.fc_folder)) {
+    std::string name = "host" + std::to_string(physical->number);
+    if (auto wwn = ParseHex(TextOr(reader.ReadText(physical->fc_folder, "port_name"), "")))
+      name = WwnText(WwnBytesOf(*wwn)) + " (" + name + ")";
+    why += ": change its physical port, " + name + ", whose link it shares";
+  }
+  return why;
+}
+
+// A driver that sets a speed only on some of its adapters: refused unless the host's is one.
+Status AdapterSetsSpeed(SysfsReader& reader, const std::string& root, const HostPlace& host,
+                        const DriverSettings& row) {
+  if (row.speed_devices.empty()) return Status::Ok();
+  const auto pci = PciFunctionOf(root, host.fc_folder);
+  const Reading read = pci ? reader.ReadText(*pci, "device") : Reading(std::nullopt);
+  if (!read.ok()) return read.status().Of(host.name);
+  const std::optional<std::string>& device = *read;
+  const auto id = device ? ParseHex(*device) : std::nullopt;
+  if (!id || std::find(row.speed_devices.begin(), row.speed_devices.end(), *id) ==
+                 row.speed_devices.end()) {
+    return Refusal(host, std::string(row.driver) + " sets no speed on this adapter (PCI device " +
+                             device.value_or("unknown") +
+                             "), only on 27xx and 28xx adapters: set it in the adapter's "
+                             "firmware settings, or on the switch port");
+  }
+  return Status::Ok();
+}
+
+// Automatic is always possible; a rate must be one the adapter runs, of those the driver takes.
+Status AdapterRunsRate(SysfsReader& reader, const HostPlace& host,
+                       const std::vector<unsigned>& takes, unsigned rate) {
+  const auto supported = SupportedRates(reader, host.fc_folder);
+  if (!supported.ok()) return supported.status().Of(host.name);
+  const std::optional<std::vector<unsigned>>& runs = *supported;
+  if (!runs || rate == 0 || std::find(runs->begin(), runs->end(), rate) != runs->end())
+    return Status::Ok();
+  std::vector<unsigned> can{0};
+  for (unsigned r : *runs) {
+    if (std::find(takes.begin(), takes.end(), r) != takes.end()) can.push_back(r);
+  }
+  return Refusal(host, "the adapter cannot run " + std::to_string(rate) + " Gbit: -s takes " +
+                           SpeedKeywords(can) + " here");
+}
+
+}  // namespace
+
+StatusOr<std::string> SettingsDriver::HostFolder(const HostPlace& host, bool hold) const {
   // A host that is gone is not found; one whose link leads anywhere but its own folder inside
   // the tree is refused.
   if (!reader_.Exists(root_ + "/class/scsi_host/" + host.name))
     return Status::Error(kNoDevice, host.name + ": the host is gone");
   const auto folder = ScsiHostFolder(reader_, root_, host.name, DeviceOf(host.fc_folder));
-  if (!folder) return refuse("its driver attributes are not the adapter's own, inside the tree");
-  if (IsVirtualPort(root_, *folder)) {
-    std::string why = "an NPIV virtual port takes no settings of its own";
-    if (auto physical = PhysicalPortOf(host.fc_folder)) {
-      std::string name = "host" + std::to_string(physical->number);
-      if (auto wwn = ParseHex(TextOr(reader_.ReadText(physical->fc_folder, "port_name"), "")))
-        name = WwnText(WwnBytesOf(*wwn)) + " (" + name + ")";
-      why += ": change its physical port, " + name + ", whose link it shares";
-    }
-    return refuse(why);
-  }
+  if (!folder)
+    return Refusal(host, "its driver attributes are not the adapter's own, inside the tree");
+  if (IsVirtualPort(root_, *folder)) return Refusal(host, VirtualPortRefusal(reader_, host));
   // From the first read to the last write no other run changes this host.
   if (hold) {
     if (Status held = writer_.Hold(*folder); !held.ok()) return held.Of(host.name);
   }
+  return *folder;
+}
+
+StatusOr<SettingsDriver::Change> SettingsDriver::PlanSpeed(const HostPlace& host,
+                                                           const std::string& folder,
+                                                           const std::string& driver,
+                                                           const std::string& stored) const {
+  const DriverSettings* row = nullptr;
+  for (const DriverSettings& r : kDriverSettings) {
+    if (!row && reader_.Exists(folder + "/" + r.speed_attribute)) row = &r;
+  }
+  const auto rate = SpeedRate(stored);
+  if (!row || !rate) {
+    return Refusal(host, driver +
+                             " has no speed setting: the link runs at the speed it negotiates "
+                             "with its peer; set it on the switch port, or for FCoE on the "
+                             "Ethernet side");
+  }
+  std::vector<unsigned> takes(row->speeds.begin(), row->speeds.end());
+  if (std::find(takes.begin(), takes.end(), *rate) == takes.end())
+    return Refusal(host, std::string(row->driver) + " takes " + SpeedKeywords(takes));
+  if (Status sets = AdapterSetsSpeed(reader_, root_, host, *row); !sets.ok()) return sets;
+  if (Status runs = AdapterRunsRate(reader_, host, takes, *rate); !runs.ok()) return runs;
+  return Change{row->speed_attribute, std::to_string(*rate), row, {}, {}};
+}
+
+StatusOr<SettingsDriver::Change> SettingsDriver::PlanTopology(const HostPlace& host,
+                                                              const std::string& folder,
+                                                              const std::string& driver,
+                                                              const std::string& stored) const {
+  const DriverSettings* row = nullptr;
+  for (const DriverSettings& r : kDriverSettings) {
+    if (!row && r.topology_attribute && reader_.Exists(folder + "/" + r.topology_attribute))
+      row = &r;
+  }
+  if (!row) {
+    return Refusal(host, driver +
+                             " has no topology setting: the port takes the topology its peer "
+                             "offers; set it on the switch port");
+  }
+  const TopologyValue* found = nullptr;
+  for (const TopologyValue& t : row->topologies) {
+    if (t.stored == stored) found = &t;
+  }
+  if (!found) return Refusal(host, std::string(row->driver) + " takes no topology " + stored);
+  return Change{row->topology_attribute, found->written, row, {}, {}};
+}
+
+StatusOr<SettingsDriver::Changes> SettingsDriver::Ordered(const HostPlace& host,
+                                                          const std::string& folder,
+                                                          std::optional<Change> speed,
+                                                          std::optional<Change> topology) const {
+  Changes plan{folder, {}};
+  for (std::optional<Change>* change : {&speed, &topology}) {
+    if (!*change) continue;
+    // What cannot be read now could not be restored after a refusal: nothing is written.
+    const Reading now = reader_.ReadText(folder, (*change)->attribute);
+    if (!now.ok()) return now.status().Of(host.name);
+    (*change)->now = now->value_or("");
+    if ((*change)->row->reads_back_configured) {
+      // Without the configured value a refusal could not be undone: nothing is written.
+      const auto number = ParseDecimal((*change)->now);
+      if (!number)
+        return Refusal(host, std::string((*change)->attribute) + " does not read as a number");
+      // A value already set is not written: lpfc would reset the link for nothing.
+      if (*number == *ParseDecimal((*change)->value)) continue;
+      (*change)->previous = std::to_string(*number);
+    } else if (topology) {
+      // Only a change that can be undone may come before another.
+      return Refusal(host, std::string((*change)->attribute) +
+                               " cannot be set together with a topology: set them in two runs");
+    }
+    plan.changes.push_back(**change);
+  }
+  return plan;
+}
+
+StatusOr<SettingsDriver::Changes> SettingsDriver::Plan(const HostPlace& host,
+                                                       const Dictionary& settings,
+                                                       bool hold) const {
+  const StatusOr<std::string> folder = HostFolder(host, hold);
+  if (!folder.ok()) return folder.status();
   // A refusal names the driver and says where the setting is made instead.
   const std::string driver = TextOr(reader_.ReadText(*folder, "proc_name"), "its driver");
   std::optional<Change> speed;
   std::optional<Change> topology;
   for (const auto& [key, value] : settings) {
     const std::string* text = value.AsString();
-    const DriverSettings* row = nullptr;
     if (key == kSpeedSetting && text) {
-      for (const DriverSettings& r : kDriverSettings) {
-        if (!row && reader_.Exists(*folder + "/" + r.speed_attribute)) row = &r;
-      }
-      const auto rate = SpeedRate(*text);
-      if (!row || !rate) {
-        return refuse(driver +
-                      " has no speed setting: the link runs at the speed it negotiates with its "
-                      "peer; set it on the switch port, or for FCoE on the Ethernet side");
-      }
-      std::vector<unsigned> takes(row->speeds.begin(), row->speeds.end());
-      if (std::find(takes.begin(), takes.end(), *rate) == takes.end())
-        return refuse(std::string(row->driver) + " takes " + SpeedKeywords(takes));
-      if (!row->speed_devices.empty()) {
-        const auto pci = PciFunctionOf(root_, host.fc_folder);
-        const Reading read = pci ? reader_.ReadText(*pci, "device") : Reading(std::nullopt);
-        if (!read.ok()) return read.status().Of(host.name);
-        const std::optional<std::string>& device = *read;
-        const auto id = device ? ParseHex(*device) : std::nullopt;
-        if (!id || std::find(row->speed_devices.begin(), row->speed_devices.end(), *id) ==
-                       row->speed_devices.end()) {
-          return refuse(std::string(row->driver) + " sets no speed on this adapter (PCI device " +
-                        device.value_or("unknown") +
-                        "), only on 27xx and 28xx adapters: set it in the adapter's firmware "
-                        "settings, or on the switch port");
-        }
-      }
-      // Automatic is always possible; a rate must be one the adapter runs.
-      const auto supported = SupportedRates(reader_, host.fc_folder);
-      if (!supported.ok()) return supported.status().Of(host.name);
-      if (const std::optional<std::vector<unsigned>>& runs = *supported;
-          runs && *rate != 0 && std::find(runs->begin(), runs->end(), *rate) == runs->end()) {
-        std::vector<unsigned> can{0};
-        for (unsigned r : *runs) {
-          if (std::find(takes.begin(), takes.end(), r) != takes.end()) can.push_back(r);
-        }
-        return refuse("the adapter cannot run " + std::to_string(*rate) + " Gbit: -s takes " +
-                      SpeedKeywords(can) + " here");
-      }
-      speed = Change{row->speed_attribute, std::to_string(*rate), row, {}, {}};
+      StatusOr<Change> change = PlanSpeed(host, *folder, driver, *text);
+      if (!change.ok()) return change.status();
+      speed = std::move(*change);
     } else if (key == kTopologySetting && text) {
-      for (const DriverSettings& r : kDriverSettings) {
-        if (!row && r.topology_attribute && reader_.Exists(*folder + "/" + r.topology_attribute))
-          row = &r;
-      }
-      if (!row) {
-        return refuse(driver +
-                      " has no topology setting: the port takes the topology its peer offers; "
-                      "set it on the switch port");
-      }
-      const TopologyValue* found = nullptr;
-      for (const TopologyValue& t : row->topologies) {
-        if (t.stored == *text) found = &t;
-      }
-      if (!found) return refuse(std::string(row->driver) + " takes no topology " + *text);
-      topology = Change{row->topology_attribute, found->written, row, {}, {}};
+      StatusOr<Change> change = PlanTopology(host, *folder, driver, *text);
+      if (!change.ok()) return change.status();
+      topology = std::move(*change);
     } else if (key == kHardLoopIdSetting) {
-      return refuse(
-          "no Linux driver takes a hard AL_PA while it runs: set it in the adapter's firmware "
-          "settings, then reset the link");
+      return Refusal(host,
+                     "no Linux driver takes a hard AL_PA while it runs: set it in the adapter's "
+                     "firmware settings, then reset the link");
     } else {
-      return refuse("\"" + key.str() + "\" is not a setting");
+      return Refusal(host, "\"" + key.str() + "\" is not a setting");
     }
   }
-  Changes plan{*folder, {}};
-  for (std::optional<Change>* change : {&speed, &topology}) {
-    if (!*change) continue;
-    // What cannot be read now could not be restored after a refusal: nothing is written.
-    const Reading now = reader_.ReadText(*folder, (*change)->attribute);
-    if (!now.ok()) return now.status().Of(host.name);
-    (*change)->now = now->value_or("");
-    if ((*change)->row->reads_back_configured) {
-      // Without the configured value a refusal could not be undone: nothing is written.
-      const auto number = ParseDecimal((*change)->now);
-      if (!number) return refuse(std::string((*change)->attribute) + " does not read as a number");
-      // A value already set is not written: lpfc would reset the link for nothing.
-      if (*number == *ParseDecimal((*change)->value)) continue;
-      (*change)->previous = std::to_string(*number);
-    } else if (topology) {
-      // Only a change that can be undone may come before another.
-      return refuse(std::string((*change)->attribute) +
-                    " cannot be set together with a topology: set them in two runs");
-    }
-    plan.changes.push_back(**change);
-  }
-  return plan;
+  return Ordered(host, *folder, std::move(speed), std::move(topology));
 }
 
 Status SettingsDriver::Apply(const HostPlace& host, const Dictionary& settings) const {

@@ -46,6 +46,15 @@ class SettingsDriver {
   // The host's driver folder and the changes the settings ask of it, checked; with hold, the
   // host is kept for this run from the first read on.
   StatusOr<Changes> Plan(const HostPlace& host, const Dictionary& settings, bool hold) const;
+  // The parts of a plan: the host's driver folder; the change of one setting, whose refusal names
+  // driver; and the changes in the order they are made, each with what it replaces.
+  StatusOr<std::string> HostFolder(const HostPlace& host, bool hold) const;
+  StatusOr<Change> PlanSpeed(const HostPlace& host, const std::string& folder,
+                             const std::string& driver, const std::string& stored) const;
+  StatusOr<Change> PlanTopology(const HostPlace& host, const std::string& folder,
+                                const std::string& driver, const std::string& stored) const;
+  StatusOr<Changes> Ordered(const HostPlace& host, const std::string& folder,
+                            std::optional<Change> speed, std::optional<Change> topology) const;
   Status Write(const std::string& folder, const Change& change, const std::string& value,
                bool nolip) const;
   // Writes back what change replaced; why it could not, naming what the attribute is left at.

@@ -88,6 +88,14 @@ class SysfsRegistry : public DeviceRegistry {
  private:
   std::shared_ptr<LiveNode> Child(LiveNode& parent, Level level, std::string name,
                                   std::string folder);
+  // ListChildren by the node's level: a target's units, the root's hosts and maps; a host's
+  // remote ports and NVMe controllers, a controller's namespaces and a remote port's target are
+  // added to the node's children.
+  LiveNodes ListUnits(LiveNode& target, Failures* failed);
+  LiveNodes ListRoot(LiveNode& root, bool hosts, bool maps, Failures* failed);
+  void ListHostChildren(LiveNode& host, Failures* failed);
+  void ListNamespaces(LiveNode& controller, Failures* failed);
+  void ListTarget(LiveNode& remote_port);
 
   std::string root_;
   std::unique_ptr<SysfsReader> owned_reader_;

@@ -231,79 +231,96 @@ LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
   return children;
 }
 
+LiveNodes SysfsRegistry::ListUnits(LiveNode& target, Failures* failed) {
+  LiveNodes units;
+  for (UnitPlace& place :
+       UnitsOf(reader_, target.folder, target.number, target.channel, target.target_id, failed)) {
+    auto unit = Child(target, Level::kUnit, std::move(place.name), std::move(place.folder));
+    unit->number = place.lun;
+    units.push_back(std::move(unit));
+  }
+  if (keep_units_) {
+    target.listed = true;
+    target.children = units;
+  }
+  return units;
+}
+
+LiveNodes SysfsRegistry::ListRoot(LiveNode& root, bool hosts, bool maps, Failures* failed) {
+  if (hosts && !root.listed) {
+    root.listed = true;
+    for (const FibreChannelHost& host : FibreChannelHosts(reader_, root_, failed)) {
+      auto child = Child(root, Level::kHost, host.name, host.folder);
+      child->number = host.number;
+      root.children.push_back(std::move(child));
+    }
+  }
+  if (maps && !root.maps_listed) {
+    root.maps_listed = true;
+    for (const MapPlace& map : MultipathMaps(reader_, root_, failed))
+      root.maps.push_back(Child(root, Level::kMap, map.name, map.folder));
+  }
+  LiveNodes children = hosts ? root.children : LiveNodes{};
+  if (maps) children.insert(children.end(), root.maps.begin(), root.maps.end());
+  return children;
+}
+
+void SysfsRegistry::ListHostChildren(LiveNode& host, Failures* failed) {
+  for (const RemotePortPlace& place : TargetPorts(reader_, root_, host.number, failed)) {
+    auto port = Child(host, Level::kRemotePort, place.name, place.folder);
+    port->channel = place.channel;
+    port->target_id = place.target_id;
+    host.children.push_back(std::move(port));
+  }
+  const auto wwn = Taken(reader_.ReadText(host.folder, "port_name"), failed);
+  const auto port_name = wwn ? ParseHex(*wwn) : std::nullopt;
+  for (NvmeControllerPlace& place : port_name
+                                        ? NvmeControllersOf(reader_, root_, *port_name, failed)
+                                        : std::vector<NvmeControllerPlace>{}) {
+    auto controller = Child(host, Level::kNvmeController, place.name, place.folder);
+    controller->controller = std::move(place);
+    host.children.push_back(std::move(controller));
+  }
+}
+
+void SysfsRegistry::ListNamespaces(LiveNode& controller, Failures* failed) {
+  for (NamespacePlace& place : NamespacesOf(reader_, controller.folder, failed)) {
+    auto child =
+        Child(controller, Level::kNamespace, std::move(place.name), std::move(place.folder));
+    child->number = place.nsid;
+    controller.children.push_back(std::move(child));
+  }
+}
+
+void SysfsRegistry::ListTarget(LiveNode& remote_port) {
+  const std::uint64_t host = remote_port.parent->number;
+  TargetPlace place = TargetOf(host, RemotePortPlace{remote_port.name, remote_port.folder,
+                                                     remote_port.channel, remote_port.target_id});
+  auto target = Child(remote_port, Level::kTarget, place.name, std::move(place.folder));
+  target->channel = remote_port.channel;
+  target->target_id = remote_port.target_id;
+  target->number = host;
+  target->table = PropertyValue::OfDictionary(
+      {{kScsiTargetNameKey, PropertyValue::String(place.name)},
+       {kScsiAddressKey, PropertyValue::String(place.name.substr(std::strlen("target")))}});
+  remote_port.children.push_back(std::move(target));
+}
+
 LiveNodes SysfsRegistry::ListChildren(LiveNode& node, bool hosts, bool maps, Failures* failed) {
   if (node.level == Level::kTarget && node.listed) return node.children;
-  if (node.level == Level::kTarget) {
-    LiveNodes units;
-    for (UnitPlace& place :
-         UnitsOf(reader_, node.folder, node.number, node.channel, node.target_id, failed)) {
-      auto unit = Child(node, Level::kUnit, std::move(place.name), std::move(place.folder));
-      unit->number = place.lun;
-      units.push_back(std::move(unit));
-    }
-    if (keep_units_) {
-      node.listed = true;
-      node.children = units;
-    }
-    return units;
-  }
-  if (node.level == Level::kRoot) {
-    if (hosts && !node.listed) {
-      node.listed = true;
-      for (const FibreChannelHost& host : FibreChannelHosts(reader_, root_, failed)) {
-        auto child = Child(node, Level::kHost, host.name, host.folder);
-        child->number = host.number;
-        node.children.push_back(std::move(child));
-      }
-    }
-    if (maps && !node.maps_listed) {
-      node.maps_listed = true;
-      for (const MapPlace& map : MultipathMaps(reader_, root_, failed))
-        node.maps.push_back(Child(node, Level::kMap, map.name, map.folder));
-    }
-    LiveNodes children = hosts ? node.children : LiveNodes{};
-    if (maps) children.insert(children.end(), node.maps.begin(), node.maps.end());
-    return children;
-  }
+  if (node.level == Level::kTarget) return ListUnits(node, failed);
+  if (node.level == Level::kRoot) return ListRoot(node, hosts, maps, failed);
   if (node.level == Level::kUnit || node.level == Level::kMap || node.level == Level::kNamespace ||
       node.listed) {
     return node.children;
   }
   node.listed = true;
   if (node.level == Level::kHost) {
-    for (const RemotePortPlace& place : TargetPorts(reader_, root_, node.number, failed)) {
-      auto port = Child(node, Level::kRemotePort, place.name, place.folder);
-      port->channel = place.channel;
-      port->target_id = place.target_id;
-      node.children.push_back(std::move(port));
-    }
-    const auto wwn = Taken(reader_.ReadText(node.folder, "port_name"), failed);
-    const auto port_name = wwn ? ParseHex(*wwn) : std::nullopt;
-    for (NvmeControllerPlace& place : port_name
-                                          ? NvmeControllersOf(reader_, root_, *port_name, failed)
-                                          : std::vector<NvmeControllerPlace>{}) {
-      auto controller = Child(node, Level::kNvmeController, place.name, place.folder);
-      controller->controller = std::move(place);
-      node.children.push_back(std::move(controller));
-    }
+    ListHostChildren(node, failed);
   } else if (node.level == Level::kNvmeController) {
-    for (NamespacePlace& place : NamespacesOf(reader_, node.folder, failed)) {
-      auto child = Child(node, Level::kNamespace, std::move(place.name), std::move(place.folder));
-      child->number = place.nsid;
-      node.children.push_back(std::move(child));
-    }
+    ListNamespaces(node, failed);
   } else {
-    const std::uint64_t host = node.parent->number;
-    TargetPlace place =
-        TargetOf(host, RemotePortPlace{node.name, node.folder, node.channel, node.target_id});
-    auto target = Child(node, Level::kTarget, place.name, std::move(place.folder));
-    target->channel = node.channel;
-    target->target_id = node.target_id;
-    target->number = host;
-    target->table = PropertyValue::OfDictionary(
-        {{kScsiTargetNameKey, PropertyValue::String(place.name)},
-         {kScsiAddressKey, PropertyValue::String(place.name.substr(std::strlen("target")))}});
-    node.children.push_back(std::move(target));
+    ListTarget(node);
   }
   return node.children;
 }

@@ -46,11 +46,8 @@ bool IsCounterName(std::string_view name) {
   });
 }
 
-// What the kernel and the driver publish about a host beyond what the port block shows: an
-// inventory for scripts.
-void AddHostInventory(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
-                      std::uint64_t number, const std::string& name, Dictionary* chars) {
-  chars->insert_or_assign(kScsiHostNumberKey, PropertyValue::UInt64(number));
+// The port's place in the fabric, as the transport publishes it.
+void AddFabricLogin(SysfsReader& reader, const std::string& fc_folder, Dictionary* chars) {
   // 0 is the kernel's "none" for both: the address of a port whose link is down, the name of the
   // fabric of a port logged in to none (point-to-point, VN2VN, a link being reset).
   if (auto v = Kept(reader.ReadText(fc_folder, "port_id"), kPortIdKey, chars);
@@ -62,6 +59,10 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
     chars->insert_or_assign(kFabricNameKey, WwnData(*ParseHex(*v)));
   CopyText(reader, fc_folder, "supported_speeds", kSupportedSpeedsKey, chars);
   CopyText(reader, fc_folder, "symbolic_name", kSymbolicNameKey, chars);
+}
+
+// The transport's counters of the port.
+void AddStatistics(SysfsReader& reader, const std::string& fc_folder, Dictionary* chars) {
   Dictionary statistics;
   const std::string counters = fc_folder + "/statistics";
   for (const std::string& counter : Kept(reader.List(counters), kStatisticsKey, chars)) {
@@ -76,22 +77,33 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
   }
   if (!statistics.empty())
     chars->insert_or_assign(kStatisticsKey, PropertyValue::OfDictionary(std::move(statistics)));
+}
 
-  // The driver's name, and the adapter's identity as the driver publishes it.
+// The driver's name, from the host's scsi_host folder (answered, when it resolves) or the PCI
+// function's driver link.
+std::optional<std::string> AddDriverName(SysfsReader& reader, const std::string& root,
+                                         const std::string& fc_folder, const std::string& name,
+                                         std::optional<std::string>* driver, Dictionary* chars) {
   const auto scsi_host =
       Kept(reader.Resolve(root + "/class/scsi_host/" + name), kDriverNameKey, chars);
-  std::optional<std::string> driver;
   // A driver without a name of its own prints a null pointer's text; the PCI function's driver
   // link names it then.
   if (auto v = scsi_host ? Kept(reader.ReadText(*scsi_host, "proc_name"), kDriverNameKey, chars)
                          : std::nullopt;
       v && *v != "(null)" && *v != "<NULL>") {
-    driver = *v;
+    *driver = *v;
   } else if (auto pci = PciFunctionOf(root, fc_folder)) {
     if (auto bound = Kept(reader.Resolve(*pci + "/driver"), kDriverNameKey, chars))
-      driver = Basename(*bound);
+      *driver = Basename(*bound);
   }
-  if (driver) chars->insert_or_assign(kDriverNameKey, AttributeText(*driver));
+  if (*driver) chars->insert_or_assign(kDriverNameKey, AttributeText(**driver));
+  return scsi_host;
+}
+
+// The adapter's identity as its driver publishes it in scsi_host, or the transport in fc_folder.
+void AddAdapterIdentity(SysfsReader& reader, const std::string& fc_folder,
+                        const std::optional<std::string>& scsi_host,
+                        const std::optional<std::string>& driver, Dictionary* chars) {
   const std::pair<const char * HbaIdentity::*, const char*> members[] = {
       {&HbaIdentity::model, kModelKey},
       {&HbaIdentity::description, kModelDescriptionKey},
@@ -110,6 +122,11 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
     if (!value) value = Kept(reader.ReadText(fc_folder, kTransportIdentity.*member), key, chars);
     if (value && !value->empty()) chars->insert_or_assign(key, AttributeText(*value));
   }
+}
+
+// The NPIV virtual ports made on the host, each with its name and state.
+void AddVirtualPorts(SysfsReader& reader, const std::string& root, std::uint64_t number,
+                     Dictionary* chars) {
   Array vports;
   Failures failed;
   const std::vector<std::string> vport_folders = VirtualPortsOf(reader, root, number, &failed);
@@ -124,7 +141,21 @@ void AddHostInventory(SysfsReader& reader, const std::string& root, const std::s
   }
   if (!vports.empty())
     chars->insert_or_assign(kVirtualPortsKey, PropertyValue::OfArray(std::move(vports)));
+}
 
+// What the kernel and the driver publish about a host beyond what the port block shows: an
+// inventory for scripts.
+void AddHostInventory(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
+                      std::uint64_t number, const std::string& name, Dictionary* chars) {
+  chars->insert_or_assign(kScsiHostNumberKey, PropertyValue::UInt64(number));
+  AddFabricLogin(reader, fc_folder, chars);
+  AddStatistics(reader, fc_folder, chars);
+  // The driver's name, and the adapter's identity as the driver publishes it.
+  std::optional<std::string> driver;
+  const auto scsi_host = AddDriverName(reader, root, fc_folder, name, &driver, chars);
+  AddAdapterIdentity(reader, fc_folder, scsi_host, driver, chars);
+  AddVirtualPorts(reader, root, number, chars);
+  // A virtual port's physical port, the one whose link it shares.
   if (auto physical = PhysicalPortOf(fc_folder)) {
     chars->insert_or_assign(kPhysicalScsiHostNumberKey, PropertyValue::UInt64(physical->number));
     CopyWwn(reader, physical->fc_folder, "port_name", kPhysicalPortWorldWideNameKey, chars);
