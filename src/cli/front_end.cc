@@ -213,6 +213,7 @@ RunOutcome PrintListing(Services& services, const ParsedOptions& parsed) {
   } else if (parsed.metrics) {
     PrintMetrics(**registry, services.out);
   } else {
+    (*registry)->LeaveOutCounters();
     PrintFullReport(**registry, services.out);
   }
   // Standard output stays what scripts parse; the administrator is told why it lists nothing:

@@ -19,6 +19,7 @@ void SayNotFound(Services& services, DeviceRegistry& registry, const std::string
 
 RunOutcome PrintPort(const std::string& wwn, const ParsedOptions& options, Services& services,
                      DeviceRegistry& registry) {
+  if (!options.json && !options.metrics) registry.LeaveOutCounters();
   const StatusOr<RegistryEntry> found = FindPortByWWN(registry, wwn);
   if (found.status().code() == kNoDevice) SayNotFound(services, registry, wwn);
   const RegistryEntry port = found.ok() ? *found : RegistryEntry();

@@ -144,6 +144,10 @@ class DeviceRegistry {
   // what it has read, so that the second walk reads nothing again and both tell the same values.
   // The default keeps nothing, having read everything already.
   virtual void KeepWhatIsRead() {}
+  // Told before the first read of a run whose report shows no port's counters (the text
+  // listings): a registry that reads each counter from a file of its own reads none of them, and
+  // the ports' records have no statistics. The default has them already.
+  virtual void LeaveOutCounters() {}
   // Where, when and by what a registry read from a capture was captured, as the capture says;
   // nothing for the live host or a capture that does not say.
   virtual const Dictionary* Captured() const { return nullptr; }

@@ -70,6 +70,7 @@ class SysfsRegistry : public DeviceRegistry {
   Status StreamSnapshot(SnapshotSink& sink) override;
   std::string WhyNoPorts() override;
   void KeepWhatIsRead() override;
+  void LeaveOutCounters() override { counters_ = false; }
 
   static std::string_view ClassOf(Level level);
   bool ClassConformsTo(std::string_view class_name, std::string_view wanted) const;
@@ -104,6 +105,7 @@ class SysfsRegistry : public DeviceRegistry {
   SysfsReader& reader_;  // remembering_
   SettingsDriver driver_;
   bool keep_units_ = false;
+  bool counters_ = true;  // the hosts' statistics/ are read into their tables
   ClassTable classes_;
   std::shared_ptr<LiveNode> top_;
 };

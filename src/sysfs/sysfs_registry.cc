@@ -350,7 +350,7 @@ const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) 
   if (!node.table) {
     switch (node.level) {
       case Level::kHost:
-        node.table = HostTable(reader_, root_, node.folder, node.number, node.name);
+        node.table = HostTable(reader_, root_, node.folder, node.number, node.name, counters_);
         break;
       case Level::kRemotePort:
         node.table = RemotePortTable(reader_, node.folder, node.target_id);

@@ -146,10 +146,11 @@ void AddVirtualPorts(SysfsReader& reader, const std::string& root, std::uint64_t
 // What the kernel and the driver publish about a host beyond what the port block shows: an
 // inventory for scripts.
 void AddHostInventory(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
-                      std::uint64_t number, const std::string& name, Dictionary* chars) {
+                      std::uint64_t number, const std::string& name, bool counters,
+                      Dictionary* chars) {
   chars->insert_or_assign(kScsiHostNumberKey, PropertyValue::UInt64(number));
   AddFabricLogin(reader, fc_folder, chars);
-  AddStatistics(reader, fc_folder, chars);
+  if (counters) AddStatistics(reader, fc_folder, chars);
   // The driver's name, and the adapter's identity as the driver publishes it.
   std::optional<std::string> driver;
   const auto scsi_host = AddDriverName(reader, root, fc_folder, name, &driver, chars);
@@ -215,7 +216,7 @@ const std::uint8_t* Bytes(const std::string& text) {
 }  // namespace
 
 PropertyValue HostTable(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
-                        std::uint64_t number, const std::string& name) {
+                        std::uint64_t number, const std::string& name, bool counters) {
   Dictionary chars;
   CopyWwn(reader, fc_folder, "port_name", kPortWorldWideNameKey, &chars);
   CopyWwn(reader, fc_folder, "node_name", kNodeWorldWideNameKey, &chars);
@@ -242,7 +243,7 @@ PropertyValue HostTable(SysfsReader& reader, const std::string& root, const std:
     chars.insert_or_assign(kPciAddressKey, AttributeText(address));
     if (slot) chars.insert_or_assign(kPciSlotKey, AttributeText(*slot));
   }
-  AddHostInventory(reader, root, fc_folder, number, name, &chars);
+  AddHostInventory(reader, root, fc_folder, number, name, counters, &chars);
   return PropertyValue::OfDictionary(
       {{kProtocolCharacteristicsKey,
         PropertyValue::OfDictionary(

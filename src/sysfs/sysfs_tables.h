@@ -17,8 +17,9 @@ namespace halvane {
 // A Fibre Channel host's table: its characteristics (WWNs, state, speed, topology, AL_PA of a
 // loop port, PCI port number and slot, and what scripts get beyond the port block) and the
 // protocol characteristics that mark it as Fibre Channel.
+// Without counters, the host's statistics/ are not read.
 PropertyValue HostTable(SysfsReader& reader, const std::string& root, const std::string& fc_folder,
-                        std::uint64_t number, const std::string& name);
+                        std::uint64_t number, const std::string& name, bool counters = true);
 
 // A remote port's table.
 PropertyValue RemotePortTable(SysfsReader& reader, const std::string& folder,

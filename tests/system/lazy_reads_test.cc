@@ -85,8 +85,8 @@ void BuildHost(const std::string& root, int extra) {
 }
 
 // A run that needs one port only reads the same however many logical units the host has, and
-// looks at no target; the text listing reads of each unit only what it prints (never its state
-// or its sg device), at most nine reads a unit (a unit's folder is opened once for its files).
+// looks at no target; the text listings read of each unit and port only what they print (never
+// a unit's state or its sg device, nor a port's counters), at most nine reads a unit.
 TEST(LazySysfsReads, PortRunsReadNoUnitAndTheListingOnlyWhatItPrints) {
   const std::vector<std::vector<std::string>> runs = {
       {"-c", "10:00:00:90:fa:1b:2c:3d"},
@@ -110,6 +110,8 @@ TEST(LazySysfsReads, PortRunsReadNoUnitAndTheListingOnlyWhatItPrints) {
       EXPECT_TRUE(!in_process.out.str().empty() || writer.writes.size() == 2) << run;
       EXPECT_EQ(reader.Looked("/target"), run == 2) << run;
       EXPECT_FALSE(reader.Looked("/state") || reader.Looked("/scsi_generic")) << run;
+      // A text listing shows no counters, so it reads none (the settings run's record has them).
+      EXPECT_EQ(reader.Looked("/statistics"), run == 1) << run;
       counts[run].push_back(reader.paths.size());
     }
   }
