@@ -8,7 +8,7 @@
 
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
-#include "registry/memory_registry.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/values.h"
 #include "sysfs/fake_sysfs.h"

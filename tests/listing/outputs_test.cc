@@ -14,7 +14,7 @@
 #include "listing/full_report.h"
 #include "listing/inventory_document.h"
 #include "listing/metrics.h"
-#include "registry/snapshot.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "sysfs/fake_sysfs.h"
 #include "sysfs/sysfs_registry.h"

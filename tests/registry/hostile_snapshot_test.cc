@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "registry/snapshot.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/values.h"
 #include "sysfs/fake_sysfs.h"

@@ -11,6 +11,7 @@
 
 #include "registry/snapshot_file.h"
 #include "registry/snapshot_parser.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/values.h"
 
