@@ -10,7 +10,7 @@
 #include "base/text.h"
 #include "cli/validation.h"
 #include "inventory/port_info.h"
-#include "registry/memory_registry.h"
+#include "support/memory_registry.h"
 
 using namespace halvane;
 

@@ -10,7 +10,7 @@
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
 #include "listing/inventory_document.h"
-#include "registry/snapshot.h"
+#include "support/memory_registry.h"
 
 using namespace halvane;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "registry/snapshot.h"
+#include "support/memory_registry.h"
 
 using namespace halvane;
 

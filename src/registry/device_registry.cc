@@ -1,8 +1,49 @@
 #include "registry/device_registry.h"
 
+#include "base/text.h"
 #include "base/tree_walk.h"
 
 namespace halvane {
+namespace {
+
+// A Dictionary of texts and integers (what settings are made of) as one line of JSON:
+// {"Speed": "Automatic", "HardLoopID": 30}, in key order; other values show as null.
+std::string JsonLine(const Dictionary& members) {
+  std::string line = "{";
+  for (const auto& [key, value] : members) {
+    if (line.size() > 1) line += ", ";
+    AppendJsonString(line, key);
+    line += ": ";
+    if (const std::string* text = value.AsString()) {
+      AppendJsonString(line, *text);
+    } else if (const auto number = value.AsInt64()) {
+      line += std::to_string(*number);
+    } else {
+      line += "null";
+    }
+  }
+  return line + "}";
+}
+
+}  // namespace
+
+bool ClassDerivesFrom(const ClassTable& table, std::string_view class_name,
+                      std::string_view wanted) {
+  std::string_view current = class_name;
+  for (std::size_t steps = 0; steps <= table.size(); ++steps) {
+    if (current == wanted) return true;
+    auto it = table.find(current);
+    if (it == table.end()) return false;
+    current = it->second;
+  }
+  return false;
+}
+
+StatusOr<std::string> DescribeReceipt(std::string_view port_name, StatusCode write_status,
+                                      const Dictionary& settings) {
+  if (write_status != 0) return Status::Answered(write_status);
+  return "port " + std::string(port_name) + " receives " + JsonLine(settings) + "\n";
+}
 
 StatusOr<RegistryEntry> DeviceRegistry::MatchFirstService(std::string_view class_name) {
   StatusOr<RegistryIterator> matches = MatchServices(class_name);

@@ -3,6 +3,7 @@
 // so that a snapshot file, the live sysfs tree and tests can each stand behind it.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -74,6 +75,19 @@ class StringSink : public SnapshotSink {
   }
   std::string text;
 };
+
+// A class table: each class name and the class it derives from.
+using ClassTable = std::map<std::string, std::string, std::less<>>;
+
+// Whether class_name is wanted or derives from it in table. Bounded by the table's size, so a
+// cycle in a table cannot hang a walk.
+bool ClassDerivesFrom(const ClassTable& table, std::string_view class_name,
+                      std::string_view wanted);
+
+// What the driver of the port named port_name makes of settings, as DescribeWrite tells it: its
+// write status when that is not 0, otherwise "port P receives {...}" and a line end.
+StatusOr<std::string> DescribeReceipt(std::string_view port_name, StatusCode write_status,
+                                      const Dictionary& settings);
 
 // How a run uses its registry. A run that is going to write says so before anything is read: a
 // backend whose writers must not interleave keeps the others out from the first read on.

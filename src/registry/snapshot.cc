@@ -217,57 +217,7 @@ class FileText : public TextSource {
   SnapshotFile& file_;
 };
 
-// Text already in memory, handed over whole.
-class WholeText : public TextSource {
- public:
-  explicit WholeText(std::string_view text) : text_(text), left_(text) {}
-  StatusOr<std::size_t> Read(char* buffer, std::size_t size) override {
-    const std::size_t got = left_.copy(buffer, size);
-    left_.remove_prefix(got);
-    return got;
-  }
-  Status Rewind() override {
-    left_ = text_;
-    return Status::Ok();
-  }
-
- private:
-  std::string_view text_;
-  std::string_view left_;
-};
-
 }  // namespace
-
-Status LoadSnapshotText(TextSource& source, MemoryRegistry& registry) {
-  StatusOr<SnapshotContent> content = ParseSnapshotText(source);
-  if (!content.ok()) return content.status();
-  for (const auto& [name, super] : content->classes) registry.DeclareClass(name, super);
-  const SnapshotTree& tree = *content->tree;
-  std::vector<MemoryRegistry::Node*> nodes(tree.entries().size());
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    const Entry& entry = tree.entries()[i];
-    std::string class_name = *tree.ScalarAt(entry.class_name)->AsString();
-    Dictionary properties = tree.Members(entry.properties);
-    MemoryRegistry::Node* node =
-        entry.parent == SnapshotTree::kNoEntry
-            ? registry.SetRoot(std::move(class_name), std::move(properties))
-            : registry.AddChild(nodes[entry.parent], std::move(class_name), std::move(properties));
-    node->write_status = entry.write_status;
-    if (entry.received != 0) {
-      node->keeps_received_settings = true;
-      node->received_settings = tree.received_settings()[entry.received - 1];
-    }
-    nodes[i] = node;
-  }
-  return Status::Ok();
-}
-
-StatusOr<std::unique_ptr<MemoryRegistry>> ParseSnapshot(std::string_view text) {
-  auto registry = std::make_unique<MemoryRegistry>();
-  WholeText whole(text);
-  if (Status loaded = LoadSnapshotText(whole, *registry); !loaded.ok()) return loaded;
-  return registry;
-}
 
 StatusOr<std::unique_ptr<DeviceRegistry>> LoadSnapshotFile(const std::string& path,
                                                            RegistryUse use) {

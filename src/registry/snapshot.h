@@ -9,20 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/memory_registry.h"
+#include "registry/device_registry.h"
 
 namespace halvane {
-
-// The registry a snapshot text holds. A refusal says why and names the place of the fault
-// ("line 3, column 7", or a path such as root.children[1].properties), but not the file.
-StatusOr<std::unique_ptr<MemoryRegistry>> ParseSnapshot(std::string_view text);
-
-// The snapshot text of a registry: the same classes, entries, properties, driver statuses and
-// received settings, so that parsing it again gives the same registry. One layout, so that a
-// save changes only the lines of what changed: two spaces of indent per level, one member or
-// item per line, members in the order the registry keeps them (an entry's "class", then
-// "properties", "write-status", "received-settings" and "children"), and a final newline.
-std::string SerializeSnapshot(const MemoryRegistry& registry);
 
 // An entry as a snapshot writes it.
 struct SnapshotEntry {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/memory_registry.h"
+#include "registry/device_registry.h"
 #include "registry/snapshot_tree.h"
 
 namespace halvane {

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "registry/memory_registry.h"
+#include "registry/device_registry.h"
 #include "registry/snapshot_builder.h"
 #include "registry/snapshot_tree.h"
 
@@ -37,8 +37,5 @@ struct SnapshotContent {
 // a syntax error, or the path of a value that a registry cannot hold; a failed read of the source
 // answers its own status.
 StatusOr<SnapshotContent> ParseSnapshotText(TextSource& source);
-
-// The snapshot text of source added to registry, which must be empty.
-Status LoadSnapshotText(TextSource& source, MemoryRegistry& registry);
 
 }  // namespace halvane

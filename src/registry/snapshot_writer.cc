@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/tree_walk.h"
 #include "registry/snapshot.h"
 
 namespace halvane {
@@ -229,33 +228,6 @@ void SnapshotWriter::HandOver(bool all) {
   if (out_.size() < kPiece && !(all && !out_.empty())) return;
   status_ = sink_.Write(out_);
   out_.clear();
-}
-
-std::string SerializeSnapshot(const MemoryRegistry& registry) {
-  StringSink whole;
-  SnapshotWriter writer(whole);
-  writer.Begin(registry.classes(), registry.root() != nullptr);
-  struct Cursor {
-    const MemoryRegistry::Node* node;
-    std::size_t next = 0;
-    const MemoryRegistry::Node* Next() {
-      return next < node->children.size() ? node->children[next++].get() : nullptr;
-    }
-  };
-  if (registry.root() != nullptr) {
-    VisitTree(
-        registry.root(), [](const MemoryRegistry::Node* node) { return Cursor{node}; },
-        [&writer](const MemoryRegistry::Node* node, std::size_t depth, std::size_t index) {
-          writer.Enter(
-              SnapshotEntry{node->class_name, *node->properties.AsDictionary(), node->write_status,
-                            node->keeps_received_settings ? &node->received_settings : nullptr},
-              depth, index, !node->children.empty());
-          return node->children.empty() ? Visit::kSkipChildren : Visit::kChildren;
-        },
-        [&writer](const MemoryRegistry::Node*, std::size_t depth) { writer.Leave(depth); });
-  }
-  (void)writer.Finish();  // a text in memory takes every piece
-  return std::move(whole.text);
 }
 
 }  // namespace halvane

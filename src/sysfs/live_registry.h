@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/memory_registry.h"
+#include "registry/device_registry.h"
 #include "sysfs/driver_settings.h"
 #include "sysfs/remembering_reader.h"
 #include "sysfs/sysfs_nvme.h"

@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "cli/run_table.h"
-#include "registry/memory_registry.h"
 #include "registry/vocabulary.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"

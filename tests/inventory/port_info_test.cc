@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "registry/memory_registry.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"

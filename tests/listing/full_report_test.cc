@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "inventory/port_info.h"
-#include "registry/memory_registry.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"

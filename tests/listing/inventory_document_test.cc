@@ -8,8 +8,8 @@
 
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
-#include "registry/memory_registry.h"
 #include "support/fake_sysfs.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/values.h"
 

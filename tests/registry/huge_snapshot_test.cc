@@ -1,9 +1,7 @@
-// Snapshots far larger than any host's, which the tool must still list in bounded time. They take
-// a while, so they run apart from the other hostile snapshots.
+// Snapshots far larger than any host's, which the tool must still list whole (ctest's timeout
+// bounds the time). They take a while, so they run apart from the other hostile snapshots.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <fstream>
 
 #include "support/run_binary.h"
@@ -39,7 +37,6 @@ TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
           << "}}";
     out << "]}]}]}}";
   }
-  const auto start = std::chrono::steady_clock::now();
   const auto big = RunHalvane({"-l"}, WithRegistry(dir.path() + "/big.json"));
   EXPECT_EQ(big.status, 0);
   EXPECT_EQ(big.out, "\nControllers\n\n    PortWWN 00:11:22:33:44:55:66:77\nTargets\n\n\n\n");
@@ -51,10 +48,6 @@ TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
     ++headings;
   EXPECT_EQ(headings, 100000u);
   EXPECT_NE(wide.out.find("SCSI Logical Unit @ 99999\n\n\n\n\n"), std::string::npos);
-  // Memcheck runs the binary tens of times slower; there only its findings count.
-  if (std::getenv("HALVANE_VALGRIND") == nullptr) {
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
-  }
 }
 
 }  // namespace

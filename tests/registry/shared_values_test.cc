@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "registry/snapshot.h"
+#include "support/memory_registry.h"
 #include "support/values.h"
 
 namespace halvane {

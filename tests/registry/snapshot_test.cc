@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +12,7 @@
 
 #include "registry/snapshot_file.h"
 #include "registry/snapshot_parser.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/values.h"
 
@@ -18,45 +20,80 @@ namespace halvane {
 namespace {
 
 using testing::Bytes;
-using testing::Member;
+using testing::Dict;
+using testing::List;
+using testing::Num;
 using testing::ReadFile;
+using testing::Str;
 
-// The registry a snapshot text holds; a test failure names the text's refusal.
-std::unique_ptr<MemoryRegistry> Parsed(std::string_view text) {
-  StatusOr<std::unique_ptr<MemoryRegistry>> registry = ParseSnapshot(text);
-  EXPECT_TRUE(registry.ok()) << registry.status().message();
-  return registry.ok() ? std::move(*registry) : std::make_unique<MemoryRegistry>();
+// Snapshot texts loaded as a run loads them, from a file.
+class SnapshotRegistryTest : public ::testing::Test {
+ protected:
+  StatusOr<std::unique_ptr<DeviceRegistry>> Load(std::string_view text) {
+    return LoadSnapshotFile(dir_.Write("s.json", std::string(text)), RegistryUse::kRead);
+  }
+  // The registry text holds; a test failure names the text's refusal.
+  std::unique_ptr<DeviceRegistry> Parsed(std::string_view text) {
+    auto registry = Load(text);
+    EXPECT_TRUE(registry.ok()) << registry.status().message();
+    return registry.ok() ? std::move(*registry) : nullptr;
+  }
+  // Why text is refused, after the file's path; empty when it is taken.
+  std::string Refusal(std::string_view text) {
+    const std::string why = Load(text).status().message();
+    return why.empty() ? why : why.substr(dir_.path().size() + sizeof "/s.json: " - 1);
+  }
+  // What a save of registry writes.
+  static std::string Saved(DeviceRegistry& registry) {
+    const StatusOr<std::string> text = registry.WriteSnapshot();
+    EXPECT_TRUE(text.ok()) << text.status().message();
+    return text.ok() ? *text : "";
+  }
+
+  testing::TempDir dir_;
+};
+
+// A control byte, other than a line end, in text.
+bool HasControlByte(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7F; });
 }
 
-// Why a snapshot text is refused; empty when it is taken.
-std::string Refusal(std::string_view text) { return ParseSnapshot(text).status().message(); }
-
-TEST(ParseSnapshot, ReadsEveryKindOfValue) {
-  const auto registry = Parsed(R"({
+// Every kind of value is read, and read the same again from what a save writes.
+TEST_F(SnapshotRegistryTest, ReadsEveryKindOfValueAndSavesItBack) {
+  auto registry = Parsed(R"({
     "classes": {"Leaf": "Base"},
     "root": {"class": "Leaf", "write-status": "0xE00002C7", "properties": {
-      "s": "text", "i": -5, "big": 18446744073709551615, "f": 1.0, "e": 1e3, "b": true,
+      "s": "text\u0001", "i": -5, "big": 18446744073709551615, "f": 1.0, "e": 1e3, "b": true,
       "a": [1, "x"], "d": {"$data": "0a:0B 0c0D"}, "empty": {"$data": ""},
       "dict": {"$data": "00", "other": 1}, "none": {}, "no items": []}}})");
-  const Dictionary& p = *registry->root()->properties.AsDictionary();
-  EXPECT_EQ(*Member(p, "s").AsString(), "text");
-  EXPECT_EQ(Member(p, "i").AsInt64(), -5);
-  EXPECT_FALSE(Member(p, "big").AsInt64());
-  EXPECT_FALSE(Member(p, "f").AsInt64());
-  EXPECT_FALSE(Member(p, "e").AsInt64());
-  EXPECT_TRUE(*Member(p, "b").AsBoolean());
-  EXPECT_EQ(Member(p, "a").AsArray()->size(), 2u);
-  EXPECT_EQ(Member(p, "no items").AsArray()->size(), 0u);
-  EXPECT_EQ(Member(p, "d"), Bytes({0x0A, 0x0B, 0x0C, 0x0D}));
-  EXPECT_EQ(Member(p, "empty").AsData()->size(), 0u);
-  EXPECT_TRUE(Member(p, "dict").AsDictionary());
-  EXPECT_EQ(registry->root()->write_status, kUnsupported);
-  EXPECT_EQ(registry->classes().at("Leaf"), "Base");
-  // And every kind is saved in a form that loads again.
-  EXPECT_EQ(Refusal(SerializeSnapshot(*registry)), "");
+  ASSERT_TRUE(registry);
+  auto replay = Parsed(Saved(*registry));
+  ASSERT_TRUE(replay);
+  for (DeviceRegistry* r : {registry.get(), replay.get()}) {
+    const StatusOr<RegistryEntry> root = r->MatchFirstService("Base");
+    ASSERT_TRUE(root.ok() && *root);
+    const auto p = [&](std::string_view key) {
+      const auto value = r->ReadProperty(*root, key);
+      return value.ok() && *value ? **value : PropertyValue::OfDictionary({{"missing", Num(1)}});
+    };
+    EXPECT_EQ(p("s"), Str("text\x01"));
+    EXPECT_EQ(p("i"), Num(-5));
+    EXPECT_EQ(p("big"), PropertyValue::UInt64(18446744073709551615u));
+    EXPECT_FALSE(p("f").AsInt64());
+    EXPECT_FALSE(p("e").AsInt64());
+    EXPECT_EQ(p("b"), PropertyValue::Boolean(true));
+    EXPECT_EQ(p("a"), List({Num(1), Str("x")}));
+    EXPECT_EQ(p("no items"), List({}));
+    EXPECT_EQ(p("d"), Bytes({0x0A, 0x0B, 0x0C, 0x0D}));
+    EXPECT_EQ(p("empty"), Bytes({}));
+    EXPECT_EQ(p("dict"), Dict({{"$data", Str("00")}, {"other", Num(1)}}));
+    EXPECT_EQ(r->DescribeWrite(*root, {}, "p").status().code(), kUnsupported);
+  }
+  EXPECT_EQ(Saved(*replay), Saved(*registry));
 }
 
-TEST(ParseSnapshot, RefusesMalformedFormsAndSaysWhere) {
+TEST_F(SnapshotRegistryTest, RefusesMalformedFormsAndSaysWhere) {
   std::string deep = R"({"class": "X"})";
   for (int i = 0; i < kMaxSnapshotDepth; ++i)
     deep = R"({"class": "X", "children": [)" + deep + "]}";
@@ -88,18 +125,22 @@ TEST(ParseSnapshot, RefusesMalformedFormsAndSaysWhere) {
 // Keys in descending order and a chain of classes each deriving from the next load in time that
 // grows with their number, not its square: 200,000 keys and 300,000 classes take about a second
 // each; in quadratic time they would take hours, and the run would end by its timeout.
-TEST(ParseSnapshot, ManyKeysAndLongClassChainsLoad) {
-  std::string text = R"({"root": {"class": "X", "properties": {)";
-  for (int i = 200000; i > 0; --i) text += "\"k" + std::to_string(i) + "\": 1" + (i > 1 ? "," : "");
-  EXPECT_EQ(Parsed(text + "}}}")->root()->properties.AsDictionary()->size(), 200000u);
+TEST_F(SnapshotRegistryTest, ManyKeysAndLongClassChainsLoad) {
+  std::string text = R"({"classes": {)";
   constexpr int kClasses = 300000;
-  text = R"({"classes": {)";
   for (int i = 0; i < kClasses; ++i)
     text += "\"C" + std::to_string(i) + "\": \"C" + std::to_string(i + 1) + "\", ";
-  text += "\"C" + std::to_string(kClasses) + R"(": "Base"}, "root": {"class": "C0"}})";
-  const auto registry = Parsed(text);
-  EXPECT_TRUE(registry->ConformsTo(
-      MemoryRegistry::EntryFor(const_cast<MemoryRegistry::Node*>(registry->root())), "Base"));
+  text +=
+      "\"C" + std::to_string(kClasses) + R"(": "Base"}, "root": {"class": "C0", "properties": {)";
+  for (int i = 200000; i > 0; --i) text += "\"k" + std::to_string(i) + "\": 1" + (i > 1 ? "," : "");
+  const auto registry = Parsed(text + "}}}");
+  ASSERT_TRUE(registry);
+  const StatusOr<RegistryEntry> root = registry->MatchFirstService("Base");
+  ASSERT_TRUE(root.ok() && *root);
+  for (const char* key : {"k1", "k100000", "k200000"}) {
+    const auto value = registry->ReadProperty(*root, key);
+    EXPECT_TRUE(value.ok() && *value) << key;
+  }
 }
 
 // Text read in pieces of any size loads as it does whole, and one refused is refused with the same
@@ -137,13 +178,6 @@ TEST(LoadSnapshotText, AgreesWithTheWholeTextAtEveryPieceSize) {
       }
     }
   }
-  // Places are counted across the reader's chunks of 64 KiB, with the fault on either side of a
-  // chunk's end.
-  for (const std::size_t pad : {65470, 65480, 65490}) {
-    const std::string text = R"({"root": {"class": "X", "properties": {"k": ")" +
-                             std::string(pad, 'a') + "\",\n  \"j\": 1,\n  x}}}";
-    EXPECT_EQ(Refusal(text), "syntax error at line 3, column 3: unexpected 'x'") << pad;
-  }
   // A read that fails part way is not taken for the end of the text.
   class Failing : public TextSource {
    public:
@@ -159,40 +193,55 @@ TEST(LoadSnapshotText, AgreesWithTheWholeTextAtEveryPieceSize) {
   EXPECT_EQ(LoadSnapshotText(failing, registry).message(), "Input/output error");
 }
 
-// Every text of the fuzz corpus is taken or refused as the loader answered it before it read on
-// one thread, and a text taken saves back the same: tests/registry/corpus_answers.txt holds the
-// texts taken, with the FNV-1a hash of what they save back; every other text is refused.
-TEST(LoadSnapshotText, AnswersTheCorpusAsBefore) {
-  const auto fnv = [](const std::string& text) {
-    std::uint64_t hash = 0xcbf29ce484222325u;
-    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return std::string(hex);
-  };
-  std::map<std::string, std::string> taken;
-  for (const auto& row : testing::Rows("registry/corpus_answers.txt")) taken[row.at(0)] = row.at(1);
-  const std::string corpus = testing::SourceDir() + "/fuzz/corpus/snapshot";
-  for (const auto& file : std::filesystem::directory_iterator(corpus)) {
-    const std::string name = file.path().filename().string();
-    const std::string text = ReadFile(file.path().string());
-    const auto loaded = ParseSnapshot(text);
-    const std::string saved = loaded.ok() ? SerializeSnapshot(**loaded) : "";
-    const std::string got = loaded.ok() ? "taken " + fnv(saved) : "refused";
-    const auto wanted = taken.find(name);
-    EXPECT_EQ(got, wanted == taken.end() ? "refused" : "taken " + wanted->second)
-        << name << ": "
-        << (loaded.ok() ? "saves back as:\n" + saved.substr(0, 2000)
-                        : "refused: " + loaded.status().message())
-        << "\nthe text:\n"
-        << text.substr(0, 2000);
+// Places are counted across the reader's chunks of 64 KiB, with the fault on either side of a
+// chunk's end.
+TEST_F(SnapshotRegistryTest, PlacesAreCountedAcrossTheReadersChunks) {
+  for (const std::size_t pad : {65470, 65480, 65490}) {
+    const std::string text = R"({"root": {"class": "X", "properties": {"k": ")" +
+                             std::string(pad, 'a') + "\",\n  \"j\": 1,\n  x}}}";
+    EXPECT_EQ(Refusal(text), "syntax error at line 3, column 3: unexpected 'x'") << pad;
   }
 }
 
+// Every text of the fuzz corpus is taken or refused with a reason, in words free of control
+// bytes; a text that is not JSON is refused; a text taken saves as JSON free of control bytes,
+// which loads again and saves the same.
+TEST_F(SnapshotRegistryTest, EveryCorpusTextIsTakenOrRefusedAndReplaysAsSaved) {
+  int taken = 0, refused = 0;
+  for (const auto& file :
+       std::filesystem::directory_iterator(testing::SourceDir() + "/fuzz/corpus/snapshot")) {
+    const std::string path = file.path().string();
+    const std::string text = ReadFile(path);
+    SCOPED_TRACE(path);
+    auto loaded = LoadSnapshotFile(path, RegistryUse::kRead);
+    if (!loaded.ok()) {
+      ++refused;
+      const std::string& why = loaded.status().message();
+      EXPECT_EQ(why.rfind(path + ": ", 0), 0u) << why;
+      EXPECT_GT(why.size(), path.size() + 2);
+      EXPECT_FALSE(HasControlByte(why)) << why;
+      continue;
+    }
+    ++taken;
+    EXPECT_TRUE(nlohmann::json::accept(text));
+    const std::string saved = Saved(**loaded);
+    EXPECT_TRUE(nlohmann::json::accept(saved)) << saved.substr(0, 2000);
+    EXPECT_FALSE(HasControlByte(saved)) << saved.substr(0, 2000);
+    auto replay = Parsed(saved);
+    if (replay) {
+      EXPECT_EQ(Saved(*replay), saved);
+    }
+  }
+  EXPECT_GT(taken, 0);
+  EXPECT_GT(refused, 0);
+}
+
 // The example is in the saved layout (tests/golden/san-saved.json shows a save of it).
-TEST(SerializeSnapshot, TheExampleIsInTheSavedLayout) {
+TEST_F(SnapshotRegistryTest, TheExampleIsInTheSavedLayout) {
   const std::string example = ReadFile(testing::SourceDir() + "/examples/san.json");
-  EXPECT_EQ(SerializeSnapshot(*Parsed(example)), example);
+  const auto registry = Parsed(example);
+  ASSERT_TRUE(registry);
+  EXPECT_EQ(Saved(*registry), example);
 }
 
 // A snapshot may be as large as 1 GiB and no larger: one byte more is refused before anything is

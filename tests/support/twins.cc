@@ -5,7 +5,7 @@
 #include "base/file_io.h"
 
 #include "cli/front_end.h"
-#include "registry/snapshot.h"
+#include "support/memory_registry.h"
 #include "support/values.h"
 
 namespace halvane {

@@ -13,7 +13,7 @@
 #include "host/host_rescan.h"
 #include "host/message_ports.h"
 #include "host/user_identity.h"
-#include "registry/memory_registry.h"
+#include "support/memory_registry.h"
 #include "sysfs/attribute_writer.h"
 #include "sysfs/sysfs_reader.h"
 

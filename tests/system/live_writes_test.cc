@@ -6,12 +6,10 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <map>
 #include <sstream>
-#include <thread>
 #include <tuple>
 
 #include "inventory/port_info.h"
@@ -194,9 +192,10 @@ TEST_F(LiveHostWrites, AnAttributeThatCannotBeReadRefusesWithItsReason) {
   }
 }
 
-// While another process keeps exchanging host 3's scsi_host folder with a link to a folder
-// outside the tree, settings runs and rescans write only inside it, by either way of resolving.
-TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhileItIsSwapped) {
+// When host 3's scsi_host folder is exchanged with a link to a folder outside the tree between the
+// reading of the host and its writes, settings runs and rescans write only inside it, by either way
+// of resolving.
+TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhenItIsSwapped) {
   const std::string tree = fs::canonical(root());
   const std::string scsi_host =
       tree + std::string(kHost3).substr(0, std::string(kHost3).size() - 7);
@@ -206,35 +205,25 @@ TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhileItIsSwapped) {
   for (const char* name : {"lpfc_link_speed", "lpfc_topology", "scan"})
     testing::WriteFile(outside + "/host3/" + name, "0\n");
   fs::create_symlink(outside, swap);
-  if (renameat2(AT_FDCWD, scsi_host.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE) != 0)
-    GTEST_SKIP() << "this file system cannot exchange names";
-  std::atomic<bool> stop = false;
-  std::thread swapper([&] {
-    while (!stop) renameat2(AT_FDCWD, scsi_host.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
-  });
-  int written = 0;
-  for (int run = 0; run < 1000; ++run) {
-    const auto resolution =
-        run % 2 ? TreeAccess::Resolution::kWalk : TreeAccess::Resolution::kKernel;
+  const auto exchange = [&] {
+    return renameat2(AT_FDCWD, scsi_host.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE) == 0;
+  };
+  if (!exchange() || !exchange()) GTEST_SKIP() << "this file system cannot exchange names";
+  for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
     const auto reader = MakeTreeReader(tree, resolution);
     const auto writer = MakeTreeWriter(tree, resolution);
     const auto registry = BuildSysfsRegistry(tree, reader.get(), writer.get());
     ASSERT_TRUE(registry.ok());
     const auto port = FindPortByWWN(**registry, kLpfcPort);
-    if (!port.ok()) continue;
-    const bool fast = run % 4 < 2;
-    written += (*registry)
-                   ->WriteProperties(
-                       *port, {{kSpeedSetting, testing::Str(fast ? "4 Gigabit" : "Automatic")},
-                               {kTopologySetting, testing::Str(fast ? "N_Port" : "Automatic")}})
-                   .ok();
+    ASSERT_TRUE(port.ok());
+    ASSERT_TRUE(exchange());
+    (void)(*registry)->WriteProperties(*port, {{kSpeedSetting, testing::Str("4 Gigabit")},
+                                               {kTopologySetting, testing::Str("N_Port")}});
     (void)RescanSysfsHosts(tree, std::nullopt, writer.get());
+    ASSERT_TRUE(exchange());
   }
-  stop = true;
-  swapper.join();
   for (const char* name : {"lpfc_link_speed", "lpfc_topology", "scan"})
     EXPECT_EQ(testing::ReadFile(outside + "/host3/" + name), "0\n") << name;
-  EXPECT_GT(written, 0) << "no run reached the host: the test proves nothing";
   fs::remove_all(outside);
 }
 

@@ -16,6 +16,7 @@
 #include "listing/metrics.h"
 #include "registry/snapshot.h"
 #include "support/fake_sysfs.h"
+#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "sysfs/sysfs_registry.h"
 

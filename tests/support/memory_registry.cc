@@ -1,9 +1,10 @@
-#include "registry/memory_registry.h"
+#include "support/memory_registry.h"
 
 #include <map>
 #include <utility>
 
 #include "base/tree_walk.h"
+#include "registry/snapshot.h"
 
 namespace halvane {
 namespace {
@@ -47,26 +48,26 @@ struct ChildCursor {
 };
 ChildCursor ChildrenOf(MemoryRegistry::Node* node) { return ChildCursor{node}; }
 
-Status NotOurs() { return Status::Error(kNoDevice, "the entry is not one of this registry's"); }
-
-// A Dictionary of texts and integers (what settings are made of) as one line of JSON:
-// {"Speed": "Automatic", "HardLoopID": 30}, in key order; other values show as null.
-std::string JsonLine(const Dictionary& members) {
-  std::string line = "{";
-  for (const auto& [key, value] : members) {
-    if (line.size() > 1) line += ", ";
-    AppendJsonString(line, key);
-    line += ": ";
-    if (const std::string* text = value.AsString()) {
-      AppendJsonString(line, *text);
-    } else if (const auto number = value.AsInt64()) {
-      line += std::to_string(*number);
-    } else {
-      line += "null";
-    }
+// Text already in memory, handed over whole.
+class WholeText : public TextSource {
+ public:
+  explicit WholeText(std::string_view text) : text_(text), left_(text) {}
+  StatusOr<std::size_t> Read(char* buffer, std::size_t size) override {
+    const std::size_t got = left_.copy(buffer, size);
+    left_.remove_prefix(got);
+    return got;
   }
-  return line + "}";
-}
+  Status Rewind() override {
+    left_ = text_;
+    return Status::Ok();
+  }
+
+ private:
+  std::string_view text_;
+  std::string_view left_;
+};
+
+Status NotOurs() { return Status::Error(kNoDevice, "the entry is not one of this registry's"); }
 
 }  // namespace
 
@@ -114,18 +115,6 @@ Status MemoryRegistry::RecordingDriver(Node& node, const Dictionary& settings) {
 
 MemoryRegistry::Node* MemoryRegistry::NodeOf(const RegistryEntry& entry) {
   return dynamic_cast<Node*>(entry.impl());
-}
-
-bool ClassDerivesFrom(const ClassTable& table, std::string_view class_name,
-                      std::string_view wanted) {
-  std::string_view current = class_name;
-  for (std::size_t steps = 0; steps <= table.size(); ++steps) {
-    if (current == wanted) return true;
-    auto it = table.find(current);
-    if (it == table.end()) return false;
-    current = it->second;
-  }
-  return false;
 }
 
 // Registry order: an entry, then its children in order.
@@ -187,12 +176,6 @@ bool MemoryRegistry::ConformsTo(const RegistryEntry& entry, std::string_view cla
   return node != nullptr && ClassDerivesFrom(classes_, node->class_name, class_name);
 }
 
-StatusOr<std::string> DescribeReceipt(std::string_view port_name, StatusCode write_status,
-                                      const Dictionary& settings) {
-  if (write_status != 0) return Status::Answered(write_status);
-  return "port " + std::string(port_name) + " receives " + JsonLine(settings) + "\n";
-}
-
 StatusOr<std::string> MemoryRegistry::DescribeWrite(const RegistryEntry& entry,
                                                     const Dictionary& settings,
                                                     std::string_view port_name) {
@@ -205,6 +188,65 @@ Status MemoryRegistry::WriteProperties(const RegistryEntry& entry, const Diction
   Node* node = NodeOf(entry);
   if (node == nullptr) return NotOurs();
   return driver_(*node, settings);
+}
+
+Status LoadSnapshotText(TextSource& source, MemoryRegistry& registry) {
+  using Entry = SnapshotTree::Entry;
+  StatusOr<SnapshotContent> content = ParseSnapshotText(source);
+  if (!content.ok()) return content.status();
+  for (const auto& [name, super] : content->classes) registry.DeclareClass(name, super);
+  const SnapshotTree& tree = *content->tree;
+  std::vector<MemoryRegistry::Node*> nodes(tree.entries().size());
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const Entry& entry = tree.entries()[i];
+    std::string class_name = *tree.ScalarAt(entry.class_name)->AsString();
+    Dictionary properties = tree.Members(entry.properties);
+    MemoryRegistry::Node* node =
+        entry.parent == SnapshotTree::kNoEntry
+            ? registry.SetRoot(std::move(class_name), std::move(properties))
+            : registry.AddChild(nodes[entry.parent], std::move(class_name), std::move(properties));
+    node->write_status = entry.write_status;
+    if (entry.received != 0) {
+      node->keeps_received_settings = true;
+      node->received_settings = tree.received_settings()[entry.received - 1];
+    }
+    nodes[i] = node;
+  }
+  return Status::Ok();
+}
+
+StatusOr<std::unique_ptr<MemoryRegistry>> ParseSnapshot(std::string_view text) {
+  auto registry = std::make_unique<MemoryRegistry>();
+  WholeText whole(text);
+  if (Status loaded = LoadSnapshotText(whole, *registry); !loaded.ok()) return loaded;
+  return registry;
+}
+
+std::string SerializeSnapshot(const MemoryRegistry& registry) {
+  StringSink whole;
+  SnapshotWriter writer(whole);
+  writer.Begin(registry.classes(), registry.root() != nullptr);
+  struct Cursor {
+    const MemoryRegistry::Node* node;
+    std::size_t next = 0;
+    const MemoryRegistry::Node* Next() {
+      return next < node->children.size() ? node->children[next++].get() : nullptr;
+    }
+  };
+  if (registry.root() != nullptr) {
+    VisitTree(
+        registry.root(), [](const MemoryRegistry::Node* node) { return Cursor{node}; },
+        [&writer](const MemoryRegistry::Node* node, std::size_t depth, std::size_t index) {
+          writer.Enter(
+              SnapshotEntry{node->class_name, *node->properties.AsDictionary(), node->write_status,
+                            node->keeps_received_settings ? &node->received_settings : nullptr},
+              depth, index, !node->children.empty());
+          return node->children.empty() ? Visit::kSkipChildren : Visit::kChildren;
+        },
+        [&writer](const MemoryRegistry::Node*, std::size_t depth) { writer.Leave(depth); });
+  }
+  (void)writer.Finish();  // a text in memory takes every piece
+  return std::move(whole.text);
 }
 
 }  // namespace halvane

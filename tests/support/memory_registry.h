@@ -1,5 +1,5 @@
-// A registry held in memory: a tree of entries in registry order and a table of classes. The
-// snapshot file and the live sysfs backend both build one; tests build them directly.
+// A registry held in memory, for tests and fuzzers: a tree of entries in registry order and a table
+// of classes, built directly or from a snapshot text; and the snapshot text of one.
 #pragma once
 
 #include <functional>
@@ -10,21 +10,9 @@
 #include <vector>
 
 #include "registry/device_registry.h"
+#include "registry/snapshot_parser.h"
 
 namespace halvane {
-
-// A class table: each class name and the class it derives from.
-using ClassTable = std::map<std::string, std::string, std::less<>>;
-
-// Whether class_name is wanted or derives from it in table. Bounded by the table's size, so a
-// cycle in a table built by hand cannot hang a walk.
-bool ClassDerivesFrom(const ClassTable& table, std::string_view class_name,
-                      std::string_view wanted);
-
-// What the driver of the port named port_name makes of settings, as DescribeWrite tells it: its
-// write status when that is not 0, otherwise "port P receives {...}" and a line end.
-StatusOr<std::string> DescribeReceipt(std::string_view port_name, StatusCode write_status,
-                                      const Dictionary& settings);
 
 class MemoryRegistry : public DeviceRegistry {
  public:
@@ -83,5 +71,16 @@ class MemoryRegistry : public DeviceRegistry {
   bool order_valid_ = false;
   Driver driver_ = &MemoryRegistry::RecordingDriver;
 };
+
+// The registry a snapshot text holds. A refusal says why and names the place of the fault
+// ("line 3, column 7", or a path such as root.children[1].properties), but not the file.
+StatusOr<std::unique_ptr<MemoryRegistry>> ParseSnapshot(std::string_view text);
+
+// The snapshot text of source added to registry, which must be empty.
+Status LoadSnapshotText(TextSource& source, MemoryRegistry& registry);
+
+// The snapshot text of a registry, in the layout a save writes, so that parsing it again gives the
+// same registry.
+std::string SerializeSnapshot(const MemoryRegistry& registry);
 
 }  // namespace halvane
