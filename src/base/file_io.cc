@@ -1,6 +1,7 @@
 #include "base/file_io.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,10 +41,24 @@ StatusOr<Fd> OpenRegularFile(int folder, const char* name, FileUse use) {
 
 namespace {
 // The folder of the process's descriptors, opened once: each use of it is then one name looked
-// up in it. Below 0 when it cannot be opened.
+// up in it. Below 0 when it cannot be opened. "self" is resolved when it is opened, so a child
+// that a fork made opens its own: through its parent's, a descriptor's number would name the
+// parent's file of that number.
+int descriptors_folder = -1;
+
+void OpenDescriptorsFolder() {
+  if (descriptors_folder >= 0) close(descriptors_folder);
+  descriptors_folder = open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 int DescriptorsFolder() {
-  static const int descriptors = open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  return descriptors;
+  static const bool opened = [] {
+    OpenDescriptorsFolder();
+    pthread_atfork(nullptr, nullptr, OpenDescriptorsFolder);
+    return true;
+  }();
+  (void)opened;
+  return descriptors_folder;
 }
 }  // namespace
 

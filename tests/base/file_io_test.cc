@@ -1,10 +1,12 @@
 // The lock every writer of a snapshot or a host takes: held by another, it is not taken once the
-// deadline has passed; free, it is; a descriptor that cannot be locked says why at once.
+// deadline has passed; free, it is; a descriptor that cannot be locked says why at once. A
+// descriptor is named by the process that holds it, a child of a fork too.
 #include "base/file_io.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/run_binary.h"
@@ -27,6 +29,23 @@ TEST(LockBefore, TakesTheLockOnlyWhenNoOtherHoldsIt) {
   EXPECT_EQ(lock(), "taken");
   close(waiter);
   EXPECT_EQ(lock(), "Bad file descriptor");
+}
+
+TEST(PathOfDescriptor, NamesTheFileOfTheProcessThatAsks) {
+  const testing::TempDir dir;
+  const std::string path = dir.Write("file", "");
+  const int parent = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(PathOfDescriptor(parent), path);
+  const pid_t child = fork();
+  if (child == 0) {
+    // A number the parent does not have open: through the parent's folder it names nothing.
+    const int own = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    _exit(PathOfDescriptor(own) == path && PathOfDescriptor(parent) == path ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  close(parent);
 }
 
 }  // namespace
