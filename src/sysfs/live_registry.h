@@ -33,11 +33,14 @@ struct LiveNode : RegistryEntry::Impl, std::enable_shared_from_this<LiveNode> {
   LiveNode* parent = nullptr;  // parents outlive the walks that reach their children
   std::string name;    // "hostN", "rport-H:C-N", "targetH:C:T", "H:C:T:L", "nvmeN", "nvmeScCnN"
   std::string folder;  // the folder its attributes are read from
-  std::uint64_t number = 0;    // host number, LUN, or namespace id
-  std::uint64_t channel = 0;   // remote ports and targets
-  std::int64_t target_id = 0;  // remote ports and targets
-  std::optional<PropertyValue> table;
-  unsigned groups_read = 0;  // units: the UnitGroups whose values table holds, as bits
+  std::uint64_t number = 0;            // host number, LUN, or namespace id
+  std::uint64_t channel = 0;           // remote ports and targets
+  std::int64_t target_id = 0;          // remote ports and targets
+  std::optional<PropertyValue> table;  // every level but units
+  // Units: the values read so far, grown in place group by group, and which UnitGroups they
+  // hold, as bits.
+  Dictionary unit_values;
+  unsigned groups_read = 0;
   bool listed = false;
   bool maps_listed = false;                     // the root
   std::vector<std::shared_ptr<LiveNode>> maps;  // the root
@@ -81,7 +84,7 @@ class SysfsRegistry : public DeviceRegistry {
   LiveNodes ListChildren(LiveNode& node, bool hosts, bool maps, Failures* failed);
   // An entry's table, read when first asked for; a unit's, the group that holds key (every
   // group when key is empty).
-  const PropertyValue& Table(LiveNode& node, std::string_view key = {});
+  const Dictionary& Table(LiveNode& node, std::string_view key = {});
   // How deep a level lies: the root 0, hosts and maps 1, remote ports and NVMe controllers 2, and
   // so on.
   static int Depth(Level level);

@@ -27,8 +27,8 @@ Status SysfsRegistry::StreamSnapshot(SnapshotSink& sink) {
       top_, [&listed](const std::shared_ptr<LiveNode>&) { return LiveCursor{std::move(listed)}; },
       [&](const std::shared_ptr<LiveNode>& node, std::size_t depth, std::size_t index) {
         listed = Children(*node);
-        writer.Enter(SnapshotEntry{ClassOf(node->level), *Table(*node).AsDictionary()}, depth,
-                     index, !listed.empty());
+        writer.Enter(SnapshotEntry{ClassOf(node->level), Table(*node)}, depth, index,
+                     !listed.empty());
         if (writer.failed()) return Visit::kStop;
         return listed.empty() ? Visit::kSkipChildren : Visit::kChildren;
       },

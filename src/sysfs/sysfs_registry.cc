@@ -125,7 +125,7 @@ StatusOr<std::optional<PropertyValue>> SysfsRegistry::ReadProperty(const Registr
                                                                    std::string_view key) {
   LiveNode* node = NodeOf(entry);
   if (node == nullptr) return NotOurs();
-  return MemberValue(*Table(*node, key).AsDictionary(), key);
+  return MemberValue(Table(*node, key), key);
 }
 
 bool SysfsRegistry::ConformsTo(const RegistryEntry& entry, std::string_view class_name) {
@@ -222,7 +222,7 @@ LiveNodes SysfsRegistry::Children(LiveNode& node, bool hosts, bool maps) {
   LiveNodes children = ListChildren(node, hosts, maps, &failed);
   if (failed.empty()) return children;
   // Kept with the entry too, so that a capture carries them (a unit lists no folder).
-  Dictionary table = *Table(node).AsDictionary();
+  Dictionary table = Table(node);
   for (const Status& failure : failed) {
     NoteFailedRead(failure);
     RecordReadFailure(&table, kChildrenFailedKey, failure);
@@ -325,9 +325,9 @@ LiveNodes SysfsRegistry::ListChildren(LiveNode& node, bool hosts, bool maps, Fai
   return node.children;
 }
 
-const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) {
+const Dictionary& SysfsRegistry::Table(LiveNode& node, std::string_view key) {
   if (node.level == Level::kUnit) {
-    if (!node.table) node.table = PropertyValue::OfDictionary(UnitBasics(node.name, node.number));
+    if (node.unit_values.empty()) node.unit_values = UnitBasics(node.name, node.number);
     const UnitGroup wanted = key.empty() ? UnitGroup::kNone : UnitGroupOf(key);
     unsigned missing = 0;
     for (const UnitGroup group : kUnitGroups) {
@@ -337,15 +337,12 @@ const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) 
       if (needed) missing |= 1u << static_cast<unsigned>(group);
     }
     missing &= ~node.groups_read;
-    if (missing == 0) return *node.table;
-    Dictionary table = *node.table->AsDictionary();
     for (const UnitGroup group : kUnitGroups) {
       if ((missing & (1u << static_cast<unsigned>(group))) != 0)
-        AddUnitGroup(reader_, node.folder, group, &table);
+        AddUnitGroup(reader_, node.folder, group, &node.unit_values);
     }
     node.groups_read |= missing;
-    node.table = PropertyValue::OfDictionary(std::move(table));
-    return *node.table;
+    return node.unit_values;
   }
   if (!node.table) {
     switch (node.level) {
@@ -378,7 +375,7 @@ const PropertyValue& SysfsRegistry::Table(LiveNode& node, std::string_view key) 
         node.table = PropertyValue::OfDictionary({});
     }
   }
-  return *node.table;
+  return *node.table->AsDictionary();
 }
 
 StatusOr<std::string> ResolveSysfsRoot(const std::string& root) {
