@@ -45,9 +45,9 @@ class ModelBuilder {
   ModelBuilder(DeviceRegistry& registry, HostModel& model) : registry_(registry), model_(model) {}
 
   void Build() {
-    StatusOr<std::vector<RegistryEntry>> ports = DistinctPorts(registry_);
+    StatusOr<std::vector<NamedPort>> ports = DistinctPorts(registry_);
     if (ports.ok()) {
-      for (const RegistryEntry& port : *ports) AddPort(port);
+      for (const NamedPort& port : *ports) AddPort(port.entry, port.record);
     }
     ForEachMap(registry_, std::nullopt, [&](const MapView& map) { AddMap(map); });
   }
@@ -58,10 +58,7 @@ class ModelBuilder {
   std::uint32_t Id(const char* text) { return model_.texts.Id(text); }
   std::uint32_t Id(const std::optional<std::string>& text) { return Id(text.value_or("")); }
 
-  void AddPort(const RegistryEntry& entry) {
-    const StatusOr<Dictionary> built = BuildPortInfo(registry_, entry);
-    if (!built.ok()) return;
-    const Dictionary& record = *built;
+  void AddPort(const RegistryEntry& entry, const Dictionary& record) {
     ModelPort& port = model_.ports.emplace_back();
     port.name = Id(PortNameText(record));
     port.fields = {Id(PortState(MemberValue(record, kRecordPortStatus))),

@@ -163,19 +163,19 @@ StatusOr<RegistryEntry> FindPortByWWN(DeviceRegistry& registry, std::string_view
   return match;
 }
 
-StatusOr<std::vector<RegistryEntry>> DistinctPorts(DeviceRegistry& registry) {
+StatusOr<std::vector<NamedPort>> DistinctPorts(DeviceRegistry& registry) {
   StatusOr<RegistryIterator> ports = DiscoverControllers(registry);
   if (!ports.ok()) return ports.status();
-  std::vector<std::pair<std::string, RegistryEntry>> named;
+  std::vector<NamedPort> named;
   for (RegistryEntry port = ports->Next(); port; port = ports->Next()) {
-    if (const StatusOr<Dictionary> record = BuildPortInfo(registry, port); record.ok())
-      named.emplace_back(PortNameText(*record), std::move(port));
+    if (StatusOr<Dictionary> record = BuildPortInfo(registry, port); record.ok())
+      named.push_back({std::move(port), std::move(*record)});
   }
   // From the last port back, each name's first is the last of its name.
-  std::vector<RegistryEntry> distinct;
+  std::vector<NamedPort> distinct;
   std::set<std::string> seen;
   for (auto it = named.rbegin(); it != named.rend(); ++it) {
-    if (seen.insert(it->first).second) distinct.push_back(std::move(it->second));
+    if (seen.insert(PortNameText(it->record)).second) distinct.push_back(std::move(*it));
   }
   std::reverse(distinct.begin(), distinct.end());
   return distinct;

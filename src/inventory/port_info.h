@@ -34,7 +34,12 @@ StatusOr<RegistryEntry> FindPortByWWN(DeviceRegistry& registry, std::string_view
 // The ports that have a record, each name once: the port the name stands for, as FindPortByWWN
 // finds it (the last of those of that name), in registry order. Ports whose name is not a WWN
 // share kUnreadablePortName. Every report that shows a port once per name keeps to this rule.
-StatusOr<std::vector<RegistryEntry>> DistinctPorts(DeviceRegistry& registry);
+// Each comes with the record it was named by, built once.
+struct NamedPort {
+  RegistryEntry entry;
+  Dictionary record;
+};
+StatusOr<std::vector<NamedPort>> DistinctPorts(DeviceRegistry& registry);
 
 // The SCSI host number of the port named wanted, when the registry says.
 std::optional<std::uint64_t> PortHostNumber(DeviceRegistry& registry, std::string_view wanted);

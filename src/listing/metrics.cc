@@ -238,13 +238,11 @@ void AddTargets(Samples& samples, DeviceRegistry& registry, const RegistryEntry&
   samples.Add(kPortNamespaces, {{"port_name", port_name}}, namespaces);
 }
 
-// A port's metrics; its name, or nothing when it has no record.
-std::optional<std::string> AddPort(Samples& samples, DeviceRegistry& registry,
-                                   const RegistryEntry& port) {
-  const StatusOr<Dictionary> built = BuildPortInfo(registry, port);
-  if (!built.ok()) return std::nullopt;
-  const auto member = [&](const char* key) { return MemberValue(*built, key); };
-  const std::optional<std::string> name = PortNameText(*built);
+// A port's metrics, from its record; its name.
+std::string AddPort(Samples& samples, DeviceRegistry& registry, const RegistryEntry& port,
+                    const Dictionary& record) {
+  const auto member = [&](const char* key) { return MemberValue(record, key); };
+  const std::optional<std::string> name = PortNameText(record);
   const Samples::Mark mark = samples.Marked();
   // fc_host is the node exporter's own name for the port ("host3"), so that its link counters
   // (node_fibrechannel_*) can be joined to the port's name and identity.
@@ -268,7 +266,7 @@ std::optional<std::string> AddPort(Samples& samples, DeviceRegistry& registry,
     AddTargets(samples, registry, port, *name);
   }
   samples.DropRepeats(mark);
-  return name;
+  return *name;
 }
 
 // The multipath maps, each once; with only_port, those with a path through it.
@@ -297,8 +295,8 @@ void PrintMetrics(DeviceRegistry& registry, std::ostream& out) {
   Samples samples;
   // A collector takes no two series of one name and labels: a name stands for one port, the one
   // -c finds by it.
-  if (const StatusOr<std::vector<RegistryEntry>> ports = DistinctPorts(registry); ports.ok()) {
-    for (const RegistryEntry& port : *ports) AddPort(samples, registry, port);
+  if (const StatusOr<std::vector<NamedPort>> ports = DistinctPorts(registry); ports.ok()) {
+    for (const NamedPort& port : *ports) AddPort(samples, registry, port.entry, port.record);
   }
   AddMaps(samples, registry, std::nullopt);
   samples.Add(kReadErrors, {}, registry.FailedReads().size());
@@ -308,7 +306,9 @@ void PrintMetrics(DeviceRegistry& registry, std::ostream& out) {
 void PrintPortMetrics(DeviceRegistry& registry, const RegistryEntry& port, std::ostream& out) {
   Samples samples;
   if (!port) return;
-  const std::optional<std::string> name = AddPort(samples, registry, port);
+  const StatusOr<Dictionary> record = BuildPortInfo(registry, port);
+  const std::optional<std::string> name =
+      record.ok() ? std::optional(AddPort(samples, registry, port, *record)) : std::nullopt;
   // A port without a name has no path of its own to show a map by.
   AddMaps(samples, registry, name ? name : std::optional<std::string>(""));
   samples.Add(kReadErrors, {}, registry.FailedReads().size());
