@@ -209,6 +209,33 @@ void AddMapPath(Dictionary path, Array* paths, Dictionary* table) {
   paths->push_back(PropertyValue::OfDictionary(std::move(path)));
 }
 
+// The vendor, product and revision texts of a unit. The kernel's vendor, model and rev files are
+// the bytes 8 to 35 of the unit's saved INQUIRY response, which its inquiry file holds whole, at
+// least 36 bytes ("%.8s\n" of inquiry + 8, scsi_add_lun): taken from there, as the files would
+// read (up to a zero byte, then up to a line end), they cost no read of their own. A unit without
+// such a response has them read from the files.
+void AddInquiryTexts(SysfsReader& reader, const std::string& folder,
+                     const std::optional<std::string>& inquiry, Dictionary* table) {
+  static const struct {
+    const char* file;
+    const char* key;
+    std::size_t offset, size;
+  } kTexts[] = {{"vendor", kVendorIdentificationKey, 8, 8},
+                {"model", kProductIdentificationKey, 16, 16},
+                {"rev", kProductRevisionLevelKey, 32, 4}};
+  for (const auto& text : kTexts) {
+    std::optional<std::string> value;
+    if (inquiry && inquiry->size() >= 36) {
+      std::string_view bytes = std::string_view(*inquiry).substr(text.offset, text.size);
+      bytes = bytes.substr(0, bytes.find('\0'));
+      value = std::string(bytes.substr(0, bytes.find('\n')));
+    } else {
+      value = Kept(reader.ReadText(folder, text.file), text.key, table);
+    }
+    if (value) table->insert_or_assign(text.key, AttributeText(TrimInquiryText(*value)));
+  }
+}
+
 const std::uint8_t* Bytes(const std::string& text) {
   return reinterpret_cast<const std::uint8_t*>(text.data());
 }
@@ -307,16 +334,11 @@ void AddUnitGroup(SysfsReader& reader, const std::string& folder, UnitGroup grou
     case UnitGroup::kNone:
       return;
     case UnitGroup::kIdentity: {
-      const std::pair<const char*, const char*> texts[] = {{"vendor", kVendorIdentificationKey},
-                                                           {"model", kProductIdentificationKey},
-                                                           {"rev", kProductRevisionLevelKey}};
-      for (const auto& [file, key] : texts) {
-        if (auto v = Kept(reader.ReadText(folder, file), key, table))
-          table->insert_or_assign(key, AttributeText(TrimInquiryText(*v)));
-      }
+      const auto inquiry = Kept(reader.ReadBinary(folder, "inquiry"), kAluaSupportKey, table);
+      AddInquiryTexts(reader, folder, inquiry, table);
       if (auto page = Kept(reader.ReadBinary(folder, "vpd_pg83"), kDeviceIdentificationKey, table))
         AddIdentification(Bytes(*page), page->size(), table);
-      if (auto inquiry = Kept(reader.ReadBinary(folder, "inquiry"), kAluaSupportKey, table)) {
+      if (inquiry) {
         if (auto alua = AluaSupportText(Bytes(*inquiry), inquiry->size()))
           table->insert_or_assign(kAluaSupportKey, PropertyValue::String(*alua));
       }
