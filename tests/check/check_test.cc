@@ -53,13 +53,9 @@ TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
   for (const auto& row : testing::Rows("check/verdicts.txt")) {
     ASSERT_EQ(row.size(), 5u);
     SCOPED_TRACE(row[0] + " | " + row[1]);
-    const std::string root = dir.path() + "/host" + std::to_string(++n);
-    for (const std::string& tree : testing::Words(row[0])) testing::BuildTree(tree, root);
-    RunOptions live;
-    live.env["HALVANE_SYSFS_ROOT"] = root;
-    const std::string capture = RunHalvane({"--snapshot"}, live).out;
-    const RunOptions replay =
-        testing::WithRegistry(dir.Write(std::to_string(n) + ".snapshot", capture));
+    const RunOptions live = testing::OnHost(row[0], dir.path() + "/host" + std::to_string(++n));
+    const RunOptions replay = testing::WithRegistry(
+        testing::Capture(live, dir.path() + "/" + std::to_string(n) + ".snapshot"));
     const int status = std::stoi(row[2]);
     std::string text;
     for (const char* form : {"", "--json", "--metrics"}) {
@@ -89,16 +85,8 @@ TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
       EXPECT_EQ(again.status, status) << form;
     }
   }
-  std::vector<testing::CommandResult> checks = {testing::RunCommand(
-      "python3 " + testing::SourceDir() + "/tests/support/validate_inventory.py " +
-      testing::SourceDir() + "/doc/halvane-check.schema.json" + documents + " 2>&1")};
-  for (const std::string& file : testing::Words(expositions))
-    checks.push_back(testing::RunCommand("promtool check metrics < " + file + " 2>&1"));
-  for (const auto& checked : checks) {
-    if (testing::CheckerMissing(checked)) GTEST_SKIP() << checked.out;
-    EXPECT_EQ(checked.status, 0) << checked.out;
-    EXPECT_EQ(checked.out, "");
-  }
+  testing::ExpectCheckersPass(
+      testing::SchemaAndPromtool("halvane-check.schema.json", documents, expositions));
 }
 
 TEST(Check, AgainstABaselineLiveInEveryForm) {
@@ -108,15 +96,10 @@ TEST(Check, AgainstABaselineLiveInEveryForm) {
   for (const auto& row : testing::Rows("check/baselines.txt")) {
     ASSERT_EQ(row.size(), 5u);
     SCOPED_TRACE(row[0] + " | " + row[1] + " | " + row[2]);
-    const std::string then = dir.path() + "/then" + std::to_string(++n);
-    const std::string now = dir.path() + "/now" + std::to_string(n);
-    for (const std::string& tree : testing::Words(row[0])) testing::BuildTree(tree, then);
-    for (const std::string& tree : testing::Words(row[1])) testing::BuildTree(tree, now);
-    RunOptions live;
-    live.env["HALVANE_SYSFS_ROOT"] = then;
+    const std::string at = dir.path() + "/" + std::to_string(++n);
     const std::string baseline =
-        dir.Write(std::to_string(n) + ".good", RunHalvane({"--snapshot"}, live).out);
-    live.env["HALVANE_SYSFS_ROOT"] = now;
+        testing::Capture(testing::OnHost(row[0], at + "then"), at + ".good");
+    const RunOptions live = testing::OnHost(row[1], at + "now");
     const int status = std::stoi(row[3]);
     for (const char* form : {"", "--json", "--metrics"}) {
       std::vector<std::string> args = testing::Words(row[2]);
@@ -139,16 +122,8 @@ TEST(Check, AgainstABaselineLiveInEveryForm) {
       }
     }
   }
-  std::vector<testing::CommandResult> checks = {testing::RunCommand(
-      "python3 " + testing::SourceDir() + "/tests/support/validate_inventory.py " +
-      testing::SourceDir() + "/doc/halvane-check.schema.json" + documents + " 2>&1")};
-  for (const std::string& file : testing::Words(expositions))
-    checks.push_back(testing::RunCommand("promtool check metrics < " + file + " 2>&1"));
-  for (const auto& checked : checks) {
-    if (testing::CheckerMissing(checked)) GTEST_SKIP() << checked.out;
-    EXPECT_EQ(checked.status, 0) << checked.out;
-    EXPECT_EQ(checked.out, "");
-  }
+  testing::ExpectCheckersPass(
+      testing::SchemaAndPromtool("halvane-check.schema.json", documents, expositions));
 }
 
 }  // namespace

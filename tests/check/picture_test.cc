@@ -17,15 +17,9 @@ TEST(Picture, GoldensLiveAndFromASnapshotOfTheHost) {
   for (const auto& row : testing::Rows("check/pictures.txt")) {
     ASSERT_EQ(row.size(), 3u);
     SCOPED_TRACE(row[0] + " | " + row[1]);
-    const std::string root = dir.path() + "/host" + std::to_string(++n);
-    RunOptions live;
-    live.env["HALVANE_SYSFS_ROOT"] = root;
-    if (row[0][0] == '@')
-      live = testing::WithRegistry(testing::SourceDir() + "/" + row[0].substr(1));
-    for (const std::string& tree : testing::Words(row[0][0] == '@' ? "" : row[0]))
-      testing::BuildTree(tree, root);
+    const RunOptions live = testing::OnHost(row[0], dir.path() + "/host" + std::to_string(++n));
     const RunOptions replay = testing::WithRegistry(
-        dir.Write(std::to_string(n) + ".snapshot", RunHalvane({"--snapshot"}, live).out));
+        testing::Capture(live, dir.path() + "/" + std::to_string(n) + ".snapshot"));
     std::vector<std::string> args = testing::Words(row[1]);
     args.push_back("--dot");
     const auto run = RunHalvane(args, live);
@@ -83,10 +77,7 @@ TEST(Picture, DriverTextsAreEscapedForGraphviz) {
   EXPECT_NE(testing::ReadFile(picture).find(R"(\n8 \"Giga\\bit\\x0a&lt;b&gt;&amp;\\x01)"
                                             "\xc3\xa9\""),
             std::string::npos);
-  const auto drawn = testing::RunCommand("{ dot -Tsvg " + picture + " >/dev/null; } 2>&1");
-  if (testing::CheckerMissing(drawn)) GTEST_SKIP() << drawn.out;
-  EXPECT_EQ(drawn.status, 0);
-  EXPECT_EQ(drawn.out, "");
+  testing::ExpectCheckersPass({"{ dot -Tsvg " + picture + " >/dev/null; }"});
 }
 
 }  // namespace

@@ -28,17 +28,9 @@ TEST(InventoryDocument, GoldensOfEachFormAndTheSameFromACapture) {
   int n = 0;
   for (const auto& row : testing::Rows("listing/goldens.txt")) {
     SCOPED_TRACE(row.at(0));
-    const std::string root = dir.path() + "/host" + std::to_string(++n);
-    RunOptions options;
-    options.env["HALVANE_SYSFS_ROOT"] = root;
-    if (row[0][0] == '@')
-      options = testing::WithRegistry(testing::SourceDir() + "/" + row[0].substr(1));
-    for (const std::string& tree : testing::Words(row[0][0] == '@' ? "" : row[0]))
-      testing::BuildTree(tree, root);
-    const auto capture = RunHalvane({"--snapshot"}, options);
-    EXPECT_EQ(capture.status, 0);
-    const RunOptions replay =
-        testing::WithRegistry(dir.Write(std::to_string(n) + ".snapshot", capture.out));
+    const RunOptions options = testing::OnHost(row[0], dir.path() + "/host" + std::to_string(++n));
+    const RunOptions replay = testing::WithRegistry(
+        testing::Capture(options, dir.path() + "/" + std::to_string(n) + ".snapshot"));
     for (std::size_t form = 0; form < 3; ++form) {
       if (row.at(form + 1) == "-") continue;
       const auto run = RunHalvane(forms[form], options);

@@ -1,6 +1,7 @@
 #include "support/run_binary.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <stdexcept>
@@ -122,10 +124,11 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   return result;
 }
 
-RunOptions WithRegistry(const std::string& path) {
-  RunOptions options;
-  options.env["HALVANE_REGISTRY"] = path;
-  return options;
+std::string Capture(const RunOptions& options, const std::string& path) {
+  const RunResult capture = RunHalvane({"--snapshot"}, options);
+  EXPECT_EQ(capture.status, 0) << capture.err;
+  std::ofstream(path, std::ios::binary) << capture.out;
+  return path;
 }
 
 }  // namespace halvane::testing
