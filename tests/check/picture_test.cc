@@ -1,5 +1,5 @@
 // The --dot picture of the hosts of tests/check/pictures.txt against its golden files, the same
-// bytes from a snapshot of the host, and how the option stands with the others.
+// bytes from a snapshot of the host (how the option stands with the others, tests/cli/runs/ shows).
 #include <gtest/gtest.h>
 
 #include "support/fake_sysfs.h"
@@ -35,33 +35,6 @@ TEST(Picture, GoldensLiveAndFromASnapshotOfTheHost) {
     args.back() = "--dot";
     EXPECT_EQ(RunHalvane(args, replay).out, run.out);
   }
-}
-
-// --dot draws; it takes no settings and no other form, and a host that cannot be read fails the
-// run as every listing does.
-TEST(Picture, StandsAloneAndFailsAsTheListingDoes) {
-  const RunOptions san = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  const std::string whole = RunHalvane({"--dot"}, san).out;
-  EXPECT_EQ(RunHalvane({"-l", "--dot"}, san).out, whole);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--dot", "--json"},
-        {"--metrics", "--dot"},
-        {"--dot", "--check"},
-        {"--dot", "-c", "10:00:00:90:FA:1B:2C:3D", "-s", "auto"},
-        {"--dot", "--snapshot"}}) {
-    const auto refused = RunHalvane(args, san);
-    EXPECT_EQ(refused.status, 3) << args[1];
-    EXPECT_NE(refused.out.find("The --dot option takes no settings"), std::string::npos);
-  }
-  const auto unknown = RunHalvane({"--dot", "-c", "00:00:00:00:00:00:00:01"}, san);
-  EXPECT_EQ(unknown.status, 0);
-  EXPECT_NE(unknown.err.find("no port is named 00:00:00:00:00:00:00:01"), std::string::npos);
-  EXPECT_EQ(unknown.out.find("-> "), std::string::npos);
-  EXPECT_EQ(unknown.out.rfind("digraph", 0), 0u);
-  const auto unreadable = RunHalvane({"--dot"}, testing::WithRegistry("/nonexistent.json"));
-  EXPECT_EQ(unreadable.status, 1);
-  EXPECT_EQ(unreadable.out, "");
-  EXPECT_NE(unreadable.err, "");
 }
 
 // What a driver publishes is text of its own: it cannot end a label, start an escape of Graphviz's

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
 
@@ -40,19 +39,6 @@ TEST(InventoryDocument, GoldensOfEachFormAndTheSameFromACapture) {
       EXPECT_EQ(RunHalvane(forms[form], replay).out, run.out) << row[form + 1];
     }
   }
-}
-
-// One port's document is that port's member of the whole one (tests/cli/runs/ shows that --json
-// changes nothing else).
-TEST(InventoryDocument, OnePortsDocumentIsItsPartOfTheWhole) {
-  const RunOptions options = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  const std::string port = "21:00:00:24:ff:3d:12:35";
-  const auto whole = nlohmann::json::parse(RunHalvane({"--json", "-l"}, options).out);
-  const auto first = RunHalvane({"--json", "-c", port}, options);
-  EXPECT_EQ(first.status, 0);
-  EXPECT_EQ(nlohmann::json::parse(first.out)["controllers"],
-            nlohmann::json::array({whole["controllers"][3]}));
-  EXPECT_EQ(RunHalvane({"-c", port, "--json"}, options).out, first.out);
 }
 
 // Driver texts are bytes: the document stays UTF-8 and valid JSON whatever they hold, and shows a
