@@ -125,13 +125,6 @@ const std::vector<MemoryRegistry::Node*>& MemoryRegistry::Order() {
   return order_;
 }
 
-StatusOr<RegistryEntry> MemoryRegistry::MatchFirstService(std::string_view class_name) {
-  for (Node* node : Order()) {
-    if (ClassDerivesFrom(classes_, node->class_name, class_name)) return EntryFor(node);
-  }
-  return RegistryEntry();
-}
-
 StatusOr<RegistryIterator> MemoryRegistry::MatchServices(std::string_view class_name) {
   // Conformance is decided once per distinct class, not once per entry.
   std::map<std::string_view, bool, std::less<>> verdicts;

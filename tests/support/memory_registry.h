@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -52,7 +51,6 @@ class MemoryRegistry : public DeviceRegistry {
   static RegistryEntry EntryFor(Node* node) { return RegistryEntry(node->shared_from_this()); }
 
   StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
-  StatusOr<RegistryEntry> MatchFirstService(std::string_view class_name) override;
   StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
   RegistryEntry ParentOf(const RegistryEntry& entry) override;
   StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,

@@ -96,10 +96,6 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("posix_spawn failed");
-  if (options.signal != 0) {
-    usleep(static_cast<useconds_t>(options.signal_after_us));
-    kill(pid, options.signal);
-  }
   // A run that goes on and on (a fault planted by mutation testing, say) is ended: after ten
   // minutes, or once it has written a gigabyte, which no run of the suite comes near.
   int wstatus = 0;

@@ -21,9 +21,6 @@ struct RunOptions {
   int as_uid = -1;
   // Shell commands run before the binary replaces the shell, e.g. "ulimit -f 1".
   std::string shell_prefix;
-  // A signal sent to the run this many microseconds after it started, unless it has ended.
-  int signal = 0;
-  long signal_after_us = 0;
 };
 
 // The options of a run that reads the registry snapshot at path.

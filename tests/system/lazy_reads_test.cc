@@ -3,13 +3,9 @@
 // listing and the reading reads as one whose attributes are missing.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
-
-#include <sys/stat.h>
 
 #include "cli/front_end.h"
 #include "listing/full_report.h"
