@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "support/run_binary.h"
+#include "support/fake_sysfs.h"
 
 namespace halvane {
 namespace {
@@ -36,12 +36,7 @@ struct Setting {
   Setting() {
     fs::create_directory(out);
     chmod(secret.c_str(), 0600);
-    WriteText(file, "old\n");
-  }
-  static void WriteText(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "w");
-    fputs(text.c_str(), f);
-    fclose(f);
+    testing::WriteFile(file, "old\n");
   }
   void ExpectSecretUntouched() const {
     EXPECT_EQ(testing::ReadFile(secret), "root only\n");

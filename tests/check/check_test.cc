@@ -46,109 +46,81 @@ void ExpectDocumentSaysWhatTheTextSays(const std::string& text, const std::strin
   EXPECT_EQ(told, said);
 }
 
-TEST(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
-  testing::TempDir dir;
-  std::string documents, expositions;
-  int n = 0;
-  for (const auto& row : testing::Rows("check/verdicts.txt")) {
-    ASSERT_EQ(row.size(), 5u);
-    SCOPED_TRACE(row[0] + " | " + row[1]);
-    const std::string root = dir.path() + "/host" + std::to_string(++n);
-    for (const std::string& tree : testing::Words(row[0])) testing::BuildTree(tree, root);
-    RunOptions live;
-    live.env["HALVANE_SYSFS_ROOT"] = root;
-    const std::string capture = RunHalvane({"--snapshot"}, live).out;
-    const RunOptions replay =
-        testing::WithRegistry(dir.Write(std::to_string(n) + ".snapshot", capture));
-    const int status = std::stoi(row[2]);
+class Check : public ::testing::Test {
+ protected:
+  // Judges the live host built of the trees now, against a capture of the host built of the trees
+  // then when there are any, in each form, and again from a capture of the host: its status, its
+  // findings as Findings shows them, and the golden files of its forms.
+  void Judge(const std::string& then, const std::string& now, const std::string& more, int status,
+             const std::string& findings, const std::string& goldens) {
+    SCOPED_TRACE(then + " | " + now + " | " + more);
+    const std::string at = dir_.path() + "/" + std::to_string(++n_);
+    const RunOptions live = testing::OnHost(now, at + "now");
+    const RunOptions replay = testing::WithRegistry(testing::Capture(live, at + ".snapshot"));
+    std::vector<std::string> args = testing::Words(more);
+    args.push_back("--check");
+    if (!then.empty())
+      args.insert(args.end(), {"--baseline",
+                               testing::Capture(testing::OnHost(then, at + "then"), at + ".good")});
     std::string text;
     for (const char* form : {"", "--json", "--metrics"}) {
-      std::vector<std::string> args = testing::Words(row[1]);
-      args.push_back("--check");
-      if (*form) args.push_back(form);
-      const auto run = RunHalvane(args, live);
+      std::vector<std::string> with = args;
+      if (*form) with.push_back(form);
+      const auto run = RunHalvane(with, live);
       EXPECT_EQ(run.status, status) << form;
       EXPECT_EQ(run.err, "") << form;
       const std::string suffix = *form == '\0' ? ".txt" : form[2] == 'j' ? ".json" : ".prom";
-      for (const std::string& golden : testing::Words(row[4])) {
+      for (const std::string& golden : testing::Words(goldens)) {
         if (golden.substr(golden.size() - suffix.size()) == suffix)
           testing::ExpectGolden(golden, run.out);
       }
       if (suffix == ".txt") {
-        EXPECT_EQ(Findings(run.out), row[3]);
+        EXPECT_EQ(Findings(run.out), findings);
         text = run.out;
-      } else if (suffix == ".json") {
-        ExpectDocumentSaysWhatTheTextSays(text, run.out);
+      } else {
+        if (suffix == ".json") ExpectDocumentSaysWhatTheTextSays(text, run.out);
+        (suffix == ".json" ? documents_ : expositions_)
+            .append(" ")
+            .append(dir_.Write(std::to_string(n_) + suffix, run.out));
       }
-      const std::string file = dir.Write(std::to_string(n) + suffix, run.out);
-      if (suffix != ".txt") (suffix == ".json" ? documents : expositions) += " " + file;
       // Where the ports were looked for differs; the rest is the same, byte for byte.
       if (status == 3) continue;
-      const auto again = RunHalvane(args, replay);
+      const auto again = RunHalvane(with, replay);
       EXPECT_EQ(again.out, run.out) << form;
       EXPECT_EQ(again.status, status) << form;
     }
+    if (then.empty()) return;
+    EXPECT_NE(text.find(" (against " + args.back() + ", taken on "), std::string::npos);
+    // The environment names the same baseline for a service that cannot pass options.
+    RunOptions service = live;
+    service.env["HALVANE_BASELINE"] = args.back();
+    args.erase(args.end() - 2, args.end());
+    EXPECT_EQ(RunHalvane(args, service).out, text);
   }
-  std::vector<testing::CommandResult> checks = {testing::RunCommand(
-      "python3 " + testing::SourceDir() + "/tests/support/validate_inventory.py " +
-      testing::SourceDir() + "/doc/halvane-check.schema.json" + documents + " 2>&1")};
-  for (const std::string& file : testing::Words(expositions))
-    checks.push_back(testing::RunCommand("promtool check metrics < " + file + " 2>&1"));
-  for (const auto& checked : checks) {
-    if (testing::CheckerMissing(checked)) GTEST_SKIP() << checked.out;
-    EXPECT_EQ(checked.status, 0) << checked.out;
-    EXPECT_EQ(checked.out, "");
+  void ExpectDocumentsAndMetricsTaken() {
+    testing::ExpectCheckersPass(
+        testing::SchemaAndPromtool("halvane-check.schema.json", documents_, expositions_));
   }
+
+  testing::TempDir dir_;
+  std::string documents_, expositions_;
+  int n_ = 0;
+};
+
+TEST_F(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
+  for (const auto& row : testing::Rows("check/verdicts.txt")) {
+    ASSERT_EQ(row.size(), 5u);
+    Judge("", row[0], row[1], std::stoi(row[2]), row[3], row[4]);
+  }
+  ExpectDocumentsAndMetricsTaken();
 }
 
-TEST(Check, AgainstABaselineLiveInEveryForm) {
-  testing::TempDir dir;
-  std::string documents, expositions;
-  int n = 0;
+TEST_F(Check, AgainstABaselineLiveInEveryForm) {
   for (const auto& row : testing::Rows("check/baselines.txt")) {
     ASSERT_EQ(row.size(), 5u);
-    SCOPED_TRACE(row[0] + " | " + row[1] + " | " + row[2]);
-    const std::string then = dir.path() + "/then" + std::to_string(++n);
-    const std::string now = dir.path() + "/now" + std::to_string(n);
-    for (const std::string& tree : testing::Words(row[0])) testing::BuildTree(tree, then);
-    for (const std::string& tree : testing::Words(row[1])) testing::BuildTree(tree, now);
-    RunOptions live;
-    live.env["HALVANE_SYSFS_ROOT"] = then;
-    const std::string baseline =
-        dir.Write(std::to_string(n) + ".good", RunHalvane({"--snapshot"}, live).out);
-    live.env["HALVANE_SYSFS_ROOT"] = now;
-    const int status = std::stoi(row[3]);
-    for (const char* form : {"", "--json", "--metrics"}) {
-      std::vector<std::string> args = testing::Words(row[2]);
-      args.insert(args.end(), {"--check", "--baseline", baseline});
-      if (*form) args.push_back(form);
-      const auto run = RunHalvane(args, live);
-      EXPECT_EQ(run.status, status) << form;
-      EXPECT_EQ(run.err, "") << form;
-      if (*form == '\0') {
-        EXPECT_EQ(Findings(run.out), row[4]);
-        EXPECT_NE(run.out.find(" (against " + baseline + ", taken on "), std::string::npos);
-        // The environment names the same baseline for a service that cannot pass options.
-        RunOptions service = live;
-        service.env["HALVANE_BASELINE"] = baseline;
-        args.erase(args.end() - 2, args.end());
-        EXPECT_EQ(RunHalvane(args, service).out, run.out);
-      } else {
-        const std::string file = dir.Write(std::to_string(n) + form, run.out);
-        (form[2] == 'j' ? documents : expositions) += " " + file;
-      }
-    }
+    Judge(row[0], row[1], row[2], std::stoi(row[3]), row[4], "");
   }
-  std::vector<testing::CommandResult> checks = {testing::RunCommand(
-      "python3 " + testing::SourceDir() + "/tests/support/validate_inventory.py " +
-      testing::SourceDir() + "/doc/halvane-check.schema.json" + documents + " 2>&1")};
-  for (const std::string& file : testing::Words(expositions))
-    checks.push_back(testing::RunCommand("promtool check metrics < " + file + " 2>&1"));
-  for (const auto& checked : checks) {
-    if (testing::CheckerMissing(checked)) GTEST_SKIP() << checked.out;
-    EXPECT_EQ(checked.status, 0) << checked.out;
-    EXPECT_EQ(checked.out, "");
-  }
+  ExpectDocumentsAndMetricsTaken();
 }
 
 }  // namespace

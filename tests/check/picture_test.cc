@@ -1,5 +1,5 @@
 // The --dot picture of the hosts of tests/check/pictures.txt against its golden files, the same
-// bytes from a snapshot of the host, and how the option stands with the others.
+// bytes from a snapshot of the host (how the option stands with the others, tests/cli/runs/ shows).
 #include <gtest/gtest.h>
 
 #include "support/fake_sysfs.h"
@@ -17,15 +17,9 @@ TEST(Picture, GoldensLiveAndFromASnapshotOfTheHost) {
   for (const auto& row : testing::Rows("check/pictures.txt")) {
     ASSERT_EQ(row.size(), 3u);
     SCOPED_TRACE(row[0] + " | " + row[1]);
-    const std::string root = dir.path() + "/host" + std::to_string(++n);
-    RunOptions live;
-    live.env["HALVANE_SYSFS_ROOT"] = root;
-    if (row[0][0] == '@')
-      live = testing::WithRegistry(testing::SourceDir() + "/" + row[0].substr(1));
-    for (const std::string& tree : testing::Words(row[0][0] == '@' ? "" : row[0]))
-      testing::BuildTree(tree, root);
+    const RunOptions live = testing::OnHost(row[0], dir.path() + "/host" + std::to_string(++n));
     const RunOptions replay = testing::WithRegistry(
-        dir.Write(std::to_string(n) + ".snapshot", RunHalvane({"--snapshot"}, live).out));
+        testing::Capture(live, dir.path() + "/" + std::to_string(n) + ".snapshot"));
     std::vector<std::string> args = testing::Words(row[1]);
     args.push_back("--dot");
     const auto run = RunHalvane(args, live);
@@ -43,33 +37,6 @@ TEST(Picture, GoldensLiveAndFromASnapshotOfTheHost) {
   }
 }
 
-// --dot draws; it takes no settings and no other form, and a host that cannot be read fails the
-// run as every listing does.
-TEST(Picture, StandsAloneAndFailsAsTheListingDoes) {
-  const RunOptions san = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  const std::string whole = RunHalvane({"--dot"}, san).out;
-  EXPECT_EQ(RunHalvane({"-l", "--dot"}, san).out, whole);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--dot", "--json"},
-        {"--metrics", "--dot"},
-        {"--dot", "--check"},
-        {"--dot", "-c", "10:00:00:90:FA:1B:2C:3D", "-s", "auto"},
-        {"--dot", "--snapshot"}}) {
-    const auto refused = RunHalvane(args, san);
-    EXPECT_EQ(refused.status, 3) << args[1];
-    EXPECT_NE(refused.out.find("The --dot option takes no settings"), std::string::npos);
-  }
-  const auto unknown = RunHalvane({"--dot", "-c", "00:00:00:00:00:00:00:01"}, san);
-  EXPECT_EQ(unknown.status, 0);
-  EXPECT_NE(unknown.err.find("no port is named 00:00:00:00:00:00:00:01"), std::string::npos);
-  EXPECT_EQ(unknown.out.find("-> "), std::string::npos);
-  EXPECT_EQ(unknown.out.rfind("digraph", 0), 0u);
-  const auto unreadable = RunHalvane({"--dot"}, testing::WithRegistry("/nonexistent.json"));
-  EXPECT_EQ(unreadable.status, 1);
-  EXPECT_EQ(unreadable.out, "");
-  EXPECT_NE(unreadable.err, "");
-}
-
 // What a driver publishes is text of its own: it cannot end a label, start an escape of Graphviz's
 // or an HTML tag, or make Graphviz warn.
 TEST(Picture, DriverTextsAreEscapedForGraphviz) {
@@ -83,10 +50,7 @@ TEST(Picture, DriverTextsAreEscapedForGraphviz) {
   EXPECT_NE(testing::ReadFile(picture).find(R"(\n8 \"Giga\\bit\\x0a&lt;b&gt;&amp;\\x01)"
                                             "\xc3\xa9\""),
             std::string::npos);
-  const auto drawn = testing::RunCommand("{ dot -Tsvg " + picture + " >/dev/null; } 2>&1");
-  if (testing::CheckerMissing(drawn)) GTEST_SKIP() << drawn.out;
-  EXPECT_EQ(drawn.status, 0);
-  EXPECT_EQ(drawn.out, "");
+  testing::ExpectCheckersPass({"{ dot -Tsvg " + picture + " >/dev/null; }"});
 }
 
 }  // namespace

@@ -28,9 +28,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <sstream>
 

@@ -39,10 +39,8 @@ TEST(FailedReads, ACaptureReplaysThemWithTheSameOutputsAndStatuses) {
   };
   for (const char* path : unreadable) {
     TempDir dir;
-    BuildTree("kernel-fcoe", dir.path() + "/sys");
-    RunOptions live;
-    live.env["HALVANE_SYSFS_ROOT"] = dir.path() + "/sys";
-    const std::string good = dir.Write("good.json", RunHalvane({"--snapshot"}, live).out);
+    RunOptions live = OnHost("kernel-fcoe", dir.path() + "/sys");
+    const std::string good = Capture(live, dir.path() + "/good.json");
     ASSERT_EQ(chmod((dir.path() + "/sys/" + path).c_str(), 0), 0) << path;
     live.as_uid = kNobody;
     // Against a capture of the host when all of it could be read, what cannot be read now is
@@ -50,9 +48,7 @@ TEST(FailedReads, ACaptureReplaysThemWithTheSameOutputsAndStatuses) {
     const RunResult diff = RunHalvane({"--diff", good}, live);
     EXPECT_EQ(diff.status, 2) << path << ": " << diff.out;
     EXPECT_NE(diff.err.find("cannot read " + dir.path() + "/sys/"), std::string::npos) << diff.err;
-    const RunResult captured = RunHalvane({"--snapshot"}, live);
-    ASSERT_EQ(captured.status, 0) << path << ": " << captured.err;
-    const RunOptions replay = WithRegistry(dir.Write("capture.json", captured.out));
+    const RunOptions replay = WithRegistry(Capture(live, dir.path() + "/capture.json"));
     for (const auto& args : runs) {
       const RunResult was = RunHalvane(args, live), again = RunHalvane(args, replay);
       EXPECT_EQ(again.out, was.out) << path << " " << args[0];
@@ -66,18 +62,10 @@ TEST(FailedReads, ACaptureReplaysThemWithTheSameOutputsAndStatuses) {
       keep(args, was.out);
     }
   }
-  const std::string validate =
-      "python3 " + SourceDir() + "/tests/support/validate_inventory.py " + SourceDir() + "/doc/";
-  std::vector<CommandResult> checks = {
-      RunCommand(validate + "halvane-inventory.schema.json" + inventories + " 2>&1"),
-      RunCommand(validate + "halvane-check.schema.json" + verdicts + " 2>&1")};
-  for (const std::string& file : Words(expositions))
-    checks.push_back(RunCommand("promtool check metrics < " + file + " 2>&1"));
-  for (const CommandResult& checked : checks) {
-    if (CheckerMissing(checked)) GTEST_SKIP() << checked.out;
-    EXPECT_EQ(checked.status, 0) << checked.out;
-    EXPECT_EQ(checked.out, "");
-  }
+  std::vector<std::string> checks =
+      SchemaAndPromtool("halvane-inventory.schema.json", inventories, expositions);
+  checks.push_back(SchemaAndPromtool("halvane-check.schema.json", verdicts)[0]);
+  ExpectCheckersPass(checks);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
 
@@ -28,17 +27,9 @@ TEST(InventoryDocument, GoldensOfEachFormAndTheSameFromACapture) {
   int n = 0;
   for (const auto& row : testing::Rows("listing/goldens.txt")) {
     SCOPED_TRACE(row.at(0));
-    const std::string root = dir.path() + "/host" + std::to_string(++n);
-    RunOptions options;
-    options.env["HALVANE_SYSFS_ROOT"] = root;
-    if (row[0][0] == '@')
-      options = testing::WithRegistry(testing::SourceDir() + "/" + row[0].substr(1));
-    for (const std::string& tree : testing::Words(row[0][0] == '@' ? "" : row[0]))
-      testing::BuildTree(tree, root);
-    const auto capture = RunHalvane({"--snapshot"}, options);
-    EXPECT_EQ(capture.status, 0);
-    const RunOptions replay =
-        testing::WithRegistry(dir.Write(std::to_string(n) + ".snapshot", capture.out));
+    const RunOptions options = testing::OnHost(row[0], dir.path() + "/host" + std::to_string(++n));
+    const RunOptions replay = testing::WithRegistry(
+        testing::Capture(options, dir.path() + "/" + std::to_string(n) + ".snapshot"));
     for (std::size_t form = 0; form < 3; ++form) {
       if (row.at(form + 1) == "-") continue;
       const auto run = RunHalvane(forms[form], options);
@@ -48,19 +39,6 @@ TEST(InventoryDocument, GoldensOfEachFormAndTheSameFromACapture) {
       EXPECT_EQ(RunHalvane(forms[form], replay).out, run.out) << row[form + 1];
     }
   }
-}
-
-// One port's document is that port's member of the whole one (tests/cli/runs/ shows that --json
-// changes nothing else).
-TEST(InventoryDocument, OnePortsDocumentIsItsPartOfTheWhole) {
-  const RunOptions options = testing::WithRegistry(testing::SourceDir() + "/examples/san.json");
-  const std::string port = "21:00:00:24:ff:3d:12:35";
-  const auto whole = nlohmann::json::parse(RunHalvane({"--json", "-l"}, options).out);
-  const auto first = RunHalvane({"--json", "-c", port}, options);
-  EXPECT_EQ(first.status, 0);
-  EXPECT_EQ(nlohmann::json::parse(first.out)["controllers"],
-            nlohmann::json::array({whole["controllers"][3]}));
-  EXPECT_EQ(RunHalvane({"-c", port, "--json"}, options).out, first.out);
 }
 
 // Driver texts are bytes: the document stays UTF-8 and valid JSON whatever they hold, and shows a

@@ -61,17 +61,6 @@ TEST(ServiceRun, PrintsTheListingThenTheVerdictFromOneReading) {
   }
 }
 
-TEST(ServiceRun, AFileThatCannotBeWrittenIsStatusOneAndNoOutput) {
-  const testing::TempDir dir;
-  const RunOptions live = Host(dir, false);
-  const auto run = RunHalvane(
-      {"--metrics", "-l", "--check", "--output=" + dir.path() + "/gone/halvane.prom"}, live);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "halvane: cannot open the folder of " + dir.path() +
-                         "/gone/halvane.prom: No such file or directory\n");
-}
-
 // Each attribute is opened once for its data.
 std::size_t StateOpens(const std::string& trace) {
   static const std::regex state(R"(openat2?\(\d+, "state", )");

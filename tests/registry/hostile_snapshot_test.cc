@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +18,6 @@
 
 #include "registry/snapshot.h"
 #include "registry/snapshot_file.h"
-#include "support/fake_sysfs.h"
 #include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/values.h"

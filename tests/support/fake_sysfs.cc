@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -50,6 +49,14 @@ void BuildTree(const std::string& name, const std::string& root) {
       fs::create_directories(path);
     }
   }
+}
+
+RunOptions OnHost(const std::string& host, const std::string& root) {
+  if (host.rfind('@', 0) == 0) return WithRegistry(SourceDir() + "/" + host.substr(1));
+  for (const std::string& tree : Words(host)) BuildTree(tree, root);
+  RunOptions live;
+  live.env["HALVANE_SYSFS_ROOT"] = root;
+  return live;
 }
 
 }  // namespace halvane::testing

@@ -15,6 +15,12 @@ namespace halvane::testing {
 
 std::string SourceDir() { return HALVANE_SOURCE_DIR; }
 
+RunOptions WithRegistry(const std::string& path) {
+  RunOptions options;
+  options.env["HALVANE_REGISTRY"] = path;
+  return options;
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "halvane-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -69,9 +75,25 @@ CommandResult RunCommand(const std::string& command) {
   return result;
 }
 
-bool CheckerMissing(const CommandResult& result) {
+void ExpectCheckersPass(const std::vector<std::string>& commands) {
   const char* ci = std::getenv("CI");
-  return (result.status == 77 || result.status == 127) && !(ci && std::string(ci) == "true");
+  for (const std::string& command : commands) {
+    const CommandResult checked = RunCommand(command + " 2>&1");
+    if ((checked.status == 77 || checked.status == 127) && !(ci && std::string(ci) == "true"))
+      GTEST_SKIP() << checked.out;
+    EXPECT_EQ(checked.status, 0) << command << "\n" << checked.out;
+    EXPECT_EQ(checked.out, "") << command;
+  }
+}
+
+std::vector<std::string> SchemaAndPromtool(const std::string& schema, const std::string& documents,
+                                           const std::string& expositions) {
+  std::vector<std::string> commands = {"python3 " + SourceDir() +
+                                       "/tests/support/validate_inventory.py " + SourceDir() +
+                                       "/doc/" + schema + documents};
+  for (const std::string& file : Words(expositions))
+    commands.push_back("promtool check metrics < " + file);
+  return commands;
 }
 
 void ExpectGolden(const std::string& name, const std::string& text) {

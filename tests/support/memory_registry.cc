@@ -1,5 +1,6 @@
 #include "support/memory_registry.h"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -23,37 +24,25 @@ class VectorIterator : public RegistryIterator::Impl {
   std::size_t next_ = 0;
 };
 
-// Walks a node's children without copying them: the tree does not change while handles to it
-// exist, and the iterator keeps its node alive.
-class ChildrenIterator : public RegistryIterator::Impl {
- public:
-  explicit ChildrenIterator(std::shared_ptr<MemoryRegistry::Node> node) : node_(std::move(node)) {}
-  RegistryEntry Next() override {
-    if (next_ >= node_->children.size()) return RegistryEntry();
-    return RegistryEntry(node_->children[next_++]);
-  }
-
- private:
-  std::shared_ptr<MemoryRegistry::Node> node_;
-  std::size_t next_ = 0;
-};
-
 // The children of a node as the tree walk takes them.
+template <class Node>
 struct ChildCursor {
-  MemoryRegistry::Node* node;
+  Node* node;
   std::size_t next = 0;
-  MemoryRegistry::Node* Next() {
-    return next < node->children.size() ? node->children[next++].get() : nullptr;
-  }
+  Node* Next() { return next < node->children.size() ? node->children[next++].get() : nullptr; }
 };
-ChildCursor ChildrenOf(MemoryRegistry::Node* node) { return ChildCursor{node}; }
+template <class Node>
+ChildCursor<Node> ChildrenOf(Node* node) {
+  return ChildCursor<Node>{node};
+}
 
-// Text already in memory, handed over whole.
-class WholeText : public TextSource {
+// Text already in memory, handed over in pieces of at most piece bytes.
+class PiecesOfText : public TextSource {
  public:
-  explicit WholeText(std::string_view text) : text_(text), left_(text) {}
+  PiecesOfText(std::string_view text, std::size_t piece)
+      : text_(text), left_(text), piece_(piece) {}
   StatusOr<std::size_t> Read(char* buffer, std::size_t size) override {
-    const std::size_t got = left_.copy(buffer, size);
+    const std::size_t got = left_.copy(buffer, std::min(size, piece_));
     left_.remove_prefix(got);
     return got;
   }
@@ -65,6 +54,7 @@ class WholeText : public TextSource {
  private:
   std::string_view text_;
   std::string_view left_;
+  std::size_t piece_;
 };
 
 Status NotOurs() { return Status::Error(kNoDevice, "the entry is not one of this registry's"); }
@@ -78,7 +68,8 @@ MemoryRegistry::~MemoryRegistry() {
   // exhaust the stack through nested destructors.
   if (root_) {
     VisitTree(
-        root_.get(), ChildrenOf, [](Node*, std::size_t, std::size_t) { return Visit::kChildren; },
+        root_.get(), ChildrenOf<Node>,
+        [](Node*, std::size_t, std::size_t) { return Visit::kChildren; },
         [](Node* node, std::size_t) { node->children.clear(); });
   }
 }
@@ -123,7 +114,7 @@ const std::vector<MemoryRegistry::Node*>& MemoryRegistry::Order() {
   order_.clear();
   if (root_) {
     VisitTree(
-        root_.get(), ChildrenOf,
+        root_.get(), ChildrenOf<Node>,
         [this](Node* node, std::size_t, std::size_t) {
           order_.push_back(node);
           return Visit::kChildren;
@@ -132,13 +123,6 @@ const std::vector<MemoryRegistry::Node*>& MemoryRegistry::Order() {
   }
   order_valid_ = true;
   return order_;
-}
-
-StatusOr<RegistryEntry> MemoryRegistry::MatchFirstService(std::string_view class_name) {
-  for (Node* node : Order()) {
-    if (ClassDerivesFrom(classes_, node->class_name, class_name)) return EntryFor(node);
-  }
-  return RegistryEntry();
 }
 
 StatusOr<RegistryIterator> MemoryRegistry::MatchServices(std::string_view class_name) {
@@ -156,7 +140,7 @@ StatusOr<RegistryIterator> MemoryRegistry::MatchServices(std::string_view class_
 StatusOr<RegistryIterator> MemoryRegistry::ChildIterator(const RegistryEntry& entry) {
   Node* node = NodeOf(entry);
   if (node == nullptr) return NotOurs();
-  return RegistryIterator(std::make_shared<ChildrenIterator>(node->shared_from_this()));
+  return RegistryIterator(std::make_shared<VectorIterator>(node->children));
 }
 
 RegistryEntry MemoryRegistry::ParentOf(const RegistryEntry& entry) {
@@ -215,9 +199,9 @@ Status LoadSnapshotText(TextSource& source, MemoryRegistry& registry) {
   return Status::Ok();
 }
 
-StatusOr<std::unique_ptr<MemoryRegistry>> ParseSnapshot(std::string_view text) {
+StatusOr<std::unique_ptr<MemoryRegistry>> ParseSnapshot(std::string_view text, std::size_t piece) {
   auto registry = std::make_unique<MemoryRegistry>();
-  WholeText whole(text);
+  PiecesOfText whole(text, piece);
   if (Status loaded = LoadSnapshotText(whole, *registry); !loaded.ok()) return loaded;
   return registry;
 }
@@ -226,16 +210,9 @@ std::string SerializeSnapshot(const MemoryRegistry& registry) {
   StringSink whole;
   SnapshotWriter writer(whole);
   writer.Begin(registry.classes(), registry.root() != nullptr);
-  struct Cursor {
-    const MemoryRegistry::Node* node;
-    std::size_t next = 0;
-    const MemoryRegistry::Node* Next() {
-      return next < node->children.size() ? node->children[next++].get() : nullptr;
-    }
-  };
   if (registry.root() != nullptr) {
     VisitTree(
-        registry.root(), [](const MemoryRegistry::Node* node) { return Cursor{node}; },
+        registry.root(), ChildrenOf<const MemoryRegistry::Node>,
         [&writer](const MemoryRegistry::Node* node, std::size_t depth, std::size_t index) {
           writer.Enter(
               SnapshotEntry{node->class_name, *node->properties.AsDictionary(), node->write_status,

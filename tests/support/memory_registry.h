@@ -2,8 +2,8 @@
 // of classes, built directly or from a snapshot text; and the snapshot text of one.
 #pragma once
 
+#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -51,7 +51,6 @@ class MemoryRegistry : public DeviceRegistry {
   static RegistryEntry EntryFor(Node* node) { return RegistryEntry(node->shared_from_this()); }
 
   StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
-  StatusOr<RegistryEntry> MatchFirstService(std::string_view class_name) override;
   StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
   RegistryEntry ParentOf(const RegistryEntry& entry) override;
   StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,
@@ -72,9 +71,11 @@ class MemoryRegistry : public DeviceRegistry {
   Driver driver_ = &MemoryRegistry::RecordingDriver;
 };
 
-// The registry a snapshot text holds. A refusal says why and names the place of the fault
-// ("line 3, column 7", or a path such as root.children[1].properties), but not the file.
-StatusOr<std::unique_ptr<MemoryRegistry>> ParseSnapshot(std::string_view text);
+// The registry a snapshot text holds, read in pieces of at most piece bytes. A refusal says why and
+// names the place of the fault ("line 3, column 7", or a path such as root.children[1].properties),
+// but not the file.
+StatusOr<std::unique_ptr<MemoryRegistry>> ParseSnapshot(std::string_view text,
+                                                        std::size_t piece = SIZE_MAX);
 
 // The snapshot text of source added to registry, which must be empty.
 Status LoadSnapshotText(TextSource& source, MemoryRegistry& registry);

@@ -1,6 +1,7 @@
 #include "support/run_binary.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <stdexcept>
@@ -94,10 +96,6 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("posix_spawn failed");
-  if (options.signal != 0) {
-    usleep(static_cast<useconds_t>(options.signal_after_us));
-    kill(pid, options.signal);
-  }
   // A run that goes on and on (a fault planted by mutation testing, say) is ended: after ten
   // minutes, or once it has written a gigabyte, which no run of the suite comes near.
   int wstatus = 0;
@@ -122,10 +120,11 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   return result;
 }
 
-RunOptions WithRegistry(const std::string& path) {
-  RunOptions options;
-  options.env["HALVANE_REGISTRY"] = path;
-  return options;
+std::string Capture(const RunOptions& options, const std::string& path) {
+  const RunResult capture = RunHalvane({"--snapshot"}, options);
+  EXPECT_EQ(capture.status, 0) << capture.err;
+  std::ofstream(path, std::ios::binary) << capture.out;
+  return path;
 }
 
 }  // namespace halvane::testing

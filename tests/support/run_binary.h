@@ -21,13 +21,12 @@ struct RunOptions {
   int as_uid = -1;
   // Shell commands run before the binary replaces the shell, e.g. "ulimit -f 1".
   std::string shell_prefix;
-  // A signal sent to the run this many microseconds after it started, unless it has ended.
-  int signal = 0;
-  long signal_after_us = 0;
 };
 
 // The options of a run that reads the registry snapshot at path.
 RunOptions WithRegistry(const std::string& path);
+// What a run with options captures (--snapshot), written to path, which is returned.
+std::string Capture(const RunOptions& options, const std::string& path);
 
 // A snapshot entry of one Fibre Channel port, 00:11:22:33:44:55:66:77, with nothing else.
 inline constexpr char kOnePortEntry[] =
@@ -68,9 +67,14 @@ struct CommandResult {
   int status = -1;
 };
 CommandResult RunCommand(const std::string& command);
-// Whether a checking tool could not run (status 127, not installed; 77, its own skip), so that a
-// test proves nothing and skips: except under CI=true, where a missing tool is the machine's fault.
-bool CheckerMissing(const CommandResult& result);
+// Runs each checking command, its standard error joined to its output: each must print nothing and
+// end 0. A checker that could not run (status 127, not installed; 77, its own skip) proves nothing
+// and skips the test, except under CI=true, where a missing tool is the machine's fault.
+void ExpectCheckersPass(const std::vector<std::string>& commands);
+// The commands that check the documents (paths, each after a space) against the shipped schema
+// doc/SCHEMA, and each metrics file of expositions with promtool.
+std::vector<std::string> SchemaAndPromtool(const std::string& schema, const std::string& documents,
+                                           const std::string& expositions = "");
 
 // The rows of a table kept as data in tests/NAME: one row a line, fields apart by " | ", each
 // taking C escapes; blank lines and lines starting with "#" are skipped.

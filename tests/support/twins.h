@@ -2,6 +2,7 @@
 // of it and answers as the test configured.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -19,27 +20,41 @@
 
 namespace halvane {
 
-// The tree's own reader, except that reading the attribute named failing, in any folder, fails
-// with error, as the kernel answers a read it refuses (EACCES from an LSM, EIO from a driver's
-// show function).
-class FailingReader : public SysfsReader {
+// The tree's own reader, keeping every folder listed and every path looked at or read, in order;
+// except that reading the attribute named failing, in any folder, fails with error, as the kernel
+// answers a read it refuses (EACCES from an LSM, EIO from a driver's show function).
+class WatchingReader : public SysfsReader {
  public:
-  FailingReader(const std::string& root, std::string failing, int error)
+  explicit WatchingReader(const std::string& root, std::string failing = {}, int error = 0)
       : real_(MakeTreeReader(root)), failing_(std::move(failing)), error_(error) {}
-  Listing List(const std::string& folder) override { return real_->List(folder); }
-  Listing ListFolders(const std::string& folder) override { return real_->ListFolders(folder); }
+  std::vector<std::string> paths;
+  // Whether a look went to a path that holds text.
+  bool Looked(const std::string& text) const {
+    return std::any_of(paths.begin(), paths.end(), [&](const std::string& path) {
+      return path.find(text) != std::string::npos;
+    });
+  }
+
+  Listing List(const std::string& folder) override { return Saw(folder).List(folder); }
+  Listing ListFolders(const std::string& folder) override {
+    return Saw(folder).ListFolders(folder);
+  }
   Reading Read(const std::string& folder, const char* name, std::size_t limit) override {
     if (name == failing_) return ErrnoStatus(error_).OfPath(folder + "/" + name);
-    return real_->Read(folder, name, limit);
+    return Saw(folder + "/" + name).Read(folder, name, limit);
   }
   Reading FirstNameIn(const std::string& folder, const char* name) override {
-    return real_->FirstNameIn(folder, name);
+    return Saw(folder + "/" + name).FirstNameIn(folder, name);
   }
-  Reading Resolve(const std::string& path) override { return real_->Resolve(path); }
-  bool IsFolder(const std::string& path) override { return real_->IsFolder(path); }
-  bool Exists(const std::string& path) override { return real_->Exists(path); }
+  Reading Resolve(const std::string& path) override { return Saw(path).Resolve(path); }
+  bool IsFolder(const std::string& path) override { return Saw(path).IsFolder(path); }
+  bool Exists(const std::string& path) override { return Saw(path).Exists(path); }
 
  private:
+  SysfsReader& Saw(const std::string& path) {
+    paths.push_back(path);
+    return *real_;
+  }
   std::unique_ptr<SysfsReader> real_;
   std::string failing_;
   int error_;

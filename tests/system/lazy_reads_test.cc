@@ -3,13 +3,9 @@
 // listing and the reading reads as one whose attributes are missing.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
-
-#include <sys/stat.h>
 
 #include "cli/front_end.h"
 #include "listing/full_report.h"
@@ -25,52 +21,6 @@ namespace halvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Keeps every folder listed and every path looked at or read, in order.
-class CountingReader : public SysfsReader {
- public:
-  explicit CountingReader(const std::string& root) : real_(MakeTreeReader(root)) {}
-  std::vector<std::string> paths;
-  // Whether a look went to a path that holds text.
-  bool Looked(const std::string& text) const {
-    return std::any_of(paths.begin(), paths.end(), [&](const std::string& path) {
-      return path.find(text) != std::string::npos;
-    });
-  }
-
-  Listing List(const std::string& folder) override {
-    paths.push_back(folder);
-    return real_->List(folder);
-  }
-  StatusOr<std::optional<std::string>> Read(const std::string& folder, const char* name,
-                                            std::size_t limit) override {
-    paths.push_back(folder + "/" + name);
-    return real_->Read(folder, name, limit);
-  }
-  Reading FirstNameIn(const std::string& folder, const char* name) override {
-    paths.push_back(folder + "/" + name);
-    return real_->FirstNameIn(folder, name);
-  }
-  Reading Resolve(const std::string& path) override {
-    paths.push_back(path);
-    return real_->Resolve(path);
-  }
-  bool IsFolder(const std::string& path) override {
-    paths.push_back(path);
-    return real_->IsFolder(path);
-  }
-  Listing ListFolders(const std::string& folder) override {
-    paths.push_back(folder);
-    return real_->ListFolders(folder);
-  }
-  bool Exists(const std::string& path) override {
-    paths.push_back(path);
-    return real_->Exists(path);
-  }
-
- private:
-  std::unique_ptr<SysfsReader> real_;
-};
 
 // The host tree, whose lpfc host 3 gets `extra` more logical units on its target 3:0:1, each a
 // copy of unit 3:0:1:1.
@@ -99,9 +49,8 @@ TEST(LazySysfsReads, PortRunsReadNoUnitAndTheListingOnlyWhatItPrints) {
     testing::TempDir dir;
     BuildHost(dir.path(), luns);
     for (std::size_t run = 0; run < runs.size(); ++run) {
-      CountingReader reader(fs::canonical(dir.path()));
+      WatchingReader reader(fs::canonical(dir.path()));
       RecordingAttributeWriter writer;
-      std::ostringstream errors;
       const auto built = BuildSysfsRegistry(dir.path(), &reader, &writer);
       ASSERT_TRUE(built.ok()) << built.status().message();
       InProcessRun in_process(**built);
@@ -133,8 +82,8 @@ TEST(LazySysfsReads, EachNvmeControllerCostsTheSameHoweverManyThePortHas) {
                                   std::to_string(controllers) + " --sysfs " + root)
                   .status,
               0);
-    CountingReader reader(fs::canonical(root));
-    std::ostringstream errors, document;
+    WatchingReader reader(fs::canonical(root));
+    std::ostringstream document;
     const auto registry = BuildSysfsRegistry(root, &reader);
     ASSERT_TRUE(registry.ok());
     PrintInventoryDocument(**registry, document);
@@ -148,8 +97,7 @@ TEST(LazySysfsReads, EachNvmeControllerCostsTheSameHoweverManyThePortHas) {
 TEST(LazySysfsReads, TheMapsAreFoundWithoutTheHosts) {
   testing::TempDir dir;
   testing::BuildTree("fleet", dir.path());
-  CountingReader reader(fs::canonical(dir.path()));
-  std::ostringstream errors;
+  WatchingReader reader(fs::canonical(dir.path()));
   const auto registry = BuildSysfsRegistry(dir.path(), &reader);
   ASSERT_TRUE(registry.ok());
   auto maps = (*registry)->MatchServices(kSysfsMultipathMapClass);
@@ -161,7 +109,6 @@ TEST(LazySysfsReads, TheMapsAreFoundWithoutTheHosts) {
 TEST(LazySysfsReads, UnitsThatGoAwayAfterTheListingReadAsMissing) {
   testing::TempDir dir;
   BuildHost(dir.path(), 0);
-  std::ostringstream errors;
   auto built = BuildSysfsRegistry(dir.path());
   ASSERT_TRUE(built.ok());
   DeviceRegistry* registry = built->get();
@@ -205,7 +152,7 @@ TEST(TreeResolution, TheWalkReadsAsTheKernelResolves) {
     for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
       const auto reader = MakeTreeReader(root, resolution);
       RecordingAttributeWriter writer;
-      std::ostringstream errors, listing;
+      std::ostringstream listing;
       const auto registry = BuildSysfsRegistry(root, reader.get(), &writer);
       ASSERT_TRUE(registry.ok());
       PrintFullReport(**registry, listing);

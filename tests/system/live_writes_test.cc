@@ -177,7 +177,7 @@ TEST_F(LiveHostWrites, AnAttributeThatCannotBeReadRefusesWithItsReason) {
   const std::pair<const char*, const char*> cases[] = {{"lpfc_link_speed", "Permission denied"},
                                                        {"supported_speeds", "Permission denied"}};
   for (const auto& [attribute, reason] : cases) {
-    FailingReader reader(tree, attribute, EACCES);
+    WatchingReader reader(tree, attribute, EACCES);
     RecordingAttributeWriter writer;
     const auto registry = BuildSysfsRegistry(tree, &reader, &writer);
     ASSERT_TRUE(registry.ok());

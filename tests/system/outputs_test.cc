@@ -121,19 +121,13 @@ TEST(EveryOutput, IsTakenByItsConsumers) {
     }
   }
   testing::TempDir dir;
-  const std::string tests = testing::SourceDir() + "/tests/support/";
-  for (const std::string& command :
-       {"python3 " + tests + "validate_inventory.py " + testing::SourceDir() +
-            "/doc/halvane-inventory.schema.json" + Files(dir, outputs.documents, ".json"),
-        "python3 " + tests + "check_metrics.py" + Files(dir, outputs.metrics, ".prom"),
-        // Graphviz writes every graph to its standard output, and only its warnings are kept.
-        "{ dot -Tsvg" + Files(dir, outputs.pictures, ".dot") + " >/dev/null; }"}) {
-    const auto report = testing::RunCommand(command + " 2>&1");
-    // Without the checkers the test cannot prove anything.
-    if (testing::CheckerMissing(report)) GTEST_SKIP() << report.out;
-    EXPECT_EQ(report.status, 0) << report.out;
-    EXPECT_EQ(report.out, "");
-  }
+  std::vector<std::string> checks = testing::SchemaAndPromtool(
+      "halvane-inventory.schema.json", Files(dir, outputs.documents, ".json"));
+  checks.push_back("python3 " + testing::SourceDir() + "/tests/support/check_metrics.py" +
+                   Files(dir, outputs.metrics, ".prom"));
+  // Graphviz writes every graph to its standard output, and only its warnings are kept.
+  checks.push_back("{ dot -Tsvg" + Files(dir, outputs.pictures, ".dot") + " >/dev/null; }");
+  testing::ExpectCheckersPass(checks);
 }
 
 }  // namespace
