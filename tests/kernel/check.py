@@ -42,12 +42,6 @@ def equal(got, wanted, what):
     raise Fail(f"{what}: {where}halvane says {short[0]}, expected {short[1]}")
 
 
-def equals(what, *rows):
-    """Rows of (key, halvane's value, the expected one), each named "WHAT KEY"."""
-    for key, got, wanted in rows:
-        equal(got, wanted, f"{what} {key}".strip())
-
-
 def first_difference(got, wanted, path="$"):
     """Where two documents that differ first differ: (path, one's value, the other's)."""
     if isinstance(got, dict) and isinstance(wanted, dict):
@@ -60,22 +54,36 @@ def first_difference(got, wanted, path="$"):
     return next(first_difference(a, b, path + step) for step, a, b in pairs if a != b)
 
 
+def equals(what, *rows):
+    """Rows of (key, halvane's value, the expected one), each named "WHAT KEY"."""
+    for key, got, wanted in rows:
+        equal(got, wanted, f"{what} {key}".strip())
+
+
+def fields(shown, rules, record, what):
+    """The keys of shown against the attributes of the kernel's record that their rules name,
+    as the rules turn them: NAME, or (NAME, FUNCTION)."""
+    rules = {key: rule if isinstance(rule, tuple) else (rule, lambda value: value)
+             for key, rule in rules.items()}
+    equal({key: shown.get(key) for key in rules},
+          {key: then(record[name]) for key, (name, then) in rules.items()}, what)
+
+
 def here(*args, env=None, stdin=None):
-    """A run on this side: halvane's (args after the binary, with env), or a tool's."""
+    """A run on this side: halvane's (ARGS its arguments) when given an ENV, else a tool's."""
     command = [binary, *args] if env is not None else list(args)
     env = env and {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env}
     return subprocess.run(command, input=stdin, capture_output=True, text=True, env=env)
 
 
-# ---- what the guest kept ----
+# ---- what the guest kept: PHASE/NAME.{out,err,rc,trace} of each run ----
 
-def kept(phase, name, ending="out"):
-    return open(os.path.join(results, phase, f"{name}.{ending}"), encoding="utf-8",
-                errors="replace").read()
+def kept(phase, file):
+    return open(os.path.join(results, phase, file), encoding="utf-8", errors="replace").read()
 
 
 def status(phase, name):
-    return int(kept(phase, name, "rc"))
+    return int(kept(phase, name + ".rc"))
 
 
 def output(phase, name, peer=False):
@@ -84,7 +92,7 @@ def output(phase, name, peer=False):
         raise Fail(f"{phase}/{name} did not run in the guest")
     if peer and status(phase, name) == 127:
         raise Skip(f"{name.split('-')[0]} is not installed in the guest")
-    return kept(phase, name)
+    return kept(phase, name + ".out")
 
 
 def ran(phase, name, wanted, what):
@@ -100,7 +108,7 @@ def document(phase, name="json"):
 
 def ends(phase, raw=False):
     """i0, i1, t0, t1: the host and port name of each end of the two links."""
-    rows = map(str.split, open(os.path.join(results, phase, "ends")).read().splitlines())
+    rows = map(str.split, kept(phase, "ends").splitlines())
     return {end: (host, name if raw else name.upper()) for end, host, name in rows}
 
 
@@ -120,11 +128,10 @@ trees = {}
 def kernel(phase):
     """The phase's capture laid out as files and links, as the test suite's trees are."""
     if phase not in trees:
-        tree = os.path.join(results, phase, "sysfs.tree")
-        if not os.path.exists(tree):
+        if not os.path.exists(os.path.join(results, phase, "sysfs.tree")):
             raise Fail(f"no capture of the {phase} phase")
         root = tempfile.mkdtemp(prefix=f"halvane-kernel-{phase}-")
-        for line in open(tree, encoding="utf-8").read().splitlines():
+        for line in kept(phase, "sysfs.tree").splitlines():
             if line and not line.startswith("#"):
                 path, kind, content = re.match(r"(.*?)(?: (=|->) (.*))?$", line).groups()
                 full = os.path.join(root, path.rstrip("/"))
@@ -146,16 +153,16 @@ class Kernel:
         self.root = root
         self.hosts = {h: host | {"proc_name": self.text("class/scsi_host", h, "proc_name"),
                                  "wwpn": wwn(host["port_name"])}
-                      for h, host in self.records("class/fc_host", (
-                          "port_name", "node_name", "port_state", "speed", "port_type",
-                          "port_id", "fabric_name", "symbolic_name")).items()}
+                      for h, host in self.records("class/fc_host", "port_name node_name "
+                                                  "port_state speed port_type port_id "
+                                                  "fabric_name symbolic_name").items()}
         self.ports = [self.hosts[h]["wwpn"] for h in by_number(self.hosts)]
-        self.targets = {r: v | {"host": "host" + r[len("rport-"):].split(":")[0]}
-                        for r, v in self.records("class/fc_remote_ports", (
-                            "port_name", "node_name", "port_id", "port_state", "roles",
-                            "scsi_target_id", "dev_loss_tmo", "fast_io_fail_tmo")).items()
-                        if v["scsi_target_id"] != "-1"}
-        self.rports = self.records("class/fc_remote_ports", ("port_name",))
+        self.rports = {r: v | {"host": "host" + r[len("rport-"):].split(":")[0]}
+                       for r, v in self.records("class/fc_remote_ports", (
+                           "port_name node_name port_id port_state roles scsi_target_id "
+                           "dev_loss_tmo fast_io_fail_tmo")).items()}
+        self.targets = {r: v | {"scsi_address": f"{v['host'][4:]}:0:{v['scsi_target_id']}"}
+                        for r, v in self.rports.items() if v["scsi_target_id"] != "-1"}
         self.luns = {a: self.lun(a) for a in self.names("class/scsi_device")}
         self.maps = {dm: {"name": self.text("block", dm, "dm/name"), "uuid": uuid,
                           "size": int(self.text("block", dm, "size")) * 512,
@@ -175,13 +182,13 @@ class Kernel:
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
 
     def records(self, folder, attributes):
-        return {name: {a: self.text(folder, name, a) for a in attributes}
+        return {name: {a: self.text(folder, name, a) for a in attributes.split()}
                 for name in self.names(folder)}
 
     def lun(self, address):
         folder = os.path.realpath(os.path.join(self.root, "class/scsi_device", address, "device"))
-        lun = {a: self.text(folder, a) for a in ("state", "vendor", "model", "rev",
-                                                 "access_state", "wwid", "queue_depth", "type")}
+        lun = {a: self.text(folder, a)
+               for a in "state vendor model rev access_state wwid queue_depth type".split()}
         inquiry = open(os.path.join(folder, "inquiry"), "rb").read()
         lun["tpgs"] = (inquiry[5] >> 4) & 3 if len(inquiry) > 5 else 0
         blocks, sg = self.names(folder, "block"), self.names(folder, "scsi_generic")
@@ -216,11 +223,8 @@ def by_number(names):
 
 def lsscsi(phase, name="lsscsi"):
     """[H:C:T:L] disk fcoe:0x<wwpn>,0x<port id> /dev/sdX /dev/sgN SIZE"""
-    rows = {}
-    for line in output(phase, name, peer=True).splitlines():
-        f = line.split() + [None]
-        rows[f[0].strip("[]")] = dict(zip(("type", "transport", "block", "sg", "size"), f[1:6]))
-    return rows
+    return {f[0].strip("[]"): dict(zip(("type", "transport", "block", "sg", "size"), f[1:6]))
+            for f in (line.split() + [None] for line in output(phase, name, True).splitlines())}
 
 
 def sg_inq_naa(phase, address):
@@ -230,10 +234,9 @@ def sg_inq_naa(phase, address):
     if status(phase, "sg_inq-" + address) != 0 and phase not in ("healthy", "rescan"):
         return sg_inq_naa("rescan", address)
     for block in re.split(r"\n  Designation descriptor", text):
-        if "designator_type: NAA" in block and "Addressed logical unit" in block:
-            found = re.search(r"\[0x([0-9a-f]+)\]", block)
-            if found:
-                return found.group(1)
+        found = re.search(r"\[0x([0-9a-f]+)\]", block)
+        if "designator_type: NAA" in block and "Addressed logical unit" in block and found:
+            return found[1]
     raise Fail(f"sg_inq -p 0x83 shows no NAA designator for {address}")
 
 
@@ -248,8 +251,7 @@ def multipath_ll(phase):
         elif size and current is not None:
             current["size"] = float(size[1]) * 1024 ** " KMGT".index(size[2])
         elif path and current is not None:
-            current["paths"][path[1]] = {"block": path[2], "dm_state": path[3],
-                                         "checker": path[4]}
+            current["paths"][path[1]] = {"block": path[2], "checker": path[4]}
     return maps
 
 
@@ -312,15 +314,6 @@ def all_luns(doc):
             for lun in t["luns"]}
 
 
-def fields(shown, rules, record, what):
-    """The keys of shown against the attributes of the kernel's record that their rules name,
-    as the rules turn them: NAME, or (NAME, FUNCTION)."""
-    rules = {key: rule if isinstance(rule, tuple) else (rule, lambda value: value)
-             for key, rule in rules.items()}
-    equal({key: shown.get(key) for key in rules},
-          {key: then(record[name]) for key, (name, then) in rules.items()}, what)
-
-
 def stripped(name):
     return name, str.strip
 
@@ -339,6 +332,7 @@ REMOTE_PORT_FIELDS = {
     "node_name": ("node_name", wwn), "port_id": "port_id", "state": ("port_state", norm),
     "roles": ("roles", lambda s: [norm(x) for x in s.split(", ")]),
     "dev_loss_tmo": ("dev_loss_tmo", int), "fast_io_fail_tmo": ("fast_io_fail_tmo", int),
+    "scsi_address": "scsi_address",
 }
 LUN_FIELDS = {
     "state": ("state", norm), "type": ("type", lambda s: "disk" if s == "0" else s),
@@ -349,18 +343,20 @@ LUN_FIELDS = {
                               3: "Implicit and Explicit"}.get),
     "wwid": "wwid",
 }
-# The listing's lines of a port and of a LUN.
-LISTED_PORT_FIELDS = {"Port Status": "port_state", "Speed": "speed", "Topology": "port_type"}
+# The listing's lines of a port (with no AL_PA: an N_Port has no arbitrated-loop address) and of
+# a LUN (with its NAA as sg_inq -p 0x83 has it and the name of multipath -ll's map over it).
+LISTED_PORT_FIELDS = {"Port Status": "port_state", "Speed": "speed", "Topology": "port_type",
+                      "AL_PA": ("port_name", lambda _: None)}
 LISTED_LUN_FIELDS = {"Vendor": stripped("vendor"), "Model": stripped("model"),
-                     "Revision": stripped("rev"), "Logical Unit Access State": "access_state"}
+                     "Revision": stripped("rev"), "Logical Unit Access State": "access_state",
+                     "Logical Unit Unique ID": "naa", "LUN Alias": "alias"}
 
 
 # ---- the checks ----
 
 def check_setup():
-    failed = os.path.join(results, "setup-failed")
-    if os.path.exists(failed):
-        raise Fail("the guest could not build the SAN: " + open(failed).read().strip())
+    if os.path.exists(os.path.join(results, "setup-failed")):
+        raise Fail("the guest could not build the SAN: " + kept("", "setup-failed").strip())
     for phase in ("healthy", "rescan", "degraded", "down"):
         expect(os.path.isdir(os.path.join(results, phase)), f"the {phase} phase did not run")
     k = kernel("healthy")
@@ -371,14 +367,11 @@ def check_setup():
 
 def check_list_ports(phase):
     ports, _ = listing(ran(phase, "list", 0, "-l"))
-    equal(kept(phase, "list", "err"), "", "-l standard error")
+    equal(kept(phase, "list.err"), "", "-l standard error")
     k = kernel(phase)
     equal(list(ports), k.ports, "ports in host order")
     for h, host in k.hosts.items():
-        block, what = ports[host["wwpn"]], f"{h} ({host['wwpn']})"
-        fields(block, LISTED_PORT_FIELDS, host, what)
-        # An N_Port has no arbitrated-loop address to show.
-        expect("AL_PA" not in block, what + " shows an AL_PA on a point-to-point port")
+        fields(ports[host["wwpn"]], LISTED_PORT_FIELDS, host, f"{h} ({host['wwpn']})")
 
 
 def check_list_luns(phase):
@@ -391,13 +384,11 @@ def check_list_luns(phase):
         shown = [lun for target in targets[node] for lun in target]
         equal([lun["@"] for lun in shown], [a.split(":")[3] for a in addresses],
               f"LUNs under {node}")
-        for lun, address in zip(shown, addresses):
-            kl, what = k.luns[address], f"LUN {address}"
-            fields(lun, LISTED_LUN_FIELDS, kl, what)
-            alias = [by_dm[h] for h in kl.get("holders", []) if h in by_dm] + [None]
-            equals(what, ("Unique ID (sg_inq -p 0x83)", lun.get("Logical Unit Unique ID"),
-                          "0x" + sg_inq_naa(phase, address).upper()),
-                   ("alias (multipath -ll's map)", lun.get("LUN Alias"), alias[0]))
+        for lun, a in zip(shown, addresses):
+            kl = k.luns[a]
+            aliases = [by_dm[h] for h in kl.get("holders", []) if h in by_dm] + [None]
+            fields(lun, LISTED_LUN_FIELDS, kl | {"naa": "0x" + sg_inq_naa(phase, a).upper(),
+                                                 "alias": aliases[0]}, f"LUN {a}")
 
 
 def check_port_blocks(phase):
@@ -432,13 +423,11 @@ def check_json_remote_ports(phase):
     doc, k, peers = document(phase), kernel(phase), lsscsi(phase)
     for c in doc["controllers"]:
         h, shown = "host%d" % c["scsi_host"], c.get("targets", [])
-        mine = {wwn(v["port_name"]): v for v in k.targets.values() if v["host"] == h}
+        mine = {wwn(r["port_name"]): r for r in k.targets.values() if r["host"] == h}
         equal(sorted(t["port_name"] for t in shown), sorted(mine), f"{h}'s targets")
         for t in shown:
-            r, what = mine[t["port_name"]], f"remote port {t['port_name']} of {h}"
-            fields(t, REMOTE_PORT_FIELDS, r, what)
-            equal(t.get("scsi_address"), f"{h[4:]}:0:{r['scsi_target_id']}",
-                  what + " scsi_address")
+            what = f"remote port {t['port_name']} of {h}"
+            fields(t, REMOTE_PORT_FIELDS, mine[t["port_name"]], what)
             # lsscsi -t: fcoe:0x<port name>,0x<port id> for each of its LUNs.
             wanted = "0x%s,%s" % (t["port_name"].replace(":", "").lower(), t["port_id"])
             for lun in t.get("luns", []):
@@ -449,60 +438,52 @@ def check_json_remote_ports(phase):
 def lun_fields(phase, keys):
     """The keys of each LUN of --json -l against the kernel's files."""
     shown, luns = all_luns(document(phase)), kernel(phase).luns
-    for address, lun in shown.items():
-        fields(lun, {key: LUN_FIELDS[key] for key in keys}, luns[address], f"LUN {address}")
+    for a, lun in shown.items():
+        fields(lun, {key: LUN_FIELDS[key] for key in keys.split()}, luns[a], f"LUN {a}")
     return shown
 
 
 def check_json_luns(phase):
-    shown, luns = all_luns(document(phase)), kernel(phase).luns
-    peers, blocks = lsscsi(phase), lsscsi(phase, "lsscsi-blocks")
-    equal(sorted(shown), sorted(luns), "SCSI addresses")
+    shown, peers, blocks = all_luns(document(phase)), lsscsi(phase), lsscsi(phase, "lsscsi-blocks")
+    equal(sorted(shown), sorted(kernel(phase).luns), "SCSI addresses")
     equal(sorted(shown), sorted(peers), "SCSI addresses against lsscsi")
-    lun_fields(phase, ("state", "type", "vendor", "model", "revision", "queue_depth",
-                       "block_device", "sg_device", "size_bytes", "logical_block_size"))
-    for address, lun in shown.items():
-        peer, what = peers[address], f"LUN {address}"
-        count, size = (int(x) for x in blocks[address]["size"].split(","))
-        equals(what, ("block_device (lsscsi -g)", "/dev/" + lun.get("block_device", ""),
-                      peer["block"]),
-               ("sg_device (lsscsi -g)", "/dev/" + lun.get("sg_device", ""), peer["sg"]),
-               ("size and block size (lsscsi -SS)",
-                (lun.get("size_bytes"), lun.get("logical_block_size")), (count * size, size)))
+    lun_fields(phase, "state type vendor model revision queue_depth block_device sg_device "
+                      "size_bytes logical_block_size")
+    for a, lun in shown.items():
+        count, size = (int(x) for x in blocks[a]["size"].split(","))
+        equal(("/dev/" + lun.get("block_device", ""), "/dev/" + lun.get("sg_device", ""),
+               lun.get("size_bytes"), lun.get("logical_block_size")),
+              (peers[a]["block"], peers[a]["sg"], count * size, size),
+              f"LUN {a} block and sg devices (lsscsi -g), size and block size (lsscsi -SS)")
         # lsscsi -s rounds to three significant figures of SI units.
-        m = re.match(r"^([\d.]+)([kMGT])B$", peer["size"] or "")
+        m = re.match(r"^([\d.]+)([kMGT])B$", peers[a]["size"] or "")
         expect(m and abs(float(m[1]) * 1000 ** " kMGT".index(m[2]) - lun["size_bytes"])
                <= lun["size_bytes"] * 0.01,
-               f"{what}: size_bytes {lun['size_bytes']} against lsscsi -s {peer['size']}")
+               f"LUN {a}: size_bytes {lun['size_bytes']} against lsscsi -s {peers[a]['size']}")
 
 
 def check_json_alua(phase):
-    shown = lun_fields(phase, ("access_state", "alua_support"))
     sides = {host[4:]: end for end, (host, _) in ends(phase).items()}
     # The target across i0's link exports its LUNs in the default group, active/optimized; the
     # one across i1's in a second group, active/non-optimized.
     configured = {"i0": "active/optimized", "i1": "active/non-optimized"}
-    for address, lun in shown.items():
-        equal(lun.get("access_state"), configured[sides[address.split(":")[0]]],
-              f"LUN {address} access_state against the target's groups")
+    for a, lun in lun_fields(phase, "access_state alua_support").items():
+        equal(lun.get("access_state"), configured[sides[a.split(":")[0]]],
+              f"LUN {a} access_state against the target's groups")
 
 
 def check_json_wwids(phase):
-    shown = lun_fields(phase, ("wwid",))
-    mapped = {a: m for m in multipath_ll(phase).values() for a in m["paths"]}
-    for address, lun in shown.items():
-        naa = sg_inq_naa(phase, address)
-        equals(f"LUN {address}", ("wwid against sg_inq -p 0x83", lun.get("wwid"), "naa." + naa),
+    mapped = {a: m["wwid"] for m in multipath_ll(phase).values() for a in m["paths"]}
+    for a, lun in lun_fields(phase, "wwid").items():
+        naa, wwid = sg_inq_naa(phase, a), lun.get("multipath_wwid")
+        equals(f"LUN {a}", ("wwid against sg_inq -p 0x83", lun.get("wwid"), "naa." + naa),
                ("unique_id against sg_inq", lun.get("unique_id"), "0x" + naa.upper()),
-               ("multipath_wwid", lun.get("multipath_wwid"), "3" + naa))
-        if address in mapped:
-            equal(lun.get("multipath_wwid"), mapped[address]["wwid"],
-                  f"LUN {address} multipath_wwid against multipath -ll")
+               ("multipath_wwid", wwid, "3" + naa),
+               ("multipath_wwid against multipath -ll", wwid, mapped.get(a, wwid)))
 
 
 def check_json_maps(phase):
     k, doc, maps = kernel(phase), document(phase), multipath_ll(phase)
-    shown = all_luns(doc)
     equal(sorted(m["name"] for m in doc["multipath"]), sorted(maps), "maps against multipath -ll")
     equal(sorted(m["dm"] for m in doc["multipath"]), sorted(k.maps), "maps' dm devices")
     for m in doc["multipath"]:
@@ -514,20 +495,19 @@ def check_json_maps(phase):
                ("paths' block devices", sorted(p["block_device"] for p in m["paths"]),
                 sorted(km["slaves"])))
         for p in m["paths"]:
-            address = p["scsi_address"]
-            kl, checker = k.luns[address], peer["paths"][address]["checker"]
-            equals(f"{what} path {address}",
-                   ("block device", p["block_device"], peer["paths"][address]["block"]),
+            a = p["scsi_address"]
+            kl, checker = k.luns[a], peer["paths"][a]["checker"]
+            equals(f"{what} path {a}", ("block device", p["block_device"], peer["paths"][a]["block"]),
                    ("state", p.get("state"), norm(kl["state"])),
-                   ("port_name", p.get("port_name"), k.hosts["host" + address.split(":")[0]]["wwpn"]),
+                   ("port_name", p.get("port_name"), k.hosts["host" + a.split(":")[0]]["wwpn"]),
                    ("remote_port_name", p.get("remote_port_name"),
                     wwn(k.rports[kl["rport"]]["port_name"])),
                    ("fibre_channel", p.get("fibre_channel"), True),
                    # multipath's checker fails a path exactly when its LUN cannot take I/O.
                    (f"multipath -ll's checker says {checker}, the kernel {kl['state']}",
                     checker == "ready", kl["state"] == "running"))
-            equal(shown[address].get("multipath"),
-                  {"name": m["name"], "dm": m["dm"], "uuid": m["uuid"]}, f"LUN {address}'s map")
+            equal(all_luns(doc)[a].get("multipath"),
+                  {"name": m["name"], "dm": m["dm"], "uuid": m["uuid"]}, f"LUN {a}'s map")
 
 
 def check_metrics_promtool(phase):
@@ -540,22 +520,22 @@ def check_metrics_promtool(phase):
 
 def check_metrics_values(phase):
     k, samples = kernel(phase), metrics(phase)
-    wanted = [(h["port_state"] == "Online", "halvane_port_online", {"port_name": h["wwpn"]},
-               h["port_state"]) for h in k.hosts.values()]
-    wanted += [(int(h["speed"].split()[0]) * 125e6, "halvane_port_speed_bytes_per_second",
-                {"port_name": h["wwpn"]}, h["speed"]) for h in k.hosts.values()]
-    wanted += [(r["port_state"] == "Online", "halvane_remote_port_online",
-                {"remote_port_name": wwn(r["port_name"])}, r["port_state"])
-               for r in k.targets.values()]
-    wanted += [(kl["state"] == "running", "halvane_lun_running",
-                {"scsi_address": a, "wwid": kl["wwid"], "block_device": kl["block"]},
-                kl["state"]) for a, kl in k.luns.items()]
     running = {kl["block"] for kl in k.luns.values() if kl["state"] == "running"}
-    for dm, km in k.maps.items():
-        wanted += [(len(km["slaves"]), "halvane_multipath_paths", {"dm": dm}, "paths"),
-                   (len(set(km["slaves"]) & running), "halvane_multipath_active_paths",
-                    {"dm": dm}, "active paths")]
-    for value, name, labels, what in wanted:
+    # (sample, its labels, its value, what the kernel has)
+    for name, labels, value, what in [
+            *(("halvane_port_online", {"port_name": h["wwpn"]}, h["port_state"] == "Online",
+               h["port_state"]) for h in k.hosts.values()),
+            *(("halvane_port_speed_bytes_per_second", {"port_name": h["wwpn"]},
+               int(h["speed"].split()[0]) * 125e6, h["speed"]) for h in k.hosts.values()),
+            *(("halvane_remote_port_online", {"remote_port_name": wwn(r["port_name"])},
+               r["port_state"] == "Online", r["port_state"]) for r in k.targets.values()),
+            *(("halvane_lun_running", {"scsi_address": a, "wwid": kl["wwid"],
+                                       "block_device": kl["block"]},
+               kl["state"] == "running", kl["state"]) for a, kl in k.luns.items()),
+            *(("halvane_multipath_paths", {"dm": dm}, len(km["slaves"]), "its paths")
+              for dm, km in k.maps.items()),
+            *(("halvane_multipath_active_paths", {"dm": dm}, len(set(km["slaves"]) & running),
+               "its running paths") for dm, km in k.maps.items())]:
         found = [v for n, ls, v in samples
                  if n == name and all(ls.get(a) == b for a, b in labels.items())]
         expect(len(found) == 1, f"{len(found)} samples of {name} {labels}")
@@ -585,13 +565,14 @@ def check_picture(phase):
     expect(drawn.returncode == 0 and not drawn.stderr, "dot -Tsvg: " + drawn.stderr[:400])
     nodes = dict(re.findall(r'^ *"((?:port|remote) [^"]*)" \[(.*)\];$', run.stdout, re.M))
     edges = re.findall(r'^ *"((?:port|remote) [^"]*)" -> "[^"]*"(.*);$', run.stdout, re.M)
-    # (node, its state, whether a path through it is down)
-    drawn = [("port " + h["wwpn"], h["port_state"], h["port_state"] != "Online")
+    online = {h["wwpn"]: h["port_state"] == "Online" for h in k.hosts.values()}
+    # (node, its state, whether the paths through it are down)
+    drawn = [("port " + h["wwpn"], h["port_state"], not online[h["wwpn"]])
              for h in k.hosts.values()]
-    drawn += [(f"remote {k.hosts[r['host']]['wwpn']} {wwn(r['port_name'])}", r["port_state"],
-               r["port_state"] != "Online" or k.hosts[r["host"]]["port_state"] != "Online")
-              for r in k.targets.values()]
-    for name, state, down in drawn:
+    drawn += [(f"remote {port} {wwn(r['port_name'])}", r["port_state"],
+               r["port_state"] != "Online" or not online[port])
+              for r in k.targets.values() for port in [k.hosts[r["host"]]["wwpn"]]]
+    for name, state, _ in drawn:
         expect(name in nodes, f"--dot draws no node {name}")
         equal("color=red" in nodes[name], state != "Online", f"{name} ({state}) drawn red")
     down = {name for name, _, down in drawn if down}
@@ -610,10 +591,9 @@ def check_verdict(phase, wanted):
 
 
 def check_user():
-    phase = "healthy"
-    same_as_live(phase, ran(phase, "user-list", 0, "user-list"),
-                 ran(phase, "user-json", 0, "user-json"), "as a user")
-    said = ran(phase, "user-speed", 77, "a setting as a user")
+    same_as_live("healthy", ran("healthy", "user-list", 0, "user-list"),
+                 ran("healthy", "user-json", 0, "user-json"), "as a user")
+    said = ran("healthy", "user-speed", 77, "a setting as a user")
     expect(said.startswith("You must be running as root"), "a setting as a user: " + said[:100])
 
 
@@ -623,7 +603,7 @@ def check_opens_per_lun():
     equal(ran("healthy", "list-traced", 0, "-l under strace"), output("healthy", "list"),
           "-l under strace")
     opens = {}
-    for line in kept("healthy", "list", "trace").splitlines():
+    for line in kept("healthy", "list.trace").splitlines():
         call = re.match(r'(?:\d+ +)?open(?:at2?)?\((?:[^,]+, )?"([^"]*)"', line)
         unit = call and re.search(r"(?:^|/)(\d+:\d+:\d+:\d+)(?:/|$)", call[1])
         if unit:
@@ -635,8 +615,8 @@ def check_opens_per_lun():
 
 def check_unreadable():
     phase = "unreadable"
-    unreadable = {os.path.basename(p) for p in open(os.path.join(results, phase, "unreadable")).read().split()}
-    listed, err = ran(phase, "list", 0, "-l"), kept(phase, "list", "err")
+    unreadable = {os.path.basename(p) for p in kept(phase, "unreadable").split()}
+    listed, err = ran(phase, "list", 0, "-l"), kept(phase, "list.err")
     # The port's state is read by -l; the LUN's is not, so -l names only the first.
     expect("cannot read " in err and "port_state: Permission denied" in err,
            "-l standard error: " + err[:200])
@@ -672,7 +652,7 @@ def check_change_window():
 
 def writes(phase, name, sysfs=False):
     """(path, bytes) of every write to a file the run opened (under /sys), from strace -y."""
-    found = re.findall(r'write\(\d+<([^>\n]*)>, "((?:[^"\\\n]|\\.)*)"', kept(phase, name, "trace"))
+    found = re.findall(r'write\(\d+<([^>\n]*)>, "((?:[^"\\\n]|\\.)*)"', kept(phase, name + ".trace"))
     return [w for w in found if w[0].startswith("/sys") or not sysfs]
 
 
@@ -689,7 +669,7 @@ def check_settings_refused():
             ("speed-dry", no_speed)):
         equals(run, ("standard output", ran("healthy", run, 1, run),
                      "Could not apply settings to the specified port (status 0xE00002C7).\n"),
-               ("standard error", kept("healthy", run, "err"), f"halvane: {host}: {reason}\n"),
+               ("standard error", kept("healthy", run + ".err"), f"halvane: {host}: {reason}\n"),
                ("writes to sysfs", writes("healthy", run, sysfs=True), []))
 
 
@@ -719,19 +699,19 @@ def check_rescan_all():
 
 
 def check_degraded_states():
-    phase = "degraded"
-    (_, w0), (_, w1) = ends(phase)["i0"], ends(phase)["i1"]
-    doc = document(phase)
+    (_, w0), (_, w1) = ends("degraded")["i0"], ends("degraded")["i1"]
+    doc = document("degraded")
     by_port = {c["port_name"]: c for c in doc["controllers"]}
     equals("", (f"{w1} state", by_port[w1]["state"], "linkdown"),
            (f"{w0} state", by_port[w0]["state"], "online"),
            (f"{w1}'s remote port", [t["state"] for t in by_port[w1]["targets"]], ["blocked"]),
            (f"{w1}'s LUNs", {lun["state"] for t in by_port[w1]["targets"] for lun in t["luns"]},
             {"transport_offline"}),
-           (f"-l: {w1}", listing(output(phase, "list"))[0][w1]["Port Status"], "Linkdown"))
-    for m in doc["multipath"]:
-        equal(sorted(p["state"] for p in m["paths"]), ["running", "transport_offline"],
-              f"map {m['name']}'s paths")
+           (f"-l: {w1}", listing(output("degraded", "list"))[0][w1]["Port Status"], "Linkdown"),
+           *((f"map {m['name']}'s paths", sorted(p["state"] for p in m["paths"]),
+              ["running", "transport_offline"]) for m in doc["multipath"]))
+
+
 # Each phase's checks, by what they say.
 PHASE_CHECKS = [
     ("-l lists the kernel's FC hosts with their state, speed and topology", check_list_ports),
@@ -777,7 +757,7 @@ CHECKS += [
     ("down: --check is critical, status 2", check_verdict, ("down", 2)),
 ]
 
-passed = failed = skipped = 0
+counts = {"ok": 0, "FAIL": 0, "skip": 0}
 # Requirements of the whole stage: without them no check can run.
 blocking = sorted(missing - {"check", "promtool"})
 for title, function, arguments in CHECKS:
@@ -785,24 +765,20 @@ for title, function, arguments in CHECKS:
         if blocking:
             raise Skip("missing: " + ", ".join(blocking))
         function(*arguments)
-        print(f"ok    {title}")
-        passed += 1
-    except Skip as why:
+        verdict, why = "ok", None
+    except Skip as skip:
         # A feature this halvane does not have yet is no missing requirement.
-        if strict and "this halvane has no --" not in str(why):
-            print(f"FAIL  {title}: skipped under CI=true: {why}")
-            failed += 1
-        else:
-            print(f"skip  {title}: {why}")
-            skipped += 1
-    except Exception as why:  # a result the checker cannot read is a failure too
-        if isinstance(why, FileNotFoundError):
-            why = f"the guest kept no {os.path.relpath(why.filename, results)}"
-        elif not isinstance(why, Fail):
-            why = f"{type(why).__name__}: {why}"
-        print(f"FAIL  {title}: {why}")
-        failed += 1
-for root in trees.values():
-    shutil.rmtree(root.root, ignore_errors=True)
-print(f"{passed} passed, {failed} failed, {skipped} skipped")
-sys.exit(1 if failed else 0)
+        verdict, why = (("FAIL", f"skipped under CI=true: {skip}")
+                        if strict and "this halvane has no --" not in str(skip) else ("skip", skip))
+    except FileNotFoundError as error:
+        verdict, why = "FAIL", f"the guest kept no {os.path.relpath(error.filename, results)}"
+    except Fail as error:
+        verdict, why = "FAIL", error
+    except Exception as error:  # a result the checker cannot read is a failure too
+        verdict, why = "FAIL", f"{type(error).__name__}: {error}"
+    counts[verdict] += 1
+    print(f"{verdict:<6}{title}" + ("" if why is None else f": {why}"))
+for k in trees.values():
+    shutil.rmtree(k.root, ignore_errors=True)
+print(f"{counts['ok']} passed, {counts['FAIL']} failed, {counts['skip']} skipped")
+sys.exit(1 if counts["FAIL"] else 0)
