@@ -72,7 +72,7 @@ def fields(shown, rules, record, what):
 def here(*args, env=None, stdin=None):
     """A run on this side: halvane's (ARGS its arguments) when given an ENV, else a tool's."""
     command = [binary, *args] if env is not None else list(args)
-    env = env and {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env}
+    env = None if env is None else {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env}
     return subprocess.run(command, input=stdin, capture_output=True, text=True, env=env)
 
 
@@ -484,6 +484,7 @@ def check_json_wwids(phase):
 
 def check_json_maps(phase):
     k, doc, maps = kernel(phase), document(phase), multipath_ll(phase)
+    shown = all_luns(doc)
     equal(sorted(m["name"] for m in doc["multipath"]), sorted(maps), "maps against multipath -ll")
     equal(sorted(m["dm"] for m in doc["multipath"]), sorted(k.maps), "maps' dm devices")
     for m in doc["multipath"]:
@@ -497,7 +498,8 @@ def check_json_maps(phase):
         for p in m["paths"]:
             a = p["scsi_address"]
             kl, checker = k.luns[a], peer["paths"][a]["checker"]
-            equals(f"{what} path {a}", ("block device", p["block_device"], peer["paths"][a]["block"]),
+            equals(f"{what} path {a}",
+                   ("block device", p["block_device"], peer["paths"][a]["block"]),
                    ("state", p.get("state"), norm(kl["state"])),
                    ("port_name", p.get("port_name"), k.hosts["host" + a.split(":")[0]]["wwpn"]),
                    ("remote_port_name", p.get("remote_port_name"),
@@ -506,7 +508,7 @@ def check_json_maps(phase):
                    # multipath's checker fails a path exactly when its LUN cannot take I/O.
                    (f"multipath -ll's checker says {checker}, the kernel {kl['state']}",
                     checker == "ready", kl["state"] == "running"))
-            equal(all_luns(doc)[a].get("multipath"),
+            equal(shown[a].get("multipath"),
                   {"name": m["name"], "dm": m["dm"], "uuid": m["uuid"]}, f"LUN {a}'s map")
 
 
@@ -652,7 +654,8 @@ def check_change_window():
 
 def writes(phase, name, sysfs=False):
     """(path, bytes) of every write to a file the run opened (under /sys), from strace -y."""
-    found = re.findall(r'write\(\d+<([^>\n]*)>, "((?:[^"\\\n]|\\.)*)"', kept(phase, name + ".trace"))
+    trace = kept(phase, name + ".trace")
+    found = re.findall(r'write\(\d+<([^>\n]*)>, "((?:[^"\\\n]|\\.)*)"', trace)
     return [w for w in found if w[0].startswith("/sys") or not sysfs]
 
 
