@@ -34,20 +34,11 @@ def rel(path):
 
 
 def escape(data):
-    text = []
-    for i, b in enumerate(data):
-        c = chr(b)
-        if c == "\\":
-            text.append("\\\\")
-        elif c == "\n":
-            text.append("\\n")
-        elif c == " " and (i + 1 == len(data) or all(x == 0x20 for x in data[i:])):
-            text.append("\\s")
-        elif 0x20 <= b < 0x7F:
-            text.append(c)
-        else:
-            text.append(f"\\x{b:02x}")
-    return "".join(text)
+    """Backslash and line end escaped, trailing spaces as \\s, other bytes outside ASCII's
+    printable ones as \\xHH."""
+    return "".join("\\\\" if b == 0x5C else "\\n" if b == 0x0A
+                   else "\\s" if not data[i:].strip(b" ") else chr(b) if 0x20 <= b < 0x7F
+                   else f"\\x{b:02x}" for i, b in enumerate(data))
 
 
 def read(path):
@@ -56,6 +47,13 @@ def read(path):
             return f.read(65536)
     except OSError:
         return None
+
+
+def attribute(path):
+    data = read(path)
+    if data is not None:
+        entries[rel(path)] = " = " + escape(data)
+    return data is not None
 
 
 def link(path):
@@ -86,10 +84,7 @@ def walk(folder, extra=()):
             kept = True
             continue
         if name in ATTRIBUTES or name in extra:
-            data = read(path)
-            if data is not None:
-                entries[rel(path)] = " = " + escape(data)
-                kept = True
+            kept = attribute(path) or kept
     if not kept:
         entries[rel(folder)] = "/"
 
@@ -98,9 +93,7 @@ def walk_files(folder, names):
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
         if os.path.isfile(path) and name in names:
-            data = read(path)
-            if data is not None:
-                entries[rel(path)] = " = " + escape(data)
+            attribute(path)
 
 
 def under(path, folders):

@@ -8,13 +8,7 @@ halvane code) and against lsscsi, sg_inq and multipath. One line per check, then
 
 MISSING names what the run could not have (a tool, the kernel): every check that needs it is
 skipped, and under CI=true it fails. A peer missing in the guest (status 127) counts the same."""
-import json
-import os
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
+import json, os, re, shutil, subprocess, sys, tempfile
 
 results, binary, checkout = sys.argv[1:4]
 missing = set(sys.argv[4:])
@@ -44,7 +38,8 @@ def equal(got, wanted, what):
                 raise Fail(f"{what}: line {number + 1} is {a!r}, expected {b!r}")
     path, a, b = first_difference(got, wanted)
     where = f"at {path} " if path != "$" else ""
-    raise Fail(f"{what}: {where}halvane says {shorten(a)}, expected {shorten(b)}")
+    short = [t if len(t) <= 300 else t[:300] + "..." for t in (repr(a), repr(b))]
+    raise Fail(f"{what}: {where}halvane says {short[0]}, expected {short[1]}")
 
 
 def first_difference(got, wanted, path="$"):
@@ -59,20 +54,36 @@ def first_difference(got, wanted, path="$"):
     return next(first_difference(a, b, path + step) for step, a, b in pairs if a != b)
 
 
-def shorten(value):
-    text = repr(value)
-    return text if len(text) <= 300 else text[:300] + "..."
+def equals(what, *rows):
+    """Rows of (key, halvane's value, the expected one), each named "WHAT KEY"."""
+    for key, got, wanted in rows:
+        equal(got, wanted, f"{what} {key}".strip())
 
 
-# ---- what the guest kept ----
+def fields(shown, rules, record, what):
+    """The keys of shown against the attributes of the kernel's record that their rules name,
+    as the rules turn them: NAME, or (NAME, FUNCTION)."""
+    rules = {key: rule if isinstance(rule, tuple) else (rule, lambda value: value)
+             for key, rule in rules.items()}
+    equal({key: shown.get(key) for key in rules},
+          {key: then(record[name]) for key, (name, then) in rules.items()}, what)
 
-def kept(phase, name, ending="out"):
-    path = os.path.join(results, phase, f"{name}.{ending}")
-    return open(path, encoding="utf-8", errors="replace").read()
+
+def here(*args, env=None, stdin=None):
+    """A run on this side: halvane's (ARGS its arguments) when given an ENV, else a tool's."""
+    command = [binary, *args] if env is not None else list(args)
+    env = None if env is None else {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env}
+    return subprocess.run(command, input=stdin, capture_output=True, text=True, env=env)
+
+
+# ---- what the guest kept: PHASE/NAME.{out,err,rc,trace} of each run ----
+
+def kept(phase, file):
+    return open(os.path.join(results, phase, file), encoding="utf-8", errors="replace").read()
 
 
 def status(phase, name):
-    return int(kept(phase, name, "rc"))
+    return int(kept(phase, name + ".rc"))
 
 
 def output(phase, name, peer=False):
@@ -81,66 +92,84 @@ def output(phase, name, peer=False):
         raise Fail(f"{phase}/{name} did not run in the guest")
     if peer and status(phase, name) == 127:
         raise Skip(f"{name.split('-')[0]} is not installed in the guest")
-    return kept(phase, name)
+    return kept(phase, name + ".out")
+
+
+def ran(phase, name, wanted, what):
+    """The standard output of a run in the guest whose status is the one wanted."""
+    text = output(phase, name)
+    equal(status(phase, name), wanted, f"{what} status, first line {text.splitlines()[:1]}")
+    return text
 
 
 def document(phase, name="json"):
     return json.loads(output(phase, name))
 
 
-def ends(phase):
+def ends(phase, raw=False):
     """i0, i1, t0, t1: the host and port name of each end of the two links."""
-    lines = open(os.path.join(results, phase, "ends")).read().splitlines()
-    return {end: (host, name.upper()) for end, host, name in map(str.split, lines)}
+    rows = map(str.split, kept(phase, "ends").splitlines())
+    return {end: (host, name if raw else name.upper()) for end, host, name in rows}
 
 
 # ---- the kernel's files, from the capture ----
 
-ESCAPES = {b"n": b"\n", b"t": b"\t", b"s": b" "}
-
-
 def unescape(text):
     """capture.py's escaping undone: \\xHH, \\n, \\t, \\s, and \\ before any other character."""
     def one(m):
-        return bytes.fromhex(m[1][1:].decode()) if len(m[1]) == 3 else ESCAPES.get(m[1], m[1])
+        return (bytes.fromhex(m[1][1:].decode()) if len(m[1]) == 3
+                else {b"n": b"\n", b"t": b"\t", b"s": b" "}.get(m[1], m[1]))
     return re.sub(rb"\\(x[0-9a-fA-F]{2}|.)", one, text.encode(), flags=re.S)
-
-
-def materialise(tree_file, root):
-    """Lays the capture out as files and links under root, as the test suite's trees are."""
-    for line in open(tree_file, encoding="utf-8"):
-        line = line.rstrip("\n")
-        if not line or line.startswith("#"):
-            continue
-        path, kind, content = re.match(r"(.*?)(?: (=|->) (.*))?$", line).groups()
-        full = os.path.join(root, path.rstrip("/"))
-        os.makedirs(os.path.dirname(full) if kind else full, exist_ok=True)
-        if kind == "=":
-            open(full, "wb").write(unescape(content))
-        elif kind == "->":
-            os.symlink(content, full)
 
 
 trees = {}
 
 
 def kernel(phase):
+    """The phase's capture laid out as files and links, as the test suite's trees are."""
     if phase not in trees:
-        tree = os.path.join(results, phase, "sysfs.tree")
-        if not os.path.exists(tree):
+        if not os.path.exists(os.path.join(results, phase, "sysfs.tree")):
             raise Fail(f"no capture of the {phase} phase")
         root = tempfile.mkdtemp(prefix=f"halvane-kernel-{phase}-")
-        materialise(tree, root)
+        for line in kept(phase, "sysfs.tree").splitlines():
+            if line and not line.startswith("#"):
+                path, kind, content = re.match(r"(.*?)(?: (=|->) (.*))?$", line).groups()
+                full = os.path.join(root, path.rstrip("/"))
+                os.makedirs(os.path.dirname(full) if kind else full, exist_ok=True)
+                if kind == "=":
+                    open(full, "wb").write(unescape(content))
+                elif kind == "->":
+                    os.symlink(content, full)
         trees[phase] = Kernel(root)
     return trees[phase]
 
 
 class Kernel:
-    """The kernel's Fibre Channel hosts, remote ports, LUNs and maps, read as the kernel
-    documents them (Documentation/ABI, scsi_transport_fc.c), not as halvane reads them."""
+    """The kernel's Fibre Channel hosts, remote ports (targets: those with a SCSI target), LUNs
+    and maps, read as the kernel documents them (Documentation/ABI, scsi_transport_fc.c), not
+    as halvane reads them."""
 
     def __init__(self, root):
         self.root = root
+        self.hosts = {h: host | {"proc_name": self.text("class/scsi_host", h, "proc_name"),
+                                 "wwpn": wwn(host["port_name"])}
+                      for h, host in self.records("class/fc_host", "port_name node_name "
+                                                  "port_state speed port_type port_id "
+                                                  "fabric_name symbolic_name").items()}
+        self.ports = [self.hosts[h]["wwpn"] for h in by_number(self.hosts)]
+        self.rports = {r: v | {"host": "host" + r[len("rport-"):].split(":")[0]}
+                       for r, v in self.records("class/fc_remote_ports", (
+                           "port_name node_name port_id port_state roles scsi_target_id "
+                           "dev_loss_tmo fast_io_fail_tmo")).items()}
+        self.targets = {r: v | {"scsi_address": f"{v['host'][4:]}:0:{v['scsi_target_id']}"}
+                        for r, v in self.rports.items() if v["scsi_target_id"] != "-1"}
+        self.luns = {a: self.lun(a) for a in self.names("class/scsi_device")}
+        self.maps = {dm: {"name": self.text("block", dm, "dm/name"), "uuid": uuid,
+                          "size": int(self.text("block", dm, "size")) * 512,
+                          "slaves": self.names("block", dm, "slaves")}
+                     for dm in self.names("block")
+                     for uuid in [self.text("block", dm, "dm/uuid") or ""]
+                     if dm.startswith("dm-") and uuid.startswith("mpath-")}
 
     def text(self, *path):
         try:
@@ -153,49 +182,25 @@ class Kernel:
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
 
     def records(self, folder, attributes):
-        return {name: {a: self.text(folder, name, a) for a in attributes}
+        return {name: {a: self.text(folder, name, a) for a in attributes.split()}
                 for name in self.names(folder)}
 
-    def hosts(self):
-        return {h: host | {"proc_name": self.text("class/scsi_host", h, "proc_name")}
-                for h, host in self.records("class/fc_host", (
-                    "port_name", "node_name", "port_state", "speed", "port_type", "port_id",
-                    "fabric_name", "symbolic_name")).items()}
-
-    def remote_ports(self):
-        return self.records("class/fc_remote_ports", (
-            "port_name", "node_name", "port_id", "port_state", "roles", "scsi_target_id",
-            "dev_loss_tmo", "fast_io_fail_tmo"))
-
-    def luns(self):
-        table = {}
-        for address in self.names("class/scsi_device"):
-            folder = os.path.realpath(os.path.join(self.root, "class/scsi_device", address,
-                                                   "device"))
-            lun = {a: self.text(folder, a) for a in ("state", "vendor", "model", "rev",
-                                                     "access_state", "wwid", "queue_depth",
-                                                     "type")}
-            inquiry = open(os.path.join(folder, "inquiry"), "rb").read()
-            lun["tpgs"] = (inquiry[5] >> 4) & 3 if len(inquiry) > 5 else 0
-            blocks, sg = self.names(folder, "block"), self.names(folder, "scsi_generic")
-            lun["block"], lun["sg"] = (blocks or [None])[0], (sg or [None])[0]
-            if blocks:
-                block = os.path.join(folder, "block", blocks[0])
-                lun["size"] = int(self.text(block, "size")) * 512
-                lun["lbs"] = int(self.text(block, "queue", "logical_block_size"))
-                lun["holders"] = self.names(block, "holders")
-            # The remote port above the target above the LUN.
-            lun["rport"] = os.path.basename(os.path.dirname(os.path.dirname(folder)))
-            table[address] = lun
-        return table
-
-    def maps(self):
-        return {dm: {"name": self.text("block", dm, "dm/name"), "uuid": uuid,
-                     "size": int(self.text("block", dm, "size")) * 512,
-                     "slaves": self.names("block", dm, "slaves")}
-                for dm in self.names("block")
-                for uuid in [self.text("block", dm, "dm/uuid") or ""]
-                if dm.startswith("dm-") and uuid.startswith("mpath-")}
+    def lun(self, address):
+        folder = os.path.realpath(os.path.join(self.root, "class/scsi_device", address, "device"))
+        lun = {a: self.text(folder, a)
+               for a in "state vendor model rev access_state wwid queue_depth type".split()}
+        inquiry = open(os.path.join(folder, "inquiry"), "rb").read()
+        lun["tpgs"] = (inquiry[5] >> 4) & 3 if len(inquiry) > 5 else 0
+        blocks, sg = self.names(folder, "block"), self.names(folder, "scsi_generic")
+        lun["block"], lun["sg"] = (blocks or [None])[0], (sg or [None])[0]
+        if blocks:
+            block = os.path.join(folder, "block", blocks[0])
+            lun["size"] = int(self.text(block, "size")) * 512
+            lun["lbs"] = int(self.text(block, "queue", "logical_block_size"))
+            lun["holders"] = self.names(block, "holders")
+        # The remote port above the target above the LUN.
+        lun["rport"] = os.path.basename(os.path.dirname(os.path.dirname(folder)))
+        return lun
 
 
 def norm(text):
@@ -214,15 +219,12 @@ def by_number(names):
     return sorted(names, key=lambda name: [int(x) for x in re.findall(r"\d+", name)])
 
 
-# ---- the peers ----
+# ---- the peers' and halvane's outputs ----
 
 def lsscsi(phase, name="lsscsi"):
     """[H:C:T:L] disk fcoe:0x<wwpn>,0x<port id> /dev/sdX /dev/sgN SIZE"""
-    rows = {}
-    for line in output(phase, name, peer=True).splitlines():
-        f = line.split() + [None]
-        rows[f[0].strip("[]")] = dict(zip(("type", "transport", "block", "sg", "size"), f[1:6]))
-    return rows
+    return {f[0].strip("[]"): dict(zip(("type", "transport", "block", "sg", "size"), f[1:6]))
+            for f in (line.split() + [None] for line in output(phase, name, True).splitlines())}
 
 
 def sg_inq_naa(phase, address):
@@ -232,10 +234,9 @@ def sg_inq_naa(phase, address):
     if status(phase, "sg_inq-" + address) != 0 and phase not in ("healthy", "rescan"):
         return sg_inq_naa("rescan", address)
     for block in re.split(r"\n  Designation descriptor", text):
-        if "designator_type: NAA" in block and "Addressed logical unit" in block:
-            found = re.search(r"\[0x([0-9a-f]+)\]", block)
-            if found:
-                return found.group(1)
+        found = re.search(r"\[0x([0-9a-f]+)\]", block)
+        if "designator_type: NAA" in block and "Addressed logical unit" in block and found:
+            return found[1]
     raise Fail(f"sg_inq -p 0x83 shows no NAA designator for {address}")
 
 
@@ -243,52 +244,42 @@ def multipath_ll(phase):
     maps, current = {}, None
     for line in output(phase, "multipath", peer=True).splitlines():
         head = re.match(r"^(\S+) \((\w+)\) (dm-\d+) ", line)
-        if head:
-            current = maps[head.group(1)] = {"wwid": head.group(2), "dm": head.group(3),
-                                             "paths": {}}
-            continue
         size = re.match(r"^size=([\d.]+)([KMGT]) ", line)
-        if size and current is not None:
-            current["size"] = float(size.group(1)) * 1024 ** " KMGT".index(size.group(2))
         path = re.search(r"- (\d+:\d+:\d+:\d+) (sd\w+) +\d+:\d+ +(\w+) (\w+) +(\w+)", line)
-        if path and current is not None:
-            current["paths"][path.group(1)] = {"block": path.group(2), "dm_state": path.group(3),
-                                               "checker": path.group(4)}
+        if head:
+            current = maps[head[1]] = {"wwid": head[2], "dm": head[3], "paths": {}}
+        elif size and current is not None:
+            current["size"] = float(size[1]) * 1024 ** " KMGT".index(size[2])
+        elif path and current is not None:
+            current["paths"][path[1]] = {"block": path[2], "checker": path[4]}
     return maps
 
 
 def metrics(phase):
-    samples = []
-    for line in output(phase, "metrics").splitlines():
-        if line and not line.startswith("#"):
-            name, labels, value = re.match(r"^(\w+)(?:\{(.*)\})? (\S+)$", line).groups()
-            samples.append((name, dict(re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', labels or "")),
-                            float(value)))
-    return samples
+    return [(name, dict(re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', labels or "")), float(value))
+            for line in output(phase, "metrics").splitlines() if line and line[0] != "#"
+            for name, labels, value in [re.match(r"^(\w+)(?:\{(.*)\})? (\S+)$", line).groups()]]
 
 
-def replay(phase, env, what):
-    """halvane run here on the kept snapshot or capture lists what it listed in the guest."""
-    listed, documented = (subprocess.run(
-        [binary] + args, capture_output=True, text=True,
-        env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env}).stdout
-        for args in (["-l"], ["--json", "-l"]))
-    same_as_live(phase, listed, documented, "of the " + what)
-
-
-def without_statistics(text):
-    doc = json.loads(text)
+def counters_aside(doc):
+    """The document without its link counters: only they move between two runs on a live host."""
+    doc = json.loads(doc) if isinstance(doc, str) else doc
     for c in doc["controllers"]:
         c.pop("statistics", None)
     return doc
 
 
 def same_as_live(phase, listed, documented, what):
-    """-l and --json -l from elsewhere against the live ones; only the link counters move
-    between two runs on a live host."""
+    """-l and --json -l from elsewhere against the live ones."""
     equal(listed, output(phase, "list"), f"-l {what} against the live -l")
-    equal(without_statistics(documented), without_statistics(output(phase, "json")),
+    equal(counters_aside(documented), counters_aside(output(phase, "json")),
           f"--json -l {what} against the live one, counters aside")
+
+
+def replay(phase, env, what):
+    """halvane run here on the kept snapshot or capture lists what it listed in the guest."""
+    same_as_live(phase, here("-l", env=env).stdout, here("--json", "-l", env=env).stdout,
+                 "of the " + what)
 
 
 def listing(text):
@@ -299,24 +290,22 @@ def listing(text):
         if line in ("Controllers", "Targets"):
             section = line
         elif section == "Controllers":
-            m = re.match(r"^    PortWWN (\S+)$", line)
-            if m:
-                port = m.group(1)
+            if re.match(r"^    PortWWN \S+$", line):
+                port = line.split()[1]
                 ports[port] = {}
             elif line.strip() and port:
                 key, value = line.strip().split(": ", 1)
                 ports[port][key] = value
-        elif section == "Targets":
-            if line.startswith("NodeWWN "):
-                node = line.split()[1]
-                targets[node] = []
-            elif line == "LUNs:":
-                targets[node].append([])
-            elif line.startswith("SCSI Logical Unit @ "):
-                targets[node][-1].append({"@": line.split("@ ")[1]})
-            elif ":    " in line:
-                key, value = line.strip().split(":    ", 1)
-                targets[node][-1][-1][key.strip()] = value.strip()
+        elif line.startswith("NodeWWN "):
+            node = line.split()[1]
+            targets[node] = []
+        elif line == "LUNs:":
+            targets[node].append([])
+        elif line.startswith("SCSI Logical Unit @ "):
+            targets[node][-1].append({"@": line.split("@ ")[1]})
+        elif ":    " in line:
+            key, value = line.strip().split(":    ", 1)
+            targets[node][-1][-1][key.strip()] = value.strip()
     return ports, targets
 
 
@@ -325,286 +314,234 @@ def all_luns(doc):
             for lun in t["luns"]}
 
 
-def fields(shown, rules, record, what):
-    """Each key of shown against its rule applied to the kernel's record."""
-    for key, rule in rules.items():
-        equal(shown.get(key), rule(record), f"{what} {key}")
-
-
-def attribute(name, then=lambda value: value):
-    return lambda record: then(record[name])
+def stripped(name):
+    return name, str.strip
 
 
 # What each key of the document is in the kernel's files. 0 is the kernel's "none" of a port
 # address and a fabric: no address while the link is down, no fabric in VN2VN.
 PORT_FIELDS = {
-    "port_name": attribute("port_name", wwn), "node_name": attribute("node_name", wwn),
-    "state": attribute("port_state", norm), "speed": attribute("speed"),
-    "speed_gbit": attribute("speed", lambda s: int(s.split()[0])),
-    "topology": attribute("port_type"), "driver": attribute("proc_name"),
-    "port_id": attribute("port_id", lambda s: s if int(s, 16) else None),
-    "fabric_name": attribute("fabric_name", lambda s: wwn(s) if int(s, 16) else None),
-    "symbolic_name": attribute("symbolic_name"),
+    "port_name": ("port_name", wwn), "node_name": ("node_name", wwn),
+    "state": ("port_state", norm), "speed": "speed",
+    "speed_gbit": ("speed", lambda s: int(s.split()[0])), "topology": "port_type",
+    "driver": "proc_name", "port_id": ("port_id", lambda s: s if int(s, 16) else None),
+    "fabric_name": ("fabric_name", lambda s: wwn(s) if int(s, 16) else None),
+    "symbolic_name": "symbolic_name",
 }
 REMOTE_PORT_FIELDS = {
-    "node_name": attribute("node_name", wwn), "port_id": attribute("port_id"),
-    "state": attribute("port_state", norm),
-    "roles": attribute("roles", lambda s: [norm(x) for x in s.split(", ")]),
-    "dev_loss_tmo": attribute("dev_loss_tmo", int),
-    "fast_io_fail_tmo": attribute("fast_io_fail_tmo", int),
+    "node_name": ("node_name", wwn), "port_id": "port_id", "state": ("port_state", norm),
+    "roles": ("roles", lambda s: [norm(x) for x in s.split(", ")]),
+    "dev_loss_tmo": ("dev_loss_tmo", int), "fast_io_fail_tmo": ("fast_io_fail_tmo", int),
+    "scsi_address": "scsi_address",
 }
 LUN_FIELDS = {
-    "state": attribute("state", norm),
-    "type": attribute("type", lambda s: "disk" if s == "0" else s),
-    "vendor": attribute("vendor", str.strip), "model": attribute("model", str.strip),
-    "revision": attribute("rev", str.strip), "queue_depth": attribute("queue_depth", int),
-    "block_device": attribute("block"), "sg_device": attribute("sg"),
-    "size_bytes": attribute("size"), "logical_block_size": attribute("lbs"),
-    "access_state": attribute("access_state"),
-    "alua_support": attribute("tpgs", {0: None, 1: "Implicit", 2: "Explicit",
-                                       3: "Implicit and Explicit"}.get),
-    "wwid": attribute("wwid"),
+    "state": ("state", norm), "type": ("type", lambda s: "disk" if s == "0" else s),
+    "vendor": stripped("vendor"), "model": stripped("model"), "revision": stripped("rev"),
+    "queue_depth": ("queue_depth", int), "block_device": "block", "sg_device": "sg",
+    "size_bytes": "size", "logical_block_size": "lbs", "access_state": "access_state",
+    "alua_support": ("tpgs", {0: None, 1: "Implicit", 2: "Explicit",
+                              3: "Implicit and Explicit"}.get),
+    "wwid": "wwid",
 }
-# The listing's lines of a port and of a LUN.
-LISTED_PORT_FIELDS = {"Port Status": attribute("port_state"), "Speed": attribute("speed"),
-                      "Topology": attribute("port_type")}
-LISTED_LUN_FIELDS = {"Vendor": attribute("vendor", str.strip),
-                     "Model": attribute("model", str.strip),
-                     "Revision": attribute("rev", str.strip),
-                     "Logical Unit Access State": attribute("access_state")}
+# The listing's lines of a port (with no AL_PA: an N_Port has no arbitrated-loop address) and of
+# a LUN (with its NAA as sg_inq -p 0x83 has it and the name of multipath -ll's map over it).
+LISTED_PORT_FIELDS = {"Port Status": "port_state", "Speed": "speed", "Topology": "port_type",
+                      "AL_PA": ("port_name", lambda _: None)}
+LISTED_LUN_FIELDS = {"Vendor": stripped("vendor"), "Model": stripped("model"),
+                     "Revision": stripped("rev"), "Logical Unit Access State": "access_state",
+                     "Logical Unit Unique ID": "naa", "LUN Alias": "alias"}
 
 
 # ---- the checks ----
 
 def check_setup():
-    failed = os.path.join(results, "setup-failed")
-    if os.path.exists(failed):
-        raise Fail("the guest could not build the SAN: " + open(failed).read().strip())
+    if os.path.exists(os.path.join(results, "setup-failed")):
+        raise Fail("the guest could not build the SAN: " + kept("", "setup-failed").strip())
     for phase in ("healthy", "rescan", "degraded", "down"):
         expect(os.path.isdir(os.path.join(results, phase)), f"the {phase} phase did not run")
     k = kernel("healthy")
-    for what, found, wanted in (("FC hosts", k.hosts(), 4), ("LUNs", k.luns(), 6),
-                                ("multipath maps", k.maps(), 3)):
+    for what, found, wanted in (("FC hosts", k.hosts, 4), ("LUNs", k.luns, 6),
+                                ("multipath maps", k.maps, 3)):
         expect(len(found) == wanted, f"{len(found)} {what}, not {wanted}")
 
 
 def check_list_ports(phase):
-    equal(status(phase, "list"), 0, "-l status")
-    equal(kept(phase, "list", "err"), "", "-l standard error")
-    ports, _ = listing(output(phase, "list"))
-    hosts = kernel(phase).hosts()
-    equal(list(ports), [wwn(hosts[h]["port_name"]) for h in by_number(hosts)],
-          "ports in host order")
-    for h, host in hosts.items():
-        block, what = ports[wwn(host["port_name"])], f"{h} ({wwn(host['port_name'])})"
-        fields(block, LISTED_PORT_FIELDS, host, what)
-        # An N_Port has no arbitrated-loop address to show.
-        expect("AL_PA" not in block, what + " shows an AL_PA on a point-to-point port")
+    ports, _ = listing(ran(phase, "list", 0, "-l"))
+    equal(kept(phase, "list.err"), "", "-l standard error")
+    k = kernel(phase)
+    equal(list(ports), k.ports, "ports in host order")
+    for h, host in k.hosts.items():
+        fields(ports[host["wwpn"]], LISTED_PORT_FIELDS, host, f"{h} ({host['wwpn']})")
 
 
 def check_list_luns(phase):
     _, targets = listing(output(phase, "list"))
-    hosts, luns = kernel(phase).hosts(), kernel(phase).luns()
-    by_dm = {m["dm"]: name for name, m in multipath_ll(phase).items()}
-    wanted = {wwn(host["node_name"]): mine for h, host in hosts.items()
-              for mine in [by_number(a for a in luns if a.split(":")[0] == h[4:])] if mine}
+    k, by_dm = kernel(phase), {m["dm"]: name for name, m in multipath_ll(phase).items()}
+    wanted = {wwn(host["node_name"]): mine for h, host in k.hosts.items()
+              for mine in [by_number(a for a in k.luns if a.split(":")[0] == h[4:])] if mine}
     equal(sorted(targets), sorted(wanted), "nodes with targets")
     for node, addresses in wanted.items():
         shown = [lun for target in targets[node] for lun in target]
         equal([lun["@"] for lun in shown], [a.split(":")[3] for a in addresses],
               f"LUNs under {node}")
-        for lun, address in zip(shown, addresses):
-            kl, what = luns[address], f"LUN {address}"
-            fields(lun, LISTED_LUN_FIELDS, kl, what)
-            equal(lun.get("Logical Unit Unique ID"), "0x" + sg_inq_naa(phase, address).upper(),
-                  what + " Unique ID (sg_inq -p 0x83)")
-            alias = [by_dm[h] for h in kl.get("holders", []) if h in by_dm] + [None]
-            equal(lun.get("LUN Alias"), alias[0], what + " alias (multipath -ll's map)")
+        for lun, a in zip(shown, addresses):
+            kl = k.luns[a]
+            aliases = [by_dm[h] for h in kl.get("holders", []) if h in by_dm] + [None]
+            fields(lun, LISTED_LUN_FIELDS, kl | {"naa": "0x" + sg_inq_naa(phase, a).upper(),
+                                                 "alias": aliases[0]}, f"LUN {a}")
 
 
 def check_port_blocks(phase):
     ports, _ = listing(output(phase, "list"))
-    whole = document(phase)
+    whole = counters_aside(document(phase))["controllers"]
     for end, (host, name) in ends(phase).items():
-        equal(status(phase, "port-" + end), 0, f"-c {name} status")
-        one, _ = listing("Controllers\n" + output(phase, "port-" + end))
+        one, _ = listing("Controllers\n" + ran(phase, "port-" + end, 0, f"-c {name}"))
         equal(one, {name: ports[name]}, f"-c {name} block against -l's")
-        part = document(phase, f"port-{end}-json")
-        mine = [c for c in whole["controllers"] if c["port_name"] == name]
-        for c in mine + part["controllers"]:
-            c.pop("statistics", None)
-        equal(part["controllers"], mine, f"--json -c {name} against --json -l")
+        equal(counters_aside(document(phase, f"port-{end}-json"))["controllers"],
+              [c for c in whole if c["port_name"] == name], f"--json -c {name} against --json -l")
 
 
 def check_schema(phase):
-    validator = os.path.join(checkout, "tests/support/validate_inventory.py")
-    schema = os.path.join(checkout, "doc/halvane-inventory.schema.json")
-    docs = [os.path.join(results, phase, n + ".out") for n in
-            ["json"] + [f"port-{e}-json" for e in ("i0", "i1", "t0", "t1")]]
-    done = subprocess.run([sys.executable, validator, schema] + docs, capture_output=True,
-                          text=True)
+    done = here(sys.executable, os.path.join(checkout, "tests/support/validate_inventory.py"),
+                os.path.join(checkout, "doc/halvane-inventory.schema.json"),
+                *(os.path.join(results, phase, n + ".out") for n in
+                  ["json"] + [f"port-{e}-json" for e in ("i0", "i1", "t0", "t1")]))
     if done.returncode == 77:
         raise Skip(done.stdout.strip())
     expect(done.returncode == 0 and not done.stdout, (done.stdout + done.stderr).strip()[:400])
 
 
 def check_json_ports(phase):
-    doc, hosts = document(phase), kernel(phase).hosts()
-    equal([c["port_name"] for c in doc["controllers"]],
-          [wwn(hosts[h]["port_name"]) for h in by_number(hosts)], "controllers")
+    doc, k = document(phase), kernel(phase)
+    equal([c["port_name"] for c in doc["controllers"]], k.ports, "controllers")
     for c in doc["controllers"]:
         h = "host%d" % c["scsi_host"]
-        fields(c, PORT_FIELDS, hosts[h], f"{h} ({c['port_name']})")
+        fields(c, PORT_FIELDS, k.hosts[h], f"{h} ({c['port_name']})")
 
 
 def check_json_remote_ports(phase):
-    doc, rports, peers = document(phase), kernel(phase).remote_ports(), lsscsi(phase)
+    doc, k, peers = document(phase), kernel(phase), lsscsi(phase)
     for c in doc["controllers"]:
-        number = c["scsi_host"]
-        mine = {wwn(v["port_name"]): v for r, v in rports.items()
-                if r.startswith(f"rport-{number}:") and v["scsi_target_id"] != "-1"}
-        equal(sorted(t["port_name"] for t in c.get("targets", [])), sorted(mine),
-              f"host{number}'s targets")
-        for t in c.get("targets", []):
-            r, what = mine[t["port_name"]], f"remote port {t['port_name']} of host{number}"
-            fields(t, REMOTE_PORT_FIELDS, r, what)
-            equal(t.get("scsi_address"), f"{number}:0:{r['scsi_target_id']}",
-                  what + " scsi_address")
+        h, shown = "host%d" % c["scsi_host"], c.get("targets", [])
+        mine = {wwn(r["port_name"]): r for r in k.targets.values() if r["host"] == h}
+        equal(sorted(t["port_name"] for t in shown), sorted(mine), f"{h}'s targets")
+        for t in shown:
+            what = f"remote port {t['port_name']} of {h}"
+            fields(t, REMOTE_PORT_FIELDS, mine[t["port_name"]], what)
             # lsscsi -t: fcoe:0x<port name>,0x<port id> for each of its LUNs.
+            wanted = "0x%s,%s" % (t["port_name"].replace(":", "").lower(), t["port_id"])
             for lun in t.get("luns", []):
-                transport = peers[lun["scsi_address"]]["transport"]
-                wanted = "0x%s,%s" % (t["port_name"].replace(":", "").lower(), t["port_id"])
-                equal(transport.split(":", 1)[1], wanted,
+                equal(peers[lun["scsi_address"]]["transport"].split(":", 1)[1], wanted,
                       f"lsscsi -t of {lun['scsi_address']} against " + what)
 
 
 def lun_fields(phase, keys):
     """The keys of each LUN of --json -l against the kernel's files."""
-    shown, luns = all_luns(document(phase)), kernel(phase).luns()
-    for address, lun in shown.items():
-        fields(lun, {key: LUN_FIELDS[key] for key in keys}, luns[address], f"LUN {address}")
+    shown, luns = all_luns(document(phase)), kernel(phase).luns
+    for a, lun in shown.items():
+        fields(lun, {key: LUN_FIELDS[key] for key in keys.split()}, luns[a], f"LUN {a}")
     return shown
 
 
 def check_json_luns(phase):
-    shown, luns = all_luns(document(phase)), kernel(phase).luns()
-    peers, blocks = lsscsi(phase), lsscsi(phase, "lsscsi-blocks")
-    equal(sorted(shown), sorted(luns), "SCSI addresses")
+    shown, peers, blocks = all_luns(document(phase)), lsscsi(phase), lsscsi(phase, "lsscsi-blocks")
+    equal(sorted(shown), sorted(kernel(phase).luns), "SCSI addresses")
     equal(sorted(shown), sorted(peers), "SCSI addresses against lsscsi")
-    lun_fields(phase, ("state", "type", "vendor", "model", "revision", "queue_depth",
-                       "block_device", "sg_device", "size_bytes", "logical_block_size"))
-    for address, lun in shown.items():
-        peer, what = peers[address], f"LUN {address}"
-        for key, column in (("block_device", "block"), ("sg_device", "sg")):
-            equal("/dev/" + lun.get(key, ""), peer[column], f"{what} {key} (lsscsi -g)")
-        count, size = (int(x) for x in blocks[address]["size"].split(","))
-        equal((lun.get("size_bytes"), lun.get("logical_block_size")), (count * size, size),
-              what + " size and block size (lsscsi -SS)")
+    lun_fields(phase, "state type vendor model revision queue_depth block_device sg_device "
+                      "size_bytes logical_block_size")
+    for a, lun in shown.items():
+        count, size = (int(x) for x in blocks[a]["size"].split(","))
+        equal(("/dev/" + lun.get("block_device", ""), "/dev/" + lun.get("sg_device", ""),
+               lun.get("size_bytes"), lun.get("logical_block_size")),
+              (peers[a]["block"], peers[a]["sg"], count * size, size),
+              f"LUN {a} block and sg devices (lsscsi -g), size and block size (lsscsi -SS)")
         # lsscsi -s rounds to three significant figures of SI units.
-        m = re.match(r"^([\d.]+)([kMGT])B$", peer["size"] or "")
-        expect(m and abs(float(m.group(1)) * 1000 ** " kMGT".index(m.group(2))
-                         - lun["size_bytes"]) <= lun["size_bytes"] * 0.01,
-               f"{what}: size_bytes {lun['size_bytes']} against lsscsi -s {peer['size']}")
+        m = re.match(r"^([\d.]+)([kMGT])B$", peers[a]["size"] or "")
+        expect(m and abs(float(m[1]) * 1000 ** " kMGT".index(m[2]) - lun["size_bytes"])
+               <= lun["size_bytes"] * 0.01,
+               f"LUN {a}: size_bytes {lun['size_bytes']} against lsscsi -s {peers[a]['size']}")
 
 
 def check_json_alua(phase):
-    shown = lun_fields(phase, ("access_state", "alua_support"))
     sides = {host[4:]: end for end, (host, _) in ends(phase).items()}
     # The target across i0's link exports its LUNs in the default group, active/optimized; the
     # one across i1's in a second group, active/non-optimized.
     configured = {"i0": "active/optimized", "i1": "active/non-optimized"}
-    for address, lun in shown.items():
-        equal(lun.get("access_state"), configured[sides[address.split(":")[0]]],
-              f"LUN {address} access_state against the target's groups")
+    for a, lun in lun_fields(phase, "access_state alua_support").items():
+        equal(lun.get("access_state"), configured[sides[a.split(":")[0]]],
+              f"LUN {a} access_state against the target's groups")
 
 
 def check_json_wwids(phase):
-    shown = lun_fields(phase, ("wwid",))
-    mapped = {a: m for m in multipath_ll(phase).values() for a in m["paths"]}
-    for address, lun in shown.items():
-        naa, what = sg_inq_naa(phase, address), f"LUN {address}"
-        equal(lun.get("wwid"), "naa." + naa, what + " wwid against sg_inq -p 0x83")
-        equal(lun.get("unique_id"), "0x" + naa.upper(), what + " unique_id against sg_inq")
-        equal(lun.get("multipath_wwid"), "3" + naa, what + " multipath_wwid")
-        if address in mapped:
-            equal(lun.get("multipath_wwid"), mapped[address]["wwid"],
-                  what + " multipath_wwid against multipath -ll")
+    mapped = {a: m["wwid"] for m in multipath_ll(phase).values() for a in m["paths"]}
+    for a, lun in lun_fields(phase, "wwid").items():
+        naa, wwid = sg_inq_naa(phase, a), lun.get("multipath_wwid")
+        equals(f"LUN {a}", ("wwid against sg_inq -p 0x83", lun.get("wwid"), "naa." + naa),
+               ("unique_id against sg_inq", lun.get("unique_id"), "0x" + naa.upper()),
+               ("multipath_wwid", wwid, "3" + naa),
+               ("multipath_wwid against multipath -ll", wwid, mapped.get(a, wwid)))
 
 
 def check_json_maps(phase):
     k, doc, maps = kernel(phase), document(phase), multipath_ll(phase)
-    kmaps, luns, hosts, rports = k.maps(), k.luns(), k.hosts(), k.remote_ports()
     shown = all_luns(doc)
     equal(sorted(m["name"] for m in doc["multipath"]), sorted(maps), "maps against multipath -ll")
-    equal(sorted(m["dm"] for m in doc["multipath"]), sorted(kmaps), "maps' dm devices")
+    equal(sorted(m["dm"] for m in doc["multipath"]), sorted(k.maps), "maps' dm devices")
     for m in doc["multipath"]:
-        peer, km, what = maps[m["name"]], kmaps[m["dm"]], f"map {m['name']}"
-        equal(m["dm"], peer["dm"], what + " dm")
-        equal(m.get("wwid"), peer["wwid"], what + " wwid")
-        equal(m.get("uuid"), km["uuid"], what + " uuid")
-        equal(m.get("size_bytes"), km["size"], what + " size_bytes")
-        equal(m.get("size_bytes"), int(peer["size"]), what + " size_bytes against multipath -ll")
-        equal(sorted(p["scsi_address"] for p in m["paths"]), sorted(peer["paths"]),
-              what + " paths")
-        equal(sorted(p["block_device"] for p in m["paths"]), sorted(km["slaves"]),
-              what + " paths' block devices")
+        peer, km, what = maps[m["name"]], k.maps[m["dm"]], f"map {m['name']}"
+        equals(what, ("dm", m["dm"], peer["dm"]), ("wwid", m.get("wwid"), peer["wwid"]),
+               ("uuid", m.get("uuid"), km["uuid"]), ("size_bytes", m.get("size_bytes"), km["size"]),
+               ("size_bytes against multipath -ll", m.get("size_bytes"), int(peer["size"])),
+               ("paths", sorted(p["scsi_address"] for p in m["paths"]), sorted(peer["paths"])),
+               ("paths' block devices", sorted(p["block_device"] for p in m["paths"]),
+                sorted(km["slaves"])))
         for p in m["paths"]:
-            address = p["scsi_address"]
-            kl, checker = luns[address], peer["paths"][address]["checker"]
-            path = f"{what} path {address}"
-            equal(p["block_device"], peer["paths"][address]["block"], path + " block device")
-            equal(p.get("state"), norm(kl["state"]), path + " state")
-            equal(p.get("port_name"), wwn(hosts["host" + address.split(":")[0]]["port_name"]),
-                  path + " port_name")
-            equal(p.get("remote_port_name"), wwn(rports[kl["rport"]]["port_name"]),
-                  path + " remote_port_name")
-            equal(p.get("fibre_channel"), True, path + " fibre_channel")
-            # multipath's checker fails a path exactly when its LUN cannot take I/O.
-            equal(checker == "ready", kl["state"] == "running",
-                  f"{path}: multipath -ll's checker says {checker}, the kernel {kl['state']}")
-            equal(shown[address].get("multipath"),
-                  {"name": m["name"], "dm": m["dm"], "uuid": m["uuid"]}, f"LUN {address}'s map")
+            a = p["scsi_address"]
+            kl, checker = k.luns[a], peer["paths"][a]["checker"]
+            equals(f"{what} path {a}",
+                   ("block device", p["block_device"], peer["paths"][a]["block"]),
+                   ("state", p.get("state"), norm(kl["state"])),
+                   ("port_name", p.get("port_name"), k.hosts["host" + a.split(":")[0]]["wwpn"]),
+                   ("remote_port_name", p.get("remote_port_name"),
+                    wwn(k.rports[kl["rport"]]["port_name"])),
+                   ("fibre_channel", p.get("fibre_channel"), True),
+                   # multipath's checker fails a path exactly when its LUN cannot take I/O.
+                   (f"multipath -ll's checker says {checker}, the kernel {kl['state']}",
+                    checker == "ready", kl["state"] == "running"))
+            equal(shown[a].get("multipath"),
+                  {"name": m["name"], "dm": m["dm"], "uuid": m["uuid"]}, f"LUN {a}'s map")
 
 
 def check_metrics_promtool(phase):
     if "promtool" in missing or not shutil.which("promtool"):
         raise Skip("promtool is not installed (package prometheus)")
-    done = subprocess.run(["promtool", "check", "metrics"], input=output(phase, "metrics"),
-                          capture_output=True, text=True)
+    done = here("promtool", "check", "metrics", stdin=output(phase, "metrics"))
     expect(done.returncode == 0 and not done.stdout and not done.stderr,
            (done.stdout + done.stderr).strip()[:400])
 
 
 def check_metrics_values(phase):
     k, samples = kernel(phase), metrics(phase)
-    luns = k.luns()
-
-    def sample(wanted, name, what, **labels):
-        found = [v for n, ls, v in samples if n == name and
-                 all(ls.get(a) == b for a, b in labels.items())]
+    running = {kl["block"] for kl in k.luns.values() if kl["state"] == "running"}
+    # (sample, its labels, its value, what the kernel has)
+    for name, labels, value, what in [
+            *(("halvane_port_online", {"port_name": h["wwpn"]}, h["port_state"] == "Online",
+               h["port_state"]) for h in k.hosts.values()),
+            *(("halvane_port_speed_bytes_per_second", {"port_name": h["wwpn"]},
+               int(h["speed"].split()[0]) * 125e6, h["speed"]) for h in k.hosts.values()),
+            *(("halvane_remote_port_online", {"remote_port_name": wwn(r["port_name"])},
+               r["port_state"] == "Online", r["port_state"]) for r in k.targets.values()),
+            *(("halvane_lun_running", {"scsi_address": a, "wwid": kl["wwid"],
+                                       "block_device": kl["block"]},
+               kl["state"] == "running", kl["state"]) for a, kl in k.luns.items()),
+            *(("halvane_multipath_paths", {"dm": dm}, len(km["slaves"]), "its paths")
+              for dm, km in k.maps.items()),
+            *(("halvane_multipath_active_paths", {"dm": dm}, len(set(km["slaves"]) & running),
+               "its running paths") for dm, km in k.maps.items())]:
+        found = [v for n, ls, v in samples
+                 if n == name and all(ls.get(a) == b for a, b in labels.items())]
         expect(len(found) == 1, f"{len(found)} samples of {name} {labels}")
-        equal(found[0], float(wanted), what)
-
-    for h in k.hosts().values():
-        port = wwn(h["port_name"])
-        sample(h["port_state"] == "Online", "halvane_port_online",
-               f"halvane_port_online of {port} ({h['port_state']})", port_name=port)
-        sample(int(h["speed"].split()[0]) * 125e6, "halvane_port_speed_bytes_per_second",
-               f"speed of {port}", port_name=port)
-    for r in k.remote_ports().values():
-        if r["scsi_target_id"] != "-1":
-            sample(r["port_state"] == "Online", "halvane_remote_port_online",
-                   f"halvane_remote_port_online of {wwn(r['port_name'])} ({r['port_state']})",
-                   remote_port_name=wwn(r["port_name"]))
-    for address, kl in luns.items():
-        sample(kl["state"] == "running", "halvane_lun_running",
-               f"halvane_lun_running of {address} ({kl['state']})", scsi_address=address,
-               wwid=kl["wwid"], block_device=kl["block"])
-    for dm, km in k.maps().items():
-        running = [p for p in km["slaves"] if any(kl["block"] == p and kl["state"] == "running"
-                                                  for kl in luns.values())]
-        sample(len(km["slaves"]), "halvane_multipath_paths", f"paths of {dm}", dm=dm)
-        sample(len(running), "halvane_multipath_active_paths", f"active paths of {dm}", dm=dm)
+        equal(found[0], float(value), f"{name} {labels} ({what})")
 
 
 def check_snapshot_replay(phase):
@@ -620,39 +557,27 @@ def check_picture(phase):
     """--dot on the phase's capture: Graphviz draws it without a word, each port and remote port
     is red exactly when the kernel does not have it online, and so is every path through one."""
     k = kernel(phase)
-    run = subprocess.run([binary, "--dot"], capture_output=True, text=True,
-                         env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-                              "HALVANE_SYSFS_ROOT": k.root})
+    run = here("--dot", env={"HALVANE_SYSFS_ROOT": k.root})
     if run.returncode == 3 and "--dot" not in run.stdout:
         raise Skip("this halvane has no --dot (its usage does not mention it)")
     equal(run.returncode, 0, "--dot status")
     if not shutil.which("dot"):
         raise Skip("no dot to draw it (Debian package graphviz)")
-    drawn = subprocess.run(["dot", "-Tsvg", "-o", os.devnull], input=run.stdout,
-                           capture_output=True, text=True)
+    drawn = here("dot", "-Tsvg", "-o", os.devnull, stdin=run.stdout)
     expect(drawn.returncode == 0 and not drawn.stderr, "dot -Tsvg: " + drawn.stderr[:400])
     nodes = dict(re.findall(r'^ *"((?:port|remote) [^"]*)" \[(.*)\];$', run.stdout, re.M))
     edges = re.findall(r'^ *"((?:port|remote) [^"]*)" -> "[^"]*"(.*);$', run.stdout, re.M)
-    down = set()
-    hosts = k.hosts()
-    for h in hosts.values():
-        name = "port " + wwn(h["port_name"])
+    online = {h["wwpn"]: h["port_state"] == "Online" for h in k.hosts.values()}
+    # (node, its state, whether the paths through it are down)
+    drawn = [("port " + h["wwpn"], h["port_state"], not online[h["wwpn"]])
+             for h in k.hosts.values()]
+    drawn += [(f"remote {port} {wwn(r['port_name'])}", r["port_state"],
+               r["port_state"] != "Online" or not online[port])
+              for r in k.targets.values() for port in [k.hosts[r["host"]]["wwpn"]]]
+    for name, state, _ in drawn:
         expect(name in nodes, f"--dot draws no node {name}")
-        equal("color=red" in nodes[name], h["port_state"] != "Online",
-              f"{name} ({h['port_state']}) drawn red")
-        if h["port_state"] != "Online":
-            down.add(name)
-    for rport, r in k.remote_ports().items():
-        host = hosts.get("host" + rport[len("rport-"):].split(":")[0])
-        if r["scsi_target_id"] == "-1" or host is None:
-            continue
-        port = "port " + wwn(host["port_name"])
-        name = f"remote {wwn(host['port_name'])} {wwn(r['port_name'])}"
-        expect(name in nodes, f"--dot draws no node {name}")
-        equal("color=red" in nodes[name], r["port_state"] != "Online",
-              f"{name} ({r['port_state']}) drawn red")
-        if r["port_state"] != "Online" or port in down:
-            down.add(name)
+        equal("color=red" in nodes[name], state != "Online", f"{name} ({state}) drawn red")
+    down = {name for name, _, down in drawn if down}
     for source, attributes in edges:
         if source in down:
             expect("color=red" in attributes, f"a path from {source}, which is down, not red")
@@ -661,36 +586,30 @@ def check_picture(phase):
 def check_verdict(phase, wanted):
     if "check" in missing:
         raise Skip("this halvane has no --check (its -h does not mention it)")
-    text = output(phase, "check")
-    equal(status(phase, "check"), wanted, f"--check status, first line {text.splitlines()[:1]}")
+    text = ran(phase, "check", wanted, "--check")
     if wanted == 0:
         expect(text.startswith("HALVANE OK"), f"--check's first line: {text.splitlines()[:1]}")
-    equal(status(phase, "check-json"), wanted, "--json --check status")
-    json.loads(output(phase, "check-json"))
+    json.loads(ran(phase, "check-json", wanted, "--json --check"))
 
 
 def check_user():
-    phase = "healthy"
-    for run in ("user-list", "user-json"):
-        equal(status(phase, run), 0, f"{run}: status")
-    same_as_live(phase, output(phase, "user-list"), output(phase, "user-json"), "as a user")
-    equal(status(phase, "user-speed"), 77, "a setting as a user: status")
-    expect(output(phase, "user-speed").startswith("You must be running as root"),
-           "a setting as a user: " + output(phase, "user-speed")[:100])
+    same_as_live("healthy", ran("healthy", "user-list", 0, "user-list"),
+                 ran("healthy", "user-json", 0, "user-json"), "as a user")
+    said = ran("healthy", "user-speed", 77, "a setting as a user")
+    expect(said.startswith("You must be running as root"), "a setting as a user: " + said[:100])
 
 
 def check_opens_per_lun():
     """-l opens at most 9 files of each logical unit's own (its folder and beneath it): six
     attributes, its block device, that device's holders and the one holder's resolution."""
-    phase = "healthy"
-    equal(status(phase, "list-traced"), 0, "-l under strace: status")
-    equal(output(phase, "list-traced"), output(phase, "list"), "-l under strace")
+    equal(ran("healthy", "list-traced", 0, "-l under strace"), output("healthy", "list"),
+          "-l under strace")
     opens = {}
-    for line in open(os.path.join(results, phase, "list.trace")):
+    for line in kept("healthy", "list.trace").splitlines():
         call = re.match(r'(?:\d+ +)?open(?:at2?)?\((?:[^,]+, )?"([^"]*)"', line)
-        unit = call and re.search(r"(?:^|/)(\d+:\d+:\d+:\d+)(?:/|$)", call.group(1))
+        unit = call and re.search(r"(?:^|/)(\d+:\d+:\d+:\d+)(?:/|$)", call[1])
         if unit:
-            opens[unit.group(1)] = opens.get(unit.group(1), 0) + 1
+            opens[unit[1]] = opens.get(unit[1], 0) + 1
     expect(len(opens) >= 6, f"-l opened files of {len(opens)} logical units, 6 expected")
     worst = max(opens.values(), default=0)
     expect(worst <= 9, f"-l opened {worst} files of one logical unit: {opens}")
@@ -698,119 +617,102 @@ def check_opens_per_lun():
 
 def check_unreadable():
     phase = "unreadable"
-    unreadable = open(os.path.join(results, phase, "unreadable")).read().split()
-    equal(status(phase, "list"), 0, "-l status")
-    err = kept(phase, "list", "err")
+    unreadable = {os.path.basename(p) for p in kept(phase, "unreadable").split()}
+    listed, err = ran(phase, "list", 0, "-l"), kept(phase, "list.err")
     # The port's state is read by -l; the LUN's is not, so -l names only the first.
     expect("cannot read " in err and "port_state: Permission denied" in err,
            "-l standard error: " + err[:200])
-    listed = output(phase, "list")
     equal(listed.count("Port Status:"), output("healthy", "list").count("Port Status:") - 1,
           "-l leaves out the one port state it could not read")
-    equal(status(phase, "json"), 74, "--json -l status")
+    ran(phase, "json", 74, "--json -l")
     errors = document(phase).get("errors", [])
     equal(sorted(e["errno"] for e in errors), ["EACCES", "EACCES"], "--json -l errors")
     for e in errors:
-        expect(e["reason"] == "Permission denied", "--json -l error reason: " + e["reason"])
-        expect(os.path.basename(e["path"]) in {os.path.basename(p) for p in unreadable},
-               "--json -l error path: " + e["path"])
-    equal(status(phase, "metrics"), 74, "--metrics -l status")
+        expect(e["reason"] == "Permission denied" and os.path.basename(e["path"]) in unreadable,
+               f"--json -l error {e['reason']!r} of {e['path']}")
+    ran(phase, "metrics", 74, "--metrics -l")
     equal([v for n, _, v in metrics(phase) if n == "halvane_read_errors"], [2.0],
           "halvane_read_errors")
-    equal(status(phase, "check"), 3, "--check status, first line " + output(phase, "check")[:120])
-    equal(output(phase, "check").count("read_failed:"), 2, "--check read_failed findings")
+    equal(ran(phase, "check", 3, "--check").count("read_failed:"), 2,
+          "--check read_failed findings")
 
 
 def check_change_window():
     # The rescan found a LUN exported after the healthy capture: new against it, nothing lost.
-    equal(status("rescan", "diff"), 1, "--diff after the rescan: status")
-    summary = output("rescan", "diff").splitlines()[0]
-    expect("LUN new" in summary or "LUNs new" in summary, "--diff after the rescan: " + summary)
-    expect("lost" not in summary, "--diff after the rescan loses nothing: " + summary)
+    summary = ran("rescan", "diff", 1, "--diff after the rescan").splitlines()[0]
+    expect(("LUN new" in summary or "LUNs new" in summary) and "lost" not in summary,
+           "--diff after the rescan finds a new LUN and loses nothing: " + summary)
     # One link down: every path through i1 lost, and the verdict against the baseline warns.
-    equal(status("degraded", "diff"), 1, "--diff with one link down: status")
-    summary = output("degraded", "diff").splitlines()[0]
-    hosts = {line.split()[0]: line.split()[2] for line in
-             open(os.path.join(results, "degraded", "ends")).read().splitlines()}
-    expect(f"lost on port {hosts['i1']}" in summary,
-           f"--diff with one link down names the paths lost on i1 ({hosts['i1']}): " + summary)
-    equal(status("degraded", "check-baseline"), 1,
-          "--check --baseline with one link down: status, first line "
-          + output("degraded", "check-baseline")[:120])
-    expect("lun_paths_lost" in output("degraded", "check-baseline"),
+    i1 = ends("degraded", raw=True)["i1"][1]
+    summary = ran("degraded", "diff", 1, "--diff with one link down").splitlines()[0]
+    expect(f"lost on port {i1}" in summary,
+           f"--diff with one link down names the paths lost on i1 ({i1}): " + summary)
+    expect("lun_paths_lost" in ran("degraded", "check-baseline", 1,
+                                   "--check --baseline with one link down"),
            "--check --baseline with one link down has lun_paths_lost")
 
 
-def traced_writes(phase, name):
-    """(path, bytes) of every write to a file the run opened, from strace -y."""
-    return re.findall(r'write\(\d+<([^>\n]*)>, "((?:[^"\\\n]|\\.)*)"', kept(phase, name, "trace"))
-
-
-def sysfs_writes(phase, name):
-    return [w for w in traced_writes(phase, name) if w[0].startswith("/sys")]
+def writes(phase, name, sysfs=False):
+    """(path, bytes) of every write to a file the run opened (under /sys), from strace -y."""
+    trace = kept(phase, name + ".trace")
+    found = re.findall(r'write\(\d+<([^>\n]*)>, "((?:[^"\\\n]|\\.)*)"', trace)
+    return [w for w in found if w[0].startswith("/sys") or not sysfs]
 
 
 def check_settings_refused():
-    phase = "healthy"
-    host, name = ends(phase)["i0"]
+    host, _ = ends("healthy")["i0"]
     no_speed = ("fcoe has no speed setting: the link runs at the speed it negotiates with its "
                 "peer; set it on the switch port, or for FCoE on the Ethernet side")
-    reasons = {"speed": no_speed,
-               "topology": "fcoe has no topology setting: the port takes the topology its peer "
-                           "offers; set it on the switch port",
-               "alpa": "no Linux driver takes a hard AL_PA while it runs: set it in the adapter's "
-                       "firmware settings, then reset the link",
-               "speed-dry": no_speed}
-    for run, reason in reasons.items():
-        equal(status(phase, run), 1, run + " status")
-        equal(output(phase, run),
-              "Could not apply settings to the specified port (status 0xE00002C7).\n",
-              run + " standard output")
-        equal(kept(phase, run, "err"), f"halvane: {host}: {reason}\n", run + " standard error")
-        equal(sysfs_writes(phase, run), [], run + " writes to sysfs")
+    for run, reason in (
+            ("speed", no_speed),
+            ("topology", "fcoe has no topology setting: the port takes the topology its peer "
+                         "offers; set it on the switch port"),
+            ("alpa", "no Linux driver takes a hard AL_PA while it runs: set it in the adapter's "
+                     "firmware settings, then reset the link"),
+            ("speed-dry", no_speed)):
+        equals(run, ("standard output", ran("healthy", run, 1, run),
+                     "Could not apply settings to the specified port (status 0xE00002C7).\n"),
+               ("standard error", kept("healthy", run + ".err"), f"halvane: {host}: {reason}\n"),
+               ("writes to sysfs", writes("healthy", run, sysfs=True), []))
 
 
-def found_lun_3(phase, run, host, wanted=True):
-    found = output(phase, run).split()
+def found_lun_3(run, host, wanted=True):
+    found = output("rescan", run).split()
     expect((f"{host[4:]}:0:0:3" in found) == wanted,
            f"the kernel {'found no LUN 3 on' if wanted else 'scanned'} {host}: {found}")
 
 
 def check_rescan_one():
-    phase = "rescan"
     (i0, name), (i1, _) = ends("healthy")["i0"], ends("healthy")["i1"]
-    writes, scans = traced_writes(phase, "rescan-one"), sysfs_writes(phase, "rescan-one")
+    every, scans = writes("rescan", "rescan-one"), writes("rescan", "rescan-one", sysfs=True)
     expect(len(scans) == 1 and scans[0][0].endswith(f"/{i0}/scsi_host/{i0}/scan")
            and scans[0][1] == "- - -\\n", f"-c {name} -r writes {scans}, not {i0}'s scan alone")
-    reason = next((i for i, w in enumerate(writes) if "fcoe has no speed setting" in w[1]), None)
-    expect(reason is not None and reason < writes.index(scans[0]),
+    reason = next((i for i, w in enumerate(every) if "fcoe has no speed setting" in w[1]), None)
+    expect(reason is not None and reason < every.index(scans[0]),
            "the scan is not written after the setting was refused")
-    found_lun_3(phase, "after-one", i0)
-    found_lun_3(phase, "after-one", i1, wanted=False)
+    found_lun_3("after-one", i0)
+    found_lun_3("after-one", i1, wanted=False)
 
 
 def check_rescan_all():
-    phase = "rescan"
     hosts = sorted(h for h, _ in ends("healthy").values())
-    equal(sorted((w[0].split("/")[-2], w[1]) for w in sysfs_writes(phase, "rescan-all")),
+    equal(sorted((w[0].split("/")[-2], w[1]) for w in writes("rescan", "rescan-all", sysfs=True)),
           [(h, "- - -\\n") for h in hosts], "-r writes")
-    found_lun_3(phase, "after-all", ends("healthy")["i1"][0])
+    found_lun_3("after-all", ends("healthy")["i1"][0])
 
 
 def check_degraded_states():
-    phase = "degraded"
-    (i0, w0), (i1, w1) = ends(phase)["i0"], ends(phase)["i1"]
-    doc = document(phase)
+    (_, w0), (_, w1) = ends("degraded")["i0"], ends("degraded")["i1"]
+    doc = document("degraded")
     by_port = {c["port_name"]: c for c in doc["controllers"]}
-    equal(by_port[w1]["state"], "linkdown", f"{w1} state")
-    equal(by_port[w0]["state"], "online", f"{w0} state")
-    equal([t["state"] for t in by_port[w1]["targets"]], ["blocked"], f"{w1}'s remote port")
-    equal({lun["state"] for t in by_port[w1]["targets"] for lun in t["luns"]},
-          {"transport_offline"}, f"{w1}'s LUNs")
-    equal(listing(output(phase, "list"))[0][w1]["Port Status"], "Linkdown", f"-l: {w1}")
-    for m in doc["multipath"]:
-        equal(sorted(p["state"] for p in m["paths"]), ["running", "transport_offline"],
-              f"map {m['name']}'s paths")
+    equals("", (f"{w1} state", by_port[w1]["state"], "linkdown"),
+           (f"{w0} state", by_port[w0]["state"], "online"),
+           (f"{w1}'s remote port", [t["state"] for t in by_port[w1]["targets"]], ["blocked"]),
+           (f"{w1}'s LUNs", {lun["state"] for t in by_port[w1]["targets"] for lun in t["luns"]},
+            {"transport_offline"}),
+           (f"-l: {w1}", listing(output("degraded", "list"))[0][w1]["Port Status"], "Linkdown"),
+           *((f"map {m['name']}'s paths", sorted(p["state"] for p in m["paths"]),
+              ["running", "transport_offline"]) for m in doc["multipath"]))
 
 
 # Each phase's checks, by what they say.
@@ -858,7 +760,7 @@ CHECKS += [
     ("down: --check is critical, status 2", check_verdict, ("down", 2)),
 ]
 
-passed = failed = skipped = 0
+counts = {"ok": 0, "FAIL": 0, "skip": 0}
 # Requirements of the whole stage: without them no check can run.
 blocking = sorted(missing - {"check", "promtool"})
 for title, function, arguments in CHECKS:
@@ -866,24 +768,20 @@ for title, function, arguments in CHECKS:
         if blocking:
             raise Skip("missing: " + ", ".join(blocking))
         function(*arguments)
-        print(f"ok    {title}")
-        passed += 1
-    except Skip as why:
+        verdict, why = "ok", None
+    except Skip as skip:
         # A feature this halvane does not have yet is no missing requirement.
-        if strict and "this halvane has no --" not in str(why):
-            print(f"FAIL  {title}: skipped under CI=true: {why}")
-            failed += 1
-        else:
-            print(f"skip  {title}: {why}")
-            skipped += 1
-    except Exception as why:  # a result the checker cannot read is a failure too
-        if isinstance(why, FileNotFoundError):
-            why = f"the guest kept no {os.path.relpath(why.filename, results)}"
-        elif not isinstance(why, Fail):
-            why = f"{type(why).__name__}: {why}"
-        print(f"FAIL  {title}: {why}")
-        failed += 1
-for root in trees.values():
-    shutil.rmtree(root.root, ignore_errors=True)
-print(f"{passed} passed, {failed} failed, {skipped} skipped")
-sys.exit(1 if failed else 0)
+        verdict, why = (("FAIL", f"skipped under CI=true: {skip}")
+                        if strict and "this halvane has no --" not in str(skip) else ("skip", skip))
+    except FileNotFoundError as error:
+        verdict, why = "FAIL", f"the guest kept no {os.path.relpath(error.filename, results)}"
+    except Fail as error:
+        verdict, why = "FAIL", error
+    except Exception as error:  # a result the checker cannot read is a failure too
+        verdict, why = "FAIL", f"{type(error).__name__}: {error}"
+    counts[verdict] += 1
+    print(f"{verdict:<6}{title}" + ("" if why is None else f": {why}"))
+for k in trees.values():
+    shutil.rmtree(k.root, ignore_errors=True)
+print(f"{counts['ok']} passed, {counts['FAIL']} failed, {counts['skip']} skipped")
+sys.exit(1 if counts["FAIL"] else 0)
