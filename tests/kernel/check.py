@@ -744,7 +744,7 @@ CHECKS += [(f"{phase}: {title}", function, (phase,)) for phase in ("healthy", "d
 CHECKS += [
     ("healthy: as a user, -l and --json -l are root's and a setting is refused (77)",
      check_user, ()),
-    ("healthy: -l opens at most 9 files of each logical unit", check_opens_per_lun, ()),
+    ("healthy: -l opens at most 6 files of each logical unit", check_opens_per_lun, ()),
     ("healthy: as a user, an unreadable port state and LUN state are named by -l, --json -l, "
      "--metrics -l and --check (74, 74, UNKNOWN)", check_unreadable, ()),
     ("healthy: -s, -t, -a and --dry-run on an FCoE port are refused before any write, with "
