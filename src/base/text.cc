@@ -217,6 +217,9 @@ bool IsValidUtf8(std::string_view bytes) {
   return true;
 }
 
+namespace {
+
+// text with every byte that is not UTF-8 replaced by U+FFFD, as JSON documents write it.
 std::string ValidUtf8(std::string_view text) {
   if (IsValidUtf8(text)) return std::string(text);
   // The library replaces what is not UTF-8 when it writes a string, and reads back what it wrote.
@@ -226,6 +229,8 @@ std::string ValidUtf8(std::string_view text) {
                             nullptr, false);
   return replaced.is_string() ? replaced.get<std::string>() : std::string();
 }
+
+}  // namespace
 
 void AppendJsonString(std::string& out, std::string_view text) {
   // Nearly every text needs no escape and goes out as it is; the rest is left to the library.

@@ -72,8 +72,6 @@ std::string AsciiLower(std::string_view text);
 // True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, nothing above
 // U+10FFFF).
 bool IsValidUtf8(std::string_view bytes);
-// text with every byte that is not UTF-8 replaced by U+FFFD, as JSON documents write it.
-std::string ValidUtf8(std::string_view text);
 // Appends text as a JSON string: quoted, with quotes, backslashes and control characters escaped,
 // UTF-8 kept as it is, and bytes that are not UTF-8 replaced by U+FFFD, so that what comes out is
 // always a JSON text whatever the host or the snapshot held.

@@ -17,25 +17,25 @@
 namespace halvane {
 namespace storage {
 
-bool Host::PathUsable(const Path& path, bool nvme) const {
-  if (!Fine(ports_[path.port].state, "online") || !Fine(remotes_[path.remote].state, "online"))
+bool StorageHost::PathUsable(const Path& path, bool nvme) const {
+  if (!Passes(ports_[path.port].state, "online") || !Passes(remotes_[path.remote].state, "online"))
     return false;
   if (nvme) {
-    return Fine(path.state, "live") &&
+    return Passes(path.state, "live") &&
            (path.access.empty() || path.access == "optimized" || path.access == "non_optimized");
   }
   // An ALUA target port group that is unavailable or offline takes no I/O, whatever the device.
-  return Fine(path.state, "running") && path.access != "unavailable" && path.access != "offline";
+  return Passes(path.state, "running") && path.access != "unavailable" && path.access != "offline";
 }
 
-Finding Host::About(FindingCode code, const Port& port) const {
+Finding StorageHost::About(FindingCode code, const Port& port) const {
   Finding finding(code);
   finding.port_name = port.name;
   finding.scsi_host = port.scsi_host;
   return finding;
 }
 
-void Host::Add(Verdict* verdict, Finding finding) const {
+void StorageHost::Add(Verdict* verdict, Finding finding) const {
   // Most hosts accept nothing: no key is made for each of their findings.
   const bool accepted = RuleOf(finding.code).acceptable && !accepted_.empty() &&
                         accepted_.count(WwidKey(finding.wwid).value_or(""));
@@ -43,7 +43,7 @@ void Host::Add(Verdict* verdict, Finding finding) const {
 }
 
 // "1:0:0:1 (sdb) transport_offline, 2:0:0:1 (sdd) running": paths and what they are.
-std::string PathList(const std::vector<const Path*>& paths, bool states, bool access) {
+static std::string DescribePaths(const std::vector<const Path*>& paths, bool states, bool access) {
   std::string list;
   for (const Path* path : paths) {
     if (!list.empty()) list += ", ";
@@ -72,7 +72,7 @@ struct UnitPaths {
   bool joined = false, access_published = false, optimized = false;
 };
 
-UnitPaths Survey(const Host& host, const Unit& unit, bool nvme) {
+UnitPaths Survey(const StorageHost& host, const Unit& unit, bool nvme) {
   UnitPaths paths(unit, nvme, host.ports());
   for (const Path& path : unit.paths) {
     paths.all.push_back(&path);
@@ -118,7 +118,7 @@ bool JudgedForRedundancy(const UnitPaths& p) {
 std::optional<Finding> NoUsablePath(const UnitPaths& p, const Finding& base) {
   if (!p.usable.empty()) return std::nullopt;
   return Made(base, p.nvme ? FindingCode::kNamespaceNoUsablePath : FindingCode::kLunNoUsablePath,
-              PathList(p.all, true, true));
+              DescribePaths(p.all, true, true));
 }
 
 std::optional<Finding> SinglePort(const UnitPaths& p, const Finding& base) {
@@ -126,7 +126,7 @@ std::optional<Finding> SinglePort(const UnitPaths& p, const Finding& base) {
   const Port& port = p.ports[*p.physical_ports.begin()];
   Finding finding =
       Made(base, p.nvme ? FindingCode::kNamespaceSinglePort : FindingCode::kLunSinglePort,
-           PathList(p.usable, false, false));
+           DescribePaths(p.usable, false, false));
   finding.port_name = port.name;
   finding.scsi_host = port.scsi_host;
   return finding;
@@ -156,14 +156,14 @@ std::optional<Finding> NotMultipathed(const UnitPaths& p, const Finding& base) {
   return Made(base,
               p.nvme ? FindingCode::kNamespaceNotMultipathed : FindingCode::kLunNotMultipathed,
               std::to_string(p.all.size()) + (p.nvme ? " controllers: " : " paths: ") +
-                  PathList(p.all, false, false));
+                  DescribePaths(p.all, false, false));
 }
 
 std::optional<Finding> NoOptimizedPath(const UnitPaths& p, const Finding& base) {
   if (p.usable.empty() || !p.access_published || p.optimized) return std::nullopt;
   return Made(base,
               p.nvme ? FindingCode::kNamespaceNoOptimizedPath : FindingCode::kLunNoOptimizedPath,
-              PathList(p.usable, false, true));
+              DescribePaths(p.usable, false, true));
 }
 
 std::optional<Finding> SizeMismatch(const UnitPaths& p, const Finding& base) {
@@ -205,12 +205,12 @@ void CountCarried(const Unit& unit, bool nvme, bool lost, std::vector<Port>& por
 
 }  // namespace
 
-void Host::JudgeUnit(Unit& unit, bool nvme, Verdict* verdict) {
+void StorageHost::JudgeUnit(Unit& unit, bool nvme, Verdict* verdict) {
   if (std::none_of(unit.paths.begin(), unit.paths.end(),
                    [&](const Path& p) { return ports_[p.port].in_scope; }))
     return;
   for (const Path& path : unit.paths) {
-    if (nvme || Fine(path.state, "running") || !ports_[path.port].in_scope) continue;
+    if (nvme || Passes(path.state, "running") || !ports_[path.port].in_scope) continue;
     Add(verdict, PathNotRunning(About(FindingCode::kLunNotRunning, ports_[path.port]),
                                 remotes_[path.remote], path, unit));
   }
@@ -231,7 +231,7 @@ void Host::JudgeUnit(Unit& unit, bool nvme, Verdict* verdict) {
   CountCarried(unit, nvme, paths.usable.empty(), ports_, remotes_);
 }
 
-void Host::JudgeMaps(Verdict* verdict) {
+void StorageHost::JudgeMaps(Verdict* verdict) {
   std::optional<std::string> only_port;
   for (const Port& port : ports_) {
     if (scope_.port && port.in_scope) only_port = port.name;
@@ -249,16 +249,16 @@ void Host::JudgeMaps(Verdict* verdict) {
     Count(verdict, CountName::kMapsDegraded) += 1;
     Finding finding(active + unknown == 0 ? FindingCode::kMapNoActivePath
                                           : FindingCode::kMapDegraded);
-    finding.map = Text(map.Own(kMapNameKey));
-    finding.dm = Text(map.Own(kMapDeviceKey));
+    finding.map = TextOrEmpty(map.Own(kMapNameKey));
+    finding.dm = TextOrEmpty(map.Own(kMapDeviceKey));
     finding.wwid = map.Wwid().value_or("");
     std::string failed;
     for (const Dictionary* path : map.paths()) {
       const std::optional<std::string> state = MapView::PathState(*path);
       if (state == "running" || state == "live" || MapView::PathStateUnreadable(*path)) continue;
-      std::string name = Text(MemberValue(*path, kBlockDeviceKey));
-      std::string device = Text(MemberValue(*path, kScsiAddressKey));
-      if (device.empty()) device = Text(MemberValue(*path, kNvmeControllerKey));
+      std::string name = TextOrEmpty(MemberValue(*path, kBlockDeviceKey));
+      std::string device = TextOrEmpty(MemberValue(*path, kScsiAddressKey));
+      if (device.empty()) device = TextOrEmpty(MemberValue(*path, kNvmeControllerKey));
       if (!device.empty()) name += " (" + device + ")";
       // A path that is no SCSI device or NVMe namespace halvane holds has no state to be in.
       const std::string why =
@@ -280,7 +280,7 @@ void Host::JudgeMaps(Verdict* verdict) {
 // "no LUN or namespace is reached through it", "the 4 LUNs reached through it are each still
 // usable another way", "2 of the 4 LUNs reached through it have no usable path left": how says
 // where they are.
-std::string CarriedDetail(const Carried& c, const std::string& how) {
+static std::string UnitsThroughDetail(const UnitsThrough& c, const std::string& how) {
   if (c.luns + c.namespaces == 0) return "no LUN or namespace is " + how;
   const bool lost = c.lost_luns + c.lost_namespaces > 0;
   const std::tuple<std::uint64_t, std::uint64_t, const char*, const char*> kinds[] = {
@@ -300,35 +300,35 @@ std::string CarriedDetail(const Carried& c, const std::string& how) {
                                      : " are each still usable another way");
 }
 
-void Host::JudgePorts(Verdict* verdict) {
+void StorageHost::JudgePorts(Verdict* verdict) {
   for (const Port& port : ports_) {
     if (!port.in_scope) continue;
     Count(verdict, CountName::kPorts) += 1;
-    Count(verdict, CountName::kPortsOnline) += Fine(port.state, "online");
-    if (Fine(port.state, "online")) continue;
+    Count(verdict, CountName::kPortsOnline) += Passes(port.state, "online");
+    if (Passes(port.state, "online")) continue;
     Finding finding = About(FindingCode::kPortNotOnline, port);
     finding.state = *port.state;
     if (port.carried.lost_luns + port.carried.lost_namespaces > 0)
       finding.severity = CheckStatus::kCritical;
-    finding.detail = CarriedDetail(port.carried, "reached through it");
+    finding.detail = UnitsThroughDetail(port.carried, "reached through it");
     Add(verdict, std::move(finding));
   }
   for (const RemotePort& remote : remotes_) {
     if (!ports_[remote.port].in_scope) continue;
     Count(verdict, CountName::kRemotePorts) += 1;
-    Count(verdict, CountName::kRemotePortsOnline) += Fine(remote.state, "online");
-    if (Fine(remote.state, "online")) continue;
+    Count(verdict, CountName::kRemotePortsOnline) += Passes(remote.state, "online");
+    if (Passes(remote.state, "online")) continue;
     Finding finding = About(FindingCode::kRemotePortNotOnline, ports_[remote.port]);
     finding.remote_port_name = remote.name;
     finding.state = *remote.state;
     if (remote.carried.lost_luns + remote.carried.lost_namespaces > 0)
       finding.severity = CheckStatus::kCritical;
-    finding.detail = CarriedDetail(remote.carried, "behind it");
+    finding.detail = UnitsThroughDetail(remote.carried, "behind it");
     Add(verdict, std::move(finding));
   }
 }
 
-void Host::Judge(Verdict* verdict, bool ordered) {
+void StorageHost::Judge(Verdict* verdict, bool ordered) {
   verdict->judged = true;
   for (Finding& finding : walk_findings_) Add(verdict, std::move(finding));
   for (Unit& lun : luns_) JudgeUnit(lun, false, verdict);
@@ -351,8 +351,8 @@ void Host::Judge(Verdict* verdict, bool ordered) {
 
 }  // namespace storage
 
-Verdict storage::JudgedWalk(Host& host, const CheckScope& scope, bool ordered) {
-  if (!host.Walk()) {
+Verdict storage::JudgedWalk(StorageHost& host, const CheckScope& scope, bool ordered) {
+  if (!host.Gather()) {
     // A host whose ports could not be listed is not a host without ports.
     const ReadFailures& failed = host.registry().FailedReads();
     if (!failed.empty()) {
@@ -367,7 +367,7 @@ Verdict storage::JudgedWalk(Host& host, const CheckScope& scope, bool ordered) {
 }
 
 Verdict JudgeStorage(DeviceRegistry& registry, const CheckScope& scope) {
-  storage::Host host(registry, scope);
+  storage::StorageHost host(registry, scope);
   return storage::JudgedWalk(host, scope);
 }
 

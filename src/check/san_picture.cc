@@ -19,7 +19,7 @@
 namespace halvane {
 namespace {
 
-using storage::Host;
+using storage::StorageHost;
 using storage::Unit;
 
 // How a thing is drawn, from what the verdict says of it; a later shade outranks an earlier one.
@@ -149,7 +149,7 @@ struct Group {
 // The graph, built as node and edge statements that are written in the order of their text.
 class Picture {
  public:
-  Picture(const Host& host, const Verdict& verdict);
+  Picture(const StorageHost& host, const Verdict& verdict);
   void Print(std::ostream& out) const;
 
  private:
@@ -161,7 +161,7 @@ class Picture {
   void AddGroup(const GroupKey& key, const Group& group);
   void AddLonelyMaps();
 
-  const Host& host_;
+  const StorageHost& host_;
   const Verdict& verdict_;
   Verdicts verdicts_;
   std::unordered_set<std::string_view> held_maps_;         // names the host's units hold
@@ -170,7 +170,7 @@ class Picture {
   std::set<std::string> edges_;
 };
 
-Picture::Picture(const Host& host, const Verdict& verdict) : host_(host), verdict_(verdict) {
+Picture::Picture(const StorageHost& host, const Verdict& verdict) : host_(host), verdict_(verdict) {
   for (const Finding& finding : verdict.findings) verdicts_.Note(finding, false);
   for (const Finding& finding : verdict.accepted) verdicts_.Note(finding, true);
   if (!verdict.judged) return;
@@ -347,7 +347,7 @@ void Picture::Print(std::ostream& out) const {
 }  // namespace
 
 void PrintSanPicture(DeviceRegistry& registry, const CheckScope& scope, std::ostream& out) {
-  storage::Host host(registry, scope);
+  storage::StorageHost host(registry, scope);
   // The picture draws every finding, in no order of theirs.
   const Verdict verdict = storage::JudgedWalk(host, scope, false);
   Picture(host, verdict).Print(out);
@@ -355,7 +355,7 @@ void PrintSanPicture(DeviceRegistry& registry, const CheckScope& scope, std::ost
 
 void PrintEmptySanPicture(DeviceRegistry& registry, std::string why, std::ostream& out) {
   const CheckScope nothing;
-  const storage::Host host(registry, nothing);
+  const storage::StorageHost host(registry, nothing);
   Picture(host, UnknownVerdict(std::move(why))).Print(out);
 }
 

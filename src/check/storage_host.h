@@ -26,7 +26,7 @@ namespace halvane::storage {
 
 inline constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-inline std::string Text(const std::optional<PropertyValue>& value) {
+inline std::string TextOrEmpty(const std::optional<PropertyValue>& value) {
   const std::optional<std::string_view> text = TextOf(value);
   return text ? std::string(*text) : std::string();
 }
@@ -36,14 +36,15 @@ inline std::optional<std::uint64_t> Unsigned(const std::optional<PropertyValue>&
   return number && *number >= 0 ? std::optional<std::uint64_t>(*number) : std::nullopt;
 }
 
-// A state that lets I/O through, or none published, which is not judged.
-inline bool Fine(const std::optional<std::string>& state, std::string_view good) {
+// Whether a state passes as good: it is the one that lets I/O through, or none is published (which
+// is not judged).
+inline bool Passes(const std::optional<std::string>& state, std::string_view good) {
   return !state || *state == good;
 }
 
 // A Fibre Channel port, its remote ports, and how many LUNs and namespaces reach through each,
 // and of those how many have no usable path left.
-struct Carried {
+struct UnitsThrough {
   std::uint64_t luns = 0, lost_luns = 0, namespaces = 0, lost_namespaces = 0;
 };
 struct Port {
@@ -55,13 +56,13 @@ struct Port {
   std::string physical_name;  // an NPIV virtual port's physical port
   std::size_t physical = 0;   // the port that counts for redundancy: itself, or its physical one
   bool in_scope = true;
-  Carried carried;
+  UnitsThrough carried;
 };
 struct RemotePort {
   std::size_t port;
   std::string name;
   std::optional<std::string> state;
-  Carried carried;
+  UnitsThrough carried;
   std::vector<std::string> roles;
 };
 
@@ -89,16 +90,17 @@ struct Unit {
 };
 
 // What the walk gathered, by index, in walk order.
-class Host {
+class StorageHost {
  public:
-  Host(DeviceRegistry& registry, const CheckScope& scope) : registry_(registry), scope_(scope) {
+  StorageHost(DeviceRegistry& registry, const CheckScope& scope)
+      : registry_(registry), scope_(scope) {
     for (const std::string& wwid : scope.accepted) {
       if (auto key = WwidKey(wwid)) accepted_.insert(*key);
     }
   }
 
   // Reads every Fibre Channel port and what it reaches; false when there is none.
-  bool Walk();
+  bool Gather();
   // The verdict on what the walk found; ordered as Conclude says.
   void Judge(Verdict* verdict, bool ordered = true);
 
@@ -139,6 +141,6 @@ class Host {
 };
 
 // The verdict on what host finds: UNKNOWN when it finds no Fibre Channel port.
-Verdict JudgedWalk(Host& host, const CheckScope& scope, bool ordered = true);
+Verdict JudgedWalk(StorageHost& host, const CheckScope& scope, bool ordered = true);
 
 }  // namespace halvane::storage

@@ -15,7 +15,7 @@
 
 namespace halvane::storage {
 
-bool Host::Walk() {
+bool StorageHost::Gather() {
   StatusOr<RegistryIterator> entries = DiscoverControllers(registry_);
   if (!entries.ok()) return false;
   std::vector<RegistryEntry> fibre_channel;
@@ -29,7 +29,7 @@ bool Host::Walk() {
     port.name = PortNameText(*record);
     port.scsi_host = Unsigned(MemberValue(*record, kRecordScsiHostNumber));
     port.state = PortState(MemberValue(*record, kRecordPortStatus));
-    port.speed = Text(MemberValue(*record, kRecordSpeed));
+    port.speed = TextOrEmpty(MemberValue(*record, kRecordSpeed));
     // The kernel's zero and all-ones names are no fabric.
     const std::optional<std::string> fabric = KnownWWN(MemberValue(*record, kRecordFabricName));
     if (fabric && *fabric != "00:00:00:00:00:00:00:00") port.fabric = *fabric;
@@ -60,7 +60,7 @@ bool Host::Walk() {
   return true;
 }
 
-std::size_t Host::AddRemote(std::size_t port, const TargetView& remote) {
+std::size_t StorageHost::AddRemote(std::size_t port, const TargetView& remote) {
   const std::optional<std::string> name = KnownWWN(remote.Port(kRemotePortNameKey));
   // A remote port without a name is one of its own.
   // (Appended, not "#" + text: GCC 12 misreads that concatenation as an overlapping copy.)
@@ -76,21 +76,21 @@ std::size_t Host::AddRemote(std::size_t port, const TargetView& remote) {
   return at->second;
 }
 
-void Host::AddLun(std::size_t port, std::size_t remote, const LunView& unit) {
+void StorageHost::AddLun(std::size_t port, std::size_t remote, const LunView& unit) {
   Path path;
   path.port = port;
   path.remote = remote;
-  path.name = Text(unit.Own(kScsiAddressKey));
+  path.name = TextOrEmpty(unit.Own(kScsiAddressKey));
   // A registry without SCSI addresses names a path by its LUN and remote port.
   if (path.name.empty()) {
     path.name = "LUN " + unit.Address().value_or("?");
     if (!remotes_[remote].name.empty()) path.name += " of " + remotes_[remote].name;
   }
-  path.block = Text(unit.Own(kBlockDeviceKey));
+  path.block = TextOrEmpty(unit.Own(kBlockDeviceKey));
   const StatusOr<std::optional<PropertyValue>> state = unit.Read(kScsiDeviceStateKey);
   path.state = state.ok() ? UnitState(*state) : std::nullopt;
   path.state_unreadable = !state.ok();
-  path.access = AsciiLower(Text(unit.Search(kAccessStateKey)));
+  path.access = AsciiLower(TextOrEmpty(unit.Search(kAccessStateKey)));
   path.size = Unsigned(unit.Own(kCapacityKey));
   const std::optional<PropertyValue> map = unit.Own(kMultipathMapKey);
   const Dictionary* held = map ? map->AsDictionary() : nullptr;
@@ -99,15 +99,15 @@ void Host::AddLun(std::size_t port, std::size_t remote, const LunView& unit) {
     ++lun_paths_;
     // A state that could not be read is not counted running, as the map rule counts it not
     // active; neither judges it down.
-    lun_paths_running_ += Fine(path.state, "running") && !path.state_unreadable;
+    lun_paths_running_ += Passes(path.state, "running") && !path.state_unreadable;
   }
 
-  std::string wwid = Text(unit.Own(kWorldWideIdKey));
+  std::string wwid = TextOrEmpty(unit.Own(kWorldWideIdKey));
   if (wwid.empty()) wwid = unit.UniqueId().value_or("");
   if (wwid.empty()) {
     // Nothing joins it to its other paths: it is counted, and only its own state is judged.
     luns_without_wwid_ += ports_[port].in_scope;
-    if (!Fine(path.state, "running") && ports_[port].in_scope) {
+    if (!Passes(path.state, "running") && ports_[port].in_scope) {
       Finding finding = About(FindingCode::kLunNotRunning, ports_[port]);
       finding.remote_port_name = remotes_[remote].name;
       finding.scsi_address = path.name;
@@ -130,20 +130,20 @@ void Host::AddLun(std::size_t port, std::size_t remote, const LunView& unit) {
   }
   Unit& lun = luns_[at->second];
   if (held && lun.map.empty()) {
-    lun.map = Text(MemberValue(*held, kMapNameKey));
-    lun.dm = Text(MemberValue(*held, kMapDeviceKey));
+    lun.map = TextOrEmpty(MemberValue(*held, kMapNameKey));
+    lun.dm = TextOrEmpty(MemberValue(*held, kMapDeviceKey));
   }
   lun.paths.push_back(std::move(path));
 }
 
-void Host::AddNvmeController(std::size_t port, const TargetView& controller) {
+void StorageHost::AddNvmeController(std::size_t port, const TargetView& controller) {
   const std::size_t remote = AddRemote(port, controller);
-  const std::string name = Text(controller.Own(kNvmeControllerKey));
+  const std::string name = TextOrEmpty(controller.Own(kNvmeControllerKey));
   const std::optional<std::string> state = ControllerState(controller.Own(kNvmeControllerStateKey));
   if (ports_[port].in_scope) {
     ++controllers_;
-    controllers_live_ += Fine(state, "live");
-    if (!Fine(state, "live")) {
+    controllers_live_ += Passes(state, "live");
+    if (!Passes(state, "live")) {
       Finding finding = About(FindingCode::kNvmeControllerNotLive, ports_[port]);
       finding.remote_port_name = remotes_[remote].name;
       finding.nvme_controller = name;
@@ -152,15 +152,15 @@ void Host::AddNvmeController(std::size_t port, const TargetView& controller) {
     }
   }
   ForEachLun(registry_, controller.target, [&](const LunView& space) {
-    std::string id = Text(space.Own(kWorldWideIdKey));
+    std::string id = TextOrEmpty(space.Own(kWorldWideIdKey));
     if (id.empty()) id = space.UniqueId().value_or("");
     Path path;
     path.port = port;
     path.remote = remote;
     path.name = name;
     // Native multipath's path device is the controller's own; the head is every controller's.
-    path.block = Text(space.Own(kPathDeviceKey));
-    if (path.block.empty()) path.block = Text(space.Own(kBlockDeviceKey));
+    path.block = TextOrEmpty(space.Own(kPathDeviceKey));
+    if (path.block.empty()) path.block = TextOrEmpty(space.Own(kBlockDeviceKey));
     path.state = state;
     path.access = AnaState(space.Own(kAnaStateKey)).value_or("");
     path.size = Unsigned(space.Own(kCapacityKey));
@@ -176,12 +176,12 @@ void Host::AddNvmeController(std::size_t port, const TargetView& controller) {
       // A namespace without any id cannot be joined to its other paths.
       unit.judged_for_redundancy = !id.empty();
       unit.linux_unit = true;
-      unit.subsystem = Text(controller.Own(kSubsystemNqnKey));
+      unit.subsystem = TextOrEmpty(controller.Own(kSubsystemNqnKey));
     }
     Unit& unit = namespaces_[at->second];
     if (held && unit.map.empty()) {
-      unit.map = Text(MemberValue(*held, kMapNameKey));
-      unit.dm = Text(MemberValue(*held, kMapDeviceKey));
+      unit.map = TextOrEmpty(MemberValue(*held, kMapNameKey));
+      unit.dm = TextOrEmpty(MemberValue(*held, kMapDeviceKey));
     }
     unit.paths.push_back(std::move(path));
   });

@@ -117,10 +117,10 @@ std::vector<option> LongOptionTable() {
 }
 
 // The options that change how the whole run goes, wherever they stand (--json, --metrics,
-// --dry-run, --check and the WWIDs --accept gives it, the captures of --diff and --baseline, and
-// whether an action --diff does not go with is asked for), found the way the option pass finds
-// options (an option value that reads "--json" is not one), without
-// any message: the pass itself reports faults.
+// --dry-run, --check and the WWIDs --accept gives it, --output, -l, --dot, the captures of --diff
+// and --baseline, and whether an action --diff does not go with is asked for), and the words that
+// are not options, found the way the option pass finds options (an option value that reads
+// "--json" is not one), without any message: the pass itself reports faults.
 void FindRunWideOptions(int argc, char* argv[], const std::vector<option>& long_options,
                         ParsedOptions* parsed) {
   optind = 0;

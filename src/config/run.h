@@ -34,7 +34,8 @@ struct Services {
   std::string baseline = std::string();
 };
 
-// What the option pass records for the settings path.
+// What the option pass records of a command line: the port and the settings asked for, the
+// options that decide which run it is and how it prints, and the words that are not options.
 struct ParsedOptions {
   std::optional<std::string> portWWN;  // exactly as typed
   Dictionary settings;                 // the port settings, under the k...Setting keys

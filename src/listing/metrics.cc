@@ -73,7 +73,7 @@ constexpr FamilyText kFamilies[kFamilyCount] = {
 using Labels = std::vector<std::pair<const char*, std::optional<std::string>>>;
 
 // The text of a registry value, as the document shows it.
-std::optional<std::string> Text(const std::optional<PropertyValue>& value) {
+std::optional<std::string> LabelText(const std::optional<PropertyValue>& value) {
   const std::optional<std::string_view> text = TextOf(value);
   return text ? std::optional<std::string>(*text) : std::nullopt;
 }
@@ -199,16 +199,16 @@ void AddTargets(Samples& samples, DeviceRegistry& registry, const RegistryEntry&
           if (!state) return;
           samples.Add(kLunRunning,
                       {{"port_name", port_name},
-                       {"scsi_address", Text(unit.Own(kScsiAddressKey))},
-                       {"wwid", Text(unit.Own(kWorldWideIdKey))},
-                       {"block_device", Text(unit.Own(kBlockDeviceKey))},
-                       {"map", Text(unit.MapName())}},
+                       {"scsi_address", LabelText(unit.Own(kScsiAddressKey))},
+                       {"wwid", LabelText(unit.Own(kWorldWideIdKey))},
+                       {"block_device", LabelText(unit.Own(kBlockDeviceKey))},
+                       {"map", LabelText(unit.MapName())}},
                       *state == "running");
         });
       });
   ForEachNvmeController(registry, port, [&](const TargetView& controller) {
     AddRemotePort(samples, port_name, controller, &remote_ports);
-    const std::optional<std::string> name = Text(controller.Own(kNvmeControllerKey));
+    const std::optional<std::string> name = LabelText(controller.Own(kNvmeControllerKey));
     const std::optional<std::string> state =
         ControllerState(controller.Own(kNvmeControllerStateKey));
     if (state) {
@@ -216,7 +216,7 @@ void AddTargets(Samples& samples, DeviceRegistry& registry, const RegistryEntry&
                   {{"port_name", port_name},
                    {"controller", name},
                    {"remote_port_name", KnownWWN(controller.Own(kRemotePortNameKey))},
-                   {"subsystem_nqn", Text(controller.Own(kSubsystemNqnKey))}},
+                   {"subsystem_nqn", LabelText(controller.Own(kSubsystemNqnKey))}},
                   *state == "live");
     }
     ForEachLun(registry, controller.target, [&](const LunView& unit) {
@@ -228,8 +228,8 @@ void AddTargets(Samples& samples, DeviceRegistry& registry, const RegistryEntry&
                   {{"port_name", port_name},
                    {"controller", name},
                    {"nsid", Integer(unit.Own(kNamespaceIdKey), kNamespaceIdRange)},
-                   {"wwid", Text(unit.Own(kWorldWideIdKey))},
-                   {"block_device", Text(unit.Own(kBlockDeviceKey))}},
+                   {"wwid", LabelText(unit.Own(kWorldWideIdKey))},
+                   {"block_device", LabelText(unit.Own(kBlockDeviceKey))}},
                   state == "live" && usable);
     });
   });
@@ -252,13 +252,13 @@ std::string AddPort(Samples& samples, DeviceRegistry& registry, const RegistryEn
               {{"port_name", name},
                {"scsi_host", scsi_host},
                {"fc_host", scsi_host ? std::optional("host" + *scsi_host) : std::nullopt},
-               {"driver", Text(member(kRecordDriverName))},
-               {"model", Text(member(kRecordModel))},
-               {"firmware_version", Text(member(kRecordFirmwareVersion))}},
+               {"driver", LabelText(member(kRecordDriverName))},
+               {"model", LabelText(member(kRecordModel))},
+               {"firmware_version", LabelText(member(kRecordFirmwareVersion))}},
               1);
   if (const auto state = PortState(member(kRecordPortStatus)))
     samples.Add(kPortOnline, {{"port_name", name}}, *state == "online");
-  const std::optional<std::string> speed = Text(member(kRecordSpeed));
+  const std::optional<std::string> speed = LabelText(member(kRecordSpeed));
   if (const auto rate = speed ? SpeedGbit(*speed) : std::nullopt)
     samples.Add(kPortSpeed, {{"port_name", name}}, std::uint64_t{*rate} * 125000000);
   if (registry.ConformsTo(port, kScsiControllerClass) &&
@@ -274,8 +274,8 @@ void AddMaps(Samples& samples, DeviceRegistry& registry,
              const std::optional<std::string>& only_port) {
   const Samples::Mark mark = samples.Marked();
   ForEachMap(registry, only_port, [&](const MapView& map) {
-    const Labels labels = {{"map", Text(map.Own(kMapNameKey))},
-                           {"dm", Text(map.Own(kMapDeviceKey))},
+    const Labels labels = {{"map", LabelText(map.Own(kMapNameKey))},
+                           {"dm", LabelText(map.Own(kMapDeviceKey))},
                            {"wwid", map.Wwid()}};
     samples.Add(kMapPaths, labels, map.paths().size());
     samples.Add(kMapActivePaths, labels, map.ActivePaths());

@@ -26,15 +26,15 @@ Status Store(int dir, const char* name, std::string_view bytes) {
 }
 
 // One write of WriteTogether, made in a thread of its own.
-struct Together {
+struct ThreadedWrite {
   int dir;
   const AttributeWrite* write;
   Status status;
   pthread_t thread;
 };
 
-extern "C" void* StoreTogether(void* argument) {
-  auto* job = static_cast<Together*>(argument);
+extern "C" void* StoreInThread(void* argument) {
+  auto* job = static_cast<ThreadedWrite*>(argument);
   job->status = Store(job->dir, job->write->name, job->write->bytes);
   return nullptr;
 }
@@ -54,7 +54,7 @@ class TreeWriter : public AttributeWriter {
     if (writes.size() < 2) return AttributeWriter::WriteTogether(writes);
     // The folders are opened here, before any thread starts; a write that finds no thread to
     // run in is made here, in turn.
-    std::vector<Together> jobs(writes.size());
+    std::vector<ThreadedWrite> jobs(writes.size());
     std::vector<bool> started(writes.size(), false);
     for (std::size_t i = 0; i < writes.size(); ++i) {
       StatusOr<int> dir = Folder(writes[i].folder);
@@ -64,7 +64,7 @@ class TreeWriter : public AttributeWriter {
       }
       jobs[i].dir = *dir;
       jobs[i].write = &writes[i];
-      started[i] = pthread_create(&jobs[i].thread, nullptr, StoreTogether, &jobs[i]) == 0;
+      started[i] = pthread_create(&jobs[i].thread, nullptr, StoreInThread, &jobs[i]) == 0;
       if (!started[i]) jobs[i].status = Store(*dir, writes[i].name, writes[i].bytes);
     }
     std::vector<Status> statuses;

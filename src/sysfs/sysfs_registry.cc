@@ -39,10 +39,10 @@ class ListIterator : public RegistryIterator::Impl {
 
 // Registry order (depth-first pre-order), listing each level only when the walk reaches it, and
 // going no deeper than the deepest level whose class is asked for.
-class Walk : public RegistryIterator::Impl {
+class MatchWalk : public RegistryIterator::Impl {
  public:
-  Walk(SysfsRegistry& registry, std::shared_ptr<LiveNode> top, std::string_view class_name,
-       std::optional<Level> deepest, bool hosts, bool maps)
+  MatchWalk(SysfsRegistry& registry, std::shared_ptr<LiveNode> top, std::string_view class_name,
+            std::optional<Level> deepest, bool hosts, bool maps)
       : registry_(registry),
         class_name_(class_name),
         deepest_(deepest),
@@ -106,7 +106,8 @@ StatusOr<RegistryIterator> SysfsRegistry::MatchServices(std::string_view class_n
     hosts = hosts || (level != Level::kRoot && level != Level::kMap);
   }
   const bool maps = ClassConformsTo(ClassOf(Level::kMap), class_name);
-  return RegistryIterator(std::make_shared<Walk>(*this, top_, class_name, deepest, hosts, maps));
+  return RegistryIterator(
+      std::make_shared<MatchWalk>(*this, top_, class_name, deepest, hosts, maps));
 }
 
 StatusOr<RegistryIterator> SysfsRegistry::ChildIterator(const RegistryEntry& entry) {
