@@ -1,6 +1,8 @@
 // The one walk of a tree: depth first, each node before its children and the children in order,
 // with an explicit stack, so that how deep a tree may go is decided by its owner's limits, never
-// by the call stack. Registries, snapshots and their loaders and writers all walk this way.
+// by the call stack. A registry's search of descendants, a snapshot's save and a capture of the
+// live tree walk this way; the live registry's service match walks on its own, since it lists
+// each level only when the match reaches it and goes no deeper than the classes asked for.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,8 @@
 // The live host's registry, read from the kernel's Fibre Channel and SCSI objects in sysfs: one
 // controller entry per FC host, under it one device entry per remote port that is a SCSI target,
-// that port's target entry, and the target's logical units. It reads only what a run asks for:
+// that port's target entry, and the target's logical units; under a host too, its NVMe over Fibre
+// Channel controllers and their namespaces; and under the root, beside the hosts, one entry per
+// device-mapper multipath map. It reads only what a run asks for:
 // folders are listed when a walk reaches them and an entry's attributes are read at the first
 // question about it. Settings written to a host entry go to the driver attributes that accept
 // them.
