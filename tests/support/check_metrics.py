@@ -28,10 +28,8 @@ def scrape():
             with urllib.request.urlopen(f"http://{address}/metrics", timeout=10) as answer:
                 return answer.read().decode()
         except OSError:
-            if exporter_run.poll() is not None:
-                sys.exit("the node exporter ended: " + open(log_path).read())
             time.sleep(0.05)
-    sys.exit("the node exporter did not answer")
+    sys.exit("the node exporter did not answer: " + open(log_path).read())
 
 
 faults = []
@@ -51,6 +49,5 @@ finally:
     exporter_run.terminate()
     exporter_run.wait()
     folder.cleanup()
-for fault in faults:
-    print(fault)
+print("".join(fault + "\n" for fault in faults), end="")
 sys.exit(1 if faults else 0)

@@ -43,7 +43,6 @@ for path in sys.argv[2:]:
     faults += order_faults(document, schema, "$")
     if json.dumps(document, indent=2, ensure_ascii=False) + "\n" != text:
         faults.append("not in the 2-space layout ending with a line end")
-    for fault in faults:
-        print(f"{path}: {fault}")
+    print("".join(f"{path}: {fault}\n" for fault in faults), end="")
     status = status or (1 if faults else 0)
 sys.exit(status)
