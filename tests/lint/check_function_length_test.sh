@@ -1,17 +1,16 @@
 #!/bin/sh
-# The function length check passes the source tree unchanged and fails on a 61-line function
-# planted in a copy of it, which it names; a 60-line one passes.
+# The function length check passes a copy of the source tree with a 60-line function planted in
+# it, and fails on a 61-line one, which it names.
 #   check_function_length_test.sh CHECKER SRC
 set -eu
 checker=$1 src=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$checker" "$src"
 cp -r "$src" "$work/src"
 plant() {  # plant NAME LINES: a function of LINES lines, a brace in a string and a comment in it
   { printf 'namespace halvane {\nint %s(int x) {\n  const char* s = "}";  // }\n' "$1"
-    i=3; while [ "$i" -lt "$2" ]; do echo '  x += [&] { return x; }();'; i=$((i + 1)); done
-    printf '}\n}  // namespace halvane\n'; } >"$work/src/base/planted.cc"
+    yes '  x += [&] { return x; }();' | head -n $(($2 - 3)); printf '}\n}  // namespace halvane\n'
+  } >"$work/src/base/planted.cc"
 }
 plant Fits 60 && "$checker" "$work/src"
 plant TooLong 61

@@ -1,19 +1,9 @@
 #!/usr/bin/env python3
-"""metrics_write_test.py SCRIPT BINARY SOURCE_DIR: the build's halvane-metrics, running the built
-halvane, replaces its file in one step, follows nothing planted in its folder, and a run that
-fails or is stopped changes nothing and leaves no other file."""
-
-import os
-import random
-import resource
-import signal
-import stat
-import subprocess
-import sys
-import tempfile
-import threading
-import time
-import unittest
+# metrics_write_test.py SCRIPT BINARY SOURCE_DIR: the build's halvane-metrics, running the built
+# halvane, replaces its file in one step, follows nothing planted in its folder, and a run that
+# fails or is stopped changes nothing and leaves no other file.
+import os, random, resource, signal, subprocess, sys, tempfile, threading, time, unittest
+from pathlib import Path
 
 SCRIPT = BINARY = SOURCE = ""
 TARGET = "out/halvane.prom"
@@ -28,35 +18,24 @@ def make_hosts(tmp):
                         "--luns", str(luns), "--snapshot", path], check=True,
                        stdout=subprocess.DEVNULL)
         env = dict(PATH=os.environ["PATH"], HALVANE_REGISTRY=path)
-        listing = subprocess.run([BINARY, "--metrics", "-l"], env=env, capture_output=True).stdout
-        check = subprocess.run([BINARY, "--metrics", "--check"], env=env,
-                               capture_output=True).stdout
-        HOSTS[name] = (path, (listing + check).decode())
+        HOSTS[name] = (path, subprocess.run([BINARY, "--metrics", "-l", "--check"], env=env,
+                                            capture_output=True, text=True).stdout)
 
 
-def write(path, text, mode):
-    with open(path, "w") as f:
-        f.write(text)
-    os.chmod(path, mode)
+def write(path, text, mode=0o644):
+    path.write_text(text)
+    path.chmod(mode)
 
 
-def prepare(tmp, host):  # host's metrics are the last good file
-    os.mkdir(f"{tmp}/out")
-    write(f"{tmp}/{TARGET}", HOSTS[host][1], 0o644)
-
-
-def start(tmp, script, host, preexec=None, env=()):
+# The script run in TMP on HOST's snapshot; midway(process) is done after delay seconds.
+def run(tmp, host, script=None, preexec=None, env=(), delay=0.0, midway=None):
     env = dict(PATH=os.environ["PATH"], HALVANE_BINARY=BINARY, HALVANE_METRICS_FILE=TARGET,
                HALVANE_REGISTRY=HOSTS[host][0]) | dict(env)
-    return subprocess.Popen([script], cwd=tmp, env=env, stdout=subprocess.PIPE,
+    proc = subprocess.Popen([script or SCRIPT], cwd=tmp, env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, preexec_fn=preexec)
-
-
-def run_script(tmp, script, host, preexec=None, env=(), stop_after=None):
-    proc = start(tmp, script, host, preexec, env)
-    if stop_after is not None:
-        time.sleep(stop_after)
-        proc.send_signal(signal.SIGTERM)
+    if midway:
+        time.sleep(delay)
+        midway(proc)
     out, err = proc.communicate(timeout=60)
     return proc.returncode, out, err
 
@@ -65,137 +44,119 @@ def full_disk():  # in the child: writes beyond 2 KiB, half the file, fail as on
     resource.setrlimit(resource.RLIMIT_FSIZE, (2048, 2048))
 
 
-class OneRun(unittest.TestCase):
-    CASES = [  # name, preexec, environment, exit status
-        ("halvane succeeds", None, {}, 0),
-        ("halvane is missing", None, {"HALVANE_BINARY": "./missing"}, 1),
-        ("the disk fills up", full_disk, {}, 1),
-        ("the target is a folder", None, {"HALVANE_METRICS_FILE": "out"}, 1),
-        ("the folder is missing", None, {"HALVANE_METRICS_FILE": "gone/halvane.prom"}, 1),
-    ]
+class MetricsWrite(unittest.TestCase):
+    def folder(self, last="a"):  # a folder with out/, where host last's metrics are the last file
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        (Path(tmp.name) / "out").mkdir()
+        if last:
+            write(Path(tmp.name) / TARGET, HOSTS[last][1])
+        return Path(tmp.name)
 
-    def test_cases(self):
-        for name, preexec, env, status in self.CASES:
-            with self.subTest(name), tempfile.TemporaryDirectory() as tmp:
-                prepare(tmp, "a")
-                got, out, err = run_script(tmp, SCRIPT, "b", preexec, env)
-                self.assertEqual(got, status, err)
-                self.assertEqual(out, "")
-                if status == 1:
+    def assertOneFile(self, tmp, *texts):  # out/ holds the file only, and it is one of texts
+        self.assertEqual(os.listdir(tmp / "out"), ["halvane.prom"])
+        self.assertIn((tmp / TARGET).read_text(), texts)
+
+    def test_one_run(self):
+        for name, preexec, env, status in [
+                ("halvane succeeds", None, {}, 0),
+                ("halvane is missing", None, {"HALVANE_BINARY": "./missing"}, 1),
+                ("the disk fills up", full_disk, {}, 1),
+                ("the target is a folder", None, {"HALVANE_METRICS_FILE": "out"}, 1),
+                ("the folder is missing", None, {"HALVANE_METRICS_FILE": "gone/halvane.prom"}, 1)]:
+            with self.subTest(name):
+                tmp = self.folder()
+                got, out, err = run(tmp, "b", None, preexec, env)
+                self.assertEqual((got, out), (status, ""), err)
+                if status:
                     self.assertRegex(err, r"(?m)^halvane(-metrics)?: ")
-                self.assertEqual(os.listdir(f"{tmp}/out"), ["halvane.prom"])
-                with open(f"{tmp}/{TARGET}") as f:
-                    self.assertEqual(f.read(), HOSTS["b" if status == 0 else "a"][1])
-                self.assertEqual(stat.S_IMODE(os.stat(f"{tmp}/{TARGET}").st_mode), 0o644)
+                self.assertOneFile(tmp, HOSTS["a" if status else "b"][1])
 
     def test_nothing_planted_is_followed(self):
         # A user who may write the folder, or move it, plants links to a file only root may read.
         for case in ("link at the name", "folder is a link", "folder moved aside midway"):
-            with self.subTest(case), tempfile.TemporaryDirectory() as tmp:
-                write(f"{tmp}/secret", "root only\n", 0o600)
-                os.mkdir(f"{tmp}/out")
+            with self.subTest(case):
+                tmp = self.folder(None)
+                write(tmp / "secret", "root only\n", 0o600)
                 if case == "link at the name":
-                    os.symlink("../secret", f"{tmp}/{TARGET}")
+                    (tmp / TARGET).symlink_to("../secret")
                 elif case == "folder is a link":
-                    os.rename(f"{tmp}/out", f"{tmp}/real")
-                    os.symlink("real", f"{tmp}/out")
-                proc = start(tmp, SCRIPT, "b")
-                if case == "folder moved aside midway":
-                    time.sleep(0.05)
-                    os.rename(f"{tmp}/out", f"{tmp}/aside")
-                    os.mkdir(f"{tmp}/out")
-                    os.symlink("../secret", f"{tmp}/{TARGET}")
-                _, err = proc.communicate(timeout=60)
-                with open(f"{tmp}/secret") as f:
-                    self.assertEqual(f.read(), "root only\n")
-                self.assertEqual(stat.S_IMODE(os.stat(f"{tmp}/secret").st_mode), 0o600)
+                    (tmp / "out").rename(tmp / "real")
+                    (tmp / "out").symlink_to("real")
+
+                def move_aside(_):
+                    (tmp / "out").rename(tmp / "aside")
+                    (tmp / "out").mkdir()
+                    (tmp / TARGET).symlink_to("../secret")
+                status, _, err = run(tmp, "b", delay=0.05,
+                                     midway=move_aside if case.endswith("midway") else None)
+                self.assertEqual((tmp / "secret").read_text(), "root only\n")
+                self.assertEqual((tmp / "secret").stat().st_mode & 0o777, 0o600)
                 if case == "link at the name":
-                    self.assertEqual(proc.returncode, 0, err)
-                    self.assertFalse(os.path.islink(f"{tmp}/{TARGET}"))
+                    self.assertEqual(status, 0, err)
+                    self.assertFalse((tmp / TARGET).is_symlink())
                 elif case == "folder is a link":
-                    self.assertEqual(proc.returncode, 1, err)
-                    self.assertEqual(os.listdir(f"{tmp}/real"), [])
-                elif proc.returncode == 0 and os.path.islink(f"{tmp}/{TARGET}"):
-                    # The folder was open before the move: the file went with it.
-                    self.assertEqual(os.listdir(f"{tmp}/aside"), ["halvane.prom"])
-                elif proc.returncode == 0:
-                    # The move came first (a slow start): the link planted at the name was
-                    # replaced by the file, not followed.
-                    self.assertEqual(os.listdir(f"{tmp}/aside"), [])
-                    with open(f"{tmp}/{TARGET}") as f:
-                        self.assertTrue(f.read().startswith("# HELP"))
+                    self.assertEqual(status, 1, err)
+                    self.assertEqual(os.listdir(tmp / "real"), [])
+                elif status == 0:
+                    # Open before the move, the folder took the file with it; moved first (a slow
+                    # start), the link planted at the name was replaced by the file, not followed.
+                    moved = (tmp / TARGET).is_symlink()
+                    self.assertEqual(os.listdir(tmp / "aside"), ["halvane.prom"] if moved else [])
+                    self.assertTrue(moved or (tmp / TARGET).read_text().startswith("# HELP"))
 
     def test_a_stopped_run_leaves_a_whole_file_and_no_other(self):
         # Stopped before the rename, the file is as it was; after it, the new one: never a part,
         # never a temporary file left, and the run ends by the signal it was sent.
-        with tempfile.TemporaryDirectory() as tmp:
-            prepare(tmp, "a")
-            for _ in range(12):
-                status, _, err = run_script(tmp, SCRIPT, "b", stop_after=random.uniform(0, 0.05))
-                self.assertIn(status, (0, -signal.SIGTERM), err)
-                self.assertEqual(os.listdir(f"{tmp}/out"), ["halvane.prom"])
-                with open(f"{tmp}/{TARGET}") as f:
-                    text = f.read()
-                self.assertIn(text, [HOSTS["b"][1]] if status == 0 else [HOSTS["a"][1], HOSTS["b"][1]])
-                write(f"{tmp}/{TARGET}", HOSTS["a"][1], 0o644)
+        tmp = self.folder()
+        for _ in range(12):
+            status, _, err = run(tmp, "b", delay=random.uniform(0, 0.05),
+                                 midway=lambda proc: proc.send_signal(signal.SIGTERM))
+            self.assertIn(status, (0, -signal.SIGTERM), err)
+            self.assertOneFile(tmp, *(HOSTS[h][1] for h in ("ab" if status else "b")))
+            write(tmp / TARGET, HOSTS["a"][1])
 
-
-# Runs SCRIPT once per host while a thread reads the file over and over; returns the reads that
-# were not one whole file.
-def run_many(test, script, hosts):
-    with tempfile.TemporaryDirectory() as tmp:
-        prepare(tmp, hosts[0])
+    def torn_reads(self, script):  # script run 16 times while a thread reads the file: torn reads
+        tmp, reads, done = self.folder(), [], threading.Event()
         whole = {text for _, text in HOSTS.values()}
-        faults, reads, done = [], [0], threading.Event()
 
-        def read():
+        def reader():
             while not done.is_set():
                 try:
-                    with open(f"{tmp}/{TARGET}") as f:
-                        text = f.read()
+                    text = (tmp / TARGET).read_text()
                 except FileNotFoundError:
                     text = ""
-                reads[0] += 1
-                if text not in whole:
-                    faults.append(f"read {reads[0]}: {text[:12]!r}, {len(text)} bytes")
+                reads.append(None if text in whole else f"{text[:12]!r}, {len(text)} bytes")
                 time.sleep(0.0002)  # thousands of reads a second, yet a core left for the runs
 
-        reader = threading.Thread(target=read)
-        reader.start()
+        thread = threading.Thread(target=reader)
+        thread.start()
         try:
-            for host in hosts:
-                status, _, err = run_script(tmp, script, host)
-                if script == SCRIPT:
-                    test.assertEqual(status, 0, err)
+            statuses = [run(tmp, host, script) for host in ["a", "b"] * 8]
         finally:
             done.set()
-            reader.join()
+            thread.join()
         if script == SCRIPT:
-            test.assertGreater(reads[0], 200, "the reader hardly read: it proves nothing")
-            test.assertEqual(os.listdir(f"{tmp}/out"), ["halvane.prom"])
-        return faults
+            self.assertEqual([s for s in statuses if s[0]], [])
+            self.assertGreater(len(reads), 200, "the reader hardly read: it proves nothing")
+            self.assertOneFile(tmp, *whole)
+        return [f"read {i}: {fault}" for i, fault in enumerate(reads) if fault]
 
-
-# What the wrapper replaced: a plain redirection, which readers see half written.
-NAIVE = '#!/bin/sh\nexec "$HALVANE_BINARY" --metrics -l --check >"$HALVANE_METRICS_FILE"\n'
-
-
-class ManyRuns(unittest.TestCase):
     def test_readers_see_whole_files_only(self):
-        self.assertEqual(run_many(self, SCRIPT, ["a", "b"] * 8), [])
-
-    def test_the_reader_catches_a_plain_redirection(self):
-        # Else the test above could pass whatever the script did.
-        with tempfile.TemporaryDirectory() as tmp:
-            write(f"{tmp}/naive", NAIVE, 0o755)
-            self.assertNotEqual(run_many(self, f"{tmp}/naive", ["a", "b"] * 8), [])
+        self.assertEqual(self.torn_reads(SCRIPT), [])
+        # The reader catches what the wrapper replaced, a plain redirection, which readers see
+        # half written: else the check above could pass whatever the script did.
+        naive = self.folder(None) / "naive"
+        write(naive, '#!/bin/sh\nexec "$HALVANE_BINARY" --metrics -l --check'
+              ' >"$HALVANE_METRICS_FILE"\n', 0o755)
+        self.assertNotEqual(self.torn_reads(naive), [])
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 4:
         sys.exit("usage: metrics_write_test.py SCRIPT BINARY SOURCE_DIR")
-    SCRIPT, BINARY, SOURCE = (os.path.abspath(a) for a in sys.argv[1:])
+    SCRIPT, BINARY, SOURCE = map(os.path.abspath, sys.argv[1:])
     with tempfile.TemporaryDirectory() as hosts:
         make_hosts(hosts)
         result = unittest.main(argv=sys.argv[:1], verbosity=2, exit=False).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    sys.exit(not result.wasSuccessful())
