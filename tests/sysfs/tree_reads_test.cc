@@ -1,15 +1,13 @@
-// The reader of a tree answers each kind of entry for what it is, and on a sysfs mount never
-// leaves it.
+// The reader of a tree answers each kind of entry for what it is, its opens and writes never
+// leave the tree, and on a sysfs mount it never leaves the mount.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <utility>
 
-#include <sys/stat.h>
-
-#include "support/run_binary.h"
+#include "support/fake_sysfs.h"
+#include "sysfs/attribute_writer.h"
 #include "sysfs/sysfs_reader.h"
 
 namespace halvane {
@@ -17,39 +15,33 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What a read of each kind of entry answers, by either way of resolving: a regular file its
-// text; a name that is not there nothing; anything else a failure naming it, never opened (a
-// FIFO opened for reading would block the run).
-TEST(TreeReads, EachKindOfEntryAnswersWhatItIs) {
+// The rows of tests/sysfs/tree_access.txt.
+TEST(TreeReads, EachKindOfEntryAnswersWhatItIsAndNothingLeavesTheTree) {
   testing::TempDir dir;
+  testing::BuildTree("tree-access", dir.path());
   const std::string root = fs::canonical(dir.path());
-  fs::create_directories(root + "/unit/folder");
-  std::ofstream(root + "/unit/text") << "value\n";
-  std::ofstream(root + "/unit/large") << std::string(5000, 'x');
-  fs::create_symlink("text", root + "/unit/link");
-  ASSERT_EQ(mkfifo((root + "/unit/fifo").c_str(), 0644), 0);
-  const std::pair<const char*, std::string> cases[] = {
-      {"text", "value"},
-      {"missing", "absent"},
-      {"folder", "not a regular file"},
-      {"link", "not a regular file"},
-      {"fifo", "not a regular file"},
-      {"large", "larger than an attribute"},
-  };
   for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
     const auto reader = MakeTreeReader(root, resolution);
-    for (const auto& [name, answer] : cases) {
-      const Reading read = reader->ReadText(root + "/unit", name);
+    const TreeAccess access(root, resolution);
+    for (const auto& row : testing::Rows("sysfs/tree_access.txt")) {
+      const std::string &op = row.at(0), path = root + "/" + row.at(1);
+      const std::string folder = path.substr(0, path.rfind('/')), name = fs::path(path).filename();
+      Reading read = std::optional<std::string>();
+      if (op == "read") read = reader->ReadText(folder, name.c_str());
+      if (op == "first") read = reader->FirstNameIn(folder, name.c_str());
+      if (op == "open" || op == "open-direct") {
+        const auto links = op == "open" ? TreeAccess::Links::kFollow : TreeAccess::Links::kNone;
+        const StatusOr<Fd> opened = access.Open(path, TreeAccess::Use::kFolder, links);
+        read = opened.ok() ? Reading("") : Reading(opened.status().OfPath(path));
+      }
+      if (op == "write")
+        read = MakeTreeWriter(root, resolution)->Write(path, "a", "1\n").OfPath(path);
       const std::string got = !read.ok() ? std::string(read.status().reason())
                               : *read    ? **read
                                          : "absent";
-      EXPECT_EQ(got, answer) << name;
-      if (!read.ok()) {
-        EXPECT_EQ(read.status().path(), root + "/unit/" + name);
-      }
+      EXPECT_EQ(got, row.at(2)) << op << " " << row[1];
+      EXPECT_EQ(read.status().path(), read.ok() ? "" : path) << op << " " << row[1];
     }
-    EXPECT_EQ(*reader->FirstNameIn(root, "unit"), "fifo");
-    EXPECT_FALSE(reader->FirstNameIn(root + "/unit", "missing")->has_value());
   }
 }
 

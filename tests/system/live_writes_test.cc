@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
-#include <tuple>
 
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
@@ -132,42 +131,6 @@ TEST(TreeContainment, OnlyFoldersAndFilesOpenedAndNoFileNamedElsewhereWritten) {
   for (const auto& [name, content] : {std::pair{"lpfc_link_speed", "0\n"},
                                       std::pair{"port_speed", "4\n"}, std::pair{"scan", "\n"}})
     EXPECT_EQ(testing::ReadFile(dir.path() + "/outside/" + name), content) << name;
-}
-
-// The tree's refusals, the same whether the kernel resolves a path or the walk does: a way out of
-// the tree, a link where a write may have none, more links than the kernel follows (40 in a row
-// are followed, 41 are not). A write refused so writes nothing, and says why.
-TEST_F(LiveHostWrites, TheTreeRefusesTheSameEitherWay) {
-  const std::string tree = fs::canonical(root());
-  fs::create_directories(tree + "/folder");
-  fs::create_symlink("folder", tree + "/link0");
-  for (int i = 1; i <= 40; ++i)
-    fs::create_symlink("link" + std::to_string(i - 1), tree + "/link" + std::to_string(i));
-  fs::create_symlink("/", tree + "/absolute");
-  fs::create_symlink("..", tree + "/up");
-  const std::string out_of_tree = "leads out of the tree";
-  const std::string links = "goes through a link where none may be, or too many";
-  const std::tuple<std::string, TreeAccess::Links, std::string> cases[] = {
-      {"/link39", TreeAccess::Links::kFollow, ""},
-      {"/link40", TreeAccess::Links::kFollow, links},
-      {"/link0/x", TreeAccess::Links::kNone, links},
-      {"/folder", TreeAccess::Links::kNone, ""},
-      {"/absolute/etc", TreeAccess::Links::kFollow, out_of_tree},
-      {"/up/x", TreeAccess::Links::kFollow, out_of_tree},
-      {"/folder/../..", TreeAccess::Links::kFollow, out_of_tree},
-      {"/missing", TreeAccess::Links::kFollow, "No such file or directory"},
-  };
-  for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
-    const TreeAccess access(tree, resolution);
-    for (const auto& [path, links_taken, refusal] : cases) {
-      EXPECT_EQ(access.Open(tree + path, TreeAccess::Use::kFolder, links_taken).status().message(),
-                refusal)
-          << path;
-    }
-    const Status written = MakeTreeWriter(tree, resolution)->Write(tree + "/link0", "a", "1\n");
-    EXPECT_EQ(written.message(), "not a regular file inside the sysfs tree");
-    EXPECT_FALSE(fs::exists(tree + "/folder/a"));
-  }
 }
 
 // An attribute a plan reads and cannot: the refusal names the file and the system's reason, and
