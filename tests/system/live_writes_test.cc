@@ -27,56 +27,34 @@ namespace fs = std::filesystem;
 
 constexpr char kLpfcPort[] = "10:00:00:90:FA:1B:2C:3D";  // host3
 constexpr char kQlaPort[] = "10:00:00:90:FA:1B:2C:3E";   // host5
-constexpr char kHost3[] = "/devices/pci0000:00/0000:00:03.0/0000:05:00.0/host3/scsi_host/host3/";
-constexpr char kHost5[] = "/devices/pci0000:00/0000:00:03.0/0000:05:00.1/host5/scsi_host/host5/";
+constexpr char kHost3[] = "/devices/pci0000:00/0000:00:03.0/0000:05:00.0/host3/scsi_host/host3";
 
-class LiveHostWrites : public ::testing::Test {
- protected:
-  LiveHostWrites() { testing::BuildTree("writes", root()); }
-
-  std::string root() const { return dir_.path(); }
-  std::string Attribute(int host, const std::string& name) const {
-    return root() + (host == 3 ? kHost3 : kHost5) + name;
-  }
-
-  Status Apply(const std::string& wwn, const Dictionary& settings, AttributeWriter& writer) {
-    const auto registry = BuildSysfsRegistry(root(), nullptr, &writer);
-    const auto port = registry.ok() ? FindPortByWWN(**registry, wwn) : registry.status();
-    if (!port.ok()) {
-      ADD_FAILURE() << wwn << " " << port.status().message();
-      return Status::Error(kIoError, "no port");
-    }
-    return (*registry)->WriteProperties(*port, settings);
-  }
-
-  testing::TempDir dir_;
-};
-
-TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
+TEST(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
   const std::map<std::string, int> numbers = {{"0", 0}, {"EINVAL", EINVAL}, {"EACCES", EACCES}};
   const std::map<std::string, StatusCode> statuses = {
       {"ok", 0}, {"bad-argument", kBadArgument}, {"not-privileged", kNotPrivileged}};
+  const testing::TempDir dir;
+  const std::string root = fs::canonical(dir.path());
+  testing::BuildTree("writes", root);
   for (const auto& c : testing::Rows("system/live_writes.txt")) {
-    testing::WriteFile(Attribute(3, "lpfc_link_speed"), c.at(0).substr(0, 1) + "\n");
-    testing::WriteFile(Attribute(3, "lpfc_topology"), c.at(0).substr(1, 1) + "\n");
+    testing::WriteFile(root + kHost3 + "/lpfc_link_speed", c.at(0).substr(0, 1) + "\n");
+    testing::WriteFile(root + kHost3 + "/lpfc_topology", c.at(0).substr(1, 1) + "\n");
     RecordingAttributeWriter writer;
     std::istringstream answers(c.at(3));
     for (std::string answer; answers >> answer;) writer.answers.push_back(numbers.at(answer));
-    const Dictionary settings = testing::Properties(c.at(2));
-    const Status applied = Apply(c.at(1) == "lpfc" ? kLpfcPort : kQlaPort, settings, writer);
+    // A read the kernel refuses: the attribute of the last field answers EACCES.
+    WatchingReader reader(root, c.size() > 7 ? c[7] : "", EACCES);
+    const auto registry = BuildSysfsRegistry(root, &reader, &writer);
+    ASSERT_TRUE(registry.ok());
+    const auto port = FindPortByWWN(**registry, c.at(1) == "lpfc" ? kLpfcPort : kQlaPort);
+    ASSERT_TRUE(port.ok()) << c[1];
+    const Status applied = (*registry)->WriteProperties(*port, testing::Properties(c.at(2)));
     EXPECT_EQ(applied.code(), statuses.at(c.at(5))) << c[4];
     // A change that could not be undone is named at the end of the refusal.
-    const std::string& left = c.at(6);
-    EXPECT_EQ(applied.message().substr(applied.message().size() -
-                                       std::min(applied.message().size(), left.size())),
-              left)
-        << applied.message();
+    EXPECT_TRUE(applied.message().ends_with(c.at(6))) << applied.message();
     std::string writes;
-    for (const auto& w : writer.writes) {
-      const fs::path path(w.path);
-      writes +=
-          path.parent_path().filename().string() + "/" + path.filename().string() + " " + w.bytes;
-    }
+    for (const auto& w : writer.writes)
+      writes += w.path.substr(w.path.rfind('/', w.path.rfind('/') - 1) + 1) + " " + w.bytes;
     EXPECT_EQ(writes, c.at(4));
     // From the first read to the last write the host is this run's alone.
     ASSERT_EQ(writer.held.size(), 1u) << c[4];
@@ -133,38 +111,15 @@ TEST(TreeContainment, OnlyFoldersAndFilesOpenedAndNoFileNamedElsewhereWritten) {
     EXPECT_EQ(testing::ReadFile(dir.path() + "/outside/" + name), content) << name;
 }
 
-// An attribute a plan reads and cannot: the refusal names the file and the system's reason, and
-// nothing is written.
-TEST_F(LiveHostWrites, AnAttributeThatCannotBeReadRefusesWithItsReason) {
-  const std::string tree = fs::canonical(root());
-  const std::pair<const char*, const char*> cases[] = {{"lpfc_link_speed", "Permission denied"},
-                                                       {"supported_speeds", "Permission denied"}};
-  for (const auto& [attribute, reason] : cases) {
-    WatchingReader reader(tree, attribute, EACCES);
-    RecordingAttributeWriter writer;
-    const auto registry = BuildSysfsRegistry(tree, &reader, &writer);
-    ASSERT_TRUE(registry.ok());
-    const auto port = FindPortByWWN(**registry, kLpfcPort);
-    ASSERT_TRUE(port.ok());
-    const Status refused =
-        (*registry)->WriteProperties(*port, {{kSpeedSetting, testing::Str("8 Gigabit")}});
-    EXPECT_NE(refused.message().find(std::string(attribute) + ": " + reason), std::string::npos)
-        << refused.message();
-    EXPECT_EQ(refused.code(), kNotPrivileged) << attribute;
-    EXPECT_TRUE(writer.writes.empty()) << attribute;
-  }
-}
-
 // When host 3's scsi_host folder is exchanged with a link to a folder outside the tree between the
 // reading of the host and its writes, settings runs and rescans write only inside it, by either way
 // of resolving.
-TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhenItIsSwapped) {
-  const std::string tree = fs::canonical(root());
-  const std::string scsi_host =
-      tree + std::string(kHost3).substr(0, std::string(kHost3).size() - 7);
+TEST(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhenItIsSwapped) {
+  const testing::TempDir dir;
+  const std::string base = fs::canonical(dir.path()), tree = base + "/sys", outside = base + "/out";
+  testing::BuildTree("writes", tree);
+  const std::string scsi_host = tree + fs::path(kHost3).parent_path().string();
   const std::string swap = scsi_host + ".swap";
-  const std::string outside =
-      fs::canonical(root() + "/..").string() + "/outside-" + fs::path(root()).filename().string();
   for (const char* name : {"lpfc_link_speed", "lpfc_topology", "scan"})
     testing::WriteFile(outside + "/host3/" + name, "0\n");
   fs::create_symlink(outside, swap);
@@ -187,7 +142,6 @@ TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhenItIsSwapped) {
   }
   for (const char* name : {"lpfc_link_speed", "lpfc_topology", "scan"})
     EXPECT_EQ(testing::ReadFile(outside + "/host3/" + name), "0\n") << name;
-  fs::remove_all(outside);
 }
 
 }  // namespace
