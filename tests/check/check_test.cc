@@ -1,8 +1,9 @@
-// The verdict of --check on the hosts of tests/check/verdicts.txt: what each says, the same bytes
-// from a snapshot of it, its document valid against the shipped schema, its metrics what
-// Prometheus accepts.
+// The verdict of --check on the hosts of tests/check/verdicts.txt, and their --dot pictures: what
+// each says, the same bytes from a snapshot of it, its document valid against the shipped schema,
+// its metrics what Prometheus accepts, its picture what Graphviz draws without a warning.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -63,31 +64,37 @@ class Check : public ::testing::Test {
       args.insert(args.end(), {"--baseline",
                                testing::Capture(testing::OnHost(then, at + "then"), at + ".good")});
     std::string text;
-    for (const char* form : {"", "--json", "--metrics"}) {
+    for (const std::string suffix : {".txt", ".json", ".prom", ".dot"}) {
       std::vector<std::string> with = args;
-      if (*form) with.push_back(form);
+      if (suffix == ".json") with.push_back("--json");
+      if (suffix == ".prom") with.push_back("--metrics");
+      // The picture takes the place of --check, whose verdict colours it; it takes no baseline.
+      if (suffix == ".dot" && !then.empty()) continue;
+      if (suffix == ".dot") with.back() = "--dot";
       const auto run = RunHalvane(with, live);
-      EXPECT_EQ(run.status, status) << form;
-      EXPECT_EQ(run.err, "") << form;
-      const std::string suffix = *form == '\0' ? ".txt" : form[2] == 'j' ? ".json" : ".prom";
+      EXPECT_EQ(run.status, suffix == ".dot" ? 0 : status) << suffix;
+      EXPECT_EQ(run.err, "") << suffix;
       for (const std::string& golden : testing::Words(goldens)) {
-        if (golden.substr(golden.size() - suffix.size()) == suffix)
-          testing::ExpectGolden(golden, run.out);
+        if (golden.ends_with(suffix)) testing::ExpectGolden(golden, run.out);
       }
       if (suffix == ".txt") {
         EXPECT_EQ(Findings(run.out), findings);
         text = run.out;
       } else {
         if (suffix == ".json") ExpectDocumentSaysWhatTheTextSays(text, run.out);
-        (suffix == ".json" ? documents_ : expositions_)
-            .append(" ")
-            .append(dir_.Write(std::to_string(n_) + suffix, run.out));
+        // The picture's title is the check's first line: the same verdict, though the picture
+        // leaves its findings unsorted.
+        if (suffix == ".dot") {
+          const std::string title = text.substr(0, std::min(text.find(" | "), text.find('\n')));
+          EXPECT_NE(run.out.find("label=\"" + title + "\"];\n"), std::string::npos) << title;
+        }
+        outputs_[suffix].append(" ").append(dir_.Write(std::to_string(n_) + suffix, run.out));
       }
       // Where the ports were looked for differs; the rest is the same, byte for byte.
       if (status == 3) continue;
       const auto again = RunHalvane(with, replay);
-      EXPECT_EQ(again.out, run.out) << form;
-      EXPECT_EQ(again.status, status) << form;
+      EXPECT_EQ(again.out, run.out) << suffix;
+      EXPECT_EQ(again.status, run.status) << suffix;
     }
     if (then.empty()) return;
     EXPECT_NE(text.find(" (against " + args.back() + ", taken on "), std::string::npos);
@@ -97,13 +104,16 @@ class Check : public ::testing::Test {
     args.erase(args.end() - 2, args.end());
     EXPECT_EQ(RunHalvane(args, service).out, text);
   }
-  void ExpectDocumentsAndMetricsTaken() {
-    testing::ExpectCheckersPass(
-        testing::SchemaAndPromtool("halvane-check.schema.json", documents_, expositions_));
+  void ExpectOutputsTaken() {
+    std::vector<std::string> checks = testing::SchemaAndPromtool(
+        "halvane-check.schema.json", outputs_[".json"], outputs_[".prom"]);
+    // Graphviz writes every graph to its standard output, and only its warnings are kept.
+    checks.push_back("{ dot -Tsvg" + outputs_[".dot"] + " >/dev/null; }");
+    testing::ExpectCheckersPass(checks);
   }
 
   testing::TempDir dir_;
-  std::string documents_, expositions_;
+  std::map<std::string, std::string> outputs_;  // the files of each form, by suffix
   int n_ = 0;
 };
 
@@ -112,7 +122,7 @@ TEST_F(Check, VerdictsLiveAndFromASnapshotOfTheHost) {
     ASSERT_EQ(row.size(), 5u);
     Judge("", row[0], row[1], std::stoi(row[2]), row[3], row[4]);
   }
-  ExpectDocumentsAndMetricsTaken();
+  ExpectOutputsTaken();
 }
 
 TEST_F(Check, AgainstABaselineLiveInEveryForm) {
@@ -120,7 +130,7 @@ TEST_F(Check, AgainstABaselineLiveInEveryForm) {
     ASSERT_EQ(row.size(), 5u);
     Judge(row[0], row[1], row[2], std::stoi(row[3]), row[4], "");
   }
-  ExpectDocumentsAndMetricsTaken();
+  ExpectOutputsTaken();
 }
 
 }  // namespace
