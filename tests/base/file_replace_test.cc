@@ -40,26 +40,9 @@ struct Setting {
   }
   void ExpectSecretUntouched() const {
     EXPECT_EQ(testing::ReadFile(secret), "root only\n");
-    struct stat info {};
-    ASSERT_EQ(stat(secret.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(fs::status(secret).permissions(), fs::perms(0600));
   }
 };
-
-TEST(ReplacedFile, WritesTheWholeFileReadableByAllAndNothingElse) {
-  Setting s;
-  const mode_t before = umask(077);
-  StatusOr<ReplacedFile> file = ReplacedFile::Open(s.file);
-  ASSERT_TRUE(file.ok()) << file.status().message();
-  const Status replaced = file->Replace("new\n", 0644);
-  umask(before);
-  ASSERT_TRUE(replaced.ok()) << replaced.message();
-  EXPECT_EQ(testing::ReadFile(s.file), "new\n");
-  struct stat info {};
-  ASSERT_EQ(stat(s.file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0644u);
-  EXPECT_EQ(Names(s.out), std::vector<std::string>{"halvane.prom"});
-}
 
 TEST(ReplacedFile, NeverOpensALinkPlantedAtTheTemporaryName) {
   for (const bool every_name : {false, true}) {
@@ -79,18 +62,26 @@ TEST(ReplacedFile, NeverOpensALinkPlantedAtTheTemporaryName) {
   }
 }
 
-TEST(ReplacedFile, WritesInTheFolderItOpenedWhateverThePathLeadsToLater) {
+// The whole file, readable by all whatever the umask, and nothing else, in the folder opened,
+// whatever the path leads to later.
+TEST(ReplacedFile, WritesTheWholeFileInTheFolderItOpened) {
   Setting s;
   StatusOr<ReplacedFile> file = ReplacedFile::Open(s.file);
-  ASSERT_TRUE(file.ok());
+  ASSERT_TRUE(file.ok()) << file.status().message();
   // The folder's parent is someone else's: the folder is moved aside and another put in its
   // place, with a link at the file's name.
   fs::rename(s.out, s.dir.path() + "/aside");
   fs::create_directory(s.out);
   ASSERT_EQ(symlink("../secret", s.file.c_str()), 0);
-  ASSERT_TRUE(file->Replace("new\n", 0644).ok());
+  const mode_t before = umask(077);
+  const Status replaced = file->Replace("new\n", 0644);
+  umask(before);
+  ASSERT_TRUE(replaced.ok()) << replaced.message();
   s.ExpectSecretUntouched();
-  EXPECT_EQ(testing::ReadFile(s.dir.path() + "/aside/halvane.prom"), "new\n");
+  const std::string written = s.dir.path() + "/aside/halvane.prom";
+  EXPECT_EQ(testing::ReadFile(written), "new\n");
+  EXPECT_EQ(fs::status(written).permissions(), fs::perms(0644));
+  EXPECT_EQ(Names(s.dir.path() + "/aside"), std::vector<std::string>{"halvane.prom"});
   EXPECT_EQ(Names(s.out), std::vector<std::string>{"halvane.prom"});
   EXPECT_TRUE(fs::is_symlink(s.file));
 }
