@@ -1,5 +1,5 @@
 // Runs of the real binary kept as data in tests/cli/runs/*.txt: each block, blocks apart by a blank
-// line, is a test case that sets up a fresh folder, runs halvane once in it and checks what the
+// line, is a test case that sets up a fresh folder, runs halvane in it and checks what the
 // block says (blocks that only parse options run in-process, in tests/cli/front_end_test.cc).
 // Lines:
 //   tree NAME        tests/sysfs/trees/NAME.tree under sys/ is the live host instead
@@ -17,6 +17,11 @@
 //   entries N        the folder holds N entries after the run (nothing left behind)
 //   uid N            runs as that user (the block is skipped unless the test runs as root)
 //   shell TEXT       shell commands run before the binary replaces the shell ({dir} expanded)
+//   capture NAME     a capture of the host as it is at that line, as a file of the folder
+//   replay           the run again on a capture of the host it read (its failed reads too):
+//                    the same output, error and status
+//   valid SCHEMA     standard output is a document valid under doc/SCHEMA, or (metrics) metrics
+//                    promtool takes
 //   daemon           a datagram socket in none/ stands in for the SCSI daemon; full: its queue
 //                    is full; messages N: it received N refresh messages
 // TEXT and WORDS take C escapes (\s is a space), {dir} for the folder, {usage} for the usage
@@ -73,6 +78,7 @@ void RunLines(const std::vector<std::string>& lines) {
   sockaddr_un address{AF_UNIX, {}};
   std::optional<std::size_t> messages;
   std::vector<std::function<void()>> checks;  // after the run
+  RunResult r;
   RunOptions options;
   options.env = {{"HALVANE_REGISTRY", dir.Write("host.json", R"({"root": {"class": "Root"}})")},
                  {"HALVANE_SERVICE_DIR", at("none")}};
@@ -125,6 +131,26 @@ void RunLines(const std::vector<std::string>& lines) {
       checks.push_back([=] {
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(at(".")), {}), entries);
       });
+    } else if (key == "capture") {
+      Capture(options, at(value));
+    } else if (key == "replay") {
+      // A capture of the host as the run sees it (its failed reads too) replays the run.
+      checks.push_back([&, options] {
+        RunOptions capture = options;
+        capture.shell_prefix.clear();
+        const RunResult again = RunHalvane(args, WithRegistry(Capture(capture, at("replay.json"))));
+        EXPECT_EQ(again.out, r.out);
+        EXPECT_EQ(again.err, r.err);
+        EXPECT_EQ(again.status, r.status);
+      });
+    } else if (key == "valid") {
+      // The output is one its consumers take: a document under the schema doc/VALUE, or metrics
+      // (metrics) through promtool.
+      checks.push_back([&, value] {
+        const std::string file = dir.Write("output", r.out);
+        ExpectCheckersPass(value == "metrics" ? std::vector{"promtool check metrics < " + file}
+                                              : SchemaAndPromtool(value, " " + file));
+      });
     } else if (key == "shell") {
       options.shell_prefix = ExpandRunText(value, dir.path());
     } else if (key == "daemon") {
@@ -143,7 +169,7 @@ void RunLines(const std::vector<std::string>& lines) {
       messages = std::stoul(value);
     }
   }
-  const RunResult r = RunHalvane(args, options);
+  r = RunHalvane(args, options);
   EXPECT_EQ(r.out, out);
   EXPECT_EQ(r.status, status);
   EXPECT_EQ(fnmatch(err.c_str(), r.err.c_str(), 0), 0) << r.err;
