@@ -35,12 +35,9 @@ std::vector<std::string> HalvaneCommand() {
   std::vector<std::string> command;
   // Under HALVANE_VALGRIND every run goes through memcheck; any error or leak fails it.
   if (std::getenv("HALVANE_VALGRIND") != nullptr) {
-    command = {"/usr/bin/valgrind",
-               "-q",
-               "--error-exitcode=86",
-               "--leak-check=full",
-               "--errors-for-leak-kinds=definite,indirect",
-               "--track-fds=no"};
+    command = Words(
+        "/usr/bin/valgrind -q --error-exitcode=86 --leak-check=full "
+        "--errors-for-leak-kinds=definite,indirect --track-fds=no");
   }
   command.push_back(HALVANE_BINARY);
   return command;

@@ -33,10 +33,8 @@ std::string Form(const std::string& form, const std::string& text) {
   if (form == "wwid") return WwidKey(text).value_or("refused");
   if (form == "alua") return AluaSupportText(bytes, text.size()).value_or("none");
   if (form == "lun") return Hex(ScsiLunBytes(std::stoull(text)));
-  if (form == "decimal") {
-    const auto value = ParseDecimal(text);
-    return value ? std::to_string(*value) : "refused";
-  }
+  if (form == "decimal")
+    return ParseDecimal(text) ? std::to_string(*ParseDecimal(text)) : "refused";
   if (form == "numbers") {
     const bool rport = text[0] == 'r';
     const auto numbers = NumbersOf(text, rport ? "rport-" : "host", rport ? ":-" : "");
@@ -73,17 +71,16 @@ std::string Form(const std::string& form, const std::string& text) {
     line << Escaped{text};
     return line.str();
   }
-  StatusOr<Data> parsed = Status::Error(kBadArgument, "");
-  const auto data = [](const WwnBytes& wwn) { return Data(wwn.begin(), wwn.end()); };
   if (form == "wwn") {
     const StatusOr<WwnBytes> wwn = ParseWwnText(text);
-    parsed = wwn.ok() ? StatusOr<Data>(data(*wwn)) : wwn.status();
-  } else if (form == "number") {
-    if (const auto value = ParsePrefixedHex(text, 16)) parsed = data(WwnBytesOf(*value));
-  } else {
-    EXPECT_TRUE(form == "data" || form == "id") << form;
-    parsed = ParseHexBytes(text, form == "data" ? kDataForm : kIdForm);
+    return wwn.ok() ? Hex(*wwn) : "refused " + wwn.status().message();
   }
+  if (form == "number") {
+    const auto value = ParsePrefixedHex(text, 16);
+    return value ? Hex(WwnBytesOf(*value)) : "refused";
+  }
+  EXPECT_TRUE(form == "data" || form == "id") << form;
+  const StatusOr<Data> parsed = ParseHexBytes(text, form == "data" ? kDataForm : kIdForm);
   return parsed.ok() ? Hex(*parsed) : "refused " + parsed.status().message();
 }
 
