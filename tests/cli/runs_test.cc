@@ -61,14 +61,11 @@ std::size_t Messages(int socket) {
   return count;
 }
 
-// The mode of a file, and its owner and group, or 0 when it is not there.
-mode_t Mode(const std::string& path) {
+// What stat says of a file; all zero when it is not there.
+struct stat Stat(const std::string& path) {
   struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-std::pair<uid_t, gid_t> Owner(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? std::pair{info.st_uid, info.st_gid} : std::pair{0u, 0u};
+  stat(path.c_str(), &info);
+  return info;
 }
 
 void RunLines(const std::vector<std::string>& lines) {
@@ -117,12 +114,14 @@ void RunLines(const std::vector<std::string>& lines) {
     } else if (key == "mode") {
       const mode_t mode = std::stoul(text, nullptr, 8);
       chmod(at(name).c_str(), mode);
-      checks.push_back([=] { EXPECT_EQ(Mode(at(name)), mode) << name; });
+      checks.push_back([=] { EXPECT_EQ(Stat(at(name)).st_mode & 07777, mode) << name; });
     } else if (key == "owner") {
       if (geteuid() != 0) GTEST_SKIP() << "owners are set as root";
       const uid_t uid = std::stoul(text);
       ASSERT_EQ(chown(at(name).c_str(), uid, uid), 0);
-      checks.push_back([=] { EXPECT_EQ(Owner(at(name)), std::pair(uid, uid)) << name; });
+      checks.push_back([=] {
+        EXPECT_EQ(std::pair(Stat(at(name)).st_uid, Stat(at(name)).st_gid), std::pair(uid, uid));
+      });
     } else if (key == "uid") {
       if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root";
       options.as_uid = std::stoi(value);

@@ -77,10 +77,7 @@ TEST(FdOutput, BytesGoOutABufferAtATimeAndFailuresAreKept) {
         {"j", ""},
     };
     for (const auto& [write, sent] : steps) {
-      if (write.size() == 1)
-        out.put(write[0]);
-      else
-        out << write;
+      write.size() == 1 ? out.put(write[0]) : out << write;
       EXPECT_EQ(reached(), sent) << write;
     }
     EXPECT_TRUE(buffer.Flush().ok());
