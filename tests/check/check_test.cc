@@ -26,15 +26,11 @@ using testing::RunOptions;
 
 // "W:code C:code A:code": each finding line after the first, by its severity's first letter.
 std::string Findings(const std::string& text) {
-  std::istringstream lines(text);
-  std::string line, findings;
-  std::getline(lines, line);
-  while (std::getline(lines, line)) {
-    const std::size_t space = line.find(' ');
-    if (!findings.empty()) findings += ' ';
-    findings.append(1, line[0]).append(1, ':');
-    findings.append(line, space + 1, line.find(':') - space - 1);
-  }
+  static const std::regex finding("\n([A-Z])[A-Z]* ([a-z_]+):");
+  std::string findings;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), finding);
+       it != std::sregex_iterator(); ++it)
+    findings.append(findings.empty() ? "" : " ").append((*it)[1].str() + ":" + (*it)[2].str());
   return findings;
 }
 
