@@ -35,8 +35,8 @@
 
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <regex>
+#include <tuple>
 
 #include "base/file_io.h"
 #include "cli/run_table.h"
@@ -73,7 +73,6 @@ void RunLines(const std::vector<std::string>& lines) {
   const auto at = [root = dir.path()](const std::string& name) { return root + "/" + name; };
   Fd daemon, filler;
   sockaddr_un address{AF_UNIX, {}};
-  std::optional<std::size_t> messages;
   std::vector<std::function<void()>> checks;  // after the run
   RunResult r;
   RunOptions options;
@@ -126,21 +125,17 @@ void RunLines(const std::vector<std::string>& lines) {
       if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root";
       options.as_uid = std::stoi(value);
     } else if (key == "entries") {
-      const long entries = std::stol(value);
-      checks.push_back([=] {
+      checks.push_back([=, entries = std::stol(value)] {
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(at(".")), {}), entries);
       });
     } else if (key == "capture") {
       Capture(options, at(value));
     } else if (key == "replay") {
       // A capture of the host as the run sees it (its failed reads too) replays the run.
-      checks.push_back([&, options] {
-        RunOptions capture = options;
+      checks.push_back([&, capture = options]() mutable {
         capture.shell_prefix.clear();
         const RunResult again = RunHalvane(args, WithRegistry(Capture(capture, at("replay.json"))));
-        EXPECT_EQ(again.out, r.out);
-        EXPECT_EQ(again.err, r.err);
-        EXPECT_EQ(again.status, r.status);
+        EXPECT_EQ(std::tie(again.out, again.err, again.status), std::tie(r.out, r.err, r.status));
       });
     } else if (key == "valid") {
       // The output is one its consumers take: a document under the schema doc/VALUE, or metrics
@@ -161,11 +156,10 @@ void RunLines(const std::vector<std::string>& lines) {
     } else if (key == "full") {
       filler = Fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
       ASSERT_EQ(connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-      while (send(filler.get(), "", 1, MSG_DONTWAIT) == 1) {
-      }
+      while (send(filler.get(), "", 1, MSG_DONTWAIT) == 1) continue;
     } else {
       ASSERT_EQ(key, "messages") << "an unknown line";
-      messages = std::stoul(value);
+      checks.push_back([&, n = std::stoul(value)] { EXPECT_EQ(Messages(daemon.get()), n); });
     }
   }
   r = RunHalvane(args, options);
@@ -173,7 +167,6 @@ void RunLines(const std::vector<std::string>& lines) {
   EXPECT_EQ(r.status, status);
   EXPECT_EQ(fnmatch(err.c_str(), r.err.c_str(), 0), 0) << r.err;
   for (const auto& check : checks) check();
-  EXPECT_EQ(messages ? Messages(daemon.get()) : 0, messages.value_or(0));
 }
 
 // Settings reach a port only in a run as root. When the suite itself does not run as root, as a
