@@ -16,7 +16,6 @@
 #include <sstream>
 
 #include "support/fake_sysfs.h"
-#include "support/run_binary.h"
 
 namespace halvane {
 namespace {

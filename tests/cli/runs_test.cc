@@ -42,7 +42,6 @@
 #include "cli/run_table.h"
 #include "config/refresh.h"
 #include "support/fake_sysfs.h"
-#include "support/run_binary.h"
 
 namespace halvane::testing {
 namespace {

@@ -12,9 +12,7 @@
 #include "listing/inventory_document.h"
 #include "registry/vocabulary.h"
 #include "support/fake_sysfs.h"
-#include "support/run_binary.h"
 #include "support/twins.h"
-#include "sysfs/sysfs_reader.h"
 #include "sysfs/sysfs_registry.h"
 
 namespace halvane {

@@ -17,11 +17,8 @@
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
 #include "support/fake_sysfs.h"
-#include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
-#include "sysfs/attribute_writer.h"
-#include "sysfs/sysfs_reader.h"
 #include "sysfs/sysfs_registry.h"
 #include "sysfs/sysfs_rescan.h"
 
