@@ -1,8 +1,8 @@
 #include "cli/run_table.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "support/run_binary.h"
@@ -14,9 +14,7 @@ namespace {
 // The blocks of one table, their names prefixed as the table's.
 void ReadTable(const std::filesystem::path& path, std::vector<RunBlock>* blocks) {
   std::istringstream table(ReadFile(path.string()));
-  std::string prefix = path.stem().string() + "_";
-  std::replace_if(
-      prefix.begin(), prefix.end(), [](char c) { return !std::isalnum(c); }, '_');
+  static const std::regex other("[^A-Za-z0-9]+");
   RunBlock block;
   int number = 0;
   for (std::string line; std::getline(table, line) || !block.lines.empty();) {
@@ -24,11 +22,8 @@ void ReadTable(const std::filesystem::path& path, std::vector<RunBlock>* blocks)
     if (!line.empty() && line[0] != '#') {
       if (block.lines.empty()) {
         // "run -c 0:1 -s auto" at line 12 is run_c_0_1_s_auto_12; long lines are cut short.
-        block.name = prefix;
-        for (char c : line.substr(0, 48)) {
-          const bool word = std::isalnum(static_cast<unsigned char>(c));
-          if (word || block.name.back() != '_') block.name.push_back(word ? c : '_');
-        }
+        block.name =
+            std::regex_replace(path.stem().string() + "_" + line.substr(0, 48), other, "_");
         if (block.name.back() != '_') block.name.push_back('_');
         block.name += std::to_string(number);
         block.options_only = true;

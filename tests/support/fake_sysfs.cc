@@ -30,12 +30,10 @@ void BuildTree(const std::string& name, const std::string& root) {
     if (file != std::string::npos) {
       WriteFile(path, Unescape(line.substr(file + 3)));
     } else if (many != std::string::npos) {
-      std::istringstream count_and_text(line.substr(many + 3));
-      std::size_t count = 0;
-      std::string text;
-      count_and_text >> count >> text;
+      const std::vector<std::string> count_and_text = Words(line.substr(many + 3));
       std::string content;
-      for (std::size_t i = 0; i < count; ++i) content += Unescape(text);
+      for (std::size_t i = std::stoul(count_and_text.at(0)); i > 0; --i)
+        content += Unescape(count_and_text.at(1));
       WriteFile(path, content);
     } else if (link != std::string::npos) {
       fs::create_symlink(line.substr(link + 4), path);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -58,9 +59,8 @@ std::string Unescape(const std::string& text) {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
-  content << in.rdbuf();
+  content << std::ifstream(path, std::ios::binary).rdbuf();
   return content.str();
 }
 
@@ -104,9 +104,7 @@ void ExpectGolden(const std::string& name, const std::string& text) {
 
 std::vector<std::string> Words(const std::string& text) {
   std::istringstream split(text);
-  std::vector<std::string> words;
-  for (std::string word; split >> word;) words.push_back(word);
-  return words;
+  return {std::istream_iterator<std::string>(split), {}};
 }
 
 std::vector<std::vector<std::string>> Rows(const std::string& name) {

@@ -31,20 +31,15 @@ std::string WithoutMemcheckNotices(const std::string& err) {
 
 }  // namespace
 
-std::string HalvaneBinary() { return HALVANE_BINARY; }
-
 std::vector<std::string> HalvaneCommand() {
   std::vector<std::string> command;
   // Under HALVANE_VALGRIND every run goes through memcheck; any error or leak fails it.
   if (std::getenv("HALVANE_VALGRIND") != nullptr) {
-    command = {"/usr/bin/valgrind",
-               "-q",
-               "--error-exitcode=86",
-               "--leak-check=full",
-               "--errors-for-leak-kinds=definite,indirect",
-               "--track-fds=no"};
+    command = Words(
+        "/usr/bin/valgrind -q --error-exitcode=86 --leak-check=full "
+        "--errors-for-leak-kinds=definite,indirect --track-fds=no");
   }
-  command.push_back(HalvaneBinary());
+  command.push_back(HALVANE_BINARY);
   return command;
 }
 
@@ -69,9 +64,6 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   }
   argv_storage.insert(argv_storage.end(), command.begin(), command.end());
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
 
   std::vector<std::string> env_storage{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
   // Sanitizer settings of the test run reach the binary, so its reports fail the test too.
@@ -80,18 +72,22 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
       env_storage.push_back(std::string(name) + "=" + value);
   }
   for (const auto& [k, v] : options.env) env_storage.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& e : env_storage) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  const auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+  };
+  const std::vector<char*> argv = pointers(argv_storage), envp = pointers(env_storage);
 
   // Standard output and error go to files of their own folder, read once the run has ended.
   const TempDir sinks;
-  const std::string out = sinks.path() + "/out", err = sinks.path() + "/err";
+  const std::string out = sinks.Write("out", ""), err = sinks.Write("err", "");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY, 0);
   pid_t pid = 0;
   const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -101,13 +97,8 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   int wstatus = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
   while (waitpid(pid, &wstatus, WNOHANG) == 0) {
-    const auto size = [](const std::string& file) {
-      std::error_code unknown;
-      const std::uintmax_t n = std::filesystem::file_size(file, unknown);
-      return unknown ? 0 : n;
-    };
     if (std::chrono::steady_clock::now() > deadline ||
-        size(out) + size(err) > (std::uintmax_t{1} << 30)) {
+        std::filesystem::file_size(out) + std::filesystem::file_size(err) > (1ULL << 30)) {
       kill(pid, SIGKILL);
       waitpid(pid, &wstatus, 0);
       break;

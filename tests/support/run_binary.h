@@ -35,14 +35,13 @@ inline constexpr char kOnePortEntry[] =
 
 RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& options = {});
 
-// The absolute path of the built binary and of the source tree. RunHalvane, HalvaneCommand and
-// HalvaneBinary link only into the end-to-end test programs (tests/CMakeLists.txt), so a test
-// that starts the binary cannot end up among the unit tests.
-std::string HalvaneBinary();
-std::string SourceDir();
-
-// The words that start the binary as RunHalvane does: under valgrind when HALVANE_VALGRIND is set.
+// The words that start the built binary as RunHalvane does: under valgrind when HALVANE_VALGRIND
+// is set. RunHalvane and HalvaneCommand link only into the end-to-end test programs
+// (tests/CMakeLists.txt), so a test that starts the binary cannot end up among the unit tests.
 std::vector<std::string> HalvaneCommand();
+
+// The absolute path of the source tree.
+std::string SourceDir();
 
 // A fresh temporary folder, removed with everything in it when the object goes.
 class TempDir {

@@ -1,6 +1,8 @@
 // What a live host's driver attributes receive: the exact bytes, in order, one link reset, a
 // refused change rolled back, the host kept for the run alone, and nothing written outside the
-// tree or to a file that is not one, nor anything opened that is not a folder or a file.
+// tree or to a file that is not one, nor anything opened that is not a folder or a file. The
+// reader of a tree answers each kind of entry for what it is, and on a sysfs mount never leaves
+// it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
@@ -8,14 +10,13 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
-#include <tuple>
 
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
 #include "support/fake_sysfs.h"
-#include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
 #include "sysfs/sysfs_registry.h"
@@ -28,56 +29,34 @@ namespace fs = std::filesystem;
 
 constexpr char kLpfcPort[] = "10:00:00:90:FA:1B:2C:3D";  // host3
 constexpr char kQlaPort[] = "10:00:00:90:FA:1B:2C:3E";   // host5
-constexpr char kHost3[] = "/devices/pci0000:00/0000:00:03.0/0000:05:00.0/host3/scsi_host/host3/";
-constexpr char kHost5[] = "/devices/pci0000:00/0000:00:03.0/0000:05:00.1/host5/scsi_host/host5/";
+constexpr char kHost3[] = "/devices/pci0000:00/0000:00:03.0/0000:05:00.0/host3/scsi_host/host3";
 
-class LiveHostWrites : public ::testing::Test {
- protected:
-  LiveHostWrites() { testing::BuildTree("writes", root()); }
-
-  std::string root() const { return dir_.path(); }
-  std::string Attribute(int host, const std::string& name) const {
-    return root() + (host == 3 ? kHost3 : kHost5) + name;
-  }
-
-  Status Apply(const std::string& wwn, const Dictionary& settings, AttributeWriter& writer) {
-    const auto registry = BuildSysfsRegistry(root(), nullptr, &writer);
-    const auto port = registry.ok() ? FindPortByWWN(**registry, wwn) : registry.status();
-    if (!port.ok()) {
-      ADD_FAILURE() << wwn << " " << port.status().message();
-      return Status::Error(kIoError, "no port");
-    }
-    return (*registry)->WriteProperties(*port, settings);
-  }
-
-  testing::TempDir dir_;
-};
-
-TEST_F(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
+TEST(LiveHostWrites, ExactBytesInOrderWithOneLinkResetAndRollback) {
   const std::map<std::string, int> numbers = {{"0", 0}, {"EINVAL", EINVAL}, {"EACCES", EACCES}};
   const std::map<std::string, StatusCode> statuses = {
       {"ok", 0}, {"bad-argument", kBadArgument}, {"not-privileged", kNotPrivileged}};
+  const testing::TempDir dir;
+  const std::string root = fs::canonical(dir.path());
+  testing::BuildTree("writes", root);
   for (const auto& c : testing::Rows("system/live_writes.txt")) {
-    testing::WriteFile(Attribute(3, "lpfc_link_speed"), c.at(0).substr(0, 1) + "\n");
-    testing::WriteFile(Attribute(3, "lpfc_topology"), c.at(0).substr(1, 1) + "\n");
+    testing::WriteFile(root + kHost3 + "/lpfc_link_speed", c.at(0).substr(0, 1) + "\n");
+    testing::WriteFile(root + kHost3 + "/lpfc_topology", c.at(0).substr(1, 1) + "\n");
     RecordingAttributeWriter writer;
     std::istringstream answers(c.at(3));
     for (std::string answer; answers >> answer;) writer.answers.push_back(numbers.at(answer));
-    const Dictionary settings = testing::Properties(c.at(2));
-    const Status applied = Apply(c.at(1) == "lpfc" ? kLpfcPort : kQlaPort, settings, writer);
+    // A read the kernel refuses: the attribute of the last field answers EACCES.
+    WatchingReader reader(root, c.size() > 7 ? c[7] : "", EACCES);
+    const auto registry = BuildSysfsRegistry(root, &reader, &writer);
+    ASSERT_TRUE(registry.ok());
+    const auto port = FindPortByWWN(**registry, c.at(1) == "lpfc" ? kLpfcPort : kQlaPort);
+    ASSERT_TRUE(port.ok()) << c[1];
+    const Status applied = (*registry)->WriteProperties(*port, testing::Properties(c.at(2)));
     EXPECT_EQ(applied.code(), statuses.at(c.at(5))) << c[4];
     // A change that could not be undone is named at the end of the refusal.
-    const std::string& left = c.at(6);
-    EXPECT_EQ(applied.message().substr(applied.message().size() -
-                                       std::min(applied.message().size(), left.size())),
-              left)
-        << applied.message();
+    EXPECT_TRUE(applied.message().ends_with(c.at(6))) << applied.message();
     std::string writes;
-    for (const auto& w : writer.writes) {
-      const fs::path path(w.path);
-      writes +=
-          path.parent_path().filename().string() + "/" + path.filename().string() + " " + w.bytes;
-    }
+    for (const auto& w : writer.writes)
+      writes += w.path.substr(w.path.rfind('/', w.path.rfind('/') - 1) + 1) + " " + w.bytes;
     EXPECT_EQ(writes, c.at(4));
     // From the first read to the last write the host is this run's alone.
     ASSERT_EQ(writer.held.size(), 1u) << c[4];
@@ -134,74 +113,15 @@ TEST(TreeContainment, OnlyFoldersAndFilesOpenedAndNoFileNamedElsewhereWritten) {
     EXPECT_EQ(testing::ReadFile(dir.path() + "/outside/" + name), content) << name;
 }
 
-// The tree's refusals, the same whether the kernel resolves a path or the walk does: a way out of
-// the tree, a link where a write may have none, more links than the kernel follows (40 in a row
-// are followed, 41 are not). A write refused so writes nothing, and says why.
-TEST_F(LiveHostWrites, TheTreeRefusesTheSameEitherWay) {
-  const std::string tree = fs::canonical(root());
-  fs::create_directories(tree + "/folder");
-  fs::create_symlink("folder", tree + "/link0");
-  for (int i = 1; i <= 40; ++i)
-    fs::create_symlink("link" + std::to_string(i - 1), tree + "/link" + std::to_string(i));
-  fs::create_symlink("/", tree + "/absolute");
-  fs::create_symlink("..", tree + "/up");
-  const std::string out_of_tree = "leads out of the tree";
-  const std::string links = "goes through a link where none may be, or too many";
-  const std::tuple<std::string, TreeAccess::Links, std::string> cases[] = {
-      {"/link39", TreeAccess::Links::kFollow, ""},
-      {"/link40", TreeAccess::Links::kFollow, links},
-      {"/link0/x", TreeAccess::Links::kNone, links},
-      {"/folder", TreeAccess::Links::kNone, ""},
-      {"/absolute/etc", TreeAccess::Links::kFollow, out_of_tree},
-      {"/up/x", TreeAccess::Links::kFollow, out_of_tree},
-      {"/folder/../..", TreeAccess::Links::kFollow, out_of_tree},
-      {"/missing", TreeAccess::Links::kFollow, "No such file or directory"},
-  };
-  for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
-    const TreeAccess access(tree, resolution);
-    for (const auto& [path, links_taken, refusal] : cases) {
-      EXPECT_EQ(access.Open(tree + path, TreeAccess::Use::kFolder, links_taken).status().message(),
-                refusal)
-          << path;
-    }
-    const Status written = MakeTreeWriter(tree, resolution)->Write(tree + "/link0", "a", "1\n");
-    EXPECT_EQ(written.message(), "not a regular file inside the sysfs tree");
-    EXPECT_FALSE(fs::exists(tree + "/folder/a"));
-  }
-}
-
-// An attribute a plan reads and cannot: the refusal names the file and the system's reason, and
-// nothing is written.
-TEST_F(LiveHostWrites, AnAttributeThatCannotBeReadRefusesWithItsReason) {
-  const std::string tree = fs::canonical(root());
-  const std::pair<const char*, const char*> cases[] = {{"lpfc_link_speed", "Permission denied"},
-                                                       {"supported_speeds", "Permission denied"}};
-  for (const auto& [attribute, reason] : cases) {
-    WatchingReader reader(tree, attribute, EACCES);
-    RecordingAttributeWriter writer;
-    const auto registry = BuildSysfsRegistry(tree, &reader, &writer);
-    ASSERT_TRUE(registry.ok());
-    const auto port = FindPortByWWN(**registry, kLpfcPort);
-    ASSERT_TRUE(port.ok());
-    const Status refused =
-        (*registry)->WriteProperties(*port, {{kSpeedSetting, testing::Str("8 Gigabit")}});
-    EXPECT_NE(refused.message().find(std::string(attribute) + ": " + reason), std::string::npos)
-        << refused.message();
-    EXPECT_EQ(refused.code(), kNotPrivileged) << attribute;
-    EXPECT_TRUE(writer.writes.empty()) << attribute;
-  }
-}
-
 // When host 3's scsi_host folder is exchanged with a link to a folder outside the tree between the
 // reading of the host and its writes, settings runs and rescans write only inside it, by either way
 // of resolving.
-TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhenItIsSwapped) {
-  const std::string tree = fs::canonical(root());
-  const std::string scsi_host =
-      tree + std::string(kHost3).substr(0, std::string(kHost3).size() - 7);
+TEST(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhenItIsSwapped) {
+  const testing::TempDir dir;
+  const std::string base = fs::canonical(dir.path()), tree = base + "/sys", outside = base + "/out";
+  testing::BuildTree("writes", tree);
+  const std::string scsi_host = tree + fs::path(kHost3).parent_path().string();
   const std::string swap = scsi_host + ".swap";
-  const std::string outside =
-      fs::canonical(root() + "/..").string() + "/outside-" + fs::path(root()).filename().string();
   for (const char* name : {"lpfc_link_speed", "lpfc_topology", "scan"})
     testing::WriteFile(outside + "/host3/" + name, "0\n");
   fs::create_symlink(outside, swap);
@@ -224,7 +144,59 @@ TEST_F(LiveHostWrites, NothingIsWrittenOutsideTheTreeWhenItIsSwapped) {
   }
   for (const char* name : {"lpfc_link_speed", "lpfc_topology", "scan"})
     EXPECT_EQ(testing::ReadFile(outside + "/host3/" + name), "0\n") << name;
-  fs::remove_all(outside);
+}
+
+// The rows of tests/sysfs/tree_access.txt.
+TEST(TreeReads, EachKindOfEntryAnswersWhatItIsAndNothingLeavesTheTree) {
+  testing::TempDir dir;
+  testing::BuildTree("tree-access", dir.path());
+  const std::string root = fs::canonical(dir.path());
+  for (const auto resolution : {TreeAccess::Resolution::kKernel, TreeAccess::Resolution::kWalk}) {
+    const auto reader = MakeTreeReader(root, resolution);
+    const TreeAccess access(root, resolution);
+    for (const auto& row : testing::Rows("sysfs/tree_access.txt")) {
+      const std::string &op = row.at(0), path = root + "/" + row.at(1);
+      const std::string folder = path.substr(0, path.rfind('/')), name = fs::path(path).filename();
+      Reading read = std::optional<std::string>();
+      if (op == "read") read = reader->ReadText(folder, name.c_str());
+      if (op == "first") read = reader->FirstNameIn(folder, name.c_str());
+      if (op == "open" || op == "open-direct") {
+        const auto links = op == "open" ? TreeAccess::Links::kFollow : TreeAccess::Links::kNone;
+        const StatusOr<Fd> opened = access.Open(path, TreeAccess::Use::kFolder, links);
+        read = opened.ok() ? Reading("") : Reading(opened.status().OfPath(path));
+      }
+      if (op == "write")
+        read = MakeTreeWriter(root, resolution)->Write(path, "a", "1\n").OfPath(path);
+      const std::string got = !read.ok() ? std::string(read.status().reason())
+                              : *read    ? **read
+                                         : "absent";
+      EXPECT_EQ(got, row.at(2)) << op << " " << row[1];
+      EXPECT_EQ(read.status().path(), read.ok() ? "" : path) << op << " " << row[1];
+    }
+  }
+}
+
+// On a sysfs mount every resolution stays on it: what is mounted beneath it leads out of the
+// tree, while its own attributes read as any other.
+TEST(TreeReads, ASysfsMountIsNeverLeft) {
+  const TreeAccess sys("/sys");
+  if (!sys.kept_on_sysfs()) GTEST_SKIP() << "/sys is not a sysfs mount here";
+  std::string mounted;
+  std::ifstream mounts("/proc/self/mounts");
+  for (std::string device, point, rest; mounts >> device >> point && std::getline(mounts, rest);)
+    if (mounted.empty() && point.rfind("/sys/", 0) == 0 && point.find('\\') == std::string::npos)
+      mounted = point;
+  if (!mounted.empty()) {
+    EXPECT_EQ(sys.Open(mounted, TreeAccess::Use::kFolder).status().message(),
+              "leads out of the tree")
+        << mounted;
+  }
+  const auto reader = MakeTreeReader("/sys");
+  const Reading kernel = reader->ReadText("/sys/kernel", "mm");
+  EXPECT_EQ(kernel.status().reason(), "not a regular file");
+  const Reading online = reader->ReadText("/sys/devices/system/cpu", "online");
+  ASSERT_TRUE(online.ok() && online->has_value()) << online.status().message();
+  EXPECT_FALSE((*online)->empty());
 }
 
 }  // namespace
