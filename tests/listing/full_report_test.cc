@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "inventory/port_info.h"
-#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
@@ -14,75 +13,59 @@ namespace halvane {
 namespace {
 
 using testing::Bytes;
-using testing::Dict;
-using testing::Num;
-using testing::Str;
 
-class TargetSection : public ::testing::Test {
- protected:
-  TargetSection() {
-    registry_.DeclareClass("FcPort", kUserControllerClass);
-    registry_.DeclareClass(kUserControllerClass, kScsiControllerClass);
-    registry_.DeclareClass("Dev", kScsiDeviceClass);
-    registry_.DeclareClass("Tgt", kScsiTargetClass);
-    root_ = registry_.SetRoot("Root");
-  }
-  MemoryRegistry::Node* Controller() {
-    return registry_.AddChild(
-        root_, "FcPort",
-        {{"Protocol Characteristics",
-          Dict({{"Physical Interconnect", Str("Fibre Channel Interface")}})},
-         {"Controller Characteristics",
-          Dict({{"Node World Wide Name", Bytes({0x20, 0, 0, 0, 0, 0, 0, 1})}})}});
-  }
-  // controller -> device -> target -> one unit with these properties
-  MemoryRegistry::Node* Unit(MemoryRegistry::Node* controller, Dictionary props) {
-    auto* target = registry_.AddChild(registry_.AddChild(controller, "Dev"), "Tgt");
-    return registry_.AddChild(target, "Unit", std::move(props));
-  }
-  std::string Section() {
-    std::ostringstream out;
-    PrintTargetSection(registry_, out);
-    return out.str();
-  }
-  std::string Report() {
-    std::ostringstream out;
-    PrintFullReport(registry_, out);
-    return out.str();
-  }
-  FailingRegistry registry_;
-  MemoryRegistry::Node* root_;
-};
+// A Fibre Channel port over a device over a target over one unit with these properties.
+TwinRegistry Host(const std::string& unit) {
+  return TwinRegistry(testing::HostText(
+      R"({"class": "FcPort", "properties": {
+        "Protocol Characteristics": {"Physical Interconnect": "Fibre Channel Interface"},
+        "Controller Characteristics": {"Node World Wide Name": {"$data": "2000000000000001"}}},
+      "children": [{"class": "Dev", "children": [{"class": "Tgt", "children": [
+        {"class": "Unit", "properties": )" +
+          unit + "}]}]}]}",
+      R"({"FcPort": "KestritUserSCSIParallelInterfaceController",
+        "KestritUserSCSIParallelInterfaceController": "KestritSCSIParallelInterfaceController",
+        "Dev": "KestritSCSIParallelInterfaceDevice", "Tgt": "KestritSCSITargetDevice"})"));
+}
 
-TEST_F(TargetSection, LunBlocks) {
+std::string Section(DeviceRegistry& registry) {
+  std::ostringstream out;
+  PrintTargetSection(registry, out);
+  return out.str();
+}
+
+TEST(PrintLunBlock, LunBlocks) {
   for (const auto& row : testing::Rows("listing/lun_blocks.txt")) {
+    TwinRegistry registry(
+        testing::HostText(R"({"class": "Unit", "properties": )" + row.at(0) + "}"));
     std::ostringstream out;
-    auto* unit = registry_.AddChild(root_, "Unit", testing::Properties(row.at(0)));
-    PrintLunBlock(LunView{registry_, MemoryRegistry::EntryFor(unit)}, out);
+    PrintLunBlock(LunView{registry, registry.First("Unit")}, out);
     EXPECT_EQ(out.str(), row.at(1)) << row[0];
   }
 }
 
-TEST_F(TargetSection, FailuresLeaveOutOnlyWhatTheyTouch) {
-  auto* controller = Controller();
+TEST(PrintTargetSection, FailuresLeaveOutOnlyWhatTheyTouch) {
   // The interconnect is named below the controller too, where the controller's unreadable table
   // does not hide it.
-  Unit(controller, {{"SCSI Logical Unit Number", Num(1)},
-                    {"Protocol Characteristics",
-                     Dict({{"Physical Interconnect", Str("Fibre Channel Interface")}})}});
-  registry_.FailOperation(FailingRegistry::Operation::kReadProperty, kIoError, "FcPort");
-  EXPECT_EQ(Section(), "LUNs:\n\nSCSI Logical Unit @ 1\n\n\n");
-
-  registry_.FailOperation(FailingRegistry::Operation::kChildIterator, kIoError, "Dev");
-  EXPECT_EQ(Section(), "");
+  TwinRegistry registry = Host(R"({"SCSI Logical Unit Number": 1, "Protocol Characteristics":
+      {"Physical Interconnect": "Fibre Channel Interface"}})");
+  registry.failures[TwinRegistry::kReadProperty] = {kIoError, "FcPort"};
+  EXPECT_EQ(Section(registry), "LUNs:\n\nSCSI Logical Unit @ 1\n\n\n");
+  registry.failures[TwinRegistry::kChildIterator] = {kIoError, "Dev"};
+  EXPECT_EQ(Section(registry), "");
 }
 
-TEST_F(TargetSection, AListThatCannotBeHadEndsItsSection) {
-  Unit(Controller(), {{"SCSI Logical Unit Number", Num(1)}});
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kIoError, kScsiControllerClass);
-  EXPECT_EQ(Report(), "\nControllers\n\n    PortWWN invalid\nTargets\n\n\n\n");
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kIoError);
-  EXPECT_EQ(Report(), "\nControllers\n\n");
+TEST(PrintFullReport, AListThatCannotBeHadEndsItsSection) {
+  TwinRegistry registry = Host(R"({"SCSI Logical Unit Number": 1})");
+  const auto report = [&registry] {
+    std::ostringstream out;
+    PrintFullReport(registry, out);
+    return out.str();
+  };
+  registry.failures[TwinRegistry::kMatch] = {kIoError, kScsiControllerClass};
+  EXPECT_EQ(report(), "\nControllers\n\n    PortWWN invalid\nTargets\n\n\n\n");
+  registry.failures[TwinRegistry::kMatch] = {kIoError, ""};
+  EXPECT_EQ(report(), "\nControllers\n\n");
 }
 
 TEST(FormatPaddedWWN, PadsOrCutsToEightBytes) {

@@ -8,8 +8,8 @@
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
 #include "support/fake_sysfs.h"
-#include "support/memory_registry.h"
 #include "support/run_binary.h"
+#include "support/twins.h"
 #include "support/values.h"
 
 namespace halvane {
@@ -45,17 +45,16 @@ TEST(InventoryDocument, GoldensOfEachFormAndTheSameFromACapture) {
 // text up to its first zero character, as the text report does; speeds in any order are listed
 // rising, each once.
 TEST(InventoryDocument, TextsAreEscapedAndMadeUtf8) {
-  MemoryRegistry registry;
-  registry.DeclareClass(kUserControllerClass, kScsiControllerClass);
-  MemoryRegistry::Node* root = registry.SetRoot("Root");
-  registry.AddChild(
-      root, kUserControllerClass,
-      {{"Controller Characteristics",
-        testing::Dict(
-            {{"Port Topology", testing::Str(std::string("a\"b\\c\x01\xff\xc3\xa9\0x", 11))},
-             {"Port Speed", testing::Num(8)},
-             {"Supported Speeds", testing::Str("16 Gbit, 4 Gbit, 16 Gbit")},
-             {"Port Number", PropertyValue::OfNumber(Number::FromDouble(1))}})}});
+  TwinRegistry registry(testing::HostText(
+      testing::PortEntry("{}"),
+      R"({"KestritUserSCSIParallelInterfaceController": "KestritSCSIParallelInterfaceController"})"));
+  // A text that is not UTF-8, which no snapshot holds.
+  registry.values.emplace(
+      kControllerCharacteristicsKey,
+      testing::Dict({{"Port Topology", testing::Str(std::string("a\"b\\c\x01\xff\xc3\xa9\0x", 11))},
+                     {"Port Speed", testing::Num(8)},
+                     {"Supported Speeds", testing::Str("16 Gbit, 4 Gbit, 16 Gbit")},
+                     {"Port Number", PropertyValue::OfNumber(Number::FromDouble(1))}}));
   std::ostringstream out;
   PrintInventoryDocument(registry, out);
   EXPECT_EQ(out.str(),

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -14,7 +16,9 @@
 #include "host/host_rescan.h"
 #include "host/message_ports.h"
 #include "host/user_identity.h"
-#include "support/memory_registry.h"
+#include "registry/snapshot_parser.h"
+#include "registry/vocabulary.h"
+#include "support/run_binary.h"
 #include "sysfs/attribute_writer.h"
 #include "sysfs/sysfs_reader.h"
 
@@ -60,27 +64,17 @@ class WatchingReader : public SysfsReader {
   int error_;
 };
 
-// Records the messages sent; every call succeeds.
-class RecordingMessagePorts : public MessagePorts {
- public:
-  std::vector<MessageHeader> sent;
-
+// Every call succeeds.
+struct AnsweringMessagePorts : MessagePorts {
   StatusOr<PortName> LookupPort() override { return 0x103; }
   StatusOr<PortName> LookUpService(PortName, std::string_view) override { return 0x207; }
-  Status SendMessage(const MessageHeader& message) override {
-    sent.push_back(message);
-    return Status::Ok();
-  }
+  Status SendMessage(const MessageHeader&) override { return Status::Ok(); }
 };
 
-// A fixed identity.
-class FixedUserIdentity : public UserIdentity {
- public:
-  explicit FixedUserIdentity(std::uint32_t uid) : uid_(uid) {}
-  std::uint32_t EffectiveUserId() const override { return uid_; }
-
- private:
-  std::uint32_t uid_;
+struct FixedUserIdentity : UserIdentity {
+  explicit FixedUserIdentity(std::uint32_t id) : uid(id) {}
+  std::uint32_t EffectiveUserId() const override { return uid; }
+  std::uint32_t uid;
 };
 
 // Records the rescans asked for: the host of each, or nothing for every host.
@@ -117,8 +111,8 @@ class RecordingAttributeWriter : public AttributeWriter {
   }
 };
 
-// A run of the front end in-process, its host services twins: what it printed, what it sent and
-// how it ended.
+// A run of the front end in-process, its host services twins: what it printed and the rescans it
+// asked for.
 struct InProcessRun {
   explicit InProcessRun(DeviceRegistry& r, std::uint32_t uid = 0) : registry(r), users(uid) {}
   // args without the program's name.
@@ -126,38 +120,67 @@ struct InProcessRun {
 
   LazyRegistry registry;
   FixedUserIdentity users;
-  RecordingMessagePorts ports;
+  AnsweringMessagePorts ports;
   RecordingHostRescan rescan;
   std::ostringstream out;
   std::ostringstream err;
 };
 
-// A memory registry whose chosen operations fail.
-class FailingRegistry : public MemoryRegistry {
- public:
-  enum class Operation { kMatch, kChildIterator, kReadProperty };
+namespace testing {
 
-  // Makes op answer status: for kMatch when the class asked for is class_name, for the other
-  // operations when the entry's own class is class_name; an empty class_name means always.
-  void FailOperation(Operation op, StatusCode status, std::string class_name = {}) {
-    failures_.push_back(Failure{op, status, std::move(class_name)});
-  }
+// Snapshot text: a root of class "Root" over entries (snapshot JSON, apart by commas), with the
+// class table classes.
+std::string HostText(const std::string& entries, const std::string& classes = "{}");
+// A snapshot entry of a port of class cls with these "Controller Characteristics".
+std::string PortEntry(const std::string& characteristics,
+                      const std::string& cls = kUserControllerClass);
+// What snapshot text holds, read in pieces of at most piece bytes as a file is read.
+StatusOr<SnapshotContent> ParseText(std::string_view text, std::size_t piece = SIZE_MAX);
+// The registry snapshot text holds, loaded as a run loads it from a file written in dir.
+StatusOr<std::unique_ptr<DeviceRegistry>> LoadText(const TempDir& dir, const std::string& text);
+
+}  // namespace testing
+
+// The registry a snapshot text holds, loaded as a run loads it from a file of its own, which
+// takes its saves; but its chosen operations fail, its chosen values are others (such as texts
+// that are not UTF-8, which no snapshot holds), and each write is told first to on_write.
+class TwinRegistry : public DeviceRegistry {
+ public:
+  // Throws std::invalid_argument, saying why, when the text is refused.
+  explicit TwinRegistry(const std::string& snapshot);
+
+  // An operation answers its failure's status: kMatch when the class asked for is the failure's
+  // class, the others when their entry conforms to it; an empty class means always.
+  enum Operation { kMatch, kChildIterator, kReadProperty };
+  std::map<Operation, std::pair<StatusCode, std::string>> failures;
+  // Every entry's value under each key here.
+  std::map<std::string, PropertyValue, std::less<>> values;
+  std::function<void(const Dictionary& settings)> on_write;
+
+  // The first entry of class_name, or an empty handle.
+  RegistryEntry First(std::string_view class_name) { return *real_->MatchFirstService(class_name); }
 
   StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
   StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
+  RegistryEntry ParentOf(const RegistryEntry& entry) override { return real_->ParentOf(entry); }
   StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,
                                                       std::string_view key) override;
+  bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override {
+    return real_->ConformsTo(entry, class_name);
+  }
+  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                      std::string_view port_name) override {
+    return real_->DescribeWrite(entry, settings, port_name);
+  }
+  Status StreamSnapshot(SnapshotSink& sink) override { return real_->StreamSnapshot(sink); }
 
  private:
-  struct Failure {
-    Operation op;
-    StatusCode status;
-    std::string class_name;
-  };
-  Status Injected(Operation op, std::string_view class_name) const;
-  Status InjectedFor(Operation op, const RegistryEntry& entry) const;
+  // The failure of op, when entry (or for kMatch, the class asked for) is the one it is for.
+  Status Injected(Operation op, const RegistryEntry* entry, std::string_view asked = {});
 
-  std::vector<Failure> failures_;
+  testing::TempDir dir_;
+  std::unique_ptr<DeviceRegistry> real_;
 };
 
 }  // namespace halvane

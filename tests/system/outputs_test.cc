@@ -16,8 +16,8 @@
 #include "listing/metrics.h"
 #include "registry/snapshot.h"
 #include "support/fake_sysfs.h"
-#include "support/memory_registry.h"
 #include "support/run_binary.h"
+#include "support/twins.h"
 #include "sysfs/sysfs_registry.h"
 
 namespace halvane {
@@ -87,7 +87,8 @@ struct Outputs {
       for (const std::string& sample : Samples(one_metrics.str()))
         EXPECT_EQ(all.count(sample), 1u) << sample;
     }
-    const auto loaded = ParseSnapshot(capture);
+    testing::TempDir dir;
+    const auto loaded = testing::LoadText(dir, capture);
     EXPECT_TRUE(loaded.ok()) << "the capture does not load: " << loaded.status().message();
   }
 };
@@ -116,8 +117,8 @@ TEST(EveryOutput, IsTakenByItsConsumers) {
   }
   for (const char* corpus : {"/fuzz/corpus/snapshot", "/fuzz/corpus/reports"}) {
     for (const auto& file : fs::directory_iterator(testing::SourceDir() + corpus)) {
-      const auto registry = ParseSnapshot(testing::ReadFile(file.path()));
-      if (registry.ok()) outputs.Add(**registry, file.path(), SerializeSnapshot(**registry), false);
+      const auto registry = LoadSnapshotFile(file.path(), RegistryUse::kRead);
+      if (registry.ok()) outputs.Add(**registry, file.path(), *(*registry)->WriteSnapshot(), false);
     }
   }
   testing::TempDir dir;
