@@ -98,13 +98,13 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
   const std::string own = dir.path() + "/own";
   const std::string secret = dir.path() + "/secret";
   const std::string link = dir.path() + "/link";
-  std::filesystem::create_directory(own);
-  std::filesystem::create_directory(secret);
+  const std::pair<std::string, mode_t> folders[] = {{own, 0644}, {secret, 0600}};
+  for (const auto& [folder, mode] : folders) {
+    std::filesystem::create_directory(folder);
+    std::ofstream(folder + "/host.json") << kOnePort;
+    chmod((folder + "/host.json").c_str(), mode);
+  }
   chmod(secret.c_str(), 0700);
-  std::ofstream(own + "/host.json") << kOnePort;
-  std::ofstream(secret + "/host.json") << kOnePort;
-  chmod((own + "/host.json").c_str(), 0644);
-  chmod((secret + "/host.json").c_str(), 0600);
   std::filesystem::create_symlink(secret, link);
   if (renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) != 0 ||
       renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) != 0) {
@@ -126,16 +126,12 @@ TEST(HostileSnapshot, ASaveStaysInTheFolderItWasReadIn) {
   swapper.join();
   if (std::filesystem::is_symlink(own))
     renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
-  struct Folder {
-    std::string path;
-    mode_t mode;
-  };
-  for (const Folder& f : {Folder{own, 0644}, Folder{secret, 0600}}) {
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(f.path), {}), 1)
-        << "a temporary file was left in " << f.path;
+  for (const auto& [folder, mode] : folders) {
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1)
+        << "a temporary file was left in " << folder;
     struct stat info {};
-    ASSERT_EQ(stat((f.path + "/host.json").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, f.mode) << f.path;
+    ASSERT_EQ(stat((folder + "/host.json").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, mode) << folder;
   }
   EXPECT_EQ(SettingsReceived(own + "/host.json") + SettingsReceived(secret + "/host.json"),
             static_cast<std::size_t>(saved));

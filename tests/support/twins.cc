@@ -13,23 +13,19 @@ namespace halvane {
 namespace {
 
 // Text in memory, handed over in pieces of at most piece bytes.
-class PiecesOfText : public TextSource {
- public:
-  PiecesOfText(std::string_view text, std::size_t piece)
-      : text_(text), left_(text), piece_(piece) {}
+struct PiecesOfText : TextSource {
+  PiecesOfText(std::string_view whole, std::size_t size) : text(whole), left(whole), piece(size) {}
   StatusOr<std::size_t> Read(char* buffer, std::size_t size) override {
-    const std::size_t got = left_.copy(buffer, std::min(size, piece_));
-    left_.remove_prefix(got);
+    const std::size_t got = left.copy(buffer, std::min(size, piece));
+    left.remove_prefix(got);
     return got;
   }
   Status Rewind() override {
-    left_ = text_;
+    left = text;
     return Status::Ok();
   }
-
- private:
-  std::string_view text_, left_;
-  std::size_t piece_;
+  std::string_view text, left;
+  std::size_t piece;
 };
 
 }  // namespace
@@ -82,36 +78,11 @@ TwinRegistry::TwinRegistry(const std::string& snapshot) {
   real_ = std::move(*loaded);
 }
 
-Status TwinRegistry::Injected(Operation op, const RegistryEntry* entry, std::string_view asked) {
+bool TwinRegistry::Fails(Operation op, const RegistryEntry* entry, std::string_view asked) {
   const auto failure = failures.find(op);
-  if (failure == failures.end()) return Status::Ok();
+  if (failure == failures.end()) return false;
   const std::string& name = failure->second.second;
-  if (!name.empty() && (entry ? !real_->ConformsTo(*entry, name) : name != asked))
-    return Status::Ok();
-  return Status::Error(failure->second.first, "injected");
-}
-
-StatusOr<RegistryIterator> TwinRegistry::MatchServices(std::string_view class_name) {
-  if (Status s = Injected(kMatch, nullptr, class_name); !s.ok()) return s;
-  return real_->MatchServices(class_name);
-}
-
-StatusOr<RegistryIterator> TwinRegistry::ChildIterator(const RegistryEntry& entry) {
-  if (Status s = Injected(kChildIterator, &entry); !s.ok()) return s;
-  return real_->ChildIterator(entry);
-}
-
-StatusOr<std::optional<PropertyValue>> TwinRegistry::ReadProperty(const RegistryEntry& entry,
-                                                                  std::string_view key) {
-  if (Status s = Injected(kReadProperty, &entry); !s.ok()) return s;
-  if (const auto value = values.find(key); value != values.end())
-    return std::optional(value->second);
-  return real_->ReadProperty(entry, key);
-}
-
-Status TwinRegistry::WriteProperties(const RegistryEntry& entry, const Dictionary& settings) {
-  if (on_write) on_write(settings);
-  return real_->WriteProperties(entry, settings);
+  return name.empty() || (entry ? real_->ConformsTo(*entry, name) : name == asked);
 }
 
 }  // namespace halvane

@@ -160,15 +160,28 @@ class TwinRegistry : public DeviceRegistry {
   // The first entry of class_name, or an empty handle.
   RegistryEntry First(std::string_view class_name) { return *real_->MatchFirstService(class_name); }
 
-  StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
-  StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
+  StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override {
+    if (Fails(kMatch, nullptr, class_name)) return Failure(kMatch);
+    return real_->MatchServices(class_name);
+  }
+  StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override {
+    if (Fails(kChildIterator, &entry)) return Failure(kChildIterator);
+    return real_->ChildIterator(entry);
+  }
   RegistryEntry ParentOf(const RegistryEntry& entry) override { return real_->ParentOf(entry); }
   StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,
-                                                      std::string_view key) override;
+                                                      std::string_view key) override {
+    if (Fails(kReadProperty, &entry)) return Failure(kReadProperty);
+    if (const auto value = values.find(key); value != values.end()) return {value->second};
+    return real_->ReadProperty(entry, key);
+  }
   bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override {
     return real_->ConformsTo(entry, class_name);
   }
-  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override;
+  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override {
+    if (on_write) on_write(settings);
+    return real_->WriteProperties(entry, settings);
+  }
   StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
                                       std::string_view port_name) override {
     return real_->DescribeWrite(entry, settings, port_name);
@@ -176,8 +189,9 @@ class TwinRegistry : public DeviceRegistry {
   Status StreamSnapshot(SnapshotSink& sink) override { return real_->StreamSnapshot(sink); }
 
  private:
-  // The failure of op, when entry (or for kMatch, the class asked for) is the one it is for.
-  Status Injected(Operation op, const RegistryEntry* entry, std::string_view asked = {});
+  // Whether op fails for entry (kMatch: for the class asked for).
+  bool Fails(Operation op, const RegistryEntry* entry, std::string_view asked = {});
+  Status Failure(Operation op) { return Status::Error(failures[op].first, "injected"); }
 
   testing::TempDir dir_;
   std::unique_ptr<DeviceRegistry> real_;

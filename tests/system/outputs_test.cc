@@ -109,7 +109,6 @@ TEST(EveryOutput, IsTakenByItsConsumers) {
     testing::TempDir dir;
     for (const std::string& tree : TreesOf(file.path()))
       testing::BuildTree(tree, dir.path() + "/sys");
-    std::ostringstream errors;
     const auto registry = BuildSysfsRegistry(dir.path() + "/sys");
     ASSERT_TRUE(registry.ok());
     const StatusOr<std::string> capture = (*registry)->WriteSnapshot();
