@@ -14,12 +14,26 @@ namespace {
 using testing::HostText;
 using testing::PortEntry;
 
-TEST(PrintPortBlock, LinesTheirOrderAndWhatLeavesThemOut) {
-  for (const auto& row : testing::Rows("inventory/port_blocks.txt")) {
-    TwinRegistry registry(HostText(PortEntry(row.at(0))));
-    std::ostringstream out;
-    EXPECT_TRUE(PrintPortBlock(registry, registry.First(kUserControllerClass), out).ok());
-    EXPECT_EQ(out.str(), row.at(1)) << row[0];
+// A port's block, and its record shown as "key=value;" (numbers after "#"), as their tables say.
+TEST(PortBlocksAndRecords, AsTheirTablesSay) {
+  for (const std::string table : {"port_blocks", "port_records"}) {
+    for (const auto& row : testing::Rows("inventory/" + table + ".txt")) {
+      TwinRegistry registry(HostText(PortEntry(row.at(0))));
+      const RegistryEntry port = registry.First(kUserControllerClass);
+      std::ostringstream out;
+      if (table == "port_blocks") {
+        EXPECT_TRUE(PrintPortBlock(registry, port, out).ok());
+      } else {
+        const StatusOr<Dictionary> record = BuildPortInfo(registry, port);
+        ASSERT_TRUE(record.ok()) << row[0];
+        for (const auto& [key, value] : *record) {
+          out << key.str() << "=" << (value.AsString() ? *value.AsString() : "");
+          if (const auto v = value.AsInt64()) out << '#' << *v;
+          out << ";";
+        }
+      }
+      EXPECT_EQ(out.str(), row.at(1)) << row[0];
+    }
   }
 }
 
@@ -40,28 +54,6 @@ TEST(PrintControllerSection, PortsInRegistryOrderAndAFailedDiscoveryAnswersItsSt
 
   registry.failures[TwinRegistry::kMatch] = {kIoError, ""};
   EXPECT_EQ(PrintControllerSection(registry, out).code(), kIoError);
-}
-
-// Shows a record as "key=value" lines so a whole record compares in one assertion.
-std::string Show(const Dictionary& record) {
-  std::string text;
-  for (const auto& [key, value] : record) {
-    text += key.str() + "=";
-    if (value.AsString()) text += *value.AsString();
-    if (const auto v = value.AsInt64()) text += '#' + std::to_string(*v);
-    text += ";";
-  }
-  return text;
-}
-
-TEST(BuildPortInfo, DirectLayoutKeys) {
-  for (const auto& row : testing::Rows("inventory/port_records.txt")) {
-    TwinRegistry registry(HostText(PortEntry(row.at(0))));
-    const StatusOr<Dictionary> record =
-        BuildPortInfo(registry, registry.First(kUserControllerClass));
-    ASSERT_TRUE(record.ok()) << row[0];
-    EXPECT_EQ(Show(*record), row.at(1)) << row[0];
-  }
 }
 
 TEST(FindPortByWWN, TheUserClassHidesTheOlderClass) {

@@ -78,8 +78,7 @@ struct FixedUserIdentity : UserIdentity {
 };
 
 // Records the rescans asked for: the host of each, or nothing for every host.
-class RecordingHostRescan : public HostRescan {
- public:
+struct RecordingHostRescan : HostRescan {
   std::vector<std::optional<std::uint64_t>> asked;
   std::vector<Status> RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
     asked.push_back(host);
@@ -95,8 +94,7 @@ class RecordingHostRescan : public HostRescan {
 // Records every write asked for, failed ones included, and answers each in turn from answers (an
 // errno, as ErrnoStatus says it; 0 once they run out), as the real writer would; and the folders
 // held.
-class RecordingAttributeWriter : public AttributeWriter {
- public:
+struct RecordingAttributeWriter : AttributeWriter {
   struct Written {
     std::string path;
     std::string bytes;
