@@ -10,9 +10,14 @@
 #include "base/text.h"
 #include "cli/validation.h"
 #include "inventory/port_info.h"
-#include "support/memory_registry.h"
+#include "registry/snapshot.h"
 
 using namespace halvane;
+
+namespace halvane {
+// The registry text holds, loaded from a file as a run loads one (fuzz_text.cc).
+StatusOr<std::unique_ptr<DeviceRegistry>> LoadFuzzText(std::string_view text);
+}  // namespace halvane
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // A buffer of exactly the examined length, so that any read past it is caught.
@@ -31,12 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The text of those bytes is itself a WWN, and finds its port in any letter case.
     const std::string wwn = WwnText(*bytes);
     if (!IsValidWwnText(wwn)) std::abort();
-    MemoryRegistry registry;
-    registry.AddChild(registry.SetRoot("Root"), kUserControllerClass,
-                      {{kControllerCharacteristicsKey,
-                        PropertyValue::OfDictionary(
-                            {{kPortWorldWideNameKey,
-                              PropertyValue::OfData(Data(bytes->begin(), bytes->end()))}})}});
+    const auto loaded = LoadFuzzText(
+        std::string(R"({"root": {"class": "Root", "children": [{"class": ")") +
+        kUserControllerClass + R"(", "properties": {")" + kControllerCharacteristicsKey +
+        R"(": {")" + kPortWorldWideNameKey + R"(": {"$data": ")" + wwn + R"("}}}}]}})");
+    if (!loaded.ok()) std::abort();
+    DeviceRegistry& registry = **loaded;
     std::string lower = wwn;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (!FindPortByWWN(registry, lower).ok()) std::abort();

@@ -10,9 +10,14 @@
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
 #include "listing/inventory_document.h"
-#include "support/memory_registry.h"
+#include "registry/snapshot.h"
 
 using namespace halvane;
+
+namespace halvane {
+// The registry text holds, loaded from a file as a run loads one (fuzz_text.cc).
+StatusOr<std::unique_ptr<DeviceRegistry>> LoadFuzzText(std::string_view text);
+}  // namespace halvane
 
 namespace {
 
@@ -32,9 +37,9 @@ void CheckLines(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto parsed = ParseSnapshot(std::string_view(reinterpret_cast<const char*>(data), size));
-  if (!parsed.ok()) return 0;
-  MemoryRegistry& registry = **parsed;
+  const auto loaded = LoadFuzzText(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (!loaded.ok()) return 0;
+  DeviceRegistry& registry = **loaded;
   std::ostringstream listing;
   PrintFullReport(registry, listing);
   CheckLines(listing.str());

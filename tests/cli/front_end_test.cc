@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <sstream>
 
 #include "cli/run_table.h"
 #include "registry/vocabulary.h"
-#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
@@ -20,33 +20,24 @@
 namespace halvane {
 namespace {
 
-using testing::Bytes;
-using testing::Dict;
-
 const std::string kPort = "00:11:22:33:44:55:66:77";
 
-// In-process runs against an in-memory registry show exactly what a port's driver is given.
+// In-process runs against a snapshot's registry show exactly what a port's driver is given.
 class FrontEndSettings : public ::testing::Test {
  protected:
-  FrontEndSettings() {
-    port_ = registry_.AddChild(
-        registry_.SetRoot("Root"), "KestritUserSCSIParallelInterfaceController",
-        {{"Controller Characteristics",
-          Dict({{"Port World Wide Name", Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77})},
-                {"SCSI Host Number", testing::Num(3)}})}});
-  }
-
-  MemoryRegistry registry_;
-  MemoryRegistry::Node* port_;
+  TwinRegistry registry_{testing::HostText(testing::PortEntry(
+      R"({"Port World Wide Name": {"$data": "00:11:22:33:44:55:66:77"}, "SCSI Host Number": 3})"))};
   InProcessRun run_{registry_};
 };
 
 TEST_F(FrontEndSettings, TheLastValueOfEachSettingReachesTheDriverInOneWrite) {
+  std::vector<Dictionary> received;
+  registry_.on_write = [&](const Dictionary& settings) { received.push_back(settings); };
   for (const auto& row : testing::Rows("cli/settings.txt")) {
-    port_->received_settings.clear();
+    received.clear();
     EXPECT_EQ(run_.Run(testing::RunArguments(row.at(0), "")).ProcessExitStatus(), 0);
-    ASSERT_EQ(port_->received_settings.size(), 1u) << row[0];
-    EXPECT_EQ(port_->received_settings[0], testing::Properties(row.at(1))) << row[0];
+    ASSERT_EQ(received.size(), 1u) << row[0];
+    EXPECT_EQ(received[0], testing::Properties(row.at(1))) << row[0];
   }
   EXPECT_EQ(run_.out.str(), "");
 }
@@ -56,26 +47,23 @@ TEST_F(FrontEndSettings, TheLastValueOfEachSettingReachesTheDriverInOneWrite) {
 // not root's. (Where the daemon's messages go out, tests/cli/runs/ shows.)
 TEST_F(FrontEndSettings, RescansAfterTheSettingsOfTheirHostOnly) {
   std::size_t rescans_at_write = 99;
-  registry_.SetDriver([&](MemoryRegistry::Node&, const Dictionary&) {
-    rescans_at_write = run_.rescan.asked.size();
-    return Status::Ok();
-  });
+  registry_.on_write = [&](const Dictionary&) { rescans_at_write = run_.rescan.asked.size(); };
   (void)run_.Run({"-c", kPort, "-r", "-s", "auto", "-r"});
   EXPECT_EQ(rescans_at_write, 0u);
   EXPECT_EQ(run_.rescan.asked, (std::vector<std::optional<std::uint64_t>>{3}));
 
-  const std::vector<std::vector<std::string>> runs = {
-      {"-r", "-c", "1"},
-      {"-r", "-l"},
-      {"-l", "-r"},
-      {"-r"},
-      {"-r", "--dry-run", "-c", kPort, "-t", "nport"}};
-  const std::vector<std::optional<std::uint64_t>> every = {std::nullopt};
-  const std::vector<std::vector<std::optional<std::uint64_t>>> rescans = {{}, every, {}, every, {}};
-  for (std::size_t i = 0; i < runs.size(); ++i) {
+  // Each run, and whether it rescans every host.
+  const std::pair<std::vector<std::string>, bool> runs[] = {
+      {{"-r", "-c", "1"}, false},
+      {{"-r", "-l"}, true},
+      {{"-l", "-r"}, false},
+      {{"-r"}, true},
+      {{"-r", "--dry-run", "-c", kPort, "-t", "nport"}, false}};
+  for (const auto& [args, every] : runs) {
     run_.rescan.asked.clear();
-    (void)run_.Run(runs[i]);
-    EXPECT_EQ(run_.rescan.asked, rescans[i]) << i;
+    (void)run_.Run(args);
+    EXPECT_EQ(run_.rescan.asked, std::vector<std::optional<std::uint64_t>>(every, std::nullopt))
+        << args[1];
   }
   InProcessRun user(registry_, 1000);
   (void)user.Run({"-r", "-c", kPort, "-s", "auto"});
@@ -106,21 +94,20 @@ TEST(FinishRun, AFailureDropsWhatWasPrinted) {
 // The help and the refusal of a speed tell the truth about what is accepted: every keyword the
 // option pass takes, and an entry for every option that has only a long form.
 TEST(Help, NamesEverySpeedAndEveryLongOnlyOption) {
-  MemoryRegistry registry;
-  registry.SetRoot("Root");
+  TwinRegistry registry(testing::HostText(""));
   InProcessRun run(registry);
   run.Run({"-s", "bogus"});
   const std::string text = run.out.str();
-  const std::string speed_line = text.substr(text.find("\t-c xx:xx:xx:xx:xx:xx:xx:xx -s"));
-  const std::string refusal = text.substr(text.find("exitcode 3 - "));
-  // A keyword stands as a word of its own in a list: "[1gigabit, ... auto]", "... or auto:".
-  const auto lists = [](const std::string& line, const std::string& word) {
-    return std::regex_search(line, std::regex(R"([ \[])" + word + R"([,\]:])"));
+  // A keyword stands as a word of its own in the list of the line that starts with start:
+  // "[1gigabit, ... auto]", "... or auto:".
+  const auto lists = [&text](const std::string& start, std::string_view word) {
+    const std::string line = text.substr(text.find(start));
+    return std::regex_search(line.substr(0, line.find('\n')),
+                             std::regex(R"([ \[])" + std::string(word) + R"([,\]:])"));
   };
   for (const SpeedKeyword& k : kSpeedKeywords) {
-    EXPECT_TRUE(lists(speed_line.substr(0, speed_line.find('\n')), std::string(k.typed)))
-        << k.typed;
-    EXPECT_TRUE(lists(refusal.substr(0, refusal.find('\n')), std::string(k.typed))) << k.typed;
+    EXPECT_TRUE(lists("\t-c xx:xx:xx:xx:xx:xx:xx:xx -s", k.typed)) << k.typed;
+    EXPECT_TRUE(lists("exitcode 3 - ", k.typed)) << k.typed;
   }
   for (int i = 0; i < kLongOptionCount; ++i) {
     if (kLongOptionNames[i].letter <= 0xFF) continue;
@@ -133,22 +120,16 @@ class OptionRuns : public ::testing::TestWithParam<testing::RunBlock> {};
 
 // Over an empty registry, as the binary runs them, as whatever user runs the tests.
 TEST_P(OptionRuns, PrintAndEndAsTheTableSays) {
-  std::vector<std::string> args;
-  std::string out;
-  int status = 0;
+  std::map<std::string, std::string> block = {{"status", "0"}};
   for (const std::string& line : GetParam().lines) {
-    const std::size_t space = line.find(' ');
-    const std::string key = line.substr(0, space);
-    const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
-    if (key == "run") args = testing::RunArguments(value, "");
-    if (key == "out") out = testing::ExpandRunText(value, "");
-    if (key == "status") status = std::stoi(value);
+    const std::size_t space = std::min(line.find(' '), line.size());
+    block[line.substr(0, space)] = line.substr(std::min(space + 1, line.size()));
   }
-  MemoryRegistry registry;
-  registry.SetRoot("Root");
+  TwinRegistry registry(testing::HostText(""));
   InProcessRun run(registry, ProcessUserIdentity().EffectiveUserId());
-  EXPECT_EQ(run.Run(args).ProcessExitStatus(), status);
-  EXPECT_EQ(run.out.str(), out);
+  EXPECT_EQ(run.Run(testing::RunArguments(block["run"], "")).ProcessExitStatus(),
+            std::stoi(block["status"]));
+  EXPECT_EQ(run.out.str(), testing::ExpandRunText(block["out"], ""));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OptionRuns, ::testing::ValuesIn(testing::RunTable(true)),

@@ -5,54 +5,72 @@
 #include <sstream>
 
 #include "inventory/port_info.h"
-#include "support/memory_registry.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
-#include "support/values.h"
 
 namespace halvane {
 namespace {
 
-using testing::Dict;
-using testing::Str;
+using testing::HostText;
+using testing::PortEntry;
 
-std::string Block(Dictionary chars) {
-  MemoryRegistry registry;
-  auto* port = registry.AddChild(registry.SetRoot("Root"), kUserControllerClass,
-                                 {{"Controller Characteristics", Dict(std::move(chars))}});
-  std::ostringstream out;
-  EXPECT_TRUE(PrintPortBlock(registry, MemoryRegistry::EntryFor(port), out).ok());
-  return out.str();
-}
-
-TEST(PrintPortBlock, LinesTheirOrderAndWhatLeavesThemOut) {
-  for (const auto& row : testing::Rows("inventory/port_blocks.txt"))
-    EXPECT_EQ(Block(testing::Properties(row.at(0))), row.at(1)) << row[0];
-  EXPECT_EQ(Block({{"Port Speed", Str("8 G\xFF")}}), "    PortWWN invalid\n");  // not UTF-8
+// A port's block, and its record shown as "key=value;" (numbers after "#"), as their tables say.
+TEST(PortBlocksAndRecords, AsTheirTablesSay) {
+  for (const std::string table : {"port_blocks", "port_records"}) {
+    for (const auto& row : testing::Rows("inventory/" + table + ".txt")) {
+      TwinRegistry registry(HostText(PortEntry(row.at(0))));
+      const RegistryEntry port = registry.First(kUserControllerClass);
+      std::ostringstream out;
+      if (table == "port_blocks") {
+        EXPECT_TRUE(PrintPortBlock(registry, port, out).ok());
+      } else {
+        const StatusOr<Dictionary> record = BuildPortInfo(registry, port);
+        ASSERT_TRUE(record.ok()) << row[0];
+        for (const auto& [key, value] : *record) {
+          out << key.str() << "=" << (value.AsString() ? *value.AsString() : "");
+          if (const auto v = value.AsInt64()) out << '#' << *v;
+          out << ";";
+        }
+      }
+      EXPECT_EQ(out.str(), row.at(1)) << row[0];
+    }
+  }
 }
 
 TEST(PrintControllerSection, PortsInRegistryOrderAndAFailedDiscoveryAnswersItsStatus) {
-  FailingRegistry registry;
-  auto* root = registry.SetRoot("Root");
+  TwinRegistry empty(HostText(""));
   std::ostringstream out;
-  EXPECT_TRUE(PrintControllerSection(registry, out).ok());
+  EXPECT_TRUE(PrintControllerSection(empty, out).ok());
   EXPECT_EQ(out.str(), "");
 
-  auto chars = [](const char* cable) {
-    Dictionary d{{"Port Status", Str("Online")}};
-    if (cable) d.insert_or_assign("Fibre Channel Cabling Type", Str(cable));
-    return Dictionary{{"Controller Characteristics", Dict(d)}};
-  };
-  registry.AddChild(root, kUserControllerClass, chars(nullptr));
-  registry.AddChild(root, kUserControllerClass, {});
-  registry.AddChild(root, kUserControllerClass, chars("Copper"));
+  TwinRegistry registry(
+      HostText(PortEntry(R"({"Port Status": "Online"})") + R"(, {"class": ")" +
+               kUserControllerClass + R"("}, )" +
+               PortEntry(R"({"Port Status": "Online", "Fibre Channel Cabling Type": "Copper"})")));
   EXPECT_TRUE(PrintControllerSection(registry, out).ok());
   EXPECT_EQ(out.str(),
             "    PortWWN invalid\n        Port Status: Online\n"
             "    PortWWN invalid\n        Port Status: Online\n         Cable Type: Copper\n\n");
 
-  registry.FailOperation(FailingRegistry::Operation::kMatch, kIoError);
+  registry.failures[TwinRegistry::kMatch] = {kIoError, ""};
   EXPECT_EQ(PrintControllerSection(registry, out).code(), kIoError);
+}
+
+TEST(FindPortByWWN, TheUserClassHidesTheOlderClass) {
+  const auto port = [](const char* cls, char last) {
+    return PortEntry(R"({"Port World Wide Name": {"$data": "AA:BB:00:00:00:00:00:0)" +
+                         std::string(1, last) + "\"}}",
+                     cls);
+  };
+  TwinRegistry older(HostText(port(kFusionControllerClass, '7')));
+  const StatusOr<RegistryEntry> found = FindPortByWWN(older, "AA:BB:00:00:00:00:00:07");
+  ASSERT_TRUE(found.ok());
+  EXPECT_EQ(found->impl(), older.First(kFusionControllerClass).impl());
+  TwinRegistry both(
+      HostText(port(kFusionControllerClass, '7') + ", " + port(kUserControllerClass, '8')));
+  EXPECT_EQ(FindPortByWWN(both, "AA:BB:00:00:00:00:00:07").status().code(), kNoDevice);
+  both.failures[TwinRegistry::kMatch] = {kIoError, ""};
+  EXPECT_EQ(FindPortByWWN(both, "AA:BB:00:00:00:00:00:08").status().code(), kIoError);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "inventory/port_info.h"
-#include "support/memory_registry.h"
+#include "listing/inventory_document.h"
 #include "support/run_binary.h"
 #include "support/twins.h"
 #include "support/values.h"
@@ -14,81 +14,74 @@ namespace halvane {
 namespace {
 
 using testing::Bytes;
-using testing::Dict;
-using testing::Num;
-using testing::Str;
 
-class TargetSection : public ::testing::Test {
- protected:
-  TargetSection() {
-    registry_.DeclareClass("FcPort", kUserControllerClass);
-    registry_.DeclareClass(kUserControllerClass, kScsiControllerClass);
-    registry_.DeclareClass("Dev", kScsiDeviceClass);
-    registry_.DeclareClass("Tgt", kScsiTargetClass);
-    root_ = registry_.SetRoot("Root");
-  }
-  MemoryRegistry::Node* Controller() {
-    return registry_.AddChild(
-        root_, "FcPort",
-        {{"Protocol Characteristics",
-          Dict({{"Physical Interconnect", Str("Fibre Channel Interface")}})},
-         {"Controller Characteristics",
-          Dict({{"Node World Wide Name", Bytes({0x20, 0, 0, 0, 0, 0, 0, 1})}})}});
-  }
-  // controller -> device -> target -> one unit with these properties
-  MemoryRegistry::Node* Unit(MemoryRegistry::Node* controller, Dictionary props) {
-    auto* target = registry_.AddChild(registry_.AddChild(controller, "Dev"), "Tgt");
-    return registry_.AddChild(target, "Unit", std::move(props));
-  }
-  std::string Section() {
-    std::ostringstream out;
-    PrintTargetSection(registry_, out);
-    return out.str();
-  }
-  std::string Report() {
-    std::ostringstream out;
-    PrintFullReport(registry_, out);
-    return out.str();
-  }
-  FailingRegistry registry_;
-  MemoryRegistry::Node* root_;
-};
-
-TEST_F(TargetSection, LunBlocks) {
+TEST(PrintLunBlock, LunBlocks) {
   for (const auto& row : testing::Rows("listing/lun_blocks.txt")) {
+    TwinRegistry registry(
+        testing::HostText(R"({"class": "Unit", "properties": )" + row.at(0) + "}"));
     std::ostringstream out;
-    auto* unit = registry_.AddChild(root_, "Unit", testing::Properties(row.at(0)));
-    PrintLunBlock(LunView{registry_, MemoryRegistry::EntryFor(unit)}, out);
+    PrintLunBlock(LunView{registry, registry.First("Unit")}, out);
     EXPECT_EQ(out.str(), row.at(1)) << row[0];
   }
 }
 
-TEST_F(TargetSection, FailuresLeaveOutOnlyWhatTheyTouch) {
-  auto* controller = Controller();
-  // The interconnect is named below the controller too, where the controller's unreadable table
-  // does not hide it.
-  Unit(controller, {{"SCSI Logical Unit Number", Num(1)},
-                    {"Protocol Characteristics",
-                     Dict({{"Physical Interconnect", Str("Fibre Channel Interface")}})}});
-  registry_.FailOperation(FailingRegistry::Operation::kReadProperty, kIoError, "FcPort");
-  EXPECT_EQ(Section(), "LUNs:\n\nSCSI Logical Unit @ 1\n\n\n");
-
-  registry_.FailOperation(FailingRegistry::Operation::kChildIterator, kIoError, "Dev");
-  EXPECT_EQ(Section(), "");
-}
-
-TEST_F(TargetSection, AListThatCannotBeHadEndsItsSection) {
-  Unit(Controller(), {{"SCSI Logical Unit Number", Num(1)}});
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kIoError, kScsiControllerClass);
-  EXPECT_EQ(Report(), "\nControllers\n\n    PortWWN invalid\nTargets\n\n\n\n");
-  registry_.FailOperation(FailingRegistry::Operation::kMatch, kIoError);
-  EXPECT_EQ(Report(), "\nControllers\n\n");
+// A list that cannot be had ends its section; other failures leave out only what they touch.
+TEST(PrintFullReport, FailuresLeaveOutOnlyWhatTheyTouch) {
+  // A Fibre Channel port over a device over a target over one unit, whose interconnect is named
+  // below the port too, where the port's unreadable table does not hide it.
+  TwinRegistry registry(testing::HostText(
+      R"({"class": "FcPort", "properties": {
+        "Protocol Characteristics": {"Physical Interconnect": "Fibre Channel Interface"},
+        "Controller Characteristics": {"Node World Wide Name": {"$data": "2000000000000001"}}},
+      "children": [{"class": "Dev", "children": [{"class": "Tgt", "children": [
+        {"class": "Unit", "properties": {"SCSI Logical Unit Number": 1,
+          "Protocol Characteristics": {"Physical Interconnect": "Fibre Channel Interface"}}}]}]}]})",
+      R"({"FcPort": "KestritUserSCSIParallelInterfaceController",
+        "KestritUserSCSIParallelInterfaceController": "KestritSCSIParallelInterfaceController",
+        "Dev": "KestritSCSIParallelInterfaceDevice", "Tgt": "KestritSCSITargetDevice"})"));
+  const auto print = [&registry](bool whole) {
+    std::ostringstream out;
+    whole ? PrintFullReport(registry, out) : PrintTargetSection(registry, out);
+    return out.str();
+  };
+  registry.failures[TwinRegistry::kMatch] = {kIoError, kScsiControllerClass};
+  EXPECT_EQ(print(true), "\nControllers\n\n    PortWWN invalid\nTargets\n\n\n\n");
+  registry.failures[TwinRegistry::kMatch] = {kIoError, ""};
+  EXPECT_EQ(print(true), "\nControllers\n\n");
+  registry.failures = {{TwinRegistry::kReadProperty, {kIoError, "FcPort"}}};
+  EXPECT_EQ(print(false), "LUNs:\n\nSCSI Logical Unit @ 1\n\n\n");
+  registry.failures[TwinRegistry::kChildIterator] = {kIoError, "Dev"};
+  EXPECT_EQ(print(false), "");
 }
 
 TEST(FormatPaddedWWN, PadsOrCutsToEightBytes) {
   EXPECT_EQ(*FormatPaddedWWN(Bytes({1, 2, 3, 4, 5, 6})), "01:02:03:04:05:06:00:00");
   EXPECT_EQ(*FormatPaddedWWN(Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})), "01:02:03:04:05:06:07:08");
   EXPECT_FALSE(FormatPaddedWWN(std::nullopt));
+}
+
+// Driver texts are bytes: the document stays UTF-8 and valid JSON whatever they hold, and shows a
+// text up to its first zero character, as the text report does; speeds in any order are listed
+// rising, each once.
+TEST(InventoryDocument, TextsAreEscapedAndMadeUtf8) {
+  TwinRegistry registry(testing::HostText(
+      testing::PortEntry("{}"),
+      R"({"KestritUserSCSIParallelInterfaceController": "KestritSCSIParallelInterfaceController"})"));
+  // A text that is not UTF-8, which no snapshot holds.
+  registry.values.emplace(
+      kControllerCharacteristicsKey,
+      testing::Dict({{"Port Topology", testing::Str(std::string("a\"b\\c\x01\xff\xc3\xa9\0x", 11))},
+                     {"Port Speed", testing::Num(8)},
+                     {"Supported Speeds", testing::Str("16 Gbit, 4 Gbit, 16 Gbit")},
+                     {"Port Number", PropertyValue::OfNumber(Number::FromDouble(1))}}));
+  std::ostringstream out;
+  PrintInventoryDocument(registry, out);
+  EXPECT_EQ(out.str(),
+            "{\n  \"schema\": \"halvane-inventory/2\",\n  \"controllers\": [\n    {\n"
+            "      \"port_name\": \"invalid\",\n"
+            "      \"topology\": \"a\\\"b\\\\c\\u0001\xef\xbf\xbd\xc3\xa9\",\n"
+            "      \"supported_speeds_gbit\": [\n        4,\n        16\n      ]\n    }\n  ],\n"
+            "  \"multipath\": []\n}\n");
 }
 
 }  // namespace

@@ -2,15 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <vector>
 
-#include "inventory/port_info.h"
-#include "listing/full_report.h"
 #include "support/fake_sysfs.h"
-#include "support/memory_registry.h"
 #include "support/run_binary.h"
-#include "support/values.h"
 
 namespace halvane {
 namespace {
@@ -39,31 +34,6 @@ TEST(InventoryDocument, GoldensOfEachFormAndTheSameFromACapture) {
       EXPECT_EQ(RunHalvane(forms[form], replay).out, run.out) << row[form + 1];
     }
   }
-}
-
-// Driver texts are bytes: the document stays UTF-8 and valid JSON whatever they hold, and shows a
-// text up to its first zero character, as the text report does; speeds in any order are listed
-// rising, each once.
-TEST(InventoryDocument, TextsAreEscapedAndMadeUtf8) {
-  MemoryRegistry registry;
-  registry.DeclareClass(kUserControllerClass, kScsiControllerClass);
-  MemoryRegistry::Node* root = registry.SetRoot("Root");
-  registry.AddChild(
-      root, kUserControllerClass,
-      {{"Controller Characteristics",
-        testing::Dict(
-            {{"Port Topology", testing::Str(std::string("a\"b\\c\x01\xff\xc3\xa9\0x", 11))},
-             {"Port Speed", testing::Num(8)},
-             {"Supported Speeds", testing::Str("16 Gbit, 4 Gbit, 16 Gbit")},
-             {"Port Number", PropertyValue::OfNumber(Number::FromDouble(1))}})}});
-  std::ostringstream out;
-  PrintInventoryDocument(registry, out);
-  EXPECT_EQ(out.str(),
-            "{\n  \"schema\": \"halvane-inventory/2\",\n  \"controllers\": [\n    {\n"
-            "      \"port_name\": \"invalid\",\n"
-            "      \"topology\": \"a\\\"b\\\\c\\u0001\xef\xbf\xbd\xc3\xa9\",\n"
-            "      \"supported_speeds_gbit\": [\n        4,\n        16\n      ]\n    }\n  ],\n"
-            "  \"multipath\": []\n}\n");
 }
 
 }  // namespace

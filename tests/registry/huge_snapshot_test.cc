@@ -9,12 +9,8 @@
 namespace halvane {
 namespace {
 
-using testing::RunHalvane;
-using testing::TempDir;
-using testing::WithRegistry;
-
 TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
-  TempDir dir;
+  testing::TempDir dir;
   // About 100 MB of padding around one port, and a target with 100,000 logical units.
   {
     std::ofstream out(dir.path() + "/big.json", std::ios::binary);
@@ -37,10 +33,10 @@ TEST(HostileSnapshot, HugeAndWideSnapshotsStillList) {
           << "}}";
     out << "]}]}]}}";
   }
-  const auto big = RunHalvane({"-l"}, WithRegistry(dir.path() + "/big.json"));
+  const auto big = testing::RunHalvane({"-l"}, testing::WithRegistry(dir.path() + "/big.json"));
   EXPECT_EQ(big.status, 0);
   EXPECT_EQ(big.out, "\nControllers\n\n    PortWWN 00:11:22:33:44:55:66:77\nTargets\n\n\n\n");
-  const auto wide = RunHalvane({"-l"}, WithRegistry(dir.path() + "/wide.json"));
+  const auto wide = testing::RunHalvane({"-l"}, testing::WithRegistry(dir.path() + "/wide.json"));
   EXPECT_EQ(wide.status, 0);
   std::size_t headings = 0;
   for (std::size_t at = 0; (at = wide.out.find("SCSI Logical Unit @ ", at)) != std::string::npos;

@@ -1,25 +1,59 @@
 #include "support/twins.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "base/file_io.h"
 
 #include "cli/front_end.h"
-#include "support/memory_registry.h"
+#include "registry/snapshot.h"
 #include "support/values.h"
 
 namespace halvane {
+namespace {
 
-Dictionary testing::Properties(const std::string& json) {
-  const auto registry = ParseSnapshot(R"({"root": {"class": "X", "properties": )" + json + "}}");
-  if (!registry.ok()) throw std::invalid_argument(registry.status().message());
-  return *(*registry)->root()->properties.AsDictionary();
+// Text in memory, handed over in pieces of at most piece bytes.
+struct PiecesOfText : TextSource {
+  PiecesOfText(std::string_view whole, std::size_t size) : text(whole), left(whole), piece(size) {}
+  StatusOr<std::size_t> Read(char* buffer, std::size_t size) override {
+    const std::size_t got = left.copy(buffer, std::min(size, piece));
+    left.remove_prefix(got);
+    return got;
+  }
+  Status Rewind() override {
+    left = text;
+    return Status::Ok();
+  }
+  std::string_view text, left;
+  std::size_t piece;
+};
+
+}  // namespace
+
+std::string testing::HostText(const std::string& entries, const std::string& classes) {
+  return R"({"classes": )" + classes + R"(, "root": {"class": "Root", "children": [)" + entries +
+         "]}}";
 }
 
-const PropertyValue& testing::Member(const Dictionary& dict, std::string_view key) {
-  const PropertyValue* value = FindMember(dict, key);
-  if (value == nullptr) throw std::out_of_range(std::string(key));
-  return *value;
+std::string testing::PortEntry(const std::string& characteristics, const std::string& cls) {
+  return R"({"class": ")" + cls + R"(", "properties": {"Controller Characteristics": )" +
+         characteristics + "}}";
+}
+
+StatusOr<SnapshotContent> testing::ParseText(std::string_view text, std::size_t piece) {
+  PiecesOfText source(text, piece);
+  return ParseSnapshotText(source);
+}
+
+StatusOr<std::unique_ptr<DeviceRegistry>> testing::LoadText(const TempDir& dir,
+                                                            const std::string& text) {
+  return LoadSnapshotFile(dir.Write("snapshot.json", text), RegistryUse::kRead);
+}
+
+Dictionary testing::Properties(const std::string& json) {
+  const auto parsed = ParseText(R"({"root": {"class": "X", "properties": )" + json + "}}");
+  if (!parsed.ok()) throw std::invalid_argument(parsed.status().message());
+  return parsed->tree->Members(parsed->tree->entries()[0].properties);
 }
 
 RunOutcome InProcessRun::Run(std::vector<std::string> args) {
@@ -38,34 +72,17 @@ Status RecordingAttributeWriter::Write(const std::string& folder, const char* na
   return answer == 0 ? Status::Ok() : ErrnoStatus(answer);
 }
 
-Status FailingRegistry::Injected(Operation op, std::string_view class_name) const {
-  for (const Failure& f : failures_) {
-    if (f.op == op && (f.class_name.empty() || f.class_name == class_name))
-      return Status::Error(f.status, "injected");
-  }
-  return Status::Ok();
+TwinRegistry::TwinRegistry(const std::string& snapshot) {
+  auto loaded = testing::LoadText(dir_, snapshot);
+  if (!loaded.ok()) throw std::invalid_argument(loaded.status().message());
+  real_ = std::move(*loaded);
 }
 
-// An entry this registry did not make is left to the base, which answers for it.
-Status FailingRegistry::InjectedFor(Operation op, const RegistryEntry& entry) const {
-  const Node* node = NodeOf(entry);
-  return node == nullptr ? Status::Ok() : Injected(op, node->class_name);
-}
-
-StatusOr<RegistryIterator> FailingRegistry::MatchServices(std::string_view class_name) {
-  if (Status s = Injected(Operation::kMatch, class_name); !s.ok()) return s;
-  return MemoryRegistry::MatchServices(class_name);
-}
-
-StatusOr<RegistryIterator> FailingRegistry::ChildIterator(const RegistryEntry& entry) {
-  if (Status s = InjectedFor(Operation::kChildIterator, entry); !s.ok()) return s;
-  return MemoryRegistry::ChildIterator(entry);
-}
-
-StatusOr<std::optional<PropertyValue>> FailingRegistry::ReadProperty(const RegistryEntry& entry,
-                                                                     std::string_view key) {
-  if (Status s = InjectedFor(Operation::kReadProperty, entry); !s.ok()) return s;
-  return MemoryRegistry::ReadProperty(entry, key);
+bool TwinRegistry::Fails(Operation op, const RegistryEntry* entry, std::string_view asked) {
+  const auto failure = failures.find(op);
+  if (failure == failures.end()) return false;
+  const std::string& name = failure->second.second;
+  return name.empty() || (entry ? real_->ConformsTo(*entry, name) : name == asked);
 }
 
 }  // namespace halvane

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -14,7 +16,9 @@
 #include "host/host_rescan.h"
 #include "host/message_ports.h"
 #include "host/user_identity.h"
-#include "support/memory_registry.h"
+#include "registry/snapshot_parser.h"
+#include "registry/vocabulary.h"
+#include "support/run_binary.h"
 #include "sysfs/attribute_writer.h"
 #include "sysfs/sysfs_reader.h"
 
@@ -60,32 +64,21 @@ class WatchingReader : public SysfsReader {
   int error_;
 };
 
-// Records the messages sent; every call succeeds.
-class RecordingMessagePorts : public MessagePorts {
- public:
-  std::vector<MessageHeader> sent;
-
+// Every call succeeds.
+struct AnsweringMessagePorts : MessagePorts {
   StatusOr<PortName> LookupPort() override { return 0x103; }
   StatusOr<PortName> LookUpService(PortName, std::string_view) override { return 0x207; }
-  Status SendMessage(const MessageHeader& message) override {
-    sent.push_back(message);
-    return Status::Ok();
-  }
+  Status SendMessage(const MessageHeader&) override { return Status::Ok(); }
 };
 
-// A fixed identity.
-class FixedUserIdentity : public UserIdentity {
- public:
-  explicit FixedUserIdentity(std::uint32_t uid) : uid_(uid) {}
-  std::uint32_t EffectiveUserId() const override { return uid_; }
-
- private:
-  std::uint32_t uid_;
+struct FixedUserIdentity : UserIdentity {
+  explicit FixedUserIdentity(std::uint32_t id) : uid(id) {}
+  std::uint32_t EffectiveUserId() const override { return uid; }
+  std::uint32_t uid;
 };
 
 // Records the rescans asked for: the host of each, or nothing for every host.
-class RecordingHostRescan : public HostRescan {
- public:
+struct RecordingHostRescan : HostRescan {
   std::vector<std::optional<std::uint64_t>> asked;
   std::vector<Status> RescanFibreChannelHosts(std::optional<std::uint64_t> host) override {
     asked.push_back(host);
@@ -101,8 +94,7 @@ class RecordingHostRescan : public HostRescan {
 // Records every write asked for, failed ones included, and answers each in turn from answers (an
 // errno, as ErrnoStatus says it; 0 once they run out), as the real writer would; and the folders
 // held.
-class RecordingAttributeWriter : public AttributeWriter {
- public:
+struct RecordingAttributeWriter : AttributeWriter {
   struct Written {
     std::string path;
     std::string bytes;
@@ -117,8 +109,8 @@ class RecordingAttributeWriter : public AttributeWriter {
   }
 };
 
-// A run of the front end in-process, its host services twins: what it printed, what it sent and
-// how it ended.
+// A run of the front end in-process, its host services twins: what it printed and the rescans it
+// asked for.
 struct InProcessRun {
   explicit InProcessRun(DeviceRegistry& r, std::uint32_t uid = 0) : registry(r), users(uid) {}
   // args without the program's name.
@@ -126,38 +118,81 @@ struct InProcessRun {
 
   LazyRegistry registry;
   FixedUserIdentity users;
-  RecordingMessagePorts ports;
+  AnsweringMessagePorts ports;
   RecordingHostRescan rescan;
   std::ostringstream out;
   std::ostringstream err;
 };
 
-// A memory registry whose chosen operations fail.
-class FailingRegistry : public MemoryRegistry {
+namespace testing {
+
+// Snapshot text: a root of class "Root" over entries (snapshot JSON, apart by commas), with the
+// class table classes.
+std::string HostText(const std::string& entries, const std::string& classes = "{}");
+// A snapshot entry of a port of class cls with these "Controller Characteristics".
+std::string PortEntry(const std::string& characteristics,
+                      const std::string& cls = kUserControllerClass);
+// What snapshot text holds, read in pieces of at most piece bytes as a file is read.
+StatusOr<SnapshotContent> ParseText(std::string_view text, std::size_t piece = SIZE_MAX);
+// The registry snapshot text holds, loaded as a run loads it from a file written in dir.
+StatusOr<std::unique_ptr<DeviceRegistry>> LoadText(const TempDir& dir, const std::string& text);
+
+}  // namespace testing
+
+// The registry a snapshot text holds, loaded as a run loads it from a file of its own, which
+// takes its saves; but its chosen operations fail, its chosen values are others (such as texts
+// that are not UTF-8, which no snapshot holds), and each write is told first to on_write.
+class TwinRegistry : public DeviceRegistry {
  public:
-  enum class Operation { kMatch, kChildIterator, kReadProperty };
+  // Throws std::invalid_argument, saying why, when the text is refused.
+  explicit TwinRegistry(const std::string& snapshot);
 
-  // Makes op answer status: for kMatch when the class asked for is class_name, for the other
-  // operations when the entry's own class is class_name; an empty class_name means always.
-  void FailOperation(Operation op, StatusCode status, std::string class_name = {}) {
-    failures_.push_back(Failure{op, status, std::move(class_name)});
+  // An operation answers its failure's status: kMatch when the class asked for is the failure's
+  // class, the others when their entry conforms to it; an empty class means always.
+  enum Operation { kMatch, kChildIterator, kReadProperty };
+  std::map<Operation, std::pair<StatusCode, std::string>> failures;
+  // Every entry's value under each key here.
+  std::map<std::string, PropertyValue, std::less<>> values;
+  std::function<void(const Dictionary& settings)> on_write;
+
+  // The first entry of class_name, or an empty handle.
+  RegistryEntry First(std::string_view class_name) { return *real_->MatchFirstService(class_name); }
+
+  StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override {
+    if (Fails(kMatch, nullptr, class_name)) return Failure(kMatch);
+    return real_->MatchServices(class_name);
   }
-
-  StatusOr<RegistryIterator> MatchServices(std::string_view class_name) override;
-  StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override;
+  StatusOr<RegistryIterator> ChildIterator(const RegistryEntry& entry) override {
+    if (Fails(kChildIterator, &entry)) return Failure(kChildIterator);
+    return real_->ChildIterator(entry);
+  }
+  RegistryEntry ParentOf(const RegistryEntry& entry) override { return real_->ParentOf(entry); }
   StatusOr<std::optional<PropertyValue>> ReadProperty(const RegistryEntry& entry,
-                                                      std::string_view key) override;
+                                                      std::string_view key) override {
+    if (Fails(kReadProperty, &entry)) return Failure(kReadProperty);
+    if (const auto value = values.find(key); value != values.end()) return {value->second};
+    return real_->ReadProperty(entry, key);
+  }
+  bool ConformsTo(const RegistryEntry& entry, std::string_view class_name) override {
+    return real_->ConformsTo(entry, class_name);
+  }
+  Status WriteProperties(const RegistryEntry& entry, const Dictionary& settings) override {
+    if (on_write) on_write(settings);
+    return real_->WriteProperties(entry, settings);
+  }
+  StatusOr<std::string> DescribeWrite(const RegistryEntry& entry, const Dictionary& settings,
+                                      std::string_view port_name) override {
+    return real_->DescribeWrite(entry, settings, port_name);
+  }
+  Status StreamSnapshot(SnapshotSink& sink) override { return real_->StreamSnapshot(sink); }
 
  private:
-  struct Failure {
-    Operation op;
-    StatusCode status;
-    std::string class_name;
-  };
-  Status Injected(Operation op, std::string_view class_name) const;
-  Status InjectedFor(Operation op, const RegistryEntry& entry) const;
+  // Whether op fails for entry (kMatch: for the class asked for).
+  bool Fails(Operation op, const RegistryEntry* entry, std::string_view asked = {});
+  Status Failure(Operation op) { return Status::Error(failures[op].first, "injected"); }
 
-  std::vector<Failure> failures_;
+  testing::TempDir dir_;
+  std::unique_ptr<DeviceRegistry> real_;
 };
 
 }  // namespace halvane

@@ -15,11 +15,8 @@ inline PropertyValue Bytes(std::initializer_list<std::uint8_t> b) {
   return PropertyValue::OfData(Data(b));
 }
 inline PropertyValue Dict(Dictionary d) { return PropertyValue::OfDictionary(std::move(d)); }
-inline PropertyValue List(Array a) { return PropertyValue::OfArray(std::move(a)); }
 
 // The properties a snapshot writes as this JSON object ({"$data": "0a:0b"} for bytes).
 Dictionary Properties(const std::string& json);
-// The member under key, which must be there (std::out_of_range otherwise).
-const PropertyValue& Member(const Dictionary& dict, std::string_view key);
 
 }  // namespace halvane::testing

@@ -16,8 +16,8 @@
 #include "listing/metrics.h"
 #include "registry/snapshot.h"
 #include "support/fake_sysfs.h"
-#include "support/memory_registry.h"
 #include "support/run_binary.h"
+#include "support/twins.h"
 #include "sysfs/sysfs_registry.h"
 
 namespace halvane {
@@ -28,23 +28,22 @@ namespace fs = std::filesystem;
 // The trees a tree file is built over, those its first line says it is added to, then itself.
 std::vector<std::string> TreesOf(const fs::path& file) {
   const std::string text = testing::ReadFile(file);
-  std::istringstream first(text.substr(0, text.find('\n')));
-  const bool added = text.find("Added to") < text.find('\n');
+  const std::string first = text.substr(0, text.find('\n'));
   std::vector<std::string> trees;
-  for (std::string word; added && first >> word;) {
-    if (word.find(".tree") != std::string::npos)
+  for (const std::string& word : testing::Words(first)) {
+    if (first.find("Added to") != std::string::npos && word.find(".tree") != std::string::npos)
       trees.push_back(word.substr(0, word.find(".tree")));
   }
   trees.push_back(file.stem());
   return trees;
 }
 
+// The samples of a metrics text, without its comments.
 std::set<std::string> Samples(const std::string& metrics) {
   std::set<std::string> samples;
   std::istringstream lines(metrics);
-  for (std::string line; std::getline(lines, line);) {
+  for (std::string line; std::getline(lines, line);)
     if (!line.empty() && line[0] != '#') samples.insert(line);
-  }
   return samples;
 }
 
@@ -57,11 +56,10 @@ struct Outputs {
   void Add(DeviceRegistry& registry, const std::string& name, const std::string& capture,
            bool live) {
     SCOPED_TRACE(name);
-    std::ostringstream document, metrics, listing;
+    std::ostringstream document, metrics, listing, picture;
     PrintInventoryDocument(registry, document);
     PrintMetrics(registry, metrics);
     PrintFullReport(registry, listing);
-    std::ostringstream picture;
     PrintSanPicture(registry, CheckScope{{}, {}, "the registry"}, picture);
     pictures.insert(picture.str());
     for (const char* placeholder : {"FF:FF:FF:FF:FF:FF:FF:FF", "00:00:00:00:00:00:00:00",
@@ -87,7 +85,8 @@ struct Outputs {
       for (const std::string& sample : Samples(one_metrics.str()))
         EXPECT_EQ(all.count(sample), 1u) << sample;
     }
-    const auto loaded = ParseSnapshot(capture);
+    testing::TempDir dir;
+    const auto loaded = testing::LoadText(dir, capture);
     EXPECT_TRUE(loaded.ok()) << "the capture does not load: " << loaded.status().message();
   }
 };
@@ -108,7 +107,6 @@ TEST(EveryOutput, IsTakenByItsConsumers) {
     testing::TempDir dir;
     for (const std::string& tree : TreesOf(file.path()))
       testing::BuildTree(tree, dir.path() + "/sys");
-    std::ostringstream errors;
     const auto registry = BuildSysfsRegistry(dir.path() + "/sys");
     ASSERT_TRUE(registry.ok());
     const StatusOr<std::string> capture = (*registry)->WriteSnapshot();
@@ -116,8 +114,8 @@ TEST(EveryOutput, IsTakenByItsConsumers) {
   }
   for (const char* corpus : {"/fuzz/corpus/snapshot", "/fuzz/corpus/reports"}) {
     for (const auto& file : fs::directory_iterator(testing::SourceDir() + corpus)) {
-      const auto registry = ParseSnapshot(testing::ReadFile(file.path()));
-      if (registry.ok()) outputs.Add(**registry, file.path(), SerializeSnapshot(**registry), false);
+      const auto registry = LoadSnapshotFile(file.path(), RegistryUse::kRead);
+      if (registry.ok()) outputs.Add(**registry, file.path(), *(*registry)->WriteSnapshot(), false);
     }
   }
   testing::TempDir dir;
