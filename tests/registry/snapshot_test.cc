@@ -261,6 +261,22 @@ TEST(Number, ReadsOnlyExactIntegersOfTheAskedWidth) {
   }
 }
 
+// Items in any order come out in key order, a few sorted in place and many not; a key given twice
+// is refused.
+TEST(Dictionary, FromItemsSortsAndRefusesAKeyTwice) {
+  for (int n : {3, 40}) {
+    std::vector<Dictionary::value_type> items;
+    for (int i = n; i > 0; --i) items.emplace_back(std::to_string(100 + i), Num(i));
+    const StatusOr<Dictionary> dict = Dictionary::FromItems(items);
+    ASSERT_TRUE(dict.ok());
+    int i = 0;
+    for (const auto& item : *dict) EXPECT_EQ(item.second, Num(++i)) << n;
+    items.push_back(items[1]);
+    EXPECT_EQ(Dictionary::FromItems(items).status().message(),
+              "the key \"" + items[1].first.str() + "\" appears twice in one object");
+  }
+}
+
 // What a line shows of a text: not one that is not UTF-8, which no snapshot can hold (the rest
 // of the rule the port blocks show).
 TEST(TextForLine, LeavesOutATextThatIsNotUtf8) {
