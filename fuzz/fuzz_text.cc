@@ -1,5 +1,7 @@
-// Fuzz input loaded as a run loads a snapshot: written to a file in a folder of the process's own,
-// which is removed when the process ends.
+// Each input is written to a file in a folder of the process's own, which is removed when the
+// process ends.
+#include "fuzz_text.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

@@ -9,15 +9,10 @@
 
 #include "base/text.h"
 #include "cli/validation.h"
+#include "fuzz_text.h"
 #include "inventory/port_info.h"
-#include "registry/snapshot.h"
 
 using namespace halvane;
-
-namespace halvane {
-// The registry text holds, loaded from a file as a run loads one (fuzz_text.cc).
-StatusOr<std::unique_ptr<DeviceRegistry>> LoadFuzzText(std::string_view text);
-}  // namespace halvane
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // A buffer of exactly the examined length, so that any read past it is caught.

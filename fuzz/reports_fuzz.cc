@@ -6,18 +6,13 @@
 #include <sstream>
 #include <string_view>
 
+#include "fuzz_text.h"
 #include "inventory/controller_report.h"
 #include "inventory/port_info.h"
 #include "listing/full_report.h"
 #include "listing/inventory_document.h"
-#include "registry/snapshot.h"
 
 using namespace halvane;
-
-namespace halvane {
-// The registry text holds, loaded from a file as a run loads one (fuzz_text.cc).
-StatusOr<std::unique_ptr<DeviceRegistry>> LoadFuzzText(std::string_view text);
-}  // namespace halvane
 
 namespace {
 

@@ -5,14 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "registry/snapshot.h"
+#include "fuzz_text.h"
 
 using namespace halvane;
-
-namespace halvane {
-// The registry text holds, loaded from a file as a run loads one (fuzz_text.cc).
-StatusOr<std::unique_ptr<DeviceRegistry>> LoadFuzzText(std::string_view text);
-}  // namespace halvane
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto first = LoadFuzzText(std::string_view(reinterpret_cast<const char*>(data), size));
