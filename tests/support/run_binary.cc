@@ -102,29 +102,25 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
   posix_spawn_file_actions_destroy(&actions);
   close(err_pipe[1]);
   if (rc != 0) throw std::runtime_error("posix_spawn failed");
-  std::string err;
-  const auto drain = [&] {
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(err_read.get(), buffer, sizeof buffer)) > 0) err.append(buffer, n);
-  };
   // A run that goes on and on (a fault planted by mutation testing, say) is ended: after ten
   // minutes, or once it has written a gigabyte, which no run of the suite comes near.
+  RunResult result;
   int wstatus = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
-  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline ||
-        std::filesystem::file_size(out) + err.size() > (1ULL << 30)) {
+  for (bool ended = false; !ended;) {
+    ended = waitpid(pid, &wstatus, WNOHANG) != 0;
+    if (!ended && (std::chrono::steady_clock::now() > deadline ||
+                   std::filesystem::file_size(out) + result.err.size() > (1ULL << 30))) {
       kill(pid, SIGKILL);
-      waitpid(pid, &wstatus, 0);
-      break;
+      ended = waitpid(pid, &wstatus, 0) != 0;  // the child, or -1: either way it is over
     }
     pollfd ready{err_read.get(), POLLIN, 0};
-    poll(&ready, 1, 1);
-    drain();
+    poll(&ready, 1, ended ? 0 : 1);
+    char buffer[65536];
+    for (ssize_t n; (n = read(err_read.get(), buffer, sizeof buffer)) > 0;)
+      result.err.append(buffer, n);
   }
-  drain();
-  RunResult result{ReadFile(out), std::move(err)};
+  result.out = ReadFile(out);
   if (std::getenv("HALVANE_VALGRIND") != nullptr) result.err = WithoutMemcheckNotices(result.err);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   return result;
