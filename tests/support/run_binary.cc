@@ -115,7 +115,7 @@ RunResult RunHalvane(const std::vector<std::string>& args, const RunOptions& opt
       ended = waitpid(pid, &wstatus, 0) != 0;  // the child, or -1: either way it is over
     }
     pollfd ready{err_read.get(), POLLIN, 0};
-    poll(&ready, 1, ended ? 0 : 1);
+    if (!ended) poll(&ready, 1, 1);  // a millisecond at most, less when the run writes
     char buffer[65536];
     for (ssize_t n; (n = read(err_read.get(), buffer, sizeof buffer)) > 0;)
       result.err.append(buffer, n);
